@@ -75,6 +75,10 @@ void putlog(int category, const char *format, ...) __attribute__((format(printf,
 // Rotates an open log file for the SIGUSR1 scheme: fsync, close and rename to
 // "<dir>/<stamp>-<name>". Returns 1 when the file was closed (renamed or not),
 // 0 when the path has no "/" and the file must stay. Caller holds logfile_lock.
+// Opens a log file for appending (mode 0640) without logging; for callers
+// holding logfile_lock. -1 on failure.
+int log_open_file(const char *path);
+
 int log_rotate_file(int *fd, const char *path, time_t when);
 
 #endif

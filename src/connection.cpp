@@ -1,0 +1,62 @@
+#include "connection.h"
+
+#include <stdlib.h>
+
+#include <new>
+
+#include "atom.h"
+#include "log.h"
+#include "mem.h"
+#include "socket.h"
+
+void (*connection_stats_release)(Stats *stats) = nullptr;
+void (*connection_closed_count)() = nullptr;
+
+CONNECTION_T *connection_new() {
+    CONNECTION_T *connection = new (std::nothrow) CONNECTION_T();
+    if (!connection) fatal_alloc("src/connection", __LINE__, "connection_new", sizeof(CONNECTION_T));
+    return connection;
+}
+
+static void free_text(char *&text) {
+    free(text);
+    text = nullptr;
+}
+
+void connection_free(CONNECTION_T *connection) {
+    if (!connection) return;
+    connection->profiles.clear();
+    connection->groups.clear();
+    free_text(connection->ip);
+    free_text(connection->interface_ip);
+    free_text(connection->user_name);
+    free_text(connection->ntlm_user);
+    free_text(connection->ntlm_challenge);
+    free_text(connection->ntlm_message1);
+    free_text(connection->ntlm_message3);
+    free_text(connection->ntlm_first);
+    free_text(connection->forward_host);
+    free_text(connection->forward_user);
+    free_text(connection->forward_password);
+    free_text(connection->forward_domain);
+    free_text(connection->proxy_authorization);
+
+    if (connection->userstats) {
+        pthread_mutex_lock(&atomlock);
+        if (connection_stats_release) connection_stats_release(connection->userstats);
+        pthread_mutex_unlock(&atomlock);
+        connection->userstats = nullptr;
+    }
+    // The log record, the variables and the two strings go with the record.
+    delete connection;
+}
+
+void net_close(CONNECTION_T *connection) {
+    if (connection_closed_count) connection_closed_count();
+    if (!connection) return;
+    putlog(LOG_NETWORK, "%s disconnected after making %d requests", connection->ip ? connection->ip : "-",
+           connection->requests);
+    delete connection->client;
+    connection->client = nullptr;
+    connection_free(connection);
+}

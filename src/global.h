@@ -1,0 +1,48 @@
+// The program-wide record behind `global`, created once by the start-up
+// sequence and never freed.
+#ifndef KORVANTEL_GLOBAL_H
+#define KORVANTEL_GLOBAL_H
+
+#include <pthread.h>
+#include <sys/time.h>
+
+#include "log.h"
+
+struct HASH_TABLE;
+struct TIMERS;
+class ClientPool;
+class ServerPool;
+class Stats;
+
+// Resource usage summed over the request workers that have ended.
+struct RUSAGE_SUM {
+    struct timeval utime;
+    struct timeval stime;
+    long minflt;
+    long majflt;
+};
+
+struct GLOBAL_T {
+    pthread_mutex_t rusage_lock;
+    RUSAGE_SUM rusage;
+    LOGBUFFER *logbuffer;
+    HASH_TABLE *dnscache;
+    ServerPool *serverpool;
+    ClientPool *clientpool;
+    TIMERS *timers;
+    Stats *stats;
+    pthread_mutex_t dnscache_lock;
+    HASH_TABLE *password_cache;
+    pthread_rwlock_t password_cache_lock;
+    HASH_TABLE *dn_cache;
+    pthread_rwlock_t dn_cache_lock;
+};
+
+extern GLOBAL_T *global;
+// Next client id handed out by the accept loop; wraps to 1, never 0.
+extern unsigned int clientid;
+
+// Adds the process's resource usage to global->rusage.
+void rusage_update();
+
+#endif

@@ -1,0 +1,171 @@
+// Plain TCP plumbing: the listening sockets and the accept of the main
+// thread, outgoing connects, name resolution through the DNS cache, the
+// SOCKS4/SOCKS5 handshakes, the loops moving bytes between a connection's
+// client and server sockets, and the "network" configuration section.
+//
+// A direction argument of 1 means the server side (read from the server and
+// write to the client, or send to the server for the send functions); 0 the
+// client side.
+#ifndef KORVANTEL_NETWORK_H
+#define KORVANTEL_NETWORK_H
+
+#include <netinet/in.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <vector>
+
+#include "compat.h"  // HOSTENT, hostent_free
+#include "connection.h"
+#include "field.h"
+#include "section.h"
+
+struct HASH_TABLE;
+
+#define NET_LISTENERS 20
+#define NET_LISTEN_BACKLOG 25
+#define DNSCACHE_BUCKETS 8111
+#define DNSCACHE_MAX_AGE 3600  // seconds an entry is used
+#define DNSCACHE_KEY_MAX 511
+
+struct SOCKLIST_T {
+    int active;  // 1 while in use
+    int fd;
+    int port;
+    char *ip;    // null: all local addresses
+};
+
+// Listener slots, filled from slot 0 upwards.
+extern SOCKLIST_T socklist[NET_LISTENERS];
+
+// Clears all listener slots.
+void net_init();
+// Opens a listener on address:port (null or unparsable address: all local
+// addresses) in the first free slot; returns the slot or -1.
+int net_listen(int port, const char *address);
+// Closes every active listener.
+void net_listen_closeall();
+// Waits up to timeout seconds (-1 for ever) for a connection on any
+// listener; returns a new record with its client socket, or null.
+CONNECTION_T *net_accept(int timeout);
+
+// Connects to host:port from the local address (network order, 0 any) within
+// timeout seconds (-1 for ever). Returns the blocking descriptor, -1 for a
+// null host or a port not positive, -2 when the connection fails, -3 when
+// the name does not resolve.
+int net_connect(const char *host, int port, in_addr_t local, int timeout);
+int net_connect(const char *host, int port, int timeout);
+int net_connect(const char *host, int port);
+
+// One IPv4 address of host through the DNS cache; free with hostent_free.
+// Null when it does not resolve.
+HOSTENT *net_dns(const char *host);
+
+// The DNS cache (keyed by lower-case host name, data the dotted address,
+// entry time the insertion time) and its lock are owned by the program's
+// global record; start-up hands them over here once. Until then net_dns
+// resolves every time and caches nothing.
+void dnscache_init(HASH_TABLE *table, pthread_mutex_t *lock);
+// Timer callback (every 60 seconds): drops entries older than an hour.
+void dnscache_clean(void *argument);
+// The cache's clock for entry times and ages, time(NULL) unless replaced
+// (tests step it by hand).
+extern time_t (*dnscache_clock)();
+
+// SOCKS handshakes over connection->server to the request's host and port
+// (-2 without a request head).
+// socks4: 1 granted, -1 unknown reply, -2 rejected or short reply, -3 name
+// does not resolve, -4 identification failure. socks5: 1 success, -2 failure.
+int proxy_socks4(CONNECTION_T *connection);
+int proxy_socks5(CONNECTION_T *connection);
+// The same handshakes to an explicit target. The SOCKS4 user id is the
+// run-as user name; SOCKS5 offers user name/password login and uses it when
+// the server picks it (both must then be given).
+int socks4_request(CONNECTION_T *connection, const char *host, int port, const char *userid);
+int socks5_request(CONNECTION_T *connection, const char *host, int port, const char *user, const char *password);
+
+// Copies count bytes (-1: until the end) one way; returns the bytes copied.
+// A short copy sets CONN_FAILED.
+long long net_transfer(CONNECTION_T *connection, int direction, long long count);
+// Relays both ways until either side ends or count bytes (-1: no limit) have
+// passed in both directions together; returns the bytes relayed.
+long long net_proxy(CONNECTION_T *connection, long long count);
+// Reads count bytes (-1: until the end) from one side into filebuf (null:
+// discard). 1 when the count was read (or, for -1, the wait ended without the
+// stream ending), 0 on end of stream or error; a count not reached sets
+// CONN_FAILED.
+int net_filebuf_read(Filebuf *filebuf, CONNECTION_T *connection, int direction, long long count);
+// Writes filebuf to the client (0) or the server (1) and flushes; returns the
+// write result (the buffer size when the client was dropped).
+long long net_filebuf_send(Filebuf *filebuf, CONNECTION_T *connection, int direction);
+// The same in HTTP chunked coding; returns the bytes of data sent.
+long long net_filebuf_send_chunked(Filebuf *filebuf, CONNECTION_T *connection, int direction);
+
+// Hooks for subsystems built later; each has a safe default.
+// Block-read / relay wait in seconds (the general section's connect
+// time-out); default 60.
+extern int (*net_ctimeout_hook)(CONNECTION_T *connection);
+// Readers of the cache object the connection is writing; default 0, so a
+// transfer whose client goes away stops.
+extern int (*net_cache_refcount_hook)(CACHEMAP *object);
+// Profile condition test; default: only an empty condition holds.
+extern bool (*net_profile_find_hook)(const StringList &names, const StringList &condition);
+// Counter events for the statistics ("network": "successful connections",
+// "failed connections", "DNS failures"; "DNS cache": "hit", "miss"); default
+// none.
+extern void (*net_stats_hook)(const char *group, const char *counter);
+// Performance-log events; default none.
+enum {
+    NET_PERF_NEW_CONNECTION,
+    NET_PERF_CONNECTION_FAIL,
+    NET_PERF_DNS_HIT,
+    NET_PERF_DNS_MISS,
+    NET_PERF_DNS_FAIL,
+};
+extern void (*net_perf_hook)(int event);
+
+
+// The "network" section: Listen entries (field 0 enabled, 1 comment, 2 port
+// with -1 for none, 3 address) and Interface entries (field 0 enabled,
+// 1 comment, 2 profile condition, 3 local IPv4 address for outgoing
+// connections), read by position.
+class NetworkSection : public Section {
+public:
+    struct Listen {
+        bool enabled;
+        std::string comment;
+        int port;          // -1: no listener
+        std::string ip;    // not IPv4: all local addresses
+    };
+    struct Interface {
+        bool enabled;
+        std::string comment;
+        StringList profiles;  // condition on the connection's profiles
+        std::string ip;
+    };
+
+    std::vector<Listen> listens;
+    std::vector<Interface> interfaces;
+
+    NetworkSection();
+    // Rebuilds both lists from the entries (framework calls it under the
+    // write lock).
+    void update() override;
+    // Opens a listener for every enabled Listen entry whose port is not -1.
+    void check();
+    // Local address (network order) of the first enabled Interface entry
+    // whose condition holds for the connection's profiles; 0 (any) when none.
+    in_addr_t interface_select(CONNECTION_T *connection);
+
+    // What the class reads by position (for the section class registry).
+    static const FIELD_READ reads[];
+    static const int read_count;
+};
+
+extern NetworkSection *network_section;
+
+// Builds the section (and sets network_section), for the section class
+// registry.
+Section *network_construct();
+
+#endif

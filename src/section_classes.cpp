@@ -1,0 +1,16 @@
+// The registry of built-in section classes, in construction order. Each
+// section class adds one line here:
+//     {"access", access_construct, AccessSection::reads, AccessSection::read_count},
+// where the construct function builds the section from `sectionxml` and
+// `reads` lists every option and entry field the class reads by position
+// with the type it expects (see FIELD_READ in section.h). The definition
+// test constructs every class listed here from the shipped section-definition
+// document and checks each read against it.
+#include "section.h"
+
+#include "network.h"
+
+const SECTION_CLASS section_classes[] = {
+    {"network", network_construct, NetworkSection::reads, NetworkSection::read_count},
+    {nullptr, nullptr, nullptr, 0},
+};

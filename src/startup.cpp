@@ -1,0 +1,116 @@
+#include "startup.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <openssl/rand.h>
+#include <tinyxml.h>
+
+#include "clientpool.h"
+#include "connection.h"
+#include "global.h"
+#include "hash.h"
+#include "hooks.h"
+#include "log.h"
+#include "mem.h"
+#include "network.h"
+#include "settings.h"
+#include "signals.h"
+#include "ssl.h"
+#include "threads.h"
+#include "timerange.h"
+#include "timers.h"
+#include "section.h"
+#include "xml.h"
+
+#include <string>
+#include <vector>
+
+GLOBAL_T *global = nullptr;
+unsigned int clientid = 1;
+
+static void global_create() {
+    global = new GLOBAL_T();
+    memset(&global->rusage, 0, sizeof global->rusage);
+    pthread_mutex_init(&global->rusage_lock, nullptr);
+    global->logbuffer = logbuffer_new(1000);
+    if (!global->logbuffer) fatal_alloc("src/main", 795, "config", 48);
+    log_ring = global->logbuffer;
+    global->dnscache = hash_create(DNSCACHE_BUCKETS);
+    pthread_mutex_init(&global->dnscache_lock, nullptr);
+    dnscache_init(global->dnscache, &global->dnscache_lock);
+    pthread_rwlock_init(&global->password_cache_lock, nullptr);
+    pthread_rwlock_init(&global->dn_cache_lock, nullptr);
+    global->clientpool = new ClientPool();
+    global->timers = timers_init();
+}
+
+static void clientpool_clean() {
+    if (global && global->clientpool) global->clientpool->Clean();
+}
+
+static void sectionxml_load() {
+    TiXmlBase::SetCondenseWhiteSpace(false);
+    sectionxml = new TiXmlDocument();
+    if (!sectionxml->LoadFile(sectionfile) || sectionxml->Error()) {
+        const char *why = sectionxml->ErrorDesc() ? sectionxml->ErrorDesc() : "";
+        putlog(LOG_ERROR, "Error when parsing section.xml: %s", why);
+        putlog(LOG_ADVICE, "Please correct errors in section.xml: %s", why);
+        exit(1);
+    }
+}
+
+// Builds the configuration sections in their fixed order; each registers its
+// processors and hooks as it is built.
+// A definition document that no longer matches what the code reads would
+// make rules read the wrong fields, so it stops the start.
+static void sections_construct() {
+    for (const SECTION_CLASS *c = section_classes; c->name; c++) {
+        Section *section = c->construct();
+        std::vector<std::string> problems;
+        if (!section_reads_check(section, c->reads, c->read_count, &problems)) {
+            for (const std::string &p : problems) putlog(LOG_ERROR, "section.xml: %s", p.c_str());
+            putlog(LOG_ADVICE, "Please correct errors in section.xml: section %s", c->name);
+            exit(1);
+        }
+    }
+}
+
+static void config() {
+    gmtoffset = gmtoffset_compute();
+    ssl_init();
+    unsigned char seed[1024];
+    for (unsigned char &b : seed) b = (unsigned char)(rand() % 255);
+    RAND_seed(seed, sizeof seed);
+
+    global_create();
+    client_pool_clean_hook = clientpool_clean;
+    sectionxml_load();
+    sections_construct();
+    signal_setup();
+    net_init();
+    if (configfile[0] && !config_load(3, configfile)) fatal_assert("src/main", __LINE__, "config_load");
+    hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
+    putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost);
+    if (listenip[0]) net_listen(listenport, listenip);
+    network_section->check();
+    timers_add(global->timers, 60, 1, dnscache_clean, nullptr);
+    thread_create_internal(clientpool_thread, global->clientpool);
+    thread_create_internal(timer_thread, global->timers);
+    putlog(LOG_DEBUG, "GMT offset is -%u seconds", (unsigned)gmtoffset);
+}
+
+void mainloop() {
+    config();
+    for (;;) {
+        CONNECTION_T *connection = net_accept(-1);
+        if (!connection) continue;
+        connection->id = (int)clientid++;
+        if (connection->id == 0) {
+            connection->id = 1;
+            clientid = 2;
+        }
+        global->clientpool->Add(connection);
+    }
+}

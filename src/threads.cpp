@@ -1,0 +1,320 @@
+#include "threads.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <sys/resource.h>
+#include <sys/time.h>
+
+#include "clientpool.h"
+#include "connection.h"
+#include "global.h"
+#include "log.h"
+#include "mem.h"
+#include "main.h"
+#include "socket.h"
+
+THREAD_T threads[MAX_THREAD_SLOTS];
+pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
+static bool threads_ready = false;
+
+void threads_init() {
+    int n = MAXTHREADS < MAX_THREAD_SLOTS ? MAXTHREADS : MAX_THREAD_SLOTS;
+    pthread_mutex_lock(&threadlistlock);
+    for (int i = 0; i < n; i++) {
+        threads[i].thread = 0;
+        threads[i].state = 0;
+        pthread_cond_init(&threads[i].cond, nullptr);
+        threads[i].connection = nullptr;
+    }
+    if (n > 0) {
+        threads[0].thread = pthread_self();
+        threads[0].state = 3;
+        threads[0].client_id = 0;
+    }
+    threads_ready = true;
+    pthread_mutex_unlock(&threadlistlock);
+}
+
+static int slot_of_caller() {
+    pthread_t self = pthread_self();
+    for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++)
+        if (threads[i].state != 0 && pthread_equal(threads[i].thread, self)) return i;
+    return -1;
+}
+
+int thread_find() {
+    pthread_mutex_lock(&threadlistlock);
+    int i = slot_of_caller();
+    pthread_mutex_unlock(&threadlistlock);
+    if (i < 0) fatal_assert("src/main", 2703, "thread_find");
+    return i;
+}
+
+// The logger asks for the id of every line; before the table exists (unit
+// tests, early start-up) every thread counts as client 0. A thread without a
+// slot is a broken invariant, but the fatal report logs, and that must not
+// ask again.
+static thread_local bool in_clientid_fatal = false;
+
+unsigned int thread_get_clientid() {
+    if (!threads_ready || in_clientid_fatal) return 0;
+    pthread_mutex_lock(&threadlistlock);
+    int i = slot_of_caller();
+    unsigned int id = i >= 0 ? threads[i].client_id : 0;
+    pthread_mutex_unlock(&threadlistlock);
+    if (i < 0) {
+        in_clientid_fatal = true;
+        fatal_assert("src/main", 2685, "thread_get_clientid");
+    }
+    return id;
+}
+
+void thread_set_clientid(unsigned int id) {
+    pthread_mutex_lock(&threadlistlock);
+    int i = slot_of_caller();
+    if (i >= 0) threads[i].client_id = id;
+    pthread_mutex_unlock(&threadlistlock);
+    if (i < 0) fatal_assert("src/main", 2667, "thread_set_clientid");
+}
+
+void thread_report_counts(int counts[5]) {
+    for (int k = 0; k < 5; k++) counts[k] = 0;
+    pthread_mutex_lock(&threadlistlock);
+    for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++)
+        if (threads[i].state >= 0 && threads[i].state <= 4) counts[threads[i].state]++;
+    pthread_mutex_unlock(&threadlistlock);
+}
+
+static int free_slot() {
+    for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++)
+        if (threads[i].state == 0) return i;
+    return -1;
+}
+
+static void slot_fill(int i, CONNECTION_T *connection) {
+    threads[i].state = 3;
+    threads[i].connection = connection;
+    threads[i].ip = threads[i].url = threads[i].method = nullptr;
+    threads[i].requests = 0;
+    threads[i].client_id = 0;
+}
+
+int thread_create(void *(*start)(void *), CONNECTION_T *connection) {
+    pthread_mutex_lock(&threadlistlock);
+    int i = free_slot();
+    if (i < 0) {
+        pthread_mutex_unlock(&threadlistlock);
+        return -1;
+    }
+    pthread_attr_t attr;
+    int e = pthread_attr_init(&attr);
+    if (e) {
+        pthread_mutex_unlock(&threadlistlock);
+        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to initialize thread", e,
+               strerror(e), "thread_create");
+        return -1;
+    }
+    e = pthread_attr_setstacksize(&attr, (size_t)max_opt_stack);
+    if (e) {
+        pthread_mutex_unlock(&threadlistlock);
+        pthread_attr_destroy(&attr);
+        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to set thread stack_size: %d", e,
+               strerror(e), "thread_create", max_opt_stack);
+        return -1;
+    }
+    e = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (e) {
+        pthread_mutex_unlock(&threadlistlock);
+        pthread_attr_destroy(&attr);
+        putlog(LOG_ERROR, "[system: pthread_attr_setdetachstate:%d:%s], in %s, failed to start thread", e,
+               strerror(e), "thread_create");
+        return -1;
+    }
+    pthread_t tid;
+    e = pthread_create(&tid, &attr, start, connection);
+    pthread_attr_destroy(&attr);
+    if (e) {
+        pthread_mutex_unlock(&threadlistlock);
+        putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread", e, strerror(e),
+               "thread_create");
+        return -1;
+    }
+    threads[i].thread = tid;
+    slot_fill(i, connection);
+    pthread_mutex_unlock(&threadlistlock);
+    return i;
+}
+
+int thread_create_internal(void *(*start)(void *), void *argument) {
+    pthread_mutex_lock(&threadlistlock);
+    int i = MAXTHREADS < 1 ? -1 : free_slot();
+    if (i < 0) {
+        pthread_mutex_unlock(&threadlistlock);
+        putlog(LOG_ADVICE, "error: increase MAXTHREADS: %d maybe inadequate", MAXTHREADS);
+        return -1;
+    }
+    slot_fill(i, (CONNECTION_T *)argument);
+    pthread_attr_t attr;
+    int e = pthread_attr_init(&attr);
+    if (!e) e = pthread_attr_setstacksize(&attr, 10485760);
+    if (!e) e = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t tid;
+    if (!e) e = pthread_create(&tid, &attr, start, argument);
+    pthread_attr_destroy(&attr);
+    if (e) {
+        // The slot is given back: a thread that never started holds nothing.
+        threads[i].state = 0;
+        threads[i].connection = nullptr;
+        pthread_mutex_unlock(&threadlistlock);
+        putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread", e, strerror(e),
+               "thread_create_internal");
+        return -1;
+    }
+    threads[i].thread = tid;
+    pthread_mutex_unlock(&threadlistlock);
+    return i;
+}
+
+void rusage_update() {
+    if (!global) return;
+    struct rusage ru;
+    if (getrusage(RUSAGE_SELF, &ru) != 0) return;
+    pthread_mutex_lock(&global->rusage_lock);
+    RUSAGE_SUM &sum = global->rusage;
+    sum.utime.tv_sec += ru.ru_utime.tv_sec;
+    sum.utime.tv_usec += ru.ru_utime.tv_usec;
+    if (sum.utime.tv_usec >= 1000000) {
+        sum.utime.tv_sec += sum.utime.tv_usec / 1000000;
+        sum.utime.tv_usec %= 1000000;
+    }
+    sum.stime.tv_sec += ru.ru_stime.tv_sec;
+    sum.stime.tv_usec += ru.ru_stime.tv_usec;
+    if (sum.stime.tv_usec >= 1000000) {
+        sum.stime.tv_sec += sum.stime.tv_usec / 1000000;
+        sum.stime.tv_usec %= 1000000;
+    }
+    sum.minflt += ru.ru_minflt;
+    sum.majflt += ru.ru_majflt;
+    pthread_mutex_unlock(&global->rusage_lock);
+}
+
+int process_new(CONNECTION_T *connection) {
+    pthread_mutex_lock(&threadlistlock);
+    for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++) {
+        if (threads[i].state == 2) {
+            connection->thread_slot = i;
+            threads[i].connection = connection;
+            threads[i].state = 3;
+            pthread_cond_signal(&threads[i].cond);
+            pthread_mutex_unlock(&threadlistlock);
+            return i;
+        }
+    }
+    pthread_mutex_unlock(&threadlistlock);
+    return thread_create(process_entry, connection);
+}
+
+int keepalive_wait(int slot) {
+    long long f = overload_factor < 1 ? 1 : overload_factor;
+    long long w = (long long)(MAXTHREADS - slot) * CLIENT_POOL_TIMEOUT / (MAXTHREADS + f * slot);
+    return w < 0 ? 0 : (int)w;
+}
+
+static void slot_clear_texts(THREAD_T *t) {
+    free(t->method);
+    free(t->url);
+    free(t->ip);
+    t->method = t->url = t->ip = nullptr;
+}
+
+// Releases the per-request state after every request.
+static void request_cleanup(CONNECTION_T *connection) {
+    if (connection->flags & CONN_FAILED) {
+        putlog(LOG_WARNING, "process: transfer failed");
+        connection->keepalive_client = 0;
+        connection->keepalive_server = 0;
+    }
+    if (connection->server) {
+        delete connection->server;
+        connection->server = nullptr;
+    }
+    free(connection->forward_host);
+    connection->forward_host = nullptr;
+    connection->variables.clear();
+    connection->response = nullptr;
+    connection->profiles.clear();
+    connection->groups.clear();
+    connection->permissions = 0;
+}
+
+// Serves requests on one connection until it is closed or handed back to the
+// client pool.
+static void serve(CONNECTION_T *connection) {
+    for (;;) {
+        thread_set_clientid((unsigned)connection->id);
+        handle_request(connection);
+        request_cleanup(connection);
+        putlog(LOG_DEBUG, "process: keepalive_client = %d", connection->keepalive_client);
+        if (connection->flags & CONN_CLIENT_DROPPED) {
+            net_close(connection);
+            return;
+        }
+        connection->requests++;
+        connection->flags = 0;
+        if (connection->client) connection->client->Flush();
+        if (!connection->keepalive_client || !connection->client) {
+            net_close(connection);
+            return;
+        }
+        connection->keepalive_client = 0;
+        int w = keepalive_wait(connection->thread_slot);
+        if (connection->client->in_length > 0 || connection->client->Read(nullptr, -1, w) > 0) continue;
+        putlog(LOG_DEBUG, "process: adding connection to pool");
+        global->clientpool->Add(connection);
+        return;
+    }
+}
+
+void *process_entry(void *argument) {
+    CONNECTION_T *connection = (CONNECTION_T *)argument;
+    int slot = thread_find();
+    THREAD_T *t = &threads[slot];
+    pthread_mutex_lock(&threadlistlock);
+    // The creator may hand over a connection only through the slot.
+    if (!connection) connection = t->connection;
+    t->connection = nullptr;
+    t->state = 1;
+    pthread_mutex_unlock(&threadlistlock);
+    for (;;) {
+        if (connection) {
+            connection->thread_slot = slot;
+            serve(connection);
+            connection = nullptr;
+        }
+        pthread_mutex_lock(&threadlistlock);
+        slot_clear_texts(t);
+        t->state = 2;
+        t->requests = 0;
+        t->client_id = 0;
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += THREAD_TIMEOUT;
+        int e = 0;
+        // A hand-over that lands just as the wait times out, or after a
+        // spurious wake-up, is still served: the slot is checked, not the
+        // wait's result.
+        while (!t->connection && e != ETIMEDOUT) e = pthread_cond_timedwait(&t->cond, &threadlistlock, &until);
+        if (t->connection) {
+            connection = t->connection;
+            t->connection = nullptr;
+            t->state = 1;
+            pthread_mutex_unlock(&threadlistlock);
+            continue;
+        }
+        t->state = 0;
+        pthread_mutex_unlock(&threadlistlock);
+        rusage_update();
+        return nullptr;
+    }
+}

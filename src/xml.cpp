@@ -1,0 +1,378 @@
+#include "xml.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "compat.h"
+#include "log.h"
+#include "mem.h"
+#include "misc.h"
+#include "settings.h"
+
+TiXmlDocument *sectionxml = nullptr;
+TiXmlDocument *document = nullptr;
+pthread_mutex_t documentlock = PTHREAD_MUTEX_INITIALIZER;
+time_t documentsynctime = 0;
+int (*config_fetch_hook)(URL *url, std::string *body) = nullptr;
+
+// ---------------------------------------------------------------------------
+// Cursor
+
+TiXmlElement *section_select(TiXmlDocument *doc, const std::string &section) {
+    TiXmlElement *root = doc ? doc->FirstChildElement("korvantel") : nullptr;
+    if (!root) fatal_assert("src/xml", __LINE__, "section_select");
+    TiXmlElement *element = root->FirstChildElement(section.c_str());
+    if (!element) throw ConfigError();
+    return element;
+}
+
+XmlElement::XmlElement(TiXmlDocument *doc, const std::string &section)
+    : current(section_select(doc, section)), section(section) {}
+
+XmlElement::XmlElement(TiXmlDocument *doc, const std::string &section, const std::string &element)
+    : current(nullptr), section(section), element(element) {
+    TiXmlElement *parent = section_select(doc, section);
+    current = parent->FirstChildElement(element.c_str());
+}
+
+bool XmlElement::next() {
+    if (!current) return false;
+    current = current->NextSiblingElement(element.c_str());
+    return current != nullptr;
+}
+
+std::string XmlElement::string_read(const std::string &name) const {
+    if (!current) return "";
+    TiXmlElement *child = current->FirstChildElement(name.c_str());
+    if (!child) return "";
+    TiXmlNode *node = child->FirstChild();
+    return node ? node->ValueStr() : "";
+}
+
+bool XmlElement::check_active(const std::string &name) const {
+    if (!current) throw ConfigError();
+    TiXmlElement *child = current->FirstChildElement(name.c_str());
+    if (!child) throw ConfigError();
+    const char *active = child->Attribute("active");
+    if (!active || strcasecmp(active, "true") == 0) return true;
+    if (strcasecmp(active, "false") == 0) return false;
+    throw ConfigError();
+}
+
+// ---------------------------------------------------------------------------
+// Fields
+
+void Field::error_log(const XmlElement &cursor) const {
+    putlog(LOG_ERROR, "flawed XML file, section %s, element %s: %s must be %s, but it is given value %s",
+           cursor.section_get().c_str(), cursor.element_get().c_str(), name.c_str(), nature().c_str(),
+           string_value.c_str());
+    fatal_assert("src/section", __LINE__, "error_log");
+}
+
+// Selects the value at index (and no other) in a select list.
+static void select_only(StringSelectVector &values, int index) {
+    for (size_t i = 0; i < values.size(); i++) values[i].selected = (int)i == index;
+}
+
+void Field::load(XmlElement &cursor) {
+    if (!enabled) return;
+    string_value = cursor.string_read(name);
+    if (optional) {
+        active = cursor.check_active(name);
+        if (!active) return;
+    }
+    try {
+        switch (type) {
+        case FIELD_INT:
+            int_value = string_to_int(string_value);
+            break;
+        case FIELD_UINT:
+            uint_value = string_to_uint(string_value);
+            break;
+        case FIELD_BOOL:
+            if (string_value == "true" || string_value == "TRUE") int_value = 1;
+            else if (string_value == "false" || string_value == "FALSE") int_value = 0;
+            else throw ConfigError();
+            break;
+        case FIELD_STRING_SELECT_ONE:
+            for (size_t i = 0; i < select_vector.size(); i++) {
+                select_vector[i].selected = select_vector[i].value == string_value;
+                if (select_vector[i].selected) int_value = (int)i;
+            }
+            break;
+        case FIELD_STRING_SELECT_MANY: {
+            string_list.clear();
+            string_list.parse(string_value, ",");
+            unsigned int mask = 0;
+            for (size_t i = 0; i < select_vector.size(); i++) {
+                select_vector[i].selected = string_list.has(select_vector[i].value);
+                if (select_vector[i].selected && i < FIELD_SELECT_MANY_MAX) mask |= 1u << i;
+            }
+            int_value = (int)mask;
+            break;
+        }
+        case FIELD_STRING_LIST:
+            string_list.clear();
+            string_list.parse(string_value, ",");
+            break;
+        case FIELD_IP_RANGE_LIST: {
+            IpRangeList ranges(string_value);
+            ip_range_list = ranges;
+            break;
+        }
+        case FIELD_PORT_RANGE_LIST: {
+            PortRangeList ranges(string_value);
+            port_range_list = ranges;
+            break;
+        }
+        case FIELD_STRING_RANGE: {
+            Couple pair(string_value);
+            int first = select_vector.case_indexof(pair.first());
+            int second = select_vector2.case_indexof(pair.second());
+            int_value = first;
+            int_value2 = second;
+            select_only(select_vector, first);
+            select_only(select_vector2, second);
+            break;
+        }
+        case FIELD_INT_RANGE: {
+            Couple pair(string_value);
+            int first = string_to_int(pair.first());
+            int second = string_to_int(pair.second());
+            if (first < low || first > high || second < low || second > high) throw ConfigError();
+            int_value = first;
+            int_value2 = second;
+            break;
+        }
+        case FIELD_FILE_SIZE:
+            uint_value = string_to_filesize(string_value);
+            break;
+        case FIELD_LONG_FILE_SIZE:
+            ulonglong_value = string_to_longfilesize(string_value);
+            break;
+        case FIELD_DOUBLE:
+            double_value = string_to_double(string_value);
+            break;
+        default:  // STRING, MULTILINE_STRING, code 9: the text alone
+            break;
+        }
+    } catch (const ConfigError &) {
+        error_log(cursor);
+    }
+}
+
+void Field::save(TiXmlElement *parent) const {
+    TiXmlElement *element = new TiXmlElement(name.c_str());
+    if (optional) element->SetAttribute("active", active ? "true" : "false");
+    if (!element->LinkEndChild(new TiXmlText(string_value.c_str())))
+        fatal_assert("src/section", __LINE__, "save");
+    if (!parent->LinkEndChild(element)) fatal_assert("src/section", __LINE__, "save");
+}
+
+void FieldVector::save(TiXmlElement *parent) const {
+    for (const Field &field : *this) field.save(parent);
+}
+
+// ---------------------------------------------------------------------------
+// Sections
+
+void Section::load(TiXmlDocument *doc, int clear) {
+    XmlElement cursor(doc, name);
+    write_lock();
+    try {
+        for (Field &option : options) option.load(cursor);
+    } catch (const ConfigError &) {
+        unlock();
+        throw;
+    }
+    for (Subsection &subsection : subsections) {
+        XmlElement entry(doc, name, subsection.name);
+        if (clear) subsection.items.clear();
+        for (; entry.full(); entry.next()) subsection.items.emplace_back(subsection, &entry);
+    }
+    update();
+    unlock();
+}
+
+void Section::save(TiXmlDocument *doc) {
+    read_lock();
+    TiXmlElement *element;
+    try {
+        element = section_select(doc, name);
+    } catch (const ConfigError &) {
+        TiXmlElement *root = doc->FirstChildElement("korvantel");
+        element = root->LinkEndChild(new TiXmlElement(name.c_str()))->ToElement();
+        if (!element) fatal_assert("src/section", __LINE__, "save");
+    }
+    element->Clear();
+    options.save(element);
+    for (const Subsection &subsection : subsections) {
+        for (const Item &item : subsection.items) {
+            TiXmlElement *entry = new TiXmlElement(subsection.name.c_str());
+            item.fields.save(entry);
+            if (!element->LinkEndChild(entry)) fatal_assert("src/section", __LINE__, "save");
+        }
+    }
+    unlock();
+}
+
+// ---------------------------------------------------------------------------
+// The document
+
+void config_xml_build() {
+    if (!document) return;
+    for (std::map<std::string, Section *>::iterator it = Section::map.begin(); it != Section::map.end(); ++it)
+        it->second->save(document);
+}
+
+// Puts a freshly parsed document in place of the current one and loads every
+// section from it; the caller holds documentlock. A document whose root is
+// not "korvantel" is refused (a later save or export could not use it).
+static bool document_install(TiXmlDocument *fresh, const char *origin, int clear) {
+    TiXmlElement *root = fresh->RootElement();
+    if (!root || root->ValueStr() != "korvantel") {
+        putlog(LOG_ERROR, "configuration %s: the root element must be korvantel", origin);
+        delete fresh;
+        return false;
+    }
+    delete document;
+    document = fresh;
+    for (std::map<std::string, Section *>::iterator it = Section::map.begin(); it != Section::map.end(); ++it) {
+        try {
+            it->second->load(document, clear);
+        } catch (const ConfigError &) {
+            // That section keeps what it had; the others still load.
+        }
+    }
+    return true;
+}
+
+int config_load(int clear, const char *name) {
+    if (!name) return 0;
+    char **pieces = string_break(name, ':');
+    int count = array_length(pieces);
+    array_free(pieces);
+    if (count >= 2) return config_url_load(name, clear);
+
+    pthread_mutex_lock(&documentlock);
+    if (TiXmlBase::IsWhiteSpaceCondensed()) TiXmlBase::SetCondenseWhiteSpace(false);
+    FILE *file = s_fopen(name, "rb");
+    if (!file) {
+        pthread_mutex_unlock(&documentlock);
+        return 0;
+    }
+    TiXmlDocument *fresh = new TiXmlDocument(name);
+    bool parsed = fresh->LoadFile(file);
+    fclose(file);
+    if (!parsed || fresh->Error()) {
+        delete fresh;
+        pthread_mutex_unlock(&documentlock);
+        return 0;
+    }
+    if (!document_install(fresh, name, clear)) {
+        pthread_mutex_unlock(&documentlock);
+        return 0;
+    }
+    if (!slave) documentsynctime = time(nullptr);
+    pthread_mutex_unlock(&documentlock);
+    return 1;
+}
+
+int config_url_load(const char *url_text, int clear) {
+    char buffer[256];
+    s_strncpy(buffer, url_text ? url_text : "", sizeof buffer);
+    URL *url = url_parse(buffer);
+    if (!url) return 0;
+    std::string body;
+    int status = config_fetch_hook ? config_fetch_hook(url, &body) : 0;
+    url_free(url);
+    if (status != 200) return 0;
+
+    pthread_mutex_lock(&documentlock);
+    if (TiXmlBase::IsWhiteSpaceCondensed()) TiXmlBase::SetCondenseWhiteSpace(false);
+    TiXmlDocument *fresh = new TiXmlDocument();
+    fresh->Parse(body.c_str());
+    if (fresh->Error()) {
+        delete fresh;
+        pthread_mutex_unlock(&documentlock);
+        return 0;
+    }
+    bool installed = document_install(fresh, buffer, clear);
+    pthread_mutex_unlock(&documentlock);
+    return installed ? 1 : 0;
+}
+
+// Writes the document to a temporary file beside path and renames it over
+// path; any failure removes the temporary file and leaves path untouched.
+static bool document_write(TiXmlDocument *doc, const char *path) {
+    if (!path || !*path) return false;
+    // Write beside the real file, so that a symbolic link stays a link.
+    char real[PATH_MAX];
+    const char *target = realpath(path, real) ? real : path;
+    std::string temporary = std::string(target) + ".XXXXXX";
+    std::vector<char> name(temporary.begin(), temporary.end());
+    name.push_back('\0');
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd == -1) {
+        putlog(LOG_ERROR, "cannot save configuration to %s: %s", path, strerror(errno));
+        return false;
+    }
+    // The new file takes the place of the old one: same owner and mode.
+    struct stat old;
+    if (stat(target, &old) == 0) {
+        if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+            // Not permitted: the file stays ours.
+        }
+        fchmod(fd, old.st_mode & 07777);
+    } else {
+        fchmod(fd, 0640);
+    }
+    FILE *file = fdopen(fd, "w");
+    if (!file) {
+        close(fd);
+        unlink(name.data());
+        return false;
+    }
+    bool written = doc->SaveFile(file);
+    written = written && !ferror(file) && fflush(file) == 0 && fsync(fd) == 0;
+    int saved_errno = errno;
+    if (fclose(file) != 0) written = false;
+    if (written && rename(name.data(), target) != 0) {
+        saved_errno = errno;
+        written = false;
+    }
+    if (!written) {
+        putlog(LOG_ERROR, "cannot save configuration to %s: %s", path, strerror(saved_errno));
+        unlink(name.data());
+        return false;
+    }
+    // Make the rename itself durable.
+    std::string directory(target);
+    size_t slash = directory.rfind('/');
+    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
+    int dirfd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd != -1) {
+        fsync(dirfd);
+        close(dirfd);
+    }
+    return true;
+}
+
+bool config_save(const char *path) {
+    pthread_mutex_lock(&documentlock);
+    if (!document) {
+        pthread_mutex_unlock(&documentlock);
+        return false;
+    }
+    config_xml_build();
+    bool written = document_write(document, path);
+    pthread_mutex_unlock(&documentlock);
+    return written;
+}

@@ -1,0 +1,85 @@
+// The configuration document: the XML file (root element "korvantel") that
+// holds the values of every section, one element per section named after it,
+// one element per option, and one element per entry named after its
+// subsection. Loaded into the sections, rebuilt from them and written back.
+//
+// Lock order: documentlock before any section lock; nothing takes
+// documentlock while it holds a section lock.
+#ifndef KORVANTEL_XML_H
+#define KORVANTEL_XML_H
+
+#include <pthread.h>
+#include <time.h>
+
+#include <string>
+
+#include <tinyxml.h>
+
+#include "section.h"
+
+struct URL;
+
+// The section-definition document (root "section"), loaded at start-up; a
+// module's own definition stands in for it while the module loads.
+extern TiXmlDocument *sectionxml;
+
+// The current configuration document, or null before the first successful
+// load. Guarded by documentlock, as is documentsynctime.
+extern TiXmlDocument *document;
+extern pthread_mutex_t documentlock;
+// Time of the last change of the configuration (file load on a master, web
+// action, synchronisation): the export's Last-Modified.
+extern time_t documentsynctime;
+
+// Fetches a URL for config_url_load: returns the reply's status code with its
+// body in *body, or 0 when there is no reply. The internal HTTP fetch installs
+// it; while it is unset, loading from a URL fails.
+extern int (*config_fetch_hook)(URL *url, std::string *body);
+
+// The element of a section in a configuration document; ConfigError when the
+// root has none. A document without a "korvantel" root is fatal.
+TiXmlElement *section_select(TiXmlDocument *document, const std::string &section);
+
+// Cursor through which fields read the document.
+class XmlElement {
+public:
+    // On the section's element (ConfigError when the document has none).
+    XmlElement(TiXmlDocument *document, const std::string &section);
+    // On the first child element of the section's element with that name,
+    // or on nothing.
+    XmlElement(TiXmlDocument *document, const std::string &section, const std::string &element);
+
+    bool full() const { return current != nullptr; }
+    // To the next sibling with the same element name; false at the end.
+    bool next();
+    std::string section_get() const { return section; }
+    std::string element_get() const { return element; }
+    // Text of the first child element of that name; "" when it, or its
+    // first node, is missing.
+    std::string string_read(const std::string &name) const;
+    // Its "active" attribute: absent or "true" (any case) true, "false" false,
+    // anything else or no such element ConfigError.
+    bool check_active(const std::string &name) const;
+
+private:
+    TiXmlElement *current;
+    std::string section;
+    std::string element;
+};
+
+// Loads the document named by name (a URL when it holds ":" with text on
+// both sides, else a file) into every section in map order; clear empties
+// every entry list before refilling it. 1 on success; 0 when the document
+// cannot be read, fetched or parsed, or has no "korvantel" root, and then
+// nothing changes.
+int config_load(int clear, const char *name);
+int config_url_load(const char *url_text, int clear);
+// Rebuilds the document from every section and writes it to path through a
+// temporary file renamed over it, so a failed save leaves the old file whole.
+// False when there is no document or the file cannot be written.
+bool config_save(const char *path);
+// Rebuilds the document from every section; the caller holds documentlock.
+// Does nothing while there is no document.
+void config_xml_build();
+
+#endif

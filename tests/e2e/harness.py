@@ -1,0 +1,194 @@
+"""Shared end-to-end harness: start the real daemon with a test
+configuration, talk to it over loopback, read what it logged.
+
+A scenario reads as: client, proxy configuration, origin, expected result:
+
+    with Proxy(config=conf) as p:
+        status, headers, body = p.get("http://127.0.0.1:%d/x" % origin.port)
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+BINARY = os.environ.get("KORVANTEL_BINARY", "build/korvantel")
+SOURCE = os.environ.get("KORVANTEL_SOURCE_DIR", os.getcwd())
+SECTION_XML = os.path.join(SOURCE, "conf", "section.xml")
+CONFIG_XML = os.path.join(SOURCE, "conf", "korvantel.xml")
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def wait_for(predicate, timeout=10.0, step=0.05):
+    """Polls predicate until it is true or the bounded time is up."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+def port_open(port, host="127.0.0.1"):
+    try:
+        with socket.create_connection((host, port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    # a zombie child still answers kill(0)
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split(")")[-1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def run(args, timeout=20, **kw):
+    """Runs the binary to completion: (status, stdout, stderr)."""
+    p = subprocess.run([BINARY] + list(args), capture_output=True, timeout=timeout, **kw)
+    return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
+
+
+class Proxy:
+    """The daemon in the foreground (-f) with its logs in a temp dir."""
+
+    def __init__(self, config=None, section=None, args=(), listen=True, foreground=True,
+                 loglevel=None, env=None):
+        self.dir = tempfile.mkdtemp(prefix="korvantel-e2e-")
+        self.config_path = os.path.join(self.dir, "korvantel.xml")
+        if config is None:
+            shutil.copy(CONFIG_XML, self.config_path)
+        else:
+            with open(self.config_path, "w") as f:
+                f.write(config)
+        self.section_path = section or SECTION_XML
+        self.native_log = os.path.join(self.dir, "native.log")
+        self.access_log = os.path.join(self.dir, "access.log")
+        self.extended_log = os.path.join(self.dir, "extended.log")
+        self.port = free_port() if listen else None
+        self.args = list(args)
+        self.foreground = foreground
+        self.loglevel = loglevel
+        self.env = env
+        self.proc = None
+        self.pid = None
+
+    def command(self):
+        cmd = [BINARY, "-c", self.config_path, "-s", self.section_path,
+               "-l", self.native_log, "-a", self.access_log, "-e", self.extended_log,
+               "-r", os.path.join(self.dir, "performance.log"),
+               "-m", os.path.join(self.dir, "modules"), "-y", self.dir]
+        if self.foreground:
+            cmd.append("-f")
+        if self.port:
+            cmd += ["-L", "127.0.0.1:%d" % self.port]
+        if self.loglevel is not None:
+            cmd += ["-d", str(self.loglevel)]
+        return cmd + self.args
+
+    def start(self, wait=True):
+        self.stdout = open(os.path.join(self.dir, "stdout"), "wb")
+        self.proc = subprocess.Popen(self.command(), stdout=self.stdout,
+                                     stderr=subprocess.STDOUT, env=self.env)
+        self.pid = self.proc.pid
+        if wait and self.port:
+            if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 15):
+                raise RuntimeError("proxy did not start listening")
+            if self.proc.poll() is not None:
+                raise RuntimeError("proxy exited: %s" % self.output())
+        return self
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        if self.proc:
+            self.stdout.close()
+
+    def output(self):
+        with open(os.path.join(self.dir, "stdout"), "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def log(self, which="native"):
+        path = {"native": self.native_log, "access": self.access_log,
+                "extended": self.extended_log}[which]
+        try:
+            with open(path, "rb") as f:
+                return f.read().decode(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def wait_log(self, text, which="native", timeout=10):
+        return wait_for(lambda: text in self.log(which), timeout)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        if not os.environ.get("KORVANTEL_KEEP"):
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    # clients -------------------------------------------------------------
+
+    def connect(self, timeout=10):
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+        return s
+
+    def raw(self, data, timeout=10):
+        """Sends raw bytes on a new connection and reads until the server
+        closes or the bounded time is up."""
+        with self.connect(timeout) as s:
+            s.sendall(data)
+            return read_all(s, timeout)
+
+    def curl(self, url, *extra, timeout=20):
+        cmd = ["curl", "-s", "-S", "-i", "--max-time", str(timeout),
+               "--proxy", "http://127.0.0.1:%d" % self.port, "--noproxy", ""] + list(extra) + [url]
+        p = subprocess.run(cmd, capture_output=True, timeout=timeout + 5)
+        return p.returncode, p.stdout, p.stderr.decode(errors="replace")
+
+
+def read_all(sock, timeout=10, limit=64 * 1024 * 1024):
+    sock.settimeout(timeout)
+    chunks = []
+    total = 0
+    deadline = time.monotonic() + timeout
+    while total < limit and time.monotonic() < deadline:
+        try:
+            data = sock.recv(65536)
+        except socket.timeout:
+            break
+        if not data:
+            break
+        chunks.append(data)
+        total += len(data)
+    return b"".join(chunks)
+
+
+def main():
+    unittest.main(verbosity=2)

@@ -1,0 +1,184 @@
+// A test-only configuration section with one field of every type, its
+// definition document, and helpers shared by the configuration tests.
+#ifndef KORVANTEL_TEST_CONFIG_FIXTURE_H
+#define KORVANTEL_TEST_CONFIG_FIXTURE_H
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+#include <string.h>
+
+#include <gtest/gtest.h>
+
+#include "log.h"
+#include "section.h"
+#include "settings.h"
+#include "xml.h"
+
+// Definition of the section "testsec": options 0-16 cover every type keyword
+// (plus an optional and a disabled field), template "rule" is shared by the
+// subsections "allow" and "deny", and "orphan" names a template that does
+// not exist.
+static const char test_definition[] = R"XML(<?xml version="1.0"?>
+<section>
+  <testsec>
+    <comment>Test section</comment>
+    <desc>A section for the tests</desc>
+    <select>
+      <colours>
+        <red><comment>Red</comment><desc>The red one</desc></red>
+        <green><value>true</value></green>
+        <blue><comment>Blue</comment></blue>
+      </colours>
+      <days>
+        <mon/><tue/><wed/><thu/><fri/><sat/><sun/>
+      </days>
+    </select>
+    <global>
+      <count n="0"><comment>Count</comment><value>5</value><type>INT</type><desc>How many</desc></count>
+      <size n="1"><comment>Size</comment><value>7</value><type>UINT</type><desc></desc></size>
+      <flag n="2"><comment>Flag</comment><value>TRUE</value><type>BOOL</type><desc/></flag>
+      <label n="3"><comment>Label</comment><value>hello</value><type>STRING</type><desc/></label>
+      <colour n="4"><comment>Colour</comment><value>colours</value><type>STRING_SELECT_ONE</type><desc/></colour>
+      <palette n="5"><comment>Palette</comment><value>colours</value><type>STRING_SELECT_MANY</type><desc/></palette>
+      <names n="6"><comment>Names</comment><value>a,b</value><type>STRING_LIST</type><desc/></names>
+      <clients n="7"><comment>Clients</comment><value></value><type>IP_RANGE_LIST</type><desc/></clients>
+      <ports n="8"><comment>Ports</comment><value>80</value><type>PORT_RANGE_LIST</type><desc/></ports>
+      <days n="9"><comment>Days</comment><value>days</value><type>STRING_RANGE</type><desc/></days>
+      <hours n="10"><comment>Hours</comment><value>0,23</value><type>INT_RANGE</type><desc/></hours>
+      <limit n="11"><comment>Limit</comment><value>10K</value><type>FILE_SIZE</type><desc/></limit>
+      <text n="12"><comment>Text</comment><value/><type>MULTILINE_STRING</type><desc/></text>
+      <quota n="13"><comment>Quota</comment><value>4g</value><type>LONG_FILE_SIZE</type><desc/></quota>
+      <ratio n="14"><comment>Ratio</comment><value>0.5</value><type>DOUBLE</type><desc/></ratio>
+      <extra n="15"><comment>Extra</comment><value>x</value><type>STRING</type><optional>true</optional><desc/></extra>
+      <hidden n="16"><comment>Hidden</comment><value>h</value><type>STRING</type><enabled>false</enabled><desc/></hidden>
+    </global>
+    <template>
+      <rule>
+        <enabled n="0"><comment>Enabled</comment><value>true</value><type>BOOL</type><desc/></enabled>
+        <comment n="1"><comment>Comment</comment><value/><type>STRING</type><desc/></comment>
+        <profiles n="2"><comment>Profiles</comment><value/><type>STRING</type><desc/></profiles>
+        <weight n="3"><comment>Weight</comment><value>1</value><type>INT</type><optional>TRUE</optional><desc/></weight>
+        <range n="4"><comment>Range</comment><value>0,10</value><type>INT_RANGE</type><desc/></range>
+        <days n="5"><comment>Days</comment><value>days</value><type>STRING_RANGE</type><desc/></days>
+      </rule>
+    </template>
+    <subsection>
+      <allow><comment>Allowed</comment><template>rule</template><desc>Allowed things</desc></allow>
+      <deny><comment>Denied</comment><template>rule</template><desc>Denied things</desc><enabled>no</enabled></deny>
+      <orphan><comment>Orphan</comment><template>nothing</template><desc>No template</desc></orphan>
+    </subsection>
+  </testsec>
+</section>
+)XML";
+
+class TestSection : public Section {
+public:
+    int updates = 0;
+    explicit TestSection(int lock_type = SECTION_RWLOCK, const char *name = "testsec") : Section(name, lock_type) {}
+    void update() override { updates++; }
+
+    static const FIELD_READ reads[];
+    static const int read_count;
+};
+
+const FIELD_READ TestSection::reads[] = {
+    {READ_OPTION, 0, 0, FIELD_INT},
+    {READ_OPTION, 0, 1, FIELD_UINT},
+    {READ_OPTION, 0, 2, FIELD_BOOL},
+    {READ_OPTION, 0, 3, FIELD_STRING},
+    {READ_OPTION, 0, 4, FIELD_STRING_SELECT_ONE},
+    {READ_OPTION, 0, 5, FIELD_STRING_SELECT_MANY},
+    {READ_OPTION, 0, 6, FIELD_STRING_LIST},
+    {READ_OPTION, 0, 7, FIELD_IP_RANGE_LIST},
+    {READ_OPTION, 0, 8, FIELD_PORT_RANGE_LIST},
+    {READ_OPTION, 0, 9, FIELD_STRING_RANGE},
+    {READ_OPTION, 0, 10, FIELD_INT_RANGE},
+    {READ_OPTION, 0, 11, FIELD_FILE_SIZE},
+    {READ_OPTION, 0, 12, FIELD_MULTILINE_STRING},
+    {READ_OPTION, 0, 13, FIELD_LONG_FILE_SIZE},
+    {READ_OPTION, 0, 14, FIELD_DOUBLE},
+    {READ_ENTRY, 0, 0, FIELD_BOOL},
+    {READ_ENTRY, 0, 3, FIELD_INT},
+    {READ_ENTRY, 1, 4, FIELD_INT_RANGE},
+};
+const int TestSection::read_count = sizeof TestSection::reads / sizeof TestSection::reads[0];
+
+// Replaces `sectionxml` by a document parsed from text.
+inline void definition_use(const std::string &text) {
+    TiXmlBase::SetCondenseWhiteSpace(false);
+    delete sectionxml;
+    sectionxml = new TiXmlDocument();
+    sectionxml->Parse(text.c_str());
+    ASSERT_FALSE(sectionxml->Error()) << sectionxml->ErrorDesc();
+}
+
+// The test definition with the "testsec" element repeated under more names.
+inline std::string definition_for(const std::vector<std::string> &names) {
+    std::string text = test_definition;
+    size_t start = text.find("  <testsec>"), end = text.find("</testsec>") + strlen("</testsec>\n");
+    const std::string block = text.substr(start, end - start);
+    std::string more;
+    for (const std::string &name : names) {
+        std::string copy = block;
+        copy.replace(copy.find("<testsec>"), strlen("<testsec>"), "<" + name + ">");
+        copy.replace(copy.find("</testsec>"), strlen("</testsec>"), "</" + name + ">");
+        more += copy;
+    }
+    text.insert(end, more);
+    return text;
+}
+
+// Forgets the current configuration document.
+inline void document_forget() {
+    pthread_mutex_lock(&documentlock);
+    delete document;
+    document = nullptr;
+    documentsynctime = 0;
+    pthread_mutex_unlock(&documentlock);
+}
+
+// A directory of its own for a test's files, removed afterwards.
+class TempDir {
+public:
+    std::string path;
+    TempDir() {
+        char name[] = "/tmp/korvantel_config_XXXXXX";
+        const char *made = mkdtemp(name);
+        path = made ? made : "";
+    }
+    ~TempDir() {
+        if (!path.empty()) {
+            std::string command = "rm -rf '" + path + "'";
+            int r = system(command.c_str());
+            (void)r;
+        }
+    }
+    std::string file(const std::string &name) const { return path + "/" + name; }
+    std::string write(const std::string &name, const std::string &text) const {
+        std::ofstream out(file(name), std::ios::binary);
+        out << text;
+        return file(name);
+    }
+};
+
+inline std::string file_read(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Makes putlog write to standard error inside a death test's child, where
+// the death-test matcher reads it.
+inline void log_to_stderr() {
+    daemonize = 0;
+    dup2(2, 1);
+}
+
+#endif
