@@ -192,3 +192,83 @@ def read_all(sock, timeout=10, limit=64 * 1024 * 1024):
 
 def main():
     unittest.main(verbosity=2)
+
+
+# origins ---------------------------------------------------------------------
+
+import http.server
+import threading
+
+
+class SimpleOrigin:
+    """A keep-alive HTTP/1.1 origin on loopback answering every GET with a
+    fixed body; records the request lines it saw."""
+
+    def __init__(self, body=b"hello from origin\n"):
+        self.body = body
+        self.requests = []
+        origin = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                origin.requests.append(self.requestline)
+                self.send_response(200)
+                self.send_header("Content-Type", "text/plain")
+                self.send_header("Content-Length", str(len(origin.body)))
+                self.end_headers()
+                self.wfile.write(origin.body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+
+    def url(self, path="/"):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def read_response(sock, timeout=10):
+    """Reads one HTTP response with a Content-Length body from a socket:
+    (status, headers dict with lower-case names, body). Status 0 when the
+    peer closed before a status line."""
+    sock.settimeout(timeout)
+    data = b""
+    deadline = time.monotonic() + timeout
+    while b"\r\n\r\n" not in data and time.monotonic() < deadline:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return 0, {}, data
+        data += chunk
+    head, _, rest = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    status = int(lines[0].split()[1])
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    length = int(headers.get("content-length", "0"))
+    while len(rest) < length and time.monotonic() < deadline:
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        rest += chunk
+    return status, headers, rest[:length]
+
+
+def get_request(url, keep_alive=True):
+    host = url.split("/")[2]
+    return ("GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" %
+            (url, host, "" if keep_alive else "Connection: close\r\n")).encode()

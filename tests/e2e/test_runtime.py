@@ -1,0 +1,158 @@
+"""The running daemon: listeners, workers and the client pool, signals."""
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from harness import (BINARY, CONFIG_XML, SECTION_XML, Proxy, SimpleOrigin, free_port,
+                     get_request, main, pid_alive, port_open, read_response, wait_for)
+
+
+def config_with_listener(port):
+    with open(CONFIG_XML) as f:
+        text = f.read()
+    entry = ("<listen><enabled>true</enabled><comment>test</comment><port>%d</port>"
+             "<ip>127.0.0.1</ip></listen>" % port)
+    if "<network/>" in text:
+        return text.replace("<network/>", "<network>%s</network>" % entry)
+    return text.replace("<network>", "<network>" + entry, 1)
+
+
+class Listening(unittest.TestCase):
+    def test_command_line_and_configured_listeners(self):
+        extra = free_port()
+        with SimpleOrigin() as origin, Proxy(config=config_with_listener(extra)) as p:
+            self.assertTrue(wait_for(lambda: port_open(extra), 10))
+            for port in (p.port, extra):
+                with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+                    s.sendall(get_request(origin.url("/x")))
+                    status, headers, body = read_response(s)
+                    self.assertGreater(status, 0, port)
+
+    def test_many_concurrent_clients_with_keepalive(self):
+        with SimpleOrigin() as origin, Proxy() as p:
+            results = []
+
+            def client():
+                try:
+                    with p.connect() as s:
+                        got = []
+                        for _ in range(3):  # three requests on one connection
+                            s.sendall(get_request(origin.url("/c")))
+                            status, _, _ = read_response(s)
+                            got.append(status)
+                        results.append(got)
+                except OSError as e:
+                    results.append(str(e))
+
+            threads = [threading.Thread(target=client) for _ in range(60)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(60)
+            self.assertEqual(60, len(results))
+            for r in results:
+                self.assertIsInstance(r, list, r)
+                self.assertTrue(all(code > 0 for code in r), r)
+
+    def test_kept_alive_connection_returns_from_the_pool(self):
+        with SimpleOrigin() as origin, Proxy(loglevel=268435455) as p:
+            with p.connect() as s:
+                s.sendall(get_request(origin.url("/1")))
+                first, _, _ = read_response(s)
+                self.assertGreater(first, 0)
+                # idle long enough that the worker gives the connection back
+                self.assertTrue(p.wait_log("process: adding connection to pool"))
+                time.sleep(1.5)
+                s.sendall(get_request(origin.url("/2")))
+                second, _, _ = read_response(s)
+                self.assertEqual(first, second)
+
+    def test_client_closing_while_pooled_is_closed(self):
+        with SimpleOrigin() as origin, Proxy(loglevel=268435455) as p:
+            s = p.connect()
+            s.sendall(get_request(origin.url("/1")))
+            read_response(s)
+            self.assertTrue(p.wait_log("process: adding connection to pool"))
+            s.close()
+            self.assertTrue(p.wait_log("disconnected after making 1 requests"))
+
+
+class Signals(unittest.TestCase):
+    def test_sigterm_removes_pidfile_and_exits_0(self):
+        d = tempfile.mkdtemp()
+        pidfile = os.path.join(d, "k.pid")
+        log = os.path.join(d, "native.log")
+        port = free_port()
+        subprocess.run([BINARY, "-c", CONFIG_XML, "-s", SECTION_XML, "-p", pidfile, "-l", log,
+                        "-L", "127.0.0.1:%d" % port, "-m", d, "-y", d,
+                        "-r", os.path.join(d, "p.log")], check=True, timeout=20)
+        self.assertTrue(wait_for(lambda: port_open(port), 10))
+        with open(pidfile) as f:
+            pid = int(f.read())
+        os.kill(pid, signal.SIGTERM)
+        self.assertTrue(wait_for(lambda: not pid_alive(pid), 10))
+        self.assertFalse(os.path.exists(pidfile))
+        with open(log) as f:
+            self.assertIn("Recieved TERM Signal to EXIT", f.read())
+
+    def test_foreground_sigterm_status(self):
+        p = Proxy().start()
+        p.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(0, p.proc.wait(10))
+        p.stdout.close()
+
+    def test_crash_signals_write_a_trace_and_fail(self):
+        for signo, text in [(signal.SIGSEGV, "Recieved Signal for Segmentation violation"),
+                            (signal.SIGABRT, "Recieved Signal for IOT trap ")]:
+            with self.subTest(signal=signo):
+                p = Proxy().start()
+                try:
+                    p.proc.send_signal(signo)
+                    self.assertEqual(1, p.proc.wait(15))
+                    log = p.log()
+                    self.assertIn(text, log)
+                    # backtrace lines come before the message
+                    before = log[:log.index(text)]
+                    self.assertRegex(before, r"\[0x[0-9a-f]+\]")
+                finally:
+                    p.stop()
+
+    def test_sigusr1_rotates_native_log(self):
+        with Proxy() as p:
+            def all_logs():
+                return "".join(open(os.path.join(p.dir, n)).read()
+                               for n in os.listdir(p.dir) if n.endswith("native.log"))
+            p.proc.send_signal(signal.SIGUSR1)
+            self.assertTrue(wait_for(lambda: "Recieved Signal for Log Rotation" in all_logs(), 10))
+            p.proc.send_signal(signal.SIGUSR2)  # the next line starts a new file
+            self.assertTrue(wait_for(lambda: "Recieved Test Signal for USR2" in p.log(), 10))
+            rotated = [n for n in os.listdir(p.dir) if n.endswith("-native.log")]
+            self.assertEqual(1, len(rotated), os.listdir(p.dir))
+            self.assertRegex(rotated[0], r"^\d{14}-native\.log$")
+            with open(os.path.join(p.dir, rotated[0])) as f:
+                old = f.read()
+            # the rotation line is the old file's last
+            self.assertTrue(old.rstrip("\n").endswith("Recieved Signal for Log Rotation"), old)
+            self.assertNotIn("Rotation", p.log())
+
+    def test_sighup_closes_pooled_clients(self):
+        with SimpleOrigin() as origin, Proxy(loglevel=268435455) as p:
+            s = p.connect()
+            s.sendall(get_request(origin.url("/1")))
+            read_response(s)
+            self.assertTrue(p.wait_log("process: adding connection to pool"))
+            p.proc.send_signal(signal.SIGHUP)
+            self.assertTrue(p.wait_log("Recieved HUP Signal for cleaning cache and closing all FDs"))
+            s.settimeout(10)
+            self.assertEqual(b"", s.recv(100))  # closed by the proxy
+            s.close()
+            self.assertIsNone(p.proc.poll())
+
+
+if __name__ == "__main__":
+    main()
