@@ -8,7 +8,8 @@ libtinyxml-dev libntlm0-dev libldap-dev libpam0g-dev libgtest-dev googletest
 curl python3 openssl coreutils"
 if [ "${KORVANTEL_TEST_PEERS:-0}" = 1 ]; then
   PKGS="$PKGS nginx-light squid dante-server python3-pyftpdlib slapd ldap-utils
-c-icap clamav-daemon dnsmasq libpam-wrapper faketime iproute2 procps"
+c-icap clamav-daemon dnsmasq libpam-wrapper faketime iproute2 procps
+clang libclang-rt-dev"
 fi
 missing=""
 for p in $PKGS; do

@@ -13,6 +13,7 @@
 
 #include "compat.h"
 #include "connection.h"
+#include "general.h"
 #include "header.h"
 #include "log.h"
 #include "mem.h"
@@ -538,4 +539,44 @@ int Filebuf::Decode(CONNECTION_T *connection, size_t limit)
     }
     putlog(LOG_WARNING, "unhandled content encoding: %s", encoding);
     return 0;
+}
+
+int Filebuf::Encode(CONNECTION_T *connection)
+{
+    if (connection == nullptr || connection->request == nullptr || connection->response == nullptr)
+        return 0;
+    // The Accept-Encoding on the request is then the proxy's own.
+    if (connection->flags & CONN_ENCODED)
+        return 0;
+    const char *accepted = connection->request->accept_encoding;
+    if (accepted == nullptr)
+        return 0;
+    if (general_section == nullptr || !general_section->compressout_get(connection))
+        return 0;
+
+    const char *encoding;
+    if (s_strcasestr(accepted, "gzip")) {
+        if (!Compress(1)) {
+            putlog(LOG_ERROR, "failed to gzip encoded file");
+            return 0;
+        }
+        putlog(LOG_DEBUG, "gzip encoded file");
+        encoding = "gzip";
+    } else if (s_strcasestr(accepted, "deflate")) {
+        if (!Compress(0)) {
+            putlog(LOG_ERROR, "failed to deflate encoded file");
+            return 0;
+        }
+        putlog(LOG_DEBUG, "deflate encoded file");
+        encoding = "deflate";
+    } else {
+        return 0;
+    }
+
+    char *copy = xstrdup(encoding);
+    if (copy == nullptr)
+        fatal_alloc(FILEBUF_SOURCE, __LINE__, "Encode", strlen(encoding) + 1);
+    free(connection->response->content_encoding);
+    connection->response->content_encoding = copy;
+    return 1;
 }

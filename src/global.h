@@ -9,6 +9,7 @@
 #include "log.h"
 
 struct HASH_TABLE;
+struct PASSWORD_CACHE_TABLE;
 struct TIMERS;
 class ClientPool;
 class ServerPool;
@@ -32,7 +33,7 @@ struct GLOBAL_T {
     TIMERS *timers;
     Stats *stats;
     pthread_mutex_t dnscache_lock;
-    HASH_TABLE *password_cache;
+    PASSWORD_CACHE_TABLE *password_cache;
     pthread_rwlock_t password_cache_lock;
     HASH_TABLE *dn_cache;
     pthread_rwlock_t dn_cache_lock;

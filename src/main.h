@@ -5,7 +5,18 @@
 
 struct CONNECTION_T;
 
-// Serves one request; decides connection->keepalive_client.
+// Serves one request; decides connection->keepalive_client. Every request
+// that was read leaves one record in the access and extended logs.
 void handle_request(CONNECTION_T *connection);
+
+// Applies the "bypass" URL command to connection->bypass (needs
+// PERMISSION_BYPASS): without options every bit, else letters set ('+') or
+// clear ('-') single checks.
+void bypass_check(CONNECTION_T *connection);
+
+// Largest request body read whole because the connection holds parent-proxy
+// credentials (a parent's 407 then gets the body again); past it the body
+// is streamed like any other.
+#define REQUEST_FORCED_BUFFER_MAX ((unsigned long long)64 * 1024 * 1024)
 
 #endif

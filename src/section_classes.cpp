@@ -8,9 +8,18 @@
 // document and checks each read against it.
 #include "section.h"
 
+#include "access.h"
+#include "general.h"
 #include "network.h"
+#include "profiles.h"
+#include "templates.h"
 
 const SECTION_CLASS section_classes[] = {
+    {"access", access_construct, AccessSection::reads, AccessSection::read_count},
+    {"general", general_construct, GeneralSection::reads, GeneralSection::read_count},
     {"network", network_construct, NetworkSection::reads, NetworkSection::read_count},
+    {"templates", templates_construct, TemplateSection::reads, TemplateSection::read_count},
+    {"ftp", ftp_construct, FtpSection::reads, FtpSection::read_count},
+    {"profiles", profile_construct, ProfileSection::reads, ProfileSection::read_count},
     {nullptr, nullptr, nullptr, 0},
 };

@@ -11,12 +11,16 @@
 #include "connection.h"
 #include "global.h"
 #include "hash.h"
+#include "fetch.h"
 #include "hooks.h"
 #include "log.h"
 #include "mem.h"
 #include "network.h"
+#include "password_cache.h"
+#include "serverpool.h"
 #include "settings.h"
 #include "signals.h"
+#include "stats.h"
 #include "ssl.h"
 #include "threads.h"
 #include "timerange.h"
@@ -32,6 +36,7 @@ unsigned int clientid = 1;
 
 static void global_create() {
     global = new GLOBAL_T();
+    global->stats = new Stats();
     memset(&global->rusage, 0, sizeof global->rusage);
     pthread_mutex_init(&global->rusage_lock, nullptr);
     global->logbuffer = logbuffer_new(1000);
@@ -40,8 +45,10 @@ static void global_create() {
     global->dnscache = hash_create(DNSCACHE_BUCKETS);
     pthread_mutex_init(&global->dnscache_lock, nullptr);
     dnscache_init(global->dnscache, &global->dnscache_lock);
+    global->password_cache = password_cache_create(password_cachesize);
     pthread_rwlock_init(&global->password_cache_lock, nullptr);
     pthread_rwlock_init(&global->dn_cache_lock, nullptr);
+    global->serverpool = new ServerPool();
     global->clientpool = new ClientPool();
     global->timers = timers_init();
 }
@@ -86,8 +93,11 @@ static void config() {
 
     global_create();
     client_pool_clean_hook = clientpool_clean;
+    server_pool_clean_hook = serverpool_flush;
+    config_fetch_hook = config_fetch;
     sectionxml_load();
     sections_construct();
+    globalstats_init();
     signal_setup();
     net_init();
     if (configfile[0] && !config_load(3, configfile)) fatal_assert("src/main", __LINE__, "config_load");
@@ -96,6 +106,8 @@ static void config() {
     if (listenip[0]) net_listen(listenport, listenip);
     network_section->check();
     timers_add(global->timers, 60, 1, dnscache_clean, nullptr);
+    timers_add(global->timers, password_cachexpire, 1, password_cache_clean, nullptr);
+    thread_create_internal(serverpool_clean, global->serverpool);
     thread_create_internal(clientpool_thread, global->clientpool);
     thread_create_internal(timer_thread, global->timers);
     putlog(LOG_DEBUG, "GMT offset is -%u seconds", (unsigned)gmtoffset);

@@ -11,7 +11,12 @@
 #include "global.h"
 #include "log.h"
 #include "mem.h"
+#include "filebuf.h"
+#include "header.h"
+#include "hstream.h"
 #include "main.h"
+#include "protocol.h"
+#include "urlcommand.h"
 #include "socket.h"
 
 THREAD_T threads[MAX_THREAD_SLOTS];
@@ -230,15 +235,21 @@ static void slot_clear_texts(THREAD_T *t) {
 
 // Releases the per-request state after every request.
 static void request_cleanup(CONNECTION_T *connection) {
+    if (connection->transferred > 0 && connection->transfer_limit == 0)
+        putlog(LOG_LIMITS, "process: transfer prematurely terminated due to transfer limit restrictions");
     if (connection->flags & CONN_FAILED) {
         putlog(LOG_WARNING, "process: transfer failed");
         connection->keepalive_client = 0;
         connection->keepalive_server = 0;
     }
-    if (connection->server) {
-        delete connection->server;
-        connection->server = nullptr;
-    }
+    url_command_free(connection->url_commands);
+    connection->url_commands = nullptr;
+    delete connection->htmlstream;
+    connection->htmlstream = nullptr;
+    delete connection->request_body;
+    connection->request_body = nullptr;
+    // Pooled when it may be reused, keyed by the request's route; else closed.
+    server_connection_release(connection);
     free(connection->forward_host);
     connection->forward_host = nullptr;
     connection->variables.clear();
@@ -246,6 +257,8 @@ static void request_cleanup(CONNECTION_T *connection) {
     connection->profiles.clear();
     connection->groups.clear();
     connection->permissions = 0;
+    http_header_free(connection->request);
+    connection->request = nullptr;
 }
 
 // Serves requests on one connection until it is closed or handed back to the

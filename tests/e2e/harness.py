@@ -107,15 +107,24 @@ class Proxy:
         return cmd + self.args
 
     def start(self, wait=True):
-        self.stdout = open(os.path.join(self.dir, "stdout"), "wb")
-        self.proc = subprocess.Popen(self.command(), stdout=self.stdout,
-                                     stderr=subprocess.STDOUT, env=self.env)
-        self.pid = self.proc.pid
-        if wait and self.port:
-            if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 15):
-                raise RuntimeError("proxy did not start listening")
-            if self.proc.poll() is not None:
-                raise RuntimeError("proxy exited: %s" % self.output())
+        # A port picked as free can be taken by a parallel test before the
+        # daemon binds it; then start again on another one.
+        for attempt in range(3):
+            self.stdout = open(os.path.join(self.dir, "stdout"), "wb")
+            self.proc = subprocess.Popen(self.command(), stdout=self.stdout,
+                                         stderr=subprocess.STDOUT, env=self.env)
+            self.pid = self.proc.pid
+            if not (wait and self.port):
+                return self
+            bound = wait_for(lambda: port_open(self.port) or self.proc.poll() is not None
+                             or "failed to bind" in self.output(), 15)
+            if bound and port_open(self.port) and self.proc.poll() is None:
+                return self
+            if "failed to bind" in self.output() and attempt < 2:
+                self.stop()
+                self.port = free_port()
+                continue
+            raise RuntimeError("proxy did not start listening: %s" % self.output()[-2000:])
         return self
 
     def stop(self):
@@ -272,3 +281,70 @@ def get_request(url, keep_alive=True):
     host = url.split("/")[2]
     return ("GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" %
             (url, host, "" if keep_alive else "Connection: close\r\n")).encode()
+
+
+NGINX = "/usr/sbin/nginx"
+
+
+class NginxOrigin:
+    """nginx-light serving a directory on a free loopback port, in the
+    foreground, with its config, logs and temp files in a temp dir.
+    files: {relative path: bytes} written under the document root."""
+
+    def __init__(self, files=None, gzip=False, extra=""):
+        self.dir = tempfile.mkdtemp(prefix="korvantel-nginx-")
+        os.chmod(self.dir, 0o755)
+        self.root = os.path.join(self.dir, "root")
+        os.makedirs(self.root)
+        for name, data in (files or {}).items():
+            path = os.path.join(self.root, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        self.port = free_port()
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        conf = (
+            "%sdaemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log;\n"
+            "events { worker_connections 256; }\n"
+            "http {\n  access_log %s/access.log;\n  client_body_temp_path %s/body;\n"
+            "  proxy_temp_path %s/proxy;\n  fastcgi_temp_path %s/fastcgi;\n"
+            "  uwsgi_temp_path %s/uwsgi;\n  scgi_temp_path %s/scgi;\n"
+            "  types { text/html html; text/plain txt; text/css css; application/octet-stream bin; }\n"
+            "  keepalive_requests 10000;\n"
+            "  %s\n  %s\n"
+            "  server { listen 127.0.0.1:%d; root %s; }\n}\n"
+            % (user, self.dir, self.dir, self.dir, self.dir, self.dir, self.dir, self.dir, self.dir,
+               "gzip on; gzip_types text/plain; gzip_min_length 20; gzip_proxied any;" if gzip else "gzip off;",
+               extra, self.port, self.root))
+        self.conf = os.path.join(self.dir, "nginx.conf")
+        with open(self.conf, "w") as f:
+            f.write(conf)
+        self.proc = None
+
+    def url(self, path="/"):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def log(self):
+        try:
+            with open(os.path.join(self.dir, "access.log")) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def __enter__(self):
+        self.proc = subprocess.Popen([NGINX, "-c", self.conf, "-p", self.dir],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 10) or \
+                self.proc.poll() is not None:
+            raise RuntimeError("nginx did not start")
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        shutil.rmtree(self.dir, ignore_errors=True)

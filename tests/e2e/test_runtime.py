@@ -82,6 +82,44 @@ class Listening(unittest.TestCase):
             self.assertTrue(p.wait_log("disconnected after making 1 requests"))
 
 
+def config_with_timeouts(timeout, keeptimeout):
+    with open(CONFIG_XML) as f:
+        text = f.read()
+    text = text.replace("<timeout>60</timeout>", "<timeout>%d</timeout>" % timeout, 1)
+    return text.replace("<keeptimeout>15</keeptimeout>", "<keeptimeout>%d</keeptimeout>" % keeptimeout, 1)
+
+
+class IdleTimeouts(unittest.TestCase):
+    def closed_after(self, sock, limit):
+        """Seconds until the proxy closes the socket, None past limit."""
+        sock.settimeout(limit)
+        start = time.monotonic()
+        try:
+            data = sock.recv(100)
+        except socket.timeout:
+            return None
+        return time.monotonic() - start if data == b"" else None
+
+    def test_silent_new_connection_closed_after_timeout(self):
+        with Proxy(config=config_with_timeouts(2, 30)) as p:
+            with p.connect() as s:
+                self.assertIsNotNone(self.closed_after(s, 15))
+            self.assertTrue(p.wait_log("disconnected after making 0 requests"))
+
+    def test_kept_alive_connection_closed_after_keepalive_timeout(self):
+        with SimpleOrigin() as origin, Proxy(config=config_with_timeouts(30, 2)) as p:
+            with p.connect() as s:
+                s.sendall(get_request(origin.url("/1")))
+                read_response(s)
+                self.assertIsNotNone(self.closed_after(s, 15))
+            self.assertTrue(p.wait_log("disconnected after making 1 requests"))
+
+    def test_generous_timeouts_keep_the_connection(self):
+        with Proxy(config=config_with_timeouts(30, 30)) as p:
+            with p.connect() as s:
+                self.assertIsNone(self.closed_after(s, 3))
+
+
 class Signals(unittest.TestCase):
     def test_sigterm_removes_pidfile_and_exits_0(self):
         d = tempfile.mkdtemp()

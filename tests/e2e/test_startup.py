@@ -29,6 +29,8 @@ class CommandLine(unittest.TestCase):
             (["-c", "/nonexistent/k.xml", "-s", SECTION_XML], 1, ("err", "couldn't stat /nonexistent/k.xml\n")),
             (["-c", CONFIG_XML], 1, ("err", "section file option missing\n")),
             (["-c", CONFIG_XML, "-s", "/nonexistent/s.xml"], 1, ("err", "couldn't stat /nonexistent/s.xml\n")),
+            (["-y", "/" + "d" * 200, "-f", "-c", CONFIG_XML, "-s", SECTION_XML], 1,
+             ("err", "NTLM socket directory too long")),
             (["-u", "no-such-user-kv", "-f", "-c", CONFIG_XML, "-s", SECTION_XML], 1,
              ("err", "getpwnam: unknown user\n")),
             (["-g", "no-such-group-kv", "-f", "-c", CONFIG_XML, "-s", SECTION_XML], 1,

@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "config_fixture.h"
 #include "connection.h"
 #include "filebuf.h"
+#include "general.h"
 #include "header.h"
 #include "misc.h"
 #include "settings.h"
@@ -51,14 +53,14 @@ std::string compressible(size_t length)
     return out;
 }
 
-class TempDir {
+class ScratchDir {
 public:
-    TempDir()
+    ScratchDir()
     {
         char pattern[] = "/tmp/korvantel-filebuf-XXXXXX";
         path = mkdtemp(pattern);
     }
-    ~TempDir()
+    ~ScratchDir()
     {
         std::string command = "rm -rf '" + path + "'";
         if (system(command.c_str()) != 0)
@@ -84,7 +86,7 @@ std::string read_file(const std::string &path)
 
 // Runs a Python snippet with the paths of an input and an output file as
 // sys.argv[1] and sys.argv[2]; returns the output file, or "<failed>".
-std::string python(const TempDir &dir, const std::string &code, const std::string &input)
+std::string python(const ScratchDir &dir, const std::string &code, const std::string &input)
 {
     std::string in = dir.file("py-in"), out = dir.file("py-out"), script = dir.file("py.py");
     write_file(in, input);
@@ -335,7 +337,7 @@ TEST(Filebuf, ToStack)
 
 TEST(Filebuf, SaveAndRead)
 {
-    TempDir dir;
+    ScratchDir dir;
     // Sizes around the read block size and the allocation step.
     std::vector<size_t> sizes = {0, 1, (size_t)BLOCKSIZE - 1, (size_t)BLOCKSIZE,
                                  (size_t)BLOCKSIZE + 1, 65536, 200000};
@@ -395,7 +397,7 @@ TEST(FilebufCoding, RoundTrips)
 
 TEST(FilebufCoding, OutputDecodesWithPython)
 {
-    TempDir dir;
+    ScratchDir dir;
     std::string input = compressible(70000) + noise(5000, 3);
     struct Case {
         int gzip;
@@ -414,7 +416,7 @@ TEST(FilebufCoding, OutputDecodesWithPython)
 
 TEST(FilebufCoding, DecodesWhatPythonProduces)
 {
-    TempDir dir;
+    ScratchDir dir;
     std::string input = compressible(50000);
     struct Case {
         int gzip;
@@ -601,4 +603,94 @@ TEST(FilebufCoding, DecodeByContentEncoding)
     connection->response = nullptr;
     EXPECT_EQ(0, orphan.Decode(connection));
     connection_free(connection);
+}
+
+namespace {
+
+// A general section with one rule for every connection, compressing for
+// the client or not.
+class FilebufEncode : public ::testing::Test {
+protected:
+    GeneralSection *section = nullptr;
+    CONNECTION_T *connection = nullptr;
+    HEADER request, response;
+
+    void SetUp() override
+    {
+        definition_use(file_read(std::string(KORVANTEL_SOURCE_DIR) + "/conf/section.xml"));
+        section = static_cast<GeneralSection *>(general_construct());
+        connection = connection_new();
+        connection->request = &request;
+        connection->response = &response;
+    }
+    void TearDown() override
+    {
+        free(request.accept_encoding);
+        free(response.content_encoding);
+        connection->request = nullptr;
+        connection->response = nullptr;
+        connection_free(connection);
+        delete section;
+    }
+    void rule(bool compressout)
+    {
+        std::string xml =
+            "<?xml version=\"1.0\"?><korvantel><general><hostname>proxy</hostname>"
+            "<tempdir>/tmp</tempdir><linelength>0</linelength><poolsize>1</poolsize>"
+            "<pooltimeout>1</pooltimeout><rule><enabled>true</enabled><comment/><profiles/>"
+            "<ctimeout>1</ctimeout><timeout>1</timeout><keeptimeout>1</keeptimeout>"
+            "<maxdbuffer>1K</maxdbuffer><maxubuffer>1K</maxubuffer><bufferwait>0</bufferwait>"
+            "<cportrange/><encodemime>^text/</encodemime><compressout>" +
+            std::string(compressout ? "true" : "false") +
+            "</compressout><compressin>false</compressin><xforwardedfor>false</xforwardedfor>"
+            "<via>false</via></rule></general></korvantel>";
+        TiXmlDocument doc;
+        doc.Parse(xml.c_str());
+        ASSERT_FALSE(doc.Error()) << doc.ErrorDesc();
+        section->load(&doc, 1);
+    }
+};
+
+}  // namespace
+
+TEST_F(FilebufEncode, ByAcceptEncoding)
+{
+    struct Case {
+        bool compressout;
+        const char *accept;
+        unsigned flags;
+        int result;
+        const char *encoding;  // Content-Encoding afterwards
+    } cases[] = {
+        {true, "gzip, deflate", 0, 1, "gzip"},
+        {true, "GZIP", 0, 1, "gzip"},
+        {true, "deflate", 0, 1, "deflate"},
+        {true, "br, Deflate;q=0.5", 0, 1, "deflate"},
+        {true, "br", 0, 0, "old"},
+        {true, nullptr, 0, 0, "old"},
+        {true, "gzip", CONN_ENCODED, 0, "old"},
+        {false, "gzip", 0, 0, "old"},
+    };
+    std::string body = compressible(20000);
+    for (const Case &c : cases) {
+        rule(c.compressout);
+        free(request.accept_encoding);
+        request.accept_encoding = c.accept ? strdup(c.accept) : nullptr;
+        free(response.content_encoding);
+        response.content_encoding = strdup("old");
+        connection->flags = c.flags;
+
+        Filebuf buffer;
+        fill(&buffer, body);
+        const char *name = c.accept ? c.accept : "(none)";
+        ASSERT_EQ(c.result, buffer.Encode(connection)) << name;
+        EXPECT_STREQ(c.encoding, response.content_encoding) << name;
+        if (c.result == 0) {
+            EXPECT_EQ(body, contents(buffer)) << name;
+            continue;
+        }
+        // What went out decodes back by the Content-Encoding it was given.
+        EXPECT_EQ(1, buffer.Decode(connection)) << name;
+        EXPECT_EQ(body, contents(buffer)) << name;
+    }
 }

@@ -1,0 +1,229 @@
+#include "dispatch.h"
+
+#include <string.h>
+#include <strings.h>
+
+#include "connect.h"
+#include "connection.h"
+#include "filebuf.h"
+#include "general.h"
+#include "header.h"
+#include "log.h"
+#include "mem.h"
+#include "misc.h"
+#include "processors.h"
+#include "proto_http.h"
+#include "protocol.h"
+#include "stats.h"
+#include "templates.h"
+#include "urlcommand.h"
+
+bool (*dispatch_limits_check)(CONNECTION_T *connection) = nullptr;
+bool (*dispatch_interface_request)(CONNECTION_T *connection) = nullptr;
+void (*dispatch_interface_handle)(CONNECTION_T *connection) = nullptr;
+void (*dispatch_forward)(CONNECTION_T *connection) = nullptr;
+void (*dispatch_prefetch_queue)(CONNECTION_T *connection, URL *url) = nullptr;
+int (*dispatch_protocol_ftp)(CONNECTION_T *connection) = nullptr;
+
+// Cache codes of the log record.
+enum { CODE_HIT = 1, CODE_MISS = 2, CODE_DENIED = 9 };
+
+void request_page(CONNECTION_T *connection, const char *name, int status) {
+    // A body still unread ends the connection after this answer; its head
+    // says so.
+    if (http_request_body_pending(connection)) connection->keepalive_client = 0;
+    if (template_section && template_section->send(name, connection, status)) return;
+    if (!connection->client || (connection->flags & CONN_CLIENT_DROPPED)) return;
+    const char *reason = code_to_error(status);
+    Filebuf body;
+    body.Addf("%d %s\n", status, reason);
+    HEADER *head = header_new();
+    head->type = HEADER_RESPONSE;
+    head->version = 2;
+    head->code = status;
+    head->content_length = (uint64_t)body.size;
+    head->flags |= HEADER_LENGTH;
+    head->content_type = xstrdup("text/plain");
+    head->mime_type = xstrdup("text/plain");
+    head->cache_control = xstrdup("no-cache");
+    connection->log.set_cachecode(CODE_MISS);
+    connection->log.set_peercode(1);
+    connection->log.peer = "korvantel";
+    connection->log.size = body.size;
+    connection->log.status = status;
+    connection->log.mime = "text/plain";
+    header_send(head, connection, 0, HEADER_KIND_CLIENT);
+    http_header_free(head);
+    http_send_body(connection, &body);
+}
+
+namespace {
+
+url_command_t *command(CONNECTION_T *connection, const char *name) {
+    return url_command_find(connection->url_commands, name);
+}
+
+// Name of the template a "template" command asks for.
+const char *template_name(url_command_t *found) {
+    return found && found->options && *found->options ? found->options : "unknown";
+}
+
+// The page of a command, when the subsystem behind it is present.
+bool command_page(CONNECTION_T *connection, const char *name) {
+    return command(connection, name) && http_command_page && http_command_page(connection, name, nullptr);
+}
+
+// Opens the cached copy of the request when the cache may answer it. False
+// when the request ended.
+bool cache_consult(CONNECTION_T *connection, bool offline) {
+    HEADER *request = connection->request;
+    LogEntry &log = connection->log;
+    const HTTP_CACHE_OPS &cache = http_cache_ops;
+    if (!cache.open || command(connection, "fresh") || !cache.cacheable || !cache.cacheable(request)) {
+        log.set_cachecode(CODE_MISS);
+        return true;
+    }
+    connection->cache = cache.open(connection, request->url, nullptr, offline ? HTTP_CACHE_OFFLINE : 0);
+    if (!connection->cache) {
+        log.set_cachecode(CODE_MISS);
+        statincr_cachemiss(connection);
+        return true;
+    }
+    unsigned flags = cache.flag_get(connection->cache);
+    if (flags & HTTP_CACHE_INVALID) {
+        putlog(LOG_ADVICE, "Please re-check rules in the Caching Section");
+        // No built-in page has this name: request_page answers all the same.
+        request_page(connection, "error", 404);
+        return false;
+    }
+    if (flags & HTTP_CACHE_BUFFERWAIT) {
+        if (cache.send_status) cache.send_status(connection);
+        else request_page(connection, "downloading", 200);
+        return false;
+    }
+    putlog(LOG_CACHE, "hit: %s", request->url);
+    if (!offline) {
+        if (cache.check) cache.check(connection, request);
+        if (cache.flag_get(connection->cache) & HTTP_CACHE_VALIDATE) {
+            connection->flags |= CONN_REVALIDATE;
+            conditional_header(request, connection->cache);
+        }
+    }
+    log.set_cachecode(CODE_HIT);
+    statincr_cachehit(connection);
+    return true;
+}
+
+// How the server is asked for content coding.
+void coding_request(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    int compressin = general_section ? general_section->compressin_get(connection) : 0;
+    if (!compressin) {
+        free(request->accept_encoding);
+        request->accept_encoding = nullptr;
+        return;
+    }
+    if (!accepts_encoded_content(connection)) {
+        connection->flags |= CONN_ENCODED;
+        free(request->accept_encoding);
+        request->accept_encoding = xstrdup("gzip, deflate");
+        putlog(LOG_DEBUG, "request: asking server for encoded content");
+    }
+}
+
+// Connects upstream unless the cached copy is served as it is. False when
+// the request ended.
+bool upstream_connect(CONNECTION_T *connection) {
+    while (!connection->server && (!connection->cache || (connection->flags & CONN_REVALIDATE))) {
+        connection->flags &= ~CONN_POOLED_SERVER;
+        upstream_set(connection, FORWARD_DIRECT, nullptr, 0, nullptr, nullptr, nullptr);
+        if (dispatch_forward) dispatch_forward(connection);
+        int result = protocol_start(connection);
+        if (result >= 0) break;
+        if (!connection->cache && connection->forward_type != FORWARD_HTTP && connection->request->port == 0) {
+            // A scheme without a known port, not sent to a parent: no
+            // handler could have reached it.
+            connection->keepalive_client = 0;
+            request_page(connection, "badprotocol", 501);
+            return false;
+        }
+        if (!connection->cache) {
+            putlog(LOG_HEADER, "error: reading header from %s", connection->request->host);
+            request_page(connection, error_to_template(result), 503);
+            return false;
+        }
+        connection->flags &= ~CONN_REVALIDATE;
+        putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+        break;
+    }
+    return true;
+}
+
+}  // namespace
+
+void request_dispatch(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    LogEntry &log = connection->log;
+
+    url_command_t *prefetch = command(connection, "prefetch");
+    url_command_t *template_command = command(connection, "template");
+    if (prefetch) {
+        URL *url = url_parse(request->url);
+        if (!url) return;
+        if (dispatch_prefetch_queue) dispatch_prefetch_queue(connection, url);
+        url_free(url);
+        if (template_command) request_page(connection, template_name(template_command), 200);
+        else request_page(connection, "unknown", 404);
+        return;
+    }
+    if (template_command) {
+        request_page(connection, template_name(template_command), 200);
+        return;
+    }
+    if (command_page(connection, "profiles")) return;
+    bool offline = command(connection, "offline") != nullptr;
+    if (offline) connection->flags |= CONN_OFFLINE;
+    if (command_page(connection, "cache")) return;
+    if (command_page(connection, "filter")) return;
+
+    if (processors.Execute(PROCESSOR_REQCHECK, connection, nullptr) == 1) {
+        log.set_cachecode(CODE_DENIED);
+        log.Write();
+        log.apache_Write();
+        return;
+    }
+
+    if (!cache_consult(connection, offline)) return;
+    if (offline && !connection->cache) {
+        request_page(connection, "nocache", 404);
+        return;
+    }
+
+    coding_request(connection);
+    if (!upstream_connect(connection)) return;
+
+    if (request->type == HEADER_CONNECT) {
+        protocol_connect(connection);
+        return;
+    }
+    if (command(connection, "proxytest") && http_command_page && http_command_page(connection, "proxytest", nullptr))
+        return;
+
+    connection->flags |= CONN_PROCESSING;
+
+    if (connection->forward_type != FORWARD_HTTP && (!connection->cache || (connection->flags & CONN_REVALIDATE))) {
+        if (protocols.Execute(request->protocol, connection) != -1) return;
+        if (request->protocol && strcasecmp(request->protocol, "http") == 0) {
+            protocol_http(connection);
+            return;
+        }
+        if (request->protocol && strcasecmp(request->protocol, "ftp") == 0 && dispatch_protocol_ftp) {
+            dispatch_protocol_ftp(connection);
+            return;
+        }
+        connection->keepalive_client = 0;
+        request_page(connection, "badprotocol", 501);
+        return;
+    }
+    protocol_http(connection);
+}

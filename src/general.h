@@ -1,0 +1,136 @@
+// The proxy engine's tunables: the "general" section (program-wide options
+// and per-profile rules giving each connection its time-outs, buffer limits,
+// CONNECT ports, compression choices and forwarding headers) and the "ftp"
+// section (the FTP gateway's options).
+//
+// Other subsystems read these values only through the getters below; each
+// takes the section's read lock for the look-up only. A null connection
+// counts as one without profiles.
+#ifndef KORVANTEL_GENERAL_H
+#define KORVANTEL_GENERAL_H
+
+#include <list>
+#include <string>
+
+#include "field.h"
+#include "section.h"
+
+struct CONNECTION_T;
+struct regex_posix_t;
+
+// Values of the per-connection getters when no rule matches.
+#define GENERAL_DEFAULT_TIMEOUT 60
+
+// One rule of the "general" section, built from one entry.
+class General {
+public:
+    bool enabled;
+    std::string comment;
+    StringList profiles;        // profile condition
+    int ctimeout;               // connect time-out, seconds
+    int timeout;                // head and transfer time-out, seconds
+    int keeptimeout;            // keep-alive time-out, seconds
+    unsigned int maxdbuffer;    // bytes
+    unsigned int maxubuffer;    // bytes
+    int bufferwait;             // seconds; 0 none
+    PortRangeList cportrange;   // ports a CONNECT may reach; empty: all
+    std::string encodemime_text;
+    regex_posix_t *encodemime;  // null when the text is empty or does not compile
+    int compressout;
+    int compressin;
+    int xforwardedfor;
+    int via;
+
+    // From an entry's fields, by position; missing fields keep the
+    // no-rule values.
+    explicit General(const Item &item);
+    // Copies compile the pattern anew; a rule frees its own.
+    General(const General &other);
+    General &operator=(const General &other);
+    ~General();
+};
+
+class GeneralSection : public Section {
+public:
+    std::list<General> rules;  // in entry order
+
+    // Builds the section and wires the network layer's and the client
+    // pool's time-out seams to it.
+    GeneralSection();
+    ~GeneralSection() override;
+    // Rebuilds the rules and publishes the line length (framework, write
+    // lock held).
+    void update() override;
+
+    // First enabled rule whose profile condition holds for the connection's
+    // profiles; null when none. The caller holds the lock.
+    const General *find(const CONNECTION_T *connection);
+
+    // Per-connection values (no rule: 60, 60, 60, 0, 0, 0).
+    int ctimeout_get(const CONNECTION_T *connection);
+    int timeout_get(const CONNECTION_T *connection);
+    int keeptimeout_get(const CONNECTION_T *connection);
+    unsigned int maxdbuffer_get(const CONNECTION_T *connection);
+    unsigned int maxubuffer_get(const CONNECTION_T *connection);
+    int bufferwait_get(const CONNECTION_T *connection);
+    // Whether a CONNECT may reach the port (no rule: every port).
+    bool cportrange_check(const CONNECTION_T *connection, int port);
+    // 1 when the rule has a MIME pattern and it matches mime, else 0.
+    int encodemime_check(const CONNECTION_T *connection, const char *mime);
+    // Switches (no rule: 0).
+    int compressout_get(const CONNECTION_T *connection);
+    int compressin_get(const CONNECTION_T *connection);
+    int xforwardedfor_get(const CONNECTION_T *connection);
+    int via_get(const CONNECTION_T *connection);
+
+    // Section options, read under the lock.
+    std::string hostname_get();  // option 0: the proxy's host name
+    std::string tempdir_get();   // option 1: directory for temporary files
+    int linelength_get();        // option 2
+    int poolsize_get();          // option 3
+    int pooltimeout_get();       // option 4, seconds
+
+    static const FIELD_READ reads[];
+    static const int read_count;
+
+private:
+    template <typename T, typename F> T rule_value(const CONNECTION_T *connection, T fallback, F get);
+    std::string option_string(size_t position);
+};
+
+extern GeneralSection *general_section;
+
+// The name this proxy goes by: option -H when given, else the general
+// section's host name (empty when there is no section).
+std::string proxy_name_get();
+
+// Builds the section (and sets general_section), for the section registry.
+Section *general_construct();
+
+class FtpSection : public Section {
+public:
+    FtpSection();
+    ~FtpSection() override;
+    // No rules: nothing to rebuild.
+    void update() override {}
+
+    int passive_get();    // option 0: 1 for passive data connections
+    int timeout_get();    // option 1: dialogue time-out, seconds
+    int sortorder_get();  // option 4: 0 ascending, 1 descending
+    int sortfield_get();  // option 5: 0 none, 1 name, 2 size, 3 date
+    // Options 2 and 3, the login for URLs without a user, copied under one
+    // read lock.
+    void login_get(std::string *user, std::string *password);
+
+    static const FIELD_READ reads[];
+    static const int read_count;
+
+private:
+    int option_int(size_t position);
+};
+
+extern FtpSection *ftp_section;
+
+Section *ftp_construct();
+
+#endif

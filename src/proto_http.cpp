@@ -1,0 +1,869 @@
+#include "proto_http.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <time.h>
+
+#include <string>
+
+#include "connection.h"
+#include "dispatch.h"
+#include "filebuf.h"
+#include "general.h"
+#include "header.h"
+#include "hooks.h"
+#include "hstream.h"
+#include "log.h"
+#include "mem.h"
+#include "network.h"
+#include "processors.h"
+#include "profiles.h"
+#include "protocol.h"
+#include "socket.h"
+#include "stats.h"
+#include "templates.h"
+#include "timerange.h"
+#include "urlcommand.h"
+
+HTTP_CACHE_OPS http_cache_ops = {};
+int (*http_command_page)(CONNECTION_T *connection, const char *command, Filebuf *body) = nullptr;
+int (*http_redirect)(CONNECTION_T *connection, int direction) = nullptr;
+void (*http_header_filter)(CONNECTION_T *connection, int direction) = nullptr;
+bool (*http_mime_check)(CONNECTION_T *connection) = nullptr;
+void (*http_prefetch_setup)(CONNECTION_T *connection) = nullptr;
+
+// Cache codes of the log record.
+enum { CODE_REFRESH_HIT = 3, CODE_REFRESH_MISS = 5, CODE_DENIED = 9 };
+
+namespace {
+
+// The connection whose streamed request body is still unread. One request
+// runs on a thread at a time, so one slot per thread is enough.
+thread_local CONNECTION_T *body_pending = nullptr;
+
+int general_timeout(CONNECTION_T *connection) {
+    if (loading || !general_section) return GENERAL_DEFAULT_TIMEOUT;
+    int timeout = general_section->timeout_get(connection);
+    return timeout > 0 ? timeout : GENERAL_DEFAULT_TIMEOUT;
+}
+
+Socket *source_of(CONNECTION_T *connection, int side) {
+    return side == HTTP_SIDE_CLIENT ? connection->client : connection->server;
+}
+
+// Where a relayed body goes; null when nobody is there to write to.
+Socket *destination_of(CONNECTION_T *connection, int side) {
+    if (side == HTTP_SIDE_CLIENT) return connection->server;
+    if (connection->flags & CONN_CLIENT_DROPPED) return nullptr;
+    return connection->client;
+}
+
+long long now_seconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec;
+}
+
+// One line of at most max bytes, read within timeout seconds in all (a peer
+// trickling bytes cannot hold the thread longer). The line end is removed.
+// False on time-out, end of stream or an over-long line.
+bool line_read(Socket *sock, std::string *line, int timeout, size_t max) {
+    if (!sock) return false;
+    long long deadline = now_seconds() + timeout;
+    for (;;) {
+        const char *lf = sock->in_length ? (const char *)memchr(sock->in, '\n', sock->in_length) : nullptr;
+        if (lf) {
+            size_t length = (size_t)(lf - sock->in) + 1;
+            if (length > max) return false;
+            line->assign(sock->in, length);
+            sock->GetLine(nullptr, -1, 0);
+            while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+            return true;
+        }
+        if (sock->in_length >= max) return false;
+        long long left = deadline - now_seconds();
+        if (left <= 0) return false;
+        if (sock->Read(nullptr, -1, (int)left) <= 0) return false;
+    }
+}
+
+// Hexadecimal chunk size, optionally followed by blanks and extensions.
+bool chunk_size_parse(const std::string &line, unsigned long long *size) {
+    size_t i = 0;
+    unsigned long long value = 0;
+    while (i < line.size() && isxdigit((unsigned char)line[i])) {
+        // 15 digits keep the value below 2^60: no wrap, and a chunk that
+        // large never arrives anyway.
+        if (i >= 15) return false;
+        int c = tolower((unsigned char)line[i]);
+        value = value * 16 + (unsigned long long)(c <= '9' ? c - '0' : c - 'a' + 10);
+        i++;
+    }
+    if (i == 0) return false;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
+    if (i < line.size() && line[i] != ';') return false;
+    *size = value;
+    return true;
+}
+
+enum { MOVE_BUFFER, MOVE_RELAY, MOVE_DISCARD };
+
+int body_failed(CONNECTION_T *connection) {
+    connection->flags |= CONN_FAILED;
+    return HTTP_BODY_SHORT;
+}
+
+// Moves count bytes of one side: into the buffer, to the other side, or
+// nowhere. False when fewer came.
+bool bytes_move(CONNECTION_T *connection, int side, int mode, Filebuf *into, long long count) {
+    if (count <= 0) return true;
+    if (mode == MOVE_RELAY) return net_transfer(connection, side, count) == count;
+    return net_filebuf_read(mode == MOVE_BUFFER ? into : nullptr, connection, side, count) == 1;
+}
+
+// A chunked body. Relaying re-chunks it when rechunk is set, else writes the
+// bare data. Buffering stops before a chunk that would pass limit bytes and
+// puts its size line back.
+int chunked_move(CONNECTION_T *connection, int side, int mode, Filebuf *into, long long limit, bool rechunk) {
+    Socket *source = source_of(connection, side);
+    int timeout = general_timeout(connection);
+    long long total = 0;
+    for (;;) {
+        std::string line;
+        unsigned long long size = 0;
+        if (!line_read(source, &line, timeout, HTTP_CHUNK_LINE_MAX) || !chunk_size_parse(line, &size))
+            return body_failed(connection);
+        if (size == 0) {
+            // Trailer lines, up to the empty line that ends the body.
+            for (int n = 0;; n++) {
+                if (n > HTTP_TRAILER_LINES_MAX || !line_read(source, &line, timeout, HTTP_CHUNK_LINE_MAX))
+                    return body_failed(connection);
+                if (line.empty()) break;
+            }
+            if (mode == MOVE_RELAY && rechunk) {
+                Socket *destination = destination_of(connection, side);
+                if (destination) {
+                    destination->Write("0\r\n\r\n", 5);
+                    destination->Flush();
+                }
+            }
+            return HTTP_BODY_COMPLETE;
+        }
+        if (mode == MOVE_BUFFER && (long long)size > limit - into->size) {
+            line += "\r\n";
+            source->PushFront(line.data(), (unsigned)line.size());
+            return HTTP_BODY_OVERFLOW;
+        }
+        if (side == HTTP_SIDE_CLIENT && mode == MOVE_RELAY && connection->upload_limit != CONNECTION_NO_LIMIT &&
+            (unsigned long long)total + size > connection->upload_limit) {
+            putlog(LOG_WARNING, "request: streamed body exceeds the upload limit of %s", connection->ip);
+            return body_failed(connection);
+        }
+        if (mode == MOVE_RELAY && rechunk) {
+            Socket *destination = destination_of(connection, side);
+            if (destination) destination->PutSock("%llx\r\n", size);
+        }
+        if (!bytes_move(connection, side, mode, into, (long long)size)) return body_failed(connection);
+        total += (long long)size;
+        if (mode == MOVE_RELAY && rechunk) {
+            Socket *destination = destination_of(connection, side);
+            if (destination) destination->Write("\r\n", 2);
+        }
+        if (!line_read(source, &line, timeout, HTTP_CHUNK_LINE_MAX) || !line.empty())
+            return body_failed(connection);
+    }
+}
+
+// A response body that ends when the server closes.
+int close_delimited_buffer(CONNECTION_T *connection, Filebuf *into, long long limit) {
+    Socket *source = connection->server;
+    if (!source) return HTTP_BODY_COMPLETE;
+    int timeout = general_timeout(connection);
+    char block[65536];
+    for (;;) {
+        if (into->size > limit) return HTTP_BODY_OVERFLOW;
+        int got = source->Read(block, (int)sizeof block, timeout);
+        if (got == 0) return HTTP_BODY_COMPLETE;
+        // Time-out or a refusing callback: its end is not known.
+        if (got < 0) return body_failed(connection);
+        into->Add(block, got);
+    }
+}
+
+// The framing a head gives its body.
+struct FRAMING {
+    bool counted;
+    unsigned long long length;
+    bool chunked;
+};
+
+FRAMING framing_of(const HEADER *head) {
+    FRAMING framing = {false, 0, false};
+    if (!head) return framing;
+    if (head->chunked) framing.chunked = true;
+    else if (head->flags & HEADER_LENGTH) {
+        framing.counted = true;
+        framing.length = head->content_length;
+    }
+    return framing;
+}
+
+// The data callback is on while a response body is read, unless this is an
+// internal fetch.
+int callback_attach(CONNECTION_T *connection, int side) {
+    if (side != HTTP_SIDE_SERVER || !connection->server || (connection->flags & CONN_INTERNAL)) return -1;
+    return connection->server->CallBackAdd(protocol_http_read_callback, connection, SOCKET_EVENT_READ);
+}
+
+void callback_detach(CONNECTION_T *connection, int id) {
+    if (id >= 0 && connection->server) connection->server->CallBackRemove(id);
+}
+
+// Relays a body whose first `done` bytes (counted framing) were already
+// passed on.
+int relay_body(CONNECTION_T *connection, int side, FRAMING framing, bool rechunk, long long done) {
+    int id = callback_attach(connection, side);
+    int result;
+    if (framing.chunked) {
+        result = chunked_move(connection, side, MOVE_RELAY, nullptr, 0, rechunk);
+    } else if (framing.counted) {
+        long long rest = (long long)framing.length - done;
+        result = bytes_move(connection, side, MOVE_RELAY, nullptr, rest) ? HTTP_BODY_COMPLETE : body_failed(connection);
+    } else if (side == HTTP_SIDE_SERVER) {
+        net_transfer(connection, side, -1);
+        Socket *destination = destination_of(connection, side);
+        if (destination) destination->Flush();
+        result = (connection->flags & CONN_FAILED) ? HTTP_BODY_SHORT : HTTP_BODY_COMPLETE;
+    } else {
+        result = HTTP_BODY_COMPLETE;  // a request without framing has no body
+    }
+    callback_detach(connection, id);
+    if (side == HTTP_SIDE_CLIENT && body_pending == connection) body_pending = nullptr;
+    if (side == HTTP_SIDE_SERVER && connection->htmlstream) connection->htmlstream->Add(nullptr, 0);
+    return result;
+}
+
+url_command_t *command(CONNECTION_T *connection, const char *name) {
+    return url_command_find(connection->url_commands, name);
+}
+
+void profiles_update(CONNECTION_T *connection) {
+    if (profile_section) profile_section->profiles_update(connection);
+}
+
+char *text_copy(const char *text) {
+    return text ? xstrdup(text) : nullptr;
+}
+
+void field_set(char **field, const char *value) {
+    free(*field);
+    *field = text_copy(value);
+}
+
+// Removes every line of that name from a head's list.
+void lines_remove(HEADER *head, const char *name) {
+    for (size_t i = 0; i < head->headers.size();) {
+        if (strcasecmp(head->headers[i].name.c_str(), name) == 0) head->headers.erase(head->headers.begin() + (long)i);
+        else i++;
+    }
+}
+
+// The request body after its head: streamed from the client, or from the
+// buffer. False when a streamed body ended early.
+bool request_body_send(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    if (!connection->request_body) return true;
+    if (connection->flags & CONN_STREAM_BODY) {
+        if (body_pending != connection) return true;  // already relayed once; it cannot be read again
+        return http_transfer(connection, HTTP_SIDE_CLIENT) == HTTP_BODY_COMPLETE;
+    }
+    if ((request->flags & HEADER_LENGTH) && connection->request_body->size > 0)
+        net_filebuf_send(connection->request_body, connection, 1);
+    return true;
+}
+
+// Whether the server's first bytes are a status line. Answers without one
+// (HTTP/0.9) are body from their first byte: they are left unread. Null
+// when undecided (nothing came, or the connection ended).
+int response_kind(CONNECTION_T *connection, int timeout) {
+    static const char prefix[] = "HTTP/";
+    Socket *server = connection->server;
+    if (!server) return -1;
+    long long deadline = now_seconds() + timeout;
+    for (;;) {
+        unsigned start = 0;
+        while (start < server->in_length && (server->in[start] == '\r' || server->in[start] == '\n')) start++;
+        unsigned have = server->in_length - start;
+        unsigned compare = have < 5 ? have : 5;
+        if (compare > 0 && strncasecmp(server->in + start, prefix, compare) != 0) return 0;
+        if (compare == 5) return 1;
+        long long left = deadline - now_seconds();
+        if (left <= 0 || server->Read(nullptr, -1, (int)left) <= 0) return -1;
+    }
+}
+
+HEADER *simple_response() {
+    HEADER *head = header_new();
+    head->type = HEADER_RESPONSE;
+    head->version = 0;
+    head->code = 200;
+    head->raw = xstrdup("HTTP/1.1 200 OK\r\n\r\n");
+    putlog(LOG_DEBUG, "HTTP/0.9 header");
+    return head;
+}
+
+// Seconds of an HTTP date, -1 when it does not read as one.
+time_t http_date(const char *text) {
+    if (!text) return -1;
+    struct tm value;
+    memset(&value, 0, sizeof value);
+    const char *end = strptime(text, "%a, %d %b %Y %T GMT", &value);
+    if (!end) return -1;
+    return timegm(&value);
+}
+
+// Ends an exchange that sent no body of its own: a body this request was
+// writing into the cache is dropped, the server connection (its body
+// unread) is not reused.
+int exchange_ending(CONNECTION_T *connection) {
+    if (connection->cache && (connection->flags & CONN_CACHE_WRITE) && http_cache_ops.invalidate) {
+        http_cache_ops.invalidate(connection->cache);
+        connection->cache = nullptr;
+        connection->flags &= ~CONN_CACHE_WRITE;
+    }
+    connection->keepalive_server = 0;
+    http_header_free(connection->response);
+    connection->response = nullptr;
+    return 1;
+}
+
+// Ends an exchange whose body was taken by a hook, a response processor or
+// a page.
+int exchange_finish(CONNECTION_T *connection) {
+    connection->keepalive_server = 0;
+    http_header_free(connection->response);
+    connection->response = nullptr;
+    return 1;
+}
+
+void log_response(CONNECTION_T *connection, int status, long long size) {
+    LogEntry &log = connection->log;
+    log.status = status;
+    log.size = size;
+    HEADER *response = connection->response;
+    if (response && response->mime_type && *response->mime_type) {
+        log.mime = response->mime_type;
+        statincr_mimes(connection);
+    }
+}
+
+void log_write(CONNECTION_T *connection) {
+    connection->log.Write();
+    connection->log.apache_Write();
+}
+
+// The largest response body held in memory for this request.
+long long response_buffer_limit(CONNECTION_T *connection) {
+    if (command(connection, "process")) return HTTP_BODY_MAX;
+    long long limit = general_section ? (long long)general_section->maxdbuffer_get(connection) : HTTP_BODY_MAX;
+    return limit < HTTP_BODY_MAX ? limit : HTTP_BODY_MAX;
+}
+
+// Sends one buffer to the client as a chunk.
+void chunk_send(CONNECTION_T *connection, Filebuf *data) {
+    Socket *client = destination_of(connection, HTTP_SIDE_SERVER);
+    if (!client || data->size <= 0) return;
+    client->PutSock("%llx\r\n", (unsigned long long)data->size);
+    client->WriteFilebuf(data);
+    client->Write("\r\n", 2);
+}
+
+// A buffered response that turned out larger than the buffer: the part read
+// goes out first and the rest is relayed as it comes.
+void relay_after_overflow(CONNECTION_T *connection, Filebuf *prefix) {
+    HEADER *request = connection->request;
+    HEADER *response = connection->response;
+    connection->flags &= ~CONN_BUFFERING;
+    if (response->content_encoding && !accepts_encoded_content(connection)) {
+        // Too large to decode for a client that cannot take the coding.
+        putlog(LOG_WARNING, "request: encoded response exceeds maximum download buffer size");
+        request_page(connection, "badresponse", 400);
+        connection->keepalive_server = 0;
+        connection->flags |= CONN_FAILED;
+        return;
+    }
+    putlog(LOG_DEBUG, "request: warn: response exceeds maximum download buffer size");
+    FRAMING framing = framing_of(response);
+    bool rechunk = false;
+    if (framing.chunked) {
+        if (request->version == 2) {
+            rechunk = true;
+        } else {
+            // An HTTP/1.0 client gets the data up to the close.
+            response->chunked = 0;
+            connection->keepalive_client = 0;
+        }
+    }
+    header_send(response, connection, 0, HEADER_KIND_CLIENT);
+    if (rechunk) chunk_send(connection, prefix);
+    else http_send_body(connection, prefix);
+    relay_body(connection, HTTP_SIDE_SERVER, framing, rechunk, prefix->size);
+}
+
+// A buffered body that did not arrive whole is never sent as if it had.
+void buffered_incomplete(CONNECTION_T *connection) {
+    connection->keepalive_server = 0;
+    connection->flags |= CONN_FAILED;
+    if (connection->transfer_limit == 0) {
+        request_page(connection, "downloadlimit", 200);
+        return;
+    }
+    putlog(LOG_WARNING, "request: incomplete response from %s",
+           connection->request->host ? connection->request->host : "-");
+    request_page(connection, "badresponse", 400);
+}
+
+}  // namespace
+
+bool http_request_body_pending(CONNECTION_T *connection) {
+    return connection && body_pending == connection;
+}
+
+void http_request_body_pending_set(CONNECTION_T *connection, bool pending) {
+    if (pending) body_pending = connection;
+    else if (body_pending == connection) body_pending = nullptr;
+}
+
+long long http_send_body(CONNECTION_T *connection, Filebuf *body) {
+    if (!body || (connection->flags & CONN_HEAD)) return 0;
+    return net_filebuf_send(body, connection, 0);
+}
+
+Filebuf *http_transfer_filebuf(CONNECTION_T *connection, int side, long long limit, int *result) {
+    Filebuf *body = new Filebuf();
+    HEADER *head = side == HTTP_SIDE_CLIENT ? connection->request : connection->response;
+    FRAMING framing = framing_of(head);
+    if (limit < 0) limit = 0;
+    int id = callback_attach(connection, side);
+    int outcome;
+    if (framing.chunked) {
+        outcome = chunked_move(connection, side, MOVE_BUFFER, body, limit, false);
+    } else if (framing.counted) {
+        if (framing.length > (unsigned long long)limit) outcome = HTTP_BODY_OVERFLOW;
+        else if (bytes_move(connection, side, MOVE_BUFFER, body, (long long)framing.length)) outcome = HTTP_BODY_COMPLETE;
+        else outcome = body_failed(connection);
+    } else if (side == HTTP_SIDE_SERVER) {
+        outcome = close_delimited_buffer(connection, body, limit);
+    } else {
+        outcome = HTTP_BODY_COMPLETE;
+    }
+    callback_detach(connection, id);
+    if (side == HTTP_SIDE_CLIENT && outcome == HTTP_BODY_COMPLETE && body_pending == connection) body_pending = nullptr;
+    if (result) *result = outcome;
+    else if (outcome == HTTP_BODY_OVERFLOW) connection->flags |= CONN_FAILED;
+    return body;
+}
+
+int http_transfer(CONNECTION_T *connection, int side) {
+    HEADER *head = side == HTTP_SIDE_CLIENT ? connection->request : connection->response;
+    return relay_body(connection, side, framing_of(head), true, 0);
+}
+
+int http_transfer_discard(CONNECTION_T *connection, int side) {
+    HEADER *head = side == HTTP_SIDE_CLIENT ? connection->request : connection->response;
+    FRAMING framing = framing_of(head);
+    int result;
+    if (framing.chunked) {
+        result = chunked_move(connection, side, MOVE_DISCARD, nullptr, 0, false);
+    } else if (framing.counted) {
+        result = bytes_move(connection, side, MOVE_DISCARD, nullptr, (long long)framing.length)
+                     ? HTTP_BODY_COMPLETE
+                     : body_failed(connection);
+    } else if (side == HTTP_SIDE_SERVER) {
+        net_filebuf_read(nullptr, connection, side, -1);
+        result = HTTP_BODY_COMPLETE;
+    } else {
+        result = HTTP_BODY_COMPLETE;
+    }
+    if (side == HTTP_SIDE_CLIENT && body_pending == connection) body_pending = nullptr;
+    return result;
+}
+
+unsigned long long next_chunksize(CONNECTION_T *connection, int side) {
+    std::string line;
+    unsigned long long size = 0;
+    if (!line_read(source_of(connection, side), &line, general_timeout(connection), 64)) return 0;
+    if (!chunk_size_parse(line, &size)) return 0;
+    return size;
+}
+
+int protocol_http_read_callback(void *data, int length, char *bytes) {
+    CONNECTION_T *connection = (CONNECTION_T *)data;
+    if (!connection || length <= 0) return 0;
+    if (connection->htmlstream && !(connection->response && connection->response->content_encoding))
+        connection->htmlstream->Add(bytes, length);
+    if (connection->cache && (connection->flags & CONN_CACHE_WRITE) && http_cache_ops.add) {
+        if (http_cache_ops.add(connection->cache, bytes, length) == -1 && (connection->flags & CONN_PREFETCH))
+            return -1;
+    }
+    connection->transferred += (unsigned int)length;
+    if (transfer_limit_charge(connection, (unsigned int)length) == -1) return -1;
+    buffertimeout_check(connection);
+    return 0;
+}
+
+int protocol_http(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    const HTTP_CACHE_OPS &cache = http_cache_ops;
+    int timeout = general_timeout(connection);
+    bool from_cache = connection->cache && !(connection->flags & CONN_REVALIDATE);
+    bool simple = false;
+    char *text = nullptr;
+
+    http_header_free(connection->response);
+    connection->response = nullptr;
+
+    if (!from_cache) {
+        if (general_section && general_section->xforwardedfor_get(connection))
+            field_set(&request->x_forwarded_for, connection->ip);
+        if (general_section && general_section->via_get(connection)) via_header_update(connection);
+        header_send(request, connection, 1,
+                    connection->forward_type == FORWARD_HTTP ? HEADER_KIND_PARENT : HEADER_KIND_SERVER);
+        if (!request_body_send(connection)) {
+            // The server holds part of a body: neither side can go on.
+            putlog(LOG_WARNING, "request: client body ended early for %s", request->url ? request->url : "-");
+            connection->keepalive_server = 0;
+            connection->keepalive_client = 0;
+            return -1;
+        }
+        int kind = response_kind(connection, timeout);
+        if (kind == 0) {
+            simple = true;
+        } else {
+            text = header_get_reconnect(connection, timeout);
+            if (!text) return -1;
+        }
+    } else {
+        text = cache.head ? cache.head(connection->cache) : nullptr;
+        if (!text) return -1;
+    }
+
+    // The response loop: interim answers, parent authentication and
+    // revalidation bring further heads.
+    for (;;) {
+        HEADER *response;
+        if (simple) {
+            response = simple_response();
+            simple = false;
+        } else {
+            if (strncasecmp(text, "HTTP/", 5) == 0) {
+                Filebuf raw;
+                raw.Add(text, (long long)strlen(text) + 1);
+                processors.Execute(PROCESSOR_RESPHEADER, connection, &raw);
+                free(text);
+                text = raw.data ? xstrndup(raw.data, strnlen(raw.data, (size_t)raw.size)) : xstrdup("");
+            }
+            response = http_header_parse_response(text);
+            if (!response) {
+                free(text);
+                putlog(LOG_ERROR, "Bad response from server");
+                request_page(connection, "badresponse", 400);
+                connection->keepalive_server = 0;
+                return -1;
+            }
+            // Without a status line what was read is body.
+            if (response->version == 0 && connection->server) connection->server->PushFront(text, (unsigned)strlen(text));
+            free(text);
+            text = nullptr;
+        }
+        http_header_free(connection->response);
+        connection->response = response;
+        field_set(&response->host, request->host);
+        field_set(&response->file, request->file);
+        header_variables(connection, "SERVER", response->headers);
+        if (!(connection->flags & CONN_PREFETCH)) profiles_update(connection);
+
+        static const char *const pages[] = {"cookies", "mimeprofiles", "variables"};
+        for (const char *page : pages)
+            if (command(connection, page) && http_command_page && http_command_page(connection, page, nullptr))
+                return exchange_finish(connection);
+
+        if (!from_cache && response->code >= 100 && response->code < 200 && response->code != 101) {
+            // Interim answers (100 Continue and the like) never reach the
+            // client; the final one follows on the same connection. They
+            // carry no body, so they say nothing about either connection's
+            // keep-alive.
+            text = header_get_reconnect(connection, timeout);
+            if (!text) {
+                exchange_finish(connection);
+                return -1;
+            }
+            continue;
+        }
+
+        keepalive_check_server(connection);
+
+        if (response->code == 407 && connection->forward_type == FORWARD_HTTP &&
+            !(connection->flags & CONN_PROXY_AUTH) && !(connection->flags & CONN_STREAM_BODY) &&
+            (request->proxy_authorization || (connection->forward_user && connection->forward_password))) {
+            if (proxy_authenticate(connection)) {
+                connection->flags |= CONN_PROXY_AUTH;
+                http_header_free(connection->response);
+                connection->response = nullptr;
+                request_body_send(connection);
+                text = header_get_reconnect(connection, timeout);
+                if (!text) return -1;
+                continue;
+            }
+            HEADER *held = connection->response;
+            if (held) {
+                free(held->proxy_authenticate_header);
+                held->proxy_authenticate_header = nullptr;
+                lines_remove(held, "Proxy-Authenticate");
+            }
+        }
+
+        response = connection->response;
+        if (!response) return -1;
+        if (!connection->server && !connection->cache) return exchange_ending(connection);
+
+        if (connection->cache && (connection->flags & CONN_REVALIDATE)) {
+            bool valid = response->code == 304;
+            if (!valid && response->last_modified && cache.head) {
+                char *stored = cache.head(connection->cache);
+                HEADER *old = stored ? http_header_parse_response(stored) : nullptr;
+                free(stored);
+                time_t now_lm = http_date(response->last_modified);
+                if (old && now_lm != -1 && now_lm == http_date(old->last_modified)) {
+                    valid = true;
+                    // The new body is not needed.
+                    delete connection->server;
+                    connection->server = nullptr;
+                    connection->keepalive_server = 0;
+                }
+                http_header_free(old);
+            }
+            if (valid) {
+                connection->log.set_cachecode(CODE_REFRESH_HIT);
+                connection->flags &= ~CONN_REVALIDATE;
+                connection->flags |= CONN_VALIDATED;
+                if (cache.validated) cache.validated(connection->cache);
+                putlog(LOG_CACHE, "validated: %s", request->url);
+                statincr_cacherefreshhit(connection);
+                http_header_free(connection->response);
+                connection->response = nullptr;
+                text = cache.head(connection->cache);
+                if (!text) return -1;
+                from_cache = true;
+                continue;
+            }
+            statdecr_cachehit(connection);
+            statincr_cachemiss(connection);
+            statincr_cacherefreshmiss(connection);
+            connection->log.set_cachecode(CODE_REFRESH_MISS);
+            putlog(LOG_CACHE, "failed validation: %s", request->url);
+            if (cache.invalidate) cache.invalidate(connection->cache);
+            connection->cache = nullptr;
+            connection->flags &= ~CONN_REVALIDATE;
+            from_cache = false;
+        }
+        break;
+    }
+
+    HEADER *response = connection->response;
+    LogEntry &log = connection->log;
+
+    if (from_cache && connection->cache) {
+        time_t stored = cache.stored ? cache.stored(connection->cache) : 0;
+        time_t now = utc_time(nullptr);
+        char number[32];
+        snprintf(number, sizeof number, "%lu", (unsigned long)(now > stored ? now - stored : 0));
+        field_set(&response->age, number);
+        unsigned flags = cache.flag_get ? cache.flag_get(connection->cache) : 0;
+        if (!(connection->flags & CONN_VALIDATED) && (flags & HTTP_CACHE_EXPIRED))
+            field_set(&response->warning, "110 stale cache");
+        if (!transfer_limit_check(connection)) return exchange_finish(connection);
+        if (!(flags & HTTP_CACHE_WRITING) && cache.body_length) {
+            response->content_length = (uint64_t)cache.body_length(connection->cache);
+            response->flags |= HEADER_LENGTH;
+            response->chunked = 0;
+        }
+        xcache_header_update(connection, 0);
+    } else {
+        if (!transfer_limit_check(connection)) return exchange_ending(connection);
+        bool created = false;
+        if (cache.open && cache.cacheable && cache.cacheable(request) && cache.cacheable(response)) {
+            unsigned flags = HTTP_CACHE_WRITING | ((connection->flags & CONN_PREFETCH) ? HTTP_CACHE_PREFETCHED : 0);
+            connection->cache = cache.open(connection, request->url, response->raw, flags);
+            if (connection->cache) {
+                putlog(LOG_CACHE, "create: %s", request->url);
+                connection->flags |= CONN_CACHE_WRITE;
+                created = true;
+            }
+        }
+        // A prefetch only fills the cache.
+        if (!created && (connection->flags & CONN_PREFETCH)) return exchange_ending(connection);
+        xcache_header_update(connection, 1);
+    }
+
+    // Common path.
+    char name[16];
+    snprintf(name, sizeof name, "%d", response->code);
+    if (template_section && template_section->send(name, connection, response->code))
+        return exchange_ending(connection);
+
+    if ((response->code == 301 || response->code == 302) && response->location) {
+        if (http_redirect) http_redirect(connection, 1);
+        if (connection->url_commands && response->location) {
+            char *location = url_command_add(connection, response->location);
+            free(response->location);
+            response->location = location;
+        }
+    }
+    if (http_header_filter) http_header_filter(connection, 2);
+
+    int code = response->code;
+    if ((connection->flags & CONN_HEAD) || (code >= 100 && code < 200) || code == 204 || code == 304) {
+        header_send(response, connection, 0, HEADER_KIND_CLIENT);
+        log_response(connection, code, 0);
+        return exchange_ending(connection);
+    }
+
+    static const char *const head_pages[] = {"mime", "headers"};
+    for (const char *page : head_pages)
+        if (command(connection, page) && http_command_page && http_command_page(connection, page, nullptr))
+            return exchange_ending(connection);
+
+    if (http_mime_check && !http_mime_check(connection)) {
+        log.set_cachecode(CODE_DENIED);
+        log_response(connection, log.status ? log.status : code, connection->transferred);
+        log_write(connection);
+        return exchange_ending(connection);
+    }
+
+    putlog((connection->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s", request->method,
+           request->url ? request->url : "-");
+    statincr_httprequests(connection);
+    if (http_prefetch_setup) http_prefetch_setup(connection);
+
+    bool buffered = (connection->flags & (CONN_PROCESSING | CONN_PREFETCH)) && buffer_check(connection);
+    if (buffered) {
+        connection->flags |= CONN_BUFFERING;
+        if (connection->cache) {
+            if (cache.flag_set) cache.flag_set(connection->cache, HTTP_CACHE_FORCE);
+        } else if (cache.open && cache.cacheable && cache.cacheable(request) && cache.cacheable(response)) {
+            connection->cache = cache.open(connection, request->url, response->raw,
+                                           HTTP_CACHE_WRITING | HTTP_CACHE_DISCARD | HTTP_CACHE_FORCE);
+            if (connection->cache) {
+                putlog(LOG_CACHE, "create: %s", request->url);
+                connection->flags |= CONN_CACHE_WRITE;
+            }
+        }
+    }
+    putlog(LOG_DEBUG, "buffering: %d processing: %d", buffered ? 1 : 0,
+           (connection->flags & CONN_PROCESSING) ? 1 : 0);
+
+    bool own_body = !connection->cache || (connection->flags & CONN_CACHE_WRITE);
+    long long sent = 0;
+    if (!buffered) {
+        FRAMING framing = framing_of(response);
+        bool rechunk = true;
+        if (framing.chunked && request->version != 2) {
+            // Only HTTP/1.1 clients read chunks: the others get the data up
+            // to the close.
+            response->chunked = 0;
+            connection->keepalive_client = 0;
+            rechunk = false;
+        }
+        header_send(response, connection, 0, HEADER_KIND_CLIENT);
+        if (own_body) {
+            relay_body(connection, HTTP_SIDE_SERVER, framing, rechunk, 0);
+            sent = connection->transferred;
+        } else {
+            if (connection->htmlstream && cache.read_filebuf) {
+                Filebuf *stored = cache.read_filebuf(connection->cache);
+                if (stored) connection->htmlstream->Add(stored->data, stored->size);
+                delete stored;
+                connection->htmlstream->Add(nullptr, 0);
+            }
+            sent = cache.send ? cache.send(connection) : 0;
+        }
+    } else {
+        buffertimeout_set(connection);
+        Filebuf *body = nullptr;
+        int result = HTTP_BODY_COMPLETE;
+        if (own_body) body = http_transfer_filebuf(connection, HTTP_SIDE_SERVER, response_buffer_limit(connection), &result);
+        else body = cache.read_filebuf ? cache.read_filebuf(connection->cache) : new Filebuf();
+        if (!body) body = new Filebuf();
+
+        if (connection->flags & CONN_CLIENT_DROPPED) {
+            delete body;
+        } else if (result == HTTP_BODY_SHORT) {
+            delete body;
+            buffered_incomplete(connection);
+            if (log.end_time.tv_sec == 0) log_write(connection);
+            http_header_free(connection->response);
+            connection->response = nullptr;
+            return 1;
+        } else if (result == HTTP_BODY_OVERFLOW) {
+            relay_after_overflow(connection, body);
+            delete body;
+            sent = connection->transferred;
+        } else {
+            if (body->size > 0) {
+                bool decoded = false;
+                if (response->content_encoding && body->Decode(connection)) {
+                    decoded = true;
+                    free(response->content_encoding);
+                    response->content_encoding = nullptr;
+                    lines_remove(response, "Content-Encoding");
+                }
+                if (connection->htmlstream) {
+                    if (decoded) connection->htmlstream->Add(body->data, body->size);
+                    connection->htmlstream->Add(nullptr, 0);
+                }
+                if (hooks.Execute(HOOK_PRERESPMOD, connection, body) == 1) {
+                    delete body;
+                    return exchange_finish(connection);
+                }
+                if (!process_response(connection, body)) {
+                    log_response(connection, log.status ? log.status : code, connection->transferred);
+                    log_write(connection);
+                    delete body;
+                    return exchange_finish(connection);
+                }
+                if (hooks.Execute(HOOK_POSTRESPMOD, connection, body) != 0) {
+                    delete body;
+                    return exchange_finish(connection);
+                }
+                static const char *const body_pages[] = {"raw", "htmltree"};
+                for (const char *page : body_pages) {
+                    if (command(connection, page) && http_command_page && http_command_page(connection, page, body)) {
+                        delete body;
+                        return exchange_finish(connection);
+                    }
+                }
+                body->Encode(connection);
+            } else if (connection->htmlstream) {
+                connection->htmlstream->Add(nullptr, 0);
+            }
+            // The body now has a length, whatever framing it came with.
+            keepalive_check_client(connection);
+            response->content_length = (uint64_t)body->size;
+            response->flags |= HEADER_LENGTH;
+            response->chunked = 0;
+            header_send(response, connection, 0, HEADER_KIND_CLIENT);
+            http_send_body(connection, body);
+            sent = connection->transferred;
+            delete body;
+        }
+    }
+
+    log_response(connection, code, sent);
+    log_write(connection);
+    http_header_free(connection->response);
+    connection->response = nullptr;
+    return 1;
+}

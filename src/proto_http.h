@@ -1,0 +1,150 @@
+// The HTTP exchange: one request sent to the origin server or parent proxy
+// and its response brought back to the client (relayed as it arrives, or
+// buffered for decoding, the response stages and re-encoding), plus the body
+// movers every HTTP path uses (read a whole body, relay it, discard it) and
+// the data callback that feeds the cache object, the HTML stream and the
+// transfer allowance.
+//
+// Framing is never guessed: a body ends by its Content-Length, by its last
+// chunk, or by the peer closing. A body that ends early is never passed on
+// as whole (no last chunk, no fresh Content-Length, CONN_FAILED set so the
+// client connection closes and the cache object is dropped).
+#ifndef KORVANTEL_PROTO_HTTP_H
+#define KORVANTEL_PROTO_HTTP_H
+
+#include <time.h>
+
+struct CONNECTION_T;
+struct CACHEMAP;
+struct HEADER;
+class Filebuf;
+
+// Sides of the body movers.
+enum {
+    HTTP_SIDE_CLIENT = 0,  // the request body, from the client
+    HTTP_SIDE_SERVER = 1,  // the response body, from the server
+};
+
+// Results of the body movers.
+enum {
+    HTTP_BODY_COMPLETE = 0,  // the whole body moved
+    HTTP_BODY_SHORT = 1,     // the body ended early, was malformed, or a callback refused it (CONN_FAILED)
+    HTTP_BODY_OVERFLOW = 2,  // reading stopped at the caller's limit; the rest is still unread
+};
+
+// Ceiling of any body held in memory when the caller names none.
+#define HTTP_BODY_MAX ((long long)256 * 1024 * 1024)
+// Longest chunk-size or trailer line accepted, and most trailer lines.
+#define HTTP_CHUNK_LINE_MAX 4096
+#define HTTP_TRAILER_LINES_MAX 100
+
+// Runs one exchange once the dispatch has a server connection or a usable
+// cached object. 1 when it ended normally (answered or blocked), -1 when no
+// usable response head came (a page was sent where one could be).
+int protocol_http(CONNECTION_T *connection);
+
+// Sends a buffer to the client unless the request is HEAD; returns what was
+// written (0 for HEAD).
+long long http_send_body(CONNECTION_T *connection, Filebuf *body);
+
+// Reads the whole body of the request (side 0) or the response (side 1)
+// into a new buffer, de-chunked. Stops at limit bytes with
+// HTTP_BODY_OVERFLOW: for a chunked body the buffer then holds whole chunks
+// only and the next chunk is still unread, for a counted one nothing was
+// read when it is larger than the limit. Without a result pointer an
+// overflow counts as a failure (CONN_FAILED). Side 1 feeds the data callback
+// unless the connection is an internal fetch.
+Filebuf *http_transfer_filebuf(CONNECTION_T *connection, int side, long long limit = HTTP_BODY_MAX,
+                               int *result = nullptr);
+// Relays the body from the client to the server (side 0) or from the server
+// to the client (side 1); a chunked body is re-chunked ("%x\r\n" data "\r\n",
+// last chunk "0\r\n\r\n", extensions and trailers dropped) unless the
+// response head went out without chunked coding, then it is de-chunked.
+// Returns an HTTP_BODY_* result. The HTML stream's input is ended afterwards.
+int http_transfer(CONNECTION_T *connection, int side);
+// Reads and drops the body of the request (0) or the response (1); returns
+// an HTTP_BODY_* result.
+int http_transfer_discard(CONNECTION_T *connection, int side);
+// Reads one chunk-size line from the client (0) or the server (1) and
+// returns its value; 0 when no valid line came.
+unsigned long long next_chunksize(CONNECTION_T *connection, int side);
+
+// The data callback registered on the server socket while a response body is
+// read (data is the connection). -1 refuses the block (transfer allowance
+// used up, or a prefetch whose cache object failed).
+int protocol_http_read_callback(void *data, int length, char *bytes);
+
+// True when the current request's streamed body (CONN_STREAM_BODY) is still
+// unread on the client socket, so the connection cannot serve another request.
+bool http_request_body_pending(CONNECTION_T *connection);
+// Marks the current request's body as streamed and unread (called by the
+// request driver).
+void http_request_body_pending_set(CONNECTION_T *connection, bool pending);
+
+// ---- seams for subsystems built later -------------------------------------
+
+// Bits of a cache object's flags that the exchange and the dispatch read and
+// set (the object cache's own values).
+enum {
+    HTTP_CACHE_WRITING = 0x1,
+    HTTP_CACHE_INVALID = 0x2,
+    HTTP_CACHE_EXPIRED = 0x4,
+    HTTP_CACHE_VALIDATE = 0x8,
+    HTTP_CACHE_PREFETCHED = 0x10,
+    HTTP_CACHE_OFFLINE = 0x40,
+    HTTP_CACHE_BUFFERWAIT = 0x800,
+    HTTP_CACHE_DISCARD = 0x1000,
+    HTTP_CACHE_FORCE = 0x2000,
+};
+
+// The object cache as the request path uses it. Every member is null until
+// the cache installs itself; while `open` is null no request ever holds a
+// cache object, so the other members are never called.
+struct HTTP_CACHE_OPS {
+    // Whether a request or response head may be cached.
+    int (*cacheable)(HEADER *head);
+    // Opens the object of url for reading, or creates it with the response's
+    // raw head (flags HTTP_CACHE_WRITING ...); one reference taken, or null.
+    CACHEMAP *(*open)(CONNECTION_T *connection, const char *url, const char *head, unsigned flags);
+    unsigned (*flag_get)(CACHEMAP *object);
+    void (*flag_set)(CACHEMAP *object, unsigned flags);
+    // Applies the request's own cache directives to the connection's object.
+    void (*check)(CONNECTION_T *connection, HEADER *request);
+    // Sends the "downloading" page for the connection's object.
+    void (*send_status)(CONNECTION_T *connection);
+    // The object was validated by the server.
+    void (*validated)(CACHEMAP *object);
+    // Flags the object invalid and drops the caller's reference.
+    void (*invalidate)(CACHEMAP *object);
+    // Appends body bytes to an object being written; -1 when it became invalid.
+    int (*add)(CACHEMAP *object, const char *bytes, int length);
+    // The stored body, waiting until writing has finished (new buffer).
+    Filebuf *(*read_filebuf)(CACHEMAP *object);
+    // Sends the stored body to the client; returns the bytes sent.
+    long long (*send)(CONNECTION_T *connection);
+    // The stored raw response head (new text), its stored time (program time
+    // base) and the length of the stored body so far.
+    char *(*head)(CACHEMAP *object);
+    time_t (*stored)(CACHEMAP *object);
+    long long (*body_length)(CACHEMAP *object);
+};
+extern HTTP_CACHE_OPS http_cache_ops;
+
+// Pages of URL commands (diagnostic pages, filter and MIME pages): answers
+// the command for the connection, with the buffered body where there is one
+// ("raw", "htmltree"); 1 when it answered. Null: commands without a page are
+// ignored.
+extern int (*http_command_page)(CONNECTION_T *connection, const char *command, Filebuf *body);
+// Redirection of the request (direction 0) or of a response's Location
+// (direction 1); 1 when the client was answered. Null: nothing.
+extern int (*http_redirect)(CONNECTION_T *connection, int direction);
+// Header filter of the request (1) or the response (2). Null: nothing.
+extern void (*http_header_filter)(CONNECTION_T *connection, int direction);
+// MIME filter once the response head is known: true when the response may
+// pass; otherwise its block page was sent. Null: everything passes.
+extern bool (*http_mime_check)(CONNECTION_T *connection);
+// Prefetching: may attach an HTML stream and callbacks to the response.
+// Null: nothing.
+extern void (*http_prefetch_setup)(CONNECTION_T *connection);
+
+#endif

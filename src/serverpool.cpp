@@ -1,0 +1,196 @@
+#include "serverpool.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "general.h"
+#include "global.h"
+#include "log.h"
+#include "mem.h"
+#include "socket.h"
+#include "stats.h"
+
+int warn_level = 0;
+
+static time_t clock_now() { return time(nullptr); }
+static int size_default() { return general_section ? general_section->poolsize_get() : 64; }
+static int timeout_default() { return general_section ? general_section->pooltimeout_get() : 300; }
+
+time_t (*serverpool_clock)() = clock_now;
+int (*serverpool_size_get)() = size_default;
+int (*serverpool_timeout_get)() = timeout_default;
+void (*serverpool_perf_hit)() = nullptr;
+void (*serverpool_perf_size)(int entries) = nullptr;
+
+static char *copy_or_die(const char *text, const char *function) {
+    if (!text) return nullptr;
+    char *copy = xstrdup(text);
+    if (!copy) fatal_alloc("src/serverpool", __LINE__, function, strlen(text) + 1);
+    return copy;
+}
+
+static void entry_free(serverpool_t &entry) {
+    delete entry.socket;
+    free(entry.protocol);
+    free(entry.host);
+    free(entry.user);
+    free(entry.password);
+    free(entry.forward_user);
+    entry.socket = nullptr;
+    entry.protocol = entry.host = entry.user = entry.password = entry.forward_user = nullptr;
+}
+
+static const char *text(const char *value) { return value ? value : ""; }
+
+static void count_event(const char *counter) {
+    if (global && global->stats) global->stats->Increment("connection pool", counter);
+}
+
+ServerPool::ServerPool() { pthread_mutex_init(&mutex_, nullptr); }
+
+ServerPool::~ServerPool() {
+    Clean(1);
+    pthread_mutex_destroy(&mutex_);
+}
+
+void ServerPool::Add(Socket *socket, const char *protocol, const char *host, int port, const char *user,
+                     const char *password, int forward_type, const char *forward_user) {
+    if (!socket) return;
+    if (!protocol || !host) fatal_assert("src/serverpool", __LINE__, "Add");
+    int size = serverpool_size_get();
+    bool warn = false;
+
+    pthread_mutex_lock(&mutex_);
+    int n = (int)entries_.size();
+    if (n >= size && n > 0) {
+        entry_free(entries_.front());
+        entries_.pop_front();
+        if (n != warn_level) {
+            warn_level = n;
+            warn = true;
+        }
+    }
+    serverpool_t entry;
+    entry.socket = socket;
+    entry.added = serverpool_clock();
+    entry.protocol = copy_or_die(protocol, "Add");
+    entry.host = copy_or_die(host, "Add");
+    entry.user = copy_or_die(user, "Add");
+    entry.password = copy_or_die(password, "Add");
+    entry.port = port;
+    entry.forward_type = forward_type;
+    entry.forward_user = forward_type == FORWARD_DIRECT ? nullptr : copy_or_die(forward_user, "Add");
+    entries_.push_back(entry);
+    pthread_mutex_unlock(&mutex_);
+
+    if (warn)
+        putlog(LOG_ADVICE,
+               "Connection Pool: size:%d is inadequate, consider increasing this, else reduce Connection "
+               "Pool Timeout",
+               n);
+    putlog(LOG_DEBUG, "Connection Pool: added: %s://%s:*@%s:%d ", protocol, text(user), host, port);
+}
+
+// Whether the entry's credentials may serve a request with these.
+static bool credentials_match(const serverpool_t &entry, const char *user, const char *password) {
+    if (user) {
+        if (!entry.user || strcasecmp(entry.user, user) != 0) return false;
+    } else if (entry.user) {
+        return false;
+    }
+    if (password && entry.password) return strcasecmp(entry.password, password) == 0;
+    // Only a connection without any user is taken without both passwords.
+    return !user && !entry.user;
+}
+
+static bool route_match(const serverpool_t &entry, int forward_type, const char *forward_user) {
+    if (entry.forward_type != forward_type) return false;
+    if (forward_type == FORWARD_DIRECT) return true;
+    if (!entry.forward_user || !forward_user) return !entry.forward_user && !forward_user;
+    return strcmp(entry.forward_user, forward_user) == 0;
+}
+
+Socket *ServerPool::Find(const char *protocol, const char *host, int port, const char *user,
+                         const char *password, int forward_type, const char *forward_user) {
+    if (!protocol || !host) return nullptr;
+    Socket *found = nullptr;
+    pthread_mutex_lock(&mutex_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        serverpool_t &entry = *it;
+        if (!entry.protocol || !entry.host) fatal_assert("src/serverpool", __LINE__, "Find");
+        if (strcasecmp(entry.protocol, protocol) != 0 || strcasecmp(entry.host, host) != 0 ||
+            entry.port != port)
+            continue;
+        if (!credentials_match(entry, user, password)) continue;
+        if (!route_match(entry, forward_type, forward_user)) continue;
+        found = entry.socket;
+        entry.socket = nullptr;
+        entry_free(entry);
+        entries_.erase(it);
+        break;
+    }
+    pthread_mutex_unlock(&mutex_);
+
+    if (found) {
+        if (serverpool_perf_hit) serverpool_perf_hit();
+        count_event("hit");
+        putlog(LOG_DEBUG, "Connection Pool: hit: %s://%s:*@%s:%d ", protocol, text(user), host, port);
+    } else {
+        count_event("miss");
+        putlog(LOG_DEBUG, "Connection Pool: miss: %s://%s:*@%s:%d ", protocol, text(user), host, port);
+    }
+    return found;
+}
+
+int ServerPool::CleanUnlocked(int force) {
+    int size = serverpool_size_get();
+    int timeout = serverpool_timeout_get();
+    time_t now = serverpool_clock();
+    int total = (int)entries_.size();
+    if (serverpool_perf_size) serverpool_perf_size(total);
+
+    int visited = 0, removed = 0;
+    for (auto it = entries_.begin(); it != entries_.end(); visited++) {
+        serverpool_t &entry = *it;
+        if (!entry.protocol || !entry.host) fatal_assert("src/serverpool", __LINE__, "CleanUnlocked");
+        if (force || now >= entry.added + timeout || visited > size) {
+            entry_free(entry);
+            it = entries_.erase(it);
+            removed++;
+        } else {
+            ++it;
+        }
+    }
+    if (total > 0) putlog(LOG_DEBUG, "connection pool: deleted: %d of %d connections", removed, visited);
+    warn_level = 0;
+    return removed;
+}
+
+int ServerPool::Clean(int force) {
+    pthread_mutex_lock(&mutex_);
+    int removed = CleanUnlocked(force);
+    pthread_mutex_unlock(&mutex_);
+    return removed;
+}
+
+int ServerPool::Count() {
+    pthread_mutex_lock(&mutex_);
+    int n = (int)entries_.size();
+    pthread_mutex_unlock(&mutex_);
+    return n;
+}
+
+void serverpool_flush() {
+    if (global && global->serverpool) global->serverpool->Clean(1);
+}
+
+void *serverpool_clean(void *argument) {
+    ServerPool *pool = argument ? (ServerPool *)argument : global->serverpool;
+    for (;;) {
+        pool->Clean(0);
+        sleep(10);
+    }
+    return nullptr;
+}

@@ -1,0 +1,516 @@
+#include "stats.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "connection.h"
+#include "filebuf.h"
+#include "global.h"
+#include "header.h"
+#include "mem.h"
+#include "misc.h"
+#include "socket.h"
+#include "network.h"
+#include "timerange.h"
+
+int STAT_LIMIT = 100;
+const char *statm_path = "/proc/self/statm";
+
+static uint32_t saturating_add(uint32_t value, unsigned long long n)
+{
+    unsigned long long sum = (unsigned long long)value + n;
+    if (n > UINT32_MAX || sum > UINT32_MAX) return UINT32_MAX;
+    return (uint32_t)sum;
+}
+
+static uint32_t saturating_sub(uint32_t value, unsigned long long n)
+{
+    if (n >= value) return 0;
+    return (uint32_t)(value - n);
+}
+
+static char *copy_or_die(const char *text, const char *function)
+{
+    char *copy = xstrdup(text ? text : "");
+    if (!copy) fatal_alloc("src/stats", __LINE__, function, strlen(text ? text : "") + 1);
+    return copy;
+}
+
+// ---------------------------------------------------------------------------
+// StatCounter
+
+StatCounter::StatCounter(const char *name, int flags)
+    : flags(flags), name(copy_or_die(name, "StatCounter")), changed{0, 0}, number_callback(nullptr),
+      text_callback(nullptr), value(0)
+{
+}
+
+StatCounter::~StatCounter() { free(name); }
+
+char *StatCounter::Get() const
+{
+    uint32_t number = value;
+    if (flags & STAT_CALLBACK) {
+        if ((flags & STAT_TEXT) && text_callback) {
+            char *text = text_callback();
+            return text ? text : copy_or_die("", "StatCounter::Get");
+        }
+        if (number_callback) number = number_callback();
+    }
+    switch (flags & ~STAT_CALLBACK) {
+    case STAT_NUMBER: {
+        char text[16];
+        snprintf(text, sizeof text, "%u", number);
+        return copy_or_die(text, "StatCounter::Get");
+    }
+    case STAT_SIZE:
+        return filesize(number);
+    default:
+        // a text counter without its callback, or no single display kind
+        fatal_assert("src/stats", __LINE__, "StatCounter::Get");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// StatGroup
+
+StatGroup::StatGroup(const char *name, int type)
+    : type(type), total(0), name(copy_or_die(name, "StatGroup")), limit(0), mode(0), changed{0, 0}
+{
+    pthread_mutex_init(&mutex, nullptr);
+}
+
+StatGroup::~StatGroup()
+{
+    for (StatCounter *counter : counters) delete counter;
+    free(name);
+    pthread_mutex_destroy(&mutex);
+}
+
+StatCounter *StatGroup::find(const char *key) const
+{
+    if (!key) return nullptr;
+    for (StatCounter *counter : counters)
+        if (strcmp(counter->name, key) == 0) return counter;
+    return nullptr;
+}
+
+void StatGroup::Prune()
+{
+    if (limit <= 0 || counters.empty()) return;
+    if ((long)counters.size() < (long)limit - 1) return;
+    size_t victim = 0;
+    for (size_t i = 1; i < counters.size(); i++) {
+        const StatCounter *c = counters[i], *v = counters[victim];
+        if (mode == STAT_EVICT_SMALLEST) {
+            if (c->value < v->value) victim = i;
+        } else if (timercmp(&c->changed, &v->changed, <)) {
+            victim = i;
+        }
+    }
+    delete counters[victim];
+    counters.erase(counters.begin() + (long)victim);
+}
+
+bool StatGroup::add_locked(StatCounter *counter)
+{
+    pthread_mutex_lock(&mutex);
+    if (find(counter->name)) {
+        pthread_mutex_unlock(&mutex);
+        delete counter;
+        return false;
+    }
+    Prune();
+    counters.push_back(counter);
+    pthread_mutex_unlock(&mutex);
+    return true;
+}
+
+bool StatGroup::Add(const char *key, int flags)
+{
+    if (!key) return false;
+    return add_locked(new StatCounter(key, flags));
+}
+
+bool StatGroup::Add(const char *key, StatNumberCallback callback, int flags)
+{
+    if (!key || !(flags & (STAT_NUMBER | STAT_SIZE))) return false;
+    StatCounter *counter = new StatCounter(key, flags | STAT_CALLBACK);
+    counter->number_callback = callback;
+    return add_locked(counter);
+}
+
+bool StatGroup::Add(const char *key, StatTextCallback callback, int flags)
+{
+    if (!key || !(flags & STAT_TEXT)) return false;
+    StatCounter *counter = new StatCounter(key, flags | STAT_CALLBACK);
+    counter->text_callback = callback;
+    return add_locked(counter);
+}
+
+uint32_t StatGroup::increment_locked(StatCounter *counter, unsigned long long n)
+{
+    counter->value = saturating_add(counter->value, n);
+    total = saturating_add(total, n);
+    gettimeofday(&counter->changed, nullptr);
+    changed = counter->changed;
+    return counter->value;
+}
+
+uint32_t StatGroup::Increment(const char *key, unsigned long long n)
+{
+    pthread_mutex_lock(&mutex);
+    StatCounter *counter = find(key);
+    uint32_t result = counter ? increment_locked(counter, n) : 0;
+    pthread_mutex_unlock(&mutex);
+    return result;
+}
+
+uint32_t StatGroup::AddIncrement(const char *key)
+{
+    if (!key) return 0;
+    pthread_mutex_lock(&mutex);
+    StatCounter *counter = find(key);
+    if (!counter) {
+        counter = new StatCounter(key, STAT_NUMBER);
+        Prune();
+        counters.push_back(counter);
+    }
+    uint32_t result = increment_locked(counter, 1);
+    pthread_mutex_unlock(&mutex);
+    return result;
+}
+
+uint32_t StatGroup::Decrement(const char *key, unsigned long long n)
+{
+    pthread_mutex_lock(&mutex);
+    StatCounter *counter = find(key);
+    uint32_t result = 0;
+    if (counter) {
+        counter->value = saturating_sub(counter->value, n);
+        total = saturating_sub(total, n);
+        gettimeofday(&counter->changed, nullptr);
+        changed = counter->changed;
+        result = counter->value;
+    }
+    pthread_mutex_unlock(&mutex);
+    return result;
+}
+
+void StatGroup::Limit(int new_limit, int new_mode)
+{
+    pthread_mutex_lock(&mutex);
+    limit = new_limit;
+    mode = new_mode;
+    pthread_mutex_unlock(&mutex);
+}
+
+// ---------------------------------------------------------------------------
+// Stats
+
+Stats::Stats() {}
+
+Stats::~Stats()
+{
+    for (StatGroup *group : groups) delete group;
+}
+
+StatGroup *Stats::FindGroup(const char *key) const
+{
+    if (!key) return nullptr;
+    for (StatGroup *group : groups)
+        if (strcmp(group->name, key) == 0) return group;
+    return nullptr;
+}
+
+void Stats::AddGroup(const char *key, int type)
+{
+    if (!key || FindGroup(key)) return;
+    groups.push_back(new StatGroup(key, type));
+}
+
+bool Stats::AddCounter(const char *group, const char *key, int flags)
+{
+    StatGroup *g = FindGroup(group);
+    return g ? g->Add(key, flags) : false;
+}
+
+bool Stats::AddCounter(const char *group, const char *key, StatNumberCallback callback, int flags)
+{
+    StatGroup *g = FindGroup(group);
+    return g ? g->Add(key, callback, flags) : false;
+}
+
+bool Stats::AddCounter(const char *group, const char *key, StatTextCallback callback, int flags)
+{
+    StatGroup *g = FindGroup(group);
+    return g ? g->Add(key, callback, flags) : false;
+}
+
+uint32_t Stats::Increment(const char *group, const char *key, unsigned long long n)
+{
+    StatGroup *g = FindGroup(group);
+    return g ? g->Increment(key, n) : 0;
+}
+
+uint32_t Stats::Decrement(const char *group, const char *key, unsigned long long n)
+{
+    StatGroup *g = FindGroup(group);
+    return g ? g->Decrement(key, n) : 0;
+}
+
+void Stats::Limit(const char *group, int limit, int mode)
+{
+    StatGroup *g = FindGroup(group);
+    if (g) g->Limit(limit, mode);
+}
+
+void Stats::Display(Filebuf *page)
+{
+    if (!page) return;
+    for (StatGroup *group : groups) {
+        page->Addf("<tr><td align=\"center\"><table class=\"smalldialog\">\n");
+        char *title = string_to_html(group->name, 1);
+        page->Addf("<tr><td class=\"listhead\" align=\"center\" colspan=\"2\">%s</td></tr>\n", title ? title : "");
+        free(title);
+        pthread_mutex_lock(&group->mutex);
+        int row = 0;
+        for (StatCounter *counter : group->counters) {
+            const char *cls = (row++ % 2 == 0) ? "listeven" : "listodd";
+            char *name = string_to_html(counter->name, 1);
+            if (group->type == STATGROUP_PERCENT) {
+                if (!(counter->flags & STAT_NUMBER)) fatal_assert("src/stats", __LINE__, "Stats::Display");
+                uint32_t value = counter->value;
+                unsigned long long share = 0;
+                if (group->total) {
+                    share = (unsigned long long)value * 100 / group->total;
+                    if (share > 100) share = 100;
+                }
+                page->Addf("<tr class=\"%s\"><td width=\"40%%\">%s</td><td>%u (%d%%)</td></tr>\n", cls,
+                           name ? name : "", value, (int)share);
+            } else {
+                char *text = counter->Get();
+                page->Addf("<tr class=\"%s\"><td width=\"40%%\">%s</td><td>%s</td></tr>\n", cls, name ? name : "",
+                           text ? text : "");
+                free(text);
+            }
+            free(name);
+        }
+        pthread_mutex_unlock(&group->mutex);
+        page->Addf("</table></td></tr> <tr><td><br></td></tr>\n");
+    }
+}
+
+void stats_count_name(Stats *stats, const char *group, const char *name)
+{
+    if (!stats || !name || !*name) return;
+    StatGroup *g = stats->FindGroup(group);
+    if (g) g->AddIncrement(name);
+}
+
+// ---------------------------------------------------------------------------
+// Building
+
+static void two_counters(Stats *stats, const char *group, int type, const char *a, const char *b)
+{
+    stats->AddGroup(group, type);
+    stats->AddCounter(group, a, STAT_NUMBER);
+    stats->AddCounter(group, b, STAT_NUMBER);
+}
+
+static void requests_group(Stats *stats)
+{
+    stats->AddGroup("requests", STATGROUP_PLAIN);
+    stats->AddCounter("requests", "HTTP requests", STAT_NUMBER);
+    stats->AddCounter("requests", "FTP requests", STAT_NUMBER);
+    stats->AddCounter("requests", "CONNECT requests", STAT_NUMBER);
+}
+
+static void open_group(Stats *stats, const char *group)
+{
+    stats->AddGroup(group, STATGROUP_PERCENT);
+    stats->Limit(group, STAT_LIMIT, STAT_EVICT_OLDEST);
+}
+
+static void socket_bytes(const char *counter, unsigned long long bytes)
+{
+    if (global && global->stats && bytes) global->stats->Increment("network", counter, bytes);
+}
+
+static void net_event(const char *group, const char *counter)
+{
+    if (global && global->stats) global->stats->Increment(group, counter, 1);
+}
+
+void globalstats_init()
+{
+    if (!global) return;
+    if (!global->stats) global->stats = new Stats();
+    Stats *s = global->stats;
+    s->AddGroup("system", STATGROUP_PLAIN);
+    s->AddCounter("system", "user time", stat_usertime, STAT_TEXT);
+    s->AddCounter("system", "system time", stat_systime, STAT_TEXT);
+    s->AddCounter("system", "memory resident", stat_resident, STAT_SIZE);
+    s->AddCounter("system", "memory size", stat_size, STAT_SIZE);
+    s->AddCounter("system", "memory shared", stat_share, STAT_SIZE);
+    s->AddCounter("system", "minor pagefaults", stat_minflt, STAT_NUMBER);
+    s->AddCounter("system", "major pagefaults", stat_majflt, STAT_NUMBER);
+    requests_group(s);
+    s->AddGroup("network", STATGROUP_PLAIN);
+    s->AddCounter("network", "successful connections", STAT_NUMBER);
+    s->AddCounter("network", "failed connections", STAT_NUMBER);
+    s->AddCounter("network", "DNS failures", STAT_NUMBER);
+    s->AddCounter("network", "bytes in", STAT_SIZE);
+    s->AddCounter("network", "bytes out", STAT_SIZE);
+    two_counters(s, "DNS cache", STATGROUP_PERCENT, "hit", "miss");
+    two_counters(s, "cache", STATGROUP_PERCENT, "hit", "miss");
+    two_counters(s, "cache refresh", STATGROUP_PERCENT, "hit", "miss");
+    two_counters(s, "connection pool", STATGROUP_PERCENT, "hit", "miss");
+    open_group(s, "hosts");
+    open_group(s, "mimes");
+    open_group(s, "users");
+    open_group(s, "ip addresses");
+
+    connection_stats_release = stats_release;
+    socket_stats_bytes = socket_bytes;
+    net_stats_hook = net_event;
+}
+
+Stats *userstats_init()
+{
+    Stats *s = new Stats();
+    requests_group(s);
+    two_counters(s, "cache", STATGROUP_PERCENT, "hit", "miss");
+    two_counters(s, "cache refresh", STATGROUP_PERCENT, "hit", "miss");
+    open_group(s, "hosts");
+    open_group(s, "mimes");
+    return s;
+}
+
+void stats_release(Stats *stats)
+{
+    if (stats && stats->Delete()) delete stats;
+}
+
+// ---------------------------------------------------------------------------
+// Event functions
+
+static Stats *program_stats() { return global ? global->stats : nullptr; }
+
+static void both_increment(CONNECTION_T *connection, const char *group, const char *name)
+{
+    if (Stats *s = program_stats()) s->Increment(group, name, 1);
+    if (connection && connection->userstats) connection->userstats->Increment(group, name, 1);
+}
+
+static void both_count_name(CONNECTION_T *connection, const char *group, const char *name)
+{
+    if (!name || !*name) return;
+    stats_count_name(program_stats(), group, name);
+    if (connection) stats_count_name(connection->userstats, group, name);
+}
+
+void statincr_httprequests(CONNECTION_T *c) { both_increment(c, "requests", "HTTP requests"); }
+void statincr_ftprequests(CONNECTION_T *c) { both_increment(c, "requests", "FTP requests"); }
+void statincr_connectrequests(CONNECTION_T *c) { both_increment(c, "requests", "CONNECT requests"); }
+void statincr_cachehit(CONNECTION_T *c) { both_increment(c, "cache", "hit"); }
+void statincr_cachemiss(CONNECTION_T *c) { both_increment(c, "cache", "miss"); }
+void statincr_cacherefreshhit(CONNECTION_T *c) { both_increment(c, "cache refresh", "hit"); }
+void statincr_cacherefreshmiss(CONNECTION_T *c) { both_increment(c, "cache refresh", "miss"); }
+
+void statdecr_cachehit(CONNECTION_T *c)
+{
+    if (Stats *s = program_stats()) s->Decrement("cache", "hit", 1);
+    if (c && c->userstats) c->userstats->Decrement("cache", "hit", 1);
+}
+
+void statincr_hosts(CONNECTION_T *c)
+{
+    if (c && c->request) both_count_name(c, "hosts", c->request->host);
+}
+
+void statincr_mimes(CONNECTION_T *c)
+{
+    if (c && c->response) both_count_name(c, "mimes", c->response->mime_type);
+}
+
+void statincr_ipaddresses(CONNECTION_T *c)
+{
+    if (c) stats_count_name(program_stats(), "ip addresses", c->ip);
+}
+
+// ---------------------------------------------------------------------------
+// Figures read when shown
+
+bool statm_load(statm_t *s)
+{
+    if (!s) return false;
+    FILE *file = fopen(statm_path, "r");
+    if (!file) return false;
+    char line[1024];
+    bool ok = fgets(line, sizeof line, file) != nullptr;
+    fclose(file);
+    if (!ok) return false;
+    unsigned long v[7];
+    if (sscanf(line, "%lu %lu %lu %lu %lu %lu %lu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6]) != 7)
+        return false;
+    long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0) page = 4096;
+    uint32_t *out[7] = {&s->size, &s->resident, &s->shared, &s->text, &s->library, &s->data, &s->dirty};
+    for (int i = 0; i < 7; i++) {
+        // past 4 GiB the figure stays at its largest value
+        unsigned long long bytes = (unsigned long long)v[i] * (unsigned long long)page;
+        if (page && v[i] > UINT32_MAX / (unsigned long)page) bytes = UINT32_MAX;
+        *out[i] = bytes > UINT32_MAX ? UINT32_MAX : (uint32_t)bytes;
+    }
+    return true;
+}
+
+uint32_t stat_size()
+{
+    statm_t s;
+    return statm_load(&s) ? s.size : 0;
+}
+
+uint32_t stat_resident()
+{
+    statm_t s;
+    return statm_load(&s) ? s.resident : 0;
+}
+
+uint32_t stat_share()
+{
+    statm_t s;
+    return statm_load(&s) ? s.shared : 0;
+}
+
+static char *usage_time(bool user)
+{
+    struct timeval value = {0, 0};
+    if (global) {
+        pthread_mutex_lock(&global->rusage_lock);
+        value = user ? global->rusage.utime : global->rusage.stime;
+        pthread_mutex_unlock(&global->rusage_lock);
+    }
+    return timeval_to_string(&value);
+}
+
+char *stat_usertime() { return usage_time(true); }
+char *stat_systime() { return usage_time(false); }
+
+static uint32_t usage_faults(bool minor)
+{
+    long value = 0;
+    if (global) {
+        pthread_mutex_lock(&global->rusage_lock);
+        value = minor ? global->rusage.minflt : global->rusage.majflt;
+        pthread_mutex_unlock(&global->rusage_lock);
+    }
+    if (value < 0) return 0;
+    return (unsigned long)value > UINT32_MAX ? UINT32_MAX : (uint32_t)value;
+}
+
+uint32_t stat_minflt() { return usage_faults(true); }
+uint32_t stat_majflt() { return usage_faults(false); }

@@ -1,0 +1,187 @@
+// Statistics: named groups of named counters. One program-wide set lives in
+// global->stats (page "/stats"); each access rule has its own set, shared by
+// the connections the rule matched (page "/userstats").
+//
+// Counters are unsigned 32-bit and saturate at both ends instead of wrapping,
+// so a busy proxy never shows a small number for a huge one.
+#ifndef KORVANTEL_STATS_H
+#define KORVANTEL_STATS_H
+
+#include <pthread.h>
+#include <stdint.h>
+#include <sys/time.h>
+
+#include <vector>
+
+#include "atom.h"
+
+class Filebuf;
+struct CONNECTION_T;
+
+// StatCounter::flags
+enum {
+    STAT_NUMBER = 1,    // shown as "%u"
+    STAT_SIZE = 2,      // shown as a byte size (filesize)
+    STAT_TEXT = 4,      // shown as the text its callback returns
+    STAT_CALLBACK = 8,  // the value comes from the callback
+};
+
+// StatGroup::type
+enum {
+    STATGROUP_PLAIN = 0,
+    STATGROUP_PERCENT = 1,
+};
+
+// StatGroup::mode: which counter a full group evicts.
+enum {
+    STAT_EVICT_OLDEST = 0,    // least recently changed (never changed counts as oldest)
+    STAT_EVICT_SMALLEST = 1,  // smallest value
+};
+
+// Limit of the open-ended groups ("hosts", "mimes", "users", "ip addresses").
+extern int STAT_LIMIT;
+
+typedef uint32_t (*StatNumberCallback)();
+typedef char *(*StatTextCallback)();  // newly allocated text
+
+class StatCounter {
+public:
+    int flags;
+    char *name;                // owned
+    struct timeval changed;    // zero until the first change
+    StatNumberCallback number_callback;
+    StatTextCallback text_callback;
+    uint32_t value;
+
+    StatCounter(const char *name, int flags);
+    ~StatCounter();
+    StatCounter(const StatCounter &) = delete;
+    StatCounter &operator=(const StatCounter &) = delete;
+
+    // Display text, newly allocated (free()). Flags that allow no text are a
+    // fatal internal error.
+    char *Get() const;
+};
+
+class StatGroup {
+public:
+    int type;                  // STATGROUP_*
+    uint32_t total;            // sum of every change, evicted counters included
+    char *name;                // owned
+    int limit;                 // 0: unbounded; else at most limit - 1 counters
+    int mode;                  // STAT_EVICT_*
+    struct timeval changed;
+    std::vector<StatCounter *> counters;  // order of addition; owned
+    pthread_mutex_t mutex;
+
+    StatGroup(const char *name, int type);
+    ~StatGroup();
+    StatGroup(const StatGroup &) = delete;
+    StatGroup &operator=(const StatGroup &) = delete;
+
+    // Adds a value counter; false when the name exists.
+    bool Add(const char *name, int flags);
+    // Adds a callback counter; flags must hold STAT_NUMBER or STAT_SIZE
+    // (number) or STAT_TEXT (text), STAT_CALLBACK is added. False otherwise
+    // or when the name exists.
+    bool Add(const char *name, StatNumberCallback callback, int flags);
+    bool Add(const char *name, StatTextCallback callback, int flags);
+    // Adds n to the counter and the total (saturating), stamps both; returns
+    // the new value, 0 when there is no such counter.
+    uint32_t Increment(const char *name, unsigned long long n = 1);
+    // Adds a STAT_NUMBER counter when absent and counts 1, in one step so
+    // that a concurrent addition cannot evict the new counter before it
+    // counts. Returns the new value.
+    uint32_t AddIncrement(const char *name);
+    // Subtracts n (stopping at 0) likewise.
+    uint32_t Decrement(const char *name, unsigned long long n = 1);
+    void Limit(int limit, int mode);
+    // Makes room for one more counter when the group is full. Caller holds mutex.
+    void Prune();
+    // Counter of that name or null. Caller holds mutex.
+    StatCounter *find(const char *name) const;
+
+private:
+    bool add_locked(StatCounter *counter);
+    uint32_t increment_locked(StatCounter *counter, unsigned long long n);
+};
+
+class Stats : public Atom {
+public:
+    std::vector<StatGroup *> groups;  // order of addition; owned
+
+    Stats();  // reference count 1, no groups
+    // Caller has dropped the last reference (count 0).
+    ~Stats();
+    Stats(const Stats &) = delete;
+    Stats &operator=(const Stats &) = delete;
+
+    // Appends an empty group unless one of that name exists.
+    void AddGroup(const char *name, int type);
+    StatGroup *FindGroup(const char *name) const;
+    // StatGroup::Add on the named group; false when there is no such group.
+    bool AddCounter(const char *group, const char *name, int flags);
+    bool AddCounter(const char *group, const char *name, StatNumberCallback callback, int flags);
+    bool AddCounter(const char *group, const char *name, StatTextCallback callback, int flags);
+    // 0 and nothing changed when the group or counter does not exist.
+    uint32_t Increment(const char *group, const char *name, unsigned long long n = 1);
+    uint32_t Decrement(const char *group, const char *name, unsigned long long n = 1);
+    void Limit(const char *group, int limit, int mode);
+    // Appends the HTML rows of every group to page.
+    void Display(Filebuf *page);
+};
+
+// Adds the counter (flag STAT_NUMBER) when absent, then counts 1: for the
+// open-ended groups. Null stats or an empty name count nothing.
+void stats_count_name(Stats *stats, const char *group, const char *name);
+
+// Builds the program-wide groups in global->stats.
+void globalstats_init();
+// New statistics of one access rule (reference count 1).
+Stats *userstats_init();
+// Drops one reference (caller holds atomlock); the last one frees them.
+// Installed as connection_stats_release.
+void stats_release(Stats *stats);
+
+// Event functions: change the program-wide statistics and, when the
+// connection has rule statistics, the same counter there.
+void statincr_httprequests(CONNECTION_T *connection);
+void statincr_ftprequests(CONNECTION_T *connection);
+void statincr_connectrequests(CONNECTION_T *connection);
+void statincr_cachehit(CONNECTION_T *connection);
+void statincr_cachemiss(CONNECTION_T *connection);
+void statdecr_cachehit(CONNECTION_T *connection);
+void statincr_cacherefreshhit(CONNECTION_T *connection);
+void statincr_cacherefreshmiss(CONNECTION_T *connection);
+void statincr_hosts(CONNECTION_T *connection);   // the request's host
+void statincr_mimes(CONNECTION_T *connection);   // the response's MIME type
+// Program-wide only: the client address.
+void statincr_ipaddresses(CONNECTION_T *connection);
+
+// The seven figures of "/proc/self/statm", in its order.
+struct statm_t {
+    uint32_t size;
+    uint32_t resident;
+    uint32_t shared;
+    uint32_t text;
+    uint32_t library;
+    uint32_t data;
+    uint32_t dirty;
+};
+
+// Fills s in bytes from "/proc/self/statm"; false when it cannot be read or
+// does not hold seven numbers.
+bool statm_load(statm_t *s);
+// Path read by statm_load (tests point it elsewhere).
+extern const char *statm_path;
+
+// Figures of the "system" group, read when shown.
+uint32_t stat_size();
+uint32_t stat_resident();
+uint32_t stat_share();
+char *stat_usertime();
+char *stat_systime();
+uint32_t stat_minflt();
+uint32_t stat_majflt();
+
+#endif

@@ -1,0 +1,248 @@
+#include "templates.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <string>
+
+#include "connection.h"
+#include "filebuf.h"
+#include "header.h"
+#include "log.h"
+#include "mem.h"
+#include "misc.h"
+#include "network.h"
+#include "profiles.h"
+
+#define TEMPLATES_FILE "src/templates"
+
+Filebuf *(*template_program_hook)(CONNECTION_T *connection, const char *command, int *status) = nullptr;
+
+TemplateSection *template_section = nullptr;
+
+const FIELD_READ TemplateSection::reads[] = {
+    {READ_OPTION, 0, 0, FIELD_STRING},
+    {READ_ENTRY, 0, 0, FIELD_BOOL},
+    {READ_ENTRY, 0, 1, FIELD_STRING},
+    {READ_ENTRY, 0, 2, FIELD_STRING_LIST},
+    {READ_ENTRY, 0, 3, FIELD_STRING},
+    {READ_ENTRY, 0, 4, FIELD_STRING},
+    {READ_ENTRY, 0, 5, FIELD_STRING},
+    {READ_ENTRY, 0, 6, FIELD_INT},
+    {READ_ENTRY, 0, 7, FIELD_INT},
+    {READ_ENTRY, 0, 8, FIELD_BOOL},
+};
+const int TemplateSection::read_count = sizeof TemplateSection::reads / sizeof TemplateSection::reads[0];
+
+Section *templates_construct() {
+    template_section = new TemplateSection();
+    return template_section;
+}
+
+TemplateSection::TemplateSection() : Section("templates", SECTION_RWLOCK) {}
+
+void TemplateSection::update() {
+    templates.clear();
+    if (subsections.empty()) return;
+    for (const Item &item : subsections[0].items) {
+        // An entry that does not match the definition is skipped rather
+        // than read out of range.
+        if (item.fields.size() < 9) continue;
+        const FieldVector &f = item.fields;
+        templates.push_back({f[0].int_value == 1, f[1].string_value, f[2].string_list, f[3].string_value,
+                             f[4].string_value, f[5].string_value, f[6].int_value, f[7].int_value,
+                             f[8].int_value == 1});
+    }
+}
+
+const TEMPLATE_PAGE *template_page_find(const char *name) {
+    if (!name) return nullptr;
+    for (const TEMPLATE_PAGE *page = PAGES; page->name; page++)
+        if (strcasecmp(page->name, name) == 0) return page;
+    return nullptr;
+}
+
+static void mime_set(Filebuf *buffer, const char *mime_type) {
+    free(buffer->mime_type);
+    buffer->mime_type = nullptr;
+    if (!mime_type) return;
+    buffer->mime_type = xstrdup(mime_type);
+    if (!buffer->mime_type) fatal_alloc(TEMPLATES_FILE, __LINE__, __func__, strlen(mime_type) + 1);
+}
+
+// A program's output is an HTTP response; its head becomes the connection's
+// response head and the buffer keeps the body. Output that does not start
+// like a response is all body; a head that does not parse is dropped.
+static void program_output_split(CONNECTION_T *connection, Filebuf *output) {
+    if (output->size <= 0 || !output->data) return;
+    if (header_type(output->data, (size_t)output->size) != 1) return;
+    std::string text(output->data, (size_t)output->size);
+    size_t length = header_length(text.c_str(), text.size());
+    HEADER *head = http_header_parse_response(text.substr(0, length).c_str());
+    output->Trim((long long)length);
+    // Version 0 is the parser's answer to a first line that is no status line.
+    if (!head || head->version == 0) {
+        http_header_free(head);
+        return;
+    }
+    if (head->content_type && *head->content_type) mime_set(output, head->content_type);
+    if (connection) {
+        http_header_free(connection->response);
+        connection->response = head;
+    } else {
+        http_header_free(head);
+    }
+}
+
+// The template from a rule's file or program, or null. Section lock held.
+static Filebuf *rule_content(const TemplateSection::Template &rule, const std::string &directory,
+                            CONNECTION_T *connection) {
+    if (rule.type == TEMPLATE_FILE) {
+        std::string path;
+        if (rule.file[0] == '/' || directory.empty())
+            path = rule.file;
+        else
+            path = directory + "/" + rule.file;
+        Filebuf *buffer = new Filebuf();
+        // A file that cannot be read is sent as an empty page.
+        if (buffer->Read(path.c_str()) < 0) putlog(LOG_TEMPLATE, "cannot read template file %s", path.c_str());
+        if (!rule.mime.empty()) mime_set(buffer, rule.mime.c_str());
+        return buffer;
+    }
+    if (rule.type == TEMPLATE_PROGRAM) {
+        if (!template_program_hook) {
+            putlog(LOG_TEMPLATE, "no program runner for template %s", rule.name.c_str());
+            return nullptr;
+        }
+        int exit_status = 0;
+        Filebuf *output = template_program_hook(connection, rule.file.c_str(), &exit_status);
+        if (!output) return nullptr;
+        // The runner's MIME type says nothing about the page; only the head does.
+        mime_set(output, nullptr);
+        program_output_split(connection, output);
+        return output;
+    }
+    return nullptr;
+}
+
+// The built-in page, preceded by the interface's style block for HTML pages.
+Filebuf *TemplateSection::builtin(CONNECTION_T *connection, const TEMPLATE_PAGE *page, int depth) {
+    Filebuf *buffer = new Filebuf();
+    if (depth == 0 && strcasecmp(page->mime_type, "text/html") == 0 && strcasecmp(page->name, "interface.css") != 0) {
+        Filebuf *style = lookup(connection, "interface.css", nullptr, depth + 1);
+        if (style) {
+            if (style->size > 0) buffer->Add(style->data, style->size);
+            delete style;
+        }
+    }
+    long long length = page->length < 0 ? (long long)strlen(page->data) : page->length;
+    if (length > 0) buffer->Add(page->data, length);
+    mime_set(buffer, page->mime_type);
+    return buffer;
+}
+
+Filebuf *TemplateSection::lookup(CONNECTION_T *connection, const char *name, int *status, int depth) {
+    static const StringList none;
+    const StringList &profiles = connection ? connection->profiles : none;
+
+    const Template *rule = nullptr;
+    for (const Template &candidate : templates) {
+        if (!candidate.enabled || candidate.name.empty()) continue;
+        if (strcasecmp(candidate.name.c_str(), name) != 0) continue;
+        if (!profile_find(profiles, candidate.profiles)) continue;
+        rule = &candidate;
+        break;
+    }
+
+    Filebuf *buffer = nullptr;
+    int parse = 0;
+    if (rule && !rule->file.empty()) {
+        std::string directory = options.empty() ? std::string() : options[0].string_value;
+        buffer = rule_content(*rule, directory, connection);
+        parse = rule->parse ? 1 : 0;
+    } else {
+        const TEMPLATE_PAGE *page = template_page_find(name);
+        if (page) {
+            buffer = builtin(connection, page, depth);
+            parse = page->parse;
+        }
+    }
+    if (!buffer) return nullptr;
+
+    // One pass: a substituted value is never read again, so an "@" or a line
+    // break in a value lands in the page as it is.
+    if (parse) variables_parse(connection ? &connection->variables : nullptr, buffer);
+
+    // A status outside the valid range would make an unreadable status line:
+    // the caller's status then stays.
+    if (rule && status && rule->status >= 100 && rule->status <= 599) *status = rule->status;
+    return buffer;
+}
+
+Filebuf *TemplateSection::get(CONNECTION_T *connection, const char *name, int *status) {
+    if (!name) return nullptr;
+    read_lock();
+    Filebuf *buffer = lookup(connection, name, status, 0);
+    unlock();
+    return buffer;
+}
+
+int TemplateSection::insert(CONNECTION_T *connection, Filebuf *page, const char *name) {
+    if (!page) return 0;
+    Filebuf *buffer = get(connection, name, nullptr);
+    if (!buffer) return 0;
+    if (buffer->size > 0) page->Add(buffer->data, buffer->size);
+    delete buffer;
+    return 1;
+}
+
+static bool head_request(const CONNECTION_T *connection) {
+    if (connection->flags & CONN_HEAD) return true;
+    return connection->request && connection->request->method && strcasecmp(connection->request->method, "HEAD") == 0;
+}
+
+static char *text_dup(const char *text) {
+    char *copy = xstrdup(text);
+    if (!copy) fatal_alloc(TEMPLATES_FILE, __LINE__, __func__, strlen(text) + 1);
+    return copy;
+}
+
+int TemplateSection::send(const char *name, CONNECTION_T *connection, int status) {
+    if (!connection || !name) return 0;
+    if (connection->flags & CONN_CLIENT_DROPPED) return 0;
+
+    int rule_status = -1;
+    Filebuf *buffer = get(connection, name, &rule_status);
+    if (!buffer) return 0;
+
+    const char *mime_type = buffer->mime_type ? buffer->mime_type : "text/plain";
+    HEADER *head = header_new();
+    head->type = HEADER_RESPONSE;
+    head->version = 2;
+    head->code = rule_status != -1 ? rule_status : status;
+    head->content_length = (uint64_t)buffer->size;
+    head->flags |= HEADER_LENGTH;
+    head->content_type = text_dup(mime_type);
+    head->mime_type = text_dup(mime_type);
+    head->cache_control = text_dup("no-cache");
+
+    LogEntry &log = connection->log;
+    log.set_cachecode(2);  // TCP_MISS
+    log.set_peercode(1);   // DIRECT
+    log.peer = "korvantel";
+    log.size = buffer->size;
+    log.status = head->code;
+    log.mime = mime_type;
+
+    HEADER *previous = connection->response;
+    connection->response = head;
+    header_send(head, connection, 0, HEADER_KIND_CLIENT);
+    connection->response = previous;
+    http_header_free(head);
+
+    if (!head_request(connection)) net_filebuf_send(buffer, connection, 0);
+    putlog(LOG_TEMPLATE, "sent %s", name);
+    delete buffer;
+    return 1;
+}
