@@ -637,7 +637,8 @@ void lingering_close_prepare(CONNECTION_T *connection, bool body_unread) {
     }
 }
 
-// The per-request state of the driver's side.
+// Per-request state a caller left behind (the worker loop normally clears
+// it after every request).
 void request_state_clear(CONNECTION_T *connection) {
     url_command_free(connection->url_commands);
     connection->url_commands = nullptr;
@@ -893,11 +894,6 @@ void handle_request(CONNECTION_T *connection) {
     http_request_body_pending_set(connection, false);
     if (!connection->keepalive_client) lingering_close_prepare(connection, unread);
 
-    // The server connection goes back to the pool only after a response
-    // that was read through; the worker finds it released.
-    if (connection->flags & CONN_FAILED) connection->keepalive_server = 0;
-    if (connection->server) server_connection_release(connection);
-
     // Every request that was read leaves its record, also those answered
     // before the protocol handlers (which write their own).
     HEADER *request = connection->request;
@@ -911,7 +907,4 @@ void handle_request(CONNECTION_T *connection) {
         log.Write();
         log.apache_Write();
     }
-
-    // Nothing after the request reads its head or body any more.
-    request_state_clear(connection);
 }

@@ -605,10 +605,15 @@ int protocol_http(CONNECTION_T *connection) {
 
         keepalive_check_server(connection);
 
+        bool parent_credentials =
+            request->proxy_authorization || (connection->forward_user && connection->forward_password);
         if (response->code == 407 && connection->forward_type == FORWARD_HTTP &&
-            !(connection->flags & CONN_PROXY_AUTH) && !(connection->flags & CONN_STREAM_BODY) &&
-            (request->proxy_authorization || (connection->forward_user && connection->forward_password))) {
-            if (proxy_authenticate(connection)) {
+            (parent_credentials || (connection->flags & CONN_PROXY_AUTH))) {
+            // Answered once with credentials; a second 407 goes to the client,
+            // but never with the parent's challenge, which would make the
+            // client log in to the parent's realm through us.
+            if (!(connection->flags & CONN_PROXY_AUTH) && !(connection->flags & CONN_STREAM_BODY) &&
+                parent_credentials && proxy_authenticate(connection)) {
                 connection->flags |= CONN_PROXY_AUTH;
                 http_header_free(connection->response);
                 connection->response = nullptr;

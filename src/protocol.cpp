@@ -299,6 +299,20 @@ static int peer_connect(CONNECTION_T *connection) {
     return net_connect(connection->forward_host, connection->forward_port, local, timeout);
 }
 
+// TLS client start on the server socket. A peer that never answers the
+// handshake must not hold the worker for ever: the handshake's reads and
+// writes are bounded by the connect time-out.
+static bool tls_start(CONNECTION_T *connection) {
+    int fd = connection->server->fd;
+    struct timeval limit = {general_ctimeout(connection), 0}, none = {0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    bool ok = connection->server->Encrypt(1, connection->request->host) == 1;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+    return ok;
+}
+
 int protocol_start(CONNECTION_T *connection) {
     HEADER *request = connection->request;
     connection->keepalive_server = 0;
@@ -346,7 +360,7 @@ int protocol_start(CONNECTION_T *connection) {
         return -1;
     }
 
-    if ((connection->flags & CONN_TLS_ACTIVE) && !connection->server->Encrypt(1, request->host)) {
+    if ((connection->flags & CONN_TLS_ACTIVE) && !tls_start(connection)) {
         delete connection->server;
         connection->server = nullptr;
         return -1;
@@ -407,8 +421,7 @@ static bool answer_connection(CONNECTION_T *connection, const HEADER *challenge)
     int fd = peer_connect(connection);
     if (fd < 0) return false;
     connection->server = new Socket(fd);
-    if (connection->forward_type == FORWARD_HTTP && (connection->flags & CONN_TLS_ACTIVE) &&
-        !connection->server->Encrypt(1, connection->request->host)) {
+    if (connection->forward_type == FORWARD_HTTP && (connection->flags & CONN_TLS_ACTIVE) && !tls_start(connection)) {
         delete connection->server;
         connection->server = nullptr;
         return false;
@@ -489,10 +502,11 @@ char *ntlm_authenticate_message(const char *challenge, const char *user, const c
     if (n < 0 || (size_t)n < fixed) return nullptr;
     const unsigned char *raw = (const unsigned char *)&decoded;
     if (memcmp(raw, "NTLMSSP", 8) != 0 || le32(raw + 8) != 2) return nullptr;
-    // The domain string the message builder reads must lie inside what came.
-    const unsigned char *domain = raw + offsetof(tSmbNtlmAuthChallenge, uDomain);
+    // The message builder reads the domain string where the challenge says;
+    // one that does not lie inside what came is taken as no domain.
+    unsigned char *domain = (unsigned char *)&decoded + offsetof(tSmbNtlmAuthChallenge, uDomain);
     size_t length = le16(domain), offset = le32(domain + 4);
-    if (offset > (size_t)n || length > (size_t)n - offset) return nullptr;
+    if (offset > (size_t)n || length > (size_t)n - offset) memset(domain, 0, sizeof decoded.uDomain);
 
     tSmbNtlmAuthResponse response;
     memset(&response, 0, sizeof response);

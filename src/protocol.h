@@ -102,8 +102,9 @@ void proxy_test(CONNECTION_T *connection);
 // NTLM message building for parent-proxy authentication, serialised by one
 // lock. ntlm_negotiate_message: base64 of a type-1 message for user/domain.
 // ntlm_authenticate_message: base64 of a type-3 message answering the
-// base64 type-2 challenge; null when the challenge is not base64 or is too
-// short for its structure or its fields point outside it.
+// base64 type-2 challenge; null when the challenge is not base64, not a
+// type-2 message, or shorter than its fixed structure. A domain field that
+// points outside the message counts as no domain.
 char *ntlm_negotiate_message(const char *user, const char *domain);
 char *ntlm_authenticate_message(const char *challenge, const char *user, const char *password);
 

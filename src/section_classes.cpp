@@ -9,6 +9,8 @@
 #include "section.h"
 
 #include "access.h"
+#include "cache.h"
+#include "forward.h"
 #include "general.h"
 #include "network.h"
 #include "profiles.h"
@@ -16,10 +18,12 @@
 
 const SECTION_CLASS section_classes[] = {
     {"access", access_construct, AccessSection::reads, AccessSection::read_count},
+    {"cache", cache_construct, CacheSection::reads, CacheSection::read_count},
     {"general", general_construct, GeneralSection::reads, GeneralSection::read_count},
     {"network", network_construct, NetworkSection::reads, NetworkSection::read_count},
     {"templates", templates_construct, TemplateSection::reads, TemplateSection::read_count},
     {"ftp", ftp_construct, FtpSection::reads, FtpSection::read_count},
     {"profiles", profile_construct, ProfileSection::reads, ProfileSection::read_count},
+    {"forward", forward_construct, ForwardSection::reads, ForwardSection::read_count},
     {nullptr, nullptr, nullptr, 0},
 };

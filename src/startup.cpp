@@ -7,11 +7,13 @@
 #include <openssl/rand.h>
 #include <tinyxml.h>
 
+#include "cache.h"
 #include "clientpool.h"
 #include "connection.h"
 #include "global.h"
 #include "hash.h"
 #include "fetch.h"
+#include "forward.h"
 #include "hooks.h"
 #include "log.h"
 #include "mem.h"
@@ -108,6 +110,8 @@ static void config() {
     timers_add(global->timers, 60, 1, dnscache_clean, nullptr);
     timers_add(global->timers, password_cachexpire, 1, password_cache_clean, nullptr);
     thread_create_internal(serverpool_clean, global->serverpool);
+    thread_create_internal(icp_thread, nullptr);
+    thread_create_internal(unlink_thread, nullptr);
     thread_create_internal(clientpool_thread, global->clientpool);
     thread_create_internal(timer_thread, global->timers);
     putlog(LOG_DEBUG, "GMT offset is -%u seconds", (unsigned)gmtoffset);

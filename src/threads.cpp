@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/time.h>
 
+#include "cache.h"
 #include "clientpool.h"
 #include "connection.h"
 #include "global.h"
@@ -241,6 +242,18 @@ static void request_cleanup(CONNECTION_T *connection) {
         putlog(LOG_WARNING, "process: transfer failed");
         connection->keepalive_client = 0;
         connection->keepalive_server = 0;
+    }
+    // The request's cache object: a failed transfer never leaves its object
+    // behind as complete; a reader only lets go of the object it read.
+    if (connection->cache && cache_section) {
+        bool writer = (connection->flags & CONN_CACHE_WRITE) != 0;
+        if ((connection->flags & CONN_FAILED) && writer) {
+            cache_section->invalidate(connection->cache);
+        } else {
+            if (writer) cache_section->flag_unset(connection->cache, CACHE_BUFFERWAIT);
+            cache_section->cache_close(connection->cache, writer);
+        }
+        connection->cache = nullptr;
     }
     url_command_free(connection->url_commands);
     connection->url_commands = nullptr;

@@ -77,7 +77,13 @@ class Proxy:
         self.dir = tempfile.mkdtemp(prefix="korvantel-e2e-")
         self.config_path = os.path.join(self.dir, "korvantel.xml")
         if config is None:
-            shutil.copy(CONFIG_XML, self.config_path)
+            with open(CONFIG_XML) as f:
+                text = f.read()
+            # Each daemon gets its own copy of the shipped disk store.
+            text = text.replace("<path>/var/cache/korvantel</path>",
+                                "<path>%s</path>" % os.path.join(self.dir, "cache"))
+            with open(self.config_path, "w") as f:
+                f.write(text)
         else:
             with open(self.config_path, "w") as f:
                 f.write(config)

@@ -178,6 +178,32 @@ class Signals(unittest.TestCase):
             self.assertTrue(old.rstrip("\n").endswith("Recieved Signal for Log Rotation"), old)
             self.assertNotIn("Rotation", p.log())
 
+    def test_sigusr1_rotates_access_and_extended_logs_at_their_next_record(self):
+        with SimpleOrigin() as origin, Proxy() as p:
+            with p.connect() as s:
+                s.sendall(get_request(origin.url("/before"), keep_alive=False))
+                read_response(s)
+            self.assertTrue(wait_for(lambda: "/before" in p.log("access") and "/before" in p.log("extended")))
+            p.proc.send_signal(signal.SIGUSR1)
+            self.assertTrue(wait_for(lambda: any(n.endswith("-native.log") for n in os.listdir(p.dir))
+                                     or "Recieved Signal for Log Rotation" in p.log(), 10))
+            with p.connect() as s:
+                s.sendall(get_request(origin.url("/after"), keep_alive=False))
+                read_response(s)
+            for name, legend in (("access", "#start_time_in_seconds.milliseconds"),
+                                 ("extended", '#"record_id"')):
+                with self.subTest(log=name):
+                    self.assertTrue(wait_for(lambda: "/after" in p.log(name), 10))
+                    current = p.log(name)
+                    self.assertTrue(current.startswith(legend), current[:80])
+                    self.assertNotIn("/before", current)
+                    rotated = [n for n in os.listdir(p.dir) if n.endswith("-%s.log" % name)]
+                    self.assertEqual(1, len(rotated), os.listdir(p.dir))
+                    with open(os.path.join(p.dir, rotated[0])) as f:
+                        old = f.read()
+                    self.assertIn("/before", old)
+                    self.assertNotIn("/after", old)
+
     def test_sighup_closes_pooled_clients(self):
         with SimpleOrigin() as origin, Proxy(loglevel=268435455) as p:
             s = p.connect()

@@ -1,0 +1,190 @@
+#!/bin/sh
+# Requests per second and latency of a 1 KiB and a 100 KiB object from an
+# nginx-light origin: direct, through Korvantel, through squid and through
+# tinyproxy (absolute-URI requests, bench/absolute.lua). Prints one table
+# with each proxy's ratio to the direct figure.
+#
+#   bench/run.sh                     (DURATION=10s CONNECTIONS=64 THREADS=4)
+#
+# Installs wrk and tinyproxy from Debian when missing, without starting the
+# tinyproxy service. Everything else runs on loopback from a temp dir and is
+# stopped by its pid at the end.
+set -e
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+DURATION=${DURATION:-10s}
+CONNECTIONS=${CONNECTIONS:-64}
+THREADS=${THREADS:-4}
+
+missing=""
+command -v wrk >/dev/null 2>&1 || missing="$missing wrk"
+command -v tinyproxy >/dev/null 2>&1 || [ -x /usr/bin/tinyproxy ] || [ -x /usr/sbin/tinyproxy ] || missing="$missing tinyproxy"
+if [ -n "$missing" ]; then
+    # No service may start from the install: the bench runs its own.
+    policy_backup=""
+    if [ -e /usr/sbin/policy-rc.d ]; then
+        policy_backup=$(mktemp)
+        cp -p /usr/sbin/policy-rc.d "$policy_backup"
+    fi
+    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing) >/dev/null || true
+    if [ -n "$policy_backup" ]; then mv "$policy_backup" /usr/sbin/policy-rc.d; else rm -f /usr/sbin/policy-rc.d; fi
+fi
+command -v wrk >/dev/null 2>&1 || { echo "wrk is not available" >&2; exit 1; }
+TINYPROXY=$(command -v tinyproxy || ls /usr/bin/tinyproxy /usr/sbin/tinyproxy 2>/dev/null | head -n 1 || true)
+SQUID=$(command -v squid || ls /usr/sbin/squid 2>/dev/null | head -n 1 || true)
+
+scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+WORK=$(mktemp -d /tmp/korvantel-bench-XXXXXX)
+chmod 755 "$WORK"
+PIDS=""
+cleanup() {
+    for pid in $PIDS; do kill "$pid" 2>/dev/null || true; done
+    for pid in $PIDS; do
+        n=0
+        while kill -0 "$pid" 2>/dev/null && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+    done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT INT TERM
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+}
+wait_port() {
+    n=0
+    until python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.5)" 2>/dev/null; do
+        n=$((n + 1))
+        [ $n -lt 100 ] || { echo "nothing listens on port $1" >&2; return 1; }
+        sleep 0.1
+    done
+}
+
+# Origin: nginx-light with the two objects.
+mkdir -p "$WORK/www" "$WORK/nginx"
+head -c 1024 /dev/urandom > "$WORK/www/1k.bin"
+head -c 102400 /dev/urandom > "$WORK/www/100k.bin"
+chmod -R a+rX "$WORK/www"
+ORIGIN_PORT=$(free_port)
+cat > "$WORK/nginx/nginx.conf" <<CONF
+$( [ "$(id -u)" = 0 ] && echo "user root;" )
+daemon off;
+worker_processes 2;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $WORK/nginx/body;
+  proxy_temp_path $WORK/nginx/proxy;
+  fastcgi_temp_path $WORK/nginx/fastcgi;
+  uwsgi_temp_path $WORK/nginx/uwsgi;
+  scgi_temp_path $WORK/nginx/scgi;
+  keepalive_requests 1000000;
+  server { listen 127.0.0.1:$ORIGIN_PORT; root $WORK/www; }
+}
+CONF
+/usr/sbin/nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx" &
+PIDS="$PIDS $!"
+wait_port "$ORIGIN_PORT"
+
+# Korvantel with the shipped configuration.
+KORVANTEL_PORT=$(free_port)
+mkdir -p "$WORK/korvantel"
+build-bench/korvantel -f -c conf/korvantel.xml -s conf/section.xml -L "127.0.0.1:$KORVANTEL_PORT" \
+    -l "$WORK/korvantel/native.log" -d 0 -m "$WORK/korvantel" -y "$WORK/korvantel" >/dev/null 2>&1 &
+PIDS="$PIDS $!"
+wait_port "$KORVANTEL_PORT"
+
+# squid, caching nothing, logging nothing.
+SQUID_PORT=""
+if [ -n "$SQUID" ]; then
+    SQUID_PORT=$(free_port)
+    mkdir -p "$WORK/squid"
+    chmod 777 "$WORK/squid"
+    cat > "$WORK/squid/squid.conf" <<CONF
+http_port 127.0.0.1:$SQUID_PORT
+http_access allow localhost
+http_access deny all
+cache deny all
+cache_mem 8 MB
+access_log none
+cache_log $WORK/squid/cache.log
+pid_filename $WORK/squid/squid.pid
+coredump_dir $WORK/squid
+netdb_filename none
+CONF
+    "$SQUID" -N -f "$WORK/squid/squid.conf" >/dev/null 2>&1 &
+    PIDS="$PIDS $!"
+    wait_port "$SQUID_PORT" || SQUID_PORT=""
+fi
+
+# tinyproxy.
+TINY_PORT=""
+if [ -n "$TINYPROXY" ]; then
+    TINY_PORT=$(free_port)
+    mkdir -p "$WORK/tinyproxy"
+    chmod 777 "$WORK/tinyproxy"
+    cat > "$WORK/tinyproxy/tinyproxy.conf" <<CONF
+$( [ "$(id -u)" = 0 ] && printf 'User nobody\nGroup nogroup\n' )
+Port $TINY_PORT
+Listen 127.0.0.1
+Timeout 60
+MaxClients 1024
+Allow 127.0.0.1
+LogLevel Critical
+LogFile "$WORK/tinyproxy/tinyproxy.log"
+PidFile "$WORK/tinyproxy/tinyproxy.pid"
+DisableViaHeader Yes
+CONF
+    "$TINYPROXY" -d -c "$WORK/tinyproxy/tinyproxy.conf" >/dev/null 2>&1 &
+    PIDS="$PIDS $!"
+    wait_port "$TINY_PORT" || TINY_PORT=""
+fi
+
+# One wrk run: prints "requests_per_second latency_ms non_2xx socket_errors".
+# (tinyproxy closes the client connection after every answer, which wrk
+# counts as socket read errors.)
+measure() {
+    port=$1 object=$2 proxied=$3
+    url="http://127.0.0.1:$ORIGIN_PORT/$object"
+    if [ "$proxied" = 1 ]; then
+        out=$(TARGET="$url" wrk -t "$THREADS" -c "$CONNECTIONS" -d "$DURATION" --timeout 5s \
+              -s bench/absolute.lua "http://127.0.0.1:$port/" 2>&1)
+    else
+        out=$(wrk -t "$THREADS" -c "$CONNECTIONS" -d "$DURATION" --timeout 5s "$url" 2>&1)
+    fi
+    echo "$out" | awk '
+        /Requests\/sec:/ { rps = $2 }
+        /^ *Latency/ {
+            v = $2; unit = v; sub(/[0-9.]+/, "", unit); sub(/[a-z]+$/, "", v)
+            if (unit == "us") v = v / 1000; else if (unit == "s") v = v * 1000
+            lat = v
+        }
+        /Non-2xx or 3xx responses:/ { bad += $NF }
+        /Socket errors:/ { gsub(/,/, ""); sockets += $4 + $6 + $8 + $10 }
+        END { printf "%s %s %d %d\n", (rps == "" ? 0 : rps), (lat == "" ? 0 : lat), bad, sockets }'
+}
+
+printf "%-10s %-8s %12s %12s %7s %8s %10s\n" "target" "object" "requests/s" "latency ms" "ratio" "non-2xx" "sock-errs"
+for object in 1k.bin 100k.bin; do
+    set -- $(measure "$ORIGIN_PORT" "$object" 0)
+    direct=$1
+    printf "%-10s %-8s %12.0f %12.2f %7s %8d %10d\n" direct "$object" "$1" "$2" "1.00" "$3" "$4"
+    for target in korvantel squid tinyproxy; do
+        case $target in
+            korvantel) port=$KORVANTEL_PORT ;;
+            squid) port=$SQUID_PORT ;;
+            tinyproxy) port=$TINY_PORT ;;
+        esac
+        if [ -z "$port" ]; then
+            printf "%-10s %-8s %12s %12s %7s %8s %10s\n" "$target" "$object" "-" "-" "-" "-" "-"
+            continue
+        fi
+        set -- $(measure "$port" "$object" 1)
+        ratio=$(awk -v a="$1" -v b="$direct" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+        printf "%-10s %-8s %12.0f %12.2f %7s %8d %10d\n" "$target" "$object" "$1" "$2" "$ratio" "$3" "$4"
+    done
+done

@@ -1,0 +1,951 @@
+// The object cache: the section, the index, opening, writing, closing,
+// invalidation and sending of objects, and the request-path seams.
+#include "cache.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "connection.h"
+#include "dispatch.h"
+#include "filebuf.h"
+#include "hash.h"
+#include "header.h"
+#include "log.h"
+#include "mem.h"
+#include "network.h"
+#include "proto_http.h"
+#include "socket.h"
+#include "templates.h"
+#include "timerange.h"
+
+CacheSection *cache_section = nullptr;
+
+const FIELD_READ CacheSection::reads[] = {
+    {READ_OPTION, 0, 0, FIELD_BOOL},
+    {READ_OPTION, 0, 1, FIELD_BOOL},
+    {READ_OPTION, 0, 2, FIELD_FILE_SIZE},
+    {READ_OPTION, 0, 3, FIELD_FILE_SIZE},
+    {READ_OPTION, 0, 4, FIELD_FILE_SIZE},
+    {READ_OPTION, 0, 5, FIELD_FILE_SIZE},
+    {READ_OPTION, 0, 6, FIELD_INT},
+    {READ_OPTION, 0, 7, FIELD_INT},
+    {READ_OPTION, 0, 8, FIELD_INT},
+    {READ_OPTION, 0, 9, FIELD_INT},
+    {READ_OPTION, 0, 10, FIELD_UINT},
+    {READ_OPTION, 0, 11, FIELD_UINT},
+    {READ_ENTRY, 0, 0, FIELD_BOOL},
+    {READ_ENTRY, 0, 1, FIELD_STRING},
+    {READ_ENTRY, 0, 2, FIELD_STRING_LIST},
+    {READ_ENTRY, 0, 3, FIELD_STRING},
+    {READ_ENTRY, 0, 4, FIELD_LONG_FILE_SIZE},
+    {READ_ENTRY, 0, 5, FIELD_FILE_SIZE},
+    {READ_ENTRY, 0, 6, FIELD_INT},
+    {READ_ENTRY, 1, 0, FIELD_BOOL},
+    {READ_ENTRY, 1, 1, FIELD_STRING},
+    {READ_ENTRY, 1, 2, FIELD_STRING_LIST},
+    {READ_ENTRY, 1, 3, FIELD_BOOL},
+    {READ_ENTRY, 1, 4, FIELD_UINT},
+    {READ_ENTRY, 1, 5, FIELD_UINT},
+    {READ_ENTRY, 1, 6, FIELD_UINT},
+    {READ_ENTRY, 1, 7, FIELD_UINT},
+};
+const int CacheSection::read_count = (int)(sizeof CacheSection::reads / sizeof CacheSection::reads[0]);
+
+namespace {
+
+// Most bytes one object may hold: sizes are 32-bit and a mapping grows in
+// 64 KiB steps.
+const unsigned int OBJECT_LIMIT = 0xFFFFFFFFu - 2 * 65536;
+
+// Largest piece a reader copies out of an object being written before it
+// writes to its socket without the lock.
+const unsigned int SEND_PIECE = 256 * 1024;
+
+void system_error(const char *call, int error, const char *function, const char *what) {
+    putlog(LOG_ERROR, "[system: %s:%d:%s], in %s, %s", call, error, strerror(error), function, what);
+}
+
+// ---- request-path seams ----------------------------------------------------
+
+int op_cacheable(HEADER *head) { return cacheable(head); }
+
+CACHEMAP *op_open(CONNECTION_T *connection, const char *url, const char *head, unsigned flags) {
+    return cache_section ? cache_section->cache_open(connection, url, head, flags) : nullptr;
+}
+
+unsigned op_flag_get(CACHEMAP *object) { return cache_section->flag_get(object); }
+void op_flag_set(CACHEMAP *object, unsigned flags) { cache_section->flag_set(object, flags); }
+void op_check(CONNECTION_T *, HEADER *request) { cache_section->check(request); }
+void op_send_status(CONNECTION_T *connection) { cache_section->send_status(connection, connection->cache); }
+void op_validated(CACHEMAP *object) { cache_section->validated(object); }
+void op_invalidate(CACHEMAP *object) { cache_section->invalidate(object); }
+int op_add(CACHEMAP *object, const char *bytes, int length) { return cache_section->add(object, bytes, length); }
+Filebuf *op_read_filebuf(CACHEMAP *object) { return cache_section->read_filebuf(object); }
+long long op_send(CONNECTION_T *connection) { return cache_section->send(connection->cache, connection, 0); }
+
+// The stored head as the request path sees it. The stored body is what came
+// after de-chunking, so a "Transfer-Encoding" line of the stored head no
+// longer describes it: it is left out, and a reader of an object still being
+// written gets the body up to the close.
+char *op_head(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    cache->mutex_lock();
+    char *text = nullptr;
+    if (object->map && object->header_size > 0 && object->header_size <= object->size) {
+        std::string out;
+        const char *p = object->map;
+        const char *end = p + object->header_size;
+        while (p < end) {
+            const char *eol = (const char *)memchr(p, '\n', (size_t)(end - p));
+            const char *next = eol ? eol + 1 : end;
+            if (!(out.size() > 0 && (size_t)(next - p) > 18 && strncasecmp(p, "Transfer-Encoding:", 18) == 0))
+                out.append(p, (size_t)(next - p));
+            p = next;
+        }
+        text = xstrndup(out.data(), out.size());
+    }
+    cache->unlock();
+    return text;
+}
+
+time_t op_stored(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    cache->mutex_lock();
+    time_t stored = object->stored;
+    cache->unlock();
+    return stored;
+}
+
+long long op_body_length(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    cache->mutex_lock();
+    long long length = object->size >= object->header_size ? (long long)(object->size - object->header_size) : 0;
+    cache->unlock();
+    return length;
+}
+
+// A response its server marked "private" is for one user only: the cache
+// never keeps it, not even for a moment.
+bool response_private(const HEADER *header) {
+    if (!header || !header->cache_control) return false;
+    const char *p = header->cache_control;
+    while (*p) {
+        while (*p == ' ' || *p == '\t' || *p == ',') p++;
+        const char *start = p;
+        while (*p && *p != ',') p++;
+        const char *end = p;
+        while (end > start && (end[-1] == ' ' || end[-1] == '\t')) end--;
+        size_t n = (size_t)(end - start);
+        if ((n == 7 && strncasecmp(start, "private", 7) == 0) || (n > 7 && strncasecmp(start, "private=", 8) == 0))
+            return true;
+    }
+    return false;
+}
+
+time_t hook_cache_stored(CACHEMAP *object) {
+    if (!object || !cache_section) return -1;
+    return op_stored(object);
+}
+
+int hook_cache_refcount(CACHEMAP *object) { return cache_section ? cache_section->refcount(object) : 0; }
+
+}  // namespace
+
+Section *cache_construct() {
+    cache_section = new CacheSection();
+    return cache_section;
+}
+
+CacheSection::CacheSection() : Section("cache", SECTION_MUTEX) {
+    cachemaplist = (CACHELIST **)calloc(CACHE_BUCKETS, sizeof(CACHELIST *));
+    if (!cachemaplist) fatal_alloc("src/cache", __LINE__, "CacheSection", CACHE_BUCKETS * sizeof(CACHELIST *));
+    pthread_mutex_init(&unlink_lock, nullptr);
+    pthread_cond_init(&unlink_cond, nullptr);
+    last_clean = utc_time(nullptr);
+    mutex_lock();
+    update();
+    unlock();
+
+    HTTP_CACHE_OPS ops = {};
+    ops.cacheable = op_cacheable;
+    ops.open = op_open;
+    ops.flag_get = op_flag_get;
+    ops.flag_set = op_flag_set;
+    ops.check = op_check;
+    ops.send_status = op_send_status;
+    ops.validated = op_validated;
+    ops.invalidate = op_invalidate;
+    ops.add = op_add;
+    ops.read_filebuf = op_read_filebuf;
+    ops.send = op_send;
+    ops.head = op_head;
+    ops.stored = op_stored;
+    ops.body_length = op_body_length;
+    http_cache_ops = ops;
+    header_cache_stored = hook_cache_stored;
+    net_cache_refcount_hook = hook_cache_refcount;
+}
+
+CacheSection::~CacheSection() {
+    if (cache_section == this) {
+        http_cache_ops = HTTP_CACHE_OPS{};
+        header_cache_stored = nullptr;
+        net_cache_refcount_hook = [](CACHEMAP *) { return 0; };
+        cache_section = nullptr;
+    }
+    mutex_lock();
+    for (int i = 0; i < CACHE_BUCKETS; i++) {
+        while (cachemaplist[i]) {
+            CACHEMAP *object = cachemaplist[i]->object;
+            if (object->flags & CACHE_MEM) mem_delete(object);
+            index_remove(object);
+            cache_free(object);
+        }
+    }
+    for (Store *store : stores) {
+        journal_close(store);
+        delete store;
+    }
+    stores.clear();
+    unlock();
+    free(cachemaplist);
+}
+
+void CacheSection::update() {
+    for (Store *store : stores) journal_close(store);
+
+    if (options.size() >= 12) {
+        enabled = options[0].int_value != 0;
+        serve_violations = options[1].int_value != 0;
+        memory_size = options[2].uint_value;
+        memory_extra = options[3].uint_value;
+        minsize = options[4].uint_value;
+        maxsize = options[5].uint_value;
+        prefetch_window = options[6].int_value;
+        icpport = options[7].int_value;
+        icptimeout = options[8].int_value;
+        store_choice = options[9].int_value;
+        journal_max = options[10].uint_value;
+        clean_interval = options[11].uint_value;
+    }
+
+    std::vector<Store *> old = stores;
+    stores.clear();
+    if (subsections.size() > 0) {
+        for (const Item &item : subsections[0].items) {
+            if (item.fields.size() < 7) continue;
+            Store *store = new Store();
+            store->enabled = item.fields[0].int_value != 0;
+            store->comment = item.fields[1].string_value;
+            store->profiles = item.fields[2].string_list;
+            store->directory = item.fields[3].string_value;
+            // A trailing slash would double in every path.
+            while (store->directory.size() > 1 && store->directory.back() == '/') store->directory.pop_back();
+            store->maxsize = item.fields[4].ulonglong_value;
+            store->freeextra = item.fields[5].uint_value;
+            store->md5 = item.fields[6].int_value;
+            stores.push_back(store);
+        }
+    }
+    refreshes.clear();
+    if (subsections.size() > 1) {
+        for (const Item &item : subsections[1].items) {
+            if (item.fields.size() < 8) continue;
+            Refresh rule;
+            rule.enabled = item.fields[0].int_value != 0;
+            rule.comment = item.fields[1].string_value;
+            rule.profiles = item.fields[2].string_list;
+            rule.cacheable = item.fields[3].int_value != 0;
+            rule.min_age = item.fields[4].uint_value;
+            rule.max_age = item.fields[5].uint_value;
+            rule.default_age = item.fields[6].uint_value;
+            rule.lm_factor = item.fields[7].uint_value;
+            refreshes.push_back(rule);
+        }
+    }
+    // Objects drop their old store before the old rules go.
+    stores_update();
+    for (Store *store : old) delete store;
+}
+
+int CacheSection::icpport_get() {
+    mutex_lock();
+    int port = icpport;
+    unlock();
+    return port;
+}
+
+int CacheSection::icptimeout_get() {
+    mutex_lock();
+    int timeout = icptimeout;
+    unlock();
+    return timeout;
+}
+
+// ---- index -------------------------------------------------------------------
+
+CACHEMAP *CacheSection::find_unlocked(const char *url) {
+    if (!url) return nullptr;
+    for (CACHELIST *entry = cachemaplist[hash_key(CACHE_BUCKETS, url)]; entry; entry = entry->next)
+        if (strcmp(entry->object->key, url) == 0) return entry->object;
+    return nullptr;
+}
+
+void CacheSection::index_add(CACHEMAP *object) {
+    unsigned int bucket = hash_key(CACHE_BUCKETS, object->key);
+    CACHELIST *entry = (CACHELIST *)malloc(sizeof(CACHELIST));
+    if (!entry) fatal_alloc("src/cache", __LINE__, "index_add", sizeof(CACHELIST));
+    entry->prev = nullptr;
+    entry->next = cachemaplist[bucket];
+    entry->object = object;
+    if (entry->next) entry->next->prev = entry;
+    cachemaplist[bucket] = entry;
+}
+
+void CacheSection::index_remove(CACHEMAP *object) {
+    unsigned int bucket = hash_key(CACHE_BUCKETS, object->key);
+    for (CACHELIST *entry = cachemaplist[bucket]; entry; entry = entry->next) {
+        if (entry->object != object) continue;
+        if (entry->prev) entry->prev->next = entry->next;
+        else cachemaplist[bucket] = entry->next;
+        if (entry->next) entry->next->prev = entry->prev;
+        free(entry);
+        return;
+    }
+}
+
+bool CacheSection::exists(const char *url) {
+    mutex_lock();
+    bool found = find_unlocked(url) != nullptr;
+    unlock();
+    return found;
+}
+
+// ---- memory -----------------------------------------------------------------
+
+void CacheSection::memory_summary() {
+    putlog(LOG_ERROR, "cache: memory: %d objects, %u bytes, Memory cache size: %u bytes, Memory free extra: %u bytes",
+           memory_objects, memory_bytes, memory_size, memory_extra);
+}
+
+bool CacheSection::resize(CACHEMAP *object, unsigned int added) {
+    unsigned int length;
+    if (added > 0) {
+        if (object->size > OBJECT_LIMIT || added > OBJECT_LIMIT - object->size) return false;
+        unsigned int need = object->size + added;
+        if (object->map && object->map_length >= need) return true;
+        HEADER *header = object->header;
+        if (header && (header->flags & HEADER_LENGTH) &&
+            header->content_length <= (uint64_t)(OBJECT_LIMIT - object->header_size) &&
+            object->header_size + header->content_length >= need)
+            length = object->header_size + (unsigned int)header->content_length;
+        else
+            length = (need + 65535u) / 65536u * 65536u;
+    } else {
+        length = object->size;
+        // An empty mapping cannot exist; the data is cut when it grows.
+        if (length == 0 || !object->map || length == object->map_length) return true;
+    }
+
+    if (object->fd >= 0) {
+        if (length > object->map_length) {
+            // The blocks are reserved before the mapping reaches them, so a
+            // full disk is an error here and never a fault on a later store.
+            int error = posix_fallocate(object->fd, 0, (off_t)length);
+            if (error) {
+                if (error == ENOSPC || error == EDQUOT || error == EFBIG) {
+                    if (object->store) {
+                        putlog(LOG_ERROR, "cache: disk is full for store: %s", object->store->directory.c_str());
+                        object->store->full = true;
+                    }
+                } else {
+                    system_error("posix_fallocate", error, "resize", "cache: unable to resize memory map");
+                }
+                return false;
+            }
+        }
+        if (ftruncate(object->fd, (off_t)length) != 0) {
+            int error = errno;
+            system_error("ftruncate", error, "resize", "cache: unable to resize memory map");
+            putlog(LOG_ERROR, "ftruncate error: %d [%s] Please check system memory configuration", error,
+                   strerror(error));
+            memory_summary();
+            return false;
+        }
+    }
+
+    void *map;
+    if (object->map) {
+        map = mremap(object->map, object->map_length, length, MREMAP_MAYMOVE);
+        if (map == MAP_FAILED) {
+            int error = errno;
+            system_error("p_mremap", error, "resize", "cache: unable to create memory map");
+            putlog(LOG_ERROR, "p_mremap error: %d [%s] Please check system memory configuration", error,
+                   strerror(error));
+            memory_summary();
+            return false;
+        }
+    } else {
+        if (object->fd >= 0)
+            map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, object->fd, 0);
+        else
+            map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED) {
+            int error = errno;
+            system_error("mmap", error, "resize", "cache: unable to create memory map");
+            putlog(LOG_ERROR, "mmap error: %d [%s] Please check system memory configuration", error, strerror(error));
+            memory_summary();
+            return false;
+        }
+        object->flags |= CACHE_MEM;
+        memory_objects++;
+    }
+    object->map = (char *)map;
+    object->map_length = length;
+    if (madvise(map, length, MADV_WILLNEED) != 0) {
+        system_error("madvise", errno, "resize", "cache: unable to create memory map");
+        memory_summary();
+    }
+    return true;
+}
+
+void CacheSection::mem_delete(CACHEMAP *object) {
+    if (!(object->flags & CACHE_MEM)) fatal_assert("src/cache", __LINE__, "mem_delete");
+    if (object->flags & CACHE_COND) {
+        pthread_cond_destroy(&object->cond);
+        object->flags &= ~CACHE_COND;
+    }
+    http_header_free(object->header);
+    object->header = nullptr;
+    if (object->map) {
+        // File pages stay in the page cache, so only private memory is
+        // given back explicitly.
+        if (!object->store && object->fd < 0) madvise(object->map, object->map_length, MADV_DONTNEED);
+        munmap(object->map, object->map_length);
+    }
+    object->map = nullptr;
+    object->map_length = 0;
+    memory_bytes -= object->size;
+    memory_objects--;
+    object->flags &= ~CACHE_MEM;
+}
+
+void CacheSection::cache_free(CACHEMAP *object) {
+    if (!object->key) fatal_assert("src/cache", __LINE__, "cache_free");
+    if (object->fd >= 0) close(object->fd);
+    if (object->flags & CACHE_COND) pthread_cond_destroy(&object->cond);
+    if (object->map) munmap(object->map, object->map_length);
+    http_header_free(object->header);
+    free(object->key);
+    delete object;
+}
+
+// ---- open -------------------------------------------------------------------
+
+CACHEMAP *CacheSection::cache_open(CONNECTION_T *connection, const char *url, const char *header,
+                                   unsigned int open_flags) {
+    if (!url) return nullptr;
+    mutex_lock();
+    bool create = (open_flags & CACHE_CREATE) != 0;
+    if (!enabled || (create && connection && (connection->flags & CONN_CARP))) {
+        unlock();
+        return nullptr;
+    }
+    time_t now = utc_time(nullptr);
+    CACHEMAP *object = find_unlocked(url);
+    CACHEMAP *result = nullptr;
+
+    if (!object) {
+        if (!create) goto done;
+    } else if (object->flags & CACHE_INVALID) {
+        putlog(LOG_DEBUG, "cache: object is invalid");
+        goto done;
+    } else {
+        if ((object->flags & CACHE_PREFETCHED) && now - object->stored > prefetch_window)
+            object->flags &= ~CACHE_PREFETCHED;
+        if (create) {
+            if (object->refcount > 0 || (object->flags & CACHE_PREFETCHED)) {
+                if (object->flags & CACHE_PREFETCHED)
+                    putlog(LOG_DEBUG, "cache: attempted to recreate cached file within prefetch window");
+                goto done;
+            }
+            putlog(LOG_DEBUG, "cache: recreating file");
+            object->refcount++;
+            invalidate_unlocked(object);
+            object = nullptr;
+        } else {
+            if ((object->flags & CACHE_WRITING) && (object->flags & CACHE_BUFFERWAIT)) {
+                object->refcount++;
+                result = object;
+                goto done;
+            }
+            if (!(object->flags & CACHE_MEM)) {
+                if (!object->store || !disk_read(object)) {
+                    putlog(LOG_ERROR, "cache: failed to open cache file: %s", url);
+                    object->refcount++;
+                    invalidate_unlocked(object);
+                    // A mapping that cannot be had calls for memory.
+                    clean();
+                    goto done;
+                }
+            }
+            // The reference comes first: invalidating must never free an
+            // object another request is sending.
+            object->refcount++;
+            if (!md5_check(object)) {
+                invalidate_unlocked(object);
+                goto done;
+            }
+        }
+    }
+
+    if (!object) {
+        object = new CACHEMAP();
+        pthread_cond_init(&object->cond, nullptr);
+        object->flags = CACHE_COND;
+        strcpy(object->md5, CACHE_MD5_NONE);
+        object->key = xstrdup(url);
+        object->stored = now;
+        // Open flags first: a forced object is kept whatever the rule says.
+        object->flags |= open_flags & ~(CACHE_OFFLINE | CACHE_DISK | CACHE_MEM | CACHE_COND);
+        select_refresh(connection, object);
+        object->refcount = 1;
+        index_add(object);
+    }
+
+    // Checks of the object, with the caller's reference taken.
+    if (object->flags & CACHE_INVALID) {
+        putlog(LOG_DEBUG, "cache: uncachable: %s", url);
+        goto fail;
+    }
+    if ((object->flags & CACHE_DISCARD) && now - object->stored > 60) goto fail;
+    object->accessed = now;
+    if (create) {
+        if (!header) goto fail;
+        if (connection) object->store = select_store(connection, object);
+        object->header = http_header_parse_response(header);
+        object->header_size = (unsigned int)strlen(header);
+        if (object->header && (object->header->flags & HEADER_LENGTH) && maxsize &&
+            object->header->content_length > maxsize && !(object->flags & CACHE_FORCE)) {
+            putlog(LOG_DEBUG, "cache: file size: %d exceeds maxsize: %d", (int)object->header->content_length,
+                   (int)maxsize);
+            goto fail;
+        }
+        if (!object->header || object->header_size == 0) {
+            putlog(LOG_ERROR, "cache: corrupt object: %s", url);
+            goto fail;
+        }
+        if (response_private(object->header)) {
+            putlog(LOG_DEBUG, "cache: uncachable: %s", url);
+            goto fail;
+        }
+        if (add_unlocked(object, header, (int)object->header_size) < 0) goto fail;
+        putlog(LOG_DEBUG, "cache header offset: %d", (int)object->header_size);
+    } else if (!object->header) {
+        object->header_size = (unsigned int)header_length(object->map, object->size);
+        if (object->header_size == 0 || object->header_size > object->size) {
+            putlog(LOG_ERROR, "cache: corrupt object: %s", url);
+            goto fail;
+        }
+        char *text = xstrndup(object->map, object->header_size);
+        object->header = http_header_parse_response(text);
+        free(text);
+        // A complete object's body must be what its head announced.
+        if (object->header && !(object->flags & CACHE_WRITING) && (object->header->flags & HEADER_LENGTH) &&
+            object->header->content_length != (uint64_t)(object->size - object->header_size)) {
+            putlog(LOG_ERROR, "cache: corrupt object: %s", url);
+            goto fail;
+        }
+    }
+    if (object->header_size == 0 || !object->header || !cacheable2(object->header)) {
+        putlog(LOG_ERROR, "cache: corrupt object: %s", url);
+        goto fail;
+    }
+    if (!create) check_header(object);
+    if (!(open_flags & CACHE_OFFLINE) && (object->flags & CACHE_VIOLATION) && !serve_violations) {
+        object->refcount--;
+        goto done;
+    }
+    result = object;
+    goto done;
+
+fail:
+    backoff_fail();
+    invalidate_unlocked(object);
+    result = nullptr;
+
+done:
+    clean_check_open(result);
+    unlock();
+    return result;
+}
+
+// ---- add --------------------------------------------------------------------
+
+int CacheSection::add(CACHEMAP *object, const char *bytes, int length) {
+    if (!object) return -1;
+    mutex_lock();
+    int result = add_unlocked(object, bytes, length);
+    unlock();
+    return result;
+}
+
+int CacheSection::add_unlocked(CACHEMAP *object, const char *bytes, int length) {
+    if (object->flags & CACHE_INVALID) return -1;
+    if (length <= 0) return length < 0 ? -1 : 0;
+    if (!(object->flags & CACHE_MEM) && object->store && object->fd < 0 && !(object->flags & CACHE_DISK)) {
+        if (!disk_create(object)) goto fail;
+    }
+    if (!resize(object, (unsigned int)length)) goto fail;
+    memcpy(object->map + object->size, bytes, (size_t)length);
+    object->size += (unsigned int)length;
+    memory_bytes += (unsigned int)length;
+    if ((object->flags & CACHE_DISK) && object->store) {
+        object->store->bytes += (unsigned int)length;
+        if (object->store->bytes > object->store->maxsize) object->store->full = true;
+    }
+    if (maxsize && object->size > maxsize && !(object->flags & (CACHE_INVALID | CACHE_FORCE))) {
+        putlog(LOG_DEBUG, "cache: invalidating object: file size: %u exceeds maxsize: %u", object->size, maxsize);
+        goto fail;
+    }
+    if (object->refcount > 1 && (object->flags & CACHE_COND)) pthread_cond_broadcast(&object->cond);
+    clean_check_add(object);
+    return length;
+
+fail:
+    // The writer keeps its reference and closes the object later, which
+    // removes it.
+    object->refcount++;
+    invalidate_unlocked(object);
+    clean_check_add(object);
+    return -1;
+}
+
+// ---- close and invalidation --------------------------------------------------
+
+void CacheSection::cache_close(CACHEMAP *object, bool writer) {
+    if (!object || !object->key) return;
+    mutex_lock();
+    if (object->refcount > 0) object->refcount--;
+    if (object->flags & CACHE_WRITING) {
+        if (!writer) {
+            unlock();
+            return;
+        }
+        if (object->flags & CACHE_COND) pthread_cond_broadcast(&object->cond);
+    }
+    if (object->flags & CACHE_BUFFERWAIT) {
+        unlock();
+        return;
+    }
+    if (writer) {
+        if (object->header) {
+            // A body that is not what the head announced is not the
+            // response: never kept as a complete object.
+            if ((object->header->flags & HEADER_LENGTH) && !(object->flags & CACHE_INVALID) &&
+                object->header->content_length != (uint64_t)(object->size - object->header_size)) {
+                putlog(LOG_DEBUG, "cache: incomplete object: %s", object->key);
+                invalidate_mark(object);
+            }
+            object->header->content_length = object->size - object->header_size;
+            object->header->flags |= HEADER_LENGTH;
+            object->header->chunked = 0;
+        }
+        if (object->map && object->map_length > object->size) resize(object, 0);
+        if (object->fd >= 0) {
+            if (object->map) msync(object->map, object->map_length, MS_ASYNC);
+            close(object->fd);
+            object->fd = -1;
+        }
+    }
+    if (object->flags & CACHE_INVALID) {
+        if (object->refcount == 0) remove_unlocked(object);
+        unlock();
+        return;
+    }
+    if (!writer) {
+        touch_unlocked(object, false);
+        unlock();
+        return;
+    }
+    object->flags &= ~(CACHE_WRITING | CACHE_BUFFERWAIT);
+    if (object->size == 0) {
+        // nothing to keep
+    } else if (minsize && object->size < minsize) {
+        putlog(LOG_DEBUG, "cache: file size: %d less than minsize: %d", (int)object->size, (int)minsize);
+    } else {
+        md5_check(object);
+        touch_unlocked(object, true);
+        if (object->flags & CACHE_COND) pthread_cond_broadcast(&object->cond);
+    }
+    unlock();
+}
+
+void CacheSection::invalidate_mark(CACHEMAP *object) {
+    if (object->flags & CACHE_INVALID) return;
+    putlog(LOG_DEBUG, "cache: invalidated: %s", object->key);
+    object->flags |= CACHE_INVALID;
+    journal_add(object);
+}
+
+void CacheSection::remove_unlocked(CACHEMAP *object) {
+    if (object->flags & CACHE_MEM) mem_delete(object);
+    if (object->flags & CACHE_DISK) {
+        if (object->store) disk_delete(object);
+        else object->flags &= ~CACHE_DISK;
+    }
+    index_remove(object);
+    cache_free(object);
+}
+
+void CacheSection::invalidate_unlocked(CACHEMAP *object) {
+    invalidate_mark(object);
+    if (object->refcount < 2) {
+        remove_unlocked(object);
+        return;
+    }
+    object->refcount--;
+    if (object->flags & CACHE_WRITING) {
+        object->flags &= ~CACHE_WRITING;
+        if (object->flags & CACHE_COND) pthread_cond_broadcast(&object->cond);
+    }
+}
+
+void CacheSection::invalidate(CACHEMAP *object) {
+    if (!object) return;
+    mutex_lock();
+    invalidate_unlocked(object);
+    unlock();
+}
+
+bool CacheSection::invalidate_key(const char *url) {
+    mutex_lock();
+    CACHEMAP *object = find_unlocked(url);
+    if (object) {
+        object->refcount++;
+        invalidate_unlocked(object);
+    }
+    unlock();
+    return object != nullptr;
+}
+
+int CacheSection::refcount(CACHEMAP *object) {
+    if (!object) return 0;
+    mutex_lock();
+    int count = object->refcount;
+    if (count == 1) invalidate_mark(object);
+    unlock();
+    return count;
+}
+
+// ---- flags ------------------------------------------------------------------
+
+unsigned int CacheSection::flag_get(CACHEMAP *object) {
+    if (!object) return 0;
+    mutex_lock();
+    unsigned int flags = object->flags;
+    unlock();
+    return flags;
+}
+
+unsigned int CacheSection::flag_set(CACHEMAP *object, unsigned int bits) {
+    if (!object) return 0;
+    mutex_lock();
+    object->flags |= bits;
+    unsigned int flags = object->flags;
+    unlock();
+    return flags;
+}
+
+unsigned int CacheSection::flag_unset(CACHEMAP *object, unsigned int bits) {
+    if (!object) return 0;
+    mutex_lock();
+    object->flags &= ~bits;
+    unsigned int flags = object->flags;
+    unlock();
+    return flags;
+}
+
+char *CacheSection::flag_string(unsigned int flags) {
+    static const struct {
+        unsigned int bit;
+        const char *name;
+    } names[] = {
+        {CACHE_WRITING, "CACHE_WRITING"},       {CACHE_INVALID, "CACHE_INVALID"},
+        {CACHE_EXPIRED, "CACHE_EXPIRED"},       {CACHE_VALIDATE, "CACHE_VALIDATE"},
+        {CACHE_PREFETCHED, "CACHE_PREFETCHED"}, {CACHE_VIOLATION, "CACHE_VIOLATION"},
+        {CACHE_OFFLINE, "CACHE_OFFLINE"},       {CACHE_DISK, "CACHE_DISK"},
+        {CACHE_MEM, "CACHE_MEM"},               {CACHE_CLEAN, "CACHE_CLEAN"},
+        {CACHE_BUFFERWAIT, "CACHE_BUFFERWAIT"}, {CACHE_DISCARD, "CACHE_DISCARD"},
+        {CACHE_FORCE, "CACHE_FORCE"},
+    };
+    std::string text;
+    for (const auto &n : names) {
+        if (!(flags & n.bit)) continue;
+        if (!text.empty()) text += ", ";
+        text += n.name;
+    }
+    return xstrdup(text.c_str());
+}
+
+char *CacheSection::flag_string(CACHEMAP *object) { return flag_string(flag_get(object)); }
+
+// ---- reading ----------------------------------------------------------------
+
+Filebuf *CacheSection::read_filebuf(CACHEMAP *object) {
+    Filebuf *buffer = new Filebuf();
+    if (!object) return buffer;
+    mutex_lock();
+    if (object->flags & CACHE_WRITING) {
+        putlog(LOG_DEBUG, "cache: reading file while being written");
+        while ((object->flags & CACHE_WRITING) && (object->flags & CACHE_COND)) cond_wait(&object->cond);
+    }
+    if (object->map && object->size > object->header_size)
+        buffer->Add(object->map + object->header_size, object->size - object->header_size);
+    unlock();
+    return buffer;
+}
+
+Filebuf *CacheSection::cache_to_filebuf(CACHEMAP *object) {
+    Filebuf *buffer = new Filebuf();
+    if (!object) return buffer;
+    mutex_lock();
+    if (object->map && object->size > object->header_size)
+        buffer->Add(object->map + object->header_size, object->size - object->header_size);
+    unlock();
+    return buffer;
+}
+
+namespace {
+
+// Writes n bytes in pieces the socket takes; false on a write error.
+bool socket_write_all(Socket *socket, const char *bytes, unsigned long long n) {
+    while (n > 0) {
+        int piece = n > (1u << 20) ? (1 << 20) : (int)n;
+        if (socket->Write(bytes, piece) < 0) return false;
+        if (socket->Write(nullptr, -1) < 0) return false;
+        bytes += piece;
+        n -= (unsigned long long)piece;
+    }
+    return true;
+}
+
+}  // namespace
+
+long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int direction) {
+    if (!object || !connection) return -1;
+    Socket *socket = direction ? connection->server : connection->client;
+    if (!socket) return -1;
+    mutex_lock();
+    if (!(object->flags & CACHE_WRITING)) {
+        const char *body = object->map ? object->map + object->header_size : nullptr;
+        unsigned long long length = object->size > object->header_size ? object->size - object->header_size : 0;
+        unlock();
+        // The caller's reference keeps a complete object mapped and unchanged.
+        if (!body || length == 0) return 0;
+        if (!socket_write_all(socket, body, length)) return -1;
+        socket->Flush();
+        return (long long)length;
+    }
+
+    putlog(LOG_DEBUG, "cache: sending file while being written");
+    // The writer may move the mapping at any time, so what has arrived is
+    // copied out under the lock and written without it.
+    char *piece = (char *)xmalloc(SEND_PIECE);
+    unsigned long long sent = 0;
+    bool failed = false;
+    for (;;) {
+        unsigned long long held = object->size > object->header_size ? object->size - object->header_size : 0;
+        if (held > sent) {
+            unsigned int n = held - sent > SEND_PIECE ? SEND_PIECE : (unsigned int)(held - sent);
+            memcpy(piece, object->map + object->header_size + sent, n);
+            unlock();
+            bool ok = socket_write_all(socket, piece, n);
+            mutex_lock();
+            if (!ok) {
+                failed = true;
+                break;
+            }
+            sent += n;
+            continue;
+        }
+        if (!(object->flags & CACHE_WRITING) || !(object->flags & CACHE_COND)) break;
+        cond_wait(&object->cond);
+    }
+    // A writer that failed leaves the reader with part of a body: that
+    // answer cannot be passed off as whole.
+    if (object->flags & CACHE_INVALID) failed = true;
+    unlock();
+    free(piece);
+    socket->Flush();
+    if (failed) {
+        connection->flags |= CONN_FAILED;
+        connection->keepalive_client = 0;
+    }
+    return (long long)sent;
+}
+
+void CacheSection::send_status(CONNECTION_T *connection, CACHEMAP *object) {
+    if (!connection || !object) return;
+    char transferred[32], mtime[32], size[32];
+    mutex_lock();
+    snprintf(transferred, sizeof transferred, "%u", object->size > object->header_size ? object->size - object->header_size : 0);
+    snprintf(mtime, sizeof mtime, "%ld", (long)object->stored);
+    if (object->header && (object->header->flags & HEADER_LENGTH))
+        snprintf(size, sizeof size, "%llu", (unsigned long long)object->header->content_length);
+    else
+        snprintf(size, sizeof size, "0");
+    unlock();
+    connection->variables["TRANSFERRED"] = transferred;
+    connection->variables["MTIME"] = mtime;
+    connection->variables["SIZE"] = size;
+    if (!template_section || !template_section->send("downloading", connection, 200))
+        request_page(connection, "downloading", 200);
+}
+
+void CacheSection::validated(CACHEMAP *object) {
+    if (!object) return;
+    mutex_lock();
+    object->flags &= ~CACHE_VALIDATE;
+    touch_unlocked(object, true);
+    unlock();
+}
+
+void CacheSection::touch(CACHEMAP *object, bool stored_too) {
+    if (!object) return;
+    mutex_lock();
+    touch_unlocked(object, stored_too);
+    unlock();
+}
+
+void CacheSection::force_clean() {
+    mutex_lock();
+    putlog(LOG_DEBUG, "Flushing %d objects from the memory cache", CACHE_BUCKETS);
+    for (int i = 0; i < CACHE_BUCKETS; i++) {
+        CACHELIST *entry = cachemaplist[i];
+        while (entry) {
+            CACHELIST *next = entry->next;
+            CACHEMAP *object = entry->object;
+            if (object->refcount == 0) {
+                putlog(LOG_DEBUG, "cache: flushed %s from memory", object->key);
+                if (object->flags & CACHE_MEM) mem_delete(object);
+                if ((object->flags & CACHE_DISK) && object->store) {
+                    // The file and its journal line stay for the next start.
+                    object->store->objects--;
+                    object->store->bytes -= object->size;
+                }
+                index_remove(object);
+                cache_free(object);
+            }
+            entry = next;
+        }
+    }
+    unlock();
+}

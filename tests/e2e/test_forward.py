@@ -1,0 +1,529 @@
+"""Forwarding through the real daemon: squid as HTTP parent (plain, Basic,
+NTLM) and as a parent reached through CONNECT, dante for SOCKS4 and SOCKS5,
+ICP peers (a stand-in answering HIT or MISS) and CARP, the ICP server, and
+parent credentials that stay with the rule they belong to."""
+import base64
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import unittest
+import urllib.parse
+import xml.etree.ElementTree as ET
+
+from harness import (CONFIG_XML, SECTION_XML, Proxy, SimpleOrigin, free_port, get_request, main, port_open,
+                     read_response, wait_for)
+from icp_standin import HEADER, IcpStandin, query_packet
+
+SQUID = "/usr/sbin/squid"
+DANTED = "/usr/sbin/danted"
+NTLM_FAKE = "/usr/lib/squid/ntlm_fake_auth"
+BASIC_NCSA = "/usr/lib/squid/basic_ncsa_auth"
+ALL_LOG = 0xFFFFFFF
+
+
+# -- configuration -------------------------------------------------------------
+
+def rule(host, port=-1, type=0, user="", password="", domain="", icptype=0, icpport=0,
+         profiles="", protocols="http,ftp,connect", enabled=True):
+    return ("<rule><enabled>%s</enabled><comment></comment><profiles>%s</profiles><host>%s</host>"
+            "<user>%s</user><password>%s</password><domain>%s</domain><port>%d</port>"
+            "<icptype>%d</icptype><icpport>%d</icpport><type>%d</type><protocols>%s</protocols></rule>"
+            % ("true" if enabled else "false", profiles, host, user, password, domain, port, icptype,
+               icpport, type, protocols))
+
+
+def profile(path, add):
+    """A profile rule adding a profile to requests whose path matches."""
+    return ("<profile><enabled>true</enabled><comment></comment><log>false</log><profiles></profiles>"
+            "<protocol></protocol><host></host><path>%s</path><mime></mime><port></port>"
+            "<urlcommands></urlcommands><proxyhost></proxyhost><requestheader></requestheader>"
+            "<responseheader></responseheader><month active=\"false\">january,december</month>"
+            "<day active=\"false\">1,31</day><weekday active=\"false\">sunday,saturday</weekday>"
+            "<hour active=\"false\">0,23</hour><minute active=\"false\">0,59</minute>"
+            "<timemode>true</timemode><add>%s</add><remove></remove></profile>" % (path, add))
+
+
+def cache_icp_fields():
+    """Names of the cache section's ICP port and ICP time-out options (its
+    options 7 and 8), or None while the program has no cache section."""
+    section = ET.parse(SECTION_XML).getroot().find("cache")
+    if section is None or section.find("global") is None:
+        return None
+    names = {field.get("n"): field.tag for field in section.find("global")}
+    if "7" not in names or "8" not in names:
+        return None
+    return names["7"], names["8"]
+
+
+def config(rules=(), enabled=True, carp=False, modulus=0, profiles=(), icp_port=None, icp_timeout=None):
+    """The shipped configuration with its forward section (and the profile
+    rules, and the cache section's ICP options) replaced."""
+    root = ET.parse(CONFIG_XML).getroot()
+
+    def replace(name, text):
+        old = root.find(name)
+        new = ET.fromstring(text)
+        if old is None:
+            root.append(new)
+        else:
+            root.insert(list(root).index(old), new)
+            root.remove(old)
+
+    replace("forward", "<forward><enabled>%s</enabled><carp>%s</carp><carpmodulus>%d</carpmodulus>%s</forward>"
+            % ("true" if enabled else "false", "true" if carp else "false", modulus, "".join(rules)))
+    replace("profiles", "<profiles>%s</profiles>" % "".join(profiles))
+    if icp_port is not None or icp_timeout is not None:
+        names = cache_icp_fields()
+        cache = root.find("cache")
+        if names is None or cache is None:
+            raise unittest.SkipTest("no cache section to take the ICP options from")
+        for name, value in zip(names, (icp_port, icp_timeout)):
+            if value is not None:
+                cache.find(name).text = str(value)
+    return ET.tostring(root, encoding="unicode")
+
+
+def access_records(proxy):
+    """The access log's records as lists of fields: start, elapsed, client,
+    code/status, size, method, URL, user, peercode/peer, MIME type."""
+    return [line.split() for line in proxy.log("access").splitlines()
+            if line.strip() and not line.startswith("#")]
+
+
+def peer_of(proxy, url):
+    """peercode/peer of the last access record of url."""
+    found = [r[8] for r in access_records(proxy) if len(r) > 8 and r[6] == url]
+    return found[-1] if found else None
+
+
+# -- peers ---------------------------------------------------------------------
+
+class Squid:
+    """squid on loopback with a minimal configuration in a temp dir, no
+    cache. auth: None, "basic" (users: {name: password}) or "ntlm" (any
+    credentials). Its access log records the Proxy-Authorization it got."""
+
+    def __init__(self, address="127.0.0.1", auth=None, users=None):
+        self.address = address
+        self.dir = tempfile.mkdtemp(prefix="korvantel-squid-")
+        os.chmod(self.dir, 0o777)  # squid drops its privileges
+        self.port = free_port()
+        self.access_log = os.path.join(self.dir, "access.log")
+        conf = ["http_port %s:%d" % (address, self.port),
+                "pid_filename %s/squid.pid" % self.dir,
+                "cache_log %s/cache.log" % self.dir,
+                "logformat forward %{Proxy-Authorization}>h %rm %ru %>Hs",
+                "access_log %s forward" % self.access_log,
+                "cache deny all", "cache_mem 8 MB", "shutdown_lifetime 0 seconds",
+                "acl loopback src 127.0.0.0/8"]
+        if auth == "basic":
+            passwd = os.path.join(self.dir, "passwd")
+            with open(passwd, "w") as f:
+                for name, password in (users or {}).items():
+                    digest = subprocess.run(["openssl", "passwd", "-apr1", "-salt", "salt", password],
+                                            capture_output=True, text=True, check=True).stdout.strip()
+                    f.write("%s:%s\n" % (name, digest))
+            os.chmod(passwd, 0o644)
+            conf += ["auth_param basic program %s %s" % (BASIC_NCSA, passwd), "auth_param basic children 1",
+                     "acl authed proxy_auth REQUIRED", "http_access allow loopback authed"]
+        elif auth == "ntlm":
+            conf += ["auth_param ntlm program %s" % NTLM_FAKE, "auth_param ntlm children 1",
+                     "acl authed proxy_auth REQUIRED", "http_access allow loopback authed"]
+        else:
+            conf += ["http_access allow loopback"]
+        conf += ["http_access deny all"]
+        self.conf = os.path.join(self.dir, "squid.conf")
+        with open(self.conf, "w") as f:
+            f.write("\n".join(conf) + "\n")
+        self.proc = None
+
+    def start(self):
+        # A service name of its own keeps the shared-memory names of
+        # concurrent squids apart.
+        self.proc = subprocess.Popen([SQUID, "-N", "-n", "kvforward%d" % self.port, "-f", self.conf],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: port_open(self.port, self.address) or self.proc.poll() is not None, 20) \
+                or self.proc.poll() is not None:
+            self.stop()
+            raise RuntimeError("squid did not start")
+        return self
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def log(self):
+        """[(Proxy-Authorization or None, method, URL, status)]"""
+        try:
+            with open(self.access_log) as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        out = []
+        for line in lines:
+            parts = line.split()
+            if len(parts) == 4:
+                auth = None if parts[0] == "-" else urllib.parse.unquote(parts[0])
+                out.append((auth, parts[1], parts[2], parts[3]))
+        return out
+
+    def wait_log(self, predicate, timeout=10):
+        return wait_for(lambda: predicate(self.log()), timeout)
+
+    def urls(self):
+        return [entry[2] for entry in self.log()]
+
+
+class Dante:
+    """danted on loopback, SOCKS4 and SOCKS5 without authentication, logging
+    every relayed connection."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="korvantel-dante-")
+        self.port = free_port()
+        self.logfile = os.path.join(self.dir, "danted.log")
+        self.conf = os.path.join(self.dir, "danted.conf")
+        with open(self.conf, "w") as f:
+            f.write("logoutput: %s\ninternal: 127.0.0.1 port = %d\nexternal: 127.0.0.1\n"
+                    "socksmethod: none\nclientmethod: none\n"
+                    "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                    "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 log: connect }\n" % (self.logfile, self.port))
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen([DANTED, "-f", self.conf, "-N", "1", "-p",
+                                      os.path.join(self.dir, "danted.pid")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 10) \
+                or self.proc.poll() is not None:
+            self.stop()
+            raise RuntimeError("danted did not start")
+        return self
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def log(self):
+        try:
+            with open(self.logfile) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+
+def carp_hash(url, member, modulus=0):
+    """The CARP combined hash, written out afresh from its definition."""
+    mask = 0xFFFFFFFF
+
+    def ror(v, bits):
+        return ((v >> bits) | (v << (32 - bits))) & mask
+
+    def walk(text):
+        h = 0
+        for c in text.encode("latin-1"):
+            h = (h + ror(h, 13) + (c - 256 if c > 127 else c)) & mask
+        return h
+
+    m = ror((walk(member) * 0x62531966) & mask, 11) if member else 0
+    x = ror(((walk(url) ^ m) * 0x62531966) & mask, 11)
+    return x % modulus if modulus else x
+
+
+def basic(user, password):
+    return "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+
+
+# -- tests ---------------------------------------------------------------------
+
+@unittest.skipUnless(os.access(SQUID, os.X_OK), "squid not installed")
+class ForwardTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.origin = SimpleOrigin().__enter__()
+        cls.squids = []
+
+        def squid(*args, **kw):
+            s = Squid(*args, **kw).start()
+            cls.squids.append(s)
+            return s
+
+        try:
+            cls.plain1 = squid("127.0.0.1")
+            cls.plain2 = squid("127.0.0.2")
+            cls.basic1 = squid("127.0.0.1", "basic", {"alice": "secret-a"})
+            cls.basic2 = squid("127.0.0.2", "basic", {"bob": "pw-b"})
+            cls.ntlm = squid("127.0.0.1", "ntlm")
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        for s in cls.squids:
+            s.stop()
+        cls.origin.__exit__(None, None, None)
+
+    def proxy(self, conf, **kw):
+        return Proxy(config=conf, loglevel=ALL_LOG, **kw)
+
+    def get(self, p, path):
+        code, out, err = p.curl(self.origin.url(path))
+        self.assertEqual(code, 0, err)
+        return out
+
+    def assertServed(self, out):
+        self.assertTrue(out.startswith(b"HTTP/1.1 200") or out.startswith(b"HTTP/1.0 200"), out[:300])
+        self.assertIn(b"hello from origin", out)
+
+    # -- HTTP parents ----------------------------------------------------------
+
+    def test_http_parent(self):
+        with self.proxy(config([rule("127.0.0.1", self.plain1.port)])) as p:
+            self.assertServed(self.get(p, "/parent"))
+            url = self.origin.url("/parent")
+            self.assertTrue(self.plain1.wait_log(lambda log: any(e[2] == url for e in log)))
+            self.assertTrue(p.wait_log("forwarding to 127.0.0.1:%d" % self.plain1.port))
+            self.assertTrue(wait_for(lambda: peer_of(p, url) == "DEFAULT_PARENT/127.0.0.1"), access_records(p))
+
+    def test_first_matching_direct_rule_wins_over_later_parents(self):
+        with self.proxy(config([rule(""), rule("127.0.0.1", self.plain1.port)])) as p:
+            self.assertServed(self.get(p, "/direct-first"))
+            url = self.origin.url("/direct-first")
+            self.assertTrue(wait_for(lambda: peer_of(p, url) == "DIRECT/127.0.0.1"), access_records(p))
+            self.assertNotIn(url, self.plain1.urls())
+
+    def test_rule_naming_this_proxy_is_never_used(self):
+        # "localhost" is the shipped general host name; -H names this proxy
+        # anew.
+        conf = config([rule("localhost", self.plain1.port), rule("127.0.0.2", self.plain2.port)])
+        with self.proxy(conf) as p:
+            self.assertServed(self.get(p, "/self"))
+        with self.proxy(conf, args=["-H", "127.0.0.2"]) as p:
+            self.assertServed(self.get(p, "/self-by-option"))
+        self.assertTrue(self.plain2.wait_log(lambda log: any(e[2] == self.origin.url("/self") for e in log)))
+        self.assertTrue(self.plain1.wait_log(
+            lambda log: any(e[2] == self.origin.url("/self-by-option") for e in log)))
+        self.assertNotIn(self.origin.url("/self"), self.plain1.urls())
+        self.assertNotIn(self.origin.url("/self-by-option"), self.plain2.urls())
+
+    def test_basic_parent(self):
+        conf = config([rule("127.0.0.1", self.basic1.port, user="alice", password="secret-a")])
+        with self.proxy(conf) as p:
+            self.assertServed(self.get(p, "/basic"))
+        url = self.origin.url("/basic")
+        self.assertTrue(self.basic1.wait_log(lambda log: (basic("alice", "secret-a"), "GET", url, "200") in log),
+                        self.basic1.log())
+
+    @unittest.skipUnless(os.access(NTLM_FAKE, os.X_OK), "ntlm_fake_auth not installed")
+    def test_ntlm_parent(self):
+        conf = config([rule("127.0.0.1", self.ntlm.port, user="alice", password="secret-a", domain="WORKGROUP")])
+        with self.proxy(conf) as p:
+            self.assertServed(self.get(p, "/ntlm"))
+        url = self.origin.url("/ntlm")
+        self.assertTrue(self.ntlm.wait_log(lambda log: any(e[2] == url and e[3] == "200" for e in log)))
+        messages = [base64.b64decode(e[0][5:]) for e in self.ntlm.log()
+                    if e[2] == url and e[0] and e[0].startswith("NTLM ")]
+        self.assertTrue(any(m[8] == 1 for m in messages), messages)  # negotiate
+        authenticate = [m for m in messages if m[8] == 3]
+        self.assertTrue(authenticate, messages)
+        self.assertTrue(b"alice" in authenticate[-1] or "alice".encode("utf-16-le") in authenticate[-1])
+
+    def test_connect_parent(self):
+        conf = config([rule("127.0.0.1", self.plain1.port, type=3)])
+        with self.proxy(conf) as p:
+            self.assertServed(self.get(p, "/tunnelled"))
+            self.assertTrue(wait_for(lambda: peer_of(p, self.origin.url("/tunnelled")) ==
+                                     "DEFAULT_PARENT/127.0.0.1"), access_records(p))
+        target = "127.0.0.1:%d" % self.origin.port
+        self.assertTrue(self.plain1.wait_log(lambda log: any(e[1] == "CONNECT" and e[2] == target for e in log)),
+                        self.plain1.log())
+        self.assertIn("GET /tunnelled HTTP/1.1", self.origin.requests)
+
+    # -- SOCKS -----------------------------------------------------------------
+
+    @unittest.skipUnless(os.access(DANTED, os.X_OK), "danted not installed")
+    def test_socks4_and_socks5(self):
+        dante = Dante().start()
+        try:
+            for kind, path in ((1, "/socks4"), (2, "/socks5")):
+                with self.proxy(config([rule("127.0.0.1", dante.port, type=kind)])) as p:
+                    self.assertServed(self.get(p, path))
+                    expected = "DEFAULT_PARENT/127.0.0.1" if kind == 1 else "DIRECT/127.0.0.1"
+                    self.assertTrue(wait_for(lambda: peer_of(p, self.origin.url(path)) == expected),
+                                    access_records(p))
+            relayed = re.findall(r"tcp/connect \[: \S+ \S+ -> \S+ 127\.0\.0\.1\.(\d+)", dante.log())
+            self.assertEqual(relayed.count(str(self.origin.port)), 2, dante.log())
+        finally:
+            dante.stop()
+
+    # -- ICP -------------------------------------------------------------------
+
+    def icp_config(self, role1, role2, port1, port2, timeout=2000):
+        return config([rule("127.0.0.1", self.plain1.port, icptype=role1, icpport=port1),
+                       rule("127.0.0.2", self.plain2.port, icptype=role2, icpport=port2)],
+                      icp_timeout=timeout)
+
+    def test_icp_parent_answering_hit_is_chosen(self):
+        with IcpStandin("MISS", "127.0.0.1") as one, IcpStandin("HIT", "127.0.0.2") as two:
+            with self.proxy(self.icp_config(1, 1, one.port, two.port)) as p:
+                self.assertServed(self.get(p, "/icp-hit"))
+                url = self.origin.url("/icp-hit")
+                self.assertTrue(wait_for(lambda: peer_of(p, url) == "PARENT_HIT/127.0.0.2"), access_records(p))
+                self.assertIn(url, self.plain2.urls())
+                self.assertNotIn(url, self.plain1.urls())
+                for standin in (one, two):
+                    queries = standin.received()
+                    self.assertEqual(len(queries), 1)
+                    q = queries[0]
+                    # Not the scheme's default port: the URL as received.
+                    self.assertEqual(q.url, url)
+                    self.assertTrue(q.terminated)
+                    self.assertEqual(q.length, HEADER.size + 4 + len(q.url) + 1)
+                    self.assertEqual((q.version, q.requester), (3, "127.0.0.1"))
+                self.assertTrue(p.wait_log("response opcode from 127.0.0.2:%d: ICP_OP_HIT" % two.port))
+
+                # The other way round.
+                one.answer, two.answer = "HIT", "MISS"
+                self.assertServed(self.get(p, "/icp-hit-2"))
+                self.assertIn(self.origin.url("/icp-hit-2"), self.plain1.urls())
+
+    def test_icp_siblings_that_miss_send_it_direct(self):
+        with IcpStandin("MISS", "127.0.0.1") as one, IcpStandin("MISS", "127.0.0.2") as two:
+            with self.proxy(self.icp_config(2, 2, one.port, two.port)) as p:
+                self.assertServed(self.get(p, "/siblings"))
+                url = self.origin.url("/siblings")
+                self.assertTrue(wait_for(lambda: peer_of(p, url) == "DIRECT/127.0.0.1"), access_records(p))
+                self.assertNotIn(url, self.plain1.urls() + self.plain2.urls())
+                # A parent that misses is taken over a sibling that misses.
+                one.answer = None
+            with self.proxy(self.icp_config(2, 1, one.port, two.port)) as p:
+                one.answer = "MISS"
+                self.assertServed(self.get(p, "/sibling-and-parent"))
+                url = self.origin.url("/sibling-and-parent")
+                self.assertTrue(wait_for(lambda: peer_of(p, url) == "FIRST_PARENT_MISS/127.0.0.2"),
+                                access_records(p))
+
+    def test_silent_icp_peer_is_left_alone_for_a_while(self):
+        with IcpStandin(None, "127.0.0.1") as silent, IcpStandin("MISS", "127.0.0.2") as answering:
+            with self.proxy(self.icp_config(1, 1, silent.port, answering.port, timeout=300)) as p:
+                self.assertServed(self.get(p, "/silent-1"))
+                self.assertTrue(p.wait_log("no ICP response received from 127.0.0.1"))
+                self.assertServed(self.get(p, "/silent-2"))
+                self.assertEqual(len(silent.received()), 1)
+                self.assertEqual(len(answering.received()), 2)
+                self.assertIn(self.origin.url("/silent-2"), self.plain2.urls())
+
+    # -- CARP ------------------------------------------------------------------
+
+    def test_carp_choice_is_stable_per_url(self):
+        members = {"127.0.0.1": self.plain1, "127.0.0.2": self.plain2}
+        conf = config([rule(host, squid.port) for host, squid in members.items()], carp=True)
+        expected = {}
+        with self.proxy(conf) as p:
+            for i in range(12):
+                path = "/carp-%d" % i
+                url = self.origin.url(path)
+                scores = {host: carp_hash(url, host) for host in members}
+                best = max(scores, key=scores.get)
+                expected[url] = best if scores[best] > carp_hash(url, "localhost") else None
+                for _ in range(2):
+                    self.assertServed(self.get(p, path))
+            for url, host in expected.items():
+                seen = {h: members[h].urls().count(url) for h in members}
+                if host is None:
+                    self.assertEqual(seen, {h: 0 for h in members}, url)
+                    self.assertEqual(peer_of(p, url), "DIRECT/127.0.0.1")
+                else:
+                    self.assertEqual(seen[host], 2, (url, seen))
+                    self.assertEqual(sum(seen.values()), 2, (url, seen))
+                    self.assertEqual(peer_of(p, url).split("/")[1], host)
+        # Both peers and this proxy itself won some of the URLs.
+        self.assertEqual(set(expected.values()), {"127.0.0.1", "127.0.0.2", None}, expected)
+
+    # -- credentials -----------------------------------------------------------
+
+    def test_parent_credentials_never_reach_another_parent(self):
+        conf = config([rule("127.0.0.1", self.basic1.port, user="alice", password="secret-a",
+                            domain="DOMAIN-A", profiles="to-a"),
+                       rule("127.0.0.2", self.basic2.port, user="bob", profiles="to-b"),
+                       rule("127.0.0.2", self.basic2.port, user="bob", password="pw-b", profiles="to-c")],
+                      profiles=[profile("^/a", "to-a"), profile("^/b", "to-b"), profile("^/c", "to-c")])
+        statuses = []
+        with self.proxy(conf) as p:
+            # One client connection, the rules taking turns.
+            s = p.connect()
+            try:
+                for path in ("/a1", "/b1", "/c1", "/b2", "/a2"):
+                    s.sendall(get_request(self.origin.url(path)))
+                    status, headers, body = read_response(s)
+                    statuses.append((path, status))
+            finally:
+                s.close()
+        self.assertEqual(statuses, [("/a1", 200), ("/b1", 407), ("/c1", 200), ("/b2", 407), ("/a2", 200)])
+        self.assertTrue(self.basic2.wait_log(lambda log: any(e[2] == self.origin.url("/b2") for e in log)))
+        second = [e for e in self.basic2.log() if e[2] in [self.origin.url(x) for x in ("/b1", "/c1", "/b2")]]
+        # The user-only rule sends nothing; the rule with both sends its own.
+        self.assertEqual(sorted(set(e[0] for e in second), key=str), sorted({None, basic("bob", "pw-b")}, key=str))
+        first = [e for e in self.basic1.log() if e[2] in (self.origin.url("/a1"), self.origin.url("/a2"))]
+        self.assertIn((basic("alice", "secret-a"), "GET", self.origin.url("/a2"), "200"), first)
+
+
+class IcpServerTest(unittest.TestCase):
+    def test_answers_from_the_cache(self):
+        port = free_port()
+        try:
+            conf = config(icp_port=port, icp_timeout=1000)
+        except unittest.SkipTest as skip:
+            self.skipTest(str(skip))
+        with Proxy(config=conf, loglevel=ALL_LOG) as p:
+            self.assertTrue(p.wait_log("listening on port *:%d" % port), p.log())
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.settimeout(1)
+            try:
+                def ask(packet):
+                    for _ in range(10):
+                        s.sendto(packet, ("127.0.0.1", port))
+                        try:
+                            return s.recv(65536)
+                        except socket.timeout:
+                            continue
+                    return b""
+
+                url = "http://www.example.com/object"
+                answer = ask(query_packet(url, number=0x1234ABCD))
+                opcode, version, length, number = HEADER.unpack_from(answer)[:4]
+                # Nothing is cached in the first minutes after start-up.
+                self.assertEqual((opcode, version, number, length), (3, 3, 0x1234ABCD, len(answer)))
+                self.assertEqual(answer[HEADER.size:], url.encode() + b"\0")
+                self.assertTrue(p.wait_log("miss: http://www.example.com:80/object"))
+
+                s.sendto(b"\x01\x03", ("127.0.0.1", port))  # too short: no answer
+                answer = ask(query_packet("", number=77, opcode=10))
+                self.assertEqual(HEADER.unpack_from(answer)[:4], (0, 3, 20, 77))
+                self.assertEqual(len(answer), 20)
+                answer = ask(query_packet("no url here", number=78))
+                self.assertEqual(HEADER.unpack_from(answer)[:4], (0, 3, 20, 78))
+                self.assertTrue(p.wait_log("error: received invalid URL in query"))
+            finally:
+                s.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,394 @@
+// The object cache in memory: one object per URL, reference counts,
+// invalidation, size limits, readers that follow a writer, and the seams
+// the request path uses.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cache_fixture.h"
+#include "header.h"
+#include "proto_http.h"
+#include "socket.h"
+
+using namespace cachetest;
+
+namespace {
+
+class CacheTest : public CacheFixture {};
+
+TEST_F(CacheTest, OneObjectPerUrlWithReferences) {
+    start();
+    const std::string url = "http://example.test/a";
+    std::string head = head_for(5);
+    CACHEMAP *writer = cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE);
+    ASSERT_NE(writer, nullptr);
+    EXPECT_TRUE(cache->flag_get(writer) & CACHE_WRITING);
+    EXPECT_EQ(writer->header_size, head.size());
+    EXPECT_EQ(writer->size, head.size());
+    // While it is in use nobody else may create the URL again.
+    EXPECT_EQ(cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE), nullptr);
+    // A reader gets the very object being written.
+    CACHEMAP *reader = cache->cache_open(connection, url.c_str(), nullptr, 0);
+    EXPECT_EQ(reader, writer);
+    EXPECT_EQ(writer->refcount, 2);
+    EXPECT_EQ(cache->add(writer, "hello", 5), 5);
+    cache->cache_close(writer, true);
+    cache->cache_close(reader, false);
+    EXPECT_EQ(writer->refcount, 0);
+    EXPECT_FALSE(cache->flag_get(writer) & CACHE_WRITING);
+    EXPECT_EQ(get(url), "hello");
+    EXPECT_EQ(cache->memory_objects, 1);
+    EXPECT_EQ(cache->memory_bytes, head.size() + 5);
+
+    // Not in use: a new response replaces it.
+    ASSERT_TRUE(put(url, "world"));
+    EXPECT_EQ(get(url), "world");
+    EXPECT_EQ(cache->memory_objects, 1);
+    EXPECT_EQ(cache->memory_bytes, head.size() + 5);
+}
+
+TEST_F(CacheTest, InvalidObjectStaysUntilItsLastUserCloses) {
+    start();
+    const std::string url = "http://example.test/three";
+    ASSERT_TRUE(put(url, "abc"));
+    CACHEMAP *readers[3];
+    for (CACHEMAP *&r : readers) {
+        r = cache->cache_open(connection, url.c_str(), nullptr, 0);
+        ASSERT_NE(r, nullptr);
+    }
+    EXPECT_TRUE(cache->invalidate_key(url.c_str()));
+    EXPECT_TRUE(cache->exists(url.c_str()));
+    EXPECT_EQ(cache->cache_open(connection, url.c_str(), nullptr, 0), nullptr);
+    cache->cache_close(readers[0], false);
+    cache->cache_close(readers[1], false);
+    EXPECT_TRUE(cache->exists(url.c_str()));
+    // The remaining reader still sees its data.
+    Filebuf *body = cache->cache_to_filebuf(readers[2]);
+    EXPECT_EQ(std::string(body->data, (size_t)body->size), "abc");
+    delete body;
+    cache->cache_close(readers[2], false);
+    EXPECT_FALSE(cache->exists(url.c_str()));
+    EXPECT_EQ(cache->memory_objects, 0);
+    EXPECT_EQ(cache->memory_bytes, 0u);
+    EXPECT_FALSE(cache->invalidate_key(url.c_str()));
+}
+
+TEST_F(CacheTest, OpeningAnObjectThatFailsItsCheckNeverFreesAnotherUsersCopy) {
+    // A reader holds the object; a second open finds it corrupt (here: its
+    // digest no longer matches). The second open must not take the first
+    // reader's reference with it.
+    StoreConf s = store();
+    start({}, {s});
+    const std::string url = "http://example.test/shared";
+    ASSERT_TRUE(put(url, "0123456789"));
+    CACHEMAP *first = cache->cache_open(connection, url.c_str(), nullptr, 0);
+    ASSERT_NE(first, nullptr);
+    cache->mutex_lock();
+    first->md5[0] = first->md5[0] == 'a' ? 'b' : 'a';
+    cache->unlock();
+    EXPECT_EQ(cache->cache_open(connection, url.c_str(), nullptr, 0), nullptr);
+    EXPECT_EQ(first->refcount, 1);
+    Filebuf *body = cache->cache_to_filebuf(first);
+    EXPECT_EQ(std::string(body->data, (size_t)body->size), "0123456789");
+    delete body;
+    cache->cache_close(first, false);
+    EXPECT_FALSE(cache->exists(url.c_str()));
+}
+
+TEST_F(CacheTest, SizeLimits) {
+    start({{"maxsize", "100"}});
+    // Announced too large: never stored.
+    std::string big(200, 'x');
+    EXPECT_EQ(cache->cache_open(connection, "http://e.test/big", head_for(big.size()).c_str(), CACHE_CREATE),
+              nullptr);
+    EXPECT_FALSE(cache->exists("http://e.test/big"));
+    // ... unless forced.
+    CACHEMAP *forced = cache->cache_open(connection, "http://e.test/forced", head_for(big.size()).c_str(),
+                                         CACHE_CREATE | CACHE_FORCE);
+    ASSERT_NE(forced, nullptr);
+    EXPECT_EQ(cache->add(forced, big.data(), (int)big.size()), (int)big.size());
+    cache->cache_close(forced, true);
+    EXPECT_EQ(get("http://e.test/forced"), big);
+
+    // Growing past the maximum without a length: invalid at that point,
+    // gone when the writer closes.
+    std::string head = "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n\r\n";
+    CACHEMAP *object = cache->cache_open(connection, "http://e.test/grows", head.c_str(), CACHE_CREATE);
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(cache->add(object, big.data(), 10), 10);
+    EXPECT_EQ(cache->add(object, big.data(), 100), -1);
+    EXPECT_TRUE(cache->flag_get(object) & CACHE_INVALID);
+    EXPECT_EQ(cache->add(object, big.data(), 1), -1);
+    EXPECT_TRUE(cache->exists("http://e.test/grows"));
+    cache->cache_close(object, true);
+    EXPECT_FALSE(cache->exists("http://e.test/grows"));
+}
+
+TEST_F(CacheTest, ABodyShortOfItsLengthIsNeverKept) {
+    start();
+    std::string head = head_for(10);
+    CACHEMAP *object = cache->cache_open(connection, "http://e.test/short", head.c_str(), CACHE_CREATE);
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(cache->add(object, "12345", 5), 5);
+    cache->cache_close(object, true);
+    EXPECT_FALSE(cache->exists("http://e.test/short"));
+    EXPECT_EQ(get("http://e.test/short"), "<none>");
+}
+
+TEST_F(CacheTest, ObjectsThatAreNotServed) {
+    struct Case {
+        const char *name;
+        std::map<std::string, std::string> options;
+        std::string head_extra;  // response head lines
+        unsigned open_flags;     // creation flags besides CACHE_CREATE
+        unsigned read_flags;
+        time_t age;              // seconds since stored when read
+        bool served;
+    };
+    const std::vector<Case> cases = {
+        {"plain", {}, "Cache-Control: max-age=3600\r\n", 0, 0, 0, true},
+        {"no-cache is a violation", {}, "Cache-Control: no-cache\r\n", 0, 0, 0, false},
+        {"violation for offline", {}, "Cache-Control: no-cache\r\n", 0, CACHE_OFFLINE, 0, true},
+        {"violations allowed", {{"violations", "true"}}, "Cache-Control: no-store\r\n", 0, 0, 0, true},
+        {"discard within a minute", {}, "", CACHE_DISCARD, 0, 60, true},
+        {"discard after a minute", {}, "", CACHE_DISCARD, 0, 61, false},
+        {"cache off", {{"enabled", "false"}}, "", 0, 0, 0, false},
+        {"private", {}, "Cache-Control: max-age=60, Private\r\n", 0, 0, 0, false},
+        {"private fields", {}, "Cache-Control: private=\"Set-Cookie\"\r\n", 0, CACHE_OFFLINE, 0, false},
+        {"private even when buffered", {}, "Cache-Control: private\r\n", CACHE_DISCARD | CACHE_FORCE, 0, 0, false},
+        {"not private", {}, "Cache-Control: max-age=60, privateer\r\n", 0, 0, 0, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        start(c.options);
+        std::string url = "http://e.test/served";
+        std::string head = head_for(3, c.head_extra);
+        CACHEMAP *object = cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE | c.open_flags);
+        if (object) {
+            cache->add(object, "abc", 3);
+            cache->cache_close(object, true);
+            cache->mutex_lock();
+            object->stored -= c.age;
+            cache->unlock();
+        }
+        EXPECT_EQ(get(url, c.read_flags), c.served ? "abc" : "<none>");
+        delete cache;
+        cache = nullptr;
+    }
+}
+
+TEST_F(CacheTest, PrefetchedObjectIsProtectedWithinTheWindow) {
+    start({{"prefetchwindow", "100"}});
+    const std::string url = "http://e.test/p";
+    std::string head = head_for(1);
+    CACHEMAP *object = cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE | CACHE_PREFETCHED);
+    ASSERT_NE(object, nullptr);
+    cache->add(object, "a", 1);
+    cache->cache_close(object, true);
+    EXPECT_EQ(cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE), nullptr);
+    cache->mutex_lock();
+    object->stored -= 101;
+    cache->unlock();
+    CACHEMAP *again = cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE);
+    ASSERT_NE(again, nullptr);
+    EXPECT_FALSE(cache->flag_get(again) & CACHE_PREFETCHED);
+    cache->add(again, "b", 1);
+    cache->cache_close(again, true);
+    EXPECT_EQ(get(url), "b");
+}
+
+TEST_F(CacheTest, RefcountOfTheOnlyUserMarksItInvalid) {
+    start();
+    std::string head = head_for(3);
+    CACHEMAP *object = cache->cache_open(connection, "http://e.test/r", head.c_str(), CACHE_CREATE);
+    ASSERT_NE(object, nullptr);
+    CACHEMAP *reader = cache->cache_open(connection, "http://e.test/r", nullptr, 0);
+    EXPECT_EQ(cache->refcount(object), 2);
+    EXPECT_FALSE(cache->flag_get(object) & CACHE_INVALID);
+    cache->cache_close(reader, false);
+    EXPECT_EQ(cache->refcount(object), 1);
+    EXPECT_TRUE(cache->flag_get(object) & CACHE_INVALID);
+    cache->cache_close(object, true);
+    EXPECT_FALSE(cache->exists("http://e.test/r"));
+}
+
+TEST_F(CacheTest, FlagStringNamesSetFlagsInOrder) {
+    struct Case {
+        unsigned flags;
+        const char *text;
+    };
+    const std::vector<Case> cases = {
+        {0, ""},
+        {CACHE_WRITING, "CACHE_WRITING"},
+        {CACHE_DISK | CACHE_WRITING | CACHE_COND, "CACHE_WRITING, CACHE_DISK"},
+        {0x3fff, "CACHE_WRITING, CACHE_INVALID, CACHE_EXPIRED, CACHE_VALIDATE, CACHE_PREFETCHED, CACHE_VIOLATION, "
+                 "CACHE_OFFLINE, CACHE_DISK, CACHE_MEM, CACHE_CLEAN, CACHE_BUFFERWAIT, CACHE_DISCARD, CACHE_FORCE"},
+    };
+    for (const Case &c : cases) {
+        char *text = CacheSection::flag_string(c.flags);
+        EXPECT_STREQ(text, c.text);
+        free(text);
+    }
+}
+
+TEST_F(CacheTest, ForceCleanDropsOnlyUnusedObjects) {
+    start();
+    ASSERT_TRUE(put("http://e.test/1", "one"));
+    ASSERT_TRUE(put("http://e.test/2", "two"));
+    CACHEMAP *held = cache->cache_open(connection, "http://e.test/2", nullptr, 0);
+    ASSERT_NE(held, nullptr);
+    cache->force_clean();
+    EXPECT_FALSE(cache->exists("http://e.test/1"));
+    EXPECT_TRUE(cache->exists("http://e.test/2"));
+    cache->cache_close(held, false);
+    EXPECT_EQ(cache->memory_objects, 1);
+}
+
+// ---- a reader following a writer ------------------------------------------------
+
+// Reads what arrived on fd within the bounded time until `want` bytes are
+// there in total.
+void read_until(int fd, std::string *into, size_t want) {
+    char buffer[65536];
+    for (int round = 0; round < 500 && into->size() < want; round++) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        into->append(buffer, (size_t)n);
+    }
+}
+
+TEST_F(CacheTest, ReaderFollowsWriterAndNeverSeesMoreThanWritten) {
+    start();
+    const std::string url = "http://e.test/slow";
+    std::string body;
+    for (int i = 0; i < 40; i++) body += std::string(5000, (char)('a' + i % 26));
+    std::string head = head_for(body.size());
+    CACHEMAP *writer = cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE);
+    ASSERT_NE(writer, nullptr);
+
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    CONNECTION_T *reader_connection = connection_new();
+    reader_connection->client = new Socket(fds[0]);
+    CACHEMAP *reader = cache->cache_open(reader_connection, url.c_str(), nullptr, 0);
+    ASSERT_EQ(reader, writer);
+
+    std::atomic<long long> sent(-2);
+    std::thread follower([&] { sent = cache->send(reader, reader_connection, 0); });
+
+    std::string received;
+    size_t written = 0;
+    for (size_t offset = 0; offset < body.size(); offset += 5000) {
+        ASSERT_EQ(cache->add(writer, body.data() + offset, 5000), 5000);
+        written += 5000;
+        read_until(fds[1], &received, written);
+        ASSERT_EQ(received.size(), written);
+        EXPECT_EQ(received, body.substr(0, written));
+        EXPECT_EQ(sent.load(), -2);  // still following
+    }
+    cache->cache_close(writer, true);
+    follower.join();
+    EXPECT_EQ(sent.load(), (long long)body.size());
+    EXPECT_EQ(received, body);
+    struct pollfd p = {fds[1], POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 50), 0);  // nothing beyond the body
+    EXPECT_FALSE(reader_connection->flags & CONN_FAILED);
+
+    cache->cache_close(reader, false);
+    delete reader_connection->client;
+    reader_connection->client = nullptr;
+    connection_free(reader_connection);
+    close(fds[1]);
+}
+
+TEST_F(CacheTest, FollowerOfAFailedWriterIsToldItsAnswerIsIncomplete) {
+    start();
+    const std::string url = "http://e.test/fails";
+    std::string head = head_for(1000);
+    CACHEMAP *writer = cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE);
+    ASSERT_NE(writer, nullptr);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    CONNECTION_T *reader_connection = connection_new();
+    reader_connection->client = new Socket(fds[0]);
+    reader_connection->keepalive_client = 1;
+    CACHEMAP *reader = cache->cache_open(reader_connection, url.c_str(), nullptr, 0);
+    ASSERT_EQ(reader, writer);
+    std::atomic<long long> sent(-2);
+    std::thread follower([&] { sent = cache->send(reader, reader_connection, 0); });
+    ASSERT_EQ(cache->add(writer, std::string(300, 'z').data(), 300), 300);
+    std::string received;
+    read_until(fds[1], &received, 300);
+    // The transfer from the origin broke: the worker invalidates.
+    cache->invalidate(writer);
+    follower.join();
+    EXPECT_EQ(sent.load(), 300);
+    EXPECT_TRUE(reader_connection->flags & CONN_FAILED);
+    EXPECT_EQ(reader_connection->keepalive_client, 0);
+    cache->cache_close(reader, false);
+    EXPECT_FALSE(cache->exists(url.c_str()));
+    delete reader_connection->client;
+    reader_connection->client = nullptr;
+    connection_free(reader_connection);
+    close(fds[1]);
+}
+
+TEST_F(CacheTest, ReadFilebufWaitsForTheWriter) {
+    start();
+    const std::string url = "http://e.test/wait";
+    std::string head = head_for(6);
+    CACHEMAP *writer = cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE);
+    ASSERT_NE(writer, nullptr);
+    CACHEMAP *reader = cache->cache_open(connection, url.c_str(), nullptr, 0);
+    ASSERT_EQ(reader, writer);
+    std::string seen;
+    std::thread waiting([&] {
+        Filebuf *body = cache->read_filebuf(reader);
+        seen.assign(body->data ? body->data : "", (size_t)body->size);
+        delete body;
+    });
+    cache->add(writer, "abc", 3);
+    cache->add(writer, "def", 3);
+    cache->cache_close(writer, true);
+    waiting.join();
+    EXPECT_EQ(seen, "abcdef");
+    cache->cache_close(reader, false);
+}
+
+// ---- the request-path seams ------------------------------------------------------
+
+TEST_F(CacheTest, RequestPathSeams) {
+    start();
+    ASSERT_NE(http_cache_ops.open, nullptr);
+    ASSERT_NE(header_cache_stored, nullptr);
+    // A chunked response is stored de-chunked: its stored head, as the
+    // request path reads it, no longer says chunked.
+    std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nCache-Control: max-age=60\r\n\r\n";
+    CACHEMAP *object = http_cache_ops.open(connection, "http://e.test/c", head.c_str(), HTTP_CACHE_WRITING);
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(http_cache_ops.add(object, "data", 4), 4);
+    char *text = http_cache_ops.head(object);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n\r\n");
+    free(text);
+    EXPECT_EQ(http_cache_ops.body_length(object), 4);
+    time_t now = utc_time(nullptr);
+    EXPECT_LE(std::abs((long)(http_cache_ops.stored(object) - now)), 1);
+    EXPECT_EQ(header_cache_stored(object), http_cache_ops.stored(object));
+    cache->cache_close(object, true);
+    // Once closed its length is known.
+    CACHEMAP *reader = http_cache_ops.open(connection, "http://e.test/c", nullptr, 0);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(reader->header->content_length, 4u);
+    cache->cache_close(reader, false);
+}
+
+}  // namespace
