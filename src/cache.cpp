@@ -22,7 +22,6 @@
 #include "network.h"
 #include "proto_http.h"
 #include "socket.h"
-#include "templates.h"
 #include "timerange.h"
 
 CacheSection *cache_section = nullptr;
@@ -335,7 +334,8 @@ void CacheSection::memory_summary() {
            memory_objects, memory_bytes, memory_size, memory_extra);
 }
 
-bool CacheSection::resize(CACHEMAP *object, unsigned int added) {
+bool CacheSection::resize(CACHEMAP *object, unsigned int added, bool *map_failed) {
+    if (map_failed) *map_failed = false;
     unsigned int length;
     if (added > 0) {
         if (object->size > OBJECT_LIMIT || added > OBJECT_LIMIT - object->size) return false;
@@ -390,6 +390,7 @@ bool CacheSection::resize(CACHEMAP *object, unsigned int added) {
             putlog(LOG_ERROR, "p_mremap error: %d [%s] Please check system memory configuration", error,
                    strerror(error));
             memory_summary();
+            if (map_failed) *map_failed = true;
             return false;
         }
     } else {
@@ -402,6 +403,7 @@ bool CacheSection::resize(CACHEMAP *object, unsigned int added) {
             system_error("mmap", error, "resize", "cache: unable to create memory map");
             putlog(LOG_ERROR, "mmap error: %d [%s] Please check system memory configuration", error, strerror(error));
             memory_summary();
+            if (map_failed) *map_failed = true;
             return false;
         }
         object->flags |= CACHE_MEM;
@@ -487,12 +489,13 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *connection, const char *url, co
                 goto done;
             }
             if (!(object->flags & CACHE_MEM)) {
-                if (!object->store || !disk_read(object)) {
+                int mapped = object->store ? disk_read(object) : 0;
+                if (mapped != 1) {
                     putlog(LOG_ERROR, "cache: failed to open cache file: %s", url);
                     object->refcount++;
                     invalidate_unlocked(object);
-                    // A mapping that cannot be had calls for memory.
-                    clean();
+                    // A mapping the system refused calls for memory.
+                    if (mapped < 0) clean();
                     goto done;
                 }
             }
@@ -598,12 +601,13 @@ int CacheSection::add(CACHEMAP *object, const char *bytes, int length) {
 }
 
 int CacheSection::add_unlocked(CACHEMAP *object, const char *bytes, int length) {
+    bool map_failed = false;
     if (object->flags & CACHE_INVALID) return -1;
     if (length <= 0) return length < 0 ? -1 : 0;
     if (!(object->flags & CACHE_MEM) && object->store && object->fd < 0 && !(object->flags & CACHE_DISK)) {
         if (!disk_create(object)) goto fail;
     }
-    if (!resize(object, (unsigned int)length)) goto fail;
+    if (!resize(object, (unsigned int)length, &map_failed)) goto fail;
     memcpy(object->map + object->size, bytes, (size_t)length);
     object->size += (unsigned int)length;
     memory_bytes += (unsigned int)length;
@@ -624,7 +628,10 @@ fail:
     // removes it.
     object->refcount++;
     invalidate_unlocked(object);
-    clean_check_add(object);
+    // A mapping the system refused (out of memory, too many mappings)
+    // calls for a clean whatever the limits say.
+    if (map_failed) clean();
+    else clean_check_add(object);
     return -1;
 }
 
@@ -906,8 +913,8 @@ void CacheSection::send_status(CONNECTION_T *connection, CACHEMAP *object) {
     connection->variables["TRANSFERRED"] = transferred;
     connection->variables["MTIME"] = mtime;
     connection->variables["SIZE"] = size;
-    if (!template_section || !template_section->send("downloading", connection, 200))
-        request_page(connection, "downloading", 200);
+    // The template when there is one, else a plain page: never no answer.
+    request_page(connection, "downloading", 200);
 }
 
 void CacheSection::validated(CACHEMAP *object) {

@@ -238,7 +238,9 @@ public:
     void cache_free(CACHEMAP *object);
     // Grows the mapping by added bytes (0: cut it to `size`). False when the
     // space or mapping cannot be had; the object must then fail.
-    bool resize(CACHEMAP *object, unsigned int added);
+    // *map_failed (when given) tells a mapping the system refused, which
+    // calls for a clean.
+    bool resize(CACHEMAP *object, unsigned int added, bool *map_failed = nullptr);
     // Logs the memory summary line.
     void memory_summary();
 
@@ -250,8 +252,10 @@ public:
     // Creates the object file on the first data; false when the object
     // must fail (disk full).
     bool disk_create(CACHEMAP *object);
-    // Maps an object that is only on disk; false when it cannot be used.
-    bool disk_read(CACHEMAP *object);
+    // Maps an object that is only on disk: 1 done, 0 its file cannot be
+    // used (missing, empty, not the journaled length), -1 the system refused
+    // the mapping.
+    int disk_read(CACHEMAP *object);
     // Computes (writer close) or checks the digest; 0 on mismatch.
     int md5_check(CACHEMAP *object);
     void touch_unlocked(CACHEMAP *object, bool stored_too);

@@ -186,35 +186,35 @@ bool CacheSection::disk_create(CACHEMAP *object) {
     return true;
 }
 
-bool CacheSection::disk_read(CACHEMAP *object) {
+int CacheSection::disk_read(CACHEMAP *object) {
     if (!(object->flags & CACHE_DISK) || (object->flags & CACHE_MEM) || object->map || object->fd >= 0 ||
         object->refcount > 0 || !object->store)
         fatal_assert("src/cache", __LINE__, "disk_read");
     char path[PATH_MAX];
     filename(object, path, sizeof path);
     int fd = s_open(path, O_RDONLY, 0);
-    if (fd < 0) return false;
+    if (fd < 0) return 0;
     struct stat status;
     if (fstat(fd, &status) != 0) {
         int error = errno;
         putlog(LOG_ERROR, "[system: fstat:%d:%s], in %s, unable to return information about %s", error,
                strerror(error), "disk_read", path);
         close(fd);
-        return false;
+        return 0;
     }
     // An empty file holds no response; a length that differs from the
     // journal is not the response that was stored.
     if (status.st_size <= 0 || (unsigned long long)status.st_size != object->size) {
         if (status.st_size > 0) putlog(LOG_ERROR, "cache: file meta information didn't match journaled data");
         close(fd);
-        return false;
+        return 0;
     }
     void *map = mmap(nullptr, (size_t)status.st_size, PROT_READ, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
         system_error("mmap", errno, "disk_read", "cache: unable to create memory map");
         memory_summary();
         close(fd);
-        return false;
+        return -1;
     }
     object->stored = status.st_mtime + gmtoffset;
     object->accessed = status.st_atime + gmtoffset;
@@ -228,7 +228,7 @@ bool CacheSection::disk_read(CACHEMAP *object) {
         memory_summary();
     }
     close(fd);
-    return true;
+    return 1;
 }
 
 int CacheSection::md5_check(CACHEMAP *object) {

@@ -223,3 +223,18 @@ void putlog(int category, const char *format, ...) {
     (void)w;
     pthread_mutex_unlock(&logfile_lock);
 }
+
+void putlog_emergency(int category, const char *text) {
+    char line[1024];
+    time_t now = time(nullptr);
+    struct tm tmv;
+    localtime_r(&now, &tmv);
+    size_t len = strftime(line, sizeof line, "%Y %m %d %H:%M:%S", &tmv);
+    int n = snprintf(line + len, sizeof line - len, " [0] %s%s\n", log_prefix(category), text);
+    if (n < 0) return;
+    len += (size_t)n < sizeof line - len ? (size_t)n : sizeof line - len - 1;
+    int fd = logfd != -1 ? logfd : 2;
+    ssize_t w = write(fd, line, len);
+    if (daemonize != 1 && fd != 1) w = write(1, line, len);
+    (void)w;
+}

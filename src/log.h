@@ -72,6 +72,12 @@ extern pthread_mutex_t logfile_lock;
 
 void putlog(int category, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// For a crashing process only: writes one line in the usual form straight to
+// the native log (standard error when it is not open) and, in the
+// foreground, standard output, taking no lock and allocating nothing, since
+// the interrupted thread may hold any of them. The client id shown is 0.
+void putlog_emergency(int category, const char *text);
+
 // Rotates an open log file for the SIGUSR1 scheme: fsync, close and rename to
 // "<dir>/<stamp>-<name>". Returns 1 when the file was closed (renamed or not),
 // 0 when the path has no "/" and the file must stay. Caller holds logfile_lock.

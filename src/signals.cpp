@@ -16,18 +16,9 @@
 
 // Handlers only write the signal number into a pipe; a service thread reads
 // it and does the logging. So a handler never waits on a lock that the
-// interrupted thread may hold (the log lock, the thread-table lock).
+// interrupted thread may hold (the log lock, the thread-table lock). Crashes
+// are the exception: they write directly and end the process at once.
 static int signal_pipe[2] = {-1, -1};
-static volatile sig_atomic_t signal_thread_running = 0;
-static pthread_t signal_thread_id;
-
-[[noreturn]] static void crash_finish(int signo) {
-    if (signo == SIGABRT) putlog(LOG_ERROR, "Recieved Signal for IOT trap ");
-    else putlog(LOG_ADVICE, "Recieved Signal for Segmentation violation");
-    pidfile_remove();
-    // An abort is a failure too: never report it as success.
-    _exit(1);
-}
 
 void pidfile_remove() {
     if (pidfile[0]) unlink(pidfile);
@@ -40,7 +31,7 @@ static void stack_trace() {
     backtrace_symbols_fd(frames, n, fd);
 }
 
-static void notify(int signo) {
+static void handler(int signo) {
     int saved = errno;
     unsigned char b = (unsigned char)signo;
     if (signal_pipe[1] != -1) {
@@ -50,25 +41,18 @@ static void notify(int signo) {
     errno = saved;
 }
 
-static void handler(int signo) { notify(signo); }
-
-// A crash cannot go on: write the trace here, then let the signal thread log
-// and end the process. Without that thread (or if it hangs) end it here.
-static void crash_handler(int signo) {
+// The crashed thread may hold any lock (the log's, the allocator's), so the
+// trace and the line are written directly.
+[[noreturn]] static void crash_handler(int signo) {
     stack_trace();
-    // The signal thread itself holds no lock while it waits on the pipe.
-    if (signal_thread_running && pthread_equal(pthread_self(), signal_thread_id)) crash_finish(signo);
-    if (signal_thread_running) {
-        notify(signo);
-        for (int i = 0; i < 50; i++) usleep(100000);
-    }
+    if (signo == SIGABRT) putlog_emergency(LOG_ERROR, "Recieved Signal for IOT trap ");
+    else putlog_emergency(LOG_ADVICE, "Recieved Signal for Segmentation violation");
     pidfile_remove();
+    // An abort is a failure too: never report it as success.
     _exit(1);
 }
 
 static void *signal_thread(void *) {
-    signal_thread_id = pthread_self();
-    signal_thread_running = 1;
     for (;;) {
         unsigned char b;
         ssize_t r = read(signal_pipe[0], &b, 1);
@@ -95,9 +79,6 @@ static void *signal_thread(void *) {
             case SIGUSR2:
                 putlog(LOG_ADVICE, "Recieved Test Signal for USR2");
                 break;
-            case SIGABRT:
-            case SIGSEGV:
-                crash_finish(b);
             case SIGPIPE:
                 putlog(LOG_ERROR, "Recieved Signal for Broken pipe");
                 break;

@@ -63,6 +63,19 @@ def pid_alive(pid):
         return False
 
 
+def private_config(directory):
+    """A copy of the shipped configuration whose disk store lies in
+    directory, for daemons started without the Proxy class."""
+    with open(CONFIG_XML) as f:
+        config = f.read()
+    config = config.replace("<path>/var/cache/korvantel</path>",
+                            "<path>%s</path>" % os.path.join(directory, "cache"))
+    path = os.path.join(directory, "korvantel.xml")
+    with open(path, "w") as f:
+        f.write(config)
+    return path
+
+
 def run(args, timeout=20, **kw):
     """Runs the binary to completion: (status, stdout, stderr)."""
     p = subprocess.run([BINARY] + list(args), capture_output=True, timeout=timeout, **kw)
@@ -78,15 +91,12 @@ class Proxy:
         self.config_path = os.path.join(self.dir, "korvantel.xml")
         if config is None:
             with open(CONFIG_XML) as f:
-                text = f.read()
-            # Each daemon gets its own copy of the shipped disk store.
-            text = text.replace("<path>/var/cache/korvantel</path>",
+                config = f.read()
+        # Each daemon gets its own copy of the shipped disk store.
+        config = config.replace("<path>/var/cache/korvantel</path>",
                                 "<path>%s</path>" % os.path.join(self.dir, "cache"))
-            with open(self.config_path, "w") as f:
-                f.write(text)
-        else:
-            with open(self.config_path, "w") as f:
-                f.write(config)
+        with open(self.config_path, "w") as f:
+            f.write(config)
         self.section_path = section or SECTION_XML
         self.native_log = os.path.join(self.dir, "native.log")
         self.access_log = os.path.join(self.dir, "access.log")

@@ -8,7 +8,7 @@ import threading
 import time
 import unittest
 
-from harness import (BINARY, CONFIG_XML, SECTION_XML, Proxy, SimpleOrigin, free_port,
+from harness import (BINARY, CONFIG_XML, SECTION_XML, Proxy, SimpleOrigin, free_port, private_config,
                      get_request, main, pid_alive, port_open, read_response, wait_for)
 
 
@@ -126,7 +126,7 @@ class Signals(unittest.TestCase):
         pidfile = os.path.join(d, "k.pid")
         log = os.path.join(d, "native.log")
         port = free_port()
-        subprocess.run([BINARY, "-c", CONFIG_XML, "-s", SECTION_XML, "-p", pidfile, "-l", log,
+        subprocess.run([BINARY, "-c", private_config(d), "-s", SECTION_XML, "-p", pidfile, "-l", log,
                         "-L", "127.0.0.1:%d" % port, "-m", d, "-y", d,
                         "-r", os.path.join(d, "p.log")], check=True, timeout=20)
         self.assertTrue(wait_for(lambda: port_open(port), 10))

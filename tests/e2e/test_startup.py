@@ -5,7 +5,7 @@ import tempfile
 import time
 import unittest
 
-from harness import (BINARY, CONFIG_XML, SECTION_XML, main, pid_alive, run,
+from harness import (BINARY, CONFIG_XML, SECTION_XML, main, pid_alive, private_config, run,
                      wait_for)
 
 HELP_HEAD = "\nKorvantel\n"
@@ -103,7 +103,7 @@ class CommandLine(unittest.TestCase):
 class Daemon(unittest.TestCase):
     def start(self, d, extra=()):
         pidfile = os.path.join(d, "k.pid")
-        code, out, err = run(["-c", CONFIG_XML, "-s", SECTION_XML, "-p", pidfile,
+        code, out, err = run(["-c", private_config(d), "-s", SECTION_XML, "-p", pidfile,
                               "-l", os.path.join(d, "native.log"),
                               "-m", os.path.join(d, "m"), "-y", d, "-r", os.path.join(d, "p.log"),
                               "--", "secret-argument"] + list(extra))
@@ -161,7 +161,7 @@ class Daemon(unittest.TestCase):
     def test_unwritable_pidfile_stops_start(self):
         d = tempfile.mkdtemp()
         log = os.path.join(d, "native.log")
-        code, _, _ = run(["-c", CONFIG_XML, "-s", SECTION_XML, "-p", "/nonexistent-dir/k.pid", "-l", log,
+        code, _, _ = run(["-c", private_config(d), "-s", SECTION_XML, "-p", "/nonexistent-dir/k.pid", "-l", log,
                           "-m", os.path.join(d, "m"), "-y", d, "-r", os.path.join(d, "p.log")])
         self.assertEqual(0, code)  # the first parent leaves at once
         time.sleep(1.5)

@@ -2,6 +2,7 @@
 // invalidation, size limits, readers that follow a writer, and the seams
 // the request path uses.
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -93,6 +94,7 @@ TEST_F(CacheTest, OpeningAnObjectThatFailsItsCheckNeverFreesAnotherUsersCopy) {
     first->md5[0] = first->md5[0] == 'a' ? 'b' : 'a';
     cache->unlock();
     EXPECT_EQ(cache->cache_open(connection, url.c_str(), nullptr, 0), nullptr);
+    ASSERT_TRUE(cache->exists(url.c_str()));  // still held by the first reader
     EXPECT_EQ(first->refcount, 1);
     Filebuf *body = cache->cache_to_filebuf(first);
     EXPECT_EQ(std::string(body->data, (size_t)body->size), "0123456789");
@@ -249,6 +251,58 @@ TEST_F(CacheTest, ForceCleanDropsOnlyUnusedObjects) {
     cache->cache_close(held, false);
     EXPECT_EQ(cache->memory_objects, 1);
 }
+
+TEST_F(CacheTest, BackgroundDownloadGetsTheDownloadingPage) {
+    start();
+    const std::string url = "http://e.test/background";
+    std::string head = head_for(10);
+    CACHEMAP *writer = cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE);
+    ASSERT_NE(writer, nullptr);
+    cache->add(writer, "abc", 3);
+    cache->flag_set(writer, CACHE_BUFFERWAIT);
+    CONNECTION_T *other = connection_new();
+    for (int round = 0; round < 2; round++) {
+        CACHEMAP *object = cache->cache_open(other, url.c_str(), nullptr, 0);
+        ASSERT_EQ(object, writer);
+        cache->send_status(other, object);
+        EXPECT_EQ(other->variables["TRANSFERRED"], round == 0 ? "3" : "7");
+        EXPECT_EQ(other->variables["SIZE"], "10");
+        EXPECT_EQ(other->variables["MTIME"], std::to_string((long)writer->stored));
+        cache->cache_close(object, false);
+        if (round == 0) cache->add(writer, "defg", 4);
+    }
+    connection_free(other);
+    // The worker ends the background download.
+    cache->flag_unset(writer, CACHE_BUFFERWAIT);
+    cache->add(writer, "hij", 3);
+    cache->cache_close(writer, true);
+    EXPECT_EQ(get(url), "abcdefghij");
+}
+
+#ifndef __SANITIZE_ADDRESS__
+TEST_F(CacheTest, RefusedMappingFailsTheObjectNotTheProgram) {
+    start();
+    // Room for the test itself, not for a 2 GB object.
+    long pages = 0;
+    FILE *statm = fopen("/proc/self/statm", "r");
+    ASSERT_NE(statm, nullptr);
+    ASSERT_EQ(fscanf(statm, "%ld", &pages), 1);
+    fclose(statm);
+    struct rlimit old;
+    getrlimit(RLIMIT_AS, &old);
+    struct rlimit low = old;
+    low.rlim_cur = (rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE) + 256ull * 1024 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &low), 0);
+    std::string head = head_for(2000000000u);
+    CACHEMAP *object = cache->cache_open(connection, "http://e.test/huge", head.c_str(), CACHE_CREATE);
+    setrlimit(RLIMIT_AS, &old);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_FALSE(cache->exists("http://e.test/huge"));
+    EXPECT_EQ(cache->memory_objects, 0);
+    ASSERT_TRUE(put("http://e.test/after", "fine"));
+    EXPECT_EQ(get("http://e.test/after"), "fine");
+}
+#endif
 
 // ---- a reader following a writer ------------------------------------------------
 

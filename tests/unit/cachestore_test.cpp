@@ -155,8 +155,16 @@ TEST_F(CacheStoreTest, DamagedFilesAreNeverServed) {
         const char *name;
         int md5;
         void (*damage)(const std::string &path);
+        const char *body = nullptr;
+    };
+    auto flip_last = [](const std::string &path) {
+        std::string bytes = file_bytes(path);
+        bytes[bytes.size() - 1] ^= 1;
+        file_put(path, bytes);
     };
     const std::vector<Case> cases = {
+        // Its digest begins with '0', which is a digest like any other.
+        {"changed byte, digest 0a16d7...", 1, flip_last, "body-00008"},
         {"changed byte",
          1,
          [](const std::string &path) {
@@ -189,7 +197,7 @@ TEST_F(CacheStoreTest, DamagedFilesAreNeverServed) {
         s.md5 = c.md5;
         start({}, {s});
         const std::string url = "http://e.test/damaged";
-        ASSERT_TRUE(put(url, "0123456789"));
+        ASSERT_TRUE(put(url, c.body ? c.body : "0123456789"));
         restart();
         c.damage(path_of(s.path, url));
         EXPECT_EQ(get(url), "<none>");
