@@ -2,7 +2,9 @@
 # Requests per second and latency of a 1 KiB and a 100 KiB object from an
 # nginx-light origin: direct, through Korvantel, through squid and through
 # tinyproxy (absolute-URI requests, bench/absolute.lua). Prints one table
-# with each proxy's ratio to the direct figure.
+# with each proxy's ratio to the direct figure. Then the cache-hit case: the
+# same objects answered from memory by Korvantel and by squid with a memory
+# cache, with their ratio to the direct figure.
 #
 #   bench/run.sh                     (DURATION=10s CONNECTIONS=64 THREADS=4)
 #
@@ -98,6 +100,50 @@ build-bench/korvantel -f -c conf/korvantel.xml -s conf/section.xml -L "127.0.0.1
 PIDS="$PIDS $!"
 wait_port "$KORVANTEL_PORT"
 
+# Korvantel again, caching: nothing is stored in the first 180 seconds after
+# a start, so its clock (libfaketime) jumps 300 s ahead two seconds after the
+# start. A fixed offset keeps libfaketime from reading a file at every call.
+KCACHE_PORT=""
+FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1
+if [ -e "$FAKETIME_LIB" ]; then
+    KCACHE_PORT=$(free_port)
+    mkdir -p "$WORK/kcache"
+    sed "s|<path>/var/cache/korvantel</path>|<path>$WORK/kcache/store</path>|" conf/korvantel.xml \
+        > "$WORK/kcache/korvantel.xml"
+    LD_PRELOAD=$FAKETIME_LIB FAKETIME="+300s" FAKETIME_START_AFTER_SECONDS=2 \
+        FAKETIME_DONT_FAKE_MONOTONIC=1 \
+        build-bench/korvantel -f -c "$WORK/kcache/korvantel.xml" -s conf/section.xml \
+        -L "127.0.0.1:$KCACHE_PORT" -l "$WORK/kcache/native.log" -d 0 -m "$WORK/kcache" \
+        -y "$WORK/kcache" >/dev/null 2>&1 &
+    PIDS="$PIDS $!"
+    wait_port "$KCACHE_PORT" || KCACHE_PORT=""
+    sleep 3
+fi
+
+# squid with a memory cache, logging nothing.
+SQCACHE_PORT=""
+if [ -n "$SQUID" ]; then
+    SQCACHE_PORT=$(free_port)
+    mkdir -p "$WORK/sqcache"
+    chmod 777 "$WORK/sqcache"
+    cat > "$WORK/sqcache/squid.conf" <<CONF
+http_port 127.0.0.1:$SQCACHE_PORT
+http_access allow localhost
+http_access deny all
+cache_mem 64 MB
+maximum_object_size_in_memory 1 MB
+refresh_pattern . 60 100% 600 override-expire override-lastmod ignore-reload
+access_log none
+cache_log $WORK/sqcache/cache.log
+pid_filename $WORK/sqcache/squid.pid
+coredump_dir $WORK/sqcache
+netdb_filename none
+CONF
+    "$SQUID" -N -n sqcache -f "$WORK/sqcache/squid.conf" >/dev/null 2>&1 &
+    PIDS="$PIDS $!"
+    wait_port "$SQCACHE_PORT" || SQCACHE_PORT=""
+fi
+
 # squid, caching nothing, logging nothing.
 SQUID_PORT=""
 if [ -n "$SQUID" ]; then
@@ -116,7 +162,7 @@ pid_filename $WORK/squid/squid.pid
 coredump_dir $WORK/squid
 netdb_filename none
 CONF
-    "$SQUID" -N -f "$WORK/squid/squid.conf" >/dev/null 2>&1 &
+    "$SQUID" -N -n sqplain -f "$WORK/squid/squid.conf" >/dev/null 2>&1 &
     PIDS="$PIDS $!"
     wait_port "$SQUID_PORT" || SQUID_PORT=""
 fi
@@ -186,5 +232,28 @@ for object in 1k.bin 100k.bin; do
         set -- $(measure "$port" "$object" 1)
         ratio=$(awk -v a="$1" -v b="$direct" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
         printf "%-10s %-8s %12.0f %12.2f %7s %8d %10d\n" "$target" "$object" "$1" "$2" "$ratio" "$3" "$4"
+    done
+done
+
+# Cache hits: each cache is filled with one request per object first.
+printf "\n%-16s %-8s %12s %12s %7s %8s %10s\n" "cache hits" "object" "requests/s" "latency ms" "ratio" "non-2xx" "sock-errs"
+for object in 1k.bin 100k.bin; do
+    set -- $(measure "$ORIGIN_PORT" "$object" 0)
+    direct=$1
+    for target in korvantel squid; do
+        case $target in
+            korvantel) port=$KCACHE_PORT ;;
+            squid) port=$SQCACHE_PORT ;;
+        esac
+        if [ -z "$port" ]; then
+            printf "%-16s %-8s %12s %12s %7s %8s %10s\n" "$target" "$object" "-" "-" "-" "-" "-"
+            continue
+        fi
+        for i in 1 2; do
+            curl -s -o /dev/null --proxy "http://127.0.0.1:$port" "http://127.0.0.1:$ORIGIN_PORT/$object" || true
+        done
+        set -- $(measure "$port" "$object" 1)
+        ratio=$(awk -v a="$1" -v b="$direct" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+        printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d\n" "$target" "$object" "$1" "$2" "$ratio" "$3" "$4"
     done
 done
