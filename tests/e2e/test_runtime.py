@@ -125,18 +125,29 @@ class Signals(unittest.TestCase):
         d = tempfile.mkdtemp()
         pidfile = os.path.join(d, "k.pid")
         log = os.path.join(d, "native.log")
-        port = free_port()
         subprocess.run([BINARY, "-c", private_config(d), "-s", SECTION_XML, "-p", pidfile, "-l", log,
-                        "-L", "127.0.0.1:%d" % port, "-m", d, "-y", d,
+                        "-L", "127.0.0.1:%d" % free_port(), "-m", d, "-y", d,
                         "-r", os.path.join(d, "p.log")], check=True, timeout=20)
-        self.assertTrue(wait_for(lambda: port_open(port), 10))
-        with open(pidfile) as f:
-            pid = int(f.read())
-        os.kill(pid, signal.SIGTERM)
-        self.assertTrue(wait_for(lambda: not pid_alive(pid), 10))
-        self.assertFalse(os.path.exists(pidfile))
-        with open(log) as f:
-            self.assertIn("Recieved TERM Signal to EXIT", f.read())
+
+        def started():
+            try:
+                with open(pidfile) as f, open(log) as g:
+                    text = f.read()
+                    return int(text) if text.endswith("\n") and "proxy hostname" in g.read() else None
+            except (OSError, ValueError):
+                return None
+
+        pid = wait_for(started, 10)
+        self.assertTrue(pid)
+        try:
+            os.kill(pid, signal.SIGTERM)
+            self.assertTrue(wait_for(lambda: not pid_alive(pid), 10))
+            self.assertFalse(os.path.exists(pidfile))
+            with open(log) as f:
+                self.assertIn("Recieved TERM Signal to EXIT", f.read())
+        finally:
+            if pid_alive(pid):
+                os.kill(pid, signal.SIGKILL)
 
     def test_foreground_sigterm_status(self):
         p = Proxy().start()

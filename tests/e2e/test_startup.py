@@ -155,8 +155,11 @@ class Daemon(unittest.TestCase):
                 self.assertEqual(0, code)
                 pid = wait_for(lambda: (lambda p: p if p and p > 0 and str(p) + "\n" != content else None)(
                     self.read_pid(pidfile)), 10)
-                self.assertTrue(pid and pid_alive(pid), content)
-                os.kill(pid, signal.SIGKILL)
+                try:
+                    self.assertTrue(pid and pid_alive(pid), content)
+                finally:
+                    if pid and pid_alive(pid):
+                        os.kill(pid, signal.SIGKILL)
 
     def test_unwritable_pidfile_stops_start(self):
         d = tempfile.mkdtemp()
