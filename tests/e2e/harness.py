@@ -63,6 +63,18 @@ def pid_alive(pid):
         return False
 
 
+def terminate(proc, timeout=10):
+    """Stops a peer or the daemon with SIGTERM, killing it when it does not
+    end within timeout seconds."""
+    if proc and proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
+
+
 def private_config(directory):
     """A copy of the shipped configuration whose disk store lies in
     directory, for daemons started without the Proxy class."""
@@ -144,13 +156,7 @@ class Proxy:
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+        terminate(self.proc)
         if self.proc:
             self.stdout.close()
 
@@ -356,11 +362,5 @@ class NginxOrigin:
         return self
 
     def __exit__(self, *exc):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+        terminate(self.proc)
         shutil.rmtree(self.dir, ignore_errors=True)

@@ -6,7 +6,6 @@ import base64
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
@@ -15,7 +14,7 @@ import urllib.parse
 import xml.etree.ElementTree as ET
 
 from harness import (CONFIG_XML, SECTION_XML, Proxy, SimpleOrigin, free_port, get_request, main, port_open,
-                     read_response, wait_for)
+                     read_response, terminate, wait_for)
 from icp_standin import HEADER, IcpStandin, query_packet
 
 SQUID = "/usr/sbin/squid"
@@ -153,13 +152,7 @@ class Squid:
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+        terminate(self.proc, 15)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def log(self):
@@ -211,13 +204,7 @@ class Dante:
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+        terminate(self.proc)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def log(self):

@@ -13,7 +13,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import CONFIG_XML, Proxy, SimpleOrigin, free_port, main, port_open, wait_for
+from harness import CONFIG_XML, Proxy, SimpleOrigin, free_port, main, port_open, terminate, wait_for
 
 SQUID = "/usr/sbin/squid"
 DANTED = "/usr/sbin/danted"
@@ -62,13 +62,7 @@ class Peer:
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+        terminate(self.proc)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
