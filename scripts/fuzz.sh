@@ -60,6 +60,8 @@ for target in $targets; do
   case "$target" in
     fuzz_coding) seed_coding "$corpus" ;;
   esac
+  # hand-made seeds: inputs that once got through
+  if [ -d "tests/fuzz/corpus/$target" ]; then cp tests/fuzz/corpus/$target/* "$corpus/"; fi
   echo "fuzzing $target for $seconds s"
   if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       "$dir/tests/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \

@@ -488,6 +488,9 @@ static void refusal_set(CONNECTION_T *connection, Filebuf *buffer) {
     HEADER *response = header_new();
     response->type = HEADER_RESPONSE;
     response->code = status == -1 ? 200 : status;
+    // A 2xx answer to CONNECT reads as "tunnel established" to a client.
+    if (connection->request && connection->request->type == HEADER_CONNECT && response->code < 400)
+        response->code = 403;
     if (page && page->mime_type) response->content_type = xstrdup(page->mime_type);
     http_header_free(connection->response);
     connection->response = response;

@@ -148,7 +148,11 @@ bool upstream_connect(CONNECTION_T *connection) {
             return false;
         }
         if (!connection->cache) {
-            putlog(LOG_HEADER, "error: reading header from %s", connection->request->host);
+            // The server (or parent) that could not be reached, and why.
+            bool parent = connection->forward_type != FORWARD_DIRECT && connection->forward_host;
+            putlog(LOG_NETWORK, "error: cannot connect to %s:%d (%s)",
+                   parent ? connection->forward_host : connection->request->host,
+                   parent ? connection->forward_port : connection->request->port, error_to_template(result));
             request_page(connection, error_to_template(result), 503);
             return false;
         }

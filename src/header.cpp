@@ -298,6 +298,7 @@ static void header_framing(HEADER *h) {
     }
     if (!encodings.empty()) {
         // Transfer coding wins over any Content-Length, which is dropped.
+        if (length_seen) h->flags |= HEADER_AMBIGUOUS;
         h->flags &= ~HEADER_LENGTH;
         if (encodings.size() == 1 && strcasecmp(trim(encodings[0]->value).c_str(), "chunked") == 0) {
             h->chunked = 1;
@@ -330,6 +331,7 @@ void http_header_list_parse(HEADER *header, const char *text) {
     // (obsolete folding) and is joined to it with one blank. The list ends at
     // a line of nothing but carriage returns, as the head itself does.
     std::vector<std::string> lines;
+    bool folded_framing = false;
     while (*p) {
         const char *lf = strchr(p, '\n');
         size_t length = lf ? (size_t)(lf - p) : strlen(p);
@@ -345,7 +347,13 @@ void http_header_list_parse(HEADER *header, const char *text) {
         }
         if (is_blank(line[0])) {
             std::string rest = trim(line);
-            if (!lines.empty() && !rest.empty()) lines.back() += " " + rest;
+            if (!lines.empty() && !rest.empty()) {
+                const std::string &before = lines.back();
+                if (strncasecmp(before.c_str(), "Content-Length", 14) == 0 ||
+                    strncasecmp(before.c_str(), "Transfer-Encoding", 17) == 0)
+                    folded_framing = true;
+                lines.back() += " " + rest;
+            }
             continue;
         }
         lines.push_back(line);
@@ -373,6 +381,7 @@ void http_header_list_parse(HEADER *header, const char *text) {
         header->headers.push_back(entry);
     }
     header_framing(header);
+    if (folded_framing) header->flags |= HEADER_AMBIGUOUS;
 }
 
 // ---- request and response parsing ------------------------------------------

@@ -43,6 +43,9 @@ enum {
     HEADER_LENGTH = 0x2,        // content_length is valid
     HEADER_DEFAULT_PORT = 0x4,  // the request target named no port
     HEADER_INVALID = 0x8,       // framing or syntax cannot be trusted (see above)
+    HEADER_AMBIGUOUS = 0x10,    // framing read one way of several (Content-Length beside
+                                // Transfer-Encoding, or a folded framing line): the
+                                // message is used, but its connection is not reused
 };
 
 // Writer kinds.

@@ -477,6 +477,11 @@ void log_forwarded_for(CONNECTION_T *connection) {
 // A body that is read whole, or failed; false ends the request.
 bool body_buffer(CONNECTION_T *connection, long long limit, int *result) {
     connection->request_body = http_transfer_filebuf(connection, HTTP_SIDE_CLIENT, limit, result);
+    if (*result == HTTP_BODY_MALFORMED) {
+        putlog(LOG_WARNING, "request: malformed chunked body from %s", connection->ip);
+        refuse_malformed(connection, 400);
+        return false;
+    }
     if (*result == HTTP_BODY_SHORT) {
         putlog(LOG_WARNING, "request: incomplete request body from %s", connection->ip);
         connection->keepalive_client = 0;

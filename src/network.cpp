@@ -171,7 +171,7 @@ int net_listen(int port, const char *address) {
     if (!address || inet_pton(AF_INET, address, &bind_address.sin_addr) != 1)
         bind_address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (port < 0 || port > 65535 || bind(fd, (struct sockaddr *)&bind_address, sizeof bind_address) != 0 ||
-        listen(fd, NET_LISTEN_BACKLOG) != 0) {
+        listen(fd, somaxconn > NET_LISTEN_BACKLOG ? somaxconn : NET_LISTEN_BACKLOG) != 0) {
         close(fd);
         listen_failed(address, port);
         return -1;

@@ -23,6 +23,8 @@
 struct HASH_TABLE;
 
 #define NET_LISTENERS 20
+// Least listen backlog; the system's somaxconn when larger, so that a burst
+// of clients is queued instead of waiting out a SYN retransmit.
 #define NET_LISTEN_BACKLOG 25
 #define DNSCACHE_BUCKETS 8111
 #define DNSCACHE_MAX_AGE 3600  // seconds an entry is used

@@ -68,21 +68,38 @@ long long now_seconds() {
 
 // One line of at most max bytes, read within timeout seconds in all (a peer
 // trickling bytes cannot hold the thread longer). The line end is removed.
-// False on time-out, end of stream or an over-long line.
-bool line_read(Socket *sock, std::string *line, int timeout, size_t max) {
+// False on time-out, end of stream or an over-long line. With crlf set, a
+// line must end in CR LF: chunk framing read leniently lets a sender put
+// bytes where another reader sees the next message.
+bool line_read(Socket *sock, std::string *line, int timeout, size_t max, bool crlf = false, bool *malformed = nullptr) {
     if (!sock) return false;
     long long deadline = now_seconds() + timeout;
     for (;;) {
         const char *lf = sock->in_length ? (const char *)memchr(sock->in, '\n', sock->in_length) : nullptr;
         if (lf) {
             size_t length = (size_t)(lf - sock->in) + 1;
-            if (length > max) return false;
+            if (length > max) {
+                if (malformed) *malformed = true;
+                return false;
+            }
             line->assign(sock->in, length);
             sock->GetLine(nullptr, -1, 0);
+            if (crlf) {
+                bool bad = length < 2 || (*line)[length - 2] != '\r';
+                if (!bad) {
+                    line->resize(length - 2);
+                    bad = line->find('\r') != std::string::npos;
+                }
+                if (bad && malformed) *malformed = true;
+                return !bad;
+            }
             while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
             return true;
         }
-        if (sock->in_length >= max) return false;
+        if (sock->in_length >= max) {
+            if (malformed) *malformed = true;
+            return false;
+        }
         long long left = deadline - now_seconds();
         if (left <= 0) return false;
         if (sock->Read(nullptr, -1, (int)left) <= 0) return false;
@@ -90,14 +107,17 @@ bool line_read(Socket *sock, std::string *line, int timeout, size_t max) {
 }
 
 // Hexadecimal chunk size, optionally followed by blanks and extensions.
+// Leading zeros are allowed; a size of more than 15 significant digits is
+// refused (2^60 keeps the sum of sizes from wrapping, and a chunk that large
+// never arrives anyway).
 bool chunk_size_parse(const std::string &line, unsigned long long *size) {
     size_t i = 0;
+    int significant = 0;
     unsigned long long value = 0;
     while (i < line.size() && isxdigit((unsigned char)line[i])) {
-        // 15 digits keep the value below 2^60: no wrap, and a chunk that
-        // large never arrives anyway.
-        if (i >= 15) return false;
         int c = tolower((unsigned char)line[i]);
+        if (value != 0 || c != '0') significant++;
+        if (significant > 15) return false;
         value = value * 16 + (unsigned long long)(c <= '9' ? c - '0' : c - 'a' + 10);
         i++;
     }
@@ -113,6 +133,19 @@ enum { MOVE_BUFFER, MOVE_RELAY, MOVE_DISCARD };
 int body_failed(CONNECTION_T *connection) {
     connection->flags |= CONN_FAILED;
     return HTTP_BODY_SHORT;
+}
+
+int body_malformed(CONNECTION_T *connection) {
+    connection->flags |= CONN_FAILED;
+    return HTTP_BODY_MALFORMED;
+}
+
+// One framing line of a chunked body: a line that arrived but is not
+// framing as it must be is malformed, a missing one makes the body short.
+int chunk_line(Socket *source, std::string *line, int timeout) {
+    bool malformed = false;
+    if (line_read(source, line, timeout, HTTP_CHUNK_LINE_MAX, true, &malformed)) return HTTP_BODY_COMPLETE;
+    return malformed ? HTTP_BODY_MALFORMED : HTTP_BODY_SHORT;
 }
 
 // Moves count bytes of one side: into the buffer, to the other side, or
@@ -133,13 +166,16 @@ int chunked_move(CONNECTION_T *connection, int side, int mode, Filebuf *into, lo
     for (;;) {
         std::string line;
         unsigned long long size = 0;
-        if (!line_read(source, &line, timeout, HTTP_CHUNK_LINE_MAX) || !chunk_size_parse(line, &size))
-            return body_failed(connection);
+        int got = chunk_line(source, &line, timeout);
+        if (got == HTTP_BODY_SHORT) return body_failed(connection);
+        if (got != HTTP_BODY_COMPLETE || !chunk_size_parse(line, &size)) return body_malformed(connection);
         if (size == 0) {
             // Trailer lines, up to the empty line that ends the body.
             for (int n = 0;; n++) {
-                if (n > HTTP_TRAILER_LINES_MAX || !line_read(source, &line, timeout, HTTP_CHUNK_LINE_MAX))
-                    return body_failed(connection);
+                if (n > HTTP_TRAILER_LINES_MAX) return body_malformed(connection);
+                got = chunk_line(source, &line, timeout);
+                if (got == HTTP_BODY_SHORT) return body_failed(connection);
+                if (got != HTTP_BODY_COMPLETE) return body_malformed(connection);
                 if (line.empty()) break;
             }
             if (mode == MOVE_RELAY && rechunk) {
@@ -171,8 +207,9 @@ int chunked_move(CONNECTION_T *connection, int side, int mode, Filebuf *into, lo
             Socket *destination = destination_of(connection, side);
             if (destination) destination->Write("\r\n", 2);
         }
-        if (!line_read(source, &line, timeout, HTTP_CHUNK_LINE_MAX) || !line.empty())
-            return body_failed(connection);
+        got = chunk_line(source, &line, timeout);
+        if (got == HTTP_BODY_SHORT) return body_failed(connection);
+        if (got != HTTP_BODY_COMPLETE || !line.empty()) return body_malformed(connection);
     }
 }
 
@@ -805,7 +842,7 @@ int protocol_http(CONNECTION_T *connection) {
 
         if (connection->flags & CONN_CLIENT_DROPPED) {
             delete body;
-        } else if (result == HTTP_BODY_SHORT) {
+        } else if (result == HTTP_BODY_SHORT || result == HTTP_BODY_MALFORMED) {
             delete body;
             buffered_incomplete(connection);
             if (log.end_time.tv_sec == 0) log_write(connection);

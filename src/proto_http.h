@@ -28,8 +28,9 @@ enum {
 // Results of the body movers.
 enum {
     HTTP_BODY_COMPLETE = 0,  // the whole body moved
-    HTTP_BODY_SHORT = 1,     // the body ended early, was malformed, or a callback refused it (CONN_FAILED)
+    HTTP_BODY_SHORT = 1,     // the body ended early or a callback refused it (CONN_FAILED)
     HTTP_BODY_OVERFLOW = 2,  // reading stopped at the caller's limit; the rest is still unread
+    HTTP_BODY_MALFORMED = 3, // the body's framing was malformed (CONN_FAILED); answer 400 and close
 };
 
 // Ceiling of any body held in memory when the caller names none.

@@ -126,6 +126,8 @@ void keepalive_check_client(CONNECTION_T *connection) {
     int keep;
     if (!request || request->type == HEADER_CONNECT)
         keep = 0;
+    else if (request->flags & HEADER_AMBIGUOUS)
+        keep = 0;  // what follows its body may have been meant as part of it
     else if (request->connection_keepalive == 0 || request->proxy_keepalive == 0)
         keep = 0;
     else if (request->connection_keepalive == 1 || request->proxy_keepalive == 1)
@@ -155,6 +157,11 @@ void keepalive_check_server(CONNECTION_T *connection) {
     } else {
         connection->keepalive_server = keep;
     }
+    // Either message read one way of several: the server may have meant
+    // the other, and its connection is no longer trusted to be in step.
+    if ((connection->response && (connection->response->flags & HEADER_AMBIGUOUS)) ||
+        (connection->request && (connection->request->flags & HEADER_AMBIGUOUS)))
+        connection->keepalive_server = 0;
     putlog(LOG_DEBUG, "protocol: keepalive_server = %d", connection->keepalive_server);
 }
 

@@ -3,7 +3,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <openssl/ssl.h>
 
 #include "general.h"
 #include "global.h"
@@ -44,6 +47,16 @@ static void entry_free(serverpool_t &entry) {
 
 static const char *text(const char *value) { return value ? value : ""; }
 
+// An idle connection is in step with its server only when nothing of it is
+// left unread: bytes in the buffer or on the socket (a second answer nobody
+// asked for, or the server's close) would be taken for the next answer.
+static bool quiet(Socket *socket) {
+    if (!socket || socket->fd < 0 || socket->in_length > 0) return false;
+    if (socket->ssl && socket->ssl_session && SSL_pending(socket->ssl_session) > 0) return false;
+    struct pollfd ready = {socket->fd, POLLIN | POLLPRI, 0};
+    return poll(&ready, 1, 0) == 0;
+}
+
 static void count_event(const char *counter) {
     if (global && global->stats) global->stats->Increment("connection pool", counter);
 }
@@ -59,6 +72,11 @@ void ServerPool::Add(Socket *socket, const char *protocol, const char *host, int
                      const char *password, int forward_type, const char *forward_user) {
     if (!socket) return;
     if (!protocol || !host) fatal_assert("src/serverpool", __LINE__, "Add");
+    if (!quiet(socket)) {
+        putlog(LOG_DEBUG, "Connection Pool: not pooled, unread input: %s://%s:%d ", protocol, host, port);
+        delete socket;
+        return;
+    }
     int size = serverpool_size_get();
     bool warn = false;
 
@@ -117,14 +135,21 @@ Socket *ServerPool::Find(const char *protocol, const char *host, int port, const
     if (!protocol || !host) return nullptr;
     Socket *found = nullptr;
     pthread_mutex_lock(&mutex_);
-    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    for (auto it = entries_.begin(); it != entries_.end();) {
         serverpool_t &entry = *it;
         if (!entry.protocol || !entry.host) fatal_assert("src/serverpool", __LINE__, "Find");
         if (strcasecmp(entry.protocol, protocol) != 0 || strcasecmp(entry.host, host) != 0 ||
-            entry.port != port)
+            entry.port != port || !credentials_match(entry, user, password) ||
+            !route_match(entry, forward_type, forward_user)) {
+            ++it;
             continue;
-        if (!credentials_match(entry, user, password)) continue;
-        if (!route_match(entry, forward_type, forward_user)) continue;
+        }
+        if (!quiet(entry.socket)) {
+            // Spoke or closed while idle: out of step, never handed out.
+            entry_free(entry);
+            it = entries_.erase(it);
+            continue;
+        }
         found = entry.socket;
         entry.socket = nullptr;
         entry_free(entry);

@@ -1,5 +1,7 @@
 #include "startup.h"
 
+#include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 
 #include "cache.h"
 #include "clientpool.h"
+#include "compat.h"
 #include "connection.h"
 #include "global.h"
 #include "hash.h"
@@ -27,6 +30,7 @@
 #include "threads.h"
 #include "timerange.h"
 #include "timers.h"
+#include "xml.h"
 #include "section.h"
 #include "xml.h"
 
@@ -62,10 +66,19 @@ static void clientpool_clean() {
 static void sectionxml_load() {
     TiXmlBase::SetCondenseWhiteSpace(false);
     sectionxml = new TiXmlDocument();
-    if (!sectionxml->LoadFile(sectionfile) || sectionxml->Error()) {
-        const char *why = sectionxml->ErrorDesc() ? sectionxml->ErrorDesc() : "";
-        putlog(LOG_ERROR, "Error when parsing section.xml: %s", why);
-        putlog(LOG_ADVICE, "Please correct errors in section.xml: %s", why);
+    std::string text, why;
+    FILE *file = s_fopen(sectionfile, "rb");
+    if (file) {
+        char block[65536];
+        size_t got;
+        while ((got = fread(block, 1, sizeof block, file)) > 0) text.append(block, got);
+        fclose(file);
+    } else {
+        why = strerror(errno);
+    }
+    if (!file || !xml_document_parse(sectionxml, text, "section", &why)) {
+        putlog(LOG_ERROR, "Error when parsing section.xml: %s", why.c_str());
+        putlog(LOG_ADVICE, "Please correct errors in section.xml: %s", why.c_str());
         exit(1);
     }
 }

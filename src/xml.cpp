@@ -23,6 +23,86 @@ time_t documentsynctime = 0;
 int (*config_fetch_hook)(URL *url, std::string *body) = nullptr;
 
 // ---------------------------------------------------------------------------
+// Parsing with bounds
+
+int xml_nesting_depth(const char *text, size_t length, int limit) {
+    int depth = 0, deepest = 0;
+    size_t i = 0;
+    auto skip_past = [&](const char *end) {
+        size_t n = strlen(end);
+        while (i + n <= length && memcmp(text + i, end, n) != 0) i++;
+        i = i + n <= length ? i + n : length;
+    };
+    while (i < length && deepest <= limit) {
+        if (text[i] != '<') {
+            i++;
+            continue;
+        }
+        if (length - i >= 4 && memcmp(text + i, "<!--", 4) == 0) {
+            skip_past("-->");
+        } else if (length - i >= 9 && memcmp(text + i, "<![CDATA[", 9) == 0) {
+            skip_past("]]>");
+        } else if (length - i >= 2 && (text[i + 1] == '?' || text[i + 1] == '!')) {
+            skip_past(">");
+        } else if (length - i >= 2 && text[i + 1] == '/') {
+            if (depth > 0) depth--;
+            skip_past(">");
+        } else {
+            // An opening tag: to its '>' outside quotes; "/>" closes it too.
+            char quote = 0;
+            bool empty = false;
+            for (i++; i < length; i++) {
+                char c = text[i];
+                if (quote) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    empty = text[i - 1] == '/';
+                    break;
+                }
+            }
+            i++;
+            if (!empty && ++depth > deepest) deepest = depth;
+        }
+    }
+    return deepest;
+}
+
+bool xml_document_parse(TiXmlDocument *doc, const std::string &text, const char *root, std::string *why) {
+    char line[160];
+    if (xml_nesting_depth(text.data(), text.size()) > XML_DEPTH_MAX) {
+        snprintf(line, sizeof line, "elements nested deeper than %d", XML_DEPTH_MAX);
+        *why = line;
+        return false;
+    }
+    // Line ends as the file loader gives them: CR LF and lone CR become LF.
+    std::string normal;
+    normal.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] != '\r') normal += text[i];
+        else if (i + 1 >= text.size() || text[i + 1] != '\n') normal += '\n';
+    }
+    doc->Parse(normal.c_str());
+    if (doc->Error()) {
+        snprintf(line, sizeof line, "%s (line %d, column %d)", doc->ErrorDesc() ? doc->ErrorDesc() : "parse error",
+                 doc->ErrorRow(), doc->ErrorCol());
+        *why = line;
+        return false;
+    }
+    if (strlen(text.c_str()) != text.size()) {
+        *why = "NUL byte in the document";
+        return false;
+    }
+    if (!doc->RootElement() || strcmp(doc->RootElement()->Value(), root) != 0) {
+        snprintf(line, sizeof line, "the top element is not \"%s\"", root);
+        *why = line;
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // Cursor
 
 TiXmlElement *section_select(TiXmlDocument *doc, const std::string &section) {
@@ -265,13 +345,20 @@ int config_load(int clear, const char *name) {
     if (TiXmlBase::IsWhiteSpaceCondensed()) TiXmlBase::SetCondenseWhiteSpace(false);
     FILE *file = s_fopen(name, "rb");
     if (!file) {
+        putlog(LOG_ERROR, "cannot read configuration file %s: %s", name, strerror(errno));
         pthread_mutex_unlock(&documentlock);
         return 0;
     }
-    TiXmlDocument *fresh = new TiXmlDocument(name);
-    bool parsed = fresh->LoadFile(file);
+    std::string text;
+    char block[65536];
+    size_t got;
+    while ((got = fread(block, 1, sizeof block, file)) > 0) text.append(block, got);
+    bool failed = ferror(file) != 0;
     fclose(file);
-    if (!parsed || fresh->Error()) {
+    TiXmlDocument *fresh = new TiXmlDocument(name);
+    std::string why = failed ? strerror(errno) : "";
+    if (failed || !xml_document_parse(fresh, text, "korvantel", &why)) {
+        putlog(LOG_ERROR, "flawed XML file %s: %s", name, why.c_str());
         delete fresh;
         pthread_mutex_unlock(&documentlock);
         return 0;
@@ -298,8 +385,9 @@ int config_url_load(const char *url_text, int clear) {
     pthread_mutex_lock(&documentlock);
     if (TiXmlBase::IsWhiteSpaceCondensed()) TiXmlBase::SetCondenseWhiteSpace(false);
     TiXmlDocument *fresh = new TiXmlDocument();
-    fresh->Parse(body.c_str());
-    if (fresh->Error()) {
+    std::string why;
+    if (!xml_document_parse(fresh, body, "korvantel", &why)) {
+        putlog(LOG_ERROR, "flawed XML file %s: %s", buffer, why.c_str());
         delete fresh;
         pthread_mutex_unlock(&documentlock);
         return 0;

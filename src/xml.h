@@ -36,6 +36,20 @@ extern time_t documentsynctime;
 // it; while it is unset, loading from a URL fails.
 extern int (*config_fetch_hook)(URL *url, std::string *body);
 
+// Deepest element nesting a document may have. The parser recurses once per
+// level, and documents are also parsed on worker threads with small stacks.
+#define XML_DEPTH_MAX 256
+
+// How deeply the elements of an XML text nest, counted without parsing
+// (comments, CDATA, declarations and quoted attribute values skipped); the
+// count stops early once it passes limit.
+int xml_nesting_depth(const char *text, size_t length, int limit = XML_DEPTH_MAX);
+
+// Parses text into doc as a configuration or definition document; false
+// with the reason (and the parser's line and column) in *why when the text
+// nests too deeply, does not parse, or has no element `root` at its top.
+bool xml_document_parse(TiXmlDocument *doc, const std::string &text, const char *root, std::string *why);
+
 // The element of a section in a configuration document; ConfigError when the
 // root has none. A document without a "korvantel" root is fatal.
 TiXmlElement *section_select(TiXmlDocument *document, const std::string &section);

@@ -415,14 +415,21 @@ class HostileTest(unittest.TestCase):
     def test_hostile_heads(self):
         body = b"5\r\nhello\r\n0\r\n\r\n"
         cases = [
-            # (name, head lines after the request line, body, expected status or None for "forwarded")
-            ("length and chunked", "Content-Length: 15\r\nTransfer-Encoding: chunked\r\n", body, None),
+            # (name, head lines after the request line, body, expected status, None for "forwarded",
+            # "close" for "forwarded, then the connection closes")
+            ("length and chunked", "Content-Length: 15\r\nTransfer-Encoding: chunked\r\n", body, "close"),
             ("two lengths", "Content-Length: 5\r\nContent-Length: 6\r\n", b"hello!", 400),
             ("xchunked", "Transfer-Encoding: xchunked\r\n", body, 400),
             ("chunked twice", "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", body, 400),
             ("blank before colon", "Content-Length : 5\r\n", b"hello", 400),
             ("signed length", "Content-Length: +5\r\n", b"hello", 400),
             ("folded length", "Content-Length: 5\r\n 0\r\n", b"hello", 400),
+            ("folded coding", "Transfer-Encoding:\r\n chunked\r\n", body, "close"),
+            ("chunks with bare LF", "Transfer-Encoding: chunked\r\n", b"5\nhello\n0\n\n", 400),
+            ("zero-padded chunk size", "Transfer-Encoding: chunked\r\n", b"000000000000000000005\r\nhello\r\n0\r\n\r\n",
+             None),
+            ("overflowing chunk size", "Transfer-Encoding: chunked\r\n", b"fffffffffffffffffffff\r\nhello\r\n0\r\n\r\n",
+             400),
             ("obs-fold", "X-Folded: one\r\n two\r\n", b"", None),
             ("NUL byte", "X-Nul: a\0b\r\n", b"", 400),
             ("long line", "X-Long: %s\r\n" % ("a" * 70000), b"", 400),
@@ -447,7 +454,11 @@ class HostileTest(unittest.TestCase):
                     sock.sendall(get(origin.url("/redirect")))
                     answer = reader.answer()
                     self.assertIsNotNone(answer)
-                    if status is not None:
+                    if status == "close":
+                        # forwarded, then nothing more is read from that connection
+                        self.assertEqual(answer.status, 200)
+                        self.assertTrue(closed_after(reader), "ambiguous message left the connection open")
+                    elif status is not None:
                         self.assertEqual(answer.status, status)
                         self.assertTrue(closed_after(reader), "refused message left the connection open")
                         self.assertEqual(len(origin.requests), before)
@@ -488,7 +499,7 @@ class EarlyAnswerTest(unittest.TestCase):
             (None, {}, b"CONNECT 127.0.0.1:8443 HTTP/1.1\r\n\r\n", 404,
              "denied CONNECT request from 127.0.0.1 to port 8443"),
             (None, {}, ("GET http://127.0.0.1:%d/ HTTP/1.1\r\n\r\n" % dead).encode(), 503,
-             "header: error: reading header from 127.0.0.1"),
+             "network: error: cannot connect to 127.0.0.1:%d (noconnect)" % dead),
             (None, {}, b"GET gopher://127.0.0.1/x HTTP/1.1\r\n\r\n", 501, "template: sent badprotocol"),
             (None, {}, b"GET\r\n\r\n", 400, "request: invalid header recieved from 127.0.0.1"),
             # URL commands the dispatch answers itself

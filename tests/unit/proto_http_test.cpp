@@ -98,13 +98,20 @@ TEST(ProtoHttp, ChunkedBodiesAreReadWholeOrRefused) {
          "hello world", "NEXT"},
         {"0\r\n\r\nGET", HTTP_BODY_COMPLETE, "", "GET"},
         {"A \r\n0123456789\r\n0\r\n\r\n", HTTP_BODY_COMPLETE, "0123456789", ""},
-        {"zz\r\nhello\r\n0\r\n\r\n", HTTP_BODY_SHORT, nullptr, nullptr},          // not hexadecimal
-        {"-5\r\nhello\r\n0\r\n\r\n", HTTP_BODY_SHORT, nullptr, nullptr},          // signed
-        {"5\r\nhelloX\r\n0\r\n\r\n", HTTP_BODY_SHORT, nullptr, nullptr},         // data longer than its size
+        {"00000000000000000005\r\nhello\r\n000\r\n\r\nNEXT", HTTP_BODY_COMPLETE, "hello", "NEXT"},  // zero-padded
+        {"zz\r\nhello\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},      // not hexadecimal
+        {"-5\r\nhello\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},      // signed
+        {"5\r\nhelloX\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},     // data longer than its size
+        {"5\nhello\n0\n\n", HTTP_BODY_MALFORMED, nullptr, nullptr},                 // bare LF
+        {"5\r\nhello\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},         // bare LF after data
+        {"5\r\nhello\r\n0\r\n\n", HTTP_BODY_MALFORMED, nullptr, nullptr},         // bare LF ends the body
+        {"5\r\nhello\r\n0\r\nX-T: 1\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},  // bare LF in a trailer
+        {"5\r\r\nhello\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},    // stray CR
         {"5\r\nhel", HTTP_BODY_SHORT, nullptr, nullptr},                          // cut off in a chunk
         {"5\r\nhello\r\n", HTTP_BODY_SHORT, nullptr, nullptr},                    // no last chunk
         {"5\r\nhello\r\n0\r\n", HTTP_BODY_SHORT, nullptr, nullptr},               // no empty line after it
-        {"1000000000000000\r\n", HTTP_BODY_SHORT, nullptr, nullptr},              // absurd size
+        {"1000000000000000\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},          // absurd size
+        {"fffffffffffffffffffff\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},     // overflowing size
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.wire);

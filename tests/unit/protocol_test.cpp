@@ -1115,22 +1115,65 @@ TEST_F(ProtocolTest, ConnectionWithoutKeepAliveIsNotPooled) {
     EXPECT_EQ(global->serverpool->Count(), 0);
 }
 
-// A pooled connection whose server went away: the head read fails, the
-// request goes out again on a fresh connection.
+// A pooled connection whose server goes away as the request arrives: the
+// head read fails, the request goes out again on a fresh connection.
 TEST_F(ProtocolTest, DeadPooledConnectionIsReplaced) {
     Origin origin;
     origin.start();
     request(origin_url(origin).c_str());
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    close(fds[1]);
     global->serverpool->Add(new Socket(fds[0]), "http", "127.0.0.1", origin.port, nullptr, nullptr);
+    ASSERT_EQ(global->serverpool->Count(), 1);
     ASSERT_GE(protocol_start(c), 0);
     EXPECT_TRUE(c->flags & CONN_POOLED_SERVER);
+    std::thread server([&] {
+        char block[4096];
+        (void)!read(fds[1], block, sizeof block);
+        close(fds[1]);
+    });
     std::string head = exchange();
+    server.join();
     EXPECT_EQ(head.compare(0, 15, "HTTP/1.1 200 OK"), 0) << head;
     EXPECT_EQ(origin.accepted.load(), 1);
     EXPECT_EQ(origin.heads().size(), 1u);
+}
+
+// Idle connections that spoke or closed while pooled are out of step with
+// their server: never pooled, and never handed out.
+TEST_F(ProtocolTest, PoolKeepsOnlyQuietConnections) {
+    struct Case {
+        const char *what;
+        bool before_add;  // the server acts before the connection is pooled
+        bool close_it;    // closes; otherwise it sends bytes nobody asked for
+    } cases[] = {
+        {"closed before pooling", true, true},
+        {"spoke before pooling", true, false},
+        {"closed while pooled", false, true},
+        {"spoke while pooled", false, false},
+    };
+    for (const Case &k : cases) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        auto act = [&] {
+            if (k.close_it) close(fds[1]);
+            else ASSERT_EQ(write(fds[1], "HTTP/1.1 200 OK\r\n", 17), 17);
+        };
+        if (k.before_add) act();
+        global->serverpool->Add(new Socket(fds[0]), "http", "127.0.0.1", 80, nullptr, nullptr);
+        if (!k.before_add) act();
+        EXPECT_EQ(global->serverpool->Find("http", "127.0.0.1", 80, nullptr, nullptr), nullptr) << k.what;
+        EXPECT_EQ(global->serverpool->Count(), 0) << k.what;
+        if (!k.close_it) close(fds[1]);
+    }
+    // a quiet one is pooled and handed out
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    global->serverpool->Add(new Socket(fds[0]), "http", "127.0.0.1", 80, nullptr, nullptr);
+    Socket *found = global->serverpool->Find("http", "127.0.0.1", 80, nullptr, nullptr);
+    EXPECT_NE(found, nullptr);
+    delete found;
+    close(fds[1]);
 }
 
 TEST_F(ProtocolTest, DeadPooledConnectionResendsABufferedBody) {

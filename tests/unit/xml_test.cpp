@@ -473,3 +473,58 @@ TEST_F(XmlTest, SectionSelectNeedsAKorvantelDocument) {
 }
 
 }  // namespace
+
+TEST(XmlDepth, CountsElementNestingOnly) {
+    struct Case {
+        const char *text;
+        int depth;
+    } cases[] = {
+        {"", 0},
+        {"<a/>", 0},
+        {"<a></a>", 1},
+        {"<a><b><c/></b></a>", 2},
+        {"<?xml version=\"1.0\"?><a><b></b><b></b></a>", 2},
+        {"<a><!-- <b><c><d> --></a>", 1},
+        {"<a><![CDATA[<b><c>]]></a>", 1},
+        {"<a x=\"<b>\" y='>'><b></b></a>", 2},
+        {"<a><b><c>", 3},  // unclosed: counted as far as it goes
+        {"</a></a><a></a>", 1},
+    };
+    for (const Case &c : cases) EXPECT_EQ(xml_nesting_depth(c.text, strlen(c.text)), c.depth) << c.text;
+}
+
+TEST(XmlDepth, StopsCountingPastTheLimit) {
+    std::string deep;
+    for (int i = 0; i < 100000; i++) deep += "<a>";
+    EXPECT_GT(xml_nesting_depth(deep.data(), deep.size(), 10), 10);
+    EXPECT_LE(xml_nesting_depth(deep.data(), deep.size(), 10), 11);
+}
+
+TEST(XmlDepth, DeepDocumentsAreRefusedBeforeParsing) {
+    std::string text = "<korvantel>";
+    for (int i = 0; i < 100000; i++) text += "<a>";
+    for (int i = 0; i < 100000; i++) text += "</a>";
+    text += "</korvantel>";
+    TiXmlDocument doc;
+    std::string why;
+    EXPECT_FALSE(xml_document_parse(&doc, text, "korvantel", &why));
+    EXPECT_NE(why.find("nested deeper than"), std::string::npos) << why;
+
+    struct Case {
+        const char *text;
+        bool ok;
+        const char *why;
+    } cases[] = {
+        {"<korvantel><general/></korvantel>", true, ""},
+        {"<korvantel>\r\n<general>x</general>\r\n</korvantel>", true, ""},
+        {"", false, "empty"},
+        {"<korvantel><general>", false, "line"},
+        {"<other/>", false, "top element"},
+    };
+    for (const Case &c : cases) {
+        TiXmlDocument d;
+        std::string reason;
+        EXPECT_EQ(xml_document_parse(&d, c.text, "korvantel", &reason), c.ok) << c.text;
+        EXPECT_NE(reason.find(c.why), std::string::npos) << c.text << ": " << reason;
+    }
+}

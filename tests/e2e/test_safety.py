@@ -1,0 +1,232 @@
+"""Connection safety through the real daemon: a server connection is never
+reused out of step with its server, a request whose framing is ambiguous
+never leaves bytes behind for a second request, chunk framing is strict,
+refused tunnels are not taken for established ones, bursts of clients are
+accepted at once, and hostile configuration documents end start-up with a
+clear line instead of a crash."""
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import CONFIG_XML, Proxy, free_port, main, run
+from origin import StandinOrigin, response
+from test_cache import Clock, cache_config, cached_proxy
+from test_proxy import Reader, ask, closed_after, get
+
+ALL_LOG = 0xFFFFFFF
+
+CACHEABLE = (("Cache-Control", "max-age=3600"),)
+
+
+def poisoning_origin(request):
+    """/a answers with its body and then a whole second answer nobody asked
+    for; every other path answers itself."""
+    if request.path == "/a":
+        return response(200, b"ok") + response(200, b"POISONED", CACHEABLE)
+    return response(200, ("real %s" % request.path).encode(), CACHEABLE)
+
+
+class ServerConnectionTest(unittest.TestCase):
+    def test_extra_bytes_never_reach_the_next_request(self):
+        with tempfile.TemporaryDirectory() as d, StandinOrigin({"*": poisoning_origin}) as origin:
+            clock = Clock(d)
+            p = cached_proxy(clock, cache_config(os.path.join(d, "store")))
+            try:
+                answer, reader = ask(p, get(origin.url("/a")))
+                self.assertEqual(answer.body, b"ok")
+                reader.sock.close()
+                for _ in range(3):
+                    answer, reader = ask(p, get(origin.url("/b")))
+                    self.assertEqual(answer.body, b"real /b")
+                    reader.sock.close()
+            finally:
+                p.stop()
+
+    def test_ambiguous_response_framing_ends_the_server_connection(self):
+        ambiguous = (b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
+                     b"3\r\nabc\r\n0\r\n\r\n")
+        folded = b"HTTP/1.1 200 OK\r\nTransfer-Encoding:\r\n chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
+        for name, wire in (("length and chunked", ambiguous), ("folded coding", folded)):
+            with self.subTest(name), StandinOrigin({"/x": wire, "/y": response(200, b"y")}) as origin, \
+                    Proxy() as p:
+                answer, reader = ask(p, get(origin.url("/x")))
+                self.assertEqual(answer.body, b"abc")
+                reader.sock.close()
+                answer, reader = ask(p, get(origin.url("/y")))
+                self.assertEqual(answer.body, b"y")
+                reader.sock.close()
+                self.assertEqual(origin.connections, 2)
+
+    def test_failed_connect_names_host_and_port(self):
+        dead = free_port()
+        with Proxy(loglevel=ALL_LOG) as p:
+            answer, reader = ask(p, get("http://127.0.0.1:%d/" % dead))
+            self.assertEqual(answer.status, 503)
+            reader.sock.close()
+            self.assertTrue(p.wait_log("network: error: cannot connect to 127.0.0.1:%d (noconnect)" % dead))
+            self.assertNotIn("header: error: reading header", p.log())
+
+
+class RequestFramingTest(unittest.TestCase):
+    def smuggle(self, p, origin, head_lines, body):
+        """A POST with the given framing lines and body, with a second
+        request right behind it; returns (first answer, reader)."""
+        data = ("POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % (origin.url("/post"), head_lines)).encode()
+        sock = p.connect()
+        sock.sendall(data + body + get(origin.url("/SMUGGLED")))
+        reader = Reader(sock)
+        return reader.answer(), reader
+
+    def test_ambiguous_requests_close_after_their_answer(self):
+        body = b"5\r\nhello\r\n0\r\n\r\n"
+        cases = [
+            ("length and chunked", "Content-Length: %d\r\nTransfer-Encoding: chunked\r\n" % len(body)),
+            ("folded coding", "Transfer-Encoding:\r\n chunked\r\n"),
+        ]
+        for name, lines in cases:
+            with self.subTest(name), StandinOrigin({"*": response(200, b"done")}) as origin, Proxy() as p:
+                answer, reader = self.smuggle(p, origin, lines, body)
+                self.assertEqual(answer.status, 200)
+                self.assertEqual(answer.body, b"done")
+                self.assertTrue(closed_after(reader), "connection stayed open after an ambiguous request")
+                reader.sock.close()
+                self.assertTrue(origin.wait_requests(1))
+                self.assertEqual([r.path for r in origin.requests], ["/post"])
+                self.assertEqual(origin.requests[0].body, b"hello")
+                # the server connection that carried it is not reused
+                answer, reader = ask(p, get(origin.url("/after")))
+                self.assertEqual(answer.status, 200)
+                reader.sock.close()
+                self.assertEqual(origin.connections, 2)
+
+    def test_chunk_framing(self):
+        cases = [
+            # (name, chunked body, expected status, forwarded body or None)
+            ("bare LF everywhere", b"5\nhello\n0\n\n", 400, None),
+            ("bare LF after data", b"5\r\nhello\n0\r\n\r\n", 400, None),
+            ("bare LF on last chunk", b"5\r\nhello\r\n0\n\n", 400, None),
+            ("zero-padded size", b"00000000000000000005\r\nhello\r\n0\r\n\r\n", 200, b"hello"),
+            ("zero-padded last chunk", b"5\r\nhello\r\n0000000000000000000000\r\n\r\n", 200, b"hello"),
+            ("overflowing size", b"fffffffffffffffffffff\r\nhello\r\n0\r\n\r\n", 400, None),
+            ("size past 2^60", b"1000000000000000\r\nhello\r\n0\r\n\r\n", 400, None),
+            ("no digits", b";x\r\nhello\r\n0\r\n\r\n", 400, None),
+        ]
+        with StandinOrigin({"*": response(200, b"done")}) as origin, Proxy(loglevel=ALL_LOG) as p:
+            for name, body, status, forwarded in cases:
+                with self.subTest(name):
+                    before = len(origin.requests)
+                    answer, reader = self.smuggle(p, origin, "Transfer-Encoding: chunked\r\n", body)
+                    self.assertIsNotNone(answer, "no answer at all")
+                    self.assertEqual(answer.status, status)
+                    if status == 400:
+                        self.assertTrue(closed_after(reader), "connection stayed open")
+                        time.sleep(0.2)
+                        self.assertEqual(len(origin.requests), before)
+                    else:
+                        self.assertEqual(reader.answer().status, 200)  # /SMUGGLED is a real request here
+                        self.assertEqual(origin.requests[before].body, forwarded)
+                    reader.sock.close()
+            self.assertNotIn("/SMUGGLED", [r.path for r in origin.requests[:1]])
+            smuggled = [r for r in origin.requests if r.path == "/SMUGGLED"]
+            self.assertEqual(len(smuggled), 2, "only the well-formed cases carry a second request")
+
+    def test_bare_lf_in_a_chunked_response_is_not_passed_as_whole(self):
+        wire = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\nhello\n0\n\n"
+        with StandinOrigin({"/x": wire, "/y": response(200, b"y")}) as origin, Proxy() as p:
+            answer, reader = ask(p, get(origin.url("/x")))
+            self.assertTrue(answer is None or answer.status != 200 or not answer.complete
+                            or answer.body != b"hello")
+            reader.sock.close()
+            answer, reader = ask(p, get(origin.url("/y")))
+            self.assertEqual(answer.body, b"y")
+            reader.sock.close()
+
+
+class ConnectRefusalTest(unittest.TestCase):
+    def test_refused_connect_is_not_200(self):
+        with open(CONFIG_XML) as f:
+            text = f.read()
+        # no allow rule matches a loopback client
+        text = text.replace("<clients>127.0.0.1</clients>", "<clients>10.255.255.1</clients>")
+        with Proxy(config=text) as p:
+            answer, reader = ask(p, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
+            self.assertEqual(answer.status, 403)
+            reader.sock.close()
+            # other refused requests keep their page and status
+            answer, reader = ask(p, get("http://127.0.0.1:9/"))
+            self.assertNotEqual(answer.status, 403)
+            self.assertIn(b"Access denied", answer.body)
+            reader.sock.close()
+
+
+def listen_backlog(port):
+    """The backlog of the listening socket on that port, as the kernel
+    reports it (ss's Send-Q column of a listener)."""
+    out = subprocess.run(["ss", "-ltnH", "sport = :%d" % port], capture_output=True, text=True).stdout.split()
+    return int(out[2])
+
+
+class AcceptBurstTest(unittest.TestCase):
+    def test_burst_of_clients_all_answered(self):
+        with StandinOrigin({"*": response(200, b"ok")}) as origin, Proxy() as p:
+            # a backlog of 25 drops the SYNs of a burst: each waits out a retransmit
+            with open("/proc/sys/net/core/somaxconn") as f:
+                somaxconn = int(f.read())
+            self.assertEqual(listen_backlog(p.port), max(somaxconn, 25))
+            socks = []
+            try:
+                # a burst of connects with nothing read in between
+                for _ in range(300):
+                    socks.append(socket.create_connection(("127.0.0.1", p.port), timeout=10))
+                for s in socks:
+                    s.sendall(get(origin.url("/burst")))
+                for s in socks:
+                    answer = Reader(s).answer()
+                    self.assertIsNotNone(answer)
+                    self.assertEqual(answer.status, 200)
+            finally:
+                for s in socks:
+                    s.close()
+
+
+class HostileConfigurationTest(unittest.TestCase):
+    def start_with(self, text):
+        """Runs the daemon in the foreground on that configuration text;
+        returns (proxy, status, everything it printed and logged)."""
+        p = Proxy(config="")
+        with open(p.config_path, "wb") as f:
+            f.write(text if isinstance(text, bytes) else text.encode())
+        try:
+            status, out, err = run(p.command()[1:], timeout=60)
+            return p, status, out + err + p.log()
+        finally:
+            shutil.rmtree(p.dir, ignore_errors=True)
+
+    def test_documents_that_cannot_load(self):
+        with open(CONFIG_XML) as f:
+            shipped = f.read()
+        cases = [
+            ("deep nesting", shipped.replace("</korvantel>", "<a>" * 100000 + "</a>" * 100000 + "</korvantel>"),
+             "nested deeper than"),
+            ("truncated", shipped[:len(shipped) // 2], "line"),
+            ("empty", "", "empty"),
+            ("binary", bytes(range(256)) * 8, "line"),
+            ("not XML", "this is not a configuration\n", "line"),
+            ("other root", "<section></section>\n", 'the top element is not "korvantel"'),
+        ]
+        for name, text, expect in cases:
+            with self.subTest(name):
+                p, status, output = self.start_with(text)
+                # start-up ends through the fatal path, after a line that
+                # names the file and what is wrong with it
+                self.assertEqual(status, 1, output[-2000:])
+                self.assertIn("flawed XML file %s: " % p.config_path, output)
+                self.assertIn(expect, output)
+
+
+if __name__ == "__main__":
+    main()
