@@ -1,11 +1,10 @@
 // The registry of built-in section classes, in construction order. Each
 // section class adds one line here:
 //     {"access", access_construct},
-// where the construct function builds the section from `sectionxml` and
-// `reads` lists every option and entry field the class reads by position
-// with the type it expects (see FIELD_READ in section.h). The definition
-// test constructs every class listed here from the shipped section-definition
-// document and checks each read against it.
+// where the construct function builds the section from `sectionxml`; the
+// class declares its fields in its constructor (see FIELD_BIND in
+// section.h). Start-up and the definition test check every class listed
+// here against the section-definition document.
 #include "section.h"
 
 #include "access.h"
