@@ -87,23 +87,25 @@ Access::Access()
       pattern(nullptr),
       stats(userstats_init()) {}
 
+static const FIELD_BIND<Access> access_fields[] = {
+    FIELD_BIND_OF(Access, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Access, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(Access, 2, "logprofiles", FIELD_BOOL, log_profiles),
+    FIELD_BIND_OF(Access, 3, "groups", FIELD_STRING_LIST, group_condition),
+    FIELD_BIND_OF(Access, 4, "listeners", FIELD_STRING_LIST, listeners),
+    FIELD_BIND_OF(Access, 5, "clients", FIELD_IP_RANGE_LIST, addresses),
+    FIELD_BIND_OF(Access, 6, "mode", FIELD_STRING_SELECT_ONE, mode),
+    FIELD_BIND_OF(Access, 7, "user", FIELD_STRING, user),  // compiled after the read
+    FIELD_BIND_OF(Access, 8, "password", FIELD_STRING, password),
+    FIELD_BIND_OF(Access, 9, "permissions", FIELD_STRING_SELECT_MANY, permissions),
+    FIELD_BIND_OF(Access, 10, "bypass", FIELD_STRING_SELECT_MANY, bypass),
+    FIELD_BIND_OF(Access, 11, "interfaceuser", FIELD_STRING, interface_user),
+    FIELD_BIND_OF(Access, 12, "interfacepassword", FIELD_STRING, interface_password),
+    FIELD_BIND_OF(Access, 13, "profiles", FIELD_STRING_LIST, profiles),
+};
+
 Access::Access(const Item &item) : Access() {
-    const FieldVector &f = item.fields;
-    size_t n = f.size();
-    if (n > 0) enabled = f[0].int_value != 0;
-    if (n > 1) comment = f[1].string_value;
-    if (n > 2) log_profiles = f[2].int_value;
-    if (n > 3) group_condition = f[3].string_list;
-    if (n > 4) listeners = f[4].string_list;
-    if (n > 5) addresses = f[5].ip_range_list;
-    if (n > 6) mode = f[6].int_value;
-    if (n > 7) user = f[7].string_value;
-    if (n > 8) password = f[8].string_value;
-    if (n > 9) permissions = (unsigned int)f[9].int_value;
-    if (n > 10) bypass = (unsigned int)f[10].int_value;
-    if (n > 11) interface_user = f[11].string_value;
-    if (n > 12) interface_password = f[12].string_value;
-    if (n > 13) profiles = f[13].string_list;
+    fields_read(access_fields, item.fields, this);
     // The pattern is kept whatever the mode, so a mode change by a web edit
     // needs no rebuild of its own; only system authentication uses it.
     if (!user.empty()) pattern = reg_compile(user.c_str(), 1);
@@ -180,46 +182,20 @@ bool Access::match(const CONNECTION_T *connection, const char *given_user, const
 
 // ---- AccessSection ----------------------------------------------------------
 
-const FIELD_READ AccessSection::reads[] = {
-    {READ_OPTION, 0, 0, FIELD_STRING_SELECT_ONE},
-    {READ_OPTION, 0, 1, FIELD_BOOL},
-    {READ_ENTRY, 0, 0, FIELD_BOOL},
-    {READ_ENTRY, 0, 1, FIELD_STRING},
-    {READ_ENTRY, 0, 2, FIELD_BOOL},
-    {READ_ENTRY, 0, 3, FIELD_STRING_LIST},
-    {READ_ENTRY, 0, 4, FIELD_STRING_LIST},
-    {READ_ENTRY, 0, 5, FIELD_IP_RANGE_LIST},
-    {READ_ENTRY, 0, 6, FIELD_STRING_SELECT_ONE},
-    {READ_ENTRY, 0, 7, FIELD_STRING},
-    {READ_ENTRY, 0, 8, FIELD_STRING},
-    {READ_ENTRY, 0, 9, FIELD_STRING_SELECT_MANY},
-    {READ_ENTRY, 0, 10, FIELD_STRING_SELECT_MANY},
-    {READ_ENTRY, 0, 11, FIELD_STRING},
-    {READ_ENTRY, 0, 12, FIELD_STRING},
-    {READ_ENTRY, 0, 13, FIELD_STRING_LIST},
-    {READ_ENTRY, 1, 0, FIELD_BOOL},
-    {READ_ENTRY, 1, 1, FIELD_STRING},
-    {READ_ENTRY, 1, 2, FIELD_BOOL},
-    {READ_ENTRY, 1, 3, FIELD_STRING_LIST},
-    {READ_ENTRY, 1, 4, FIELD_STRING_LIST},
-    {READ_ENTRY, 1, 5, FIELD_IP_RANGE_LIST},
-    {READ_ENTRY, 1, 6, FIELD_STRING_SELECT_ONE},
-    {READ_ENTRY, 1, 7, FIELD_STRING},
-    {READ_ENTRY, 1, 8, FIELD_STRING},
-    {READ_ENTRY, 1, 9, FIELD_STRING_SELECT_MANY},
-    {READ_ENTRY, 1, 10, FIELD_STRING_SELECT_MANY},
-    {READ_ENTRY, 1, 11, FIELD_STRING},
-    {READ_ENTRY, 1, 12, FIELD_STRING},
-    {READ_ENTRY, 1, 13, FIELD_STRING_LIST},
-};
-const int AccessSection::read_count = sizeof AccessSection::reads / sizeof AccessSection::reads[0];
-
 Section *access_construct() {
     access_section = new AccessSection();
     return access_section;
 }
 
+static const FIELD_BIND<AccessSection::Options> access_options[] = {
+    FIELD_BIND_OF(AccessSection::Options, 0, "order", FIELD_STRING_SELECT_ONE, order),
+    FIELD_BIND_OF(AccessSection::Options, 1, "ntlm", FIELD_BOOL, ntlm),
+};
+
 AccessSection::AccessSection() : Section("access", SECTION_RWLOCK) {
+    options_bind(access_options, &opts);
+    fields_declare(0, access_fields);  // allow
+    fields_declare(1, access_fields);  // deny
     processors.Add(access_auth, PROCESSOR_AUTH);
 }
 
@@ -232,14 +208,9 @@ void AccessSection::update() {
         for (const Item &item : subsections[1].items) deny.emplace_back(item);
 }
 
-// Options are read where the caller already holds the lock.
-static int option_value(const Section *section, size_t position) {
-    return position < section->options.size() ? section->options[position].int_value : 0;
-}
-
 bool AccessSection::is_ntlm_enabled() {
     read_lock();
-    int value = option_value(this, 1);
+    int value = *opts.ntlm;
     unlock();
     return value != 0;
 }
@@ -252,7 +223,7 @@ const Access *AccessSection::scan(const std::list<Access> &rules, const CONNECTI
 }
 
 const Access *AccessSection::check(const CONNECTION_T *connection, const char *user, const char *password) {
-    if (option_value(this, 0)) {
+    if (*opts.order) {
         const Access *allowed = scan(allow, connection, user, password);
         if (!allowed) return nullptr;
         if (scan(deny, connection, user, password)) return nullptr;

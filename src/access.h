@@ -35,7 +35,8 @@ enum {
 #define ACCESS_BASIC_MAX 8192     // decoded Basic credentials (longer ones are refused)
 #define ACCESS_SCHEME_MAX 9       // a longer scheme word matches no scheme
 
-// One access rule, built from one entry (fields read by position).
+// One access rule, built from one entry (the field numbers below are the
+// positions in its table of bindings).
 class Access {
 public:
     bool enabled;                    // field 0
@@ -79,6 +80,12 @@ public:
 
 class AccessSection : public Section {
 public:
+    // The options, bound in place for the whole run.
+    struct Options {
+        const int *order = nullptr;  // non-zero: the allow list decides first
+        const int *ntlm = nullptr;   // NTLM and Negotiate accepted
+    };
+    Options opts;
     std::list<Access> allow;
     std::list<Access> deny;
     Access default_rule;
@@ -89,8 +96,8 @@ public:
     // Rebuilds both lists from the entries (framework holds the write lock).
     void update() override;
 
-    // Section option 1 (NTLM and Negotiate accepted), read at every use under
-    // the read lock. Option 0 (non-zero: allow list first) is read by check.
+    // The ntlm option, read at every use under the read lock. The order
+    // option is read by check.
     bool is_ntlm_enabled();
 
     // The deciding rule, or null when the client is refused. Caller holds
@@ -109,9 +116,6 @@ public:
     // Logs the text of a PAM result code and, for the codes that say the
     // credentials are wrong, records the key as refused in the password cache.
     static void display_pam_msg(int code, const char *key);
-
-    static const FIELD_READ reads[];
-    static const int read_count;
 
 private:
     const Access *scan(const std::list<Access> &rules, const CONNECTION_T *connection, const char *user,

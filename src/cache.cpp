@@ -26,36 +26,41 @@
 
 CacheSection *cache_section = nullptr;
 
-const FIELD_READ CacheSection::reads[] = {
-    {READ_OPTION, 0, 0, FIELD_BOOL},
-    {READ_OPTION, 0, 1, FIELD_BOOL},
-    {READ_OPTION, 0, 2, FIELD_FILE_SIZE},
-    {READ_OPTION, 0, 3, FIELD_FILE_SIZE},
-    {READ_OPTION, 0, 4, FIELD_FILE_SIZE},
-    {READ_OPTION, 0, 5, FIELD_FILE_SIZE},
-    {READ_OPTION, 0, 6, FIELD_INT},
-    {READ_OPTION, 0, 7, FIELD_INT},
-    {READ_OPTION, 0, 8, FIELD_INT},
-    {READ_OPTION, 0, 9, FIELD_INT},
-    {READ_OPTION, 0, 10, FIELD_UINT},
-    {READ_OPTION, 0, 11, FIELD_UINT},
-    {READ_ENTRY, 0, 0, FIELD_BOOL},
-    {READ_ENTRY, 0, 1, FIELD_STRING},
-    {READ_ENTRY, 0, 2, FIELD_STRING_LIST},
-    {READ_ENTRY, 0, 3, FIELD_STRING},
-    {READ_ENTRY, 0, 4, FIELD_LONG_FILE_SIZE},
-    {READ_ENTRY, 0, 5, FIELD_FILE_SIZE},
-    {READ_ENTRY, 0, 6, FIELD_INT},
-    {READ_ENTRY, 1, 0, FIELD_BOOL},
-    {READ_ENTRY, 1, 1, FIELD_STRING},
-    {READ_ENTRY, 1, 2, FIELD_STRING_LIST},
-    {READ_ENTRY, 1, 3, FIELD_BOOL},
-    {READ_ENTRY, 1, 4, FIELD_UINT},
-    {READ_ENTRY, 1, 5, FIELD_UINT},
-    {READ_ENTRY, 1, 6, FIELD_UINT},
-    {READ_ENTRY, 1, 7, FIELD_UINT},
+static const FIELD_BIND<CacheSection> cache_options[] = {
+    FIELD_BIND_OF(CacheSection, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(CacheSection, 1, "violations", FIELD_BOOL, serve_violations),
+    FIELD_BIND_OF(CacheSection, 2, "memsize", FIELD_FILE_SIZE, memory_size),
+    FIELD_BIND_OF(CacheSection, 3, "memextra", FIELD_FILE_SIZE, memory_extra),
+    FIELD_BIND_OF(CacheSection, 4, "minsize", FIELD_FILE_SIZE, minsize),
+    FIELD_BIND_OF(CacheSection, 5, "maxsize", FIELD_FILE_SIZE, maxsize),
+    FIELD_BIND_OF(CacheSection, 6, "prefetchwindow", FIELD_INT, prefetch_window),
+    FIELD_BIND_OF(CacheSection, 7, "icpport", FIELD_INT, icpport),
+    FIELD_BIND_OF(CacheSection, 8, "icptimeout", FIELD_INT, icptimeout),
+    FIELD_BIND_OF(CacheSection, 9, "storeselect", FIELD_INT, store_choice),
+    FIELD_BIND_OF(CacheSection, 10, "journalentries", FIELD_UINT, journal_max),
+    FIELD_BIND_OF(CacheSection, 11, "cleaninterval", FIELD_UINT, clean_interval),
 };
-const int CacheSection::read_count = (int)(sizeof CacheSection::reads / sizeof CacheSection::reads[0]);
+
+static const FIELD_BIND<Store> store_fields[] = {
+    FIELD_BIND_OF(Store, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Store, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(Store, 2, "profiles", FIELD_STRING_LIST, profiles),
+    FIELD_BIND_OF(Store, 3, "path", FIELD_STRING, directory),
+    FIELD_BIND_OF(Store, 4, "maxsize", FIELD_LONG_FILE_SIZE, maxsize),
+    FIELD_BIND_OF(Store, 5, "freeextra", FIELD_FILE_SIZE, freeextra),
+    FIELD_BIND_OF(Store, 6, "md5", FIELD_INT, md5),
+};
+
+static const FIELD_BIND<Refresh> refresh_fields[] = {
+    FIELD_BIND_OF(Refresh, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Refresh, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(Refresh, 2, "profiles", FIELD_STRING_LIST, profiles),
+    FIELD_BIND_OF(Refresh, 3, "cacheable", FIELD_BOOL, cacheable),
+    FIELD_BIND_OF(Refresh, 4, "minage", FIELD_UINT, min_age),
+    FIELD_BIND_OF(Refresh, 5, "maxage", FIELD_UINT, max_age),
+    FIELD_BIND_OF(Refresh, 6, "defaultage", FIELD_UINT, default_age),
+    FIELD_BIND_OF(Refresh, 7, "lmfactor", FIELD_UINT, lm_factor),
+};
 
 namespace {
 
@@ -163,6 +168,9 @@ Section *cache_construct() {
 }
 
 CacheSection::CacheSection() : Section("cache", SECTION_MUTEX) {
+    fields_declare(FIELD_OPTIONS, cache_options);
+    fields_declare(0, store_fields);
+    fields_declare(1, refresh_fields);
     cachemaplist = (CACHELIST **)calloc(CACHE_BUCKETS, sizeof(CACHELIST *));
     if (!cachemaplist) fatal_alloc("src/cache", __LINE__, "CacheSection", CACHE_BUCKETS * sizeof(CACHELIST *));
     pthread_mutex_init(&unlink_lock, nullptr);
@@ -220,31 +228,14 @@ CacheSection::~CacheSection() {
 void CacheSection::update() {
     for (Store *store : stores) journal_close(store);
 
-    if (options.size() >= 12) {
-        enabled = options[0].int_value != 0;
-        serve_violations = options[1].int_value != 0;
-        memory_size = options[2].uint_value;
-        memory_extra = options[3].uint_value;
-        minsize = options[4].uint_value;
-        maxsize = options[5].uint_value;
-        prefetch_window = options[6].int_value;
-        icpport = options[7].int_value;
-        icptimeout = options[8].int_value;
-        store_choice = options[9].int_value;
-        journal_max = options[10].uint_value;
-        clean_interval = options[11].uint_value;
-    }
+    fields_read(cache_options, options, this);
 
     std::vector<Store *> old = stores;
     stores.clear();
     if (subsections.size() > 0) {
         for (const Item &item : subsections[0].items) {
-            if (item.fields.size() < 7) continue;
             Store *store = new Store();
-            store->enabled = item.fields[0].int_value != 0;
-            store->comment = item.fields[1].string_value;
-            store->profiles = item.fields[2].string_list;
-            store->directory = item.fields[3].string_value;
+            fields_read(store_fields, item.fields, store);
             // A trailing slash would double in every path.
             while (store->directory.size() > 1 && store->directory.back() == '/') store->directory.pop_back();
             store->maxsize = item.fields[4].ulonglong_value;
@@ -256,16 +247,8 @@ void CacheSection::update() {
     refreshes.clear();
     if (subsections.size() > 1) {
         for (const Item &item : subsections[1].items) {
-            if (item.fields.size() < 8) continue;
             Refresh rule;
-            rule.enabled = item.fields[0].int_value != 0;
-            rule.comment = item.fields[1].string_value;
-            rule.profiles = item.fields[2].string_list;
-            rule.cacheable = item.fields[3].int_value != 0;
-            rule.min_age = item.fields[4].uint_value;
-            rule.max_age = item.fields[5].uint_value;
-            rule.default_age = item.fields[6].uint_value;
-            rule.lm_factor = item.fields[7].uint_value;
+            fields_read(refresh_fields, item.fields, &rule);
             refreshes.push_back(rule);
         }
     }

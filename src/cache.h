@@ -140,7 +140,7 @@ struct Refresh {
 
 class CacheSection : public Section {
 public:
-    // ---- options, read by position in update() --------------------------
+    // ---- options, read in update() ---------------------------------------
     bool enabled = false;            // 0
     bool serve_violations = false;   // 1
     unsigned int memory_size = 0;    // 2 bytes
@@ -296,8 +296,6 @@ public:
     // Clean interval in seconds (field 11, 0 meaning 30).
     int interval() const { return clean_interval ? (int)clean_interval : 30; }
 
-    static const FIELD_READ reads[];
-    static const int read_count;
 };
 
 extern CacheSection *cache_section;

@@ -216,24 +216,26 @@ void *icp_thread(void *unused) {
 
 ForwardSection *forward_section = nullptr;
 
-const FIELD_READ ForwardSection::reads[] = {
-    {READ_OPTION, 0, 0, FIELD_BOOL},
-    {READ_OPTION, 0, 1, FIELD_BOOL},
-    {READ_OPTION, 0, 2, FIELD_UINT},
-    {READ_ENTRY, 0, 0, FIELD_BOOL},
-    {READ_ENTRY, 0, 1, FIELD_STRING},
-    {READ_ENTRY, 0, 2, FIELD_STRING_LIST},
-    {READ_ENTRY, 0, 3, FIELD_STRING},
-    {READ_ENTRY, 0, 4, FIELD_STRING},
-    {READ_ENTRY, 0, 5, FIELD_STRING},
-    {READ_ENTRY, 0, 6, FIELD_STRING},
-    {READ_ENTRY, 0, 7, FIELD_INT},
-    {READ_ENTRY, 0, 8, FIELD_INT},
-    {READ_ENTRY, 0, 9, FIELD_INT},
-    {READ_ENTRY, 0, 10, FIELD_INT},
-    {READ_ENTRY, 0, 11, FIELD_STRING_SELECT_MANY},
+static const FIELD_BIND<ForwardSection::Options> forward_options[] = {
+    FIELD_BIND_OF(ForwardSection::Options, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(ForwardSection::Options, 1, "carp", FIELD_BOOL, carp),
+    FIELD_BIND_OF(ForwardSection::Options, 2, "carpmodulus", FIELD_UINT, carp_modulus),
 };
-const int ForwardSection::read_count = sizeof ForwardSection::reads / sizeof ForwardSection::reads[0];
+
+static const FIELD_BIND<Forward> forward_fields[] = {
+    FIELD_BIND_OF(Forward, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Forward, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(Forward, 2, "profiles", FIELD_STRING_LIST, profiles),
+    FIELD_BIND_OF(Forward, 3, "host", FIELD_STRING, host),
+    FIELD_BIND_OF(Forward, 4, "user", FIELD_STRING, user),
+    FIELD_BIND_OF(Forward, 5, "password", FIELD_STRING, password),
+    FIELD_BIND_OF(Forward, 6, "domain", FIELD_STRING, domain),
+    FIELD_BIND_OF(Forward, 7, "port", FIELD_INT, port),
+    FIELD_BIND_OF(Forward, 8, "icptype", FIELD_INT, icp_type),
+    FIELD_BIND_OF(Forward, 9, "icpport", FIELD_INT, icp_port),
+    FIELD_BIND_OF(Forward, 10, "type", FIELD_INT, type),
+    FIELD_BIND_OF(Forward, 11, "protocols", FIELD_STRING_SELECT_MANY, protocols),
+};
 
 static time_t forward_clock_default() { return time(nullptr); }
 time_t (*ForwardSection::clock)() = forward_clock_default;
@@ -243,24 +245,7 @@ Section *forward_construct() {
     return forward_section;
 }
 
-Forward::Forward(const Item &item) {
-    const FieldVector &f = item.fields;
-    // An entry shorter than the definition keeps the defaults for what it
-    // lacks rather than reading out of range.
-    const size_t n = f.size();
-    if (n > 0) enabled = f[0].int_value != 0;
-    if (n > 1) comment = f[1].string_value;
-    if (n > 2) profiles = f[2].string_list;
-    if (n > 3) host = f[3].string_value;
-    if (n > 4) user = f[4].string_value;
-    if (n > 5) password = f[5].string_value;
-    if (n > 6) domain = f[6].string_value;
-    if (n > 7) port = f[7].int_value;
-    if (n > 8) icp_type = f[8].int_value;
-    if (n > 9) icp_port = f[9].int_value;
-    if (n > 10) type = f[10].int_value;
-    if (n > 11) protocols = (unsigned int)f[11].int_value;
-}
+Forward::Forward(const Item &item) { fields_read(forward_fields, item.fields, this); }
 
 int Forward::port_get() const {
     if (port != -1) return port;
@@ -273,6 +258,8 @@ static void forward_seam(CONNECTION_T *connection) {
 }
 
 ForwardSection::ForwardSection() : Section("forward", SECTION_RWLOCK) {
+    options_bind(forward_options, &opts);
+    fields_declare(0, forward_fields);
     pthread_mutex_init(&status_lock, nullptr);
     dispatch_forward = forward_seam;
 }
@@ -291,11 +278,11 @@ void ForwardSection::update() {
     for (const Item &item : subsections[0].items) rules.emplace_back(item);
 }
 
-bool ForwardSection::enabled_get() const { return options.size() > 0 && options[0].int_value != 0; }
+bool ForwardSection::enabled_get() const { return *opts.enabled != 0; }
 
-bool ForwardSection::carp_get() const { return options.size() > 1 && options[1].int_value != 0; }
+bool ForwardSection::carp_get() const { return *opts.carp != 0; }
 
-unsigned int ForwardSection::carp_modulus_get() const { return options.size() > 2 ? options[2].uint_value : 0; }
+unsigned int ForwardSection::carp_modulus_get() const { return *opts.carp_modulus; }
 
 time_t ForwardSection::get_status(Forward *rule) {
     pthread_mutex_lock(&status_lock);

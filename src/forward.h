@@ -52,7 +52,7 @@ public:
     // section's peer-status mutex.
     time_t down = 0;
 
-    // From an entry's fields, by position; missing fields keep the values
+    // From an entry's fields; missing fields keep the values
     // above.
     explicit Forward(const Item &item);
     // The port the rule connects to (its default when -1).
@@ -139,6 +139,13 @@ struct proxy_candidate {
 
 class ForwardSection : public Section {
 public:
+    // The options, bound in place for the whole run.
+    struct Options {
+        const int *enabled = nullptr;
+        const int *carp = nullptr;
+        const uint32_t *carp_modulus = nullptr;
+    };
+    Options opts;
     std::vector<Forward> rules;  // in entry order
 
     // Builds the section and installs forward_do as the dispatch's
@@ -172,9 +179,6 @@ public:
 
     // The clock of the down times; time(NULL) unless a test replaces it.
     static time_t (*clock)();
-
-    static const FIELD_READ reads[];
-    static const int read_count;
 
 private:
     pthread_mutex_t status_lock;

@@ -14,29 +14,31 @@
 
 GeneralSection *general_section = nullptr;
 
-const FIELD_READ GeneralSection::reads[] = {
-    {READ_OPTION, 0, 0, FIELD_STRING},
-    {READ_OPTION, 0, 1, FIELD_STRING},
-    {READ_OPTION, 0, 2, FIELD_INT},
-    {READ_OPTION, 0, 3, FIELD_INT},
-    {READ_OPTION, 0, 4, FIELD_INT},
-    {READ_ENTRY, 0, 0, FIELD_BOOL},
-    {READ_ENTRY, 0, 1, FIELD_STRING},
-    {READ_ENTRY, 0, 2, FIELD_STRING_LIST},
-    {READ_ENTRY, 0, 3, FIELD_INT},
-    {READ_ENTRY, 0, 4, FIELD_INT},
-    {READ_ENTRY, 0, 5, FIELD_INT},
-    {READ_ENTRY, 0, 6, FIELD_FILE_SIZE},
-    {READ_ENTRY, 0, 7, FIELD_FILE_SIZE},
-    {READ_ENTRY, 0, 8, FIELD_INT},
-    {READ_ENTRY, 0, 9, FIELD_PORT_RANGE_LIST},
-    {READ_ENTRY, 0, 10, FIELD_STRING},
-    {READ_ENTRY, 0, 11, FIELD_BOOL},
-    {READ_ENTRY, 0, 12, FIELD_BOOL},
-    {READ_ENTRY, 0, 13, FIELD_BOOL},
-    {READ_ENTRY, 0, 14, FIELD_BOOL},
+static const FIELD_BIND<GeneralSection::Options> general_options[] = {
+    FIELD_BIND_OF(GeneralSection::Options, 0, "hostname", FIELD_STRING, hostname),
+    FIELD_BIND_OF(GeneralSection::Options, 1, "tempdir", FIELD_STRING, tempdir),
+    FIELD_BIND_OF(GeneralSection::Options, 2, "linelength", FIELD_INT, linelength),
+    FIELD_BIND_OF(GeneralSection::Options, 3, "poolsize", FIELD_INT, poolsize),
+    FIELD_BIND_OF(GeneralSection::Options, 4, "pooltimeout", FIELD_INT, pooltimeout),
 };
-const int GeneralSection::read_count = sizeof GeneralSection::reads / sizeof GeneralSection::reads[0];
+
+static const FIELD_BIND<General> general_fields[] = {
+    FIELD_BIND_OF(General, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(General, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(General, 2, "profiles", FIELD_STRING_LIST, profiles),
+    FIELD_BIND_OF(General, 3, "ctimeout", FIELD_INT, ctimeout),
+    FIELD_BIND_OF(General, 4, "timeout", FIELD_INT, timeout),
+    FIELD_BIND_OF(General, 5, "keeptimeout", FIELD_INT, keeptimeout),
+    FIELD_BIND_OF(General, 6, "maxdbuffer", FIELD_FILE_SIZE, maxdbuffer),
+    FIELD_BIND_OF(General, 7, "maxubuffer", FIELD_FILE_SIZE, maxubuffer),
+    FIELD_BIND_OF(General, 8, "bufferwait", FIELD_INT, bufferwait),
+    FIELD_BIND_OF(General, 9, "cportrange", FIELD_PORT_RANGE_LIST, cportrange),
+    FIELD_BIND_OF(General, 10, "encodemime", FIELD_STRING, encodemime_text),  // compiled after the read
+    FIELD_BIND_OF(General, 11, "compressout", FIELD_BOOL, compressout),
+    FIELD_BIND_OF(General, 12, "compressin", FIELD_BOOL, compressin),
+    FIELD_BIND_OF(General, 13, "xforwardedfor", FIELD_BOOL, xforwardedfor),
+    FIELD_BIND_OF(General, 14, "via", FIELD_BOOL, via),
+};
 
 Section *general_construct() {
     general_section = new GeneralSection();
@@ -47,25 +49,7 @@ General::General(const Item &item)
     : enabled(false), ctimeout(GENERAL_DEFAULT_TIMEOUT), timeout(GENERAL_DEFAULT_TIMEOUT),
       keeptimeout(GENERAL_DEFAULT_TIMEOUT), maxdbuffer(0), maxubuffer(0), bufferwait(0), encodemime(nullptr),
       compressout(0), compressin(0), xforwardedfor(0), via(0) {
-    const FieldVector &f = item.fields;
-    // An entry shorter than the definition (a drifted document) keeps the
-    // no-rule values for what it lacks rather than reading out of range.
-    const size_t n = f.size();
-    if (n > 0) enabled = f[0].int_value != 0;
-    if (n > 1) comment = f[1].string_value;
-    if (n > 2) profiles = f[2].string_list;
-    if (n > 3) ctimeout = f[3].int_value;
-    if (n > 4) timeout = f[4].int_value;
-    if (n > 5) keeptimeout = f[5].int_value;
-    if (n > 6) maxdbuffer = f[6].uint_value;
-    if (n > 7) maxubuffer = f[7].uint_value;
-    if (n > 8) bufferwait = f[8].int_value;
-    if (n > 9) cportrange = f[9].port_range_list;
-    if (n > 10) encodemime_text = f[10].string_value;
-    if (n > 11) compressout = f[11].int_value;
-    if (n > 12) compressin = f[12].int_value;
-    if (n > 13) xforwardedfor = f[13].int_value;
-    if (n > 14) via = f[14].int_value;
+    fields_read(general_fields, item.fields, this);
     if (!encodemime_text.empty()) encodemime = reg_compile(encodemime_text.c_str(), 1);
 }
 
@@ -127,6 +111,8 @@ static int (*saved_timeout)(CONNECTION_T *) = nullptr;
 static int (*saved_keeptimeout)(CONNECTION_T *) = nullptr;
 
 GeneralSection::GeneralSection() : Section("general", SECTION_RWLOCK) {
+    options_bind(general_options, &opts);
+    fields_declare(0, general_fields);
     if (net_ctimeout_hook != general_ctimeout_hook) {
         saved_ctimeout = net_ctimeout_hook;
         net_ctimeout_hook = general_ctimeout_hook;
@@ -154,7 +140,7 @@ void GeneralSection::update() {
     rules.clear();
     if (!subsections.empty())
         for (const Item &item : subsections[0].items) rules.emplace_back(item);
-    html_line_length = options.size() > 2 ? options[2].int_value : 0;
+    html_line_length = *opts.linelength;
 }
 
 const General *GeneralSection::find(const CONNECTION_T *connection) {
@@ -225,24 +211,22 @@ int GeneralSection::via_get(const CONNECTION_T *connection) {
     return rule_value(connection, 0, [](const General &r) { return r.via; });
 }
 
-std::string GeneralSection::option_string(size_t position) {
+std::string GeneralSection::option_string(const std::string *value) {
     read_lock();
-    std::string value = position < options.size() ? options[position].string_value : std::string();
+    std::string copy = *value;
     unlock();
-    return value;
+    return copy;
 }
 
-std::string GeneralSection::hostname_get() { return option_string(0); }
+std::string GeneralSection::hostname_get() { return option_string(opts.hostname); }
 
-std::string GeneralSection::tempdir_get() { return option_string(1); }
+std::string GeneralSection::tempdir_get() { return option_string(opts.tempdir); }
 
-// options never changes size after construction, so the address of a value
-// stays valid; a definition without the option reads as 0.
-int GeneralSection::linelength_get() { return options.size() > 2 ? atomic_read(&options[2].int_value) : 0; }
+int GeneralSection::linelength_get() { return atomic_read(opts.linelength); }
 
-int GeneralSection::poolsize_get() { return options.size() > 3 ? atomic_read(&options[3].int_value) : 0; }
+int GeneralSection::poolsize_get() { return atomic_read(opts.poolsize); }
 
-int GeneralSection::pooltimeout_get() { return options.size() > 4 ? atomic_read(&options[4].int_value) : 0; }
+int GeneralSection::pooltimeout_get() { return atomic_read(opts.pooltimeout); }
 
 std::string proxy_name_get() {
     if (proxyhost[0]) return std::string(proxyhost, strnlen(proxyhost, sizeof proxyhost));
@@ -254,42 +238,37 @@ std::string proxy_name_get() {
 
 FtpSection *ftp_section = nullptr;
 
-const FIELD_READ FtpSection::reads[] = {
-    {READ_OPTION, 0, 0, FIELD_BOOL},
-    {READ_OPTION, 0, 1, FIELD_INT},
-    {READ_OPTION, 0, 2, FIELD_STRING},
-    {READ_OPTION, 0, 3, FIELD_STRING},
-    {READ_OPTION, 0, 4, FIELD_INT},
-    {READ_OPTION, 0, 5, FIELD_INT},
+static const FIELD_BIND<FtpSection::Options> ftp_options[] = {
+    FIELD_BIND_OF(FtpSection::Options, 0, "passive", FIELD_BOOL, passive),
+    FIELD_BIND_OF(FtpSection::Options, 1, "timeout", FIELD_INT, timeout),
+    FIELD_BIND_OF(FtpSection::Options, 2, "user", FIELD_STRING, user),
+    FIELD_BIND_OF(FtpSection::Options, 3, "password", FIELD_STRING, password),
+    FIELD_BIND_OF(FtpSection::Options, 4, "sortorder", FIELD_INT, sortorder),
+    FIELD_BIND_OF(FtpSection::Options, 5, "sortfield", FIELD_INT, sortfield),
 };
-const int FtpSection::read_count = sizeof FtpSection::reads / sizeof FtpSection::reads[0];
 
 Section *ftp_construct() {
     ftp_section = new FtpSection();
     return ftp_section;
 }
 
-FtpSection::FtpSection() : Section("ftp", SECTION_RWLOCK) {}
+FtpSection::FtpSection() : Section("ftp", SECTION_RWLOCK) { options_bind(ftp_options, &opts); }
 
 FtpSection::~FtpSection() {
     if (ftp_section == this) ftp_section = nullptr;
 }
 
-int FtpSection::option_int(size_t position) {
-    return position < options.size() ? atomic_read(&options[position].int_value) : 0;
-}
+int FtpSection::passive_get() { return atomic_read(opts.passive); }
 
-int FtpSection::passive_get() { return option_int(0); }
+int FtpSection::timeout_get() { return atomic_read(opts.timeout); }
 
-int FtpSection::timeout_get() { return option_int(1); }
+int FtpSection::sortorder_get() { return atomic_read(opts.sortorder); }
 
-int FtpSection::sortorder_get() { return option_int(4); }
-
-int FtpSection::sortfield_get() { return option_int(5); }
+int FtpSection::sortfield_get() { return atomic_read(opts.sortfield); }
 
 void FtpSection::login_get(std::string *user, std::string *password) {
     read_lock();
-    if (user) *user = options.size() > 2 ? options[2].string_value : std::string();
-    if (password) *password = options.size() > 3 ? options[3].string_value : std::string();
+    if (user) *user = *opts.user;
+    if (password) *password = *opts.password;
     unlock();
 }

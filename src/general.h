@@ -41,8 +41,7 @@ public:
     int xforwardedfor;
     int via;
 
-    // From an entry's fields, by position; missing fields keep the
-    // no-rule values.
+    // From an entry's fields; missing fields keep the no-rule values.
     explicit General(const Item &item);
     // Copies compile the pattern anew; a rule frees its own.
     General(const General &other);
@@ -52,6 +51,15 @@ public:
 
 class GeneralSection : public Section {
 public:
+    // The options, bound in place for the whole run.
+    struct Options {
+        const std::string *hostname = nullptr;  // the proxy's host name
+        const std::string *tempdir = nullptr;   // directory for temporary files
+        const int *linelength = nullptr;
+        const int *poolsize = nullptr;
+        const int *pooltimeout = nullptr;       // seconds
+    };
+    Options opts;
     std::list<General> rules;  // in entry order
 
     // Builds the section and wires the network layer's and the client
@@ -84,18 +92,15 @@ public:
     int via_get(const CONNECTION_T *connection);
 
     // Section options, read under the lock.
-    std::string hostname_get();  // option 0: the proxy's host name
-    std::string tempdir_get();   // option 1: directory for temporary files
-    int linelength_get();        // option 2
-    int poolsize_get();          // option 3
-    int pooltimeout_get();       // option 4, seconds
-
-    static const FIELD_READ reads[];
-    static const int read_count;
+    std::string hostname_get();
+    std::string tempdir_get();
+    int linelength_get();
+    int poolsize_get();
+    int pooltimeout_get();
 
 private:
     template <typename T, typename F> T rule_value(const CONNECTION_T *connection, T fallback, F get);
-    std::string option_string(size_t position);
+    std::string option_string(const std::string *value);
 };
 
 extern GeneralSection *general_section;
@@ -109,24 +114,28 @@ Section *general_construct();
 
 class FtpSection : public Section {
 public:
+    // The options, bound in place for the whole run.
+    struct Options {
+        const int *passive = nullptr;    // 1 for passive data connections
+        const int *timeout = nullptr;    // dialogue time-out, seconds
+        const std::string *user = nullptr;      // login for URLs without a user
+        const std::string *password = nullptr;
+        const int *sortorder = nullptr;  // 0 ascending, 1 descending
+        const int *sortfield = nullptr;  // 0 none, 1 name, 2 size, 3 date
+    };
+    Options opts;
+
     FtpSection();
     ~FtpSection() override;
     // No rules: nothing to rebuild.
     void update() override {}
 
-    int passive_get();    // option 0: 1 for passive data connections
-    int timeout_get();    // option 1: dialogue time-out, seconds
-    int sortorder_get();  // option 4: 0 ascending, 1 descending
-    int sortfield_get();  // option 5: 0 none, 1 name, 2 size, 3 date
-    // Options 2 and 3, the login for URLs without a user, copied under one
-    // read lock.
+    int passive_get();
+    int timeout_get();
+    int sortorder_get();
+    int sortfield_get();
+    // The login, copied under one read lock.
     void login_get(std::string *user, std::string *password);
-
-    static const FIELD_READ reads[];
-    static const int read_count;
-
-private:
-    int option_int(size_t position);
 };
 
 extern FtpSection *ftp_section;

@@ -772,42 +772,45 @@ long long net_filebuf_send_chunked(Filebuf *filebuf, CONNECTION_T *connection, i
 
 NetworkSection *network_section = nullptr;
 
-const FIELD_READ NetworkSection::reads[] = {
-    {READ_ENTRY, 0, 0, FIELD_BOOL},
-    {READ_ENTRY, 0, 1, FIELD_STRING},
-    {READ_ENTRY, 0, 2, FIELD_INT},
-    {READ_ENTRY, 0, 3, FIELD_STRING},
-    {READ_ENTRY, 1, 0, FIELD_BOOL},
-    {READ_ENTRY, 1, 1, FIELD_STRING},
-    {READ_ENTRY, 1, 2, FIELD_STRING_LIST},
-    {READ_ENTRY, 1, 3, FIELD_STRING},
+static const FIELD_BIND<NetworkSection::Listen> listen_fields[] = {
+    FIELD_BIND_OF(NetworkSection::Listen, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(NetworkSection::Listen, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(NetworkSection::Listen, 2, "port", FIELD_INT, port),
+    FIELD_BIND_OF(NetworkSection::Listen, 3, "ip", FIELD_STRING, ip),
 };
-const int NetworkSection::read_count = sizeof NetworkSection::reads / sizeof NetworkSection::reads[0];
+
+static const FIELD_BIND<NetworkSection::Interface> interface_fields[] = {
+    FIELD_BIND_OF(NetworkSection::Interface, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(NetworkSection::Interface, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(NetworkSection::Interface, 2, "profiles", FIELD_STRING_LIST, profiles),
+    FIELD_BIND_OF(NetworkSection::Interface, 3, "ip", FIELD_STRING, ip),
+};
 
 Section *network_construct() {
     network_section = new NetworkSection();
     return network_section;
 }
 
-NetworkSection::NetworkSection() : Section("network", SECTION_RWLOCK) {}
+NetworkSection::NetworkSection() : Section("network", SECTION_RWLOCK) {
+    fields_declare(0, listen_fields);
+    fields_declare(1, interface_fields);
+}
 
 void NetworkSection::update() {
     listens.clear();
     interfaces.clear();
-    // Entries whose fields do not match the definition are skipped rather
-    // than read out of range.
     if (subsections.size() > 0) {
         for (const Item &item : subsections[0].items) {
-            if (item.fields.size() < 4) continue;
-            listens.push_back({item.fields[0].int_value != 0, item.fields[1].string_value, item.fields[2].int_value,
-                               item.fields[3].string_value});
+            Listen listen;
+            fields_read(listen_fields, item.fields, &listen);
+            listens.push_back(listen);
         }
     }
     if (subsections.size() > 1) {
         for (const Item &item : subsections[1].items) {
-            if (item.fields.size() < 4) continue;
-            interfaces.push_back({item.fields[0].int_value != 0, item.fields[1].string_value,
-                                  item.fields[2].string_list, item.fields[3].string_value});
+            Interface interface;
+            fields_read(interface_fields, item.fields, &interface);
+            interfaces.push_back(interface);
         }
     }
 }

@@ -127,20 +127,19 @@ enum {
 extern void (*net_perf_hook)(int event);
 
 
-// The "network" section: Listen entries (field 0 enabled, 1 comment, 2 port
-// with -1 for none, 3 address) and Interface entries (field 0 enabled,
-// 1 comment, 2 profile condition, 3 local IPv4 address for outgoing
-// connections), read by position.
+// The "network" section: Listen entries (where to accept clients) and
+// Interface entries (the local IPv4 address of outgoing connections, by
+// profile).
 class NetworkSection : public Section {
 public:
     struct Listen {
-        bool enabled;
+        bool enabled = false;
         std::string comment;
-        int port;          // -1: no listener
+        int port = -1;     // -1: no listener
         std::string ip;    // not IPv4: all local addresses
     };
     struct Interface {
-        bool enabled;
+        bool enabled = false;
         std::string comment;
         StringList profiles;  // condition on the connection's profiles
         std::string ip;
@@ -158,10 +157,6 @@ public:
     // Local address (network order) of the first enabled Interface entry
     // whose condition holds for the connection's profiles; 0 (any) when none.
     in_addr_t interface_select(CONNECTION_T *connection);
-
-    // What the class reads by position (for the section class registry).
-    static const FIELD_READ reads[];
-    static const int read_count;
 };
 
 extern NetworkSection *network_section;

@@ -24,49 +24,50 @@ bool profile_find(const StringList &names, const StringList &condition) {
     return negated_seen;
 }
 
-void timewindow_from_fields(const FieldVector &fields, int first, tm_partial *start, tm_partial *end) {
-    memset(start, 0, sizeof *start);
-    memset(end, 0, sizeof *end);
-    // Components in field order: month, day of month, weekday, hour, minute.
-    tm_component tm_partial::*const components[] = {&tm_partial::month, &tm_partial::day, &tm_partial::weekday,
-                                                    &tm_partial::hour, &tm_partial::minute};
-    for (int i = 0; i < 5; i++) {
-        if (first < 0 || (size_t)(first + i) >= fields.size()) break;
-        const Field &field = fields[first + i];
-        if (!field.active) continue;
-        start->*components[i] = {1, field.int_value};
-        end->*components[i] = {1, field.int_value2};
-    }
+void timewindow_part(const Field &field, tm_component *start, tm_component *end) {
+    if (!field.active) return;
+    *start = {1, field.int_value};
+    *end = {1, field.int_value2};
 }
 
 /* ---- one rule ---- */
+
+// The window's components, one converter per range field.
+template <tm_component tm_partial::*component> static void window_read(Profile &rule, const Field &field) {
+    timewindow_part(field, &(rule.start.*component), &(rule.end.*component));
+}
+
+static const FIELD_BIND<Profile> profile_fields[] = {
+    FIELD_BIND_OF(Profile, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Profile, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(Profile, 2, "log", FIELD_BOOL, log),
+    FIELD_BIND_OF(Profile, 3, "profiles", FIELD_STRING_LIST, condition),
+    // The pattern texts are compiled after the read.
+    FIELD_BIND_OF(Profile, 4, "protocol", FIELD_STRING, protocol_text),
+    FIELD_BIND_OF(Profile, 5, "host", FIELD_STRING, host_text),
+    FIELD_BIND_OF(Profile, 6, "path", FIELD_STRING, path_text),
+    FIELD_BIND_OF(Profile, 7, "mime", FIELD_STRING, mime_text),
+    FIELD_BIND_OF(Profile, 8, "port", FIELD_PORT_RANGE_LIST, ports),
+    FIELD_BIND_OF(Profile, 9, "urlcommands", FIELD_STRING_LIST, urlcommands),
+    FIELD_BIND_OF(Profile, 10, "proxyhost", FIELD_STRING, proxyhost_text),
+    FIELD_BIND_OF(Profile, 11, "requestheader", FIELD_STRING, reqheader_text),
+    FIELD_BIND_OF(Profile, 12, "responseheader", FIELD_STRING, respheader_text),
+    FIELD_BIND_BY(Profile, 13, "month", FIELD_STRING_RANGE, window_read<&tm_partial::month>),
+    FIELD_BIND_BY(Profile, 14, "day", FIELD_INT_RANGE, window_read<&tm_partial::day>),
+    FIELD_BIND_BY(Profile, 15, "weekday", FIELD_STRING_RANGE, window_read<&tm_partial::weekday>),
+    FIELD_BIND_BY(Profile, 16, "hour", FIELD_INT_RANGE, window_read<&tm_partial::hour>),
+    FIELD_BIND_BY(Profile, 17, "minute", FIELD_INT_RANGE, window_read<&tm_partial::minute>),
+    FIELD_BIND_OF(Profile, 18, "timemode", FIELD_BOOL, timemode),
+    FIELD_BIND_OF(Profile, 19, "add", FIELD_STRING_LIST, add),
+    FIELD_BIND_OF(Profile, 20, "remove", FIELD_STRING_LIST, remove),
+};
 
 Profile::Profile(const Item &item)
     : enabled(false), log(0), timemode(0), protocol(nullptr), host(nullptr), path(nullptr), mime(nullptr),
       proxyhost(nullptr), reqheader(nullptr), respheader(nullptr) {
     memset(&start, 0, sizeof start);
     memset(&end, 0, sizeof end);
-    const FieldVector &f = item.fields;
-    // A drifted entry, shorter than the definition, sets no condition for
-    // what it lacks.
-    const size_t n = f.size();
-    if (n > 0) enabled = f[0].int_value != 0;
-    if (n > 1) comment = f[1].string_value;
-    if (n > 2) log = f[2].int_value;
-    if (n > 3) condition = f[3].string_list;
-    if (n > 4) protocol_text = f[4].string_value;
-    if (n > 5) host_text = f[5].string_value;
-    if (n > 6) path_text = f[6].string_value;
-    if (n > 7) mime_text = f[7].string_value;
-    if (n > 8) ports = f[8].port_range_list;
-    if (n > 9) urlcommands = f[9].string_list;
-    if (n > 10) proxyhost_text = f[10].string_value;
-    if (n > 11) reqheader_text = f[11].string_value;
-    if (n > 12) respheader_text = f[12].string_value;
-    timewindow_from_fields(f, 13, &start, &end);
-    if (n > 18) timemode = f[18].int_value;
-    if (n > 19) add = f[19].string_list;
-    if (n > 20) remove = f[20].string_list;
+    fields_read(profile_fields, item.fields, this);
     compile();
 }
 
@@ -177,31 +178,6 @@ bool Profile::applies(const CONNECTION_T *connection, const struct tm *now) cons
 
 ProfileSection *profile_section = nullptr;
 
-const FIELD_READ ProfileSection::reads[] = {
-    {READ_ENTRY, 0, 0, FIELD_BOOL},
-    {READ_ENTRY, 0, 1, FIELD_STRING},
-    {READ_ENTRY, 0, 2, FIELD_BOOL},
-    {READ_ENTRY, 0, 3, FIELD_STRING_LIST},
-    {READ_ENTRY, 0, 4, FIELD_STRING},
-    {READ_ENTRY, 0, 5, FIELD_STRING},
-    {READ_ENTRY, 0, 6, FIELD_STRING},
-    {READ_ENTRY, 0, 7, FIELD_STRING},
-    {READ_ENTRY, 0, 8, FIELD_PORT_RANGE_LIST},
-    {READ_ENTRY, 0, 9, FIELD_STRING_LIST},
-    {READ_ENTRY, 0, 10, FIELD_STRING},
-    {READ_ENTRY, 0, 11, FIELD_STRING},
-    {READ_ENTRY, 0, 12, FIELD_STRING},
-    {READ_ENTRY, 0, 13, FIELD_STRING_RANGE},
-    {READ_ENTRY, 0, 14, FIELD_INT_RANGE},
-    {READ_ENTRY, 0, 15, FIELD_STRING_RANGE},
-    {READ_ENTRY, 0, 16, FIELD_INT_RANGE},
-    {READ_ENTRY, 0, 17, FIELD_INT_RANGE},
-    {READ_ENTRY, 0, 18, FIELD_BOOL},
-    {READ_ENTRY, 0, 19, FIELD_STRING_LIST},
-    {READ_ENTRY, 0, 20, FIELD_STRING_LIST},
-};
-const int ProfileSection::read_count = sizeof ProfileSection::reads / sizeof ProfileSection::reads[0];
-
 Section *profile_construct() {
     profile_section = new ProfileSection();
     return profile_section;
@@ -210,6 +186,7 @@ Section *profile_construct() {
 static bool (*saved_profile_find)(const StringList &, const StringList &) = nullptr;
 
 ProfileSection::ProfileSection() : Section("profiles", SECTION_RWLOCK) {
+    fields_declare(0, profile_fields);
     if (net_profile_find_hook != profile_find) {
         saved_profile_find = net_profile_find_hook;
         net_profile_find_hook = profile_find;

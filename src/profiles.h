@@ -25,12 +25,11 @@ struct regex_posix_t;
 // present: true if some entry is negated, else false.
 bool profile_find(const StringList &names, const StringList &condition);
 
-// Builds a time window from five consecutive optional range fields starting
-// at fields[first]: month (0-11), day of month (1-31), weekday (0 = Sunday),
-// hour, minute. A range switched on sets that component to its first value
-// in *start and its second value in *end; one switched off sets neither. The
-// year is never set. Fields missing from the vector set nothing.
-void timewindow_from_fields(const FieldVector &fields, int first, tm_partial *start, tm_partial *end);
+// One component of a time window from an optional range field (month 0-11,
+// day of month 1-31, weekday 0 = Sunday, hour, minute): switched on, it sets
+// the component to the range's first value in *start and its second in
+// *end; switched off, it sets neither.
+void timewindow_part(const Field &field, tm_component *start, tm_component *end);
 
 // One rule of the "profiles" section, built from one entry.
 class Profile {
@@ -51,8 +50,7 @@ public:
     std::string protocol_text, host_text, path_text, mime_text, proxyhost_text, reqheader_text, respheader_text;
     regex_posix_t *protocol, *host, *path, *mime, *proxyhost, *reqheader, *respheader;
 
-    // From an entry's fields, by position; missing fields leave their
-    // condition unset.
+    // From an entry's fields; missing fields leave their condition unset.
     explicit Profile(const Item &item);
     // Copies compile the patterns anew; a rule frees its own.
     Profile(const Profile &other);
@@ -88,8 +86,6 @@ public:
     // The same at a given local time.
     void profiles_update(CONNECTION_T *connection, const struct tm *now);
 
-    static const FIELD_READ reads[];
-    static const int read_count;
 };
 
 extern ProfileSection *profile_section;

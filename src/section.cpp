@@ -1,5 +1,6 @@
 #include "section.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -306,47 +307,76 @@ Item *Section::item_get(int id) {
 }
 
 // ---------------------------------------------------------------------------
-// What section classes read, against their definitions
+// What section classes declare, against their definitions
 
-bool section_reads_check(const Section *section, const FIELD_READ *reads, int read_count,
-                         std::vector<std::string> *problems) {
-    bool sound = true;
+static std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
+static std::string format(const char *pattern, ...) {
     char line[512];
-    for (int i = 0; i < read_count; i++) {
-        const FIELD_READ &read = reads[i];
+    va_list arguments;
+    va_start(arguments, pattern);
+    vsnprintf(line, sizeof line, pattern, arguments);
+    va_end(arguments);
+    return line;
+}
+
+static const char *type_text(unsigned int type) {
+    const char *name = Field::type_name(type);
+    return name ? name : "?";
+}
+
+// Where a field sits, for the messages: "option 3" or "entry list 0 (rule)
+// field 3".
+static std::string place(const Section *section, int list, int position) {
+    if (list == FIELD_OPTIONS) return format("option %d", position);
+    return format("entry list %d (%s) field %d", list, section->subsections[list].name.c_str(), position);
+}
+
+bool section_fields_check(const Section *section, std::vector<std::string> *problems) {
+    const size_t before = problems->size();
+    const char *name = section->name.c_str();
+    // Which positions of each field vector some table declares.
+    std::map<int, std::vector<bool>> covered;
+    for (const FIELD_TABLE &table : section->declared) {
         const FieldVector *fields;
-        char where[128];
-        if (read.kind == READ_OPTION) {
+        if (table.list == FIELD_OPTIONS) {
             fields = &section->options;
-            snprintf(where, sizeof where, "option %d", read.position);
+        } else if (table.list >= 0 && (size_t)table.list < section->subsections.size()) {
+            fields = &section->subsections[table.list].templ;
         } else {
-            if (read.subsection < 0 || (size_t)read.subsection >= section->subsections.size()) {
-                snprintf(line, sizeof line, "%s: entry list %d does not exist", section->name.c_str(),
-                         read.subsection);
-                problems->push_back(line);
-                sound = false;
-                continue;
-            }
-            fields = &section->subsections[read.subsection].templ;
-            snprintf(where, sizeof where, "entry list %d (%s) field %d", read.subsection,
-                     section->subsections[read.subsection].name.c_str(), read.position);
-        }
-        const char *expected = Field::type_name(read.type);
-        if (read.position < 0 || (size_t)read.position >= fields->size()) {
-            snprintf(line, sizeof line, "%s: %s does not exist, the code reads it as %s", section->name.c_str(),
-                     where, expected ? expected : "?");
-            problems->push_back(line);
-            sound = false;
+            problems->push_back(format("%s: entry list %d does not exist", name, table.list));
             continue;
         }
-        const Field &field = (*fields)[read.position];
-        if (field.type != read.type) {
-            const char *actual = Field::type_name(field.type);
-            snprintf(line, sizeof line, "%s: %s (%s) is %s, the code reads it as %s", section->name.c_str(), where,
-                     field.name.c_str(), actual ? actual : "?", expected ? expected : "?");
-            problems->push_back(line);
-            sound = false;
+        std::vector<bool> &seen = covered[table.list];
+        seen.resize(fields->size(), false);
+        std::vector<bool> here(fields->size(), false);
+        for (const FIELD_DECL &decl : table.fields) {
+            const std::string where = place(section, table.list, decl.position);
+            if (decl.position < 0 || (size_t)decl.position >= fields->size()) {
+                problems->push_back(format("%s: %s does not exist, the code reads it as %s", name, where.c_str(),
+                                           type_text(decl.type)));
+                continue;
+            }
+            const Field &field = (*fields)[decl.position];
+            if (here[decl.position])
+                problems->push_back(format("%s: %s (%s) is declared twice", name, where.c_str(), decl.name));
+            here[decl.position] = seen[decl.position] = true;
+            if (field.type != decl.type)
+                problems->push_back(format("%s: %s (%s) is %s, the code reads it as %s", name, where.c_str(),
+                                           field.name.c_str(), type_text(field.type), type_text(decl.type)));
+            if (field.name != decl.name)
+                problems->push_back(format("%s: %s is named %s, the code reads it as %s", name, where.c_str(),
+                                           field.name.c_str(), decl.name));
         }
     }
-    return sound;
+    // Every defined field is declared, so that the check covers it.
+    for (int list = FIELD_OPTIONS; list < (int)section->subsections.size(); list++) {
+        const FieldVector &fields = list == FIELD_OPTIONS ? section->options : section->subsections[list].templ;
+        const std::vector<bool> &seen = covered[list];
+        for (size_t position = 0; position < fields.size(); position++) {
+            if (position < seen.size() && seen[position]) continue;
+            problems->push_back(format("%s: %s (%s) is not declared by the code", name,
+                                       place(section, list, (int)position).c_str(), fields[position].name.c_str()));
+        }
+    }
+    return problems->size() == before;
 }

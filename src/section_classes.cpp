@@ -1,11 +1,10 @@
 // The registry of built-in section classes, in construction order. Each
 // section class adds one line here:
-//     {"access", access_construct, AccessSection::reads, AccessSection::read_count},
-// where the construct function builds the section from `sectionxml` and
-// `reads` lists every option and entry field the class reads by position
-// with the type it expects (see FIELD_READ in section.h). The definition
-// test constructs every class listed here from the shipped section-definition
-// document and checks each read against it.
+//     {"access", access_construct},
+// where the construct function builds the section from `sectionxml`; the
+// class declares its fields in its constructor (see FIELD_BIND in
+// section.h). Start-up and the definition test check every class listed
+// here against the section-definition document.
 #include "section.h"
 
 #include "access.h"
@@ -17,13 +16,13 @@
 #include "templates.h"
 
 const SECTION_CLASS section_classes[] = {
-    {"access", access_construct, AccessSection::reads, AccessSection::read_count},
-    {"cache", cache_construct, CacheSection::reads, CacheSection::read_count},
-    {"general", general_construct, GeneralSection::reads, GeneralSection::read_count},
-    {"network", network_construct, NetworkSection::reads, NetworkSection::read_count},
-    {"templates", templates_construct, TemplateSection::reads, TemplateSection::read_count},
-    {"ftp", ftp_construct, FtpSection::reads, FtpSection::read_count},
-    {"profiles", profile_construct, ProfileSection::reads, ProfileSection::read_count},
-    {"forward", forward_construct, ForwardSection::reads, ForwardSection::read_count},
-    {nullptr, nullptr, nullptr, 0},
+    {"access", access_construct},
+    {"cache", cache_construct},
+    {"general", general_construct},
+    {"network", network_construct},
+    {"templates", templates_construct},
+    {"ftp", ftp_construct},
+    {"profiles", profile_construct},
+    {"forward", forward_construct},
+    {nullptr, nullptr},
 };

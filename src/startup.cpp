@@ -91,7 +91,7 @@ static void sections_construct() {
     for (const SECTION_CLASS *c = section_classes; c->name; c++) {
         Section *section = c->construct();
         std::vector<std::string> problems;
-        if (!section_reads_check(section, c->reads, c->read_count, &problems)) {
+        if (!section_fields_check(section, &problems)) {
             for (const std::string &p : problems) putlog(LOG_ERROR, "section.xml: %s", p.c_str());
             putlog(LOG_ADVICE, "Please correct errors in section.xml: section %s", c->name);
             exit(1);

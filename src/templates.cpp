@@ -21,38 +21,39 @@ Filebuf *(*template_program_hook)(CONNECTION_T *connection, const char *command,
 
 TemplateSection *template_section = nullptr;
 
-const FIELD_READ TemplateSection::reads[] = {
-    {READ_OPTION, 0, 0, FIELD_STRING},
-    {READ_ENTRY, 0, 0, FIELD_BOOL},
-    {READ_ENTRY, 0, 1, FIELD_STRING},
-    {READ_ENTRY, 0, 2, FIELD_STRING_LIST},
-    {READ_ENTRY, 0, 3, FIELD_STRING},
-    {READ_ENTRY, 0, 4, FIELD_STRING},
-    {READ_ENTRY, 0, 5, FIELD_STRING},
-    {READ_ENTRY, 0, 6, FIELD_INT},
-    {READ_ENTRY, 0, 7, FIELD_INT},
-    {READ_ENTRY, 0, 8, FIELD_BOOL},
+static const FIELD_BIND<TemplateSection::Options> template_options[] = {
+    FIELD_BIND_OF(TemplateSection::Options, 0, "path", FIELD_STRING, path),
 };
-const int TemplateSection::read_count = sizeof TemplateSection::reads / sizeof TemplateSection::reads[0];
+
+static const FIELD_BIND<TemplateSection::Template> template_fields[] = {
+    FIELD_BIND_OF(TemplateSection::Template, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(TemplateSection::Template, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(TemplateSection::Template, 2, "profiles", FIELD_STRING_LIST, profiles),
+    FIELD_BIND_OF(TemplateSection::Template, 3, "name", FIELD_STRING, name),
+    FIELD_BIND_OF(TemplateSection::Template, 4, "file", FIELD_STRING, file),
+    FIELD_BIND_OF(TemplateSection::Template, 5, "mime", FIELD_STRING, mime),
+    FIELD_BIND_OF(TemplateSection::Template, 6, "status", FIELD_INT, status),
+    FIELD_BIND_OF(TemplateSection::Template, 7, "type", FIELD_INT, type),
+    FIELD_BIND_OF(TemplateSection::Template, 8, "parse", FIELD_BOOL, parse),
+};
 
 Section *templates_construct() {
     template_section = new TemplateSection();
     return template_section;
 }
 
-TemplateSection::TemplateSection() : Section("templates", SECTION_RWLOCK) {}
+TemplateSection::TemplateSection() : Section("templates", SECTION_RWLOCK) {
+    options_bind(template_options, &opts);
+    fields_declare(0, template_fields);
+}
 
 void TemplateSection::update() {
     templates.clear();
     if (subsections.empty()) return;
     for (const Item &item : subsections[0].items) {
-        // An entry that does not match the definition is skipped rather
-        // than read out of range.
-        if (item.fields.size() < 9) continue;
-        const FieldVector &f = item.fields;
-        templates.push_back({f[0].int_value == 1, f[1].string_value, f[2].string_list, f[3].string_value,
-                             f[4].string_value, f[5].string_value, f[6].int_value, f[7].int_value,
-                             f[8].int_value == 1});
+        Template rule;
+        fields_read(template_fields, item.fields, &rule);
+        templates.push_back(rule);
     }
 }
 
@@ -158,7 +159,7 @@ Filebuf *TemplateSection::lookup(CONNECTION_T *connection, const char *name, int
     Filebuf *buffer = nullptr;
     int parse = 0;
     if (rule && !rule->file.empty()) {
-        std::string directory = options.empty() ? std::string() : options[0].string_value;
+        std::string directory = *opts.path;
         buffer = rule_content(*rule, directory, connection);
         parse = rule->parse ? 1 : 0;
     } else {

@@ -48,24 +48,29 @@ const TEMPLATE_PAGE *template_page_find(const char *name);
 // and a program template counts as missing.
 extern Filebuf *(*template_program_hook)(CONNECTION_T *connection, const char *command, int *status);
 
-// Types of a rule's content (field 7).
+// Types of a rule's content.
 enum { TEMPLATE_FILE = 0, TEMPLATE_PROGRAM = 1 };
 
 class TemplateSection : public Section {
 public:
-    // One rule, built from one entry (fields read by position).
+    // The options, bound in place for the whole run.
+    struct Options {
+        const std::string *path = nullptr;  // directory of relative file names
+    };
+    // One rule, built from one entry.
     struct Template {
-        bool enabled;        // field 0
-        std::string comment; // field 1
-        StringList profiles; // field 2: profile condition
-        std::string name;    // field 3: template name, compared without regard to case
-        std::string file;    // field 4: file name or command line; empty: the built-in page
-        std::string mime;    // field 5: MIME type of a file template; empty: none
-        int status;          // field 6: status sent instead of the caller's
-        int type;            // field 7: TEMPLATE_FILE, TEMPLATE_PROGRAM; other values give nothing
-        bool parse;          // field 8: substitute variables in a file's or program's body
+        bool enabled = false;
+        std::string comment;
+        StringList profiles;  // profile condition
+        std::string name;     // template name, compared without regard to case
+        std::string file;     // file name or command line; empty: the built-in page
+        std::string mime;     // MIME type of a file template; empty: none
+        int status = 0;       // status sent instead of the caller's
+        int type = 0;         // TEMPLATE_FILE, TEMPLATE_PROGRAM; other values give nothing
+        bool parse = false;   // substitute variables in a file's or program's body
     };
 
+    Options opts;
     std::vector<Template> templates;
 
     TemplateSection();
@@ -89,10 +94,6 @@ public:
     // dropped, and then nothing is sent and the connection's response head
     // is left as it was.
     int send(const char *name, CONNECTION_T *connection, int status);
-
-    // What the class reads by position (for the section class registry).
-    static const FIELD_READ reads[];
-    static const int read_count;
 
 private:
     // get() with the read lock held; depth counts nested look-ups (the

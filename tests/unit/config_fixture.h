@@ -77,37 +77,80 @@ static const char test_definition[] = R"XML(<?xml version="1.0"?>
 </section>
 )XML";
 
+// Its options, bound in place, and one rule of "allow" or "deny".
+struct TestOptions {
+    const int *count = nullptr;
+    const uint32_t *size = nullptr;
+    const int *flag = nullptr;
+    const std::string *label = nullptr;
+    const int *colour = nullptr;
+    const int *palette = nullptr;
+    const StringList *names = nullptr;
+    const IpRangeList *clients = nullptr;
+    const PortRangeList *ports = nullptr;
+    const int *days = nullptr;
+    const int *hours = nullptr;
+    const uint32_t *limit = nullptr;
+    const std::string *text = nullptr;
+    const uint64_t *quota = nullptr;
+    const double *ratio = nullptr;
+    const std::string *extra = nullptr;
+    const std::string *hidden = nullptr;
+};
+
+struct TestRule {
+    bool enabled = false;
+    std::string comment = "none";
+    std::string profiles;
+    int weight = -1;
+    int low = -1, high = -1;  // the range, by a converter
+};
+
+inline void test_range_read(TestRule &rule, const Field &field) {
+    rule.low = field.int_value;
+    rule.high = field.int_value2;
+}
+
+static const FIELD_BIND<TestOptions> test_options[] = {
+    FIELD_BIND_OF(TestOptions, 0, "count", FIELD_INT, count),
+    FIELD_BIND_OF(TestOptions, 1, "size", FIELD_UINT, size),
+    FIELD_BIND_OF(TestOptions, 2, "flag", FIELD_BOOL, flag),
+    FIELD_BIND_OF(TestOptions, 3, "label", FIELD_STRING, label),
+    FIELD_BIND_OF(TestOptions, 4, "colour", FIELD_STRING_SELECT_ONE, colour),
+    FIELD_BIND_OF(TestOptions, 5, "palette", FIELD_STRING_SELECT_MANY, palette),
+    FIELD_BIND_OF(TestOptions, 6, "names", FIELD_STRING_LIST, names),
+    FIELD_BIND_OF(TestOptions, 7, "clients", FIELD_IP_RANGE_LIST, clients),
+    FIELD_BIND_OF(TestOptions, 8, "ports", FIELD_PORT_RANGE_LIST, ports),
+    FIELD_BIND_OF(TestOptions, 9, "days", FIELD_STRING_RANGE, days),
+    FIELD_BIND_OF(TestOptions, 10, "hours", FIELD_INT_RANGE, hours),
+    FIELD_BIND_OF(TestOptions, 11, "limit", FIELD_FILE_SIZE, limit),
+    FIELD_BIND_OF(TestOptions, 12, "text", FIELD_MULTILINE_STRING, text),
+    FIELD_BIND_OF(TestOptions, 13, "quota", FIELD_LONG_FILE_SIZE, quota),
+    FIELD_BIND_OF(TestOptions, 14, "ratio", FIELD_DOUBLE, ratio),
+    FIELD_BIND_OF(TestOptions, 15, "extra", FIELD_STRING, extra),
+    FIELD_BIND_OF(TestOptions, 16, "hidden", FIELD_STRING, hidden),
+};
+
+static const FIELD_BIND<TestRule> test_rule_fields[] = {
+    FIELD_BIND_OF(TestRule, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(TestRule, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(TestRule, 2, "profiles", FIELD_STRING, profiles),
+    FIELD_BIND_OF(TestRule, 3, "weight", FIELD_INT, weight),
+    FIELD_BIND_BY(TestRule, 4, "range", FIELD_INT_RANGE, test_range_read),
+    FIELD_BIND_HAND(TestRule, 5, "days", FIELD_STRING_RANGE),  // read by the tests themselves
+};
+
 class TestSection : public Section {
 public:
     int updates = 0;
-    explicit TestSection(int lock_type = SECTION_RWLOCK, const char *name = "testsec") : Section(name, lock_type) {}
+    TestOptions opts;
+    explicit TestSection(int lock_type = SECTION_RWLOCK, const char *name = "testsec") : Section(name, lock_type) {
+        options_bind(test_options, &opts);
+        fields_declare(0, test_rule_fields);
+        fields_declare(1, test_rule_fields);
+    }
     void update() override { updates++; }
-
-    static const FIELD_READ reads[];
-    static const int read_count;
 };
-
-const FIELD_READ TestSection::reads[] = {
-    {READ_OPTION, 0, 0, FIELD_INT},
-    {READ_OPTION, 0, 1, FIELD_UINT},
-    {READ_OPTION, 0, 2, FIELD_BOOL},
-    {READ_OPTION, 0, 3, FIELD_STRING},
-    {READ_OPTION, 0, 4, FIELD_STRING_SELECT_ONE},
-    {READ_OPTION, 0, 5, FIELD_STRING_SELECT_MANY},
-    {READ_OPTION, 0, 6, FIELD_STRING_LIST},
-    {READ_OPTION, 0, 7, FIELD_IP_RANGE_LIST},
-    {READ_OPTION, 0, 8, FIELD_PORT_RANGE_LIST},
-    {READ_OPTION, 0, 9, FIELD_STRING_RANGE},
-    {READ_OPTION, 0, 10, FIELD_INT_RANGE},
-    {READ_OPTION, 0, 11, FIELD_FILE_SIZE},
-    {READ_OPTION, 0, 12, FIELD_MULTILINE_STRING},
-    {READ_OPTION, 0, 13, FIELD_LONG_FILE_SIZE},
-    {READ_OPTION, 0, 14, FIELD_DOUBLE},
-    {READ_ENTRY, 0, 0, FIELD_BOOL},
-    {READ_ENTRY, 0, 3, FIELD_INT},
-    {READ_ENTRY, 1, 4, FIELD_INT_RANGE},
-};
-const int TestSection::read_count = sizeof TestSection::reads / sizeof TestSection::reads[0];
 
 // Replaces `sectionxml` by a document parsed from text.
 inline void definition_use(const std::string &text) {

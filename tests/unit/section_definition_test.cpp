@@ -1,9 +1,11 @@
 // The shipped section-definition document against the code: every section
-// class of the registry is built from conf/section.xml, and every field it
-// reads by position must be there with the type it reads.
+// class of the registry is built from conf/section.xml, every field it
+// declares must be there with its name and type, and every defined field
+// must be declared.
 #include <string.h>
 
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,7 +39,7 @@ std::vector<std::string> classes_check(const SECTION_CLASS *classes, std::vector
         built->push_back(section);
         if (section->name != c->name) problems.push_back(std::string(c->name) + ": builds section " + section->name);
         if (Section::map[c->name] != section) problems.push_back(std::string(c->name) + ": not in the map");
-        section_reads_check(section, c->reads, c->read_count, &problems);
+        section_fields_check(section, &problems);
     }
     for (TiXmlElement *e = root->FirstChildElement(); e; e = e->NextSiblingElement())
         if (!registered.count(e->ValueStr())) problems.push_back("section " + e->ValueStr() + " is defined but no class reads it");
@@ -71,8 +73,8 @@ TEST(ShippedDefinition, MatchesEverySectionClass) {
 Section *test_construct() { return new TestSection(); }
 
 const SECTION_CLASS test_classes[] = {
-    {"testsec", test_construct, TestSection::reads, TestSection::read_count},
-    {nullptr, nullptr, nullptr, 0},
+    {"testsec", test_construct},
+    {nullptr, nullptr},
 };
 
 std::vector<std::string> test_problems(const std::string &definition) {
@@ -102,6 +104,23 @@ std::string replaced(std::string text, const std::string &from, const std::strin
     return text;
 }
 
+// The text with the whole lines holding two pieces exchanged.
+std::string swapped(const std::string &text, const std::string &first, const std::string &second) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    size_t a = lines.size(), b = lines.size();
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (a == lines.size() && lines[i].find(first) != std::string::npos) a = i;
+        if (b == lines.size() && lines[i].find(second) != std::string::npos) b = i;
+    }
+    EXPECT_TRUE(a < lines.size() && b < lines.size()) << first << " " << second;
+    if (a < lines.size() && b < lines.size()) std::swap(lines[a], lines[b]);
+    std::string joined;
+    for (const std::string &line : lines) joined += line + "\n";
+    return joined;
+}
+
 TEST(DefinitionCheck, MatchingDefinitionPasses) {
     std::vector<std::string> problems = test_problems(test_definition);
     EXPECT_TRUE(problems.empty()) << join(problems);
@@ -124,6 +143,20 @@ TEST(DefinitionCheck, DriftIsCaught) {
          "testsec: entry list 0 (allow) field 3 (weight) is UINT, the code reads it as INT"},
         {"entry list shifted", without(def, {"<deny>"}), "testsec: entry list 1 (orphan) field 4 does not exist, the code reads it as INT_RANGE"},
         {"entry list removed", without(def, {"<deny>", "<orphan>"}), "testsec: entry list 1 does not exist"},
+        {"entry field renamed", replaced(replaced(def, "<weight n=", "<height n="), "</weight>", "</height>"),
+         "testsec: entry list 0 (allow) field 3 is named height, the code reads it as weight"},
+        {"options swapped",
+         replaced(replaced(swapped(def, "<extra n=", "<hidden n="), "<hidden n=\"16\">", "<hidden n=\"15\">"),
+                  "<extra n=\"15\">", "<extra n=\"16\">"),
+         "testsec: option 15 is named hidden, the code reads it as extra"},
+        {"option added", replaced(def, "</global>",
+                                  "<more n=\"17\"><comment>More</comment><value/><type>STRING</type><desc/></more>"
+                                  "</global>"),
+         "testsec: option 17 (more) is not declared by the code"},
+        {"entry field added", replaced(def, "</rule>",
+                                       "<more n=\"6\"><comment>More</comment><value/><type>INT</type><desc/></more>"
+                                       "</rule>"),
+         "testsec: entry list 1 (deny) field 6 (more) is not declared by the code"},
         {"section renamed", replaced(replaced(def, "<testsec>", "<tests>"), "</testsec>", "</tests>"),
          "no definition for section testsec"},
         {"section without class", definition_for({"stray"}), "section stray is defined but no class reads it"},

@@ -438,7 +438,7 @@ TEST_F(SectionTest, BuildsOptionsListsAndSubsections) {
     EXPECT_EQ(section.desc, "A section for the tests");
     ASSERT_EQ(section.options.size(), 17u);
     std::vector<std::string> problems;
-    EXPECT_TRUE(section_reads_check(&section, TestSection::reads, TestSection::read_count, &problems));
+    EXPECT_TRUE(section_fields_check(&section, &problems));
 
     const Field &colour = section.options[4];
     ASSERT_EQ(colour.select_vector.size(), 3u);
@@ -497,6 +497,103 @@ static std::string definition_with(const std::string &from, const std::string &t
     EXPECT_NE(at, std::string::npos) << from;
     if (at != std::string::npos) text.replace(at, from.size(), to);
     return text;
+}
+
+// ---------------------------------------------------------------------------
+// Named fields
+
+TEST_F(SectionTest, BoundOptionsFollowTheFieldsAndStartAtTheDefaults) {
+    TestSection section;
+    EXPECT_EQ(*section.opts.count, 5);
+    EXPECT_EQ(*section.opts.size, 7u);
+    EXPECT_EQ(*section.opts.flag, 1);
+    EXPECT_EQ(*section.opts.label, "hello");
+    EXPECT_EQ(*section.opts.limit, 10240u);
+    EXPECT_EQ(*section.opts.quota, 4ull << 30);
+    EXPECT_EQ(*section.opts.text, "");
+    EXPECT_EQ(section.opts.hours, &section.options[10].int_value);
+    EXPECT_EQ(section.opts.names, &section.options[6].string_list);
+    EXPECT_EQ(section.opts.clients, &section.options[7].ip_range_list);
+    EXPECT_EQ(section.opts.ports, &section.options[8].port_range_list);
+    EXPECT_EQ(section.opts.ratio, &section.options[14].double_value);
+
+    // A load assigns into the fields; the bound values follow without a rebind.
+    TiXmlDocument document;
+    document.Parse("<?xml version=\"1.0\"?><korvantel><testsec><count>9</count><size>11</size><flag>false</flag>"
+                   "<label>there</label><colour>blue</colour><palette>red,blue</palette><names>x</names>"
+                   "<clients>10.0.0.1</clients><ports>81-82</ports><days>tue,fri</days><hours>3,4</hours>"
+                   "<limit>1k</limit><text>t</text><quota>2</quota><ratio>1.5</ratio>"
+                   "<extra active=\"false\">x</extra><hidden>h</hidden></testsec></korvantel>");
+    ASSERT_FALSE(document.Error()) << document.ErrorDesc();
+    section.load(&document, 1);
+    EXPECT_EQ(*section.opts.count, 9);
+    EXPECT_EQ(*section.opts.size, 11u);
+    EXPECT_EQ(*section.opts.flag, 0);
+    EXPECT_EQ(*section.opts.label, "there");
+    EXPECT_EQ(*section.opts.colour, 2);
+    EXPECT_EQ(*section.opts.palette, 5);
+    EXPECT_EQ(section.opts.names->size(), 1u);
+    EXPECT_TRUE(section.opts.clients->has("10.0.0.1"));
+    EXPECT_FALSE(section.opts.clients->has("10.0.0.2"));
+    EXPECT_TRUE(section.opts.ports->has(82));
+    EXPECT_EQ(*section.opts.days, 1);
+    EXPECT_EQ(*section.opts.hours, 3);
+    EXPECT_EQ(*section.opts.limit, 1024u);
+    EXPECT_EQ(*section.opts.quota, 2u);
+    EXPECT_EQ(*section.opts.ratio, 1.5);
+    EXPECT_EQ(section.atomic_read(section.opts.count), 9);
+}
+
+TEST_F(SectionTest, OptionsTheDefinitionLacksReadAsZero) {
+    std::string definition = test_definition;
+    for (const char *tag : {"ratio", "extra", "hidden"}) {
+        size_t start = definition.find(std::string("<") + tag + " n=");
+        ASSERT_NE(start, std::string::npos);
+        start = definition.rfind('\n', start) + 1;
+        definition.erase(start, definition.find('\n', start) + 1 - start);
+    }
+    definition_use(definition);
+    TestSection section;
+    ASSERT_EQ(section.options.size(), 14u);
+    EXPECT_EQ(*section.opts.count, 5);
+    ASSERT_NE(section.opts.ratio, nullptr);
+    EXPECT_EQ(*section.opts.ratio, 0.0);
+    ASSERT_NE(section.opts.extra, nullptr);
+    EXPECT_EQ(*section.opts.extra, "");
+    std::vector<std::string> problems;
+    EXPECT_FALSE(section_fields_check(&section, &problems));
+}
+
+TEST_F(SectionTest, EntryFieldsAreReadByTheirTable) {
+    TestSection section;
+    Item item(section.subsections[0]);
+    item.fields[0].int_value = 0;
+    item.fields[1].string_value = "first";
+    item.fields[2].string_value = "p1,p2";
+    item.fields[3].int_value = 42;
+    item.fields[4].int_value = 2;
+    item.fields[4].int_value2 = 8;
+    item.fields[5].int_value = 3;
+
+    TestRule rule;
+    rule.enabled = true;
+    fields_read(test_rule_fields, item.fields, &rule);
+    EXPECT_FALSE(rule.enabled);
+    EXPECT_EQ(rule.comment, "first");
+    EXPECT_EQ(rule.profiles, "p1,p2");
+    EXPECT_EQ(rule.weight, 42);
+    EXPECT_EQ(rule.low, 2);  // by the converter
+    EXPECT_EQ(rule.high, 8);
+
+    // An entry shorter than its table keeps the values it lacks.
+    FieldVector shorter;
+    shorter.assign(item.fields.begin(), item.fields.begin() + 2);
+    TestRule kept;
+    fields_read(test_rule_fields, shorter, &kept);
+    EXPECT_EQ(kept.comment, "first");
+    EXPECT_EQ(kept.weight, -1);
+    EXPECT_EQ(kept.low, -1);
+    EXPECT_EQ(kept.high, -1);
 }
 
 TEST_F(SectionTest, GlobalWithoutChildrenGivesNoOptions) {
