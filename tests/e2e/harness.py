@@ -1,10 +1,17 @@
-"""Shared end-to-end harness: start the real daemon with a test
-configuration, talk to it over loopback, read what it logged.
+"""The daemon under test: start it with a test configuration on a free
+loopback port, talk to it, read its logs, stop it.
 
-A scenario reads as: client, proxy configuration, origin, expected result:
+    with Nginx({"a.txt": b"hello"}) as origin, \\
+            Proxy(config=Config().set("general/rule", via=False)) as p:
+        r = p.get(origin.url("/a.txt"))
+        assert (r.status, r.body) == (200, b"hello")
+        assert p.wait_log("TCP_MISS/200", "access")
 
-    with Proxy(config=conf) as p:
-        status, headers, body = p.get("http://127.0.0.1:%d/x" % origin.port)
+Modules: config.py builds configurations, client.py builds requests and
+reads responses, peers.py starts origins and parents (nginx, squid, dante,
+openssl s_server and the Python stand-ins). Every wait is bounded, and every
+process a test starts is stopped by its pid. KORVANTEL_KEEP=1 keeps the
+daemon's directory (configuration, logs, output) for a look afterwards.
 """
 import os
 import shutil
@@ -15,10 +22,12 @@ import tempfile
 import time
 import unittest
 
+from client import connect, request
+from config import CONFIG_XML, SECTION_XML, SOURCE, Config  # noqa: F401 (re-exported)
+
 BINARY = os.environ.get("KORVANTEL_BINARY", "build/korvantel")
-SOURCE = os.environ.get("KORVANTEL_SOURCE_DIR", os.getcwd())
-SECTION_XML = os.path.join(SOURCE, "conf", "section.xml")
-CONFIG_XML = os.path.join(SOURCE, "conf", "korvantel.xml")
+ALL_LOG = 0xFFFFFFF   # every log category (-d)
+DEBUG = 0x8000000
 
 
 def free_port():
@@ -27,6 +36,18 @@ def free_port():
     port = s.getsockname()[1]
     s.close()
     return port
+
+
+_held = []
+
+
+def dead_port():
+    """A loopback port nothing listens on: held bound for the whole run, so
+    no outgoing connection can take it as its own port and meet itself."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    _held.append(s)
+    return s.getsockname()[1]
 
 
 def wait_for(predicate, timeout=10.0, step=0.05):
@@ -75,40 +96,57 @@ def terminate(proc, timeout=10):
             proc.wait(5)
 
 
-def private_config(directory):
-    """A copy of the shipped configuration whose disk store lies in
-    directory, for daemons started without the Proxy class."""
-    with open(CONFIG_XML) as f:
-        config = f.read()
-    config = config.replace("<path>/var/cache/korvantel</path>",
-                            "<path>%s</path>" % os.path.join(directory, "cache"))
+SHIPPED_STORE = "<path>/var/cache/korvantel</path>"
+
+
+def private_config(directory, config=None):
+    """Writes the configuration (default: the shipped one) to directory with
+    the shipped disk store moved into it; returns the file's path."""
+    if config is None:
+        with open(CONFIG_XML) as f:
+            config = f.read()
+    text = str(config)
+    text = text.replace(SHIPPED_STORE, "<path>%s</path>" % os.path.join(directory, "cache"))
     path = os.path.join(directory, "korvantel.xml")
     with open(path, "w") as f:
-        f.write(config)
+        f.write(text)
     return path
+
+
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+
+def sanitizer_report(output):
+    """The part of a process's output from the first sanitizer report on,
+    or "" when there is none."""
+    found = [output.index(m) for m in SANITIZER_MARKS if m in output]
+    if not found:
+        return ""
+    start = output.rfind("\n", 0, min(found)) + 1
+    return output[start:start + 20000]
 
 
 def run(args, timeout=20, **kw):
     """Runs the binary to completion: (status, stdout, stderr)."""
     p = subprocess.run([BINARY] + list(args), capture_output=True, timeout=timeout, **kw)
-    return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
+    out, err = p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
+    report = sanitizer_report(err)
+    if report:
+        raise AssertionError("sanitizer report from %s:\n%s" % (" ".join(args), report))
+    return p.returncode, out, err
 
 
 class Proxy:
-    """The daemon in the foreground (-f) with its logs in a temp dir."""
+    """The daemon in the foreground (-f) with its files in a temp dir.
+    config: a Config, the text of one, or None for the shipped one; it is
+    written when the daemon starts, so a test may set it after reading
+    `port`."""
 
     def __init__(self, config=None, section=None, args=(), listen=True, foreground=True,
                  loglevel=None, env=None):
         self.dir = tempfile.mkdtemp(prefix="korvantel-e2e-")
+        self.config = config
         self.config_path = os.path.join(self.dir, "korvantel.xml")
-        if config is None:
-            with open(CONFIG_XML) as f:
-                config = f.read()
-        # Each daemon gets its own copy of the shipped disk store.
-        config = config.replace("<path>/var/cache/korvantel</path>",
-                                "<path>%s</path>" % os.path.join(self.dir, "cache"))
-        with open(self.config_path, "w") as f:
-            f.write(config)
         self.section_path = section or SECTION_XML
         self.native_log = os.path.join(self.dir, "native.log")
         self.access_log = os.path.join(self.dir, "access.log")
@@ -120,6 +158,7 @@ class Proxy:
         self.env = env
         self.proc = None
         self.pid = None
+        self.stdout = None
 
     def command(self):
         cmd = [BINARY, "-c", self.config_path, "-s", self.section_path,
@@ -135,6 +174,8 @@ class Proxy:
         return cmd + self.args
 
     def start(self, wait=True):
+        # Each daemon gets its own copy of the shipped disk store.
+        private_config(self.dir, self.config)
         # A port picked as free can be taken by a parallel test before the
         # daemon binds it; then start again on another one.
         for attempt in range(3):
@@ -149,22 +190,30 @@ class Proxy:
             if bound and port_open(self.port) and self.proc.poll() is None:
                 return self
             if "failed to bind" in self.output() and attempt < 2:
-                self.stop()
+                self.stop(check=False)
                 self.port = free_port()
                 continue
             raise RuntimeError("proxy did not start listening: %s" % self.output()[-2000:])
         return self
 
-    def stop(self):
+    def stop(self, check=True):
+        """Stops the daemon; fails when a sanitizer reported a fault or a
+        leak in its output."""
         terminate(self.proc)
-        if self.proc:
+        if self.stdout:
             self.stdout.close()
+        if check and self.proc:
+            report = sanitizer_report(self.output())
+            if report:
+                raise AssertionError("sanitizer report from the daemon:\n" + report)
 
     def output(self):
+        """What the daemon wrote to stdout and stderr."""
         with open(os.path.join(self.dir, "stdout"), "rb") as f:
             return f.read().decode(errors="replace")
 
     def log(self, which="native"):
+        """The text of a log: "native", "access" or "extended"."""
         path = {"native": self.native_log, "access": self.access_log,
                 "extended": self.extended_log}[which]
         try:
@@ -176,191 +225,80 @@ class Proxy:
     def wait_log(self, text, which="native", timeout=10):
         return wait_for(lambda: text in self.log(which), timeout)
 
+    def records(self):
+        """The access log's records as lists of fields: start, elapsed,
+        client, code/status, size, method, URL, user, peercode/peer, MIME
+        type."""
+        return [line.split() for line in self.log("access").splitlines()
+                if line.strip() and not line.startswith("#")]
+
     def __enter__(self):
         return self.start()
 
     def __exit__(self, *exc):
-        self.stop()
-        if not os.environ.get("KORVANTEL_KEEP"):
-            shutil.rmtree(self.dir, ignore_errors=True)
+        try:
+            self.stop(check=exc[0] is None)
+        finally:
+            if not os.environ.get("KORVANTEL_KEEP"):
+                shutil.rmtree(self.dir, ignore_errors=True)
 
     # clients -------------------------------------------------------------
 
     def connect(self, timeout=10):
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
-        return s
+        """A plain socket to the daemon."""
+        return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
 
-    def raw(self, data, timeout=10):
-        """Sends raw bytes on a new connection and reads until the server
-        closes or the bounded time is up."""
-        with self.connect(timeout) as s:
-            s.sendall(data)
-            return read_all(s, timeout)
+    def client(self, timeout=10, source=None):
+        """A client.Connection to the daemon, from the source address when
+        given."""
+        return connect(self.port, timeout=timeout, source=source)
+
+    def ask(self, data, timeout=10, head_request=False):
+        """Sends raw bytes on a new connection and reads one response."""
+        with self.client(timeout) as c:
+            return c.ask(data, head_request)
+
+    def get(self, url, headers=(), timeout=10, **kw):
+        """One request on a new connection (see client.request)."""
+        return self.ask(request(url, headers, **kw), timeout)
 
     def curl(self, url, *extra, timeout=20):
+        """curl -i through the daemon: (exit status, output, stderr)."""
         cmd = ["curl", "-s", "-S", "-i", "--max-time", str(timeout),
                "--proxy", "http://127.0.0.1:%d" % self.port, "--noproxy", ""] + list(extra) + [url]
         p = subprocess.run(cmd, capture_output=True, timeout=timeout + 5)
         return p.returncode, p.stdout, p.stderr.decode(errors="replace")
 
 
-def read_all(sock, timeout=10, limit=64 * 1024 * 1024):
-    sock.settimeout(timeout)
-    chunks = []
-    total = 0
-    deadline = time.monotonic() + timeout
-    while total < limit and time.monotonic() < deadline:
-        try:
-            data = sock.recv(65536)
-        except socket.timeout:
-            break
-        if not data:
-            break
-        chunks.append(data)
-        total += len(data)
-    return b"".join(chunks)
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
+
+
+class Clock:
+    """A faked clock for daemons, read from a file in directory: pass
+    env() to Proxy, then advance() moves the daemon's time forward."""
+
+    def __init__(self, directory):
+        self.path = os.path.join(directory, "faketime")
+        self.offset = 0
+        self.write()
+
+    def write(self):
+        with open(self.path, "w") as f:
+            f.write("+%ds\n" % self.offset)
+
+    def env(self):
+        env = dict(os.environ)
+        env.update({"LD_PRELOAD": FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE": self.path,
+                    "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_FAKE_MONOTONIC": "1"})
+        # a sanitizer build tolerates the preloaded clock
+        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
+        return env
+
+    def advance(self, seconds=300):
+        self.offset += seconds
+        self.write()
 
 
 def main():
     unittest.main(verbosity=2)
 
-
-# origins ---------------------------------------------------------------------
-
-import http.server
-import threading
-
-
-class SimpleOrigin:
-    """A keep-alive HTTP/1.1 origin on loopback answering every GET with a
-    fixed body; records the request lines it saw."""
-
-    def __init__(self, body=b"hello from origin\n"):
-        self.body = body
-        self.requests = []
-        origin = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def do_GET(self):
-                origin.requests.append(self.requestline)
-                self.send_response(200)
-                self.send_header("Content-Type", "text/plain")
-                self.send_header("Content-Length", str(len(origin.body)))
-                self.end_headers()
-                self.wfile.write(origin.body)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-
-    def url(self, path="/"):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.server.shutdown()
-        self.server.server_close()
-
-
-def read_response(sock, timeout=10):
-    """Reads one HTTP response with a Content-Length body from a socket:
-    (status, headers dict with lower-case names, body). Status 0 when the
-    peer closed before a status line."""
-    sock.settimeout(timeout)
-    data = b""
-    deadline = time.monotonic() + timeout
-    while b"\r\n\r\n" not in data and time.monotonic() < deadline:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return 0, {}, data
-        data += chunk
-    head, _, rest = data.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    status = int(lines[0].split()[1])
-    headers = {}
-    for line in lines[1:]:
-        name, _, value = line.partition(":")
-        headers[name.strip().lower()] = value.strip()
-    length = int(headers.get("content-length", "0"))
-    while len(rest) < length and time.monotonic() < deadline:
-        chunk = sock.recv(65536)
-        if not chunk:
-            break
-        rest += chunk
-    return status, headers, rest[:length]
-
-
-def get_request(url, keep_alive=True):
-    host = url.split("/")[2]
-    return ("GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" %
-            (url, host, "" if keep_alive else "Connection: close\r\n")).encode()
-
-
-NGINX = "/usr/sbin/nginx"
-
-
-class NginxOrigin:
-    """nginx-light serving a directory on a free loopback port, in the
-    foreground, with its config, logs and temp files in a temp dir.
-    files: {relative path: bytes} written under the document root."""
-
-    def __init__(self, files=None, gzip=False, extra=""):
-        self.dir = tempfile.mkdtemp(prefix="korvantel-nginx-")
-        os.chmod(self.dir, 0o755)
-        self.root = os.path.join(self.dir, "root")
-        os.makedirs(self.root)
-        for name, data in (files or {}).items():
-            path = os.path.join(self.root, name)
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
-        self.port = free_port()
-        user = "user root;\n" if os.geteuid() == 0 else ""
-        conf = (
-            "%sdaemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log;\n"
-            "events { worker_connections 256; }\n"
-            "http {\n  access_log %s/access.log;\n  client_body_temp_path %s/body;\n"
-            "  proxy_temp_path %s/proxy;\n  fastcgi_temp_path %s/fastcgi;\n"
-            "  uwsgi_temp_path %s/uwsgi;\n  scgi_temp_path %s/scgi;\n"
-            "  types { text/html html; text/plain txt; text/css css; application/octet-stream bin; }\n"
-            "  keepalive_requests 10000;\n"
-            "  %s\n  %s\n"
-            "  server { listen 127.0.0.1:%d; root %s; }\n}\n"
-            % (user, self.dir, self.dir, self.dir, self.dir, self.dir, self.dir, self.dir, self.dir,
-               "gzip on; gzip_types text/plain; gzip_min_length 20; gzip_proxied any;" if gzip else "gzip off;",
-               extra, self.port, self.root))
-        self.conf = os.path.join(self.dir, "nginx.conf")
-        with open(self.conf, "w") as f:
-            f.write(conf)
-        self.proc = None
-
-    def url(self, path="/"):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
-
-    def log(self):
-        try:
-            with open(os.path.join(self.dir, "access.log")) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
-
-    def __enter__(self):
-        self.proc = subprocess.Popen([NGINX, "-c", self.conf, "-p", self.dir],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 10) or \
-                self.proc.poll() is not None:
-            raise RuntimeError("nginx did not start")
-        return self
-
-    def __exit__(self, *exc):
-        terminate(self.proc)
-        shutil.rmtree(self.dir, ignore_errors=True)

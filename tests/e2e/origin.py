@@ -82,6 +82,11 @@ class StandinOrigin:
         for t in self.client_threads:
             t.join(2)
 
+    def lines(self):
+        """The request lines received so far."""
+        with self.lock:
+            return [r.line for r in self.requests]
+
     def wait_requests(self, n, timeout=10):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:

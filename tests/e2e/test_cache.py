@@ -18,49 +18,15 @@ import threading
 import time
 import unittest
 
-from harness import CONFIG_XML, Proxy, main, wait_for
-from origin import StandinOrigin, chunked, response
-
-FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
-
-
-def cache_config(store, md5=1, extra_options=None):
-    """The shipped configuration with its disk store in `store`."""
-    with open(CONFIG_XML) as f:
-        text = f.read()
-    text = text.replace("<path>/var/cache/korvantel</path>", "<path>%s</path>" % store)
-    text = re.sub(r"<md5>\d</md5>", "<md5>%d</md5>" % md5, text)
-    for name, value in (extra_options or {}).items():
-        text, n = re.subn(r"<%s>[^<]*</%s>" % (name, name), "<%s>%s</%s>" % (name, value, name), text, count=1)
-        assert n == 1, name
-    return text
+from client import request
+from harness import Clock, Config, Proxy, main, wait_for
+from peers import StandinOrigin, chunked, response
 
 
-class Clock:
-    """A faked clock shared by the daemons of one test: each start begins
-    at the current offset, and `advance` moves it past the admission
-    back-off."""
-
-    def __init__(self, directory):
-        self.path = os.path.join(directory, "faketime")
-        self.offset = 0
-        self.write()
-
-    def write(self):
-        with open(self.path, "w") as f:
-            f.write("+%ds\n" % self.offset)
-
-    def env(self):
-        env = dict(os.environ)
-        env.update({"LD_PRELOAD": FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE": self.path,
-                    "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_FAKE_MONOTONIC": "1"})
-        # a sanitizer build tolerates the preloaded clock
-        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
-        return env
-
-    def advance(self, seconds=300):
-        self.offset += seconds
-        self.write()
+def cache_config(store, md5=1, **options):
+    """The shipped configuration with its disk store in `store` and cache
+    options set."""
+    return Config().set("cache/store", path=store, md5=md5).set("cache", **options)
 
 
 def cached_proxy(clock, config):
@@ -72,79 +38,12 @@ def cached_proxy(clock, config):
     return p
 
 
-# -- a small HTTP/1.1 client ----------------------------------------------------
-
-class Answer:
-    def __init__(self):
-        self.status = 0
-        self.headers = {}
-        self.body = b""
-        self.complete = False
-
-
-def read_answer(sock, timeout=20):
-    """One response: Content-Length, chunked or up to the close."""
-    sock.settimeout(timeout)
-    buf = b""
-    answer = Answer()
-
-    def fill():
-        nonlocal buf
-        data = sock.recv(65536)
-        if not data:
-            return False
-        buf += data
-        return True
-
-    while b"\r\n\r\n" not in buf:
-        if not fill():
-            return answer
-    head, _, buf = buf.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    answer.status = int(lines[0].split()[1])
-    for line in lines[1:]:
-        name, _, value = line.partition(":")
-        answer.headers[name.strip().lower()] = value.strip()
-    if "content-length" in answer.headers:
-        n = int(answer.headers["content-length"])
-        while len(buf) < n and fill():
-            pass
-        answer.body = buf[:n]
-        answer.complete = len(buf) >= n
-    elif answer.headers.get("transfer-encoding", "").lower() == "chunked":
-        body = b""
-        while True:
-            while b"\r\n" not in buf:
-                if not fill():
-                    answer.body = body
-                    return answer
-            line, _, buf = buf.partition(b"\r\n")
-            size = int(line.split(b";")[0], 16)
-            if size == 0:
-                answer.complete = True
-                break
-            while len(buf) < size + 2 and fill():
-                pass
-            body += buf[:size]
-            buf = buf[size + 2:]
-        answer.body = body
-    else:
-        while fill():
-            pass
-        answer.body = buf
-        answer.complete = True
-    return answer
-
-
-def fetch(proxy, url, timeout=20, extra=""):
-    host = url.split("/")[2]
-    with proxy.connect(timeout) as sock:
-        sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n%s\r\n" % (url, host, extra)).encode())
-        return read_answer(sock, timeout)
+def fetch(proxy, url, timeout=20):
+    return proxy.get(url, ["Connection: close"], timeout=timeout)
 
 
 def hit(answer):
-    return answer.headers.get("x-cache", "").startswith("HIT")
+    return (answer.header("x-cache") or "").startswith("HIT")
 
 
 def asked(origin, path):
@@ -266,14 +165,14 @@ class CacheTest(unittest.TestCase):
             first = fetch(p, origin.url("/hit"))
             self.assertEqual(first.status, 200)
             self.assertEqual(first.body, body)
-            self.assertTrue(first.headers.get("x-cache", "").startswith("MISS"), first.headers)
+            self.assertTrue((first.header("x-cache") or "").startswith("MISS"), first.headers)
             time.sleep(1.2)
             second = fetch(p, origin.url("/hit"))
             self.assertEqual(second.body, body)
             self.assertTrue(hit(second), second.headers)
-            self.assertIn("age", second.headers)
-            self.assertGreaterEqual(int(second.headers["age"]), 1)
-            self.assertEqual(int(second.headers["content-length"]), len(body))
+            self.assertIsNotNone(second.header("age"))
+            self.assertGreaterEqual(int(second.header("age")), 1)
+            self.assertEqual(int(second.header("content-length")), len(body))
             self.assertEqual(asked(origin, "/hit"), 1)
             self.assertTrue(p.wait_log("TCP_HIT/200", "access"))
             # a private answer is for its user only
@@ -400,7 +299,7 @@ class CacheTest(unittest.TestCase):
             routes[n] = slow(bodies[n], pieces=6, chunks=(i % 3 == 2)) if i % 2 else response(200, bodies[n], FRESH)
         with StandinOrigin(routes) as origin:
             # a small memory cache: objects leave memory and come back from disk
-            p = self.start(cache_config(store, extra_options={"memsize": "1M", "memextra": "256K"}))
+            p = self.start(cache_config(store, memsize="1M", memextra="256K"))
             rng = random.Random(7)
             failures = []
             lock = threading.Lock()
@@ -412,12 +311,13 @@ class CacheTest(unittest.TestCase):
                     try:
                         if (k + round_) % 5 == 0:
                             # abort after part of the answer
-                            sock = p.connect(10)
-                            sock.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % url).encode())
-                            sock.recv(1000)
-                            sock.close()
+                            with p.client(10) as c:
+                                c.send(request(url, host="x"))
+                                c.sock.recv(1000)
                             continue
                         answer = fetch(p, url, timeout=30)
+                        if answer is None:
+                            continue
                         if answer.status != 200 or answer.body != bodies[n]:
                             # an honest failure (closed early) is allowed, a wrong body never
                             if answer.complete and answer.status == 200:

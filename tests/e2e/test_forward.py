@@ -4,215 +4,40 @@ ICP peers (a stand-in answering HIT or MISS) and CARP, the ICP server, and
 parent credentials that stay with the rule they belong to."""
 import base64
 import os
-import re
-import shutil
 import socket
-import subprocess
-import tempfile
 import unittest
-import urllib.parse
-import xml.etree.ElementTree as ET
 
-from harness import (CONFIG_XML, SECTION_XML, Proxy, SimpleOrigin, free_port, get_request, main, port_open,
-                     read_response, terminate, wait_for)
-from icp_standin import HEADER, IcpStandin, query_packet
-
-SQUID = "/usr/sbin/squid"
-DANTED = "/usr/sbin/danted"
-NTLM_FAKE = "/usr/lib/squid/ntlm_fake_auth"
-BASIC_NCSA = "/usr/lib/squid/basic_ncsa_auth"
-ALL_LOG = 0xFFFFFFF
+from client import request
+from harness import ALL_LOG, Config, Proxy, free_port, main, wait_for
+from peers import DANTED, HEADER, NTLM_FAKE, SQUID, Dante, IcpStandin, Squid, hello_origin, query_packet
 
 
 # -- configuration -------------------------------------------------------------
 
-def rule(host, port=-1, type=0, user="", password="", domain="", icptype=0, icpport=0,
-         profiles="", protocols="http,ftp,connect", enabled=True):
-    return ("<rule><enabled>%s</enabled><comment></comment><profiles>%s</profiles><host>%s</host>"
-            "<user>%s</user><password>%s</password><domain>%s</domain><port>%d</port>"
-            "<icptype>%d</icptype><icpport>%d</icpport><type>%d</type><protocols>%s</protocols></rule>"
-            % ("true" if enabled else "false", profiles, host, user, password, domain, port, icptype,
-               icpport, type, protocols))
-
-
-def profile(path, add):
-    """A profile rule adding a profile to requests whose path matches."""
-    return ("<profile><enabled>true</enabled><comment></comment><log>false</log><profiles></profiles>"
-            "<protocol></protocol><host></host><path>%s</path><mime></mime><port></port>"
-            "<urlcommands></urlcommands><proxyhost></proxyhost><requestheader></requestheader>"
-            "<responseheader></responseheader><month active=\"false\">january,december</month>"
-            "<day active=\"false\">1,31</day><weekday active=\"false\">sunday,saturday</weekday>"
-            "<hour active=\"false\">0,23</hour><minute active=\"false\">0,59</minute>"
-            "<timemode>true</timemode><add>%s</add><remove></remove></profile>" % (path, add))
-
-
-def cache_icp_fields():
-    """Names of the cache section's ICP port and ICP time-out options (its
-    options 7 and 8), or None while the program has no cache section."""
-    section = ET.parse(SECTION_XML).getroot().find("cache")
-    if section is None or section.find("global") is None:
-        return None
-    names = {field.get("n"): field.tag for field in section.find("global")}
-    if "7" not in names or "8" not in names:
-        return None
-    return names["7"], names["8"]
-
-
 def config(rules=(), enabled=True, carp=False, modulus=0, profiles=(), icp_port=None, icp_timeout=None):
-    """The shipped configuration with its forward section (and the profile
-    rules, and the cache section's ICP options) replaced."""
-    root = ET.parse(CONFIG_XML).getroot()
-
-    def replace(name, text):
-        old = root.find(name)
-        new = ET.fromstring(text)
-        if old is None:
-            root.append(new)
-        else:
-            root.insert(list(root).index(old), new)
-            root.remove(old)
-
-    replace("forward", "<forward><enabled>%s</enabled><carp>%s</carp><carpmodulus>%d</carpmodulus>%s</forward>"
-            % ("true" if enabled else "false", "true" if carp else "false", modulus, "".join(rules)))
-    replace("profiles", "<profiles>%s</profiles>" % "".join(profiles))
-    if icp_port is not None or icp_timeout is not None:
-        names = cache_icp_fields()
-        cache = root.find("cache")
-        if names is None or cache is None:
-            raise unittest.SkipTest("no cache section to take the ICP options from")
-        for name, value in zip(names, (icp_port, icp_timeout)):
-            if value is not None:
-                cache.find(name).text = str(value)
-    return ET.tostring(root, encoding="unicode")
+    """The shipped configuration with forwarding rules (dicts of fields),
+    profile rules ((path, profile to add)) and the cache section's ICP
+    options set."""
+    conf = Config().set("forward", enabled=enabled, carp=carp, carpmodulus=modulus).clear("forward/rule")
+    for fields in rules:
+        conf.add("forward/rule", **dict({"icpport": 0}, **fields))
+    for path, add in profiles:
+        conf.add("profiles/profile", path=path, add=add)
+    if icp_port is not None:
+        conf.set("cache", icpport=icp_port)
+    if icp_timeout is not None:
+        conf.set("cache", icptimeout=icp_timeout)
+    return conf
 
 
-def access_records(proxy):
-    """The access log's records as lists of fields: start, elapsed, client,
-    code/status, size, method, URL, user, peercode/peer, MIME type."""
-    return [line.split() for line in proxy.log("access").splitlines()
-            if line.strip() and not line.startswith("#")]
+def rule(host, port=-1, **fields):
+    return dict(host=host, port=port, **fields)
 
 
 def peer_of(proxy, url):
     """peercode/peer of the last access record of url."""
-    found = [r[8] for r in access_records(proxy) if len(r) > 8 and r[6] == url]
+    found = [r[8] for r in proxy.records() if len(r) > 8 and r[6] == url]
     return found[-1] if found else None
-
-
-# -- peers ---------------------------------------------------------------------
-
-class Squid:
-    """squid on loopback with a minimal configuration in a temp dir, no
-    cache. auth: None, "basic" (users: {name: password}) or "ntlm" (any
-    credentials). Its access log records the Proxy-Authorization it got."""
-
-    def __init__(self, address="127.0.0.1", auth=None, users=None):
-        self.address = address
-        self.dir = tempfile.mkdtemp(prefix="korvantel-squid-")
-        os.chmod(self.dir, 0o777)  # squid drops its privileges
-        self.port = free_port()
-        self.access_log = os.path.join(self.dir, "access.log")
-        conf = ["http_port %s:%d" % (address, self.port),
-                "pid_filename %s/squid.pid" % self.dir,
-                "cache_log %s/cache.log" % self.dir,
-                "logformat forward %{Proxy-Authorization}>h %rm %ru %>Hs",
-                "access_log %s forward" % self.access_log,
-                "cache deny all", "cache_mem 8 MB", "shutdown_lifetime 0 seconds",
-                "acl loopback src 127.0.0.0/8"]
-        if auth == "basic":
-            passwd = os.path.join(self.dir, "passwd")
-            with open(passwd, "w") as f:
-                for name, password in (users or {}).items():
-                    digest = subprocess.run(["openssl", "passwd", "-apr1", "-salt", "salt", password],
-                                            capture_output=True, text=True, check=True).stdout.strip()
-                    f.write("%s:%s\n" % (name, digest))
-            os.chmod(passwd, 0o644)
-            conf += ["auth_param basic program %s %s" % (BASIC_NCSA, passwd), "auth_param basic children 1",
-                     "acl authed proxy_auth REQUIRED", "http_access allow loopback authed"]
-        elif auth == "ntlm":
-            conf += ["auth_param ntlm program %s" % NTLM_FAKE, "auth_param ntlm children 1",
-                     "acl authed proxy_auth REQUIRED", "http_access allow loopback authed"]
-        else:
-            conf += ["http_access allow loopback"]
-        conf += ["http_access deny all"]
-        self.conf = os.path.join(self.dir, "squid.conf")
-        with open(self.conf, "w") as f:
-            f.write("\n".join(conf) + "\n")
-        self.proc = None
-
-    def start(self):
-        # A service name of its own keeps the shared-memory names of
-        # concurrent squids apart.
-        self.proc = subprocess.Popen([SQUID, "-N", "-n", "kvforward%d" % self.port, "-f", self.conf],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: port_open(self.port, self.address) or self.proc.poll() is not None, 20) \
-                or self.proc.poll() is not None:
-            self.stop()
-            raise RuntimeError("squid did not start")
-        return self
-
-    def stop(self):
-        terminate(self.proc, 15)
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def log(self):
-        """[(Proxy-Authorization or None, method, URL, status)]"""
-        try:
-            with open(self.access_log) as f:
-                lines = f.read().splitlines()
-        except FileNotFoundError:
-            return []
-        out = []
-        for line in lines:
-            parts = line.split()
-            if len(parts) == 4:
-                auth = None if parts[0] == "-" else urllib.parse.unquote(parts[0])
-                out.append((auth, parts[1], parts[2], parts[3]))
-        return out
-
-    def wait_log(self, predicate, timeout=10):
-        return wait_for(lambda: predicate(self.log()), timeout)
-
-    def urls(self):
-        return [entry[2] for entry in self.log()]
-
-
-class Dante:
-    """danted on loopback, SOCKS4 and SOCKS5 without authentication, logging
-    every relayed connection."""
-
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="korvantel-dante-")
-        self.port = free_port()
-        self.logfile = os.path.join(self.dir, "danted.log")
-        self.conf = os.path.join(self.dir, "danted.conf")
-        with open(self.conf, "w") as f:
-            f.write("logoutput: %s\ninternal: 127.0.0.1 port = %d\nexternal: 127.0.0.1\n"
-                    "socksmethod: none\nclientmethod: none\n"
-                    "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                    "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 log: connect }\n" % (self.logfile, self.port))
-        self.proc = None
-
-    def start(self):
-        self.proc = subprocess.Popen([DANTED, "-f", self.conf, "-N", "1", "-p",
-                                      os.path.join(self.dir, "danted.pid")],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 10) \
-                or self.proc.poll() is not None:
-            self.stop()
-            raise RuntimeError("danted did not start")
-        return self
-
-    def stop(self):
-        terminate(self.proc)
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def log(self):
-        try:
-            with open(self.logfile) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
 
 
 def carp_hash(url, member, modulus=0):
@@ -243,7 +68,7 @@ def basic(user, password):
 class ForwardTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.origin = SimpleOrigin().__enter__()
+        cls.origin = hello_origin().__enter__()
         cls.squids = []
 
         def squid(*args, **kw):
@@ -252,11 +77,11 @@ class ForwardTest(unittest.TestCase):
             return s
 
         try:
-            cls.plain1 = squid("127.0.0.1")
-            cls.plain2 = squid("127.0.0.2")
-            cls.basic1 = squid("127.0.0.1", "basic", {"alice": "secret-a"})
-            cls.basic2 = squid("127.0.0.2", "basic", {"bob": "pw-b"})
-            cls.ntlm = squid("127.0.0.1", "ntlm")
+            cls.plain1 = squid(address="127.0.0.1")
+            cls.plain2 = squid(address="127.0.0.2")
+            cls.basic1 = squid("basic", {"alice": "secret-a"}, "127.0.0.1")
+            cls.basic2 = squid("basic", {"bob": "pw-b"}, "127.0.0.2")
+            cls.ntlm = squid("ntlm", address="127.0.0.1")
         except Exception:
             cls.tearDownClass()
             raise
@@ -287,13 +112,13 @@ class ForwardTest(unittest.TestCase):
             url = self.origin.url("/parent")
             self.assertTrue(self.plain1.wait_log(lambda log: any(e[2] == url for e in log)))
             self.assertTrue(p.wait_log("forwarding to 127.0.0.1:%d" % self.plain1.port))
-            self.assertTrue(wait_for(lambda: peer_of(p, url) == "DEFAULT_PARENT/127.0.0.1"), access_records(p))
+            self.assertTrue(wait_for(lambda: peer_of(p, url) == "DEFAULT_PARENT/127.0.0.1"), p.records())
 
     def test_first_matching_direct_rule_wins_over_later_parents(self):
         with self.proxy(config([rule(""), rule("127.0.0.1", self.plain1.port)])) as p:
             self.assertServed(self.get(p, "/direct-first"))
             url = self.origin.url("/direct-first")
-            self.assertTrue(wait_for(lambda: peer_of(p, url) == "DIRECT/127.0.0.1"), access_records(p))
+            self.assertTrue(wait_for(lambda: peer_of(p, url) == "DIRECT/127.0.0.1"), p.records())
             self.assertNotIn(url, self.plain1.urls())
 
     def test_rule_naming_this_proxy_is_never_used(self):
@@ -337,28 +162,24 @@ class ForwardTest(unittest.TestCase):
         with self.proxy(conf) as p:
             self.assertServed(self.get(p, "/tunnelled"))
             self.assertTrue(wait_for(lambda: peer_of(p, self.origin.url("/tunnelled")) ==
-                                     "DEFAULT_PARENT/127.0.0.1"), access_records(p))
+                                     "DEFAULT_PARENT/127.0.0.1"), p.records())
         target = "127.0.0.1:%d" % self.origin.port
         self.assertTrue(self.plain1.wait_log(lambda log: any(e[1] == "CONNECT" and e[2] == target for e in log)),
                         self.plain1.log())
-        self.assertIn("GET /tunnelled HTTP/1.1", self.origin.requests)
+        self.assertIn("GET /tunnelled HTTP/1.1", self.origin.lines())
 
     # -- SOCKS -----------------------------------------------------------------
 
     @unittest.skipUnless(os.access(DANTED, os.X_OK), "danted not installed")
     def test_socks4_and_socks5(self):
-        dante = Dante().start()
-        try:
+        with Dante() as dante:
             for kind, path in ((1, "/socks4"), (2, "/socks5")):
                 with self.proxy(config([rule("127.0.0.1", dante.port, type=kind)])) as p:
                     self.assertServed(self.get(p, path))
                     expected = "DEFAULT_PARENT/127.0.0.1" if kind == 1 else "DIRECT/127.0.0.1"
                     self.assertTrue(wait_for(lambda: peer_of(p, self.origin.url(path)) == expected),
-                                    access_records(p))
-            relayed = re.findall(r"tcp/connect \[: \S+ \S+ -> \S+ 127\.0\.0\.1\.(\d+)", dante.log())
-            self.assertEqual(relayed.count(str(self.origin.port)), 2, dante.log())
-        finally:
-            dante.stop()
+                                    p.records())
+            self.assertEqual(dante.relayed_ports().count(self.origin.port), 2, dante.log())
 
     # -- ICP -------------------------------------------------------------------
 
@@ -372,7 +193,7 @@ class ForwardTest(unittest.TestCase):
             with self.proxy(self.icp_config(1, 1, one.port, two.port)) as p:
                 self.assertServed(self.get(p, "/icp-hit"))
                 url = self.origin.url("/icp-hit")
-                self.assertTrue(wait_for(lambda: peer_of(p, url) == "PARENT_HIT/127.0.0.2"), access_records(p))
+                self.assertTrue(wait_for(lambda: peer_of(p, url) == "PARENT_HIT/127.0.0.2"), p.records())
                 self.assertIn(url, self.plain2.urls())
                 self.assertNotIn(url, self.plain1.urls())
                 for standin in (one, two):
@@ -396,7 +217,7 @@ class ForwardTest(unittest.TestCase):
             with self.proxy(self.icp_config(2, 2, one.port, two.port)) as p:
                 self.assertServed(self.get(p, "/siblings"))
                 url = self.origin.url("/siblings")
-                self.assertTrue(wait_for(lambda: peer_of(p, url) == "DIRECT/127.0.0.1"), access_records(p))
+                self.assertTrue(wait_for(lambda: peer_of(p, url) == "DIRECT/127.0.0.1"), p.records())
                 self.assertNotIn(url, self.plain1.urls() + self.plain2.urls())
                 # A parent that misses is taken over a sibling that misses.
                 one.answer = None
@@ -405,7 +226,7 @@ class ForwardTest(unittest.TestCase):
                 self.assertServed(self.get(p, "/sibling-and-parent"))
                 url = self.origin.url("/sibling-and-parent")
                 self.assertTrue(wait_for(lambda: peer_of(p, url) == "FIRST_PARENT_MISS/127.0.0.2"),
-                                access_records(p))
+                                p.records())
 
     def test_silent_icp_peer_is_left_alone_for_a_while(self):
         with IcpStandin(None, "127.0.0.1") as silent, IcpStandin("MISS", "127.0.0.2") as answering:
@@ -451,18 +272,13 @@ class ForwardTest(unittest.TestCase):
                             domain="DOMAIN-A", profiles="to-a"),
                        rule("127.0.0.2", self.basic2.port, user="bob", profiles="to-b"),
                        rule("127.0.0.2", self.basic2.port, user="bob", password="pw-b", profiles="to-c")],
-                      profiles=[profile("^/a", "to-a"), profile("^/b", "to-b"), profile("^/c", "to-c")])
+                      profiles=[("^/a", "to-a"), ("^/b", "to-b"), ("^/c", "to-c")])
         statuses = []
         with self.proxy(conf) as p:
             # One client connection, the rules taking turns.
-            s = p.connect()
-            try:
+            with p.client() as c:
                 for path in ("/a1", "/b1", "/c1", "/b2", "/a2"):
-                    s.sendall(get_request(self.origin.url(path)))
-                    status, headers, body = read_response(s)
-                    statuses.append((path, status))
-            finally:
-                s.close()
+                    statuses.append((path, c.ask(request(self.origin.url(path))).status))
         self.assertEqual(statuses, [("/a1", 200), ("/b1", 407), ("/c1", 200), ("/b2", 407), ("/a2", 200)])
         self.assertTrue(self.basic2.wait_log(lambda log: any(e[2] == self.origin.url("/b2") for e in log)))
         second = [e for e in self.basic2.log() if e[2] in [self.origin.url(x) for x in ("/b1", "/c1", "/b2")]]
@@ -475,10 +291,7 @@ class ForwardTest(unittest.TestCase):
 class IcpServerTest(unittest.TestCase):
     def test_answers_from_the_cache(self):
         port = free_port()
-        try:
-            conf = config(icp_port=port, icp_timeout=1000)
-        except unittest.SkipTest as skip:
-            self.skipTest(str(skip))
+        conf = config(icp_port=port, icp_timeout=1000)
         with Proxy(config=conf, loglevel=ALL_LOG) as p:
             self.assertTrue(p.wait_log("listening on port *:%d" % port), p.log())
             s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)

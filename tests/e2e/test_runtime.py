@@ -1,50 +1,40 @@
 """The running daemon: listeners, workers and the client pool, signals."""
 import os
 import signal
-import socket
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from harness import (BINARY, CONFIG_XML, SECTION_XML, Proxy, SimpleOrigin, free_port, private_config,
-                     get_request, main, pid_alive, port_open, read_response, wait_for)
-
-
-def config_with_listener(port):
-    with open(CONFIG_XML) as f:
-        text = f.read()
-    entry = ("<listen><enabled>true</enabled><comment>test</comment><port>%d</port>"
-             "<ip>127.0.0.1</ip></listen>" % port)
-    if "<network/>" in text:
-        return text.replace("<network/>", "<network>%s</network>" % entry)
-    return text.replace("<network>", "<network>" + entry, 1)
+from client import connect, request
+from harness import (ALL_LOG, BINARY, SECTION_XML, Config, Proxy, free_port, main, pid_alive, port_open,
+                     private_config, wait_for)
+from peers import hello_origin
 
 
 class Listening(unittest.TestCase):
     def test_command_line_and_configured_listeners(self):
         extra = free_port()
-        with SimpleOrigin() as origin, Proxy(config=config_with_listener(extra)) as p:
+        conf = Config().add("network/listen", comment="test", port=extra, ip="127.0.0.1")
+        with hello_origin() as origin, Proxy(config=conf) as p:
             self.assertTrue(wait_for(lambda: port_open(extra), 10))
             for port in (p.port, extra):
-                with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-                    s.sendall(get_request(origin.url("/x")))
-                    status, headers, body = read_response(s)
-                    self.assertGreater(status, 0, port)
+                with connect(port) as c:
+                    r = c.ask(request(origin.url("/x")))
+                    self.assertIsNotNone(r, port)
 
     def test_many_concurrent_clients_with_keepalive(self):
-        with SimpleOrigin() as origin, Proxy() as p:
+        with hello_origin() as origin, Proxy() as p:
             results = []
 
             def client():
                 try:
-                    with p.connect() as s:
+                    with p.client() as c:
                         got = []
                         for _ in range(3):  # three requests on one connection
-                            s.sendall(get_request(origin.url("/c")))
-                            status, _, _ = read_response(s)
-                            got.append(status)
+                            r = c.ask(request(origin.url("/c")))
+                            got.append(r.status if r else 0)
                         results.append(got)
                 except OSError as e:
                     results.append(str(e))
@@ -60,64 +50,48 @@ class Listening(unittest.TestCase):
                 self.assertTrue(all(code > 0 for code in r), r)
 
     def test_kept_alive_connection_returns_from_the_pool(self):
-        with SimpleOrigin() as origin, Proxy(loglevel=268435455) as p:
-            with p.connect() as s:
-                s.sendall(get_request(origin.url("/1")))
-                first, _, _ = read_response(s)
-                self.assertGreater(first, 0)
+        with hello_origin() as origin, Proxy(loglevel=ALL_LOG) as p:
+            with p.client() as c:
+                first = c.ask(request(origin.url("/1")))
+                self.assertIsNotNone(first)
                 # idle long enough that the worker gives the connection back
                 self.assertTrue(p.wait_log("process: adding connection to pool"))
                 time.sleep(1.5)
-                s.sendall(get_request(origin.url("/2")))
-                second, _, _ = read_response(s)
-                self.assertEqual(first, second)
+                second = c.ask(request(origin.url("/2")))
+                self.assertIsNotNone(second)
+                self.assertEqual(first.status, second.status)
 
     def test_client_closing_while_pooled_is_closed(self):
-        with SimpleOrigin() as origin, Proxy(loglevel=268435455) as p:
-            s = p.connect()
-            s.sendall(get_request(origin.url("/1")))
-            read_response(s)
+        with hello_origin() as origin, Proxy(loglevel=ALL_LOG) as p:
+            c = p.client()
+            c.ask(request(origin.url("/1")))
             self.assertTrue(p.wait_log("process: adding connection to pool"))
-            s.close()
+            c.close()
             self.assertTrue(p.wait_log("disconnected after making 1 requests"))
 
 
-def config_with_timeouts(timeout, keeptimeout):
-    with open(CONFIG_XML) as f:
-        text = f.read()
-    text = text.replace("<timeout>60</timeout>", "<timeout>%d</timeout>" % timeout, 1)
-    return text.replace("<keeptimeout>15</keeptimeout>", "<keeptimeout>%d</keeptimeout>" % keeptimeout, 1)
+def timeouts(timeout, keeptimeout):
+    return Config().set("general/rule", timeout=timeout, keeptimeout=keeptimeout)
 
 
 class IdleTimeouts(unittest.TestCase):
-    def closed_after(self, sock, limit):
-        """Seconds until the proxy closes the socket, None past limit."""
-        sock.settimeout(limit)
-        start = time.monotonic()
-        try:
-            data = sock.recv(100)
-        except socket.timeout:
-            return None
-        return time.monotonic() - start if data == b"" else None
-
     def test_silent_new_connection_closed_after_timeout(self):
-        with Proxy(config=config_with_timeouts(2, 30)) as p:
-            with p.connect() as s:
-                self.assertIsNotNone(self.closed_after(s, 15))
+        with Proxy(config=timeouts(2, 30)) as p:
+            with p.client() as c:
+                self.assertTrue(c.closed(15))
             self.assertTrue(p.wait_log("disconnected after making 0 requests"))
 
     def test_kept_alive_connection_closed_after_keepalive_timeout(self):
-        with SimpleOrigin() as origin, Proxy(config=config_with_timeouts(30, 2)) as p:
-            with p.connect() as s:
-                s.sendall(get_request(origin.url("/1")))
-                read_response(s)
-                self.assertIsNotNone(self.closed_after(s, 15))
+        with hello_origin() as origin, Proxy(config=timeouts(30, 2)) as p:
+            with p.client() as c:
+                self.assertIsNotNone(c.ask(request(origin.url("/1"))))
+                self.assertTrue(c.closed(15))
             self.assertTrue(p.wait_log("disconnected after making 1 requests"))
 
     def test_generous_timeouts_keep_the_connection(self):
-        with Proxy(config=config_with_timeouts(30, 30)) as p:
-            with p.connect() as s:
-                self.assertIsNone(self.closed_after(s, 3))
+        with Proxy(config=timeouts(30, 30)) as p:
+            with p.client() as c:
+                self.assertFalse(c.closed(3))
 
 
 class Signals(unittest.TestCase):
@@ -190,17 +164,13 @@ class Signals(unittest.TestCase):
             self.assertNotIn("Rotation", p.log())
 
     def test_sigusr1_rotates_access_and_extended_logs_at_their_next_record(self):
-        with SimpleOrigin() as origin, Proxy() as p:
-            with p.connect() as s:
-                s.sendall(get_request(origin.url("/before"), keep_alive=False))
-                read_response(s)
+        with hello_origin() as origin, Proxy() as p:
+            p.get(origin.url("/before"), ["Connection: close"])
             self.assertTrue(wait_for(lambda: "/before" in p.log("access") and "/before" in p.log("extended")))
             p.proc.send_signal(signal.SIGUSR1)
             self.assertTrue(wait_for(lambda: any(n.endswith("-native.log") for n in os.listdir(p.dir))
                                      or "Recieved Signal for Log Rotation" in p.log(), 10))
-            with p.connect() as s:
-                s.sendall(get_request(origin.url("/after"), keep_alive=False))
-                read_response(s)
+            p.get(origin.url("/after"), ["Connection: close"])
             for name, legend in (("access", "#start_time_in_seconds.milliseconds"),
                                  ("extended", '#"record_id"')):
                 with self.subTest(log=name):
@@ -216,16 +186,13 @@ class Signals(unittest.TestCase):
                     self.assertNotIn("/after", old)
 
     def test_sighup_closes_pooled_clients(self):
-        with SimpleOrigin() as origin, Proxy(loglevel=268435455) as p:
-            s = p.connect()
-            s.sendall(get_request(origin.url("/1")))
-            read_response(s)
-            self.assertTrue(p.wait_log("process: adding connection to pool"))
-            p.proc.send_signal(signal.SIGHUP)
-            self.assertTrue(p.wait_log("Recieved HUP Signal for cleaning cache and closing all FDs"))
-            s.settimeout(10)
-            self.assertEqual(b"", s.recv(100))  # closed by the proxy
-            s.close()
+        with hello_origin() as origin, Proxy(loglevel=ALL_LOG) as p:
+            with p.client() as c:
+                c.ask(request(origin.url("/1")))
+                self.assertTrue(p.wait_log("process: adding connection to pool"))
+                p.proc.send_signal(signal.SIGHUP)
+                self.assertTrue(p.wait_log("Recieved HUP Signal for cleaning cache and closing all FDs"))
+                self.assertTrue(c.closed(10, reset=False))  # closed by the proxy
             self.assertIsNone(p.proc.poll())
 
 

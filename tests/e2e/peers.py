@@ -1,0 +1,315 @@
+"""The daemon's peers on loopback, each started on a free port with its
+files in a temp dir and stopped by pid; all are context managers.
+
+    with Nginx({"a.bin": data}) as origin, Squid(auth="basic", users={"u": "pw"}) as parent, \\
+            Proxy(config=Config().add("forward/rule", host="127.0.0.1", port=parent.port,
+                                      user="u", password="pw")) as p:
+        assert p.get(origin.url("/a.bin")).body == data
+        assert ("GET", origin.url("/a.bin")) in [(e[1], e[2]) for e in parent.log()]
+
+Real programs: Nginx (origin), Squid (HTTP parent), Dante (SOCKS4/5),
+TlsServer (openssl s_server). Python stand-ins for what no real server
+does: StandinOrigin with scripted answers (origin.py), hello_origin()
+answering every path, IcpStandin (icp_standin.py), NtlmStandin
+(ntlm_standin.py), Pam (a PAM service of its own through pam_wrapper).
+socks_standin.py serves the network unit tests. A peer whose program is not
+installed skips the test.
+"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import urllib.parse
+
+from harness import BINARY, free_port, port_open, terminate, wait_for
+from icp_standin import HEADER, IcpStandin, query_packet  # noqa: F401 (re-exported)
+from origin import StandinOrigin, chunked, response  # noqa: F401 (re-exported)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+NGINX = "/usr/sbin/nginx"
+SQUID = "/usr/sbin/squid"
+DANTED = "/usr/sbin/danted"
+NTLM_FAKE = "/usr/lib/squid/ntlm_fake_auth"
+BASIC_NCSA = "/usr/lib/squid/basic_ncsa_auth"
+PAM_WRAPPER = "/usr/lib/x86_64-linux-gnu/libpam_wrapper.so"
+PAM_MATRIX = "/usr/lib/x86_64-linux-gnu/pam_wrapper/pam_matrix.so"
+
+HELLO = b"hello from origin\n"
+
+
+def hello_origin(body=HELLO):
+    """A keep-alive origin answering every request with body."""
+    return StandinOrigin({"*": response(200, body, [("Content-Type", "text/plain")])})
+
+
+def require(program):
+    if not (os.access(program, os.X_OK) or shutil.which(program)):
+        raise unittest.SkipTest("%s is not installed" % program)
+
+
+class Peer:
+    """A program in the foreground with its files in a temp dir."""
+
+    name = "peer"
+
+    def __init__(self, address="127.0.0.1"):
+        self.address = address
+        self.dir = tempfile.mkdtemp(prefix="korvantel-%s-" % self.name)
+        os.chmod(self.dir, 0o777)  # squid and nginx drop their privileges
+        self.port = free_port()
+        self.proc = None
+
+    def write(self, name, text, mode=0o644):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write(text)
+        os.chmod(path, mode)
+        return path
+
+    def read(self, name):
+        try:
+            with open(os.path.join(self.dir, name), encoding="latin-1") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def argv(self):
+        raise NotImplementedError
+
+    def start(self, timeout=20):
+        self.proc = subprocess.Popen(self.argv(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: port_open(self.port, self.address) or self.proc.poll() is not None, timeout) \
+                or self.proc.poll() is not None:
+            self.stop()
+            raise RuntimeError("%s did not start" % self.name)
+        return self
+
+    def stop(self):
+        terminate(self.proc, 15)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def url(self, path="/"):
+        return "http://%s:%d%s" % (self.address, self.port, path)
+
+
+class Nginx(Peer):
+    """nginx-light serving files ({relative path: bytes}), with gzip for
+    text/plain when asked; extra: more lines for its http block."""
+
+    name = "nginx"
+
+    def __init__(self, files=None, gzip=False, extra=""):
+        require(NGINX)
+        super().__init__()
+        self.root = os.path.join(self.dir, "root")
+        for name, data in (files or {}).items():
+            path = os.path.join(self.root, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        os.makedirs(self.root, exist_ok=True)
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        d = self.dir
+        self.conf = self.write("nginx.conf", (
+            "%sdaemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log;\n"
+            "events { worker_connections 256; }\n"
+            "http {\n  access_log %s/access.log;\n  client_body_temp_path %s/body;\n"
+            "  proxy_temp_path %s/proxy;\n  fastcgi_temp_path %s/fastcgi;\n"
+            "  uwsgi_temp_path %s/uwsgi;\n  scgi_temp_path %s/scgi;\n"
+            "  types { text/html html; text/plain txt; text/css css; application/octet-stream bin; }\n"
+            "  keepalive_requests 10000;\n"
+            "  %s\n  %s\n"
+            "  server { listen 127.0.0.1:%d; root %s; }\n}\n"
+            % (user, d, d, d, d, d, d, d, d,
+               "gzip on; gzip_types text/plain; gzip_min_length 20; gzip_proxied any;" if gzip else "gzip off;",
+               extra, self.port, self.root)))
+
+    def argv(self):
+        return [NGINX, "-c", self.conf, "-p", self.dir]
+
+    def log(self):
+        """nginx's access log."""
+        return self.read("access.log")
+
+
+class Squid(Peer):
+    """squid as a parent without a cache. auth: None, "basic" (users:
+    {name: password}) or "ntlm" (any credentials). Its access log records
+    the Proxy-Authorization it got."""
+
+    name = "squid"
+
+    def __init__(self, auth=None, users=None, address="127.0.0.1"):
+        require(SQUID)
+        super().__init__(address)
+        conf = ["http_port %s:%d" % (address, self.port),
+                "pid_filename %s/squid.pid" % self.dir,
+                "cache_log %s/cache.log" % self.dir,
+                "logformat forward %{Proxy-Authorization}>h %rm %ru %>Hs",
+                "access_log %s/access.log forward" % self.dir,
+                "cache deny all", "cache_mem 8 MB", "shutdown_lifetime 0 seconds",
+                "acl loopback src 127.0.0.0/8"]
+        if auth == "basic":
+            lines = ""
+            for user, password in (users or {}).items():
+                digest = subprocess.run(["openssl", "passwd", "-apr1", "-salt", "salt", password],
+                                        capture_output=True, text=True, check=True).stdout.strip()
+                lines += "%s:%s\n" % (user, digest)
+            conf += ["auth_param basic program %s %s" % (BASIC_NCSA, self.write("passwd", lines)),
+                     "auth_param basic children 1"]
+        elif auth == "ntlm":
+            require(NTLM_FAKE)
+            conf += ["auth_param ntlm program %s" % NTLM_FAKE, "auth_param ntlm children 1"]
+        if auth:
+            conf += ["acl authed proxy_auth REQUIRED", "http_access allow loopback authed"]
+        else:
+            conf += ["http_access allow loopback"]
+        self.conf = self.write("squid.conf", "\n".join(conf + ["http_access deny all"]) + "\n")
+
+    def argv(self):
+        # A service name of its own keeps the shared-memory names of
+        # concurrent squids apart.
+        return [SQUID, "-N", "-n", "kv%d" % self.port, "-f", self.conf]
+
+    def log_text(self):
+        return self.read("access.log")
+
+    def log(self):
+        """[(Proxy-Authorization or None, method, URL, status)]"""
+        out = []
+        for line in self.log_text().splitlines():
+            parts = line.split()
+            if len(parts) == 4:
+                auth = None if parts[0] == "-" else urllib.parse.unquote(parts[0])
+                out.append((auth, parts[1], parts[2], parts[3]))
+        return out
+
+    def wait_log(self, predicate, timeout=10):
+        return wait_for(lambda: predicate(self.log()), timeout)
+
+    def urls(self):
+        return [entry[2] for entry in self.log()]
+
+
+class Dante(Peer):
+    """danted for SOCKS4 and SOCKS5 without authentication, logging every
+    relayed connection."""
+
+    name = "dante"
+
+    def __init__(self):
+        require(DANTED)
+        super().__init__()
+        self.conf = self.write("danted.conf",
+                               "logoutput: %s/danted.log\ninternal: 127.0.0.1 port = %d\nexternal: 127.0.0.1\n"
+                               "socksmethod: none\nclientmethod: none\n"
+                               "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                               "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 log: connect }\n"
+                               % (self.dir, self.port))
+
+    def argv(self):
+        return [DANTED, "-f", self.conf, "-N", "1", "-p", os.path.join(self.dir, "danted.pid")]
+
+    def log(self):
+        return self.read("danted.log")
+
+    def relayed_ports(self):
+        """Target ports of the connections it relayed, in order."""
+        return [int(p) for p in re.findall(r"tcp/connect \[: \S+ \S+ -> \S+ 127\.0\.0\.1\.(\d+)", self.log())]
+
+
+class TlsServer(Peer):
+    """openssl s_server with a fresh self-signed certificate, answering
+    every request with its status page (-www)."""
+
+    name = "tls"
+
+    def __init__(self):
+        require("openssl")
+        super().__init__()
+        self.key, self.cert = os.path.join(self.dir, "key.pem"), os.path.join(self.dir, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+                        "-keyout", self.key, "-out", self.cert, "-days", "1"], check=True, capture_output=True)
+
+    def argv(self):
+        return ["openssl", "s_server", "-accept", "127.0.0.1:%d" % self.port, "-cert", self.cert,
+                "-key", self.key, "-www", "-quiet"]
+
+
+class NtlmStandin:
+    """The stand-in NTLM authentication daemon on the proxy's socket
+    directory (-y), answering as script says (see ntlm_standin.py)."""
+
+    def __init__(self, directory, script):
+        self.path = os.path.join(directory, "httpauthd.sock")
+        self.script = os.path.join(directory, "standin.json")
+        self.record = os.path.join(directory, "standin.record")
+        with open(self.script, "w") as f:
+            json.dump(script, f)
+        self.proc = None
+
+    def __enter__(self):
+        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "ntlm_standin.py"), self.path,
+                                      self.script, self.record])
+        if not wait_for(lambda: os.path.exists(self.path), 10):
+            terminate(self.proc)
+            raise RuntimeError("NTLM stand-in did not start")
+        return self
+
+    def __exit__(self, *exc):
+        terminate(self.proc)
+
+    def requests(self):
+        try:
+            with open(self.record, encoding="latin-1") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+
+def sanitizer_runtimes():
+    """A sanitized binary needs its runtime first among preloaded libraries."""
+    try:
+        out = subprocess.run(["ldd", BINARY], capture_output=True, text=True, timeout=20).stdout
+    except (OSError, subprocess.SubprocessError):
+        return []
+    return [line.split("=>")[1].split()[0] for line in out.splitlines()
+            if "=>" in line and re.search(r"lib(asan|ubsan)\.so", line)]
+
+
+class Pam:
+    """A PAM service of its own through pam_wrapper and pam_matrix, for
+    users [(name, password)]: start the daemon with args and env."""
+
+    service = "kvaccess"
+
+    def __init__(self, users):
+        self.dir = tempfile.mkdtemp(prefix="korvantel-pam-")
+        passdb = os.path.join(self.dir, "passdb")
+        with open(passdb, "w") as f:
+            for user, password in users:
+                f.write("%s:%s:%s\n" % (user, password, self.service))
+        services = os.path.join(self.dir, "services")
+        os.makedirs(services)
+        with open(os.path.join(services, self.service), "w") as f:
+            for kind in ("auth", "account"):
+                f.write("%s required %s passdb=%s\n" % (kind, PAM_MATRIX, passdb))
+        runtimes = sanitizer_runtimes()
+        self.env = dict(os.environ, LD_PRELOAD=":".join(runtimes + [PAM_WRAPPER]), PAM_WRAPPER="1",
+                        PAM_WRAPPER_SERVICE_DIR=services)
+        if runtimes:
+            self.env["PAM_WRAPPER_DISABLE_DEEPBIND"] = "1"
+        self.args = ["-x", self.service]
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
