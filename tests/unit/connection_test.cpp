@@ -46,31 +46,6 @@ protected:
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
-TEST_F(ConnectionTest, NewRecordStartsDirectAndUnlimited) {
-    CONNECTION_T *c = connection_new();
-    EXPECT_EQ(c->forward_type, FORWARD_DIRECT);
-    EXPECT_EQ(c->transfer_limit, 0xFFFFFFFFu);
-    EXPECT_EQ(c->upload_limit, 0xFFFFFFFFu);
-    EXPECT_EQ(c->flags, 0u);
-    EXPECT_EQ(c->permissions, 0u);
-    EXPECT_EQ(c->bypass, 0u);
-    EXPECT_EQ(c->auth_flags, 0u);
-    EXPECT_EQ(c->id, 0);
-    EXPECT_EQ(c->requests, 0);
-    EXPECT_EQ(c->client, nullptr);
-    EXPECT_EQ(c->server, nullptr);
-    EXPECT_EQ(c->ip, nullptr);
-    EXPECT_EQ(c->request, nullptr);
-    EXPECT_EQ(c->cache, nullptr);
-    EXPECT_EQ(c->userstats, nullptr);
-    EXPECT_TRUE(c->profiles.empty());
-    EXPECT_TRUE(c->groups.empty());
-    EXPECT_TRUE(c->variables.empty());
-    EXPECT_TRUE(c->interface_user.empty());
-    EXPECT_EQ(c->log.url, "-");
-    connection_free(c);
-}
-
 TEST_F(ConnectionTest, FreeReleasesOwnedTextsAndLists) {
     // Under the sanitizer build a leak of any owned field shows up here.
     CONNECTION_T *c = connection_new();

@@ -105,15 +105,6 @@ std::string python(const ScratchDir &dir, const std::string &code, const std::st
 // ---------------------------------------------------------------------------
 // Growth and editing
 
-TEST(Filebuf, NewBufferIsEmpty)
-{
-    Filebuf buffer;
-    EXPECT_EQ(0, buffer.size);
-    EXPECT_EQ(0u, buffer.capacity);
-    EXPECT_EQ(nullptr, buffer.data);
-    EXPECT_EQ(nullptr, buffer.mime_type);
-}
-
 TEST(Filebuf, ResizeSteps)
 {
     struct Case {
