@@ -6,18 +6,15 @@ accepted at once, and hostile configuration documents end start-up with a
 clear line instead of a crash."""
 import os
 import shutil
-import socket
 import subprocess
 import tempfile
 import time
 import unittest
 
-from harness import CONFIG_XML, Proxy, free_port, main, run
-from origin import StandinOrigin, response
-from test_cache import Clock, cache_config, cached_proxy
-from test_proxy import Reader, ask, closed_after, get
-
-ALL_LOG = 0xFFFFFFF
+from client import request
+from harness import ALL_LOG, CONFIG_XML, Clock, Config, Proxy, dead_port, main, run
+from peers import StandinOrigin, response
+from test_cache import cache_config, cached_proxy
 
 CACHEABLE = (("Cache-Control", "max-age=3600"),)
 
@@ -36,13 +33,11 @@ class ServerConnectionTest(unittest.TestCase):
             clock = Clock(d)
             p = cached_proxy(clock, cache_config(os.path.join(d, "store")))
             try:
-                answer, reader = ask(p, get(origin.url("/a")))
+                answer = p.get(origin.url("/a"))
                 self.assertEqual(answer.body, b"ok")
-                reader.sock.close()
                 for _ in range(3):
-                    answer, reader = ask(p, get(origin.url("/b")))
+                    answer = p.get(origin.url("/b"))
                     self.assertEqual(answer.body, b"real /b")
-                    reader.sock.close()
             finally:
                 p.stop()
 
@@ -53,20 +48,17 @@ class ServerConnectionTest(unittest.TestCase):
         for name, wire in (("length and chunked", ambiguous), ("folded coding", folded)):
             with self.subTest(name), StandinOrigin({"/x": wire, "/y": response(200, b"y")}) as origin, \
                     Proxy() as p:
-                answer, reader = ask(p, get(origin.url("/x")))
+                answer = p.get(origin.url("/x"))
                 self.assertEqual(answer.body, b"abc")
-                reader.sock.close()
-                answer, reader = ask(p, get(origin.url("/y")))
+                answer = p.get(origin.url("/y"))
                 self.assertEqual(answer.body, b"y")
-                reader.sock.close()
                 self.assertEqual(origin.connections, 2)
 
     def test_failed_connect_names_host_and_port(self):
-        dead = free_port()
+        dead = dead_port()
         with Proxy(loglevel=ALL_LOG) as p:
-            answer, reader = ask(p, get("http://127.0.0.1:%d/" % dead))
+            answer = p.get("http://127.0.0.1:%d/" % dead)
             self.assertEqual(answer.status, 503)
-            reader.sock.close()
             self.assertTrue(p.wait_log("network: error: cannot connect to 127.0.0.1:%d (noconnect)" % dead))
             self.assertNotIn("header: error: reading header", p.log())
 
@@ -76,10 +68,8 @@ class RequestFramingTest(unittest.TestCase):
         """A POST with the given framing lines and body, with a second
         request right behind it; returns (first answer, reader)."""
         data = ("POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % (origin.url("/post"), head_lines)).encode()
-        sock = p.connect()
-        sock.sendall(data + body + get(origin.url("/SMUGGLED")))
-        reader = Reader(sock)
-        return reader.answer(), reader
+        c = p.client()
+        return c.ask(data + body + request(origin.url("/SMUGGLED"))), c
 
     def test_ambiguous_requests_close_after_their_answer(self):
         body = b"5\r\nhello\r\n0\r\n\r\n"
@@ -92,15 +82,14 @@ class RequestFramingTest(unittest.TestCase):
                 answer, reader = self.smuggle(p, origin, lines, body)
                 self.assertEqual(answer.status, 200)
                 self.assertEqual(answer.body, b"done")
-                self.assertTrue(closed_after(reader), "connection stayed open after an ambiguous request")
-                reader.sock.close()
+                self.assertTrue(reader.closed(), "connection stayed open after an ambiguous request")
+                reader.close()
                 self.assertTrue(origin.wait_requests(1))
                 self.assertEqual([r.path for r in origin.requests], ["/post"])
                 self.assertEqual(origin.requests[0].body, b"hello")
                 # the server connection that carried it is not reused
-                answer, reader = ask(p, get(origin.url("/after")))
+                answer = p.get(origin.url("/after"))
                 self.assertEqual(answer.status, 200)
-                reader.sock.close()
                 self.assertEqual(origin.connections, 2)
 
     def test_chunk_framing(self):
@@ -123,13 +112,13 @@ class RequestFramingTest(unittest.TestCase):
                     self.assertIsNotNone(answer, "no answer at all")
                     self.assertEqual(answer.status, status)
                     if status == 400:
-                        self.assertTrue(closed_after(reader), "connection stayed open")
+                        self.assertTrue(reader.closed(), "connection stayed open")
                         time.sleep(0.2)
                         self.assertEqual(len(origin.requests), before)
                     else:
-                        self.assertEqual(reader.answer().status, 200)  # /SMUGGLED is a real request here
+                        self.assertEqual(reader.response().status, 200)  # /SMUGGLED is a real request here
                         self.assertEqual(origin.requests[before].body, forwarded)
-                    reader.sock.close()
+                    reader.close()
             self.assertNotIn("/SMUGGLED", [r.path for r in origin.requests[:1]])
             smuggled = [r for r in origin.requests if r.path == "/SMUGGLED"]
             self.assertEqual(len(smuggled), 2, "only the well-formed cases carry a second request")
@@ -137,30 +126,23 @@ class RequestFramingTest(unittest.TestCase):
     def test_bare_lf_in_a_chunked_response_is_not_passed_as_whole(self):
         wire = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\nhello\n0\n\n"
         with StandinOrigin({"/x": wire, "/y": response(200, b"y")}) as origin, Proxy() as p:
-            answer, reader = ask(p, get(origin.url("/x")))
+            answer = p.get(origin.url("/x"))
             self.assertTrue(answer is None or answer.status != 200 or not answer.complete
                             or answer.body != b"hello")
-            reader.sock.close()
-            answer, reader = ask(p, get(origin.url("/y")))
+            answer = p.get(origin.url("/y"))
             self.assertEqual(answer.body, b"y")
-            reader.sock.close()
 
 
 class ConnectRefusalTest(unittest.TestCase):
     def test_refused_connect_is_not_200(self):
-        with open(CONFIG_XML) as f:
-            text = f.read()
         # no allow rule matches a loopback client
-        text = text.replace("<clients>127.0.0.1</clients>", "<clients>10.255.255.1</clients>")
-        with Proxy(config=text) as p:
-            answer, reader = ask(p, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
+        with Proxy(config=Config().set("access/allow", clients="10.255.255.1")) as p:
+            answer = p.ask(b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
             self.assertEqual(answer.status, 403)
-            reader.sock.close()
             # other refused requests keep their page and status
-            answer, reader = ask(p, get("http://127.0.0.1:9/"))
+            answer = p.get("http://127.0.0.1:9/")
             self.assertNotEqual(answer.status, 403)
             self.assertIn(b"Access denied", answer.body)
-            reader.sock.close()
 
 
 def listen_backlog(port):
@@ -177,27 +159,27 @@ class AcceptBurstTest(unittest.TestCase):
             with open("/proc/sys/net/core/somaxconn") as f:
                 somaxconn = int(f.read())
             self.assertEqual(listen_backlog(p.port), max(somaxconn, 25))
-            socks = []
+            clients = []
             try:
                 # a burst of connects with nothing read in between
                 for _ in range(300):
-                    socks.append(socket.create_connection(("127.0.0.1", p.port), timeout=10))
-                for s in socks:
-                    s.sendall(get(origin.url("/burst")))
-                for s in socks:
-                    answer = Reader(s).answer()
+                    clients.append(p.client())
+                for c in clients:
+                    c.send(request(origin.url("/burst")))
+                for c in clients:
+                    answer = c.response()
                     self.assertIsNotNone(answer)
                     self.assertEqual(answer.status, 200)
             finally:
-                for s in socks:
-                    s.close()
+                for c in clients:
+                    c.close()
 
 
 class HostileConfigurationTest(unittest.TestCase):
     def start_with(self, text):
         """Runs the daemon in the foreground on that configuration text;
         returns (proxy, status, everything it printed and logged)."""
-        p = Proxy(config="")
+        p = Proxy()
         with open(p.config_path, "wb") as f:
             f.write(text if isinstance(text, bytes) else text.encode())
         try:
