@@ -39,6 +39,14 @@ struct AllowDenyRule {
     bool holds(const StringList &active_profiles) const;
 };
 
+// The bindings of the three leading fields, for a rule class derived from
+// AllowDenyRule (see FIELD_BIND in section.h):
+//     static const FIELD_BIND<MyRule> my_fields[] = {ALLOWDENY_FIELDS(MyRule), ...};
+#define ALLOWDENY_FIELDS(Class)                                          \
+    FIELD_BIND_OF(Class, 0, "enabled", FIELD_BOOL, enabled),             \
+        FIELD_BIND_OF(Class, 1, "comment", FIELD_STRING, comment),       \
+        FIELD_BIND_OF(Class, 2, "profiles", FIELD_STRING_LIST, profiles)
+
 // Outcome of one decision. `rule` is the deny rule that blocked, or null when
 // the item passed or when it was blocked because no allow rule matched (the
 // section's default rule then stands for the decision). `allowed_by` is the
