@@ -205,7 +205,8 @@ void LimitSection::update(CONNECTION_T *connection) {
 }
 
 void LimitSection::update(CONNECTION_T *connection, const struct tm *now) {
-    if (!connection) return;
+    // A connection that ended without a request has nothing to charge.
+    if (!connection || !connection->request) return;
     write_lock();
     if (!(connection->bypass & BYPASS_LIMITS) && *opts.enabled) {
         for (Limit &rule : limits) {
