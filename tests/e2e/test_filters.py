@@ -247,6 +247,10 @@ class Redirection(unittest.TestCase):
                 self.assertEqual("http://%s/new/page?q=1" % o, headers["location"])
                 self.assertTrue(p.wait_log("sent 302 redirect for request for http://old.test/page?q=1 to "
                                            "http://%s/new/page?q=1" % o))
+                # URL commands of the request go in front of the new host.
+                st, headers, _ = ask(p, get_request("http://xx--bypass[f].old.test/page"))
+                self.assertEqual(302, st)
+                self.assertEqual("http://xx--bypass[f].%s/new/page" % o, headers["location"])
                 st, _, body = ask(p, get_request("http://moved.test/page"))
                 self.assertEqual((200, b"real"), (st, body))
                 self.assertEqual("/real/page", origin.requests[-1].target)
