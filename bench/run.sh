@@ -256,3 +256,35 @@ for object in 1k.bin 100k.bin; do
         printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d\n" "$target" "$object" "$1" "$2" "$ratio" "$3" "$4"
     done
 done
+
+# URL filtering: 1 KiB pass-through with a URL filter of 1,000 host rules that
+# do not match (every request is tested against all of them), beside the
+# unfiltered figure.
+url_filter_case() {
+    mkdir -p "$WORK/kfilter"
+    i=0
+    while [ $i -lt 1000 ]; do
+        printf '<deny><enabled>true</enabled><comment>r%d</comment><profiles></profiles><host>(^|[.])blocked-%d[.]example$</host><path></path><addresses></addresses><template></template></deny>\n' "$i" "$i"
+        i=$((i + 1))
+    done > "$WORK/kfilter/rules.xml"
+    awk -v rules="$WORK/kfilter/rules.xml" '
+        /<url-filtering>/ { skip = 1
+            print "  <url-filtering><enabled>true</enabled><order>denyfirst</order><template></template>"
+            while ((getline line < rules) > 0) print line
+            print "  </url-filtering>" }
+        !skip { print }
+        /<\/url-filtering>/ { skip = 0 }' conf/korvantel.xml > "$WORK/kfilter/korvantel.xml"
+    KFILTER_PORT=$(free_port)
+    build-bench/korvantel -f -c "$WORK/kfilter/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KFILTER_PORT" \
+        -l "$WORK/kfilter/native.log" -d 0 -m "$WORK/kfilter" -y "$WORK/kfilter" >/dev/null 2>&1 &
+    PIDS="$PIDS $!"
+    wait_port "$KFILTER_PORT" || return 0
+    printf "\n%-16s %-8s %12s %12s %7s %8s %10s\n" "filtering" "object" "requests/s" "latency ms" "ratio" "non-2xx" "sock-errs"
+    set -- $(measure "$KORVANTEL_PORT" 1k.bin 1)
+    plain=$1
+    printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d\n" "unfiltered" 1k.bin "$1" "$2" "1.00" "$3" "$4"
+    set -- $(measure "$KFILTER_PORT" 1k.bin 1)
+    ratio=$(awk -v a="$1" -v b="$plain" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+    printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d\n" "url-filter-1000" 1k.bin "$1" "$2" "$ratio" "$3" "$4"
+}
+url_filter_case

@@ -17,8 +17,8 @@
 #include "stats.h"
 #include "templates.h"
 #include "urlcommand.h"
+#include "urlfilter.h"
 
-bool (*dispatch_limits_check)(CONNECTION_T *connection) = nullptr;
 bool (*dispatch_interface_request)(CONNECTION_T *connection) = nullptr;
 void (*dispatch_interface_handle)(CONNECTION_T *connection) = nullptr;
 void (*dispatch_forward)(CONNECTION_T *connection) = nullptr;
@@ -188,7 +188,10 @@ void request_dispatch(CONNECTION_T *connection) {
     bool offline = command(connection, "offline") != nullptr;
     if (offline) connection->flags |= CONN_OFFLINE;
     if (command_page(connection, "cache")) return;
-    if (command_page(connection, "filter")) return;
+    if (command(connection, "filter") && filter_section) {
+        filter_section->check_show(connection);
+        return;
+    }
 
     if (processors.Execute(PROCESSOR_REQCHECK, connection, nullptr) == 1) {
         log.set_cachecode(CODE_DENIED);

@@ -20,9 +20,6 @@ void request_page(CONNECTION_T *connection, const char *name, int status);
 
 // ---- seams for subsystems built later -------------------------------------
 
-// Limits after authentication: true when a limit blocked the request and its
-// page was sent. Null: nothing is limited.
-extern bool (*dispatch_limits_check)(CONNECTION_T *connection);
 // The web interface: is the request addressed to it, and answer it. Null:
 // no request is for the interface.
 extern bool (*dispatch_interface_request)(CONNECTION_T *connection);

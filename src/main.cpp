@@ -387,11 +387,13 @@ int main(int argc, char **argv) {
 #include "general.h"
 #include "header.h"
 #include "hstream.h"
+#include "limit.h"
 #include "main.h"
 #include "processors.h"
 #include "profiles.h"
 #include "proto_http.h"
 #include "protocol.h"
+#include "redirect.h"
 #include "socket.h"
 #include "stats.h"
 #include "templates.h"
@@ -659,6 +661,10 @@ void request_state_clear(CONNECTION_T *connection) {
 void request_drive(CONNECTION_T *connection) {
     char number[32];
 
+    // What the limits charge belongs to this request alone.
+    connection->transferred = 0;
+    connection->upload_size = 0;
+
     pthread_mutex_lock(&threadlistlock);
     THREAD_T *slot = &threads[connection->thread_slot];
     slot->state = 1;
@@ -765,16 +771,17 @@ void request_drive(CONNECTION_T *connection) {
     }
 
     profiles_update(connection);
-    if (dispatch_limits_check && dispatch_limits_check(connection)) return;
+    if (limit_section && limit_section->check_and_block(connection)) return;
 
     bypass_check(connection);
     url_command_permit(connection);
 
     url_command_t **commands = connection->url_commands;
-    if (url_command_find(commands, "limits") && http_command_page &&
-        http_command_page(connection, "limits", nullptr))
+    if (url_command_find(commands, "limits")) {
+        limits_show(connection);
         return;
-    if (http_redirect && http_redirect(connection, 0) == 1) return;
+    }
+    if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return;
 
     if (url_command_find(commands, "https")) {
         if (request->flags & HEADER_DEFAULT_PORT) {
@@ -826,7 +833,7 @@ void request_drive(CONNECTION_T *connection) {
             return;
         }
         profiles_update(connection);
-        if (http_redirect && http_redirect(connection, 0) == 1) return;
+        if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return;
         if (request->port == connection->port) {
             putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a request to website on %d", ip,
                    request->port);

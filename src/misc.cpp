@@ -534,7 +534,7 @@ char *string_to_html(const char *text, int flags) {
     return string_or_die(out, __LINE__, __func__);
 }
 
-void variables_parse(VARIABLES *variables, Filebuf *buffer) {
+void variables_parse(VARIABLES *variables, Filebuf *buffer, bool html) {
     if (!buffer || !buffer->data || buffer->size <= 0) return;
     const char *data = buffer->data;
     const long long size = buffer->size;
@@ -563,7 +563,16 @@ void variables_parse(VARIABLES *variables, Filebuf *buffer) {
             continue;
         }
         std::string name(data + i + 1, (size_t)(close - (data + i + 1)));
-        if (variables) out += (*variables)[name];
+        if (variables) {
+            const std::string &value = (*variables)[name];
+            if (html) {
+                char *escaped = string_to_html(value.c_str(), 0);
+                out += escaped;
+                free(escaped);
+            } else {
+                out += value;
+            }
+        }
         i = (close - data) + 1;
     }
     buffer->Resize(0);

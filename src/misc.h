@@ -66,7 +66,8 @@ char **cmdline_parse(const char *text);
 char *resolve_path(const char *path);
 char *path_to_url(const char *path);
 char *string_to_html(const char *text, int flags);
-void variables_parse(VARIABLES *variables, Filebuf *buffer);
+// With html, every value is HTML-escaped as it goes into the page.
+void variables_parse(VARIABLES *variables, Filebuf *buffer, bool html = false);
 char *filesize(unsigned long long bytes);
 void md5_string(const char *text, char *out /* 33 bytes */);
 const char *code_to_error(int status);

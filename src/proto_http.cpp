@@ -21,6 +21,7 @@
 #include "processors.h"
 #include "profiles.h"
 #include "protocol.h"
+#include "redirect.h"
 #include "socket.h"
 #include "stats.h"
 #include "templates.h"
@@ -29,7 +30,6 @@
 
 HTTP_CACHE_OPS http_cache_ops = {};
 int (*http_command_page)(CONNECTION_T *connection, const char *command, Filebuf *body) = nullptr;
-int (*http_redirect)(CONNECTION_T *connection, int direction) = nullptr;
 void (*http_header_filter)(CONNECTION_T *connection, int direction) = nullptr;
 bool (*http_mime_check)(CONNECTION_T *connection) = nullptr;
 void (*http_prefetch_setup)(CONNECTION_T *connection) = nullptr;
@@ -757,7 +757,7 @@ int protocol_http(CONNECTION_T *connection) {
         return exchange_ending(connection);
 
     if ((response->code == 301 || response->code == 302) && response->location) {
-        if (http_redirect) http_redirect(connection, 1);
+        if (redirect_section) redirect_section->redirect_do(connection, REDIRECT_LOCATION);
         if (connection->url_commands && response->location) {
             char *location = url_command_add(connection, response->location);
             free(response->location);

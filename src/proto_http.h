@@ -136,9 +136,6 @@ extern HTTP_CACHE_OPS http_cache_ops;
 // ("raw", "htmltree"); 1 when it answered. Null: commands without a page are
 // ignored.
 extern int (*http_command_page)(CONNECTION_T *connection, const char *command, Filebuf *body);
-// Redirection of the request (direction 0) or of a response's Location
-// (direction 1); 1 when the client was answered. Null: nothing.
-extern int (*http_redirect)(CONNECTION_T *connection, int direction);
 // Header filter of the request (1) or the response (2). Null: nothing.
 extern void (*http_header_filter)(CONNECTION_T *connection, int direction);
 // MIME filter once the response head is known: true when the response may

@@ -267,6 +267,26 @@ unsigned int Section::atomic_read(const unsigned int *value) { return read_value
 long Section::atomic_read(const long *value) { return read_value(value); }
 unsigned long Section::atomic_read(const unsigned long *value) { return read_value(value); }
 
+int Section::pattern_kind(size_t, size_t) const { return PATTERN_NONE; }
+
+const Field *Section::pattern_fault(size_t subsection, const Item &item) const {
+    for (size_t position = 0; position < item.fields.size(); position++) {
+        const Field &field = item.fields[position];
+        if (!field.enabled || field.string_value.empty()) continue;
+        int kind = pattern_kind(subsection, position);
+        if (kind == PATTERN_MATCH) {
+            regex_posix_t *compiled = reg_compile(field.string_value.c_str(), 1);
+            if (!compiled) return &field;
+            reg_free(compiled);
+        } else if (kind == PATTERN_SUB) {
+            regex_sub_t *compiled = reg_sub_compile(field.string_value.c_str(), 15);
+            if (!compiled) return &field;
+            reg_sub_free(compiled);
+        }
+    }
+    return nullptr;
+}
+
 std::string Section::name_get() {
     read_lock();
     std::string copy = name;

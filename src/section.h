@@ -291,6 +291,13 @@ struct FIELD_TABLE {
     std::vector<FIELD_DECL> fields;
 };
 
+// Kinds of pattern fields (Section::pattern_kind).
+enum {
+    PATTERN_NONE = 0,
+    PATTERN_MATCH = 1,  // reg_compile(text, 1)
+    PATTERN_SUB = 2,    // reg_sub_compile(text, 15)
+};
+
 // Lock kinds of Section(name, kind).
 enum { SECTION_RWLOCK = 0, SECTION_MUTEX = 1 };
 
@@ -320,6 +327,14 @@ public:
     // The subclass's rebuild from its current options and entries. Called by
     // the framework with the write lock held; must not lock nor throw.
     virtual void update() = 0;
+
+    // Entry fields that hold a regular expression: how field `position` of
+    // the entries of entry list `subsection` is compiled (PATTERN_*). A load
+    // refuses an entry whose pattern does not compile as it refuses any
+    // flawed value, so a broken rule never runs with a condition missing.
+    virtual int pattern_kind(size_t subsection, size_t position) const;
+    // The first field of the entry whose pattern does not compile, or null.
+    const Field *pattern_fault(size_t subsection, const Item &item) const;
 
     void read_lock();
     void write_lock();

@@ -11,18 +11,24 @@
 #include "cache.h"
 #include "forward.h"
 #include "general.h"
+#include "limit.h"
 #include "network.h"
 #include "profiles.h"
+#include "redirect.h"
 #include "templates.h"
+#include "urlfilter.h"
 
 const SECTION_CLASS section_classes[] = {
     {"access", access_construct},
+    {"url-filtering", filter_construct},
     {"cache", cache_construct},
     {"general", general_construct},
     {"network", network_construct},
     {"templates", templates_construct},
     {"ftp", ftp_construct},
     {"profiles", profile_construct},
+    {"redirect", redirect_construct},
     {"forward", forward_construct},
+    {"limits", limit_construct},
     {nullptr, nullptr},
 };

@@ -10,6 +10,7 @@
 #include <tinyxml.h>
 
 #include "cache.h"
+#include "limit.h"
 #include "clientpool.h"
 #include "compat.h"
 #include "connection.h"
@@ -120,6 +121,7 @@ static void config() {
     putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost);
     if (listenip[0]) net_listen(listenport, listenip);
     network_section->check();
+    timers_add(global->timers, 1, 1, limits_reset, nullptr);
     timers_add(global->timers, 60, 1, dnscache_clean, nullptr);
     timers_add(global->timers, password_cachexpire, 1, password_cache_clean, nullptr);
     thread_create_internal(serverpool_clean, global->serverpool);

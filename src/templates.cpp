@@ -173,7 +173,10 @@ Filebuf *TemplateSection::lookup(CONNECTION_T *connection, const char *name, int
 
     // One pass: a substituted value is never read again, so an "@" or a line
     // break in a value lands in the page as it is.
-    if (parse) variables_parse(connection ? &connection->variables : nullptr, buffer);
+    // Values come from requests and responses: an HTML page shows them as
+    // text, never as markup.
+    bool html = buffer->mime_type && strncasecmp(buffer->mime_type, "text/html", 9) == 0;
+    if (parse) variables_parse(connection ? &connection->variables : nullptr, buffer, html);
 
     // A status outside the valid range would make an unreadable status line:
     // the caller's status then stays.

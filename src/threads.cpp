@@ -7,6 +7,7 @@
 #include <sys/time.h>
 
 #include "cache.h"
+#include "limit.h"
 #include "clientpool.h"
 #include "connection.h"
 #include "global.h"
@@ -238,6 +239,10 @@ static void slot_clear_texts(THREAD_T *t) {
 static void request_cleanup(CONNECTION_T *connection) {
     if (connection->transferred > 0 && connection->transfer_limit == 0)
         putlog(LOG_LIMITS, "process: transfer prematurely terminated due to transfer limit restrictions");
+    if (limit_section) limit_section->update(connection);
+    // Charged once: the next request starts from zero.
+    connection->transferred = 0;
+    connection->upload_size = 0;
     if (connection->flags & CONN_FAILED) {
         putlog(LOG_WARNING, "process: transfer failed");
         connection->keepalive_client = 0;

@@ -272,10 +272,19 @@ void Section::load(TiXmlDocument *doc, int clear) {
         unlock();
         throw;
     }
-    for (Subsection &subsection : subsections) {
+    for (size_t index = 0; index < subsections.size(); index++) {
+        Subsection &subsection = subsections[index];
         XmlElement entry(doc, name, subsection.name);
         if (clear) subsection.items.clear();
-        for (; entry.full(); entry.next()) subsection.items.emplace_back(subsection, &entry);
+        for (; entry.full(); entry.next()) {
+            subsection.items.emplace_back(subsection, &entry);
+            const Field *fault = pattern_fault(index, subsection.items.back());
+            if (!fault) continue;
+            putlog(LOG_ERROR, "flawed XML file, section %s, element %s: %s must be %s, but it is given value %s",
+                   name.c_str(), subsection.name.c_str(), fault->name.c_str(), "a valid regular expression",
+                   fault->string_value.c_str());
+            fatal_assert("src/section", __LINE__, "load");
+        }
     }
     update();
     unlock();

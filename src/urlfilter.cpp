@@ -1,0 +1,209 @@
+#include "urlfilter.h"
+
+#include <arpa/inet.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "cmdpage.h"
+#include "connection.h"
+#include "dispatch.h"
+#include "filebuf.h"
+#include "header.h"
+#include "log.h"
+#include "network.h"
+#include "processors.h"
+#include "regexp.h"
+
+FilterSection *filter_section = nullptr;
+
+/* ---- one rule ---- */
+
+static const FIELD_BIND<Filter> filter_fields[] = {
+    ALLOWDENY_FIELDS(Filter),
+    // The pattern texts are compiled after the read.
+    FIELD_BIND_OF(Filter, 3, "host", FIELD_STRING, host_text),
+    FIELD_BIND_OF(Filter, 4, "path", FIELD_STRING, path_text),
+    FIELD_BIND_OF(Filter, 5, "addresses", FIELD_IP_RANGE_LIST, addresses),
+    FIELD_BIND_OF(Filter, 6, "template", FIELD_STRING, template_name),
+};
+
+Filter::Filter(const Item &item) {
+    entry = &item;
+    fields_read(filter_fields, item.fields, this);
+    compile();
+}
+
+Filter::Filter(const Filter &other)
+    : AllowDenyRule(other), host_text(other.host_text), path_text(other.path_text), addresses(other.addresses),
+      template_name(other.template_name) {
+    compile();
+}
+
+Filter &Filter::operator=(const Filter &other) {
+    if (this == &other) return *this;
+    release();
+    AllowDenyRule::operator=(other);
+    host_text = other.host_text;
+    path_text = other.path_text;
+    addresses = other.addresses;
+    template_name = other.template_name;
+    compile();
+    return *this;
+}
+
+Filter::~Filter() { release(); }
+
+void Filter::compile() {
+    host = host_text.empty() ? nullptr : reg_compile(host_text.c_str(), 1);
+    path = path_text.empty() ? nullptr : reg_compile(path_text.c_str(), 1);
+}
+
+void Filter::release() {
+    if (host) reg_free(host);
+    if (path) reg_free(path);
+    host = path = nullptr;
+}
+
+/* ---- the section ---- */
+
+static const FIELD_BIND<FilterSection::Options> filter_options[] = {
+    FIELD_BIND_OF(FilterSection::Options, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(FilterSection::Options, 1, "order", FIELD_STRING_SELECT_ONE, order),
+    FIELD_BIND_OF(FilterSection::Options, 2, "template", FIELD_STRING, template_name),
+};
+
+Section *filter_construct() {
+    filter_section = new FilterSection();
+    return filter_section;
+}
+
+int filter_reqcheck(CONNECTION_T *connection, Filebuf *) {
+    return filter_section ? filter_section->check_and_block(connection) : 0;
+}
+
+FilterSection::FilterSection() : Section("url-filtering", SECTION_RWLOCK) {
+    options_bind(filter_options, &opts);
+    fields_declare(0, filter_fields);  // allow
+    fields_declare(1, filter_fields);  // deny
+    processors.Add(filter_reqcheck, PROCESSOR_REQCHECK);
+}
+
+FilterSection::~FilterSection() {
+    if (filter_section != this) return;
+    processors.Remove(filter_reqcheck);
+    filter_section = nullptr;
+}
+
+void FilterSection::update() {
+    allow.clear();
+    deny.clear();
+    if (subsections.size() > 0)
+        for (const Item &item : subsections[0].items) allow.emplace_back(item);
+    if (subsections.size() > 1)
+        for (const Item &item : subsections[1].items) deny.emplace_back(item);
+}
+
+int FilterSection::pattern_kind(size_t subsection, size_t position) const {
+    return subsection <= 1 && (position == 3 || position == 4) ? PATTERN_MATCH : PATTERN_NONE;
+}
+
+namespace {
+
+// The host as rules see it: "example.com." names the same host as
+// "example.com", so a trailing dot must not slip past a host pattern.
+std::string host_for_rules(const HEADER *request) {
+    std::string host = request && request->host ? request->host : "";
+    while (!host.empty() && host.back() == '.') host.pop_back();
+    return host;
+}
+
+// The server address of one decision, looked up at most once.
+struct Address {
+    bool looked_up = false;
+    bool resolved = false;
+    std::string dotted;
+};
+
+bool filter_matches(const Filter &rule, CONNECTION_T *connection, const std::string &host, Address *address) {
+    if (!rule.holds(connection->profiles)) return false;
+    const HEADER *request = connection->request;
+    if (rule.host && reg_exec(rule.host, host.c_str()) != 0) return false;
+    if (rule.path && reg_exec(rule.path, request->file ? request->file : "") != 0) return false;
+    if (rule.addresses.empty() || (connection->flags & CONN_OFFLINE)) return true;
+    if (!address->looked_up) {
+        address->looked_up = true;
+        HOSTENT *found = host.empty() ? nullptr : net_dns(host.c_str());
+        if (found && found->address && found->length == 4) {
+            char text[INET_ADDRSTRLEN];
+            if (inet_ntop(AF_INET, found->address, text, sizeof text)) {
+                address->resolved = true;
+                address->dotted = text;
+            }
+        }
+        if (found) hostent_free(found);
+    }
+    // A host that does not resolve satisfies every address condition.
+    return !address->resolved || rule.addresses.has(address->dotted);
+}
+
+}  // namespace
+
+const Filter *FilterSection::check(CONNECTION_T *connection) {
+    if (!connection || !connection->request) return nullptr;
+    if (!*opts.enabled || (connection->bypass & BYPASS_URLFILTER)) return nullptr;
+    const std::string host = host_for_rules(connection->request);
+    Address address;
+    auto matches = [&](const Filter &rule) { return filter_matches(rule, connection, host, &address); };
+    AllowDeny<Filter> decision = allow_deny(*opts.order, allow, deny, matches);
+    if (!decision.blocked) return nullptr;
+    return decision.rule ? decision.rule : &default_rule;
+}
+
+int FilterSection::check_and_block(CONNECTION_T *connection) {
+    read_lock();
+    const Filter *rule = check(connection);
+    if (!rule) {
+        unlock();
+        return 0;
+    }
+    HEADER *request = connection->request;
+    putlog(LOG_URLFILTER, "blocked: %s%s", request->host ? request->host : "", request->file ? request->file : "");
+    std::string name = rule->template_name;
+    if (name.empty()) name = *opts.template_name;
+    if (name.empty()) name = "blocked";
+    int status = request->type == HEADER_CONNECT ? 404 : 200;
+    connection->variables["FILTER"] = "URL Filter";
+    // A template name that exists nowhere still answers the client.
+    request_page(connection, name.c_str(), status);
+    connection->log.filter_name = "url-filter";
+    connection->log.filtering_reason = "-";
+    unlock();
+    return 1;
+}
+
+void FilterSection::check_show(CONNECTION_T *connection) {
+    if (!connection || !connection->request) return;
+    read_lock();
+    const Filter *rule = check(connection);
+    const HEADER *request = connection->request;
+    const std::string where = html_escape(request->host) + html_escape(request->file);
+    Filebuf page;
+    page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
+    page.Addf("<html><head><title>URL filter match for %s</title></head>", where.c_str());
+    page.Addf("<body>\n");
+    command_page_stylesheet(connection, &page);
+    page.Addf("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\"><tr><td align=\"center\">\n");
+    page.Addf("<table class=\"dialog\">\n");
+    page.Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\">URL filter match for %s</td></tr>\n",
+              where.c_str());
+    if (!rule) {
+        page.Addf("<tr><td align=\"center\" colspan=\"2\">None</td></tr>\n");
+    } else if (rule->entry) {
+        rule->entry->display(&page, false);
+    } else {
+        page.Addf("<tr><td align=\"center\" colspan=\"2\">Default: no allow rule matched</td></tr>\n");
+    }
+    page.Addf("</table></td></tr></table></body></html>\n");
+    command_page_send(connection, &page);
+    unlock();
+}
