@@ -1,0 +1,86 @@
+// The allow/deny pattern shared by the filter sections (URL filter, MIME
+// filter, URL blacklist, cookie filter, header filter).
+//
+// Such a section has a policy option and two ordered lists of rules: the
+// allow list (its first entry list) and the deny list (its second). With the
+// allow list first an item passes only when some allow rule and no deny rule
+// matches; with the deny list first it is blocked only when some deny rule
+// and no allow rule matches. Within a list the first matching rule is taken.
+//
+// Every rule of such a section starts with the same three fields: 0 enabled,
+// 1 comment, 2 profile condition; disabled rules never match.
+#ifndef KORVANTEL_ALLOWDENY_H
+#define KORVANTEL_ALLOWDENY_H
+
+#include <string>
+
+#include "field.h"  // StringList
+
+class Item;
+
+// Values of the policy option.
+enum { ALLOWDENY_DENY_FIRST = 0, ALLOWDENY_ALLOW_FIRST = 1 };
+
+// The three leading fields of every allow/deny rule, and the entry the rule
+// was built from (null for a section's built-in default rule).
+struct AllowDenyRule {
+    const Item *entry = nullptr;
+    bool enabled = true;
+    std::string comment;
+    StringList profiles;
+
+    // The default rule: no entry, enabled, no comment, no condition.
+    AllowDenyRule() {}
+    // Fields 0, 1 and 2 of the entry; an entry shorter than that leaves the
+    // missing ones at their defaults.
+    explicit AllowDenyRule(const Item &item);
+
+    // Enabled, and the profile condition holds for the names.
+    bool holds(const StringList &active_profiles) const;
+};
+
+// Outcome of one decision. `rule` is the deny rule that blocked, or null when
+// the item passed or when it was blocked because no allow rule matched (the
+// section's default rule then stands for the decision). `allowed_by` is the
+// allow rule that matched, when one did.
+template <typename Rule>
+struct AllowDeny {
+    bool blocked = false;
+    const Rule *rule = nullptr;
+    const Rule *allowed_by = nullptr;
+};
+
+// Decides an item: allow_first is the policy (non-zero: allow list first),
+// matches(rule) tells whether one rule matches the item. Containers hold the
+// rules in list order (std::list, std::vector...). At most one pass over each
+// list; the rest of a list after its first match is never looked at.
+template <typename Container, typename Match>
+AllowDeny<typename Container::value_type> allow_deny(int allow_first, const Container &allow,
+                                                     const Container &deny, Match &&matches) {
+    typedef typename Container::value_type Rule;
+    auto first_match = [&matches](const Container &rules) -> const Rule * {
+        for (const Rule &rule : rules)
+            if (matches(rule)) return &rule;
+        return nullptr;
+    };
+    AllowDeny<Rule> result;
+    if (allow_first) {
+        result.allowed_by = first_match(allow);
+        if (!result.allowed_by) {
+            result.blocked = true;
+            return result;
+        }
+        result.rule = first_match(deny);
+        result.blocked = result.rule != nullptr;
+        return result;
+    }
+    const Rule *denied = first_match(deny);
+    if (!denied) return result;
+    result.allowed_by = first_match(allow);
+    if (result.allowed_by) return result;
+    result.blocked = true;
+    result.rule = denied;
+    return result;
+}
+
+#endif
