@@ -9,8 +9,11 @@
 
 #include "access.h"
 #include "cache.h"
+#include "cookies.h"
 #include "forward.h"
 #include "general.h"
+#include "headerfilter.h"
+#include "mimefilter.h"
 #include "network.h"
 #include "profiles.h"
 #include "templates.h"
@@ -20,9 +23,12 @@ const SECTION_CLASS section_classes[] = {
     {"cache", cache_construct},
     {"general", general_construct},
     {"network", network_construct},
+    {"header-filtering", header_construct},
     {"templates", templates_construct},
+    {"cookies-filtering", cookie_construct},
     {"ftp", ftp_construct},
     {"profiles", profile_construct},
+    {"mime-filtering", mime_construct},
     {"forward", forward_construct},
     {nullptr, nullptr},
 };
