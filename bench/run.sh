@@ -1,7 +1,8 @@
 #!/bin/sh
 # Requests per second and latency of a 1 KiB and a 100 KiB object from an
-# nginx-light origin: direct, through Korvantel, through squid and through
-# tinyproxy (absolute-URI requests, bench/absolute.lua). Prints one table
+# nginx-light origin: direct, through Korvantel, through Korvantel with its
+# content filters on ("filtering"), through squid and through tinyproxy
+# (absolute-URI requests, bench/absolute.lua). Prints one table
 # with each proxy's ratio to the direct figure. Then the cache-hit case: the
 # same objects answered from memory by Korvantel and by squid with a memory
 # cache, with their ratio to the direct figure.
@@ -99,6 +100,35 @@ build-bench/korvantel -f -c conf/korvantel.xml -s conf/section.xml -L "127.0.0.1
     -l "$WORK/korvantel/native.log" -d 0 -m "$WORK/korvantel" -y "$WORK/korvantel" >/dev/null 2>&1 &
 PIDS="$PIDS $!"
 wait_port "$KORVANTEL_PORT"
+
+# Korvantel with content filtering on; every setting goes into this one
+# configuration before the daemon starts. The requests pass every filter, so
+# the figure shows what the checks cost.
+KFILTER_PORT=$(free_port)
+mkdir -p "$WORK/kfilter"
+cp conf/korvantel.xml "$WORK/kfilter/korvantel.xml"
+
+# MIME filter: deny list first, with rules that the bench objects never match.
+python3 - "$WORK/kfilter/korvantel.xml" <<'PY'
+import sys
+path = sys.argv[1]
+rule = ("<deny><enabled>true</enabled><comment></comment><profiles></profiles><host></host><path></path>"
+        "<mime>%s</mime><template></template></deny>")
+rules = "".join(rule % m for m in ["^application/x-msdownload", "^video/", "^audio/", "^application/x-shockwave"])
+with open(path) as f:
+    text = f.read()
+start = text.index("<mime-filtering>")
+end = text.index("</mime-filtering>")
+text = (text[:start] + "<mime-filtering><enabled>true</enabled><order>denyfirst</order><template></template>"
+        + rules + text[end:])
+with open(path, "w") as f:
+    f.write(text)
+PY
+
+build-bench/korvantel -f -c "$WORK/kfilter/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KFILTER_PORT" \
+    -l "$WORK/kfilter/native.log" -d 0 -m "$WORK/kfilter" -y "$WORK/kfilter" >/dev/null 2>&1 &
+PIDS="$PIDS $!"
+wait_port "$KFILTER_PORT" || KFILTER_PORT=""
 
 # Korvantel again, caching. Nothing is stored in the first 180 seconds after
 # a start, so it starts first and the cache-hit case waits for that to pass
@@ -213,9 +243,10 @@ for object in 1k.bin 100k.bin; do
     set -- $(measure "$ORIGIN_PORT" "$object" 0)
     direct=$1
     printf "%-10s %-8s %12.0f %12.2f %7s %8d %10d\n" direct "$object" "$1" "$2" "1.00" "$3" "$4"
-    for target in korvantel squid tinyproxy; do
+    for target in korvantel filtering squid tinyproxy; do
         case $target in
             korvantel) port=$KORVANTEL_PORT ;;
+            filtering) port=$KFILTER_PORT ;;
             squid) port=$SQUID_PORT ;;
             tinyproxy) port=$TINY_PORT ;;
         esac

@@ -743,6 +743,15 @@ static void start_line(std::string &out, const HEADER *h, int kind) {
     out += " HTTP/1.1\r\n";
 }
 
+// True when the header filter has run on h and passed none of the received
+// lines of that known header (a line it added is written on its own).
+static bool filtered_out(const HEADER *h, const char *name) {
+    if (!(h->flags & HEADER_FILTERED)) return false;
+    for (const HTTP_HEADER &line : h->filtered)
+        if (line.pass == 0 && iequals(line.name, name)) return false;
+    return true;
+}
+
 void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, int kind) {
     if (!buffer || !h) return;
     std::string out;
@@ -810,8 +819,10 @@ void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, i
     if (kind == HEADER_KIND_SERVER || kind == HEADER_KIND_PARENT) {
         put_if(out, "Authorization", h->authorization);
         put_if(out, "If-Modified-Since", h->if_modified_since);
-        put_if(out, "Referer", h->referer);
-        put_if(out, "User-Agent", h->user_agent);
+        // Lines the header filter dropped stay out; the fields keep their
+        // values for the proxy's own use (log record, profiles).
+        if (!filtered_out(h, "Referer")) put_if(out, "Referer", h->referer);
+        if (!filtered_out(h, "User-Agent")) put_if(out, "User-Agent", h->user_agent);
         put_if(out, "Range", h->range);
         put_if(out, "Accept-Encoding", h->accept_encoding);
         std::string host = h->host ? h->host : "";

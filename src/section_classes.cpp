@@ -9,9 +9,12 @@
 
 #include "access.h"
 #include "cache.h"
+#include "cookies.h"
 #include "forward.h"
 #include "general.h"
+#include "headerfilter.h"
 #include "limit.h"
+#include "mimefilter.h"
 #include "network.h"
 #include "profiles.h"
 #include "redirect.h"
@@ -24,9 +27,12 @@ const SECTION_CLASS section_classes[] = {
     {"cache", cache_construct},
     {"general", general_construct},
     {"network", network_construct},
+    {"header-filtering", header_construct},
     {"templates", templates_construct},
+    {"cookies-filtering", cookie_construct},
     {"ftp", ftp_construct},
     {"profiles", profile_construct},
+    {"mime-filtering", mime_construct},
     {"redirect", redirect_construct},
     {"forward", forward_construct},
     {"limits", limit_construct},

@@ -1,0 +1,131 @@
+#include "cookies.h"
+
+#include <string.h>
+
+#include "connection.h"
+#include "cookieheader.h"
+#include "header.h"
+#include "log.h"
+#include "profiles.h"
+
+CookieSection *cookie_section = nullptr;
+
+typedef CookieSection::Cookie Cookie;
+typedef CookieSection::Options Options;
+
+static const FIELD_BIND<Options> cookie_options[] = {
+    FIELD_BIND_OF(Options, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Options, 1, "order", FIELD_STRING_SELECT_ONE, policy),
+};
+
+// The expiry ranges, one converter per range field.
+template <tm_component tm_partial::*component> static void window_read(Cookie &rule, const Field &field) {
+    timewindow_part(field, &(rule.start.*component), &(rule.end.*component));
+}
+
+// Years are configured as calendar years and compared as the calendar
+// record keeps them.
+static void year_read(Cookie &rule, const Field &field) {
+    if (!field.active) return;
+    rule.start.year = {1, field.int_value - 1900};
+    rule.end.year = {1, field.int_value2 - 1900};
+}
+
+static const FIELD_BIND<Cookie> cookie_fields[] = {
+    FIELD_BIND_OF(Cookie, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Cookie, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(Cookie, 2, "profiles", FIELD_STRING_LIST, profiles),
+    FIELD_BIND_BY(Cookie, 3, "year", FIELD_INT_RANGE, year_read),
+    FIELD_BIND_BY(Cookie, 4, "month", FIELD_STRING_RANGE, window_read<&tm_partial::month>),
+    FIELD_BIND_BY(Cookie, 5, "day", FIELD_INT_RANGE, window_read<&tm_partial::day>),
+    FIELD_BIND_BY(Cookie, 6, "weekday", FIELD_STRING_RANGE, window_read<&tm_partial::weekday>),
+    FIELD_BIND_BY(Cookie, 7, "hour", FIELD_INT_RANGE, window_read<&tm_partial::hour>),
+    FIELD_BIND_BY(Cookie, 8, "minute", FIELD_INT_RANGE, window_read<&tm_partial::minute>),
+    FIELD_BIND_OF(Cookie, 9, "domain", FIELD_STRING, domain_text),
+    FIELD_BIND_OF(Cookie, 10, "path", FIELD_STRING, path_text),
+    FIELD_BIND_OF(Cookie, 11, "direction", FIELD_STRING_SELECT_ONE, direction),
+    FIELD_BIND_OF(Cookie, 12, "timemode", FIELD_BOOL, mode),
+};
+
+// Until the writer calls the section itself: a line passes as it arrived, or
+// is refused.
+static int cookie_seam(CONNECTION_T *connection, const HTTP_HEADER &line, int direction, std::string *) {
+    if (!cookie_section) return HEADER_COOKIE_KEEP;
+    CookieHeader cookie(line.value);
+    return cookie_section->check(direction, connection, cookie) ? HEADER_COOKIE_KEEP : HEADER_COOKIE_REFUSE;
+}
+
+Section *cookie_construct() {
+    cookie_section = new CookieSection();
+    header_cookie_check = cookie_seam;
+    return cookie_section;
+}
+
+CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK) {
+    options_bind(cookie_options, &opts);
+    fields_declare(0, cookie_fields);  // allow
+    fields_declare(1, cookie_fields);  // deny
+}
+
+CookieSection::~CookieSection() {
+    if (cookie_section == this) {
+        cookie_section = nullptr;
+        header_cookie_check = nullptr;
+    }
+}
+
+void CookieSection::Cookie::prepare() {
+    ranged = start.year.set || start.month.set || start.day.set || start.weekday.set || start.hour.set ||
+             start.minute.set;
+    domain = RulePattern(domain_text);
+    path = RulePattern(path_text);
+    refused = domain.failed() || path.failed();
+}
+
+bool CookieSection::Cookie::matches(const StringList &profiles, int want, const CookieHeader &cookie) const {
+    if (refused) return false;
+    if (direction != COOKIE_BOTH && direction != want) return false;
+    if (!holds(profiles)) return false;
+    if (want != COOKIE_RECEIVED) return true;
+    if (ranged) {
+        // A cookie without an expiry (one for the session) lies in no range.
+        if (!cookie.expiry_set) return false;
+        int in = mode == 0 ? in_absolutetimerange(&cookie.expiry, &start, &end)
+                           : in_alltimerange(&cookie.expiry, &start, &end);
+        if (!in) return false;
+    }
+    return domain.matches(cookie.domain.c_str()) && path.matches(cookie.path.c_str());
+}
+
+static void rules_build(const char *section, const Subsection *subsection, std::vector<Cookie> *rules) {
+    rules->clear();
+    if (!subsection) return;
+    for (const Item &item : subsection->items) {
+        rules->emplace_back();
+        rules->back().entry = &item;
+        fields_read(cookie_fields, item.fields, &rules->back());
+        rules->back().prepare();
+        if (rules->back().refused)
+            putlog(LOG_ERROR, "%s: %s rule \"%s\" refused: its pattern does not compile", section,
+                   subsection->name.c_str(), rules->back().comment.c_str());
+    }
+}
+
+void CookieSection::update() {
+    rules_build(name.c_str(), subsections.size() > 0 ? &subsections[0] : nullptr, &allow);
+    rules_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, &deny);
+}
+
+bool CookieSection::check(int direction, CONNECTION_T *connection, CookieHeader &cookie) {
+    read_lock();
+    bool pass = true;
+    if (!(connection && (connection->bypass & BYPASS_COOKIE)) && *opts.enabled) {
+        static const StringList none;
+        const StringList &profiles = connection ? connection->profiles : none;
+        pass = !allow_deny(*opts.policy, allow, deny, [&](const Cookie &rule) {
+                    return rule.matches(profiles, direction, cookie);
+                }).blocked;
+    }
+    unlock();
+    return pass;
+}

@@ -1,0 +1,120 @@
+#include "headerfilter.h"
+
+#include <string.h>
+
+#include "connection.h"
+#include "header.h"
+#include "log.h"
+#include "proto_http.h"
+
+HeaderSection *header_section = nullptr;
+
+typedef HeaderSection::Header Header;
+typedef HeaderSection::Options Options;
+
+static const FIELD_BIND<Options> header_options[] = {
+    FIELD_BIND_OF(Options, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Options, 1, "order", FIELD_STRING_SELECT_ONE, policy),
+};
+
+static const FIELD_BIND<Header> header_fields[] = {
+    FIELD_BIND_OF(Header, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Header, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(Header, 2, "profiles", FIELD_STRING_LIST, profiles),
+    FIELD_BIND_OF(Header, 3, "name", FIELD_STRING, name_text),
+    FIELD_BIND_OF(Header, 4, "value", FIELD_STRING, value_text),
+    FIELD_BIND_OF(Header, 5, "direction", FIELD_STRING_SELECT_MANY, direction),
+};
+
+static void header_seam(CONNECTION_T *connection, int direction) {
+    if (header_section) header_section->filter(connection, direction);
+}
+
+Section *header_construct() {
+    header_section = new HeaderSection();
+    http_header_filter = header_seam;
+    return header_section;
+}
+
+HeaderSection::HeaderSection() : Section("header-filtering", SECTION_RWLOCK) {
+    options_bind(header_options, &opts);
+    fields_declare(0, header_fields);  // allow
+    fields_declare(1, header_fields);  // deny
+    fields_declare(2, header_fields);  // add
+}
+
+static bool has_line_break(const std::string &text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+void HeaderSection::Header::prepare(bool patterns) {
+    if (patterns) {
+        name = RulePattern(name_text);
+        value = RulePattern(value_text);
+        refused = name.failed() || value.failed();
+    } else {
+        // An added line must stay one line.
+        refused = has_line_break(name_text) || has_line_break(value_text);
+    }
+}
+
+bool HeaderSection::Header::matches(const StringList &profiles, const HTTP_HEADER &line, int want) const {
+    return !refused && (direction & want) && holds(profiles) && name.matches(line.name.c_str()) &&
+           value.matches(line.value.c_str());
+}
+
+static void rules_build(const char *section, const Subsection *subsection, bool patterns, std::vector<Header> *rules) {
+    rules->clear();
+    if (!subsection) return;
+    for (const Item &item : subsection->items) {
+        rules->emplace_back();
+        Header &rule = rules->back();
+        rule.entry = &item;
+        fields_read(header_fields, item.fields, &rule);
+        rule.prepare(patterns);
+        if (rule.refused)
+            putlog(LOG_ERROR, "%s: %s rule \"%s\" refused: %s", section, subsection->name.c_str(),
+                   rule.comment.c_str(),
+                   patterns ? "its pattern does not compile" : "its name or value holds a line break");
+    }
+}
+
+void HeaderSection::update() {
+    rules_build(name.c_str(), subsections.size() > 0 ? &subsections[0] : nullptr, true, &allow);
+    rules_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, true, &deny);
+    rules_build(name.c_str(), subsections.size() > 2 ? &subsections[2] : nullptr, false, &add);
+}
+
+void HeaderSection::filter(CONNECTION_T *connection, int direction) {
+    if (!connection) return;
+    HEADER *header = direction == HEADER_FILTER_REQUEST ? connection->request : connection->response;
+    if (!header) return;
+    read_lock();
+    if ((connection->bypass & BYPASS_HEADER) || !*opts.enabled) {
+        unlock();
+        return;
+    }
+    const char *side = direction == HEADER_FILTER_REQUEST ? "client" : "server";
+    const StringList &profiles = connection->profiles;
+    header->flags |= HEADER_FILTERED;
+    header->filtered.clear();
+    for (const HTTP_HEADER &line : header->headers) {
+        AllowDeny<Header> decision = allow_deny(*opts.policy, allow, deny, [&](const Header &rule) {
+            return rule.matches(profiles, line, direction);
+        });
+        if (decision.blocked) {
+            putlog(LOG_HEADER, "removed: from %s: %s: %s", side, line.name.c_str(), line.value.c_str());
+            continue;
+        }
+        header->filtered.push_back(line);
+    }
+    for (const Header &rule : add) {
+        if (rule.refused || !(rule.direction & direction) || !rule.holds(profiles)) continue;
+        if (rule.name_text.empty() || rule.value_text.empty()) continue;
+        HTTP_HEADER line;
+        line.pass = 1;
+        line.name = rule.name_text;
+        line.value = rule.value_text;
+        header->filtered.push_back(line);
+        putlog(LOG_HEADER, "added: to %s: %s: %s", side, line.name.c_str(), line.value.c_str());
+    }
+    unlock();
+}

@@ -1,0 +1,133 @@
+#include "mimefilter.h"
+
+#include <stdlib.h>
+
+#include "connection.h"
+#include "header.h"
+#include "log.h"
+#include "misc.h"
+#include "proto_http.h"
+#include "templates.h"
+
+MimeSection *mime_section = nullptr;
+
+typedef MimeSection::Mime Mime;
+typedef MimeSection::Options Options;
+
+static const FIELD_BIND<Options> mime_options[] = {
+    FIELD_BIND_OF(Options, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Options, 1, "order", FIELD_STRING_SELECT_ONE, policy),
+    FIELD_BIND_OF(Options, 2, "template", FIELD_STRING, default_template),
+};
+
+static const FIELD_BIND<Mime> mime_fields[] = {
+    FIELD_BIND_OF(Mime, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Mime, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(Mime, 2, "profiles", FIELD_STRING_LIST, profiles),
+    FIELD_BIND_OF(Mime, 3, "host", FIELD_STRING, host_text),
+    FIELD_BIND_OF(Mime, 4, "path", FIELD_STRING, path_text),
+    FIELD_BIND_OF(Mime, 5, "mime", FIELD_STRING, mime_text),
+    FIELD_BIND_OF(Mime, 6, "template", FIELD_STRING, template_name),
+};
+
+static bool mime_seam(CONNECTION_T *connection) {
+    return !mime_section || mime_section->check_and_block(connection);
+}
+
+Section *mime_construct() {
+    mime_section = new MimeSection();
+    http_mime_check = mime_seam;
+    return mime_section;
+}
+
+MimeSection::MimeSection() : Section("mime-filtering", SECTION_RWLOCK) {
+    options_bind(mime_options, &opts);
+    fields_declare(0, mime_fields);  // allow
+    fields_declare(1, mime_fields);  // deny
+}
+
+MimeSection::~MimeSection() {
+    if (mime_section == this) {
+        mime_section = nullptr;
+        http_mime_check = nullptr;
+    }
+}
+
+void MimeSection::Mime::prepare() {
+    host = RulePattern(host_text);
+    path = RulePattern(path_text);
+    mime = RulePattern(mime_text);
+    refused = host.failed() || path.failed() || mime.failed();
+}
+
+bool MimeSection::Mime::matches(const CONNECTION_T *connection) const {
+    if (refused || !holds(connection->profiles)) return false;
+    const HEADER *request = connection->request;
+    const HEADER *response = connection->response;
+    if (!host.matches(request ? request->host : nullptr)) return false;
+    if (!path.matches(request ? request->file : nullptr)) return false;
+    // The whole Content-Type as received, parameters included; a response
+    // without one never matches a rule that names a type.
+    if (mime.empty()) return true;
+    return response && response->content_type && mime.matches(response->content_type);
+}
+
+static void rules_build(const char *section, const Subsection *subsection, std::vector<Mime> *rules) {
+    rules->clear();
+    if (!subsection) return;
+    for (const Item &item : subsection->items) {
+        rules->emplace_back();
+        rules->back().entry = &item;
+        fields_read(mime_fields, item.fields, &rules->back());
+        rules->back().prepare();
+        if (rules->back().refused)
+            putlog(LOG_ERROR, "%s: %s rule \"%s\" refused: its pattern does not compile", section,
+                   subsection->name.c_str(), rules->back().comment.c_str());
+    }
+}
+
+void MimeSection::update() {
+    rules_build(name.c_str(), subsections.size() > 0 ? &subsections[0] : nullptr, &allow);
+    rules_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, &deny);
+}
+
+const MimeSection::Mime *MimeSection::check(const CONNECTION_T *connection) {
+    if (!connection || !*opts.enabled || (connection->bypass & BYPASS_MIME)) return nullptr;
+    AllowDeny<Mime> decision =
+        allow_deny(*opts.policy, allow, deny, [connection](const Mime &rule) { return rule.matches(connection); });
+    if (!decision.blocked) return nullptr;
+    return decision.rule ? decision.rule : &default_rule;
+}
+
+bool MimeSection::check_and_block(CONNECTION_T *connection) {
+    read_lock();
+    const Mime *rule = check(connection);
+    if (!rule) {
+        unlock();
+        return true;
+    }
+    const HEADER *request = connection->request;
+    const HEADER *response = connection->response;
+    const char *type = response && response->content_type ? response->content_type : nullptr;
+    putlog(LOG_MIME, "blocked: mime-type %s from %s%s", type ? type : "(none)",
+           request && request->host ? request->host : "", request && request->file ? request->file : "");
+
+    connection->variables["FILTER"] = "MiMe Filter";
+    // The value reaches an HTML page.
+    if (type) {
+        char *escaped = string_to_html(type, 0);
+        connection->variables["MIME"] = escaped ? escaped : "";
+        free(escaped);
+    } else {
+        connection->variables["MIME"] = "(UNKNOWN)";
+    }
+
+    const char *name = !rule->template_name.empty()    ? rule->template_name.c_str()
+                       : !opts.default_template->empty() ? opts.default_template->c_str()
+                                                    : "blocked";
+    if (template_section) template_section->send(name, connection, 200);
+    connection->log.filter_name = "mime-filter";
+    connection->log.filtering_reason = type ? type : "(none)";
+    unlock();
+    return false;
+}

@@ -1,0 +1,38 @@
+// A condition pattern of a filter rule: the text as configured and its
+// compiled form (case-insensitive). A rule owns its patterns; a copy
+// compiles anew, so rules can live in ordinary containers.
+#ifndef KORVANTEL_RULEPATTERN_H
+#define KORVANTEL_RULEPATTERN_H
+
+#include <string>
+
+struct regex_posix_t;
+
+class RulePattern {
+public:
+    RulePattern() {}
+    // Compiles text unless it is empty; a text that does not compile is
+    // logged by the regular-expression layer and leaves the pattern failed.
+    explicit RulePattern(const std::string &text);
+    RulePattern(const RulePattern &other);
+    RulePattern &operator=(const RulePattern &other);
+    // Moves take the compiled form over without compiling again.
+    RulePattern(RulePattern &&other) noexcept;
+    RulePattern &operator=(RulePattern &&other) noexcept;
+    ~RulePattern();
+
+    const std::string &text() const { return source; }
+    bool empty() const { return source.empty(); }
+    // Configured, but did not compile: the rule carrying it must be refused
+    // rather than lose this condition.
+    bool failed() const { return !source.empty() && !regex; }
+    // An empty pattern matches everything, a failed one nothing; a null
+    // subject is matched by the empty pattern only.
+    bool matches(const char *subject) const;
+
+private:
+    std::string source;
+    regex_posix_t *regex = nullptr;
+};
+
+#endif
