@@ -20,6 +20,7 @@
 #include "forward.h"
 #include "hooks.h"
 #include "log.h"
+#include "modules.h"
 #include "mem.h"
 #include "network.h"
 #include "password_cache.h"
@@ -113,6 +114,7 @@ static void config() {
     config_fetch_hook = config_fetch;
     sectionxml_load();
     sections_construct();
+    modules_load();
     globalstats_init();
     signal_setup();
     net_init();
