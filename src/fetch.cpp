@@ -53,7 +53,7 @@ static HEADER *fetch_request(URL *url, const std::vector<HTTP_HEADER> *headers) 
     return request;
 }
 
-HTTPRESPONSE *http_fetch(URL *url, const std::vector<HTTP_HEADER> *headers) {
+HTTPRESPONSE *http_fetch(URL *url, const std::vector<HTTP_HEADER> *headers, long long limit) {
     if (!url || !url->host || !*url->host) return nullptr;
     CONNECTION_T *connection = connection_new();
     connection->flags = CONN_INTERNAL | CONN_CLIENT_DROPPED;
@@ -82,8 +82,9 @@ HTTPRESPONSE *http_fetch(URL *url, const std::vector<HTTP_HEADER> *headers) {
     free(text);
     if (!connection->response) goto done;
 
-    body = http_transfer_filebuf(connection, HTTP_SIDE_SERVER, HTTP_BODY_MAX, &complete);
-    if (!body) goto done;
+    body = http_transfer_filebuf(connection, HTTP_SIDE_SERVER, limit, &complete);
+    // A cut or oversized body is never handed on as if it were whole.
+    if (!body || complete != HTTP_BODY_COMPLETE) goto done;
     keepalive_check_server(connection);
     if (complete == HTTP_BODY_COMPLETE && !(connection->flags & CONN_FAILED) && connection->keepalive_server == 1 &&
         !loading && global && global->serverpool && connection->server) {

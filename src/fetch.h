@@ -10,6 +10,7 @@
 
 #include "header.h"  // HEADER, HTTP_HEADER
 #include "misc.h"    // URL
+#include "proto_http.h"  // HTTP_BODY_MAX
 
 class Filebuf;
 
@@ -21,8 +22,9 @@ struct HTTPRESPONSE {
 // Fetches url directly (no forwarding, cache or filters). headers, when not
 // null, are the request's header lines (copied); otherwise the request
 // carries one User-Agent line. Returns a new response (free with
-// httpresponse_free), or null when no head or body could be obtained.
-HTTPRESPONSE *http_fetch(URL *url, const std::vector<HTTP_HEADER> *headers);
+// httpresponse_free), or null when no head or no whole body of at most
+// limit bytes could be obtained.
+HTTPRESPONSE *http_fetch(URL *url, const std::vector<HTTP_HEADER> *headers, long long limit = HTTP_BODY_MAX);
 // Frees the head, the body and the record; null is ignored.
 void httpresponse_free(HTTPRESPONSE *response);
 

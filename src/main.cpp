@@ -308,7 +308,8 @@ int main(int argc, char **argv) {
 
     struct stat st;
     if (configfile[0]) {
-        if (stat(configfile, &st) != 0) {
+        // A new slave writes its file from the master's configuration.
+        if (stat(configfile, &st) != 0 && !slave) {
             fprintf(stderr, "couldn't stat %s\n", configfile);
             exit(1);
         }

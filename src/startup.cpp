@@ -28,6 +28,7 @@
 #include "settings.h"
 #include "signals.h"
 #include "stats.h"
+#include "sync.h"
 #include "ssl.h"
 #include "threads.h"
 #include "timerange.h"
@@ -118,7 +119,9 @@ static void config() {
     globalstats_init();
     signal_setup();
     net_init();
-    if (configfile[0] && !config_load(3, configfile)) fatal_assert("src/main", __LINE__, "config_load");
+    bool have_file = configfile[0] && (!slave || access(configfile, F_OK) == 0);
+    if (have_file && !config_load(3, configfile)) fatal_assert("src/main", __LINE__, "config_load");
+    config_sync(nullptr);
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
     putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost);
     if (listenip[0]) net_listen(listenport, listenip);
@@ -126,6 +129,7 @@ static void config() {
     timers_add(global->timers, 1, 1, limits_reset, nullptr);
     timers_add(global->timers, 60, 1, dnscache_clean, nullptr);
     timers_add(global->timers, password_cachexpire, 1, password_cache_clean, nullptr);
+    timers_add(global->timers, syncinterval > 0 ? syncinterval : 1, 1, config_sync, nullptr);
     thread_create_internal(serverpool_clean, global->serverpool);
     thread_create_internal(icp_thread, nullptr);
     thread_create_internal(unlink_thread, nullptr);

@@ -1,0 +1,151 @@
+"""A slave following its master's configuration: it starts without a
+configuration file, takes the master's, polls it, loads again only when
+the master's document changed, and writes its own file; and a stand-in
+master for every way a master can fail."""
+import os
+import socket
+import threading
+import time
+import unittest
+
+from config import Config
+from harness import ALL_LOG, Proxy, dead_port, main, wait_for
+from peers import StandinOrigin, response
+
+EXPORT = "/korvantel.invalid/xml"
+STAMP = "Thu, 10 Dec 2026 10:00:00 GMT"
+
+
+def export(document, modified=STAMP):
+    headers = (("Content-Type", "text/xml"),) + ((("Last-Modified", modified),) if modified else ())
+    return response(200, document.encode(), headers)
+
+
+def master_document(hostname="from-master"):
+    return str(Config().set("general", hostname=hostname))
+
+
+def slave(master_port, *extra):
+    """A slave daemon whose configuration file does not exist yet."""
+    p = Proxy(args=["-M", "127.0.0.1:%d" % master_port, "-I", "1"] + list(extra), loglevel=ALL_LOG)
+    p.config_path = os.path.join(p.dir, "slave.xml")
+    return p
+
+
+def read(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+class FollowTest(unittest.TestCase):
+    def test_slave_takes_polls_and_reloads_only_on_change(self):
+        state = {"document": master_document(), "modified": STAMP}
+        route = lambda r: export(state["document"], state["modified"])  # noqa: E731
+        with StandinOrigin({EXPORT: route}) as master, slave(master.port) as p:
+            self.assertTrue(p.wait_log("synchronized local configuration file %s" % p.config_path))
+            self.assertIn("<hostname>from-master</hostname>", read(p.config_path))
+            self.assertIn("syncronized section: general", p.log())
+            # unchanged master: polled again, nothing loaded
+            self.assertTrue(p.wait_log("sync: already syncronized with 127.0.0.1:%d at" % master.port))
+            self.assertEqual(p.log().count("syncronizing with"), 1)
+            # a change on the master is taken at the next poll
+            state["document"] = master_document("changed")
+            state["modified"] = "Thu, 10 Dec 2026 11:00:00 GMT"
+            self.assertTrue(wait_for(lambda: "<hostname>changed</hostname>" in read(p.config_path), 15))
+            self.assertEqual(p.log().count("syncronizing with"), 2)
+            self.assertTrue(all(r.path == EXPORT for r in master.requests))
+
+    def test_chosen_sections_only(self):
+        with StandinOrigin({EXPORT: export(master_document())}) as master, \
+                slave(master.port, "-S", "GENERAL,cache", "-E", "cache") as p:
+            self.assertTrue(p.wait_log("synchronized local configuration file"))
+            synced = [l.split("syncronized section: ")[1] for l in p.log().splitlines()
+                      if "syncronized section: " in l]
+            self.assertEqual(synced, ["general"])
+
+
+def endless_master():
+    """A master that answers with a body that never ends (bounded here at
+    64 MiB, far past what the slave takes)."""
+    server = socket.socket()
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", 0))
+    server.listen(8)
+
+    def serve():
+        for _ in range(4):
+            try:
+                conn, _ = server.accept()
+            except OSError:
+                return
+            try:
+                conn.recv(65536)
+                conn.sendall(b"HTTP/1.1 200 OK\r\nLast-Modified: " + STAMP.encode() + b"\r\n\r\n<korvantel>")
+                block = b"<a/>" * 262144
+                for _ in range(64):
+                    conn.sendall(block)
+            except OSError:
+                pass
+            finally:
+                conn.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return server
+
+
+class FailureTest(unittest.TestCase):
+    def test_master_failures(self):
+        truncated = master_document()
+        truncated = truncated[:len(truncated) // 2]
+        cases = [
+            # (name, route or None for no master, lines)
+            ("no answer", None, ["sync: No Response from 127.0.0.1:PORT"]),
+            ("500", response(500, b"broken"), ["sync: 127.0.0.1:PORT responded with 500"]),
+            ("404", response(404, b"none"), ["sync: 127.0.0.1:PORT responded with 404"]),
+            ("no Last-Modified", export(master_document(), None),
+             ["sync: Cannot estimate last configuration update of 127.0.0.1"]),
+            ("wrong root", export("<section><general/></section>"),
+             ["sync: invalid data recieved from 127.0.0.1:PORT"]),
+            ("truncated XML", export(truncated), ["sync: invalid data recieved from 127.0.0.1:PORT"]),
+            ("section missing", export("<korvantel><general/></korvantel>"),
+             ["sync: failed to syncronize section: access ",
+              "sync: failed to synchronize local configuration file SLAVEFILE"]),
+        ]
+        for name, route, lines in cases:
+            with self.subTest(name):
+                if route is None:
+                    port, master = dead_port(), None
+                else:
+                    master = StandinOrigin({EXPORT: route}).__enter__()
+                    port = master.port
+                try:
+                    with slave(port) as p:
+                        expected = [l.replace("PORT", str(port)).replace("SLAVEFILE", p.config_path)
+                                    for l in lines]
+                        for line in expected + ["sync: failed to syncronize with master"]:
+                            self.assertTrue(p.wait_log(line), line)
+                        # still serving, and no file written from a failed attempt
+                        self.assertEqual(p.get("http://127.0.0.1:%d/" % dead_port()).status, 503)
+                        self.assertFalse(os.path.exists(p.config_path))
+                finally:
+                    if master:
+                        master.__exit__(None, None, None)
+
+    def test_endless_body(self):
+        server = endless_master()
+        try:
+            with slave(server.getsockname()[1]) as p:
+                self.assertTrue(p.wait_log("sync: failed to syncronize with master", timeout=30))
+                self.assertFalse(os.path.exists(p.config_path))
+                with open("/proc/%d/status" % p.pid) as f:
+                    rss = [l for l in f if l.startswith("VmRSS")][0]
+                self.assertLess(int(rss.split()[1]), 200 * 1024, rss)
+        finally:
+            server.close()
+
+
+if __name__ == "__main__":
+    main()
