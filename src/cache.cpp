@@ -19,6 +19,7 @@
 #include "header.h"
 #include "log.h"
 #include "mem.h"
+#include "perflog.h"
 #include "network.h"
 #include "proto_http.h"
 #include "socket.h"
@@ -391,6 +392,7 @@ bool CacheSection::resize(CACHEMAP *object, unsigned int added, bool *map_failed
         }
         object->flags |= CACHE_MEM;
         memory_objects++;
+        performance_log->set_cache_mmaps_created(1);
     }
     object->map = (char *)map;
     object->map_length = length;
@@ -420,6 +422,7 @@ void CacheSection::mem_delete(CACHEMAP *object) {
     memory_bytes -= object->size;
     memory_objects--;
     object->flags &= ~CACHE_MEM;
+    performance_log->set_cache_mmaps_deleted(1);
 }
 
 void CacheSection::cache_free(CACHEMAP *object) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+class CGIMap;
 class Filebuf;
 class XmlElement;
 class TiXmlElement;
@@ -216,6 +217,13 @@ public:
     // show (enabled, and active when optional, non-empty text otherwise);
     // flips *odd after a row.
     void display(Filebuf *page, bool *odd) const;
+
+    // Web forms (key "F" and the position k): appends the field's input row
+    // (nothing for a disabled field) and flips *odd after it; reads the value
+    // back, throwing ConfigError when the field refuses it. A refused value
+    // may leave the field half changed: callers read into a copy.
+    void dialog_display(Filebuf *page, const CGIMap &form, int position, bool *odd) const;
+    void read(const CGIMap &form, int position);
 
     // Configuration document (see xml.h): load from the cursor's element,
     // complain about a flawed value and end the program, append as a child.

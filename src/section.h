@@ -30,12 +30,14 @@
 
 #include "field.h"
 
+class CGIMap;
 class Filebuf;
 class Item;
 class Subsection;
 class TiXmlDocument;
 class TiXmlElement;
 struct regex_posix_t;
+struct CONNECTION_T;
 
 typedef std::map<std::string, StringSelectVector> SelectLists;
 
@@ -55,6 +57,12 @@ public:
     void display(Filebuf *page) const;
     // Appends one element per field to parent (see xml.h).
     void save(TiXmlElement *parent) const;
+
+    // Web forms: the inputs of every field, keyed by position ("F0", "F1",
+    // ...; disabled fields count but show nothing); and every field read back
+    // from a form, one message per refused field.
+    void dialog_display(Filebuf *page, const CGIMap &form) const;
+    StringList read(const CGIMap &form);
 };
 
 typedef std::list<Item> ItemList;
@@ -88,6 +96,8 @@ public:
     // Appends the entry's rows: a head row, the fields, and the links Edit,
     // Delete, Clone (and with moves Up, Down, Top, Bottom) to the "config" page.
     void display(Filebuf *page, bool with_moves) const;
+    // Reads the entry's fields from a web form; the messages of refused fields.
+    StringList read(const CGIMap &form);
 };
 
 class Subsection {
@@ -380,6 +390,18 @@ public:
         fields_declare(FIELD_OPTIONS, table);
         fields_read(table, options, object);
     }
+
+    // Web configuration. interface: the section's page (description, option
+    // form, entry lists filtered by the form's "matchname"/"matchvalue"),
+    // errors shown above the option form. interface_dialog: the form of the
+    // entry named by "subsection" and "id" (a new one without "id"), or only
+    // the errors when there are any. interface_action: applies the form's
+    // "action" (global, add, edit, delete, clone, shift) and returns the
+    // messages; empty means success. An applied action runs update() and
+    // records the change time.
+    void interface(Filebuf *page, const CGIMap &form, CONNECTION_T *connection, const StringList &errors);
+    void interface_dialog(Filebuf *page, const CGIMap &form, CONNECTION_T *connection, const StringList &errors);
+    StringList interface_action(Filebuf *page, const CGIMap &form, CONNECTION_T *connection);
 
 private:
     template <typename T> T read_value(const T *value);

@@ -219,3 +219,14 @@ void *serverpool_clean(void *argument) {
     }
     return nullptr;
 }
+
+std::vector<ServerPool::Shown> ServerPool::Show() {
+    std::vector<Shown> shown;
+    time_t now = serverpool_clock();
+    pthread_mutex_lock(&mutex_);
+    for (const serverpool_t &e : entries_)
+        shown.push_back({e.protocol ? e.protocol : "", e.host ? e.host : "", e.user ? e.user : "", e.port,
+                         (unsigned)(now - e.added)});
+    pthread_mutex_unlock(&mutex_);
+    return shown;
+}

@@ -17,6 +17,8 @@
 #include <time.h>
 
 #include <list>
+#include <string>
+#include <vector>
 
 #include "connection.h"  // FORWARD_*
 
@@ -61,6 +63,14 @@ public:
     int Clean(int force);
     // Entries now pooled.
     int Count();
+    // Copies of the idle connections' keys, oldest first, with the seconds
+    // since each was pooled (for the interface's pool page).
+    struct Shown {
+        std::string protocol, host, user;
+        int port;
+        unsigned age;
+    };
+    std::vector<Shown> Show();
 
 private:
     pthread_mutex_t mutex_;

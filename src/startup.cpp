@@ -16,14 +16,17 @@
 #include "connection.h"
 #include "global.h"
 #include "hash.h"
+#include "dispatch.h"
 #include "fetch.h"
 #include "forward.h"
 #include "hooks.h"
+#include "interface.h"
 #include "log.h"
 #include "modules.h"
 #include "mem.h"
 #include "network.h"
 #include "password_cache.h"
+#include "perflog.h"
 #include "serverpool.h"
 #include "settings.h"
 #include "signals.h"
@@ -113,6 +116,9 @@ static void config() {
     client_pool_clean_hook = clientpool_clean;
     server_pool_clean_hook = serverpool_flush;
     config_fetch_hook = config_fetch;
+    performance_hooks_install();
+    dispatch_interface_request = interface_request;
+    dispatch_interface_handle = interface_handle_request;
     sectionxml_load();
     sections_construct();
     modules_load();
@@ -135,6 +141,7 @@ static void config() {
     thread_create_internal(unlink_thread, nullptr);
     thread_create_internal(clientpool_thread, global->clientpool);
     thread_create_internal(timer_thread, global->timers);
+    thread_create_internal(performance_check, nullptr);
     putlog(LOG_DEBUG, "GMT offset is -%u seconds", (unsigned)gmtoffset);
 }
 
@@ -148,6 +155,7 @@ void mainloop() {
             connection->id = 1;
             clientid = 2;
         }
+        performance_log->set_connections_handled((unsigned)connection->id);
         global->clientpool->Add(connection);
     }
 }

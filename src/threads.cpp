@@ -1,5 +1,6 @@
 #include "threads.h"
 
+
 #include <errno.h>
 #include <string.h>
 
@@ -13,6 +14,7 @@
 #include "global.h"
 #include "log.h"
 #include "mem.h"
+#include "perflog.h"
 #include "filebuf.h"
 #include "header.h"
 #include "hstream.h"
@@ -286,6 +288,7 @@ static void serve(CONNECTION_T *connection) {
         thread_set_clientid((unsigned)connection->id);
         handle_request(connection);
         request_cleanup(connection);
+        performance_log->set_requests_completed(1);
         putlog(LOG_DEBUG, "process: keepalive_client = %d", connection->keepalive_client);
         if (connection->flags & CONN_CLIENT_DROPPED) {
             net_close(connection);

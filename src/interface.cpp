@@ -1,0 +1,444 @@
+// The web interface's dispatch, login and page frame.
+#include "interface.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <time.h>
+
+#include <string>
+
+#include <tinyxml.h>
+
+#include "blowfish.h"
+#include "connection.h"
+#include "dispatch.h"
+#include "filebuf.h"
+#include "general.h"
+#include "header.h"
+#include "log.h"
+#include "mem.h"
+#include "misc.h"
+#include "proto_http.h"
+#include "section.h"
+#include "settings.h"
+#include "stats.h"
+#include "templates.h"
+#include "xml.h"
+
+const INTERFACE_PAGE pages[] = {
+    {"/connections", interface_page_connections},
+    {"/dnscache", interface_page_dnscache},
+    {"/headers", interface_page_headers},
+    {"/config", interface_page_config},
+    {"/save", interface_page_save},
+    {"/load", interface_page_load},
+    {"/log", interface_page_log},
+    {"/pool", interface_page_pool},
+    {"/stats", interface_page_stats},
+    {nullptr, nullptr},
+};
+
+// Longest form body the interface reads; a configuration form is a few KiB.
+#define INTERFACE_BODY_MAX ((long long)4 * 1024 * 1024)
+
+static const size_t HOST_LENGTH = sizeof INTERFACE_HOST - 1;
+
+// ---------------------------------------------------------------------------
+// Shared pieces
+
+void CGIMap::parse(const char *text) {
+    if (!text || !*text) return;
+    putlog(LOG_DEBUG, "cgi arguments: %s", text);
+    const char *segment = text;
+    for (;;) {
+        const char *end = strchr(segment, '&');
+        size_t length = end ? (size_t)(end - segment) : strlen(segment);
+        std::string piece(segment, length);
+        size_t equals = piece.rfind('=');
+        if (equals != std::string::npos) {
+            char *key = url_decode(piece.c_str(), (int)equals);
+            char *value = url_decode(piece.c_str() + equals + 1, -1);
+            (*this)[key] = value;
+            free(key);
+            free(value);
+        }
+        if (!end) break;
+        segment = end + 1;
+    }
+}
+
+std::string CGIMap::get(const std::string &key) const {
+    const_iterator found = find(key);
+    return found == end() ? std::string() : found->second;
+}
+
+int xatoi(const char *text) {
+    if (!text || !*text) return -1;
+    return (int)strtol(text, nullptr, 10);
+}
+
+std::string html_escape(const std::string &text) {
+    char *escaped = string_to_html(text.c_str(), 0);
+    std::string copy(escaped);
+    free(escaped);
+    return copy;
+}
+
+int interface_stylesheet(CONNECTION_T *connection, Filebuf *page) {
+    return template_section ? template_section->insert(connection, page, "interface.css") : 0;
+}
+
+static char *text_copy(const char *text) {
+    char *copy = xstrdup(text);
+    if (!copy) fatal_alloc("src/interface", __LINE__, "text_copy", strlen(text) + 1);
+    return copy;
+}
+
+static HEADER *response_new(int code, const char *mime_type) {
+    HEADER *head = header_new();
+    head->type = HEADER_RESPONSE;
+    head->version = 2;
+    head->code = code;
+    if (mime_type) {
+        head->content_type = text_copy(mime_type);
+        head->mime_type = text_copy(mime_type);
+    }
+    return head;
+}
+
+static void log_fill(CONNECTION_T *connection, int status, long long size, const char *mime_type) {
+    LogEntry &log = connection->log;
+    log.set_cachecode(2);  // TCP_MISS
+    log.set_peercode(1);   // DIRECT
+    log.peer = "korvantel";
+    log.status = status;
+    log.size = size;
+    log.mime = mime_type;
+}
+
+// Writes head (kind: to the client) and then body.
+static void response_send(CONNECTION_T *connection, HEADER *head, Filebuf *body) {
+    if (head->code != -1) log_fill(connection, head->code, body ? body->size : 0, head->mime_type ? head->mime_type : "");
+    HEADER *previous = connection->response;
+    connection->response = head;
+    header_send(head, connection, 0, HEADER_KIND_CLIENT);
+    connection->response = previous;
+    if (body) http_send_body(connection, body);
+}
+
+void interface_send_response(CONNECTION_T *connection, Filebuf *page) {
+    HEADER *head = response_new(200, "text/html");
+    head->cache_control = text_copy("no-cache");
+    head->content_length = (uint64_t)page->size;
+    head->flags |= HEADER_LENGTH;
+    response_send(connection, head, page);
+    http_header_free(head);
+}
+
+// "%a, %d %b %Y %T GMT" of a broken-down time.
+static std::string http_date(const struct tm *when) {
+    char text[64];
+    strftime(text, sizeof text, "%a, %d %b %Y %T GMT", when);
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Recognising and dispatching
+
+bool interface_request(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    if (!request) return false;
+    if (request->type == HEADER_ORIGIN) {
+        const char *file = request->file;
+        if (file && file[0] == '/' && strncasecmp(file + 1, INTERFACE_HOST, HOST_LENGTH) == 0) return true;
+        if (request->host_header && strcasecmp(request->host_header, INTERFACE_HOST) == 0) {
+            request->type = HEADER_ABSOLUTE;
+            return true;
+        }
+        return false;
+    }
+    return request->host && strcasecmp(request->host, INTERFACE_HOST) == 0;
+}
+
+// The request path below the interface (query included).
+static std::string interface_path(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    const char *file = request->file ? request->file : "/";
+    if (request->type == HEADER_ORIGIN) {
+        size_t skip = 1 + HOST_LENGTH;
+        return strlen(file) >= skip ? std::string(file + skip) : std::string();
+    }
+    return file;
+}
+
+int interface_check_referer(CONNECTION_T *connection) {
+    const char *referer = connection->request->referer;
+    if (!referer) {
+        putlog(LOG_SECURITY, "web interface request without referer");
+        return 0;
+    }
+    std::string hosts[2] = {INTERFACE_HOST, proxy_name_get()};
+    for (const std::string &host : hosts) {
+        if (host.empty()) continue;
+        std::string base = "http://" + host.substr(0, 120);
+        if (strncasecmp(referer, base.c_str(), base.size()) == 0 &&
+            (referer[base.size()] == ':' || referer[base.size()] == '/'))
+            return 1;
+    }
+    putlog(LOG_SECURITY, "web interface request from invalid referer (%s)", referer);
+    return 0;
+}
+
+std::string interface_login_token(const std::string &user, const std::string &password) {
+    char text[1024];
+    snprintf(text, sizeof text, "%s:%s", user.c_str(), password.c_str());
+    char *encrypted = blowfish_encrypt(text, text);
+    char *encoded = url_encode(encrypted, -1);
+    std::string token(encoded);
+    free(encrypted);
+    free(encoded);
+    return token;
+}
+
+// The value of the first "login" pair of the request's first Cookie line, or
+// false when there is none. A minimal reader of "name=value; name=value";
+// the shared cookie codec replaces it once the cookie filter has one.
+static bool login_cookie(HEADER *request, std::string *value) {
+    for (const HTTP_HEADER &line : request->headers) {
+        if (line.name != "Cookie") continue;
+        const std::string &text = line.value;
+        size_t position = 0;
+        while (position <= text.size()) {
+            size_t end = text.find(';', position);
+            if (end == std::string::npos) end = text.size();
+            std::string pair = text.substr(position, end - position);
+            size_t first = pair.find_first_not_of(' ');
+            pair = first == std::string::npos ? std::string() : pair.substr(first);
+            size_t equals = pair.find('=');
+            if (equals != std::string::npos) {
+                std::string name = pair.substr(0, equals);
+                while (!name.empty() && name.back() == ' ') name.pop_back();
+                if (name == "login") {
+                    std::string v = pair.substr(equals + 1);
+                    while (!v.empty() && v.back() == ' ') v.pop_back();
+                    *value = v;
+                    return true;
+                }
+            }
+            position = end + 1;
+        }
+        return false;  // only the first Cookie line counts
+    }
+    return false;
+}
+
+// Adds "Set-Cookie: login=token; path=/; expires=<an hour from now, UTC>".
+static void login_cookie_set(HEADER *response, const std::string &token) {
+    time_t expiry = time(nullptr) + 3600;
+    struct tm utc;
+    gmtime_r(&expiry, &utc);
+    char when[64];
+    strftime(when, sizeof when, "%a, %d-%b-%Y %H:%M:%S GMT", &utc);
+    HTTP_HEADER line;
+    line.pass = 1;
+    line.name = "Set-Cookie";
+    line.value = "login=" + token + "; path=/; expires=" + when;
+    response->headers.push_back(line);
+}
+
+bool interface_login(CONNECTION_T *connection, CGIMap &form, HEADER *response, Filebuf *page) {
+    const std::string &user = connection->interface_user;
+    const std::string &password = connection->interface_password;
+    if (user.empty() || password.empty()) return true;
+    const std::string token = interface_login_token(user, password);
+
+    std::string cookie;
+    if (login_cookie(connection->request, &cookie) && cookie == token) {
+        // Renewed with the token alone: the client's other cookies are none
+        // of the interface's business.
+        login_cookie_set(response, token);
+        return true;
+    }
+    if (form.get("username") == user && form.get("password") == password) {
+        login_cookie_set(response, token);
+        return true;
+    }
+
+    std::string action = html_escape(connection->request->file ? connection->request->file : "/");
+    page->Addf("<table class=\"bigdialog\">\n");
+    page->Add("<form action=\"", 14);
+    page->Add(action.data(), (long long)action.size());
+    page->Addf("\" method=\"POST\">\n"
+               "<tr><td class=\"dialoghead\" colspan=\"2\">Web interface login</td></tr>\n"
+               "<tr><td>Username</td><td><input type=\"text\" name=\"username\" size=\"80\"></td></tr>\n"
+               "<tr><td>Password</td><td><input type=\"password\" name=\"password\" size=\"80\"></td></tr>\n"
+               "<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
+               "</form></table>\n");
+    return false;
+}
+
+static void menu_show(Filebuf *page) {
+    static const char *const rows[4][4][2] = {
+        {{"connections", "Active connections"}, {"stats", "Statistics"}, {"dnscache", "DNS cache"},
+         {"headers", "Show headers"}},
+        {{"cache", "View cache entries"}, {"pool", "Connection pool"}, {"prefetch", "Prefetch queue"},
+         {"urlbl", "URL blacklist"}},
+        {{"config", "Config"}, {"log", "View log entries"}, {"save", "Save settings"}, {"load", "Load settings"}},
+        {{"ldap", "Show LDAP Groups"}, {"password", "Encrypt Password"}, {nullptr, nullptr}, {nullptr, nullptr}},
+    };
+    page->Addf("</td></tr><tr><td><br></td></tr>\n");
+    page->Addf("<tr><td class=\"topmenu\">Top Menu</td></tr>\n<tr><td align=\"center\"><table class=\"menu\">\n");
+    for (const auto &row : rows) {
+        page->Addf("<tr align=\"center\">");
+        int cells = 0;
+        for (const auto &cell : row) {
+            if (!cell[0]) break;
+            page->Addf("<td><a href=\"%s\">%s</a></td>", cell[0], cell[1]);
+            cells++;
+        }
+        // the last row is filled up to five cells
+        if (cells < 4)
+            for (int i = cells; i < 5; i++) page->Addf("<td></td>");
+        page->Addf("</tr>\n");
+    }
+    page->Addf("</table></td></tr>\n<tr><td><br></td></tr><tr><td>\n");
+}
+
+// The configuration export for slave proxies. The document is built and
+// printed into memory under documentlock and sent after the lock is
+// released, so a slow client cannot hold the lock.
+static void xml_export(CONNECTION_T *connection, HEADER *head) {
+    connection->keepalive_client = 0;
+    Filebuf body;
+    time_t changed;
+    pthread_mutex_lock(&documentlock);
+    changed = documentsynctime;
+    TiXmlPrinter printer;
+    if (document) {
+        config_xml_build();
+        document->Accept(&printer);
+    } else {
+        // No document yet (a slave before its first synchronisation): the
+        // sections as they stand.
+        TiXmlDocument current;
+        current.LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", ""));
+        current.LinkEndChild(new TiXmlElement("korvantel"));
+        for (auto &entry : Section::map) entry.second->save(&current);
+        current.Accept(&printer);
+    }
+    pthread_mutex_unlock(&documentlock);
+    body.Add(printer.CStr(), (long long)printer.Size());
+
+    struct tm local;
+    localtime_r(&changed, &local);
+    head->last_modified = text_copy(http_date(&local).c_str());
+    head->content_type = text_copy("text/xml");
+    head->mime_type = text_copy("text/xml");
+    head->cache_control = text_copy("no-cache");
+    response_send(connection, head, &body);
+}
+
+// The form of an HTML page: the query, or a POST body, and only with a valid
+// Referer. Returns where the page path ends (npos: the whole path).
+static size_t form_read(CONNECTION_T *connection, const std::string &path, CGIMap *form) {
+    HEADER *request = connection->request;
+    bool post = request->method && strcasecmp(request->method, "POST") == 0;
+    if (!interface_check_referer(connection)) {
+        // The refused body is never read, so the connection cannot go on.
+        if (http_request_body_pending(connection)) connection->keepalive_client = 0;
+        return std::string::npos;
+    }
+    if (!post) {
+        size_t question = path.find('?');
+        if (question != std::string::npos) form->parse(path.c_str() + question + 1);
+        return question;
+    }
+    std::string text;
+    if (http_request_body_pending(connection)) {
+        int result = HTTP_BODY_COMPLETE;
+        Filebuf *body = http_transfer_filebuf(connection, HTTP_SIDE_CLIENT, INTERFACE_BODY_MAX, &result);
+        http_request_body_pending_set(connection, false);
+        if (result != HTTP_BODY_COMPLETE) connection->keepalive_client = 0;
+        if (body && result == HTTP_BODY_COMPLETE && body->size > 0) text.assign(body->data, (size_t)body->size);
+        delete body;
+    } else if (connection->request_body && connection->request_body->size > 0) {
+        text.assign(connection->request_body->data, (size_t)connection->request_body->size);
+    }
+    form->parse(text.c_str());
+    return std::string::npos;
+}
+
+static void html_page(CONNECTION_T *connection, HEADER *head, const std::string &path) {
+    time_t now = time(nullptr);
+    struct tm utc;
+    gmtime_r(&now, &utc);
+    HTTP_HEADER date;
+    date.pass = 1;
+    date.name = "Date";
+    date.value = http_date(&utc);
+    head->headers.push_back(date);
+    head->content_type = text_copy("text/html");
+    head->mime_type = text_copy("text/html");
+
+    CGIMap form;
+    size_t page_end = form_read(connection, path, &form);
+
+    Filebuf page;
+    page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n<html><head>\n");
+    interface_stylesheet(connection, &page);
+    std::string host = html_escape(proxy_name_get().substr(0, 255));
+    page.Addf("<title>Korvantel %s web interface for %s</title></head>\n", VERSION, host.c_str());
+    page.Addf("<body onmousemove=\"overhere()\"><div id=\"ToolTip\"></div>\n");
+    if (template_section) {
+        template_section->insert(connection, &page, "tooltip");
+        template_section->insert(connection, &page, "interfacehead");
+    }
+    page.Addf("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\">\n<tr><td align=\"center\">\n");
+
+    if (strcasecmp(path.c_str(), "/userstats") == 0) {
+        if (connection->userstats) {
+            page.Addf("<table width=\"100%%\">\n");
+            connection->userstats->Display(&page);
+            page.Addf("</table>\n");
+        }
+    } else if (interface_login(connection, form, head, &page)) {
+        menu_show(&page);
+        std::string page_path = page_end == std::string::npos ? path : path.substr(0, page_end);
+        for (const INTERFACE_PAGE *row = pages; row->path; row++)
+            if (strcasecmp(row->path, page_path.c_str()) == 0) row->page(&page, form, connection);
+    }
+    page.Addf("</td></tr></table></body></html>\n");
+
+    head->content_length = (uint64_t)page.size;
+    head->flags |= HEADER_LENGTH;
+    response_send(connection, head, &page);
+}
+
+void interface_handle_request(CONNECTION_T *connection) {
+    const std::string path = interface_path(connection);
+    // Only an HTML page reads a body; any other answer leaves it unread, so
+    // the connection ends after it (request_page sees to that itself).
+    const bool unread = http_request_body_pending(connection);
+    if (strncasecmp(path.c_str(), "/template/", 10) == 0) {
+        std::string name = path.substr(10);
+        if (!template_section || !template_section->send(name.c_str(), connection, 200))
+            request_page(connection, "nofile", 404);
+    } else if (strcasecmp(path.c_str(), "/userstats") != 0 && !(connection->permissions & PERMISSION_INTERFACE)) {
+        request_page(connection, "noaccess", 403);
+    } else {
+        HEADER *head = response_new(200, nullptr);
+        if (connection->request->type == HEADER_ORIGIN && (path.empty() || path[0] != '/')) {
+            head->code = 302;
+            head->location = text_copy(INTERFACE_HOST "/");
+            head->flags |= HEADER_LENGTH;
+            if (unread) connection->keepalive_client = 0;
+            response_send(connection, head, nullptr);
+        } else if (strcasecmp(path.c_str(), "/xml") == 0) {
+            xml_export(connection, head);
+        } else {
+            html_page(connection, head, path);
+        }
+        http_header_free(head);
+    }
+}
