@@ -15,17 +15,7 @@ class ClientPool;
 class ServerPool;
 class Stats;
 
-// Resource usage summed over the request workers that have ended.
-struct RUSAGE_SUM {
-    struct timeval utime;
-    struct timeval stime;
-    long minflt;
-    long majflt;
-};
-
 struct GLOBAL_T {
-    pthread_mutex_t rusage_lock;
-    RUSAGE_SUM rusage;
     LOGBUFFER *logbuffer;
     HASH_TABLE *dnscache;
     ServerPool *serverpool;
@@ -42,8 +32,5 @@ struct GLOBAL_T {
 extern GLOBAL_T *global;
 // Next client id handed out by the accept loop; wraps to 1, never 0.
 extern unsigned int clientid;
-
-// Adds the process's resource usage to global->rusage.
-void rusage_update();
 
 #endif

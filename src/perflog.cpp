@@ -31,7 +31,6 @@ const char performance_legend[] =
 
 int performance_log_write_invl = 2;
 int plogfd = -1;
-const char *perf_statm_path = "/proc/self/statm";
 
 static uint64_t page_size() {
     long page = sysconf(_SC_PAGESIZE);
@@ -45,25 +44,19 @@ static const uint64_t total_memory_kb = pages_kb(sysconf(_SC_PHYS_PAGES));
 
 PerformanceLog::PerformanceLog() { gettimeofday(&start, nullptr); }
 
-bool PerformanceLog::read_memory_usage(perf_statm_t *figures) {
-    memset(figures, 0, sizeof *figures);
-    FILE *file = fopen(perf_statm_path, "r");
-    if (!file) return false;
-    char line[1024];
-    bool read = fgets(line, sizeof line, file) != nullptr;
-    fclose(file);
-    if (!read) return false;
-    unsigned long long v[7];
-    if (sscanf(line, "%llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6]) != 7)
+bool PerformanceLog::read_memory_usage(statm_t *figures) {
+    if (!statm_load(figures)) {
+        memset(figures, 0, sizeof *figures);
         return false;
-    uint64_t *out[7] = {&figures->size, &figures->resident, &figures->shared, &figures->text,
+    }
+    uint64_t *all[7] = {&figures->size, &figures->resident, &figures->shared, &figures->text,
                         &figures->library, &figures->data, &figures->dirty};
-    for (int i = 0; i < 7; i++) *out[i] = (uint64_t)v[i] * page_size() / 1024;
+    for (uint64_t *figure : all) *figure /= 1024;
     return true;
 }
 
 std::string PerformanceLog::Build() const {
-    perf_statm_t memory;
+    statm_t memory;
     read_memory_usage(&memory);
     struct timeval now;
     gettimeofday(&now, nullptr);

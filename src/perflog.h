@@ -12,16 +12,7 @@
 #include <atomic>
 #include <string>
 
-// Memory figures of "/proc/self/statm" in kilobytes, in that file's order.
-struct perf_statm_t {
-    uint64_t size;
-    uint64_t resident;
-    uint64_t shared;
-    uint64_t text;
-    uint64_t library;
-    uint64_t data;
-    uint64_t dirty;
-};
+#include "stats.h"  // statm_t
 
 // One counter: each feeder changes it with one atomic operation, so feeders
 // of different counters never wait for each other.
@@ -66,9 +57,9 @@ public:
     PERF_COUNTER(cache_mmaps_deleted)
     PERF_COUNTER(dns_miss)
 
-    // Reads the memory figures; false (and zeros) when "/proc/self/statm"
-    // cannot be read or does not hold seven numbers.
-    static bool read_memory_usage(perf_statm_t *figures);
+    // The memory figures of "/proc/self/statm" in kilobytes; false (and
+    // zeros) when it cannot be read or does not hold seven numbers.
+    static bool read_memory_usage(statm_t *figures);
     // One line of the file, with its line end.
     std::string Build() const;
     // Builds a line and appends it to the file (see plogfd).
@@ -94,8 +85,6 @@ extern const char performance_legend[];
 extern int performance_log_write_invl;
 // Descriptor of the file named by plogfile; -1 until it has been opened.
 extern int plogfd;
-// The path read by read_memory_usage (tests point it elsewhere).
-extern const char *perf_statm_path;
 
 // Body of the writer thread: Write, then sleep, for ever.
 void *performance_check(void *argument);

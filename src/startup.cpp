@@ -49,8 +49,6 @@ unsigned int clientid = 1;
 static void global_create() {
     global = new GLOBAL_T();
     global->stats = new Stats();
-    memset(&global->rusage, 0, sizeof global->rusage);
-    pthread_mutex_init(&global->rusage_lock, nullptr);
     global->logbuffer = logbuffer_new(1000);
     if (!global->logbuffer) fatal_alloc("src/main", 795, "config", 48);
     log_ring = global->logbuffer;

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "connection.h"
@@ -51,7 +52,7 @@ StatCounter::~StatCounter() { free(name); }
 
 char *StatCounter::Get() const
 {
-    uint32_t number = value;
+    uint64_t number = value;
     if (flags & STAT_CALLBACK) {
         if ((flags & STAT_TEXT) && text_callback) {
             char *text = text_callback();
@@ -61,8 +62,8 @@ char *StatCounter::Get() const
     }
     switch (flags & ~STAT_CALLBACK) {
     case STAT_NUMBER: {
-        char text[16];
-        snprintf(text, sizeof text, "%u", number);
+        char text[24];
+        snprintf(text, sizeof text, "%llu", (unsigned long long)number);
         return copy_or_die(text, "StatCounter::Get");
     }
     case STAT_SIZE:
@@ -453,64 +454,62 @@ bool statm_load(statm_t *s)
     bool ok = fgets(line, sizeof line, file) != nullptr;
     fclose(file);
     if (!ok) return false;
-    unsigned long v[7];
-    if (sscanf(line, "%lu %lu %lu %lu %lu %lu %lu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6]) != 7)
+    unsigned long long v[7];
+    if (sscanf(line, "%llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6]) != 7)
         return false;
     long page = sysconf(_SC_PAGESIZE);
     if (page <= 0) page = 4096;
-    uint32_t *out[7] = {&s->size, &s->resident, &s->shared, &s->text, &s->library, &s->data, &s->dirty};
-    for (int i = 0; i < 7; i++) {
-        // past 4 GiB the figure stays at its largest value
-        unsigned long long bytes = (unsigned long long)v[i] * (unsigned long long)page;
-        if (page && v[i] > UINT32_MAX / (unsigned long)page) bytes = UINT32_MAX;
-        *out[i] = bytes > UINT32_MAX ? UINT32_MAX : (uint32_t)bytes;
-    }
+    uint64_t *out[7] = {&s->size, &s->resident, &s->shared, &s->text, &s->library, &s->data, &s->dirty};
+    for (int i = 0; i < 7; i++) *out[i] = (uint64_t)v[i] * (uint64_t)page;
     return true;
 }
 
-uint32_t stat_size()
+uint64_t stat_size()
 {
     statm_t s;
     return statm_load(&s) ? s.size : 0;
 }
 
-uint32_t stat_resident()
+uint64_t stat_resident()
 {
     statm_t s;
     return statm_load(&s) ? s.resident : 0;
 }
 
-uint32_t stat_share()
+uint64_t stat_share()
 {
     statm_t s;
     return statm_load(&s) ? s.shared : 0;
 }
 
-static char *usage_time(bool user)
+// The whole process's usage, read when shown.
+static struct rusage usage_now()
 {
-    struct timeval value = {0, 0};
-    if (global) {
-        pthread_mutex_lock(&global->rusage_lock);
-        value = user ? global->rusage.utime : global->rusage.stime;
-        pthread_mutex_unlock(&global->rusage_lock);
-    }
-    return timeval_to_string(&value);
+    struct rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) != 0) memset(&usage, 0, sizeof usage);
+    return usage;
 }
 
-char *stat_usertime() { return usage_time(true); }
-char *stat_systime() { return usage_time(false); }
-
-static uint32_t usage_faults(bool minor)
+char *stat_usertime()
 {
-    long value = 0;
-    if (global) {
-        pthread_mutex_lock(&global->rusage_lock);
-        value = minor ? global->rusage.minflt : global->rusage.majflt;
-        pthread_mutex_unlock(&global->rusage_lock);
-    }
-    if (value < 0) return 0;
-    return (unsigned long)value > UINT32_MAX ? UINT32_MAX : (uint32_t)value;
+    struct rusage usage = usage_now();
+    return timeval_to_string(&usage.ru_utime);
 }
 
-uint32_t stat_minflt() { return usage_faults(true); }
-uint32_t stat_majflt() { return usage_faults(false); }
+char *stat_systime()
+{
+    struct rusage usage = usage_now();
+    return timeval_to_string(&usage.ru_stime);
+}
+
+uint64_t stat_minflt()
+{
+    long value = usage_now().ru_minflt;
+    return value > 0 ? (uint64_t)value : 0;
+}
+
+uint64_t stat_majflt()
+{
+    long value = usage_now().ru_majflt;
+    return value > 0 ? (uint64_t)value : 0;
+}

@@ -41,7 +41,7 @@ enum {
 // Limit of the open-ended groups ("hosts", "mimes", "users", "ip addresses").
 extern int STAT_LIMIT;
 
-typedef uint32_t (*StatNumberCallback)();
+typedef uint64_t (*StatNumberCallback)();
 typedef char *(*StatTextCallback)();  // newly allocated text
 
 class StatCounter {
@@ -160,13 +160,13 @@ void statincr_ipaddresses(CONNECTION_T *connection);
 
 // The seven figures of "/proc/self/statm", in its order.
 struct statm_t {
-    uint32_t size;
-    uint32_t resident;
-    uint32_t shared;
-    uint32_t text;
-    uint32_t library;
-    uint32_t data;
-    uint32_t dirty;
+    uint64_t size;
+    uint64_t resident;
+    uint64_t shared;
+    uint64_t text;
+    uint64_t library;
+    uint64_t data;
+    uint64_t dirty;
 };
 
 // Fills s in bytes from "/proc/self/statm"; false when it cannot be read or
@@ -175,13 +175,14 @@ bool statm_load(statm_t *s);
 // Path read by statm_load (tests point it elsewhere).
 extern const char *statm_path;
 
-// Figures of the "system" group, read when shown.
-uint32_t stat_size();
-uint32_t stat_resident();
-uint32_t stat_share();
+// Figures of the "system" group, read when shown: memory in bytes, CPU
+// times and page faults of the whole process (getrusage).
+uint64_t stat_size();
+uint64_t stat_resident();
+uint64_t stat_share();
 char *stat_usertime();
 char *stat_systime();
-uint32_t stat_minflt();
-uint32_t stat_majflt();
+uint64_t stat_minflt();
+uint64_t stat_majflt();
 
 #endif

@@ -185,29 +185,6 @@ int thread_create_internal(void *(*start)(void *), void *argument) {
     return i;
 }
 
-void rusage_update() {
-    if (!global) return;
-    struct rusage ru;
-    if (getrusage(RUSAGE_SELF, &ru) != 0) return;
-    pthread_mutex_lock(&global->rusage_lock);
-    RUSAGE_SUM &sum = global->rusage;
-    sum.utime.tv_sec += ru.ru_utime.tv_sec;
-    sum.utime.tv_usec += ru.ru_utime.tv_usec;
-    if (sum.utime.tv_usec >= 1000000) {
-        sum.utime.tv_sec += sum.utime.tv_usec / 1000000;
-        sum.utime.tv_usec %= 1000000;
-    }
-    sum.stime.tv_sec += ru.ru_stime.tv_sec;
-    sum.stime.tv_usec += ru.ru_stime.tv_usec;
-    if (sum.stime.tv_usec >= 1000000) {
-        sum.stime.tv_sec += sum.stime.tv_usec / 1000000;
-        sum.stime.tv_usec %= 1000000;
-    }
-    sum.minflt += ru.ru_minflt;
-    sum.majflt += ru.ru_majflt;
-    pthread_mutex_unlock(&global->rusage_lock);
-}
-
 int process_new(CONNECTION_T *connection) {
     pthread_mutex_lock(&threadlistlock);
     for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++) {
@@ -348,7 +325,6 @@ void *process_entry(void *argument) {
         }
         t->state = 0;
         pthread_mutex_unlock(&threadlistlock);
-        rusage_update();
         return nullptr;
     }
 }

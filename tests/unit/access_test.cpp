@@ -128,7 +128,6 @@ protected:
         if (!global) {
             global = new GLOBAL_T();
             pthread_rwlock_init(&global->password_cache_lock, nullptr);
-            pthread_mutex_init(&global->rusage_lock, nullptr);
         }
     }
 
