@@ -190,15 +190,46 @@ int interface_check_referer(CONNECTION_T *connection) {
     return 0;
 }
 
-std::string interface_login_token(const std::string &user, const std::string &password) {
+static std::string login_secret(const std::string &user, const std::string &password) {
     char text[1024];
     snprintf(text, sizeof text, "%s:%s", user.c_str(), password.c_str());
-    char *encrypted = blowfish_encrypt(text, text);
+    return text;
+}
+
+std::string interface_login_token(const std::string &user, const std::string &password, time_t expiry) {
+    const std::string secret = login_secret(user, password);
+    const std::string text = secret + "@" + std::to_string((long long)expiry);
+    char *encrypted = blowfish_encrypt(secret.c_str(), text.c_str());
     char *encoded = url_encode(encrypted, -1);
     std::string token(encoded);
     free(encrypted);
     free(encoded);
     return token;
+}
+
+bool interface_login_valid(const std::string &user, const std::string &password, const std::string &token,
+                           time_t now) {
+    if (token.empty()) return false;
+    const std::string secret = login_secret(user, password);
+    char *decoded = url_decode(token.c_str(), -1);
+    char *decrypted = blowfish_decrypt(secret.c_str(), decoded);
+    std::string text(decrypted);
+    free(decoded);
+    free(decrypted);
+    const std::string prefix = secret + "@";
+    if (text.compare(0, prefix.size(), prefix) != 0) return false;
+    const std::string digits = text.substr(prefix.size());
+    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    time_t expiry = (time_t)strtoll(digits.c_str(), nullptr, 10);
+    if (expiry < now) return false;
+    // Only a token this proxy made encrypts back to the very same text.
+    char *again = blowfish_encrypt(secret.c_str(), text.c_str());
+    char *encoded = url_encode(again, -1);
+    bool same = token == encoded;
+    free(again);
+    free(encoded);
+    return same;
 }
 
 // The value of the first "login" pair of the request's first Cookie line, or
@@ -233,9 +264,10 @@ static bool login_cookie(HEADER *request, std::string *value) {
     return false;
 }
 
-// Adds "Set-Cookie: login=token; path=/; expires=<an hour from now, UTC>".
-static void login_cookie_set(HEADER *response, const std::string &token) {
+// Adds "Set-Cookie: login=<token>; path=/; expires=<an hour from now, UTC>".
+static void login_cookie_set(HEADER *response, const std::string &user, const std::string &password) {
     time_t expiry = time(nullptr) + 3600;
+    const std::string token = interface_login_token(user, password, expiry);
     struct tm utc;
     gmtime_r(&expiry, &utc);
     char when[64];
@@ -251,17 +283,16 @@ bool interface_login(CONNECTION_T *connection, CGIMap &form, HEADER *response, F
     const std::string &user = connection->interface_user;
     const std::string &password = connection->interface_password;
     if (user.empty() || password.empty()) return true;
-    const std::string token = interface_login_token(user, password);
 
     std::string cookie;
-    if (login_cookie(connection->request, &cookie) && cookie == token) {
+    if (login_cookie(connection->request, &cookie) && interface_login_valid(user, password, cookie, time(nullptr))) {
         // Renewed with the token alone: the client's other cookies are none
         // of the interface's business.
-        login_cookie_set(response, token);
+        login_cookie_set(response, user, password);
         return true;
     }
     if (form.get("username") == user && form.get("password") == password) {
-        login_cookie_set(response, token);
+        login_cookie_set(response, user, password);
         return true;
     }
 

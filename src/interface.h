@@ -10,6 +10,8 @@
 #ifndef KORVANTEL_INTERFACE_H
 #define KORVANTEL_INTERFACE_H
 
+#include <time.h>
+
 #include <map>
 #include <string>
 
@@ -49,9 +51,13 @@ int interface_check_referer(CONNECTION_T *connection);
 // or new "login" cookie may have been added to response); false with the
 // login form appended to page.
 bool interface_login(CONNECTION_T *connection, CGIMap &form, HEADER *response, Filebuf *page);
-// The login token of a user and password: the Blowfish text of
-// "user:password" keyed by itself, URL-encoded.
-std::string interface_login_token(const std::string &user, const std::string &password);
+// The login token of a user and password valid until expiry: the Blowfish
+// text of "user:password@expiry" keyed by "user:password", URL-encoded. The
+// expiry inside it makes a token replayed after its cookie expired useless.
+std::string interface_login_token(const std::string &user, const std::string &password, time_t expiry);
+// Whether token was made for user and password and has not expired at now.
+bool interface_login_valid(const std::string &user, const std::string &password, const std::string &token,
+                           time_t now);
 // Appends the "interface.css" template; its result (0 when there is none).
 int interface_stylesheet(CONNECTION_T *connection, Filebuf *page);
 // Sends a generated page as the whole response (status 200, text/html,
