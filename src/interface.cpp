@@ -376,8 +376,15 @@ static size_t form_read(CONNECTION_T *connection, const std::string &path, CGIMa
     HEADER *request = connection->request;
     bool post = request->method && strcasecmp(request->method, "POST") == 0;
     if (!interface_check_referer(connection)) {
-        // The refused body is never read, so the connection cannot go on.
-        if (http_request_body_pending(connection)) connection->keepalive_client = 0;
+        // A refused body is read and dropped when it is small enough,
+        // otherwise the connection ends after the answer.
+        if (http_request_body_pending(connection)) {
+            bool small = (request->flags & HEADER_LENGTH) && request->content_length <= INTERFACE_BODY_MAX;
+            if (!small || http_transfer_discard(connection, HTTP_SIDE_CLIENT) != HTTP_BODY_COMPLETE)
+                connection->keepalive_client = 0;
+            else
+                http_request_body_pending_set(connection, false);
+        }
         return std::string::npos;
     }
     if (!post) {
