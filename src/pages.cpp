@@ -169,6 +169,7 @@ static const char interface_css[] =
     ".list { border: 1px solid " PAGE_COLOUR "; border-collapse: collapse; }\n"
     ".list td { padding: 2px 4px; }\n"
     ".listhead, .listhead1 { background-color: " PAGE_COLOUR "; color: #ffffff; font-weight: bold; }\n"
+    ".listhead a { color: #ffffff; }\n"
     ".listeven { background-color: #ffffff; }\n"
     ".listodd { background-color: #e6ebf2; }\n"
     ".bigdialog { width: 90%; border: 1px solid " PAGE_COLOUR "; }\n"
