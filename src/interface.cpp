@@ -12,6 +12,7 @@
 
 #include "blowfish.h"
 #include "connection.h"
+#include "cookieheader.h"
 #include "dispatch.h"
 #include "filebuf.h"
 #include "general.h"
@@ -232,50 +233,37 @@ bool interface_login_valid(const std::string &user, const std::string &password,
     return same;
 }
 
-// The value of the first "login" pair of the request's first Cookie line, or
-// false when there is none. A minimal reader of "name=value; name=value";
-// the shared cookie codec replaces it once the cookie filter has one.
+// The value of the first "login" pair of the request's first Cookie line
+// (only that line counts), or false when there is none.
 static bool login_cookie(HEADER *request, std::string *value) {
     for (const HTTP_HEADER &line : request->headers) {
         if (line.name != "Cookie") continue;
-        const std::string &text = line.value;
-        size_t position = 0;
-        while (position <= text.size()) {
-            size_t end = text.find(';', position);
-            if (end == std::string::npos) end = text.size();
-            std::string pair = text.substr(position, end - position);
-            size_t first = pair.find_first_not_of(' ');
-            pair = first == std::string::npos ? std::string() : pair.substr(first);
-            size_t equals = pair.find('=');
-            if (equals != std::string::npos) {
-                std::string name = pair.substr(0, equals);
-                while (!name.empty() && name.back() == ' ') name.pop_back();
-                if (name == "login") {
-                    std::string v = pair.substr(equals + 1);
-                    while (!v.empty() && v.back() == ' ') v.pop_back();
-                    *value = v;
-                    return true;
-                }
+        CookieHeader cookie(line.value);
+        for (const auto &pair : cookie.pairs) {
+            if (pair.first == "login") {
+                *value = pair.second;
+                return true;
             }
-            position = end + 1;
         }
-        return false;  // only the first Cookie line counts
+        return false;
     }
     return false;
 }
 
 // Adds "Set-Cookie: login=<token>; path=/; expires=<an hour from now, UTC>".
+// The cookie holds the token alone: the client's other cookies are none of
+// the interface's business.
 static void login_cookie_set(HEADER *response, const std::string &user, const std::string &password) {
     time_t expiry = time(nullptr) + 3600;
-    const std::string token = interface_login_token(user, password, expiry);
-    struct tm utc;
-    gmtime_r(&expiry, &utc);
-    char when[64];
-    strftime(when, sizeof when, "%a, %d-%b-%Y %H:%M:%S GMT", &utc);
+    CookieHeader cookie;
+    cookie.pairs.push_back({"login", interface_login_token(user, password, expiry)});
+    cookie.path = "/";
+    gmtime_r(&expiry, &cookie.expiry);
+    cookie.expiry_set = true;
     HTTP_HEADER line;
     line.pass = 1;
     line.name = "Set-Cookie";
-    line.value = "login=" + token + "; path=/; expires=" + when;
+    line.value = cookie.Build();
     response->headers.push_back(line);
 }
 
@@ -286,8 +274,6 @@ bool interface_login(CONNECTION_T *connection, CGIMap &form, HEADER *response, F
 
     std::string cookie;
     if (login_cookie(connection->request, &cookie) && interface_login_valid(user, password, cookie, time(nullptr))) {
-        // Renewed with the token alone: the client's other cookies are none
-        // of the interface's business.
         login_cookie_set(response, user, password);
         return true;
     }

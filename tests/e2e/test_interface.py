@@ -17,8 +17,8 @@ import time
 import unittest
 import urllib.parse
 
-from harness import (CONFIG_XML, Proxy, SimpleOrigin, free_port, main, read_all, read_response,
-                     wait_for)
+from harness import CONFIG_XML, Proxy, main, wait_for
+from peers import hello_origin
 
 HOST = "korvantel.invalid"
 REFERER = "http://%s/" % HOST
@@ -243,18 +243,17 @@ class Security(unittest.TestCase):
                 head = ("POST http://%s/config HTTP/1.1\r\nHost: %s\r\nReferer: http://evil.example/\r\n"
                         "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n"
                         % (HOST, HOST, len(body))).encode()
-                with p.connect() as s:
-                    s.sendall(head)
+                with p.client() as c:
+                    c.send(head)
                     if kept:
-                        s.sendall(body)
-                    status, headers, _ = read_response(s)
-                    self.assertEqual(status, 200, size)
-                    self.assertEqual(headers.get("connection"), "keep-alive" if kept else "close", size)
+                        c.send(body)
+                    r = c.response()
+                    self.assertEqual(r.status, 200, size)
+                    self.assertEqual(r.header("connection"), "keep-alive" if kept else "close", size)
                     if kept:
-                        s.sendall(("GET http://%s/stats HTTP/1.1\r\nHost: %s\r\n\r\n" % (HOST, HOST)).encode())
-                        status, _, page = read_response(s)
-                        self.assertEqual(status, 200)
-                        self.assertIn(b"HTTP requests", page)
+                        r = c.ask(("GET http://%s/stats HTTP/1.1\r\nHost: %s\r\n\r\n" % (HOST, HOST)).encode())
+                        self.assertEqual(r.status, 200)
+                        self.assertIn(b"HTTP requests", r.body)
             self.assertEqual(xml(p), before)
 
     def test_foreign_referer_changes_nothing(self):
@@ -268,25 +267,19 @@ class Security(unittest.TestCase):
 class Dispatch(unittest.TestCase):
     def test_origin_form_and_host_header_requests(self):
         with Proxy() as p:
-            with p.connect() as s:
-                s.sendall(("GET /%s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % HOST).encode())
-                status, headers, body = read_response(s)
-                self.assertEqual(status, 302)
-                self.assertEqual(headers.get("location"), HOST + "/")
-                self.assertEqual(headers.get("content-length"), "0")
+            r = p.ask(("GET /%s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % HOST).encode())
+            self.assertEqual(r.status, 302)
+            self.assertEqual(r.header("location"), HOST + "/")
+            self.assertEqual(r.header("content-length"), "0")
             for request in ("GET /%s/stats HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % HOST.upper(),
                             "GET /stats HTTP/1.1\r\nHost: %s\r\n\r\n" % HOST):
-                with p.connect() as s:
-                    s.sendall(request.encode())
-                    status, headers, body = read_response(s)
-                    self.assertEqual(status, 200, request)
-                    self.assertIn(b"HTTP requests", body, request)
-                    self.assertTrue(headers.get("date", "").endswith("GMT"))
+                r = p.ask(request.encode())
+                self.assertEqual(r.status, 200, request)
+                self.assertIn(b"HTTP requests", r.body, request)
+                self.assertTrue((r.header("date") or "").endswith("GMT"))
             # A port in the Host header makes it another host.
-            with p.connect() as s:
-                s.sendall(("GET /stats HTTP/1.1\r\nHost: %s:80\r\n\r\n" % HOST).encode())
-                status, _, body = read_response(s)
-                self.assertNotIn(b"Top Menu", body)
+            r = p.ask(("GET /stats HTTP/1.1\r\nHost: %s:80\r\n\r\n" % HOST).encode())
+            self.assertNotIn(b"Top Menu", r.body)
 
     def test_query_only_with_referer_and_exact_page_paths(self):
         with Proxy() as p:
@@ -299,7 +292,7 @@ class Dispatch(unittest.TestCase):
 
 class Pages(unittest.TestCase):
     def test_every_page_answers_with_live_data(self):
-        with SimpleOrigin() as origin, Proxy() as p:
+        with hello_origin() as origin, Proxy() as p:
             # Something for the DNS cache, the server pool and the statistics.
             status, _, _ = p.curl("http://localhost:%d/x" % origin.port)
             self.assertEqual(status, 0)
@@ -334,11 +327,11 @@ class Pages(unittest.TestCase):
 
     def test_xml_export(self):
         with Proxy() as p:
-            with p.connect() as s:
-                s.sendall(("GET http://%s/xml HTTP/1.1\r\nHost: %s\r\n\r\n" % (HOST, HOST)).encode())
-                data = read_all(s)
-            head, _, body = data.partition(b"\r\n\r\n")
-            head = head.decode()
+            with p.client() as c:
+                r = c.ask(("GET http://%s/xml HTTP/1.1\r\nHost: %s\r\n\r\n" % (HOST, HOST)).encode())
+                self.assertTrue(c.closed())
+            head, body = r.head.decode(), r.body
+            self.assertEqual(r.framing, "close")
             self.assertTrue(head.startswith("HTTP/1.1 200"))
             self.assertIn("Content-Type: text/xml", head)
             self.assertIn("Cache-Control: no-cache", head)
@@ -517,7 +510,7 @@ class PerformanceLog(unittest.TestCase):
     def test_legend_then_a_line_every_two_seconds(self):
         directory = tempfile.mkdtemp(prefix="korvantel-perf-")
         path = os.path.join(directory, "performance.log")
-        with SimpleOrigin() as origin, Proxy(args=["-r", path]) as p:
+        with hello_origin() as origin, Proxy(args=["-r", path]) as p:
             p.curl(origin.url("/a"))
             p.curl(origin.url("/b"))
             self.assertTrue(wait_for(lambda: len(self.lines(path)) >= 3, 20))
