@@ -428,8 +428,11 @@ StringList Section::interface_action(Filebuf *, const CGIMap &form, CONNECTION_T
     update();
     unlock();
 
+    // Every change moves the stamp, also within one second, so a slave that
+    // took the export a moment earlier still sees the change.
     pthread_mutex_lock(&documentlock);
-    documentsynctime = time(nullptr);
+    time_t now = time(nullptr);
+    documentsynctime = now > documentsynctime ? now : documentsynctime + 1;
     pthread_mutex_unlock(&documentlock);
     return errors;
 }

@@ -342,6 +342,16 @@ class Pages(unittest.TestCase):
             self.assertIn(b"<comment>This machine</comment>", body)
             self.assertTrue(body.rstrip().endswith(b"</korvantel>"))
 
+    def test_a_slave_follows_the_export_and_its_changes(self):
+        with Proxy() as master:
+            call(master, "/config", form=rule_form("from the master"))
+            slave = Proxy(args=["-M", "127.0.0.1:%d" % master.port, "-I", "1"])
+            slave.config_path = os.path.join(slave.dir, "slave.xml")
+            with slave:
+                self.assertIn("from the master", allow_comments(slave))
+                call(master, "/config", form=rule_form("changed later"))
+                self.assertTrue(wait_for(lambda: "changed later" in allow_comments(slave), 20))
+
     def test_log_page_size_clear_and_pattern(self):
         with Proxy() as p:
             call(p, "/stats", referer="http://unique-marker.example/")

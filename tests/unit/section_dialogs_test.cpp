@@ -274,6 +274,17 @@ TEST_F(DialogTest, EntryActions) {
     EXPECT_GT(ids()[0], before[1]);
 }
 
+// Slaves compare the change time: two changes within one second must not
+// share it.
+TEST_F(DialogTest, EveryChangeMovesTheChangeTime) {
+    std::vector<time_t> stamps;
+    for (int i = 0; i < 5; i++) {
+        add("entry");
+        stamps.push_back(documentsynctime);
+    }
+    for (size_t i = 1; i < stamps.size(); i++) EXPECT_GT(stamps[i], stamps[i - 1]);
+}
+
 TEST_F(DialogTest, MissingEntriesAndEmptyActionsChangeNothing) {
     int a = add("a");
     int updates = section->updates;
