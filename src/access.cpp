@@ -14,7 +14,6 @@
 #include "general.h"
 #include "header.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "ntlm_talk.h"
 #include "password_cache.h"
@@ -25,6 +24,7 @@
 #include "settings.h"
 #include "stats.h"
 #include "templates.h"
+#include "urlcommand.h"
 
 AccessSection *access_section = nullptr;
 

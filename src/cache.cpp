@@ -13,7 +13,7 @@
 #include <string>
 
 #include "connection.h"
-#include "dispatch.h"
+#include "templates.h"
 #include "filebuf.h"
 #include "hash.h"
 #include "header.h"

@@ -17,6 +17,7 @@
 #include "settings.h"
 #include "socket.h"
 #include "threads.h"
+#include "worker.h"
 
 int wakepipe_calls = 0;
 

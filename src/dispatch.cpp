@@ -28,35 +28,6 @@ int (*dispatch_protocol_ftp)(CONNECTION_T *connection) = nullptr;
 // Cache codes of the log record.
 enum { CODE_HIT = 1, CODE_MISS = 2, CODE_DENIED = 9 };
 
-void request_page(CONNECTION_T *connection, const char *name, int status) {
-    // A body still unread ends the connection after this answer; its head
-    // says so.
-    if (http_request_body_pending(connection)) connection->keepalive_client = 0;
-    if (template_section && template_section->send(name, connection, status)) return;
-    if (!connection->client || (connection->flags & CONN_CLIENT_DROPPED)) return;
-    const char *reason = code_to_error(status);
-    Filebuf body;
-    body.Addf("%d %s\n", status, reason);
-    HEADER *head = header_new();
-    head->type = HEADER_RESPONSE;
-    head->version = 2;
-    head->code = status;
-    head->content_length = (uint64_t)body.size;
-    head->flags |= HEADER_LENGTH;
-    head->content_type = xstrdup("text/plain");
-    head->mime_type = xstrdup("text/plain");
-    head->cache_control = xstrdup("no-cache");
-    connection->log.set_cachecode(CODE_MISS);
-    connection->log.set_peercode(1);
-    connection->log.peer = "korvantel";
-    connection->log.size = body.size;
-    connection->log.status = status;
-    connection->log.mime = "text/plain";
-    header_send(head, connection, 0, HEADER_KIND_CLIENT);
-    http_header_free(head);
-    http_send_body(connection, &body);
-}
-
 namespace {
 
 url_command_t *command(CONNECTION_T *connection, const char *name) {

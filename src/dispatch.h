@@ -13,11 +13,6 @@ struct URL;
 // Continues handle_request for a checked request and ends it.
 void request_dispatch(CONNECTION_T *connection);
 
-// Sends the template page `name` with `status` as the whole answer. When no
-// template of that name exists anywhere, a short plain-text page with the
-// status, so the client is never left waiting for an answer.
-void request_page(CONNECTION_T *connection, const char *name, int status);
-
 // ---- seams for subsystems built later -------------------------------------
 
 // The web interface: is the request addressed to it, and answer it. Null:

@@ -14,6 +14,7 @@
 #include "misc.h"
 #include "network.h"
 #include "profiles.h"
+#include "proto_http.h"
 
 #define TEMPLATES_FILE "src/templates"
 
@@ -249,4 +250,33 @@ int TemplateSection::send(const char *name, CONNECTION_T *connection, int status
     putlog(LOG_TEMPLATE, "sent %s", name);
     delete buffer;
     return 1;
+}
+
+void request_page(CONNECTION_T *connection, const char *name, int status) {
+    // A body still unread ends the connection after this answer; its head
+    // says so.
+    if (http_request_body_pending(connection)) connection->keepalive_client = 0;
+    if (template_section && template_section->send(name, connection, status)) return;
+    if (!connection->client || (connection->flags & CONN_CLIENT_DROPPED)) return;
+    const char *reason = code_to_error(status);
+    Filebuf body;
+    body.Addf("%d %s\n", status, reason);
+    HEADER *head = header_new();
+    head->type = HEADER_RESPONSE;
+    head->version = 2;
+    head->code = status;
+    head->content_length = (uint64_t)body.size;
+    head->flags |= HEADER_LENGTH;
+    head->content_type = xstrdup("text/plain");
+    head->mime_type = xstrdup("text/plain");
+    head->cache_control = xstrdup("no-cache");
+    connection->log.set_cachecode(2);  // TCP_MISS
+    connection->log.set_peercode(1);
+    connection->log.peer = "korvantel";
+    connection->log.size = body.size;
+    connection->log.status = status;
+    connection->log.mime = "text/plain";
+    header_send(head, connection, 0, HEADER_KIND_CLIENT);
+    http_header_free(head);
+    http_send_body(connection, &body);
 }

@@ -108,4 +108,9 @@ extern TemplateSection *template_section;
 // registry.
 Section *templates_construct();
 
+// Sends the template page `name` with `status` as the whole answer. When no
+// template of that name exists anywhere, a short plain-text page with the
+// status, so the client is never left waiting for an answer.
+void request_page(CONNECTION_T *connection, const char *name, int status);
+
 #endif

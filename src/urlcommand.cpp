@@ -315,3 +315,39 @@ void url_command_free(url_command_t **array) {
     }
     free(array);
 }
+
+void bypass_check(CONNECTION_T *connection) {
+    if (!(connection->permissions & PERMISSION_BYPASS)) return;
+    url_command_t *command = url_command_find(connection->url_commands, "bypass");
+    if (!command) return;
+    if (!command->options) {
+        connection->bypass = BYPASS_URLFILTER | BYPASS_HEADER | BYPASS_MIME | BYPASS_REDIRECT | BYPASS_COOKIE |
+                             BYPASS_REWRITE | BYPASS_EXTERNAL | BYPASS_FORWARD | BYPASS_KEYWORD | BYPASS_DNSBL |
+                             BYPASS_LIMITS | BYPASS_ANTIVIRUS | BYPASS_ICAP | BYPASS_URLBL;
+        return;
+    }
+    static const struct {
+        char letter;
+        unsigned int bit;
+    } letters[] = {
+        {'a', BYPASS_ANTIVIRUS}, {'c', BYPASS_COOKIE},  {'d', BYPASS_DNSBL},   {'e', BYPASS_EXTERNAL},
+        {'f', BYPASS_URLFILTER}, {'h', BYPASS_HEADER},  {'i', BYPASS_ICAP},    {'k', BYPASS_KEYWORD},
+        {'m', BYPASS_MIME},      {'p', BYPASS_FORWARD}, {'r', BYPASS_REDIRECT}, {'w', BYPASS_REWRITE},
+    };
+    bool setting = true;
+    for (const char *p = command->options; *p; p++) {
+        if (*p == '+') {
+            setting = true;
+            continue;
+        }
+        if (*p == '-') {
+            setting = false;
+            continue;
+        }
+        for (const auto &entry : letters) {
+            if (entry.letter != *p) continue;
+            if (setting) connection->bypass |= entry.bit;
+            else connection->bypass &= ~entry.bit;
+        }
+    }
+}

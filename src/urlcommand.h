@@ -53,4 +53,9 @@ void url_command_log(url_command_t **array);
 // Frees names, options, records and the array; null is ignored.
 void url_command_free(url_command_t **array);
 
+// Applies the "bypass" command to connection->bypass (needs
+// PERMISSION_BYPASS): without options every bit, else letters set ('+') or
+// clear ('-') single checks.
+void bypass_check(CONNECTION_T *connection);
+
 #endif

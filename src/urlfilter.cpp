@@ -6,7 +6,7 @@
 
 #include "cmdpage.h"
 #include "connection.h"
-#include "dispatch.h"
+#include "templates.h"
 #include "filebuf.h"
 #include "header.h"
 #include "log.h"

@@ -12,8 +12,8 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
-#include "main.h"
 #include "mem.h"
+#include "request.h"
 #include "socket.h"
 #include "urlcommand.h"
 

@@ -1,18 +1,13 @@
 // The request driver: reads, parses and checks one request on a client
 // connection and answers it.
-#ifndef KORVANTEL_MAIN_H
-#define KORVANTEL_MAIN_H
+#ifndef KORVANTEL_REQUEST_H
+#define KORVANTEL_REQUEST_H
 
 struct CONNECTION_T;
 
 // Serves one request; decides connection->keepalive_client. Every request
 // that was read leaves one record in the access and extended logs.
 void handle_request(CONNECTION_T *connection);
-
-// Applies the "bypass" URL command to connection->bypass (needs
-// PERMISSION_BYPASS): without options every bit, else letters set ('+') or
-// clear ('-') single checks.
-void bypass_check(CONNECTION_T *connection);
 
 // Largest request body read whole because the connection holds parent-proxy
 // credentials (a parent's 407 then gets the body again); past it the body

@@ -1,0 +1,522 @@
+// The request driver: one request of a client connection, from reading its
+// head to the hand-over to the dispatch, which ends it.
+#include "request.h"
+
+#include <limits.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <string>
+
+#include "connection.h"
+#include "dispatch.h"
+#include "filebuf.h"
+#include "general.h"
+#include "header.h"
+#include "hstream.h"
+#include "limit.h"
+#include "log.h"
+#include "mem.h"
+#include "misc.h"
+#include "processors.h"
+#include "profiles.h"
+#include "proto_http.h"
+#include "protocol.h"
+#include "redirect.h"
+#include "settings.h"
+#include "socket.h"
+#include "stats.h"
+#include "templates.h"
+#include "threads.h"
+#include "urlcommand.h"
+
+namespace {
+
+// How long the input of a connection being closed is drained.
+const long long LINGER_MS = 2000;
+
+void profiles_update(CONNECTION_T *connection) {
+    if (profile_section) profile_section->profiles_update(connection);
+}
+
+void set_variable(CONNECTION_T *connection, const char *name, const std::string &value) {
+    connection->variables[name] = value;
+}
+
+// The slot's copy of a text shown on the connections page. Caller holds
+// threadlistlock.
+void slot_text(char **field, const char *value) {
+    free(*field);
+    *field = value ? xstrdup(value) : nullptr;
+}
+
+void request_variables(CONNECTION_T *connection, bool with_url) {
+    HEADER *request = connection->request;
+    if (request->host && *request->host) set_variable(connection, "HTTP_HOST", request->host);
+    if (request->file) set_variable(connection, "HTTP_FILE", request->file);
+    if (request->method) set_variable(connection, "HTTP_METHOD", request->method);
+    if (request->protocol) set_variable(connection, "HTTP_PROTO", request->protocol);
+    set_variable(connection, "HTTP_PORT", std::to_string(request->port));
+    if (with_url && request->url) set_variable(connection, "URL", request->url);
+}
+
+// Whether the request announces a body that is still on the client socket.
+bool body_announced(const HEADER *request) {
+    return request && (((request->flags & HEADER_LENGTH) && request->content_length > 0) || request->chunked);
+}
+
+// Ends a request refused for its form: the page, and no further request on
+// a connection whose framing can no longer be trusted.
+void refuse_malformed(CONNECTION_T *connection, int status) {
+    connection->keepalive_client = 0;
+    request_page(connection, "badrequest", status);
+    // No request record survives a refused head, so the record is written
+    // here.
+    connection->log.method = "";
+    connection->log.Write();
+    connection->log.apache_Write();
+}
+
+// The head as the client sent it, parsed; null after refusing it. The log
+// line names the read before (0) or after (1) the head processors.
+HEADER *request_parse(CONNECTION_T *connection, const char *text, int pass) {
+    int error = HEADER_ERROR_NONE;
+    HEADER *request = http_header_parse_request(text, &error);
+    if (!request) {
+        if (connection->requests == 0)
+            putlog(LOG_WARNING, pass == 0 ? "request: invalid header recieved from %s"
+                                          : "request: invalid header received from %s",
+                   connection->ip);
+        refuse_malformed(connection, error == HEADER_ERROR_URI_TOO_LONG ? 414 : 400);
+        return nullptr;
+    }
+    if (request->flags & HEADER_INVALID) {
+        // Conflicting or malformed framing: whatever this proxy forwarded,
+        // the server might read the body differently.
+        putlog(LOG_SECURITY, "request: refused ambiguous message from %s", connection->ip);
+        http_header_free(request);
+        refuse_malformed(connection, 400);
+        return nullptr;
+    }
+    return request;
+}
+
+void log_forwarded_for(CONNECTION_T *connection) {
+    if (connection->request->x_forwarded_for && *connection->request->x_forwarded_for)
+        connection->log.client = connection->request->x_forwarded_for;
+}
+
+// A body that is read whole, or failed; false ends the request.
+bool body_buffer(CONNECTION_T *connection, long long limit, int *result) {
+    connection->request_body = http_transfer_filebuf(connection, HTTP_SIDE_CLIENT, limit, result);
+    if (*result == HTTP_BODY_MALFORMED) {
+        putlog(LOG_WARNING, "request: malformed chunked body from %s", connection->ip);
+        refuse_malformed(connection, 400);
+        return false;
+    }
+    if (*result == HTTP_BODY_SHORT) {
+        putlog(LOG_WARNING, "request: incomplete request body from %s", connection->ip);
+        connection->keepalive_client = 0;
+        return false;
+    }
+    return true;
+}
+
+void upload_exceeded(CONNECTION_T *connection) {
+    connection->keepalive_client = 0;
+    request_page(connection, "uploadlimit", 200);
+}
+
+// Reads the request body within the upload allowance and the buffer limit,
+// or leaves it to be relayed while the request is sent. False ends the
+// request.
+bool request_body_read(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    unsigned int limit = connection->upload_limit;
+    unsigned long long maximum = general_section ? general_section->maxubuffer_get(connection) : 0;
+    int result = HTTP_BODY_COMPLETE;
+
+    if (request->flags & HEADER_LENGTH) {
+        unsigned long long length = request->content_length;
+        if (limit != CONNECTION_NO_LIMIT && length > limit) {
+            upload_exceeded(connection);
+            return false;
+        }
+        connection->upload_size = length > UINT_MAX ? UINT_MAX : (unsigned int)length;
+        if (length <= maximum) return body_buffer(connection, (long long)length, &result);
+        if (connection->forward_user && length <= REQUEST_FORCED_BUFFER_MAX) {
+            putlog(LOG_REQUEST, "forced buffering of POST request for proxy that requries authentication");
+            return body_buffer(connection, (long long)length, &result);
+        }
+        connection->request_body = new Filebuf();
+        connection->flags |= CONN_STREAM_BODY;
+        http_request_body_pending_set(connection, true);
+        putlog(LOG_DEBUG, "request: content (%lld) exceeds maximum upload buffer size (%llu)", (long long)length,
+               maximum);
+        return true;
+    }
+
+    if (request->chunked) {
+        // The length is known only once the last chunk is in: read up to the
+        // buffer limit, and relay the rest when the body is longer.
+        long long cap = (long long)maximum;
+        if (connection->forward_user && cap < (long long)REQUEST_FORCED_BUFFER_MAX)
+            cap = (long long)REQUEST_FORCED_BUFFER_MAX;
+        bool by_allowance = false;
+        if (limit != CONNECTION_NO_LIMIT && (long long)limit < cap) {
+            cap = limit;
+            by_allowance = true;
+        }
+        if (!body_buffer(connection, cap, &result)) return false;
+        Filebuf *body = connection->request_body;
+        if (result == HTTP_BODY_OVERFLOW) {
+            if (by_allowance) {
+                upload_exceeded(connection);
+                return false;
+            }
+            // Put what was read back in front of the client's input as one
+            // chunk, so the relay sends the body from its start.
+            if (body->size > 0) {
+                char line[32];
+                int n = snprintf(line, sizeof line, "%llx\r\n", (unsigned long long)body->size);
+                Filebuf chunk;
+                chunk.Add(line, n);
+                chunk.Add(body->data, body->size);
+                chunk.Add("\r\n", 2);
+                connection->client->PushFront(chunk.data, (unsigned)chunk.size);
+                body->Resize(0);
+            }
+            connection->flags |= CONN_STREAM_BODY;
+            http_request_body_pending_set(connection, true);
+            putlog(LOG_DEBUG, "request: chunked content exceeds maximum upload buffer size (%llu)", maximum);
+            return true;
+        }
+        // Whole: it goes on with a length.
+        request->chunked = 0;
+        request->content_length = (uint64_t)body->size;
+        request->flags |= HEADER_LENGTH;
+        connection->upload_size = (unsigned int)body->size;
+        return true;
+    }
+
+    connection->request_body = new Filebuf();
+    return true;
+}
+
+// A transparent request's target from its Host header: host up to the
+// first ':', and the decimal port after it. False when the value cannot name
+// a host.
+bool transparent_target(HEADER *request) {
+    std::string value = request->host_header;
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+    size_t start = value.find_first_not_of(" \t");
+    if (start == std::string::npos) return false;
+    value.erase(0, start);
+    std::string host = value, port_text;
+    size_t colon = value.find(':');
+    if (colon != std::string::npos) {
+        host = value.substr(0, colon);
+        port_text = value.substr(colon + 1);
+    }
+    if (host.empty() || host.size() > 255) return false;
+    for (unsigned char c : host)
+        if (c <= 0x20 || c >= 0x7f || strchr("/\\?#@%:[]", c)) return false;
+    int port = 80;
+    if (colon != std::string::npos) {
+        if (port_text.empty() || port_text.size() > 5) return false;
+        port = 0;
+        for (unsigned char c : port_text) {
+            if (c < '0' || c > '9') return false;
+            port = port * 10 + (c - '0');
+        }
+        if (port < 1 || port > 65535) return false;
+    }
+    free(request->host);
+    request->host = xstrdup(host.c_str());
+    request->port = port;
+    if (colon == std::string::npos) request->flags |= HEADER_DEFAULT_PORT;
+    else request->flags &= ~HEADER_DEFAULT_PORT;
+    return true;
+}
+
+void noaccess(CONNECTION_T *connection) {
+    connection->keepalive_client = 0;
+    request_page(connection, "noaccess", 404);
+}
+
+void nofile(CONNECTION_T *connection) {
+    connection->keepalive_client = 0;
+    request_page(connection, "nofile", 404);
+}
+
+// Closing a socket that still holds unread input makes the kernel answer
+// with a reset, which can destroy the answer just sent before the client
+// has read it. So the sending side is shut first and what the client still
+// sends is read and dropped for a little while.
+void lingering_close_prepare(CONNECTION_T *connection, bool body_unread) {
+    Socket *client = connection->client;
+    if (!client || client->fd < 0 || (connection->flags & CONN_CLIENT_DROPPED)) return;
+    struct pollfd ready = {client->fd, POLLIN, 0};
+    if (!body_unread && client->in_length == 0 && poll(&ready, 1, 0) <= 0) return;
+    client->Flush();
+    shutdown(client->fd, SHUT_WR);
+    client->Clear(0);
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long spent = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (spent >= LINGER_MS) break;
+        ready.revents = 0;
+        if (poll(&ready, 1, (int)(LINGER_MS - spent)) <= 0) break;
+        if (client->Read(nullptr, -1, 0) <= 0) break;
+        client->Clear(0);
+    }
+}
+
+// Per-request state a caller left behind (the worker loop normally clears
+// it after every request).
+void request_state_clear(CONNECTION_T *connection) {
+    url_command_free(connection->url_commands);
+    connection->url_commands = nullptr;
+    delete connection->htmlstream;
+    connection->htmlstream = nullptr;
+    delete connection->request_body;
+    connection->request_body = nullptr;
+    http_header_free(connection->request);
+    connection->request = nullptr;
+}
+
+// Steps of one request up to the dispatch; returns when the request ended.
+void request_drive(CONNECTION_T *connection) {
+    char number[32];
+
+    // What the limits charge belongs to this request alone.
+    connection->transferred = 0;
+    connection->upload_size = 0;
+
+    pthread_mutex_lock(&threadlistlock);
+    THREAD_T *slot = &threads[connection->thread_slot];
+    slot->state = 1;
+    slot->requests = connection->requests;
+    slot_text(&slot->ip, connection->ip);
+    pthread_mutex_unlock(&threadlistlock);
+
+    if (connection->requests == 0)
+        putlog(LOG_NETWORK, "fd: %d allowed connect from %s on port %d ",
+               connection->client ? connection->client->fd : -1, connection->ip ? connection->ip : "-",
+               connection->port);
+
+    const char *ip = connection->ip ? connection->ip : "";
+    const char *interface_ip = connection->interface_ip ? connection->interface_ip : "";
+    set_variable(connection, "IP", ip);
+    set_variable(connection, "PORT", std::to_string(connection->port));
+    snprintf(number, sizeof number, "%lu", (unsigned long)time(nullptr));
+    set_variable(connection, "TIME", number);
+    set_variable(connection, "INTERFACE", interface_ip);
+    set_variable(connection, "VERSION", VERSION);
+    snprintf(number, sizeof number, "%u", (unsigned)connection->id);
+    set_variable(connection, "CLIENTID", number);
+    connection->log.interface_ip = interface_ip;
+    connection->log.interface_port = std::to_string(connection->port);
+    connection->log.client_id = (unsigned)connection->id;
+    connection->log.client = ip;
+
+    // The head.
+    int timeout = 60;
+    if (general_section)
+        timeout = connection->requests ? general_section->keeptimeout_get(connection)
+                                       : general_section->timeout_get(connection);
+    int status = HEADER_GET_NONE;
+    char *text = header_get(connection, 0, timeout, &status);
+    connection->log.Reset();
+    // Cleared so that the end of the request can tell whether the record was
+    // written (writing stamps it).
+    connection->log.end_time.tv_sec = 0;
+    connection->log.end_time.tv_usec = 0;
+    if (!text) {
+        connection->keepalive_client = 0;
+        if (status == HEADER_GET_NONE) {
+            if (connection->requests == 0)
+                putlog(LOG_WARNING, "request: timeout waiting for header from %s", ip);
+            return;
+        }
+        if (connection->requests == 0) putlog(LOG_WARNING, "request: invalid header recieved from %s", ip);
+        refuse_malformed(connection, status == HEADER_GET_LINE_TOO_LONG ? 414 : 400);
+        return;
+    }
+    if (status != HEADER_GET_OK) {
+        // Half a head: the lines that did not come may have framed a body.
+        free(text);
+        if (connection->requests == 0) putlog(LOG_WARNING, "request: invalid header recieved from %s", ip);
+        refuse_malformed(connection, 400);
+        return;
+    }
+
+    connection->request = request_parse(connection, text, 0);
+    if (!connection->request) {
+        free(text);
+        return;
+    }
+    log_forwarded_for(connection);
+    keepalive_check_client(connection);
+    if (!url_command_extract(connection)) {
+        if (body_announced(connection->request)) connection->keepalive_client = 0;
+        free(text);
+        return;
+    }
+    profiles_update(connection);
+
+    // The head processors work on the raw text.
+    http_header_free(connection->request);
+    connection->request = nullptr;
+    Filebuf raw;
+    raw.Add(text, (long long)strlen(text) + 1);
+    free(text);
+    processors.Execute(PROCESSOR_REQHEADER, connection, &raw);
+    std::string edited(raw.data ? raw.data : "", raw.data ? strnlen(raw.data, (size_t)raw.size) : 0);
+    connection->request = request_parse(connection, edited.c_str(), 1);
+    if (!connection->request) return;
+
+    log_forwarded_for(connection);
+    if (!url_command_extract(connection)) {
+        if (body_announced(connection->request)) connection->keepalive_client = 0;
+        return;
+    }
+    url_command_log(connection->url_commands);
+    header_variables(connection, "CLIENT", connection->request->headers);
+
+    HEADER *request = connection->request;
+    if (request->method && strcasecmp(request->method, "HEAD") == 0) connection->flags |= CONN_HEAD;
+
+    if (!request_body_read(connection)) return;
+    request_variables(connection, false);
+
+    if (!process_request(connection, connection->request_body)) return;
+    request = connection->request;
+    if (connection->flags & CONN_STREAM_BODY) {
+        // The stage takes a buffered body's length; a streamed one keeps the
+        // framing it came with.
+        if (!(request->flags & HEADER_LENGTH)) request->chunked = 1;
+    }
+
+    profiles_update(connection);
+    if (limit_section && limit_section->check_and_block(connection)) return;
+
+    bypass_check(connection);
+    url_command_permit(connection);
+
+    url_command_t **commands = connection->url_commands;
+    if (url_command_find(commands, "limits")) {
+        limits_show(connection);
+        return;
+    }
+    if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return;
+
+    if (url_command_find(commands, "https")) {
+        if (request->flags & HEADER_DEFAULT_PORT) {
+            request->port = 443;
+            if (request->host && *request->host) header_complete(request);
+        }
+        connection->flags |= CONN_HTTPS | CONN_TLS_ACTIVE;
+    }
+
+    pthread_mutex_lock(&threadlistlock);
+    slot = &threads[connection->thread_slot];
+    slot_text(&slot->ip, connection->ip);
+    slot_text(&slot->url, request->url ? request->url : request->file);
+    slot_text(&slot->method, request->method);
+    pthread_mutex_unlock(&threadlistlock);
+
+    if (http_header_filter) http_header_filter(connection, 1);
+
+    if (request->type != HEADER_CONNECT) {
+        if (dispatch_interface_request && dispatch_interface_request(connection)) {
+            putlog(LOG_REQUEST, "request for web interface from %s", ip);
+            if (dispatch_interface_handle) dispatch_interface_handle(connection);
+            return;
+        }
+        unsigned need = request->type == HEADER_ORIGIN ? PERMISSION_ORIGIN : PERMISSION_PROXY;
+        if (!(connection->permissions & need)) {
+            putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted an unacceptable protocol", ip);
+            noaccess(connection);
+            return;
+        }
+    } else {
+        if (!(connection->permissions & PERMISSION_CONNECT)) {
+            putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted a CONNECT request", ip);
+            noaccess(connection);
+            return;
+        }
+        if (general_section && !general_section->cportrange_check(connection, request->port)) {
+            putlog(LOG_SECURITY, "denied CONNECT request from %s to port %d", ip, request->port);
+            noaccess(connection);
+            return;
+        }
+    }
+
+    if (request->type == HEADER_ORIGIN && !(request->host && *request->host)) {
+        if (!(connection->permissions & PERMISSION_TRANSPARENT) || !request->host_header ||
+            !transparent_target(request)) {
+            putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a malformatted request", ip);
+            nofile(connection);
+            return;
+        }
+        profiles_update(connection);
+        if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return;
+        if (request->port == connection->port) {
+            putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a request to website on %d", ip,
+                   request->port);
+            nofile(connection);
+            return;
+        }
+        header_complete(request);
+        request->type = HEADER_ABSOLUTE;
+    }
+
+    request_variables(connection, true);
+    LogEntry &log = connection->log;
+    log.method = request->method ? request->method : "";
+    log.url = request->url ? request->url : "-";
+    // Never the previous request's values on a kept-alive connection.
+    log.useragent = request->user_agent ? request->user_agent : "-";
+    log.http_referer = request->referer ? request->referer : "-";
+    statincr_hosts(connection);
+
+    request_dispatch(connection);
+}
+
+}  // namespace
+
+void handle_request(CONNECTION_T *connection) {
+    request_state_clear(connection);
+    http_request_body_pending_set(connection, false);
+
+    request_drive(connection);
+
+    // A body still on the socket would be read as the next request.
+    bool unread = http_request_body_pending(connection);
+    if (unread) connection->keepalive_client = 0;
+    http_request_body_pending_set(connection, false);
+    if (!connection->keepalive_client) lingering_close_prepare(connection, unread);
+
+    // Every request that was read leaves its record, also those answered
+    // before the protocol handlers (which write their own).
+    HEADER *request = connection->request;
+    LogEntry &log = connection->log;
+    if (request && log.end_time.tv_sec == 0) {
+        if (log.url == "-") {
+            log.method = request->method ? request->method : "";
+            if (request->url) log.url = request->url;
+            else if (request->file) log.url = request->file;
+        }
+        log.Write();
+        log.apache_Write();
+    }
+}
