@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "clientpool.h"
+#include "clock.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "global.h"
@@ -96,7 +97,7 @@ void interface_page_dnscache(Filebuf *page, CGIMap &, CONNECTION_T *) {
         time_t time;
     };
     std::vector<Entry> entries;
-    time_t now = dnscache_clock();
+    time_t now = clock_now();
     if (global && global->dnscache) {
         pthread_mutex_lock(&global->dnscache_lock);
         HASH_TABLE *table = global->dnscache;

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "compat.h"
 #include "log.h"
 #include "settings.h"
@@ -28,11 +29,6 @@ const char apache_legend[] =
     "filtering_reason\" \"comma_separated_list_of_applied_profiles\" "
     "\"interface_ip:interface_port\n";
 
-static void clock_gettimeofday(struct timeval *now) {
-    gettimeofday(now, nullptr);
-}
-
-void (*logentry_clock)(struct timeval *now) = clock_gettimeofday;
 
 static const char *const cache_names[] = {
     "UNSPECIFIED",        "TCP_HIT",      "TCP_MISS",     "TCP_REFRESH_HIT", "TCP_REF_FAIL_HIT",
@@ -88,7 +84,7 @@ LogEntry::LogEntry()
 }
 
 void LogEntry::Reset() {
-    logentry_clock(&start_time);
+    clock_now(&start_time);
     cachecode_ = 0;
     peercode_ = 0;
     status = 0;
@@ -139,7 +135,7 @@ static std::string format_record(const char *format, ...) {
 }
 
 std::string LogEntry::Build() {
-    logentry_clock(&end_time);
+    clock_now(&end_time);
     return format_record("\n%u.%.3d %lld %s %s/%d %lld %s %s %s %s/%s %s", (unsigned)start_time.tv_sec,
                          (int)(start_time.tv_usec / 1000), timeval_diff_ms(&start_time, &end_time),
                          client.c_str(), cachecode(), status, size, method.c_str(), url.c_str(),
@@ -147,7 +143,7 @@ std::string LogEntry::Build() {
 }
 
 std::string LogEntry::apache_Build() {
-    logentry_clock(&end_time);
+    clock_now(&end_time);
     time_t now = end_time.tv_sec;
     struct tm tmv;
     localtime_r(&now, &tmv);

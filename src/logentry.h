@@ -20,9 +20,6 @@ extern volatile int elogflg;
 extern const char access_legend[];
 extern const char apache_legend[];
 
-// Clock of the records (start, end, date, rotation stamp); gettimeofday
-// unless replaced, which tests do to get fixed records.
-extern void (*logentry_clock)(struct timeval *now);
 
 class LogEntry {
 private:

@@ -12,6 +12,7 @@
 
 #include <vector>
 
+#include "clock.h"
 #include "filebuf.h"
 #include "hash.h"
 #include "header.h"
@@ -27,8 +28,6 @@ SOCKLIST_T socklist[NET_LISTENERS];
 static HASH_TABLE *dnscache_table = nullptr;
 static pthread_mutex_t *dnscache_mutex = nullptr;
 
-static time_t system_clock() { return time(nullptr); }
-time_t (*dnscache_clock)() = system_clock;
 
 static int default_ctimeout(CONNECTION_T *) { return 60; }
 static int default_cache_refcount(CACHEMAP *) { return 0; }
@@ -345,7 +344,7 @@ void dnscache_clean(void *) {
     if (!dnscache_table || !dnscache_mutex) return;
     // hash_expire ages entries by the system clock; turn the cache's own
     // clock into the same age.
-    time_t age = DNSCACHE_MAX_AGE + (time(nullptr) - dnscache_clock());
+    time_t age = DNSCACHE_MAX_AGE + (time(nullptr) - clock_now());
     pthread_mutex_lock(dnscache_mutex);
     hash_expire(dnscache_table, age);
     pthread_mutex_unlock(dnscache_mutex);
@@ -353,7 +352,7 @@ void dnscache_clean(void *) {
 
 HOSTENT *net_dns(const char *host) {
     if (!host) return nullptr;
-    time_t now = dnscache_clock();
+    time_t now = clock_now();
     // Longer names cannot be DNS names, and a cut key would share another
     // name's entry.
     if (strlen(host) > DNSCACHE_KEY_MAX) {

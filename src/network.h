@@ -70,9 +70,6 @@ HOSTENT *net_dns(const char *host);
 void dnscache_init(HASH_TABLE *table, pthread_mutex_t *lock);
 // Timer callback (every 60 seconds): drops entries older than an hour.
 void dnscache_clean(void *argument);
-// The cache's clock for entry times and ages, time(NULL) unless replaced
-// (tests step it by hand).
-extern time_t (*dnscache_clock)();
 
 // SOCKS handshakes over connection->server to the request's host and port
 // (-2 without a request head).

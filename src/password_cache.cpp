@@ -4,12 +4,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "clock.h"
 #include "global.h"
 #include "mem.h"
 #include "settings.h"
 
-static time_t system_clock() { return time(nullptr); }
-time_t (*password_cache_clock)() = system_clock;
 
 bool password_cache_key_format(char *key, size_t size, const char *user, const char *password)
 {
@@ -100,7 +99,7 @@ PASSWORD_CACHE_ENTRY *password_cache_insert(PASSWORD_CACHE_TABLE *table, const c
     entry->key = xstrdup(key);
     if (!entry->key) fatal_alloc("src/password_cache", __LINE__, "password_cache_insert", strlen(key) + 1);
     entry->value = value;
-    entry->time = (uint32_t)password_cache_clock();
+    entry->time = (uint32_t)clock_now();
     entry->next = nullptr;
     PASSWORD_CACHE_ENTRY **tail = &table->buckets[password_cache_key(table->count, key)];
     while (*tail) tail = &(*tail)->next;
@@ -127,7 +126,7 @@ void password_cache_purge(PASSWORD_CACHE_TABLE *table, const char *key)
 int password_cache_expire(PASSWORD_CACHE_TABLE *table, int age)
 {
     if (!table) fatal_assert("src/password_cache", __LINE__, "password_cache_expire");
-    uint32_t limit = (uint32_t)password_cache_clock() - (uint32_t)age;
+    uint32_t limit = (uint32_t)clock_now() - (uint32_t)age;
     int removed = 0;
     for (int i = 0; i < table->count; i++) {
         PASSWORD_CACHE_ENTRY **link = &table->buckets[i];

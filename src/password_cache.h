@@ -51,8 +51,6 @@ void password_cache_purge(PASSWORD_CACHE_TABLE *table, const char *key);
 // Removes every entry inserted at or before now - age; returns how many.
 int password_cache_expire(PASSWORD_CACHE_TABLE *table, int age);
 
-// The table's clock, time(NULL) unless replaced (tests).
-extern time_t (*password_cache_clock)();
 
 // Program-wide cache in global.
 // 0 (unknown), 1 (accepted) or 2 (refused). A key with an empty password or

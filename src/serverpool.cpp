@@ -8,6 +8,7 @@
 
 #include <openssl/ssl.h>
 
+#include "clock.h"
 #include "general.h"
 #include "global.h"
 #include "log.h"
@@ -17,11 +18,9 @@
 
 int warn_level = 0;
 
-static time_t clock_now() { return time(nullptr); }
 static int size_default() { return general_section ? general_section->poolsize_get() : 64; }
 static int timeout_default() { return general_section ? general_section->pooltimeout_get() : 300; }
 
-time_t (*serverpool_clock)() = clock_now;
 int (*serverpool_size_get)() = size_default;
 int (*serverpool_timeout_get)() = timeout_default;
 void (*serverpool_perf_hit)() = nullptr;
@@ -92,7 +91,7 @@ void ServerPool::Add(Socket *socket, const char *protocol, const char *host, int
     }
     serverpool_t entry;
     entry.socket = socket;
-    entry.added = serverpool_clock();
+    entry.added = clock_now();
     entry.protocol = copy_or_die(protocol, "Add");
     entry.host = copy_or_die(host, "Add");
     entry.user = copy_or_die(user, "Add");
@@ -172,7 +171,7 @@ Socket *ServerPool::Find(const char *protocol, const char *host, int port, const
 int ServerPool::CleanUnlocked(int force) {
     int size = serverpool_size_get();
     int timeout = serverpool_timeout_get();
-    time_t now = serverpool_clock();
+    time_t now = clock_now();
     int total = (int)entries_.size();
     if (serverpool_perf_size) serverpool_perf_size(total);
 
@@ -222,7 +221,7 @@ void *serverpool_clean(void *argument) {
 
 std::vector<ServerPool::Shown> ServerPool::Show() {
     std::vector<Shown> shown;
-    time_t now = serverpool_clock();
+    time_t now = clock_now();
     pthread_mutex_lock(&mutex_);
     for (const serverpool_t &e : entries_)
         shown.push_back({e.protocol ? e.protocol : "", e.host ? e.host : "", e.user ? e.user : "", e.port,

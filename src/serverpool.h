@@ -26,7 +26,7 @@ class Socket;
 
 struct serverpool_t {
     Socket *socket;       // the idle connection; owned
-    time_t added;         // when pooled (serverpool_clock)
+    time_t added;         // when pooled (clock_now)
     char *protocol;       // scheme key: the request's scheme, "icap", "httpauth"
     char *host;
     char *user;           // or null
@@ -88,8 +88,7 @@ void *serverpool_clean(void *argument);
 // Empties global->serverpool (installed as server_pool_clean_hook).
 void serverpool_flush();
 
-// Seams. The clock of entry times (time(NULL) unless a test replaces it).
-extern time_t (*serverpool_clock)();
+// Seams.
 // Pool size and time-out in seconds; default: the general section's options
 // 3 and 4 (64 and 300 while the section does not exist).
 extern int (*serverpool_size_get)();

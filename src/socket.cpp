@@ -17,6 +17,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "clock.h"
 #include "filebuf.h"
 #include "mem.h"
 #include "settings.h"
@@ -24,16 +25,6 @@
 void (*socket_perf_bytes)(unsigned long long bytes_in, unsigned long long bytes_out) = nullptr;
 void (*socket_stats_bytes)(const char *counter, unsigned long long bytes) = nullptr;
 
-static void monotonic_now(struct timeval *now) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    now->tv_sec = ts.tv_sec;
-    now->tv_usec = ts.tv_nsec / 1000;
-}
-
-// Windows are measured on a clock that never steps back, so a change of the
-// time of day can neither stretch a window nor make the sleep below huge.
-void (*limitgroup_clock)(struct timeval *now) = monotonic_now;
 
 static const unsigned BUFFER_STEP = 65536;
 // Largest length a buffer may take: its rounded capacity still fits in 32 bits.
@@ -224,8 +215,10 @@ int Socket::Throttle(int direction) {
     if (!group || group->quantum <= 0) return 0;
 
     group->Lock();
+    // Windows are measured on a clock that never steps back, so a change of
+    // the time of day can neither stretch a window nor make the sleep huge.
     struct timeval now;
-    limitgroup_clock(&now);
+    clock_monotonic(&now);
     if (group->count == 0) {
         group->window_start = now;
         int q = group->quantum;
@@ -251,7 +244,7 @@ int Socket::Throttle(int direction) {
     // Window used up: every socket of the group waits out its rest.
     usleep((useconds_t)(WINDOW_USEC - elapsed));
     group->count = 0;
-    limitgroup_clock(&group->window_start);
+    clock_monotonic(&group->window_start);
     int q = group->quantum;
     group->Unlock();
     sched_yield();

@@ -68,8 +68,6 @@ public:
     int Incr(int n);
 };
 
-// Clock of the rate windows; a monotonic clock unless replaced (tests).
-extern void (*limitgroup_clock)(struct timeval *now);
 
 // Takes one reference to group under atomlock (null is ignored).
 void limitgroup_hold(LimitGroup *group);

@@ -3,14 +3,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "log.h"
 #include "mem.h"
 
-static time_t clock_now() {
-    return time(nullptr);
-}
-
-time_t (*timers_clock)() = clock_now;
 
 TIMERS *timers_init() {
     TIMERS *timers = (TIMERS *)xmalloc(sizeof(TIMERS));
@@ -59,7 +55,7 @@ int timers_add(TIMERS *timers, int interval, int repeat, TIMER_CALLBACK callback
 
     pthread_mutex_lock(&timers->lock);
     int id = timer->id = timers->next_id++;
-    timer->due = timers_clock() + interval;
+    timer->due = clock_now() + interval;
     timer_insert(timers, timer);
     pthread_mutex_unlock(&timers->lock);
 
@@ -68,7 +64,7 @@ int timers_add(TIMERS *timers, int interval, int repeat, TIMER_CALLBACK callback
 }
 
 void timers_check(TIMERS *timers) {
-    time_t now = timers_clock();
+    time_t now = clock_now();
     pthread_mutex_lock(&timers->lock);
     // A re-inserted timer is due after now, so it lands behind every timer
     // still due and the loop ends.

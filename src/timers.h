@@ -26,8 +26,6 @@ struct TIMERS {
     TIMERS_LIST *head;
 };
 
-// The timers' clock, time(NULL) unless replaced (tests drive it by hand).
-extern time_t (*timers_clock)();
 
 TIMERS *timers_init();
 // Adds a timer due interval seconds from now; returns its id.

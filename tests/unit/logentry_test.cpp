@@ -13,17 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "logentry.h"
 #include "settings.h"
 
 namespace {
 
 struct timeval fake_now;
-void fake_clock(struct timeval *now) { *now = fake_now; }
 
 void set_clock(time_t seconds, long microseconds) {
     fake_now.tv_sec = seconds;
     fake_now.tv_usec = microseconds;
+    clock_set(seconds, microseconds);
 }
 
 std::string slurp(const std::string &path) {
@@ -81,13 +82,14 @@ protected:
         ASSERT_TRUE(mkdtemp(dir));
         setenv("TZ", "UTC", 1);
         tzset();
-        logentry_clock = fake_clock;
+        clock_set(fake_now.tv_sec, fake_now.tv_usec);
         access = std::string(dir) + "/access.log";
         extended = std::string(dir) + "/extended.log";
         snprintf(slogfile, sizeof slogfile, "%s", access.c_str());
         snprintf(elogfile, sizeof elogfile, "%s", extended.c_str());
     }
     void TearDown() override {
+        clock_release();
         if (slogfd != -1) close(slogfd);
         if (elogfd != -1) close(elogfd);
         slogfd = elogfd = -1;

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "clock.h"
 #include "filebuf.h"
 #include "hash.h"
 #include "header.h"
@@ -209,7 +210,10 @@ int short_timeout(CONNECTION_T *) { return 1; }
 int cache_readers = 0;
 int readers(CACHEMAP *) { return cache_readers; }
 time_t fake_now = 1000000;
-time_t fake_clock() { return fake_now; }
+void set_now(time_t now) {
+    fake_now = now;
+    clock_set(now);
+}
 
 // A request head naming host:port, as the forwarding code finds it.
 void request_for(CONNECTION_T *c, const char *host, int port) {
@@ -246,7 +250,7 @@ protected:
         hash_destroy(table);
         net_stats_hook = nullptr;
         net_perf_hook = nullptr;
-        dnscache_clock = [] { return time(nullptr); };
+        clock_release();
         memcpy(username, saved_username, sizeof saved_username);
     }
 };
@@ -434,8 +438,7 @@ std::string dotted(HOSTENT *host) {
 }
 
 TEST_F(NetworkTest, DnsCacheServesForAnHourAcrossCase) {
-    dnscache_clock = fake_clock;
-    fake_now = 5000000;
+    set_now(5000000);
     EXPECT_EQ(dotted(net_dns("LocalHost")), "127.0.0.1");
     EXPECT_EQ(count_of("DNS cache/miss"), 1);
     HASH_ENTRY *entry = hash_search(table, "localhost");
@@ -453,7 +456,7 @@ TEST_F(NetworkTest, DnsCacheServesForAnHourAcrossCase) {
     } steps[] = {{0, "127.0.0.9"}, {3599, "127.0.0.9"}, {3600, "127.0.0.9"}, {3601, "127.0.0.1"}};
     time_t inserted = fake_now;
     for (const Step &step : steps) {
-        fake_now = inserted + step.age;
+        set_now(inserted + step.age);
         SCOPED_TRACE(step.age);
         EXPECT_EQ(dotted(net_dns("LOCALHOST")), step.expected);
     }

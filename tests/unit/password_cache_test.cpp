@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "clock.h"
 #include "global.h"
 #include "password_cache.h"
 #include "settings.h"
@@ -14,8 +15,10 @@
 namespace {
 
 time_t fake_now = 1000000;
-time_t fake_clock() { return fake_now; }
-time_t (*const real_clock)() = password_cache_clock;
+void set_now(time_t now) {
+    fake_now = now;
+    clock_set(now);
+}
 
 std::vector<std::string> chain(PASSWORD_CACHE_TABLE *table, int bucket)
 {
@@ -30,8 +33,7 @@ protected:
     {
         password_cachesize = 100;
         password_cachexpire = 600;
-        fake_now = 1000000;
-        password_cache_clock = fake_clock;
+        set_now(1000000);
         global = new GLOBAL_T();
         pthread_rwlock_init(&global->password_cache_lock, nullptr);
         global->password_cache = password_cache_create(password_cachesize);
@@ -42,7 +44,7 @@ protected:
         pthread_rwlock_destroy(&global->password_cache_lock);
         delete global;
         global = nullptr;
-        password_cache_clock = real_clock;
+        clock_release();
     }
 };
 
@@ -129,7 +131,7 @@ TEST_F(PasswordCache, KeysMatchExactly)
 TEST_F(PasswordCache, RecordingReplacesValueAndTime)
 {
     update_password_cache("bob:pw", PASSWORD_CACHE_ACCEPTED);
-    fake_now += 50;
+    set_now(fake_now + 50);
     update_password_cache("bob:pw", PASSWORD_CACHE_REFUSED);
     EXPECT_EQ(check_password_cache("bob:pw"), PASSWORD_CACHE_REFUSED);
     int bucket = password_cache_key(global->password_cache->count, "bob:pw");
@@ -181,10 +183,10 @@ TEST_F(PasswordCache, CleaningExpiresByAge)
     };
     time_t clean_at = fake_now + 1000;
     for (const Case &c : cases) {
-        fake_now = clean_at - c.age_at_clean;
+        set_now(clean_at - c.age_at_clean);
         update_password_cache(c.key, PASSWORD_CACHE_REFUSED);
     }
-    fake_now = clean_at;
+    set_now(clean_at);
     password_cache_clean(nullptr);
     for (const Case &c : cases)
         EXPECT_EQ(check_password_cache(c.key), c.kept ? PASSWORD_CACHE_REFUSED : PASSWORD_CACHE_UNKNOWN) << c.key;
@@ -193,9 +195,9 @@ TEST_F(PasswordCache, CleaningExpiresByAge)
 TEST_F(PasswordCache, LookupDoesNotRenew)
 {
     update_password_cache("a:b", PASSWORD_CACHE_ACCEPTED);
-    fake_now += 300;
+    set_now(fake_now + 300);
     EXPECT_EQ(check_password_cache("a:b"), PASSWORD_CACHE_ACCEPTED);
-    fake_now += 300;
+    set_now(fake_now + 300);
     password_cache_clean(nullptr);
     EXPECT_EQ(check_password_cache("a:b"), PASSWORD_CACHE_UNKNOWN);
 }
@@ -240,23 +242,22 @@ TEST(PasswordCacheTable, SizeBelowOneGivesOneBucket)
 
 TEST(PasswordCacheTable, ExpireCountsAndKeepsOrder)
 {
-    password_cache_clock = fake_clock;
-    fake_now = 5000;
+    set_now(5000);
     PASSWORD_CACHE_TABLE *t = password_cache_create(1);
     password_cache_insert(t, "a:1", 1);
-    fake_now = 5100;
+    set_now(5100);
     password_cache_insert(t, "b:1", 1);
-    fake_now = 5000;
+    set_now(5000);
     password_cache_insert(t, "c:1", 1);
-    fake_now = 5200;
+    set_now(5200);
     password_cache_insert(t, "d:1", 1);
-    fake_now = 5300;
+    set_now(5300);
     EXPECT_EQ(password_cache_expire(t, 250), 2);  // limit 5050: a and c
     EXPECT_EQ(chain(t, 0), (std::vector<std::string>{"b:1", "d:1"}));
     EXPECT_EQ(password_cache_expire(t, 0), 2);
     EXPECT_TRUE(chain(t, 0).empty());
     password_cache_destroy(t);
-    password_cache_clock = real_clock;
+    clock_release();
 }
 
 TEST(PasswordCacheTableDeathTest, MissingTableIsFatal)

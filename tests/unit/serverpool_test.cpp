@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "clock.h"
 #include "global.h"
 #include "log.h"
 #include "socket.h"
@@ -23,7 +24,10 @@ time_t fake_now = 1000000;
 int fake_size = 8;
 int fake_timeout = 30;
 
-time_t fake_clock() { return fake_now; }
+void set_now(time_t now) {
+    fake_now = now;
+    clock_set(now);
+}
 int fake_size_get() { return fake_size; }
 int fake_timeout_get() { return fake_timeout; }
 
@@ -53,16 +57,16 @@ struct Peer {
 class ServerPoolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        serverpool_clock = fake_clock;
         serverpool_size_get = fake_size_get;
         serverpool_timeout_get = fake_timeout_get;
-        fake_now = 1000000;
+        set_now(1000000);
         fake_size = 8;
         fake_timeout = 30;
         warn_level = 0;
         log_ring = logbuffer_new(1000);
     }
     void TearDown() override {
+        clock_release();
         logbuffer_clear(log_ring);
         free(log_ring);
         log_ring = nullptr;
@@ -199,13 +203,13 @@ TEST_F(ServerPoolTest, FullPoolClosesTheOldestAndWarnsOnce) {
 TEST_F(ServerPoolTest, CleanDropsEntriesAsOldAsTheTimeout) {
     ServerPool pool;
     Peer old_peer, young_peer;
-    fake_now = 1000;
+    set_now(1000);
     pool.Add(old_peer.socket, "http", "old", 80, nullptr, nullptr);
-    fake_now = 1010;
+    set_now(1010);
     pool.Add(young_peer.socket, "http", "young", 80, nullptr, nullptr);
-    fake_now = 1000 + fake_timeout - 1;
+    set_now(1000 + fake_timeout - 1);
     EXPECT_EQ(pool.Clean(0), 0);
-    fake_now = 1000 + fake_timeout;  // exactly as old as the time-out
+    set_now(1000 + fake_timeout);  // exactly as old as the time-out
     EXPECT_EQ(pool.Clean(0), 1);
     EXPECT_TRUE(old_peer.closed());
     EXPECT_FALSE(young_peer.closed());

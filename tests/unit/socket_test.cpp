@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "clock.h"
 #include "filebuf.h"
 #include "settings.h"
 #include "socket.h"
@@ -467,24 +468,23 @@ TEST(SocketCallbacksDeathTest, UnknownIdIsFatal) {
 
 // Frozen clock for the rate windows; tests move it by hand.
 struct timeval fake_now = {1000, 0};
-void fake_clock(struct timeval *now) { *now = fake_now; }
 void advance_ms(long ms) {
     long long us = (long long)fake_now.tv_usec + ms * 1000;
     fake_now.tv_sec += us / 1000000;
     fake_now.tv_usec = us % 1000000;
+    clock_set(fake_now.tv_sec, fake_now.tv_usec);
 }
 
 class RateGroups : public SocketPair {
 protected:
     void SetUp() override {
         SocketPair::SetUp();
-        limitgroup_clock = fake_clock;
+        clock_set(fake_now.tv_sec, fake_now.tv_usec);
     }
     void TearDown() override {
-        limitgroup_clock = saved_clock;
+        clock_release();
         SocketPair::TearDown();
     }
-    void (*saved_clock)(struct timeval *) = limitgroup_clock;
 };
 
 TEST_F(RateGroups, ThrottleWindows) {

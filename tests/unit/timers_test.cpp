@@ -5,12 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "timers.h"
 
 namespace {
 
 time_t fake_now;
-time_t fake_clock() { return fake_now; }
+void set_now(time_t now) {
+    fake_now = now;
+    clock_set(now);
+}
 
 // Every run appends "<name>@<clock>" to the trace.
 std::vector<std::string> runs;
@@ -21,9 +25,7 @@ void record(void *data) {
 class TimersTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_clock = timers_clock;
-        timers_clock = fake_clock;
-        fake_now = 1000;
+        set_now(1000);
         runs.clear();
         timers = timers_init();
     }
@@ -31,10 +33,10 @@ protected:
         while (timers->head) timers_remove(timers, timers->head->id);
         pthread_mutex_destroy(&timers->lock);
         free(timers);
-        timers_clock = saved_clock;
+        clock_release();
     }
     void check_at(time_t now) {
-        fake_now = now;
+        set_now(now);
         timers_check(timers);
     }
     std::vector<time_t> due_times() const {
@@ -43,7 +45,6 @@ protected:
         return out;
     }
 
-    time_t (*saved_clock)();
     TIMERS *timers;
 };
 
@@ -100,7 +101,7 @@ TEST_F(TimersTest, RepeatingNextDue) {
     };
     for (const Case &t : cases) {
         runs.clear();
-        fake_now = 40;
+        set_now(40);
         int id = timers_add(timers, t.interval, 1, record, A);
         check_at(t.run_at);
         EXPECT_EQ(1u, runs.size()) << t.run_at;

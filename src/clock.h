@@ -1,0 +1,21 @@
+// The program's clock. Everything that keeps time asks it, so that a test
+// can stop it at a chosen moment (clock_set) and move it by hand.
+#ifndef KORVANTEL_CLOCK_H
+#define KORVANTEL_CLOCK_H
+
+#include <sys/time.h>
+#include <time.h>
+
+// Seconds since the epoch, as time() gives them.
+time_t clock_now();
+// The same with microseconds, as gettimeofday() gives them.
+void clock_now(struct timeval *now);
+// A clock that never steps back, for measuring intervals.
+void clock_monotonic(struct timeval *now);
+
+// Tests: from now on every reading of both clocks is this moment, until
+// clock_release() gives back the real clocks.
+void clock_set(time_t seconds, long microseconds = 0);
+void clock_release();
+
+#endif
