@@ -231,3 +231,7 @@ void *clientpool_thread(void *argument) {
     ClientPool *pool = argument ? (ClientPool *)argument : global->clientpool;
     pool->Poll();
 }
+
+void clientpool_flush() {
+    if (global && global->clientpool) global->clientpool->Clean();
+}

@@ -48,5 +48,7 @@ extern void (*clientpool_size_report)(int clients);
 extern void (*clientpool_failure_report)(int failures);
 
 void *clientpool_thread(void *argument);
+// Empties global->clientpool; nothing before it exists.
+void clientpool_flush();
 
 #endif

@@ -9,27 +9,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "clientpool.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
-
-void (*client_pool_clean_hook)() = nullptr;
-void (*server_pool_clean_hook)() = nullptr;
+#include "serverpool.h"
 
 void client_pool_failure() {
     putlog(LOG_ERROR, "flushing client pool, attempting to free resources");
-    if (client_pool_clean_hook) client_pool_clean_hook();
+    clientpool_flush();
 }
 
 void server_pool_failure() {
     putlog(LOG_ERROR, "flushing outbound connections, attempting to free resources");
-    if (server_pool_clean_hook) server_pool_clean_hook();
+    serverpool_flush();
 }
 
 void fd_failure() {
     putlog(LOG_ERROR, "failure opening file descriptor, attempting to free resources");
-    if (client_pool_clean_hook) client_pool_clean_hook();
-    if (server_pool_clean_hook) server_pool_clean_hook();
+    clientpool_flush();
+    serverpool_flush();
 }
 
 int s_open(const char *path, int flags, mode_t mode) {

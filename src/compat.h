@@ -21,13 +21,11 @@ DIR *s_opendir(const char *path);
 int s_socket(int family, int type, int protocol);
 int s_accept(int socket, struct sockaddr *address, socklen_t *length);
 
-// Pool flushing on resource shortage. The pools register their cleaners here
-// when they exist; until then these only log.
+// Pool flushing on resource shortage: logs, then empties the idle client
+// and server pools (nothing before they exist).
 void client_pool_failure();
 void server_pool_failure();
 void fd_failure();
-extern void (*client_pool_clean_hook)();
-extern void (*server_pool_clean_hook)();
 
 int create_recursive_directory(const char *path);
 

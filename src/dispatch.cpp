@@ -6,12 +6,16 @@
 #include "connect.h"
 #include "connection.h"
 #include "filebuf.h"
+#include "forward.h"
 #include "general.h"
 #include "header.h"
+#include "interface.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
+#include "prefetch.h"
 #include "processors.h"
+#include "proto_ftp.h"
 #include "proto_http.h"
 #include "protocol.h"
 #include "stats.h"
@@ -19,11 +23,6 @@
 #include "urlcommand.h"
 #include "urlfilter.h"
 
-bool (*dispatch_interface_request)(CONNECTION_T *connection) = nullptr;
-void (*dispatch_interface_handle)(CONNECTION_T *connection) = nullptr;
-void (*dispatch_forward)(CONNECTION_T *connection) = nullptr;
-void (*dispatch_prefetch_queue)(CONNECTION_T *connection, URL *url) = nullptr;
-int (*dispatch_protocol_ftp)(CONNECTION_T *connection) = nullptr;
 
 // Cache codes of the log record.
 enum { CODE_HIT = 1, CODE_MISS = 2, CODE_DENIED = 9 };
@@ -41,7 +40,7 @@ const char *template_name(url_command_t *found) {
 
 // The page of a command, when the subsystem behind it is present.
 bool command_page(CONNECTION_T *connection, const char *name) {
-    return command(connection, name) && http_command_page && http_command_page(connection, name, nullptr);
+    return command(connection, name) && interface_command_page(connection, name, nullptr);
 }
 
 // Opens the cached copy of the request when the cache may answer it. False
@@ -108,7 +107,7 @@ bool upstream_connect(CONNECTION_T *connection) {
     while (!connection->server && (!connection->cache || (connection->flags & CONN_REVALIDATE))) {
         connection->flags &= ~CONN_POOLED_SERVER;
         upstream_set(connection, FORWARD_DIRECT, nullptr, 0, nullptr, nullptr, nullptr);
-        if (dispatch_forward) dispatch_forward(connection);
+        if (forward_section) forward_section->forward_do(connection);
         int result = protocol_start(connection);
         if (result >= 0) break;
         if (!connection->cache && connection->forward_type != FORWARD_HTTP && connection->request->port == 0) {
@@ -145,7 +144,7 @@ void request_dispatch(CONNECTION_T *connection) {
     if (prefetch) {
         URL *url = url_parse(request->url);
         if (!url) return;
-        if (dispatch_prefetch_queue) dispatch_prefetch_queue(connection, url);
+        prefetch_queue_add(connection, url);
         url_free(url);
         if (template_command) request_page(connection, template_name(template_command), 200);
         else request_page(connection, "unknown", 404);
@@ -184,7 +183,7 @@ void request_dispatch(CONNECTION_T *connection) {
         protocol_connect(connection);
         return;
     }
-    if (command(connection, "proxytest") && http_command_page && http_command_page(connection, "proxytest", nullptr))
+    if (command(connection, "proxytest") && interface_command_page(connection, "proxytest", nullptr))
         return;
 
     connection->flags |= CONN_PROCESSING;
@@ -195,8 +194,8 @@ void request_dispatch(CONNECTION_T *connection) {
             protocol_http(connection);
             return;
         }
-        if (request->protocol && strcasecmp(request->protocol, "ftp") == 0 && dispatch_protocol_ftp) {
-            dispatch_protocol_ftp(connection);
+        if (request->protocol && strcasecmp(request->protocol, "ftp") == 0) {
+            protocol_ftp(connection);
             return;
         }
         connection->keepalive_client = 0;

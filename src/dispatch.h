@@ -13,19 +13,4 @@ struct URL;
 // Continues handle_request for a checked request and ends it.
 void request_dispatch(CONNECTION_T *connection);
 
-// ---- seams for subsystems built later -------------------------------------
-
-// The web interface: is the request addressed to it, and answer it. Null:
-// no request is for the interface.
-extern bool (*dispatch_interface_request)(CONNECTION_T *connection);
-extern void (*dispatch_interface_handle)(CONNECTION_T *connection);
-// Forwarding rules: choose a parent proxy (upstream_set) or leave the
-// connection direct. Null: always direct.
-extern void (*dispatch_forward)(CONNECTION_T *connection);
-// Queues a URL for prefetching with the request's header lines, the
-// remaining transfer allowance and depth 1. Null: nothing is queued.
-extern void (*dispatch_prefetch_queue)(CONNECTION_T *connection, URL *url);
-// The FTP gateway. Null: "ftp" URLs get the "badprotocol" page.
-extern int (*dispatch_protocol_ftp)(CONNECTION_T *connection);
-
 #endif

@@ -19,7 +19,6 @@
 #include "cache.h"
 #include "compat.h"
 #include "connection.h"
-#include "dispatch.h"
 #include "general.h"
 #include "header.h"
 #include "log.h"
@@ -252,23 +251,14 @@ int Forward::port_get() const {
     return type == FORWARD_CONNECT ? 443 : 3128;
 }
 
-static void forward_seam(CONNECTION_T *connection) {
-    ForwardSection *section = forward_section;
-    if (section) section->forward_do(connection);
-}
-
 ForwardSection::ForwardSection() : Section("forward", SECTION_RWLOCK) {
     options_bind(forward_options, &opts);
     fields_declare(0, forward_fields);
     pthread_mutex_init(&status_lock, nullptr);
-    dispatch_forward = forward_seam;
 }
 
 ForwardSection::~ForwardSection() {
-    if (forward_section == this) {
-        forward_section = nullptr;
-        dispatch_forward = nullptr;
-    }
+    if (forward_section == this) forward_section = nullptr;
     pthread_mutex_destroy(&status_lock);
 }
 

@@ -26,13 +26,8 @@ static const FIELD_BIND<Header> header_fields[] = {
     FIELD_BIND_OF(Header, 5, "direction", FIELD_STRING_SELECT_MANY, direction),
 };
 
-static void header_seam(CONNECTION_T *connection, int direction) {
-    if (header_section) header_section->filter(connection, direction);
-}
-
 Section *header_construct() {
     header_section = new HeaderSection();
-    http_header_filter = header_seam;
     return header_section;
 }
 

@@ -9,8 +9,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "clientpool.h"
 #include "compat.h"
 #include "mem.h"
+#include "serverpool.h"
 #include "settings.h"
 #include "threads.h"
 
@@ -166,8 +168,8 @@ int log_rotate_file(int *fd, const char *path, time_t when) {
 int log_open_file(const char *path) {
     int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_LARGEFILE, 0640);
     if (fd == -1 && errno == ENFILE) {
-        if (client_pool_clean_hook) client_pool_clean_hook();
-        if (server_pool_clean_hook) server_pool_clean_hook();
+        clientpool_flush();
+        serverpool_flush();
         fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_LARGEFILE, 0640);
     }
     return fd;

@@ -30,13 +30,8 @@ static const FIELD_BIND<Mime> mime_fields[] = {
     FIELD_BIND_OF(Mime, 6, "template", FIELD_STRING, template_name),
 };
 
-static bool mime_seam(CONNECTION_T *connection) {
-    return !mime_section || mime_section->check_and_block(connection);
-}
-
 Section *mime_construct() {
     mime_section = new MimeSection();
-    http_mime_check = mime_seam;
     return mime_section;
 }
 
@@ -47,10 +42,7 @@ MimeSection::MimeSection() : Section("mime-filtering", SECTION_RWLOCK) {
 }
 
 MimeSection::~MimeSection() {
-    if (mime_section == this) {
-        mime_section = nullptr;
-        http_mime_check = nullptr;
-    }
+    if (mime_section == this) mime_section = nullptr;
 }
 
 void MimeSection::Mime::prepare() {

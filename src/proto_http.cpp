@@ -13,11 +13,15 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "headerfilter.h"
 #include "hooks.h"
 #include "hstream.h"
+#include "interface.h"
 #include "log.h"
 #include "mem.h"
+#include "mimefilter.h"
 #include "network.h"
+#include "prefetch.h"
 #include "processors.h"
 #include "profiles.h"
 #include "protocol.h"
@@ -29,10 +33,6 @@
 #include "urlcommand.h"
 
 HTTP_CACHE_OPS http_cache_ops = {};
-int (*http_command_page)(CONNECTION_T *connection, const char *command, Filebuf *body) = nullptr;
-void (*http_header_filter)(CONNECTION_T *connection, int direction) = nullptr;
-bool (*http_mime_check)(CONNECTION_T *connection) = nullptr;
-void (*http_prefetch_setup)(CONNECTION_T *connection) = nullptr;
 
 // Cache codes of the log record.
 enum { CODE_REFRESH_HIT = 3, CODE_REFRESH_MISS = 5, CODE_DENIED = 9 };
@@ -624,7 +624,7 @@ int protocol_http(CONNECTION_T *connection) {
 
         static const char *const pages[] = {"cookies", "mimeprofiles", "variables"};
         for (const char *page : pages)
-            if (command(connection, page) && http_command_page && http_command_page(connection, page, nullptr))
+            if (command(connection, page) && interface_command_page(connection, page, nullptr))
                 return exchange_finish(connection);
 
         if (!from_cache && response->code >= 100 && response->code < 200 && response->code != 101) {
@@ -764,7 +764,7 @@ int protocol_http(CONNECTION_T *connection) {
             response->location = location;
         }
     }
-    if (http_header_filter) http_header_filter(connection, 2);
+    if (header_section) header_section->filter(connection, 2);
 
     int code = response->code;
     if ((connection->flags & CONN_HEAD) || (code >= 100 && code < 200) || code == 204 || code == 304) {
@@ -775,10 +775,10 @@ int protocol_http(CONNECTION_T *connection) {
 
     static const char *const head_pages[] = {"mime", "headers"};
     for (const char *page : head_pages)
-        if (command(connection, page) && http_command_page && http_command_page(connection, page, nullptr))
+        if (command(connection, page) && interface_command_page(connection, page, nullptr))
             return exchange_ending(connection);
 
-    if (http_mime_check && !http_mime_check(connection)) {
+    if (mime_section && !mime_section->check_and_block(connection)) {
         log.set_cachecode(CODE_DENIED);
         log_response(connection, log.status ? log.status : code, connection->transferred);
         log_write(connection);
@@ -788,7 +788,7 @@ int protocol_http(CONNECTION_T *connection) {
     putlog((connection->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s", request->method,
            request->url ? request->url : "-");
     statincr_httprequests(connection);
-    if (http_prefetch_setup) http_prefetch_setup(connection);
+    prefetch_setup_callbacks(connection);
 
     bool buffered = (connection->flags & (CONN_PROCESSING | CONN_PREFETCH)) && buffer_check(connection);
     if (buffered) {
@@ -882,7 +882,7 @@ int protocol_http(CONNECTION_T *connection) {
                 }
                 static const char *const body_pages[] = {"raw", "htmltree"};
                 for (const char *page : body_pages) {
-                    if (command(connection, page) && http_command_page && http_command_page(connection, page, body)) {
+                    if (command(connection, page) && interface_command_page(connection, page, body)) {
                         delete body;
                         return exchange_finish(connection);
                     }

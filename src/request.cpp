@@ -19,7 +19,9 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "headerfilter.h"
 #include "hstream.h"
+#include "interface.h"
 #include "limit.h"
 #include "log.h"
 #include "mem.h"
@@ -434,12 +436,12 @@ void request_drive(CONNECTION_T *connection) {
     slot_text(&slot->method, request->method);
     pthread_mutex_unlock(&threadlistlock);
 
-    if (http_header_filter) http_header_filter(connection, 1);
+    if (header_section) header_section->filter(connection, 1);
 
     if (request->type != HEADER_CONNECT) {
-        if (dispatch_interface_request && dispatch_interface_request(connection)) {
+        if (interface_request(connection)) {
             putlog(LOG_REQUEST, "request for web interface from %s", ip);
-            if (dispatch_interface_handle) dispatch_interface_handle(connection);
+            interface_handle_request(connection);
             return;
         }
         unsigned need = request->type == HEADER_ORIGIN ? PERMISSION_ORIGIN : PERMISSION_PROXY;

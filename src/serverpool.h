@@ -85,7 +85,7 @@ extern int warn_level;
 // seconds, for ever.
 void *serverpool_clean(void *argument);
 
-// Empties global->serverpool (installed as server_pool_clean_hook).
+// Empties global->serverpool; nothing before it exists.
 void serverpool_flush();
 
 // Seams.

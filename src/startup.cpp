@@ -16,11 +16,9 @@
 #include "connection.h"
 #include "global.h"
 #include "hash.h"
-#include "dispatch.h"
 #include "fetch.h"
 #include "forward.h"
 #include "hooks.h"
-#include "interface.h"
 #include "log.h"
 #include "modules.h"
 #include "mem.h"
@@ -61,10 +59,6 @@ static void global_create() {
     global->serverpool = new ServerPool();
     global->clientpool = new ClientPool();
     global->timers = timers_init();
-}
-
-static void clientpool_clean() {
-    if (global && global->clientpool) global->clientpool->Clean();
 }
 
 static void sectionxml_load() {
@@ -111,12 +105,8 @@ static void config() {
     RAND_seed(seed, sizeof seed);
 
     global_create();
-    client_pool_clean_hook = clientpool_clean;
-    server_pool_clean_hook = serverpool_flush;
     config_fetch_hook = config_fetch;
     performance_hooks_install();
-    dispatch_interface_request = interface_request;
-    dispatch_interface_handle = interface_handle_request;
     sectionxml_load();
     sections_construct();
     modules_load();

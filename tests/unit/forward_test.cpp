@@ -23,7 +23,6 @@
 
 #include "config_fixture.h"
 #include "connection.h"
-#include "dispatch.h"
 #include "general.h"
 #include "header.h"
 #include "log.h"
@@ -293,15 +292,12 @@ TEST_F(ForwardTest, EqualCandidatesAreChosenAtRandom) {
     EXPECT_STREQ(c->log.peercode(), "DEFAULT_PARENT");
 }
 
-TEST_F(ForwardTest, DispatchSeamFollowsTheSection) {
-    ASSERT_NE(dispatch_forward, nullptr);
+TEST_F(ForwardTest, DeletedSectionIsForgotten) {
     configure({Rule{"10.0.0.1"}});
     CONNECTION_T *c = request("GET http://www.example.com/x HTTP/1.1");
-    dispatch_forward(c);
-    EXPECT_EQ(choice(c), "10.0.0.1:8080 0");
+    EXPECT_EQ(forward(c), "10.0.0.1:8080 0");
     delete forward_section;
     EXPECT_EQ(forward_section, nullptr);
-    EXPECT_EQ(dispatch_forward, nullptr);
     forward_construct();
 }
 
