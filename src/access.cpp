@@ -20,6 +20,7 @@
 #include "processors.h"
 #include "profiles.h"
 #include "regexp.h"
+#include "request.h"
 #include "security.h"
 #include "settings.h"
 #include "stats.h"
@@ -370,8 +371,7 @@ bool AccessSection::check_and_setup(CONNECTION_T *connection) {
     log.set_cachecode(9);
     log.filter_name = "access-section";
     log.filtering_reason = "access policy restrictions";
-    log.Write();
-    log.apache_Write();
+    request_log(connection);
     return false;
 }
 

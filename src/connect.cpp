@@ -10,6 +10,7 @@
 #include "mem.h"
 #include "network.h"
 #include "protocol.h"
+#include "request.h"
 #include "socket.h"
 #include "stats.h"
 #include "templates.h"
@@ -86,8 +87,7 @@ int protocol_connect(CONNECTION_T *connection) {
 
     response_drop(connection);
     connection->keepalive_server = 0;
-    connection->log.Write();
-    connection->log.apache_Write();
+    request_log(connection);
     return 0;
 }
 

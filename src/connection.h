@@ -139,6 +139,7 @@ struct CONNECTION_T {
     HEADER *request = nullptr;
     HEADER *response = nullptr;
     Filebuf *request_body = nullptr;
+    bool body_unread = false;                           // the streamed request body is still on the client socket
     HTMLStream *htmlstream = nullptr;
     std::map<std::string, std::string> variables;       // template variables
     LogEntry log;

@@ -18,6 +18,7 @@
 #include "proto_ftp.h"
 #include "proto_http.h"
 #include "protocol.h"
+#include "request.h"
 #include "stats.h"
 #include "templates.h"
 #include "urlcommand.h"
@@ -165,8 +166,7 @@ void request_dispatch(CONNECTION_T *connection) {
 
     if (processors.Execute(PROCESSOR_REQCHECK, connection, nullptr) == 1) {
         log.set_cachecode(CODE_DENIED);
-        log.Write();
-        log.apache_Write();
+        request_log(connection);
         return;
     }
 

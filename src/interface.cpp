@@ -364,12 +364,12 @@ static size_t form_read(CONNECTION_T *connection, const std::string &path, CGIMa
     if (!interface_check_referer(connection)) {
         // A refused body is read and dropped when it is small enough,
         // otherwise the connection ends after the answer.
-        if (http_request_body_pending(connection)) {
+        if (connection->body_unread) {
             bool small = (request->flags & HEADER_LENGTH) && request->content_length <= INTERFACE_BODY_MAX;
             if (!small || http_transfer_discard(connection, HTTP_SIDE_CLIENT) != HTTP_BODY_COMPLETE)
                 connection->keepalive_client = 0;
             else
-                http_request_body_pending_set(connection, false);
+                connection->body_unread = false;
         }
         return std::string::npos;
     }
@@ -379,10 +379,10 @@ static size_t form_read(CONNECTION_T *connection, const std::string &path, CGIMa
         return question;
     }
     std::string text;
-    if (http_request_body_pending(connection)) {
+    if (connection->body_unread) {
         int result = HTTP_BODY_COMPLETE;
         Filebuf *body = http_transfer_filebuf(connection, HTTP_SIDE_CLIENT, INTERFACE_BODY_MAX, &result);
-        http_request_body_pending_set(connection, false);
+        connection->body_unread = false;
         if (result != HTTP_BODY_COMPLETE) connection->keepalive_client = 0;
         if (body && result == HTTP_BODY_COMPLETE && body->size > 0) text.assign(body->data, (size_t)body->size);
         delete body;
@@ -443,7 +443,7 @@ void interface_handle_request(CONNECTION_T *connection) {
     const std::string path = interface_path(connection);
     // Only an HTML page reads a body; any other answer leaves it unread, so
     // the connection ends after it (request_page sees to that itself).
-    const bool unread = http_request_body_pending(connection);
+    const bool unread = connection->body_unread;
     if (strncasecmp(path.c_str(), "/template/", 10) == 0) {
         std::string name = path.substr(10);
         if (!template_section || !template_section->send(name.c_str(), connection, 200))

@@ -26,6 +26,7 @@
 #include "profiles.h"
 #include "protocol.h"
 #include "redirect.h"
+#include "request.h"
 #include "socket.h"
 #include "stats.h"
 #include "templates.h"
@@ -38,10 +39,6 @@ HTTP_CACHE_OPS http_cache_ops = {};
 enum { CODE_REFRESH_HIT = 3, CODE_REFRESH_MISS = 5, CODE_DENIED = 9 };
 
 namespace {
-
-// The connection whose streamed request body is still unread. One request
-// runs on a thread at a time, so one slot per thread is enough.
-thread_local CONNECTION_T *body_pending = nullptr;
 
 int general_timeout(CONNECTION_T *connection) {
     if (loading || !general_section) return GENERAL_DEFAULT_TIMEOUT;
@@ -277,7 +274,7 @@ int relay_body(CONNECTION_T *connection, int side, FRAMING framing, bool rechunk
         result = HTTP_BODY_COMPLETE;  // a request without framing has no body
     }
     callback_detach(connection, id);
-    if (side == HTTP_SIDE_CLIENT && body_pending == connection) body_pending = nullptr;
+    if (side == HTTP_SIDE_CLIENT) connection->body_unread = false;
     if (side == HTTP_SIDE_SERVER && connection->htmlstream) connection->htmlstream->Add(nullptr, 0);
     return result;
 }
@@ -313,7 +310,7 @@ bool request_body_send(CONNECTION_T *connection) {
     HEADER *request = connection->request;
     if (!connection->request_body) return true;
     if (connection->flags & CONN_STREAM_BODY) {
-        if (body_pending != connection) return true;  // already relayed once; it cannot be read again
+        if (!connection->body_unread) return true;  // already relayed once; it cannot be read again
         return http_transfer(connection, HTTP_SIDE_CLIENT) == HTTP_BODY_COMPLETE;
     }
     if ((request->flags & HEADER_LENGTH) && connection->request_body->size > 0)
@@ -396,11 +393,6 @@ void log_response(CONNECTION_T *connection, int status, long long size) {
     }
 }
 
-void log_write(CONNECTION_T *connection) {
-    connection->log.Write();
-    connection->log.apache_Write();
-}
-
 // The largest response body held in memory for this request.
 long long response_buffer_limit(CONNECTION_T *connection) {
     if (command(connection, "process")) return HTTP_BODY_MAX;
@@ -464,15 +456,6 @@ void buffered_incomplete(CONNECTION_T *connection) {
 
 }  // namespace
 
-bool http_request_body_pending(CONNECTION_T *connection) {
-    return connection && body_pending == connection;
-}
-
-void http_request_body_pending_set(CONNECTION_T *connection, bool pending) {
-    if (pending) body_pending = connection;
-    else if (body_pending == connection) body_pending = nullptr;
-}
-
 long long http_send_body(CONNECTION_T *connection, Filebuf *body) {
     if (!body || (connection->flags & CONN_HEAD)) return 0;
     return net_filebuf_send(body, connection, 0);
@@ -497,7 +480,7 @@ Filebuf *http_transfer_filebuf(CONNECTION_T *connection, int side, long long lim
         outcome = HTTP_BODY_COMPLETE;
     }
     callback_detach(connection, id);
-    if (side == HTTP_SIDE_CLIENT && outcome == HTTP_BODY_COMPLETE && body_pending == connection) body_pending = nullptr;
+    if (side == HTTP_SIDE_CLIENT && outcome == HTTP_BODY_COMPLETE) connection->body_unread = false;
     if (result) *result = outcome;
     else if (outcome == HTTP_BODY_OVERFLOW) connection->flags |= CONN_FAILED;
     return body;
@@ -524,7 +507,7 @@ int http_transfer_discard(CONNECTION_T *connection, int side) {
     } else {
         result = HTTP_BODY_COMPLETE;
     }
-    if (side == HTTP_SIDE_CLIENT && body_pending == connection) body_pending = nullptr;
+    if (side == HTTP_SIDE_CLIENT) connection->body_unread = false;
     return result;
 }
 
@@ -781,7 +764,7 @@ int protocol_http(CONNECTION_T *connection) {
     if (mime_section && !mime_section->check_and_block(connection)) {
         log.set_cachecode(CODE_DENIED);
         log_response(connection, log.status ? log.status : code, connection->transferred);
-        log_write(connection);
+        request_log(connection);
         return exchange_ending(connection);
     }
 
@@ -845,7 +828,7 @@ int protocol_http(CONNECTION_T *connection) {
         } else if (result == HTTP_BODY_SHORT || result == HTTP_BODY_MALFORMED) {
             delete body;
             buffered_incomplete(connection);
-            if (log.end_time.tv_sec == 0) log_write(connection);
+            request_log(connection);
             http_header_free(connection->response);
             connection->response = nullptr;
             return 1;
@@ -872,7 +855,7 @@ int protocol_http(CONNECTION_T *connection) {
                 }
                 if (!process_response(connection, body)) {
                     log_response(connection, log.status ? log.status : code, connection->transferred);
-                    log_write(connection);
+                    request_log(connection);
                     delete body;
                     return exchange_finish(connection);
                 }
@@ -904,7 +887,7 @@ int protocol_http(CONNECTION_T *connection) {
     }
 
     log_response(connection, code, sent);
-    log_write(connection);
+    request_log(connection);
     http_header_free(connection->response);
     connection->response = nullptr;
     return 1;

@@ -75,12 +75,6 @@ unsigned long long next_chunksize(CONNECTION_T *connection, int side);
 // used up, or a prefetch whose cache object failed).
 int protocol_http_read_callback(void *data, int length, char *bytes);
 
-// True when the current request's streamed body (CONN_STREAM_BODY) is still
-// unread on the client socket, so the connection cannot serve another request.
-bool http_request_body_pending(CONNECTION_T *connection);
-// Marks the current request's body as streamed and unread (called by the
-// request driver).
-void http_request_body_pending_set(CONNECTION_T *connection, bool pending);
 
 // ---- seams for subsystems built later -------------------------------------
 

@@ -101,7 +101,7 @@ bool process_request(CONNECTION_T *connection, Filebuf *body) {
     response->chunked = 0;
     // A streamed body still waits unread on the client socket; it must not
     // be taken for the next request.
-    if (http_request_body_pending(connection)) connection->keepalive_client = 0;
+    if (connection->body_unread) connection->keepalive_client = 0;
     header_send(response, connection, 0, HEADER_KIND_CLIENT);
     if (body) http_send_body(connection, body);
     http_header_free(response);

@@ -143,7 +143,7 @@ void send_redirect(CONNECTION_T *connection, const std::string &subject, const s
     }
     if (location.size() > REDIRECT_TEXT_MAX) location.resize(REDIRECT_TEXT_MAX);
     // A body still unread cannot be followed by another request.
-    if (http_request_body_pending(connection)) connection->keepalive_client = 0;
+    if (connection->body_unread) connection->keepalive_client = 0;
     HEADER *head = header_new();
     head->type = HEADER_RESPONSE;
     head->version = 2;

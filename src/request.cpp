@@ -81,8 +81,7 @@ void refuse_malformed(CONNECTION_T *connection, int status) {
     // No request record survives a refused head, so the record is written
     // here.
     connection->log.method = "";
-    connection->log.Write();
-    connection->log.apache_Write();
+    request_log(connection);
 }
 
 // The head as the client sent it, parsed; null after refusing it. The log
@@ -158,7 +157,7 @@ bool request_body_read(CONNECTION_T *connection) {
         }
         connection->request_body = new Filebuf();
         connection->flags |= CONN_STREAM_BODY;
-        http_request_body_pending_set(connection, true);
+        connection->body_unread = true;
         putlog(LOG_DEBUG, "request: content (%lld) exceeds maximum upload buffer size (%llu)", (long long)length,
                maximum);
         return true;
@@ -195,7 +194,7 @@ bool request_body_read(CONNECTION_T *connection) {
                 body->Resize(0);
             }
             connection->flags |= CONN_STREAM_BODY;
-            http_request_body_pending_set(connection, true);
+            connection->body_unread = true;
             putlog(LOG_DEBUG, "request: chunked content exceeds maximum upload buffer size (%llu)", maximum);
             return true;
         }
@@ -338,8 +337,8 @@ void request_drive(CONNECTION_T *connection) {
     int status = HEADER_GET_NONE;
     char *text = header_get(connection, 0, timeout, &status);
     connection->log.Reset();
-    // Cleared so that the end of the request can tell whether the record was
-    // written (writing stamps it).
+    // Cleared so that request_log can tell whether the record was written
+    // (writing stamps it).
     connection->log.end_time.tv_sec = 0;
     connection->log.end_time.tv_usec = 0;
     if (!text) {
@@ -498,14 +497,14 @@ void request_drive(CONNECTION_T *connection) {
 
 void handle_request(CONNECTION_T *connection) {
     request_state_clear(connection);
-    http_request_body_pending_set(connection, false);
+    connection->body_unread = false;
 
     request_drive(connection);
 
     // A body still on the socket would be read as the next request.
-    bool unread = http_request_body_pending(connection);
+    bool unread = connection->body_unread;
     if (unread) connection->keepalive_client = 0;
-    http_request_body_pending_set(connection, false);
+    connection->body_unread = false;
     if (!connection->keepalive_client) lingering_close_prepare(connection, unread);
 
     // Every request that was read leaves its record, also those answered
@@ -518,7 +517,13 @@ void handle_request(CONNECTION_T *connection) {
             if (request->url) log.url = request->url;
             else if (request->file) log.url = request->file;
         }
-        log.Write();
-        log.apache_Write();
+        request_log(connection);
     }
+}
+
+void request_log(CONNECTION_T *connection) {
+    LogEntry &log = connection->log;
+    if (log.end_time.tv_sec != 0) return;
+    log.Write();
+    log.apache_Write();
 }

@@ -9,6 +9,11 @@ struct CONNECTION_T;
 // that was read leaves one record in the access and extended logs.
 void handle_request(CONNECTION_T *connection);
 
+// Writes the request's access and extended log records. A request leaves
+// them once, whichever step ends it: later calls for the same request do
+// nothing.
+void request_log(CONNECTION_T *connection);
+
 // Largest request body read whole because the connection holds parent-proxy
 // credentials (a parent's 407 then gets the body again); past it the body
 // is streamed like any other.

@@ -255,7 +255,7 @@ int TemplateSection::send(const char *name, CONNECTION_T *connection, int status
 void request_page(CONNECTION_T *connection, const char *name, int status) {
     // A body still unread ends the connection after this answer; its head
     // says so.
-    if (http_request_body_pending(connection)) connection->keepalive_client = 0;
+    if (connection->body_unread) connection->keepalive_client = 0;
     if (template_section && template_section->send(name, connection, status)) return;
     if (!connection->client || (connection->flags & CONN_CLIENT_DROPPED)) return;
     const char *reason = code_to_error(status);

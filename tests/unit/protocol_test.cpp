@@ -786,13 +786,13 @@ TEST_F(ProtocolTest, ProcessorAnswerIsSentWithItsLength) {
 TEST_F(ProtocolTest, AnswerBeforeAStreamedBodyEndsKeepAlive) {
     request("POST http://o/ HTTP/1.1\r\nContent-Length: 100000\r\n\r\n");
     c->flags |= CONN_STREAM_BODY;
-    http_request_body_pending_set(c, true);
+    c->body_unread = true;
     ASSERT_EQ(processors.Add(auth_answers, PROCESSOR_AUTH), 1);
     Filebuf body;
     c->keepalive_client = 1;
     EXPECT_FALSE(process_request(c, &body));
     processors.Remove(auth_answers);
-    http_request_body_pending_set(c, false);
+    c->body_unread = false;
     EXPECT_EQ(c->keepalive_client, 0);
     delete c->client;
     c->client = nullptr;
