@@ -13,6 +13,7 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "ntlm_talk.h"
@@ -313,52 +314,53 @@ void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user, 
 
     int entries = access_connection_dn(user, connection);
 
-    read_lock();
-    const Access *rule = check(connection, user, password);
-    if (rule) {
-        int verdict;
-        if (rule->mode != ACCESS_MODE_SYSTEM) {
-            putlog(LOG_DEBUG, "security: [IP:%s] authentication succeeded for %s", ip, user);
-            verdict = VERDICT_ADMIT;
-        } else if (connection->ntlm_state == 2 && connection->ntlm_user && connection->ntlm_user[0] &&
-                   strcmp(connection->ntlm_user, user) == 0) {
-            // The NTLM exchange of this connection vouched for this user, and
-            // for no other.
-            verdict = VERDICT_ADMIT;
-        } else {
-            verdict = system_authenticate(connection, user, password, entries);
-        }
-        if (verdict == VERDICT_ADMIT) {
-            setup(connection, rule);
-            bypass_check(connection);
-            if (profile_section) profile_section->profiles_update(connection);
-            connection->auth_flags &= ~AUTH_REQUIRED;
+    bool no_rule = false;
+    {
+        SectionReadLock held(this);
+        const Access *rule = check(connection, user, password);
+        if (rule) {
+            int verdict;
+            if (rule->mode != ACCESS_MODE_SYSTEM) {
+                putlog(LOG_DEBUG, "security: [IP:%s] authentication succeeded for %s", ip, user);
+                verdict = VERDICT_ADMIT;
+            } else if (connection->ntlm_state == 2 && connection->ntlm_user && connection->ntlm_user[0] &&
+                       strcmp(connection->ntlm_user, user) == 0) {
+                // The NTLM exchange of this connection vouched for this user,
+                // and for no other.
+                verdict = VERDICT_ADMIT;
+            } else {
+                verdict = system_authenticate(connection, user, password, entries);
+            }
+            if (verdict == VERDICT_ADMIT) {
+                setup(connection, rule);
+                bypass_check(connection);
+                if (profile_section) profile_section->profiles_update(connection);
+                connection->auth_flags &= ~AUTH_REQUIRED;
+            } else {
+                connection->auth_flags |= AUTH_REQUIRED;
+            }
+        } else if (connection->request && connection->request->proxy_authorization) {
+            const Access *anonymous = check(connection, nullptr, nullptr);
+            if (anonymous) setup(connection, anonymous);
         } else {
             connection->auth_flags |= AUTH_REQUIRED;
+            no_rule = true;
         }
-        unlock();
-    } else if (connection->request && connection->request->proxy_authorization) {
-        const Access *anonymous = check(connection, nullptr, nullptr);
-        if (anonymous) setup(connection, anonymous);
-        unlock();
-    } else {
-        connection->auth_flags |= AUTH_REQUIRED;
-        unlock();
-        putlog(LOG_WARNING, "security: [IP:%s] authentication failed for %s@%s", ip, user, ip);
     }
+    if (no_rule) putlog(LOG_WARNING, "security: [IP:%s] authentication failed for %s@%s", ip, user, ip);
 
     if (!(connection->auth_flags & AUTH_REQUIRED)) user_name_set(connection, user);
 }
 
 bool AccessSection::check_and_setup(CONNECTION_T *connection) {
-    read_lock();
-    const Access *rule = check(connection, nullptr, nullptr);
-    if (rule) {
-        setup(connection, rule);
-        unlock();
-        return true;
+    {
+        SectionReadLock held(this);
+        const Access *rule = check(connection, nullptr, nullptr);
+        if (rule) {
+            setup(connection, rule);
+            return true;
+        }
     }
-    unlock();
     putlog(LOG_SECURITY, "[IP:%s] access policy has refused connection on port %d", text_or_empty(connection->ip),
            connection->port);
     LogEntry &log = connection->log;

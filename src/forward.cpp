@@ -21,6 +21,7 @@
 #include "connection.h"
 #include "general.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -515,11 +516,8 @@ static unsigned int protocol_needed(const HEADER *request) {
 
 int ForwardSection::forward_do(CONNECTION_T *connection) {
     if (!connection || (connection->bypass & BYPASS_FORWARD)) return 0;
-    read_lock();
-    if (!enabled_get()) {
-        unlock();
-        return 0;
-    }
+    SectionReadLock held(this);
+    if (!enabled_get()) return 0;
     const std::string self = proxy_name_get();
     const unsigned int needed = protocol_needed(connection->request);
 
@@ -552,6 +550,5 @@ int ForwardSection::forward_do(CONNECTION_T *connection) {
         upstream_set(connection, pick->type, pick->host.c_str(), pick->port_get(), user, password, domain);
         putlog(LOG_FORWARD, "forwarding to %s:%d", connection->forward_host, connection->forward_port);
     }
-    unlock();
     return 0;
 }

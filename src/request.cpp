@@ -23,6 +23,7 @@
 #include "hstream.h"
 #include "interface.h"
 #include "limit.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -302,12 +303,13 @@ void request_drive(CONNECTION_T *connection) {
     connection->transferred = 0;
     connection->upload_size = 0;
 
-    pthread_mutex_lock(&threadlistlock);
-    THREAD_T *slot = &threads[connection->thread_slot];
-    slot->state = 1;
-    slot->requests = connection->requests;
-    slot_text(&slot->ip, connection->ip);
-    pthread_mutex_unlock(&threadlistlock);
+    {
+        MutexLock held(&threadlistlock);
+        THREAD_T *slot = &threads[connection->thread_slot];
+        slot->state = 1;
+        slot->requests = connection->requests;
+        slot_text(&slot->ip, connection->ip);
+    }
 
     if (connection->requests == 0)
         putlog(LOG_NETWORK, "fd: %d allowed connect from %s on port %d ",
@@ -428,12 +430,13 @@ void request_drive(CONNECTION_T *connection) {
         connection->flags |= CONN_HTTPS | CONN_TLS_ACTIVE;
     }
 
-    pthread_mutex_lock(&threadlistlock);
-    slot = &threads[connection->thread_slot];
-    slot_text(&slot->ip, connection->ip);
-    slot_text(&slot->url, request->url ? request->url : request->file);
-    slot_text(&slot->method, request->method);
-    pthread_mutex_unlock(&threadlistlock);
+    {
+        MutexLock held(&threadlistlock);
+        THREAD_T *slot = &threads[connection->thread_slot];
+        slot_text(&slot->ip, connection->ip);
+        slot_text(&slot->url, request->url ? request->url : request->file);
+        slot_text(&slot->method, request->method);
+    }
 
     if (header_section) header_section->filter(connection, 1);
 

@@ -14,9 +14,10 @@
 #include "connection.h"
 #include "global.h"
 #include "header.h"
-#include "hstream.h"
 #include "filebuf.h"
+#include "hstream.h"
 #include "limit.h"
+#include "lockguard.h"
 #include "log.h"
 #include "perflog.h"
 #include "protocol.h"
@@ -27,18 +28,18 @@
 #include "urlcommand.h"
 
 int process_new(CONNECTION_T *connection) {
-    pthread_mutex_lock(&threadlistlock);
-    for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++) {
-        if (threads[i].state == 2) {
-            connection->thread_slot = i;
-            threads[i].connection = connection;
-            threads[i].state = 3;
-            pthread_cond_signal(&threads[i].cond);
-            pthread_mutex_unlock(&threadlistlock);
-            return i;
+    {
+        MutexLock held(&threadlistlock);
+        for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++) {
+            if (threads[i].state == 2) {
+                connection->thread_slot = i;
+                threads[i].connection = connection;
+                threads[i].state = 3;
+                pthread_cond_signal(&threads[i].cond);
+                return i;
+            }
         }
     }
-    pthread_mutex_unlock(&threadlistlock);
     return thread_create(process_entry, connection);
 }
 

@@ -1,0 +1,33 @@
+// Scoped holders of the locks on the request path: the lock is released on
+// every way out of the scope, early returns included.
+#ifndef KORVANTEL_LOCKGUARD_H
+#define KORVANTEL_LOCKGUARD_H
+
+#include <pthread.h>
+
+#include "section.h"
+
+// A section's read lock (or its mutex, for a mutex section).
+class SectionReadLock {
+public:
+    explicit SectionReadLock(Section *section) : section_(section) { section_->read_lock(); }
+    ~SectionReadLock() { section_->unlock(); }
+    SectionReadLock(const SectionReadLock &) = delete;
+    SectionReadLock &operator=(const SectionReadLock &) = delete;
+
+private:
+    Section *section_;
+};
+
+class MutexLock {
+public:
+    explicit MutexLock(pthread_mutex_t *mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+    ~MutexLock() { pthread_mutex_unlock(mutex_); }
+    MutexLock(const MutexLock &) = delete;
+    MutexLock &operator=(const MutexLock &) = delete;
+
+private:
+    pthread_mutex_t *mutex_;
+};
+
+#endif
