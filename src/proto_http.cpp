@@ -9,6 +9,7 @@
 #include <string>
 
 #include "connection.h"
+#include "cookies.h"
 #include "dispatch.h"
 #include "filebuf.h"
 #include "general.h"
@@ -16,6 +17,7 @@
 #include "hooks.h"
 #include "hstream.h"
 #include "log.h"
+#include "mimefilter.h"
 #include "mem.h"
 #include "network.h"
 #include "processors.h"
@@ -31,7 +33,6 @@
 HTTP_CACHE_OPS http_cache_ops = {};
 int (*http_command_page)(CONNECTION_T *connection, const char *command, Filebuf *body) = nullptr;
 void (*http_header_filter)(CONNECTION_T *connection, int direction) = nullptr;
-bool (*http_mime_check)(CONNECTION_T *connection) = nullptr;
 void (*http_prefetch_setup)(CONNECTION_T *connection) = nullptr;
 
 // Cache codes of the log record.
@@ -622,7 +623,11 @@ int protocol_http(CONNECTION_T *connection) {
         header_variables(connection, "SERVER", response->headers);
         if (!(connection->flags & CONN_PREFETCH)) profiles_update(connection);
 
-        static const char *const pages[] = {"cookies", "mimeprofiles", "variables"};
+        if (command(connection, "cookies")) {
+            interface_cookies_show(connection);
+            return exchange_finish(connection);
+        }
+        static const char *const pages[] = {"mimeprofiles", "variables"};
         for (const char *page : pages)
             if (command(connection, page) && http_command_page && http_command_page(connection, page, nullptr))
                 return exchange_finish(connection);
@@ -773,12 +778,14 @@ int protocol_http(CONNECTION_T *connection) {
         return exchange_ending(connection);
     }
 
-    static const char *const head_pages[] = {"mime", "headers"};
-    for (const char *page : head_pages)
-        if (command(connection, page) && http_command_page && http_command_page(connection, page, nullptr))
-            return exchange_ending(connection);
+    if (command(connection, "mime") && mime_section) {
+        mime_section->check_show(connection);
+        return exchange_ending(connection);
+    }
+    if (command(connection, "headers") && http_command_page && http_command_page(connection, "headers", nullptr))
+        return exchange_ending(connection);
 
-    if (http_mime_check && !http_mime_check(connection)) {
+    if (mime_section && !mime_section->check_and_block(connection)) {
         log.set_cachecode(CODE_DENIED);
         log_response(connection, log.status ? log.status : code, connection->transferred);
         log_write(connection);

@@ -131,16 +131,13 @@ struct HTTP_CACHE_OPS {
 };
 extern HTTP_CACHE_OPS http_cache_ops;
 
-// Pages of URL commands (diagnostic pages, filter and MIME pages): answers
-// the command for the connection, with the buffered body where there is one
-// ("raw", "htmltree"); 1 when it answered. Null: commands without a page are
-// ignored.
+// Diagnostic pages of URL commands still to come ("headers", "raw" and the
+// like): answers the command for the connection, with the buffered body
+// where there is one ("raw", "htmltree"); 1 when it answered. Null: commands
+// without a page are ignored.
 extern int (*http_command_page)(CONNECTION_T *connection, const char *command, Filebuf *body);
 // Header filter of the request (1) or the response (2). Null: nothing.
 extern void (*http_header_filter)(CONNECTION_T *connection, int direction);
-// MIME filter once the response head is known: true when the response may
-// pass; otherwise its block page was sent. Null: everything passes.
-extern bool (*http_mime_check)(CONNECTION_T *connection);
 // Prefetching: may attach an HTML stream and callbacks to the response.
 // Null: nothing.
 extern void (*http_prefetch_setup)(CONNECTION_T *connection);
