@@ -291,12 +291,15 @@ class Redirection(unittest.TestCase):
                 self.assertEqual([], origin.errors)
 
 
+# A request is charged once it has been answered, so the requests that count
+# on each other go one after the other on one connection.
 class Limits(unittest.TestCase):
     def test_max_requests(self):
-        with hello_origin() as origin, Proxy(config=limits(limit_rule(maxrequests=2, comment="two"))) as p:
-            statuses = [p.get(origin.url("/%d" % i)).status for i in range(4)]
+        with hello_origin() as origin, Proxy(config=limits(limit_rule(maxrequests=2, comment="two"))) as p, \
+                p.client() as c:
+            statuses = [c.ask(request(origin.url("/%d" % i))).status for i in range(4)]
             self.assertEqual([200, 200, 404, 404], statuses)
-            r = p.get(origin.url("/again"))
+            r = c.ask(request(origin.url("/again")))
             self.assertIn(b"Request limit exceeded", r.body)
             self.assertEqual(2, len(origin.requests))
             self.assertTrue(p.wait_log('limit-section max-requests restrictions', "extended"))
@@ -319,16 +322,17 @@ class Limits(unittest.TestCase):
                     self.assertEqual((200, HELLO), (r.status, r.body))
 
     def test_download_quota(self):
-        with hello_origin(b"x" * 600) as origin, Proxy(config=limits(limit_rule(download="1000"))) as p:
-            r = p.get(origin.url("/a"))
+        with hello_origin(b"x" * 600) as origin, Proxy(config=limits(limit_rule(download="1000"))) as p, \
+                p.client() as c:
+            r = c.ask(request(origin.url("/a")))
             self.assertEqual((200, 600), (r.status, len(r.body)))
             self.assertTrue(p.wait_log("transfer download limit: 1000"))
-            r = p.get(origin.url("/b"))
+            r = c.ask(request(origin.url("/b")))
             self.assertEqual(200, r.status)
             self.assertIn(b"You have exceeded your download limit of 1000 bytes", r.body)
             # The limits page shows what is left; a request that was answered
             # by a page is not charged again with the previous bytes.
-            r = p.get("http://xx--limits.127.0.0.1:%d/<i>" % origin.port)
+            r = c.ask(request("http://xx--limits.127.0.0.1:%d/<i>" % origin.port))
             self.assertEqual(200, r.status)
             self.assertIn(b"Transfer limits for 127.0.0.1/&lt;i&gt;", r.body)
             self.assertIn(b"<td>Download limit</td><td>400.0 B</td>", r.body)
@@ -355,8 +359,9 @@ class Limits(unittest.TestCase):
         with hello_origin() as origin, Proxy(config=conf) as p:
             self.assertEqual(200, p.get(origin.url("/r")).status)
             self.assertTrue(p.wait_log("transfer download rate: 4000"))
-        with hello_origin() as origin, Proxy(config=limits(limit_rule(maxrequests=1), enabled=False)) as p:
-            statuses = [p.get(origin.url("/%d" % i)).status for i in range(3)]
+        with hello_origin() as origin, Proxy(config=limits(limit_rule(maxrequests=1), enabled=False)) as p, \
+                p.client() as c:
+            statuses = [c.ask(request(origin.url("/%d" % i))).status for i in range(3)]
             self.assertEqual([200, 200, 200], statuses)
             r = p.get("http://xx--limits.127.0.0.1:%d/" % origin.port)
             self.assertEqual(2, r.body.count(b"4.0 GB"))
