@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "cmdpage.h"
+#include "interface.h"
 #include "connection.h"
 #include "cookieheader.h"
 #include "filebuf.h"
@@ -178,15 +178,16 @@ void cookie_tables(Filebuf *page, const HEADER *header, const char *name, const 
 void interface_cookies_show(CONNECTION_T *connection) {
     if (!connection || !connection->request) return;
     const HEADER *request = connection->request;
-    const std::string where = html_escape(request->host) + html_escape(request->file);
+    const std::string where =
+        html_escape(request->host ? request->host : "") + html_escape(request->file ? request->file : "");
     Filebuf page;
     page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
     page.Addf("<html><head><title>Cookies for %s</title></head>", where.c_str());
     page.Addf("<body>\n");
-    command_page_stylesheet(connection, &page);
+    interface_stylesheet(connection, &page);
     page.Addf("<table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" width=\"100%%\">\n");
     cookie_tables(&page, request, "Cookie", "Cookie2", false);
     cookie_tables(&page, connection->response, "Set-Cookie", "Set-Cookie2", true);
     page.Addf("</table></body></html>\n");
-    command_page_send(connection, &page);
+    interface_send_response(connection, &page);
 }

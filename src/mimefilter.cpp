@@ -1,6 +1,6 @@
 #include "mimefilter.h"
 
-#include "cmdpage.h"
+#include "interface.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
@@ -126,12 +126,13 @@ void MimeSection::check_show(CONNECTION_T *connection) {
     read_lock();
     const Mime *rule = check(connection);
     const HEADER *request = connection->request;
-    const std::string where = html_escape(request->host) + html_escape(request->file);
+    const std::string where =
+        html_escape(request->host ? request->host : "") + html_escape(request->file ? request->file : "");
     Filebuf page;
     page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
     page.Addf("<html><head><title>MIME filter match for %s</title></head>", where.c_str());
     page.Addf("<body>\n");
-    command_page_stylesheet(connection, &page);
+    interface_stylesheet(connection, &page);
     page.Addf("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\"><tr><td align=\"center\">\n");
     page.Addf("<table class=\"dialog\">\n");
     page.Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\">MIME filter match for %s</td></tr>\n",
@@ -144,6 +145,6 @@ void MimeSection::check_show(CONNECTION_T *connection) {
         page.Addf("<tr><td align=\"center\" colspan=\"2\">Default: no allow rule matched</td></tr>\n");
     }
     page.Addf("</table></td></tr> </table></body></html>\n");
-    command_page_send(connection, &page);
+    interface_send_response(connection, &page);
     unlock();
 }
