@@ -1,11 +1,15 @@
 #include "cookies.h"
 
+#include <stdlib.h>
 #include <string.h>
 
+#include "interface.h"
 #include "connection.h"
 #include "cookieheader.h"
+#include "filebuf.h"
 #include "header.h"
 #include "log.h"
+#include "misc.h"
 #include "profiles.h"
 
 CookieSection *cookie_section = nullptr;
@@ -116,6 +120,10 @@ void CookieSection::update() {
     rules_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, &deny);
 }
 
+int CookieSection::pattern_kind(size_t subsection, size_t position) const {
+    return subsection <= 1 && (position == 9 || position == 10) ? PATTERN_MATCH : PATTERN_NONE;
+}
+
 bool CookieSection::check(int direction, CONNECTION_T *connection, CookieHeader &cookie) {
     read_lock();
     bool pass = true;
@@ -128,4 +136,58 @@ bool CookieSection::check(int direction, CONNECTION_T *connection, CookieHeader 
     }
     unlock();
     return pass;
+}
+
+/* ---- the "cookies" page ---- */
+
+namespace {
+
+// A cookie text on the page: long values wrap where the interface wraps.
+std::string cookie_html(const std::string &text) {
+    char *escaped = string_to_html(text.c_str(), 1);
+    std::string out = escaped ? escaped : "";
+    free(escaped);
+    return out;
+}
+
+void cookie_row(Filebuf *page, const std::string &name, const std::string &value) {
+    page->Addf("<tr><td>%s</td><td>%s</td></tr>\n", cookie_html(name).c_str(), cookie_html(value).c_str());
+}
+
+// One table per line whose name is one of the two, exactly as written.
+void cookie_tables(Filebuf *page, const HEADER *header, const char *name, const char *name2, bool received) {
+    if (!header) return;
+    for (const HTTP_HEADER &line : header->headers) {
+        if (line.name != name && line.name != name2) continue;
+        CookieHeader cookie(line.value);
+        page->Addf("<tr><td align=\"center\"><table class=\"dialog\">\n");
+        page->Addf("<tr><td colspan=\"2\" class=\"dialoghead\" align=\"center\">%s cookie</td></tr>\n",
+                   received ? "Received" : "Sent");
+        if (received) {
+            if (cookie.expiry_set) cookie_row(page, "Expires", cookie.expiry_text());
+            if (!cookie.domain.empty()) cookie_row(page, "Domain", cookie.domain);
+            if (!cookie.path.empty()) cookie_row(page, "Path", cookie.path);
+        }
+        for (const auto &pair : cookie.pairs) cookie_row(page, pair.first, pair.second);
+        page->Addf("</table></td></tr> <tr><td><br></td></tr>\n");
+    }
+}
+
+}  // namespace
+
+void interface_cookies_show(CONNECTION_T *connection) {
+    if (!connection || !connection->request) return;
+    const HEADER *request = connection->request;
+    const std::string where =
+        html_escape(request->host ? request->host : "") + html_escape(request->file ? request->file : "");
+    Filebuf page;
+    page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
+    page.Addf("<html><head><title>Cookies for %s</title></head>", where.c_str());
+    page.Addf("<body>\n");
+    interface_stylesheet(connection, &page);
+    page.Addf("<table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" width=\"100%%\">\n");
+    cookie_tables(&page, request, "Cookie", "Cookie2", false);
+    cookie_tables(&page, connection->response, "Set-Cookie", "Set-Cookie2", true);
+    page.Addf("</table></body></html>\n");
+    interface_send_response(connection, &page);
 }

@@ -35,7 +35,7 @@ public:
         RulePattern path;
         int direction = COOKIE_BOTH;
         int mode = 0;
-        bool refused = false;  // a pattern that does not compile
+        bool refused = false;  // a pattern that does not compile (a load refuses it first)
 
         Cookie() {}
         // Compiles the patterns once the fields are read.
@@ -53,6 +53,8 @@ public:
     CookieSection();
     ~CookieSection() override;
     void update() override;
+    // Fields 9 and 10 of both lists are patterns.
+    int pattern_kind(size_t subsection, size_t position) const override;
     // True when the cookie (direction COOKIE_RECEIVED: a Set-Cookie value
     // from a server; COOKIE_SENT: a Cookie value from the client) may pass.
     // Takes the read lock.
@@ -60,6 +62,11 @@ public:
 };
 
 extern CookieSection *cookie_section;
+
+// The page of the URL command "cookies": every Cookie line of the request
+// and every Set-Cookie line of the response as they arrived, parsed, each
+// value escaped. The filter plays no part in it.
+void interface_cookies_show(CONNECTION_T *connection);
 
 // Builds the section (and sets cookie_section), for the section registry.
 Section *cookie_construct();

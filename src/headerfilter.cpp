@@ -78,6 +78,10 @@ void HeaderSection::update() {
     rules_build(name.c_str(), subsections.size() > 2 ? &subsections[2] : nullptr, false, &add);
 }
 
+int HeaderSection::pattern_kind(size_t subsection, size_t position) const {
+    return subsection <= 1 && (position == 3 || position == 4) ? PATTERN_MATCH : PATTERN_NONE;
+}
+
 void HeaderSection::filter(CONNECTION_T *connection, int direction) {
     if (!connection) return;
     HEADER *header = direction == HEADER_FILTER_REQUEST ? connection->request : connection->response;

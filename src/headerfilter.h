@@ -51,6 +51,9 @@ public:
     HeaderSection();
     // Rebuilds the three lists from the entry lists (write lock held).
     void update() override;
+    // Fields 3 and 4 of the allow and deny lists are patterns; the add list
+    // holds plain text.
+    int pattern_kind(size_t subsection, size_t position) const override;
     // Filters the request header (HEADER_FILTER_REQUEST) or the response
     // header (HEADER_FILTER_RESPONSE) of the connection into its filtered
     // list and makes the writer use that list. Takes the read lock.

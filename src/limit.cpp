@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "cmdpage.h"
+#include "interface.h"
 #include "connection.h"
 #include "templates.h"
 #include "filebuf.h"
@@ -247,14 +247,15 @@ void LimitSection::reset(const struct tm *now) {
 void limits_show(CONNECTION_T *connection) {
     if (!connection || !connection->request) return;
     const HEADER *request = connection->request;
-    const std::string where = html_escape(request->host) + html_escape(request->file);
+    const std::string where =
+        html_escape(request->host ? request->host : "") + html_escape(request->file ? request->file : "");
     char *download = filesize(connection->transfer_limit);
     char *upload = filesize(connection->upload_limit);
     Filebuf page;
     page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
     page.Addf("<html><head><title>Transfer limits for %s</title></head>", where.c_str());
     page.Addf("<body>\n");
-    command_page_stylesheet(connection, &page);
+    interface_stylesheet(connection, &page);
     page.Addf("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\"><tr><td align=\"center\">\n");
     page.Addf("<table class=\"bigdialog\">\n");
     page.Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\">Transfer limits for %s</td></tr>\n",
@@ -264,5 +265,5 @@ void limits_show(CONNECTION_T *connection) {
     page.Addf("</table></td></tr></table></body></html>\n");
     free(download);
     free(upload);
-    command_page_send(connection, &page);
+    interface_send_response(connection, &page);
 }

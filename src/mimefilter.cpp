@@ -1,11 +1,10 @@
 #include "mimefilter.h"
 
-#include <stdlib.h>
-
+#include "interface.h"
 #include "connection.h"
+#include "filebuf.h"
 #include "header.h"
 #include "log.h"
-#include "misc.h"
 #include "proto_http.h"
 #include "templates.h"
 
@@ -83,6 +82,10 @@ void MimeSection::update() {
     rules_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, &deny);
 }
 
+int MimeSection::pattern_kind(size_t subsection, size_t position) const {
+    return subsection <= 1 && position >= 3 && position <= 5 ? PATTERN_MATCH : PATTERN_NONE;
+}
+
 const MimeSection::Mime *MimeSection::check(const CONNECTION_T *connection) {
     if (!connection || !*opts.enabled || (connection->bypass & BYPASS_MIME)) return nullptr;
     AllowDeny<Mime> decision =
@@ -105,14 +108,8 @@ bool MimeSection::check_and_block(CONNECTION_T *connection) {
            request && request->host ? request->host : "", request && request->file ? request->file : "");
 
     connection->variables["FILTER"] = "MiMe Filter";
-    // The value reaches an HTML page.
-    if (type) {
-        char *escaped = string_to_html(type, 0);
-        connection->variables["MIME"] = escaped ? escaped : "";
-        free(escaped);
-    } else {
-        connection->variables["MIME"] = "(UNKNOWN)";
-    }
+    // As received: an HTML template page escapes its variables itself.
+    connection->variables["MIME"] = type ? type : "(UNKNOWN)";
 
     const char *name = !rule->template_name.empty()    ? rule->template_name.c_str()
                        : !opts.default_template->empty() ? opts.default_template->c_str()
@@ -122,4 +119,32 @@ bool MimeSection::check_and_block(CONNECTION_T *connection) {
     connection->log.filtering_reason = type ? type : "(none)";
     unlock();
     return false;
+}
+
+void MimeSection::check_show(CONNECTION_T *connection) {
+    if (!connection || !connection->request) return;
+    read_lock();
+    const Mime *rule = check(connection);
+    const HEADER *request = connection->request;
+    const std::string where =
+        html_escape(request->host ? request->host : "") + html_escape(request->file ? request->file : "");
+    Filebuf page;
+    page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
+    page.Addf("<html><head><title>MIME filter match for %s</title></head>", where.c_str());
+    page.Addf("<body>\n");
+    interface_stylesheet(connection, &page);
+    page.Addf("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\"><tr><td align=\"center\">\n");
+    page.Addf("<table class=\"dialog\">\n");
+    page.Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\">MIME filter match for %s</td></tr>\n",
+              where.c_str());
+    if (!rule) {
+        page.Addf("<tr><td align=\"center\" colspan=\"2\">None</td></tr>\n");
+    } else if (rule->entry) {
+        rule->entry->display(&page, false);
+    } else {
+        page.Addf("<tr><td align=\"center\" colspan=\"2\">Default: no allow rule matched</td></tr>\n");
+    }
+    page.Addf("</table></td></tr> </table></body></html>\n");
+    interface_send_response(connection, &page);
+    unlock();
 }

@@ -27,7 +27,7 @@ public:
         RulePattern path;
         RulePattern mime;
         std::string template_name;  // empty: the section's default template
-        bool refused = false;       // a pattern that does not compile
+        bool refused = false;       // a pattern that does not compile (a load refuses it first)
 
         // The built-in default rule: no entry, enabled, no condition.
         Mime() {}
@@ -48,6 +48,8 @@ public:
     MimeSection();
     ~MimeSection() override;
     void update() override;
+    // Fields 3 to 5 of both lists are patterns.
+    int pattern_kind(size_t subsection, size_t position) const override;
     // The rule that blocks the connection's response (a deny rule or the
     // default rule), or null when it passes. The caller holds the read lock.
     const Mime *check(const CONNECTION_T *connection);

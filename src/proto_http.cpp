@@ -9,6 +9,7 @@
 #include <string>
 
 #include "connection.h"
+#include "cookies.h"
 #include "dispatch.h"
 #include "filebuf.h"
 #include "general.h"
@@ -605,7 +606,11 @@ int protocol_http(CONNECTION_T *connection) {
         header_variables(connection, "SERVER", response->headers);
         if (!(connection->flags & CONN_PREFETCH)) profiles_update(connection);
 
-        static const char *const pages[] = {"cookies", "mimeprofiles", "variables"};
+        if (command(connection, "cookies")) {
+            interface_cookies_show(connection);
+            return exchange_finish(connection);
+        }
+        static const char *const pages[] = {"mimeprofiles", "variables"};
         for (const char *page : pages)
             if (command(connection, page) && interface_command_page(connection, page, nullptr))
                 return exchange_finish(connection);
@@ -756,10 +761,12 @@ int protocol_http(CONNECTION_T *connection) {
         return exchange_ending(connection);
     }
 
-    static const char *const head_pages[] = {"mime", "headers"};
-    for (const char *page : head_pages)
-        if (command(connection, page) && interface_command_page(connection, page, nullptr))
-            return exchange_ending(connection);
+    if (command(connection, "mime") && mime_section) {
+        mime_section->check_show(connection);
+        return exchange_ending(connection);
+    }
+    if (command(connection, "headers") && interface_command_page(connection, "headers", nullptr))
+        return exchange_ending(connection);
 
     if (mime_section && !mime_section->check_and_block(connection)) {
         log.set_cachecode(CODE_DENIED);

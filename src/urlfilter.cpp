@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "cmdpage.h"
+#include "interface.h"
 #include "connection.h"
 #include "templates.h"
 #include "filebuf.h"
@@ -186,12 +186,13 @@ void FilterSection::check_show(CONNECTION_T *connection) {
     read_lock();
     const Filter *rule = check(connection);
     const HEADER *request = connection->request;
-    const std::string where = html_escape(request->host) + html_escape(request->file);
+    const std::string where =
+        html_escape(request->host ? request->host : "") + html_escape(request->file ? request->file : "");
     Filebuf page;
     page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
     page.Addf("<html><head><title>URL filter match for %s</title></head>", where.c_str());
     page.Addf("<body>\n");
-    command_page_stylesheet(connection, &page);
+    interface_stylesheet(connection, &page);
     page.Addf("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\"><tr><td align=\"center\">\n");
     page.Addf("<table class=\"dialog\">\n");
     page.Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\">URL filter match for %s</td></tr>\n",
@@ -204,6 +205,6 @@ void FilterSection::check_show(CONNECTION_T *connection) {
         page.Addf("<tr><td align=\"center\" colspan=\"2\">Default: no allow rule matched</td></tr>\n");
     }
     page.Addf("</table></td></tr></table></body></html>\n");
-    command_page_send(connection, &page);
+    interface_send_response(connection, &page);
     unlock();
 }

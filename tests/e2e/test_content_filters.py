@@ -1,64 +1,67 @@
 """The header, MIME and cookie filters through the real daemon: what the
 origin and the client see for each kind of rule, the block pages with their
-statuses, and the log lines."""
+statuses, the "mime" and "cookies" pages, and the log lines."""
+import html
 import os
-import re
 import shutil
 import tempfile
 import unittest
 
-from harness import CONFIG_XML, Proxy, main
-from origin import StandinOrigin, response
-from test_proxy import ask as ask_open, get
+from client import request
+from harness import ALL_LOG, Config, Proxy, main
+from peers import StandinOrigin, response
 
-ALL_LOG = 0xFFFFFFF
 PERMISSIONS = "interface,proxy,connect,bypass,urlcommands"
 
 
-def config(sections, templates=""):
-    """The shipped configuration with the given sections' contents replaced
-    and URL commands permitted."""
-    with open(CONFIG_XML) as f:
-        text = f.read()
-    start = text.index("<allow>")
-    text = text[:start] + re.sub(r"<permissions>[^<]*</permissions>",
-                                 "<permissions>%s</permissions>" % PERMISSIONS, text[start:], count=1)
-    for name, inner in sections.items():
-        text, n = re.subn(r"<%s>.*?</%s>" % (name, name), lambda m: "<%s>%s</%s>" % (name, inner, name),
-                          text, count=1, flags=re.S)
-        assert n == 1, name
-    if templates:
-        text = text.replace("<path></path>\n  </templates>", "<path></path>\n%s  </templates>" % templates)
-    return text
+def config():
+    """The shipped configuration with URL commands permitted."""
+    return Config().set("access/allow", permissions=PERMISSIONS)
 
 
-def ask(proxy, data, head_request=False):
-    """One exchange on a new connection, closed afterwards."""
-    answer, reader = ask_open(proxy, data, head_request=head_request)
-    reader.sock.close()
-    return answer, None
+def section(name, rules, conf=None, **options):
+    """A filter section with its options and rules [(list, fields)]."""
+    conf = (conf or config()).set(name, **options)
+    for kind, fields in rules:
+        conf.add("%s/%s" % (name, kind), **fields)
+    return conf
 
 
 def esc(text):
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+    return html.escape(text, quote=False)
+
+
+def refused(test, conf, section_name, field):
+    """The daemon refuses conf at start with the section's configuration
+    error naming the field."""
+    p = Proxy(config=conf)
+    try:
+        p.start(wait=False)
+        p.proc.wait(20)
+        test.assertEqual(1, p.proc.returncode)
+        said = p.output() + p.log()
+        test.assertIn("flawed XML file, section %s" % section_name, said)
+        test.assertIn("%s must be a valid regular expression" % field, said)
+    finally:
+        p.stop()
+        shutil.rmtree(p.dir, ignore_errors=True)
 
 
 # -- header filter -----------------------------------------------------------
 
 def hrule(kind, name="", value="", direction="request", enabled=True):
-    return ("<%s><enabled>%s</enabled><comment>%s %s</comment><profiles></profiles><name>%s</name>"
-            "<value>%s</value><direction>%s</direction></%s>"
-            % (kind, "true" if enabled else "false", kind, esc(name), esc(name), esc(value), direction, kind))
+    return kind, dict(comment="%s %s" % (kind, name), name=name, value=value, direction=direction,
+                      enabled=enabled)
 
 
 def header_section(rules, order="denyfirst", enabled=True):
-    return "<enabled>%s</enabled><order>%s</order>%s" % ("true" if enabled else "false", order, "".join(rules))
+    return section("header-filtering", rules, enabled=enabled, order=order)
 
 
 ORIGIN_HEAD = [("X-Server-Secret", "s1"), ("X-Server-Other", "o1"), ("X-Resp-Value", "drop-me"),
                ("X-Secret", "server-side"), ("Content-Type", "text/plain")]
-CLIENT_HEAD = ("X-Secret: s\r\nX-Other: o\r\nX-Value: drop-me\r\nX-Keep: k\r\nUser-Agent: curl/1\r\n"
-               "Referer: http://elsewhere/\r\nX-Novalue:\r\nX-Blank: \r\nNoColonLine\r\n")
+CLIENT_HEAD = ["X-Secret: s", "X-Other: o", "X-Value: drop-me", "X-Keep: k", "User-Agent: curl/1",
+               "Referer: http://elsewhere/", "X-Novalue:", "X-Blank: ", "NoColonLine"]
 
 
 class HeaderFilterTest(unittest.TestCase):
@@ -67,7 +70,7 @@ class HeaderFilterTest(unittest.TestCase):
         self.addCleanup(self.origin.__exit__, None, None, None)
 
     def exchange(self, proxy, url=None):
-        answer, _ = ask(proxy, get(url or self.origin.url("/x"), CLIENT_HEAD))
+        answer = proxy.ask(request(url or self.origin.url("/x"), CLIENT_HEAD))
         self.assertIsNotNone(answer)
         self.assertEqual(answer.status, 200)
         self.assertEqual(answer.body, b"body")
@@ -89,7 +92,7 @@ class HeaderFilterTest(unittest.TestCase):
             hrule("add", name="X-Empty", value=""),
             hrule("add", name="X-Resp-Added", value="1", direction="response"),
         ]
-        with Proxy(config({"header-filtering": header_section(rules)}), loglevel=ALL_LOG) as p:
+        with Proxy(config=header_section(rules), loglevel=ALL_LOG) as p:
             seen, answer = self.exchange(p)
             # what the origin saw
             for name, values in [("X-Secret", []), ("X-Other", ["o"]), ("X-Value", []), ("X-Keep", ["k"]),
@@ -123,7 +126,7 @@ class HeaderFilterTest(unittest.TestCase):
 
     def test_allow_first_with_empty_allow_list_keeps_only_added_lines(self):
         rules = [hrule("add", name="X-Only", value="this", direction="request,response")]
-        with Proxy(config({"header-filtering": header_section(rules, "allowfirst")}), loglevel=ALL_LOG) as p:
+        with Proxy(config=header_section(rules, "allowfirst"), loglevel=ALL_LOG) as p:
             seen, answer = self.exchange(p)
             names = [n.lower() for n, _ in seen.headers]
             for gone in ["x-secret", "x-other", "x-value", "x-keep", "user-agent", "referer"]:
@@ -139,7 +142,7 @@ class HeaderFilterTest(unittest.TestCase):
 
     def test_switched_off_passes_everything(self):
         rules = [hrule("deny", name=".", direction="request,response"), hrule("add", name="X-Added", value="1")]
-        with Proxy(config({"header-filtering": header_section(rules, enabled=False)}), loglevel=ALL_LOG) as p:
+        with Proxy(config=header_section(rules, enabled=False), loglevel=ALL_LOG) as p:
             seen, answer = self.exchange(p)
             self.assertEqual(seen.headers_named("X-Secret"), ["s"])
             self.assertEqual(seen.headers_named("X-Added"), [])
@@ -147,21 +150,41 @@ class HeaderFilterTest(unittest.TestCase):
             self.assertEqual(answer.header("x-server-secret"), "s1")
             self.assertNotIn("removed: from", p.log())
 
+    def test_added_lines_are_not_patterns(self):
+        # Only the allow and deny lists hold patterns: an added value may
+        # hold any text.
+        rules = [hrule("deny", name="^X-Secret$"), hrule("add", name="X-Bracket", value="[unclosed (")]
+        with Proxy(config=header_section(rules)) as p:
+            seen, _ = self.exchange(p)
+            self.assertEqual(seen.headers_named("X-Bracket"), ["[unclosed ("])
+            self.assertEqual(seen.headers_named("X-Secret"), [])
+
+    def test_invalid_patterns_are_refused(self):
+        cases = [
+            # list, field, pattern
+            ("deny", "name", "^X-(Secret"),
+            ("deny", "value", "[z-a]"),
+            ("allow", "name", "*oops"),
+            ("allow", "value", "(?<bad"),
+        ]
+        for kind, field, pattern in cases:
+            with self.subTest(kind=kind, field=field):
+                fields = dict(comment="bad", direction="request,response")
+                fields[field] = pattern
+                refused(self, header_section([(kind, fields)]), "header-filtering", field)
+
 
 # -- MIME filter ---------------------------------------------------------------
 
 def mrule(kind, mime="", path="", host="", template=""):
-    return ("<%s><enabled>true</enabled><comment>%s %s</comment><profiles></profiles><host>%s</host>"
-            "<path>%s</path><mime>%s</mime><template>%s</template></%s>"
-            % (kind, kind, esc(mime), esc(host), esc(path), esc(mime), template, kind))
+    return kind, dict(comment="%s %s" % (kind, mime), host=host, path=path, mime=mime, template=template)
 
 
-def mime_section(rules, order="denyfirst", enabled=True, template=""):
-    return "<enabled>%s</enabled><order>%s</order><template>%s</template>%s" % (
-        "true" if enabled else "false", order, template, "".join(rules))
+def mime_section(rules, order="denyfirst", enabled=True, template="", conf=None):
+    return section("mime-filtering", rules, conf, enabled=enabled, order=order, template=template)
 
 
-HOSTILE_TYPE = "text/x-<b>bold</b>"
+HOSTILE_TYPE = "text/x-<script>alert(1)</script>&x"
 MIME_ROUTES = {
     "/page.html": response(200, b"html page", [("Content-Type", "text/html; charset=utf-8")]),
     "/file.exe": lambda request: (response(200, b"MZ program", [("Content-Type", "application/x-msdownload")])
@@ -187,21 +210,21 @@ class MimeFilterTest(unittest.TestCase):
             f.write("filter=@FILTER@ type=@MIME@\n")
 
     def templates(self):
-        return ("    <rule><enabled>true</enabled><comment></comment><profiles></profiles><name>mimeblock</name>"
-                "<file>%s</file><mime>text/html</mime><status>0</status><type>0</type><parse>true</parse></rule>\n"
-                % self.page)
+        """The configuration with the template "mimeblock" (an HTML page)."""
+        return config().add("templates/rule", name="mimeblock", file=self.page, mime="text/html", status=0,
+                            type=0, parse=True)
 
     def fetch(self, proxy, path, method="GET"):
-        answer, _ = ask(proxy, get(self.origin.url(path), method=method), head_request=method == "HEAD")
+        answer = proxy.ask(request(self.origin.url(path), method=method), head_request=method == "HEAD")
         self.assertIsNotNone(answer, path)
         return answer
 
     def test_deny_rules_table(self):
         rules = [mrule("deny", mime="^application/x-msdownload", template="noaccess"),
                  mrule("deny", mime="^image/", path="^/blocked/"),
-                 mrule("deny", mime="<b>", template="mimeblock"),
+                 mrule("deny", mime="<script>", template="mimeblock"),
                  mrule("deny", mime="^image/", path="^/blocked/", template="noaccess")]
-        conf = config({"mime-filtering": mime_section(rules)}, self.templates())
+        conf = mime_section(rules, conf=self.templates())
         cases = [
             # path, method, status, body part, log line (None: passes)
             ("/page.html", "GET", 200, b"html page", None),
@@ -211,12 +234,13 @@ class MimeFilterTest(unittest.TestCase):
             ("/image.png", "GET", 200, b"PNG", None),
             # the first of two matching deny rules decides: no template, so "blocked"
             ("/blocked/image.png", "GET", 200, b"Page Blocked", "blocked: mime-type image/png from 127.0.0.1/blocked"),
-            ("/hostile", "GET", 200, ("filter=MiMe Filter type=%s" % esc(HOSTILE_TYPE)).encode(),
+            # the type is escaped exactly once on the page
+            ("/hostile", "GET", 200, ("filter=MiMe Filter type=%s\n" % esc(HOSTILE_TYPE)).encode(),
              "blocked: mime-type %s from 127.0.0.1/hostile" % HOSTILE_TYPE),
             ("/file.exe", "HEAD", 200, b"", None),
             ("/nothing", "GET", 204, b"", None),
         ]
-        with Proxy(conf, loglevel=ALL_LOG) as p:
+        with Proxy(config=conf, loglevel=ALL_LOG) as p:
             for path, method, status, body, logline in cases:
                 with self.subTest(path=path, method=method):
                     answer = self.fetch(p, path, method)
@@ -224,7 +248,8 @@ class MimeFilterTest(unittest.TestCase):
                     self.assertIn(body, answer.body)
                     if logline:
                         self.assertTrue(p.wait_log(logline), logline)
-                        self.assertNotIn(b"<b>bold", answer.body)
+                        self.assertNotIn(b"<script>alert", answer.body)
+                        self.assertNotIn(b"&amp;lt;", answer.body)
             self.assertTrue(p.wait_log("TCP_DENIED", which="access"))
             access = p.log("access")
             self.assertIn("/file.exe", access)
@@ -233,8 +258,8 @@ class MimeFilterTest(unittest.TestCase):
             self.assertIn("mime-filter", extended)
 
     def test_allow_first_with_empty_allow_list_blocks_every_body(self):
-        conf = config({"mime-filtering": mime_section([], "allowfirst", template="mimeblock")}, self.templates())
-        with Proxy(conf, loglevel=ALL_LOG) as p:
+        conf = mime_section([], "allowfirst", template="mimeblock", conf=self.templates())
+        with Proxy(config=conf, loglevel=ALL_LOG) as p:
             answer = self.fetch(p, "/none")
             self.assertEqual(answer.status, 200)
             self.assertEqual(answer.body, b"filter=MiMe Filter type=(UNKNOWN)\n")
@@ -244,50 +269,90 @@ class MimeFilterTest(unittest.TestCase):
             # a response without a body is never examined
             self.assertEqual(self.fetch(p, "/nothing").status, 204)
             # the bypass letter "m"
-            answer, _ = ask(p, get("http://xx--bypass[m].127.0.0.1:%d/page.html" % self.origin.port))
+            answer = p.get("http://xx--bypass[m].127.0.0.1:%d/page.html" % self.origin.port)
             self.assertEqual(answer.body, b"html page")
 
     def test_switched_off_and_allow_rules(self):
-        off = config({"mime-filtering": mime_section([mrule("deny")], enabled=False)})
-        with Proxy(off) as p:
+        with Proxy(config=mime_section([mrule("deny")], enabled=False)) as p:
             self.assertEqual(self.fetch(p, "/file.exe").body, b"MZ program")
         rules = [mrule("allow", mime="^text/html"), mrule("deny", path="page")]
-        allow_first = config({"mime-filtering": mime_section(rules, "allowfirst")})
-        with Proxy(allow_first) as p:
+        with Proxy(config=mime_section(rules, "allowfirst")) as p:
             # allowed, then denied by the deny rule
             self.assertIn(b"Page Blocked", self.fetch(p, "/page.html").body)
             self.assertIn(b"Page Blocked", self.fetch(p, "/image.png").body)
-        deny_first = config({"mime-filtering": mime_section([mrule("deny", mime="^image/"),
-                                                             mrule("allow", path="^/blocked/")])})
-        with Proxy(deny_first) as p:
+        deny_first = mime_section([mrule("deny", mime="^image/"), mrule("allow", path="^/blocked/")])
+        with Proxy(config=deny_first) as p:
             self.assertEqual(self.fetch(p, "/blocked/image.png").body, b"PNG")
             self.assertIn(b"Page Blocked", self.fetch(p, "/image.png").body)
 
-    def test_invalid_pattern_is_refused(self):
-        # A rule whose pattern does not compile never acts, rather than
-        # acting without that condition.
-        rules = [mrule("deny", mime="^(image"), mrule("deny", mime="^application/", path="[z-a]")]
-        with Proxy(config({"mime-filtering": mime_section(rules)}), loglevel=ALL_LOG) as p:
-            self.assertEqual(self.fetch(p, "/image.png").body, b"PNG")
-            self.assertEqual(self.fetch(p, "/file.exe").body, b"MZ program")
-            log = p.log()
-            self.assertIn('mime-filtering: deny rule "deny ^(image" refused', log)
-            self.assertIn('mime-filtering: deny rule "deny ^application/" refused', log)
+    def test_invalid_patterns_are_refused(self):
+        # A rule whose pattern does not compile would otherwise act without
+        # that condition (or never act): the configuration is refused.
+        cases = [
+            ("deny", "mime", "^(image"),
+            ("deny", "path", "[z-a]"),
+            ("allow", "host", "*oops"),
+        ]
+        for kind, field, pattern in cases:
+            with self.subTest(kind=kind, field=field):
+                rule = mrule(kind, mime="^application/")
+                rule[1][field] = pattern
+                refused(self, mime_section([rule]), "mime-filtering", field)
+
+    def test_mime_page(self):
+        rules = [mrule("deny", mime="^application/x-msdownload", template="noaccess"),
+                 mrule("allow", path="^/blocked/")]
+        base = "http://xx--mime.127.0.0.1:%d" % self.origin.port
+        with Proxy(config=mime_section(rules), loglevel=ALL_LOG) as p:
+            cases = [
+                # path, what the page shows
+                ("/file.exe", b"deny ^application/x-msdownload"),
+                ("/page.html", b">None<"),
+                ("/none", b">None<"),
+            ]
+            for path, shown in cases:
+                with self.subTest(path=path):
+                    r = p.get(base + path)
+                    self.assertEqual(200, r.status)
+                    self.assertEqual("text/html", r.header("content-type"))
+                    self.assertIn(("MIME filter match for 127.0.0.1%s</td>" % path).encode(), r.body)
+                    self.assertIn(shown, r.body)
+                    # the page instead of the response, never the block page
+                    self.assertNotIn(b"MZ program", r.body)
+                    self.assertNotIn(b"Access denied", r.body)
+            self.assertEqual("/none", self.origin.requests[-1].path)
+            self.assertNotIn("blocked: mime-type", p.log())
+            # what the request carries is shown as text
+            r = p.get(base + "/file.exe?<script>x</script>")
+            self.assertIn(b"MIME filter match for 127.0.0.1/file.exe?&lt;script&gt;x&lt;/script&gt;", r.body)
+            self.assertNotIn(b"<script>x", r.body)
+            # bypass "m": nothing decides
+            r = p.get("http://xx--bypass[m].xx--mime.127.0.0.1:%d/file.exe" % self.origin.port)
+            self.assertIn(b">None<", r.body)
+        # the default rule decides when no allow rule admits the response
+        with Proxy(config=mime_section([], "allowfirst")) as p:
+            r = p.get(base + "/page.html")
+            self.assertEqual(200, r.status)
+            self.assertIn(b"MIME filter match for 127.0.0.1/page.html", r.body)
+            self.assertNotIn(b">None<", r.body)
+            self.assertNotIn(b"html page", r.body)
+        # without the URL command permission the page is not shown
+        with Proxy(config=mime_section(rules, conf=Config())) as p:
+            r = p.get(base + "/file.exe")
+            self.assertIn(b"Access denied", r.body)
 
 
 # -- cookie filter -------------------------------------------------------------
 
 def crule(kind, direction="both", year="", domain="", path=""):
-    return ("<%s><enabled>true</enabled><comment></comment><profiles></profiles>"
-            "<year active=\"%s\">%s</year><month active=\"false\">january,december</month>"
-            "<day active=\"false\">1,31</day><weekday active=\"false\">sunday,saturday</weekday>"
-            "<hour active=\"false\">0,23</hour><minute active=\"false\">0,59</minute>"
-            "<domain>%s</domain><path>%s</path><direction>%s</direction><timemode>false</timemode></%s>"
-            % (kind, "true" if year else "false", year or "1970,9999", esc(domain), esc(path), direction, kind))
+    fields = dict(domain=domain, path=path, direction=direction)
+    if year:
+        fields.update(year=year, active=("year",))
+    return kind, fields
 
 
 def cookie_section(rules, order="denyfirst", enabled=True):
-    return "<enabled>%s</enabled><order>%s</order>%s" % ("true" if enabled else "false", order, "".join(rules))
+    return section("cookies-filtering", rules, enabled=enabled, order=order)
 
 
 BIG = "v" * 2048
@@ -301,6 +366,7 @@ SET_COOKIES = [
     "=emptyname",
     "big=" + BIG,
 ]
+SENT_COOKIES = ["Cookie: a=1; b=2", "Cookie: c=3"]
 
 
 class CookieFilterTest(unittest.TestCase):
@@ -310,11 +376,11 @@ class CookieFilterTest(unittest.TestCase):
         self.addCleanup(self.origin.__exit__, None, None, None)
 
     def exchange(self, proxy, url=None):
-        answer, _ = ask(proxy, get(url or self.origin.url("/c"), "Cookie: a=1; b=2\r\nCookie: c=3\r\n"))
+        answer = proxy.ask(request(url or self.origin.url("/c"), SENT_COOKIES))
         self.assertIsNotNone(answer)
         self.assertEqual(answer.status, 200)
         self.assertEqual(answer.body, b"ok")
-        return self.origin.requests[-1].headers_named("Cookie"), [v for n, v in answer.headers if n == "set-cookie"]
+        return self.origin.requests[-1].headers_named("Cookie"), answer.all("set-cookie")
 
     def test_rule_kinds(self):
         everything = ["a=1; b=2", "c=3"]
@@ -333,7 +399,7 @@ class CookieFilterTest(unittest.TestCase):
         ]
         for what, rules, order, sent, received, lines in cases:
             with self.subTest(what):
-                with Proxy(config({"cookies-filtering": cookie_section(rules, order)}), loglevel=ALL_LOG) as p:
+                with Proxy(config=cookie_section(rules, order), loglevel=ALL_LOG) as p:
                     origin_saw, client_saw = self.exchange(p)
                     self.assertEqual(origin_saw, sent)
                     # passed lines go on exactly as they arrived
@@ -344,14 +410,51 @@ class CookieFilterTest(unittest.TestCase):
                         self.assertIn("failed to parse cookie expiry time: not a date", p.log())
 
     def test_off_and_bypass(self):
-        with Proxy(config({"cookies-filtering": cookie_section([], "allowfirst", enabled=False)})) as p:
+        with Proxy(config=cookie_section([], "allowfirst", enabled=False)) as p:
             sent, received = self.exchange(p)
             self.assertEqual(sent, ["a=1; b=2", "c=3"])
             self.assertEqual(received, SET_COOKIES)
-        with Proxy(config({"cookies-filtering": cookie_section([], "allowfirst")})) as p:
+        with Proxy(config=cookie_section([], "allowfirst")) as p:
             sent, received = self.exchange(p, "http://xx--bypass[c].127.0.0.1:%d/c" % self.origin.port)
             self.assertEqual(sent, ["a=1; b=2", "c=3"])
             self.assertEqual(received, SET_COOKIES)
+
+    def test_invalid_patterns_are_refused(self):
+        for kind, field in (("deny", "domain"), ("allow", "path")):
+            with self.subTest(kind=kind, field=field):
+                rule = crule(kind, "received")
+                rule[1][field] = "(unclosed"
+                refused(self, cookie_section([rule]), "cookies-filtering", field)
+
+    def test_cookies_page(self):
+        received = SET_COOKIES + ["evil=<img src=x>; domain=<b>.test; path=/<i>"]
+        head = [("Set-Cookie", c) for c in received] + [("Content-Type", "text/plain")]
+        sent = ["Cookie: a=1; b=2", "Cookie: $Version=1; c=3; $Path=/p", "Cookie: h=<script>x</script>",
+                "cookie: lower=1"]
+        with StandinOrigin({"*": response(200, b"origin body", head)}) as origin, \
+                Proxy(config=cookie_section([], "allowfirst"), loglevel=ALL_LOG) as p:
+            r = p.ask(request("http://xx--cookies.127.0.0.1:%d/c<i>" % origin.port, sent))
+            self.assertEqual(200, r.status)
+            self.assertEqual("text/html", r.header("content-type"))
+            self.assertEqual([], r.all("set-cookie"))
+            self.assertNotIn(b"origin body", r.body)
+            self.assertIn(b"<title>Cookies for 127.0.0.1/c&lt;i&gt;</title>", r.body)
+            # every cookie as it arrived, whatever the filter does with it
+            self.assertEqual([], origin.requests[-1].headers_named("Cookie"))
+            self.assertEqual(3, r.body.count(b">Sent cookie<"))
+            self.assertEqual(len(received), r.body.count(b">Received cookie<"))
+            for row in [("a", "1"), ("b", "2"), ("c", "3"), ("h", "&lt;script&gt;x&lt;/script&gt;"),
+                        ("keep", "1"), ("Path", "/"), ("Domain", ".ads.example"),
+                        ("Expires", "Sat, 01-Jan-2005 10:00:00 GMT"), ("flag", "4"), ("bad", "5"),
+                        ("expires", "not a date"), ("evil", "&lt;img src=x&gt;"), ("Domain", "&lt;b&gt;.test"),
+                        ("Path", "/&lt;i&gt;")]:
+                self.assertIn(("<tr><td>%s</td><td>%s</td></tr>" % row).encode(), r.body)
+            self.assertIn(b"<tr><td>big</td><td>vvvv", r.body)
+            self.assertNotIn(b"lower", r.body)
+            self.assertNotIn(b"/p<", r.body)
+            for raw in (b"<script>x", b"<img", b"<b>.test", b"<i>"):
+                self.assertNotIn(raw, r.body)
+            self.assertTrue(r.body.endswith(b"</table></body></html>\n"))
 
 
 if __name__ == "__main__":
