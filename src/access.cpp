@@ -13,6 +13,7 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "ldap_profile.h"
 #include "lockguard.h"
 #include "log.h"
 #include "mem.h"
@@ -32,15 +33,6 @@ AccessSection *access_section = nullptr;
 
 // ---- seams ------------------------------------------------------------------
 
-static int no_directory_dn(const char *, CONNECTION_T *connection) {
-    if (connection) connection->groups.clear();
-    return -1;
-}
-
-static int no_directory_bind(const char *, const char *, CONNECTION_T *) { return 1; }
-
-int (*access_connection_dn)(const char *user, CONNECTION_T *connection) = no_directory_dn;
-int (*access_ldap_check)(const char *user, const char *password, CONNECTION_T *connection) = no_directory_bind;
 int (*access_pam_check)(const char *user, const char *password) = auth_pam;
 
 // ---- helpers ----------------------------------------------------------------
@@ -297,7 +289,7 @@ static int system_authenticate(CONNECTION_T *connection, const char *user, const
         update_password_cache(key, PASSWORD_CACHE_ACCEPTED);
         return VERDICT_ADMIT;
     }
-    int result = access_ldap_check(user, password, connection);
+    int result = auth_ldap(user, password, connection);
     if (result == 0) {
         putlog(LOG_SECURITY, "[IP:%s] LDAP: authentication succeeded for %s", ip, user);
         update_password_cache(key, PASSWORD_CACHE_ACCEPTED);
@@ -312,7 +304,7 @@ void AccessSection::check_and_setup(CONNECTION_T *connection, const char *user, 
     if (!password) password = "";
     const char *ip = text_or_empty(connection->ip);
 
-    int entries = access_connection_dn(user, connection);
+    int entries = set_connection_dn(user, connection);
 
     bool no_rule = false;
     {

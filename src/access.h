@@ -137,13 +137,7 @@ int access_auth(CONNECTION_T *connection, Filebuf *buffer);
 // stored) when the header value does not decode or holds no colon.
 bool access_basic_decode(const char *encoded, std::string *user, std::string *password);
 
-// Seams for the directory and the system check; each has a safe default.
-// The connection's directory groups for a user (emptied first): their number,
-// or -1 when the directory is off or does not know the user. Default: -1.
-extern int (*access_connection_dn)(const char *user, CONNECTION_T *connection);
-// Directory bind: 0 accepted, -1 invalid credentials, other values a
-// directory failure. Default: 1 (no directory).
-extern int (*access_ldap_check)(const char *user, const char *password, CONNECTION_T *connection);
+// The directory's part (groups and binds) is in ldap_profile.h.
 // System check of a user and password: 0 or a PAM result code. Default: PAM.
 extern int (*access_pam_check)(const char *user, const char *password);
 

@@ -10,6 +10,7 @@
 
 struct HASH_TABLE;
 struct PASSWORD_CACHE_TABLE;
+struct DN_CACHE_TABLE;
 struct TIMERS;
 class ClientPool;
 class ServerPool;
@@ -25,7 +26,7 @@ struct GLOBAL_T {
     pthread_mutex_t dnscache_lock;
     PASSWORD_CACHE_TABLE *password_cache;
     pthread_rwlock_t password_cache_lock;
-    HASH_TABLE *dn_cache;
+    DN_CACHE_TABLE *dn_cache;
     pthread_rwlock_t dn_cache_lock;
 };
 

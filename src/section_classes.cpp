@@ -15,6 +15,7 @@
 #include "headerfilter.h"
 #include "limit.h"
 #include "mimefilter.h"
+#include "ldap_profile.h"
 #include "network.h"
 #include "profiles.h"
 #include "redirect.h"
@@ -30,6 +31,7 @@ const SECTION_CLASS section_classes[] = {
     {"header-filtering", header_construct},
     {"templates", templates_construct},
     {"cookies-filtering", cookie_construct},
+    {"ldap", ldap_construct},
     {"ftp", ftp_construct},
     {"profiles", profile_construct},
     {"mime-filtering", mime_construct},

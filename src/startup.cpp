@@ -13,12 +13,14 @@
 #include "limit.h"
 #include "clientpool.h"
 #include "compat.h"
+#include "dncache.h"
 #include "connection.h"
 #include "global.h"
 #include "hash.h"
 #include "fetch.h"
 #include "forward.h"
 #include "hooks.h"
+#include "ldap_profile.h"
 #include "log.h"
 #include "modules.h"
 #include "mem.h"
@@ -55,6 +57,7 @@ static void global_create() {
     dnscache_init(global->dnscache, &global->dnscache_lock);
     global->password_cache = password_cache_create(password_cachesize);
     pthread_rwlock_init(&global->password_cache_lock, nullptr);
+    global->dn_cache = dn_cache_create(password_cachesize);
     pthread_rwlock_init(&global->dn_cache_lock, nullptr);
     global->serverpool = new ServerPool();
     global->clientpool = new ClientPool();
@@ -124,6 +127,7 @@ static void config() {
     timers_add(global->timers, 60, 1, dnscache_clean, nullptr);
     timers_add(global->timers, password_cachexpire, 1, password_cache_clean, nullptr);
     timers_add(global->timers, syncinterval > 0 ? syncinterval : 1, 1, config_sync, nullptr);
+    timers_add(global->timers, 10, 1, ldap_configure, nullptr);
     thread_create_internal(serverpool_clean, global->serverpool);
     thread_create_internal(icp_thread, nullptr);
     thread_create_internal(unlink_thread, nullptr);

@@ -3,6 +3,8 @@
 // checks through stubbed back ends and the password cache, and the answers
 // of the authentication-stage processor.
 #include "access.h"
+#include "dncache.h"
+#include "ldap_profile.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -91,23 +93,23 @@ struct Client {
 // Stubbed back ends.
 int pam_calls;
 int pam_answer;
-int dn_answer;
-std::vector<std::string> dn_groups;
-int ldap_calls;
-int ldap_answer;
 
 int pam_stub(const char *, const char *) {
     pam_calls++;
     return pam_answer;
 }
-int dn_stub(const char *, CONNECTION_T *connection) {
-    connection->groups.clear();
-    for (const std::string &g : dn_groups) connection->groups.push_back(g);
-    return dn_answer;
-}
-int ldap_stub(const char *, const char *, CONNECTION_T *) {
-    ldap_calls++;
-    return ldap_answer;
+// The directory on (without a reachable server) or off; when on, the users
+// named are cached with a DN of two components, so their requests go the
+// directory's way.
+void directory(bool enabled, const std::vector<std::string> &users = {}) {
+    TiXmlDocument document;
+    document.Parse(enabled ? "<korvantel><ldap><enabled>true</enabled></ldap></korvantel>"
+                           : "<korvantel><ldap><enabled>false</enabled></ldap></korvantel>");
+    ldap_section->load(&document, 1);
+    for (const std::string &user : users) {
+        std::string dn = "uid=" + user + ",dc=test";
+        update_dn_cache(user.c_str(), dn.c_str(), dn.c_str());
+    }
 }
 
 class AccessTest : public ::testing::Test {
@@ -120,6 +122,7 @@ protected:
         if (!access_section) access_construct();
         if (!general_section) general_construct();
         if (!template_section) templates_construct();
+        if (!ldap_section) ldap_construct();
         TiXmlDocument shipped;
         ASSERT_TRUE(shipped.Parse(file_read(conf_dir + "korvantel.xml").c_str()) || !shipped.Error());
         general_section->load(&shipped, 1);
@@ -128,6 +131,7 @@ protected:
         if (!global) {
             global = new GLOBAL_T();
             pthread_rwlock_init(&global->password_cache_lock, nullptr);
+            pthread_rwlock_init(&global->dn_cache_lock, nullptr);
         }
     }
 
@@ -137,15 +141,15 @@ protected:
         password_cache_destroy(global->password_cache);
         global->password_cache = password_cache_create(16);
         pthread_rwlock_unlock(&global->password_cache_lock);
+        pthread_rwlock_wrlock(&global->dn_cache_lock);
+        dn_cache_destroy(global->dn_cache);
+        global->dn_cache = dn_cache_create(16);
+        pthread_rwlock_unlock(&global->dn_cache_lock);
+        directory(false);
         authflag = 0;
-        pam_calls = ldap_calls = 0;
+        pam_calls = 0;
         pam_answer = 0;
-        ldap_answer = 1;
-        dn_answer = -1;
-        dn_groups.clear();
         access_pam_check = pam_stub;
-        access_connection_dn = dn_stub;
-        access_ldap_check = ldap_stub;
     }
 
     void TearDown() override {
@@ -513,17 +517,15 @@ TEST_F(AccessTest, EmptyPasswordIsNeverAccepted) {
     configure(1, {login(rule("r"), "system", "", "")}, {});
     // Whatever the back ends say.
     pam_answer = 0;
-    ldap_answer = 0;
-    for (int entries : {-1, 2}) {
-        SCOPED_TRACE(entries);
-        dn_answer = entries;
+    for (bool in_directory : {false, true}) {
+        SCOPED_TRACE(in_directory);
+        directory(in_directory, {"alice"});
         CONNECTION_T *c = connect();
         access_section->check_and_setup(c, "alice", "");
         EXPECT_NE(0u, c->auth_flags & AUTH_REQUIRED);
         EXPECT_EQ(0u, c->permissions);
     }
     EXPECT_EQ(0, pam_calls);
-    EXPECT_EQ(0, ldap_calls);
     EXPECT_EQ(PASSWORD_CACHE_UNKNOWN, check_password_cache("alice:"));
 }
 
@@ -536,31 +538,23 @@ TEST_F(AccessTest, OverlongCredentialsAreRefusedNotCut) {
     EXPECT_EQ(0, pam_calls);
 }
 
-TEST_F(AccessTest, DirectoryUsersBindToTheDirectory) {
+// Binds against a real directory are tested end to end (test_directory.py).
+TEST_F(AccessTest, DirectoryUsersGoToTheDirectoryNotPam) {
     configure(1, {login(rule("r"), "system", "", "")}, {});
-    dn_answer = 2;
-    struct Case {
-        int answer;
-        bool admitted;
-        int cached;
-    };
-    std::vector<Case> cases = {
-        {0, true, PASSWORD_CACHE_ACCEPTED},
-        {-1, false, PASSWORD_CACHE_REFUSED},
-        {1, false, PASSWORD_CACHE_UNKNOWN},
-    };
-    int n = 0;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.answer);
-        ldap_answer = c.answer;
-        std::string user = "user" + std::to_string(n++);
-        CONNECTION_T *connection = connect();
-        access_section->check_and_setup(connection, user.c_str(), "pw");
-        EXPECT_EQ(c.admitted, (connection->auth_flags & AUTH_REQUIRED) == 0);
-        EXPECT_EQ(c.cached, check_password_cache((user + ":pw").c_str()));
-    }
+    directory(true, {"dora"});
+    CONNECTION_T *connection = connect();
+    access_section->check_and_setup(connection, "dora", "pw");
+    // No server answers: refused, and nothing recorded against the password.
+    EXPECT_NE(0u, connection->auth_flags & AUTH_REQUIRED);
+    EXPECT_EQ(PASSWORD_CACHE_UNKNOWN, check_password_cache("dora:pw"));
     EXPECT_EQ(0, pam_calls);
-    EXPECT_EQ(3, ldap_calls);
+    ASSERT_EQ(connection->groups.size(), 2u);
+    EXPECT_EQ(connection->groups[0], "uid=dora");
+    // A user the cache does not know, with no server to ask: PAM.
+    CONNECTION_T *other = connect();
+    access_section->check_and_setup(other, "erin", "pw");
+    EXPECT_EQ(1, pam_calls);
+    EXPECT_TRUE(other->groups.empty());
 }
 
 TEST_F(AccessTest, NtlmShortcutOnlyForTheNtlmUser) {

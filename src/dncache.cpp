@@ -1,0 +1,115 @@
+#include "dncache.h"
+
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <time.h>
+
+#include "global.h"
+#include "mem.h"
+
+DN_CACHE_TABLE *dn_cache_create(int n) {
+    if (n < 1) n = 1;
+    DN_CACHE_TABLE *table = (DN_CACHE_TABLE *)xmalloc(sizeof(DN_CACHE_TABLE));
+    table->count = n;
+    table->buckets = (DN_CACHE_ENTRY **)xmalloc((size_t)n * sizeof(DN_CACHE_ENTRY *));
+    return table;
+}
+
+static void entry_free(DN_CACHE_ENTRY *e) {
+    free(e->name);
+    free(e->value);
+    free(e->dn);
+    free(e);
+}
+
+void dn_cache_destroy(DN_CACHE_TABLE *table) {
+    if (!table) return;
+    for (int i = 0; i < table->count; i++) {
+        DN_CACHE_ENTRY *e = table->buckets[i];
+        while (e) {
+            DN_CACHE_ENTRY *next = e->next;
+            entry_free(e);
+            e = next;
+        }
+    }
+    free(table->buckets);
+    free(table);
+}
+
+int dn_cache_key(int n, const char *name) {
+    if (n < 1 || !name) return 0;
+    uint32_t sum = 0;
+    for (const char *p = name; *p; p++) {
+        int c = (signed char)*p;
+        sum += (uint32_t)(20 * c) + (uint32_t)(c >> 2) + (uint32_t)(c >> 4) + 8111u;
+    }
+    return (int)(sum % (uint32_t)n);
+}
+
+DN_CACHE_ENTRY *dn_cache_search(DN_CACHE_TABLE *table, const char *name) {
+    if (!table || !name) return nullptr;
+    for (DN_CACHE_ENTRY *e = table->buckets[dn_cache_key(table->count, name)]; e; e = e->next)
+        if (strcasecmp(e->name, name) == 0) return e;
+    return nullptr;
+}
+
+DN_CACHE_ENTRY *dn_cache_insert(DN_CACHE_TABLE *table, const char *name, const char *value, const char *dn) {
+    if (!table || !name) return nullptr;
+    DN_CACHE_ENTRY *e = (DN_CACHE_ENTRY *)xmalloc(sizeof(DN_CACHE_ENTRY));
+    e->next = nullptr;
+    e->time = (uint32_t)time(nullptr);
+    e->name = xstrdup(name);
+    e->value = xstrdup(value ? value : "");
+    e->dn = xstrdup(dn ? dn : "");
+    DN_CACHE_ENTRY **link = &table->buckets[dn_cache_key(table->count, name)];
+    while (*link) link = &(*link)->next;
+    *link = e;
+    return e;
+}
+
+void dn_cache_purge(DN_CACHE_TABLE *table, const char *name) {
+    if (!table || !name) return;
+    DN_CACHE_ENTRY **link = &table->buckets[dn_cache_key(table->count, name)];
+    while (*link) {
+        DN_CACHE_ENTRY *e = *link;
+        if (strcasecmp(e->name, name) == 0) {
+            *link = e->next;
+            entry_free(e);
+        } else {
+            link = &e->next;
+        }
+    }
+}
+
+void update_dn_cache(const char *name, const char *value, const char *dn) {
+    if (!global || !global->dn_cache || !name) return;
+    pthread_rwlock_wrlock(&global->dn_cache_lock);
+    dn_cache_purge(global->dn_cache, name);
+    dn_cache_insert(global->dn_cache, name, value, dn);
+    pthread_rwlock_unlock(&global->dn_cache_lock);
+}
+
+bool dn_cache_lookup(const char *name, std::string *value, std::string *dn) {
+    if (!global || !global->dn_cache || !name) return false;
+    bool found = false;
+    pthread_rwlock_rdlock(&global->dn_cache_lock);
+    DN_CACHE_ENTRY *e = dn_cache_search(global->dn_cache, name);
+    if (e) {
+        found = true;
+        if (value) *value = e->value;
+        if (dn) *dn = e->dn;
+    }
+    pthread_rwlock_unlock(&global->dn_cache_lock);
+    return found;
+}
+
+void dn_cache_walk(const std::function<void(const char *name, const char *value)> &visit) {
+    if (!global || !global->dn_cache) return;
+    for (int i = 0; i < global->dn_cache->count; i++) {
+        pthread_rwlock_rdlock(&global->dn_cache_lock);
+        for (DN_CACHE_ENTRY *e = global->dn_cache->buckets[i]; e; e = e->next) visit(e->name, e->value);
+        pthread_rwlock_unlock(&global->dn_cache_lock);
+    }
+}
