@@ -1,0 +1,252 @@
+"""The LDAP directory through the real binary against Debian's slapd on
+loopback: groups from the directory for the access rules, authentication by
+binding with the user's DN, the user cache and its refill, and what the
+logs must never hold."""
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import unittest
+
+from harness import CONFIG_XML, Proxy, SimpleOrigin, free_port, main, port_open, terminate, wait_for
+
+SLAPD = "/usr/sbin/slapd"
+ALL_LOG = 0xFFFFFFF
+KEY = "test-installation-key"
+SERVICE_DN = "cn=proxy,dc=test"
+SERVICE_PASSWORD = "service_pw1"
+
+USERS = [
+    # uid, password, description (the group attribute used by some tests)
+    ("alice", "alice-pw", "cn=staff,ou=web"),
+    ("bob", "bob-pw", None),
+    ("al*", "star-pw", None),  # a name holding a filter character
+]
+
+
+def rc4(key, data):
+    s = list(range(256))
+    j = 0
+    for i in range(256):
+        j = (j + s[i] + key[i % len(key)]) % 256
+        s[i], s[j] = s[j], s[i]
+    i = j = 0
+    out = bytearray()
+    for byte in data:
+        i = (i + 1) % 256
+        j = (j + s[i]) % 256
+        s[i], s[j] = s[j], s[i]
+        out.append(byte ^ s[(s[i] + s[j]) % 256])
+    return bytes(out)
+
+
+def privatise(password, key=KEY):
+    """The enciphered form the configuration holds: RC4 under the key's first
+    16 bytes, base64 without padding, each symbol as its index plus one in
+    two hexadecimal digits."""
+    import base64
+    alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    k = key.encode()[:16].ljust(16, b"\0")
+    text = base64.b64encode(rc4(k, password.encode())).decode().rstrip("=")
+    return "".join("%02x" % (alphabet.index(c) + 1) for c in text)
+
+
+class Slapd:
+    """slapd with a throw-away slapd.conf and database on a free loopback
+    port, loaded with a service account and the users above."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="korvantel-slapd-")
+        self.port = free_port()
+        self.proc = None
+        os.makedirs(os.path.join(self.dir, "db"))
+        with open(os.path.join(self.dir, "slapd.conf"), "w") as f:
+            f.write("""include /etc/ldap/schema/core.schema
+include /etc/ldap/schema/cosine.schema
+include /etc/ldap/schema/inetorgperson.schema
+pidfile %(d)s/slapd.pid
+modulepath /usr/lib/ldap
+moduleload back_mdb
+database mdb
+maxsize 10485760
+suffix "dc=test"
+rootdn "cn=admin,dc=test"
+rootpw admin-secret
+directory %(d)s/db
+access to attrs=userPassword by self read by anonymous auth by * none
+access to * by * read
+""" % {"d": self.dir})
+
+    def ldif(self):
+        entries = ["dn: dc=test\nobjectClass: dcObject\nobjectClass: organization\no: test\ndc: test\n",
+                   "dn: ou=people,dc=test\nobjectClass: organizationalUnit\nou: people\n",
+                   "dn: %s\nobjectClass: person\nobjectClass: simpleSecurityObject\ncn: proxy\nsn: proxy\n"
+                   "userPassword: %s\n" % (SERVICE_DN, SERVICE_PASSWORD)]
+        for uid, password, description in USERS:
+            entry = ("dn: uid=%s,ou=people,dc=test\nobjectClass: inetOrgPerson\nuid: %s\ncn: %s\nsn: %s\n"
+                     "userPassword: %s\n" % (uid.replace("*", "\\2a"), uid, uid, uid, password))
+            if description:
+                entry += "description: %s\n" % description
+            entries.append(entry)
+        return "\n".join(entries)
+
+    def start(self):
+        self.proc = subprocess.Popen([SLAPD, "-f", os.path.join(self.dir, "slapd.conf"),
+                                      "-h", "ldap://127.0.0.1:%d/" % self.port, "-d", "0"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 20) or self.proc.poll() is not None:
+            raise RuntimeError("slapd did not start")
+        self.add(self.ldif())
+        return self
+
+    def add(self, ldif):
+        subprocess.run(["ldapadd", "-x", "-H", "ldap://127.0.0.1:%d" % self.port, "-D", "cn=admin,dc=test",
+                        "-w", "admin-secret"], input=ldif.encode(), check=True, capture_output=True, timeout=30)
+
+    def stop(self):
+        terminate(self.proc)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def server_xml(port, group="", password=None, binddn=SERVICE_DN, proxyhost="", host="127.0.0.1"):
+    return ("<server><enabled>true</enabled><comment>test</comment><proxyhost>%s</proxyhost><host>%s</host>"
+            "<port>%d</port><binddn>%s</binddn><password>%s</password><base>ou=people,dc=test</base>"
+            "<userattribute>uid</userattribute><groupattribute>%s</groupattribute></server>"
+            % (proxyhost, host, port, binddn, privatise(SERVICE_PASSWORD) if password is None else password, group))
+
+
+def config(servers, groups=""):
+    """Shipped configuration with the directory on and one system-mode allow
+    rule (optionally requiring directory groups)."""
+    with open(CONFIG_XML) as f:
+        text = f.read()
+    rule = ("<allow><enabled>true</enabled><comment>directory users</comment><logprofiles>false</logprofiles>"
+            "<groups>%s</groups><listeners></listeners><clients>127.0.0.1</clients><mode>system</mode><user></user>"
+            "<password></password><permissions>interface,proxy,connect</permissions><bypass></bypass>"
+            "<interfaceuser></interfaceuser><interfacepassword></interfacepassword><profiles></profiles></allow>"
+            % groups)
+    text = re.sub(r"<access>.*?</access>",
+                  "<access><order>allowfirst</order><ntlm>false</ntlm>%s</access>" % rule, text, count=1, flags=re.S)
+    return re.sub(r"<ldap>.*?</ldap>", "<ldap><enabled>true</enabled>%s</ldap>" % "".join(servers), text,
+                  count=1, flags=re.S)
+
+
+def proxy(conf, args=()):
+    p = Proxy(config=conf, loglevel=ALL_LOG, args=["-x", "korvantel-test-none"] + list(args))
+    with open(os.path.join(p.dir, "korvantel.key"), "w") as f:
+        f.write(KEY + "\n")
+    return p
+
+
+def status_of(response):
+    first = response.split(b"\r\n", 1)[0].split()
+    return int(first[1]) if len(first) > 1 else 0
+
+
+class DirectoryTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.slapd = Slapd().start()
+        cls.origin = SimpleOrigin().__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.origin.__exit__()
+        cls.slapd.stop()
+
+    def get(self, p, user, password):
+        rc, out, err = p.curl(self.origin.url("/x"), "--proxy-user", "%s:%s" % (user, password))
+        self.assertEqual(rc, 0, err)
+        return status_of(out)
+
+    def test_users_bind_with_their_dn(self):
+        for group in ("", "description"):
+            with self.subTest(group=group), proxy(config([server_xml(self.slapd.port, group)])) as p:
+                self.assertTrue(p.wait_log("ldap: cache: entries returned"), p.log())
+                # with a group attribute only users holding it are directory users
+                plain = 200 if not group else 407
+                cases = [("alice", "alice-pw", 200), ("alice", "wrong-pw", 407), ("bob", "bob-pw", plain),
+                         ("alice", "", 407), ("al*", "alice-pw", 407), ("al*", "star-pw", plain),
+                         ("nobody", "x", 407)]
+                for user, password, expected in cases:
+                    self.assertEqual(self.get(p, user, password), expected, (group, user, password))
+                log = p.log()
+                self.assertIn("authentication failed [uid=alice,ou=people,dc=test]", log)
+                for secret in ("alice-pw", "wrong-pw", "bob-pw", "star-pw", SERVICE_PASSWORD):
+                    self.assertNotIn(secret, log)
+
+    def test_groups_from_the_group_attribute(self):
+        conf = config([server_xml(self.slapd.port, "description")], groups="ou=web")
+        with proxy(conf) as p:
+            self.assertTrue(p.wait_log("ldap: cache: entries returned [1] refreshed [1]"), p.log())
+            self.assertEqual(self.get(p, "alice", "alice-pw"), 200)
+            # bob has no description, so no groups: the rule does not apply
+            self.assertEqual(self.get(p, "bob", "bob-pw"), 407)
+
+    def test_groups_from_the_dn_and_unknown_users(self):
+        conf = config([server_xml(self.slapd.port)], groups="ou=people")
+        with proxy(conf) as p:
+            self.assertTrue(p.wait_log("refreshed [4]"), p.log())
+            self.assertEqual(self.get(p, "bob", "bob-pw"), 200)
+            self.assertEqual(self.get(p, "carol", "x"), 407)
+            self.assertTrue(p.wait_log("user carol not found"))
+            # cached as unknown: the directory is not asked again
+            self.assertEqual(self.get(p, "carol", "x"), 407)
+            self.assertEqual(p.log().count("user carol not found"), 1)
+
+    def test_first_server_down_second_serves(self):
+        dead = free_port()
+        conf = config([server_xml(dead), server_xml(self.slapd.port)])
+        with proxy(conf) as p:
+            self.assertTrue(p.wait_log("ldap: cache: entries returned"), p.log())
+            self.assertEqual(self.get(p, "bob", "bob-pw"), 200)
+            self.assertEqual(self.get(p, "alice", "wrong"), 407)
+
+    def test_silent_server_times_out(self):
+        # Accepts connections and never answers.
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(16)
+        try:
+            conf = config([server_xml(silent.getsockname()[1]), server_xml(self.slapd.port)])
+            with proxy(conf) as p:
+                self.assertTrue(p.wait_log("ldap: cache: entries returned", timeout=60), p.log())
+                self.assertEqual(self.get(p, "bob", "bob-pw"), 200)
+        finally:
+            silent.close()
+
+    def test_servers_skipped(self):
+        cases = [("bad password text", server_xml(self.slapd.port, password="0G0102"),
+                  "failed to extract ldap password from privatised string [0G0102]"),
+                 ("another proxy's server", server_xml(self.slapd.port, proxyhost="elsewhere"), None),
+                 ("wrong service password", server_xml(self.slapd.port, password=privatise("nope")),
+                  "bind failed for cn=proxy,dc=test")]
+        for name, server, line in cases:
+            with self.subTest(name), proxy(config([server])) as p:
+                self.assertEqual(self.get(p, "bob", "bob-pw"), 407)
+                if line:
+                    self.assertTrue(p.wait_log(line), p.log())
+                self.assertNotIn("ldap: cache: entries returned", p.log())
+
+    def test_cache_refill_picks_up_new_users(self):
+        conf = config([server_xml(self.slapd.port)])
+        # password cache of 100 entries that expire after 1 second: the
+        # directory cache is refilled on the next 10-second timer run
+        with proxy(conf, args=["-P", "100:1"]) as p:
+            self.assertTrue(p.wait_log("ldap: cache: entries returned"), p.log())
+            self.slapd.add("dn: uid=dave,ou=people,dc=test\nobjectClass: inetOrgPerson\nuid: dave\ncn: dave\n"
+                           "sn: dave\nuserPassword: dave-pw\n")
+            self.assertTrue(wait_for(lambda: p.log().count("ldap: cache: entries returned") >= 2, 40), p.log())
+            self.assertEqual(self.get(p, "dave", "dave-pw"), 200)
+
+
+if __name__ == "__main__":
+    main()
