@@ -10,6 +10,7 @@
 #include "access.h"
 #include "cache.h"
 #include "cookies.h"
+#include "dnsbl.h"
 #include "forward.h"
 #include "general.h"
 #include "headerfilter.h"
@@ -20,6 +21,7 @@
 #include "profiles.h"
 #include "redirect.h"
 #include "templates.h"
+#include "urlbl.h"
 #include "urlfilter.h"
 
 const SECTION_CLASS section_classes[] = {
@@ -27,6 +29,7 @@ const SECTION_CLASS section_classes[] = {
     {"url-filtering", filter_construct},
     {"cache", cache_construct},
     {"general", general_construct},
+    {"dnsbl", dnsbl_construct},
     {"network", network_construct},
     {"header-filtering", header_construct},
     {"templates", templates_construct},
@@ -38,5 +41,6 @@ const SECTION_CLASS section_classes[] = {
     {"redirect", redirect_construct},
     {"forward", forward_construct},
     {"limits", limit_construct},
+    {"urlblacklist", urlbl_construct},
     {nullptr, nullptr},
 };

@@ -23,6 +23,7 @@
 #include "ldap_profile.h"
 #include "log.h"
 #include "modules.h"
+#include "urlbl.h"
 #include "mem.h"
 #include "network.h"
 #include "password_cache.h"
@@ -123,6 +124,7 @@ static void config() {
     putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost);
     if (listenip[0]) net_listen(listenport, listenip);
     network_section->check();
+    urlbl_section->load();
     timers_add(global->timers, 1, 1, limits_reset, nullptr);
     timers_add(global->timers, 60, 1, dnscache_clean, nullptr);
     timers_add(global->timers, password_cachexpire, 1, password_cache_clean, nullptr);

@@ -1,0 +1,172 @@
+"""URL blacklist and DNS blacklist through the real binary: a category tree
+written by the test, and a DNS blacklist zone served by dnsmasq to a daemon
+whose resolver points at it."""
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+from dns_peer import Dnsmasq, ResolvedProxy, usable
+from harness import CONFIG_XML, main
+
+ALL_LOG = 0xFFFFFFF
+WHY_NOT = usable()
+
+
+def rule(element, categories, template="", profiles="", enabled=True):
+    return ("<%s><enabled>%s</enabled><comment>c</comment><profiles>%s</profiles><categories>%s</categories>"
+            "<template>%s</template></%s>" % (element, "true" if enabled else "false", profiles, categories,
+                                              template, element))
+
+
+def config(path="", order="denyfirst", allow=(), deny=(), template="", enabled=True, dnsbl=None):
+    with open(CONFIG_XML) as f:
+        text = f.read()
+    section = ("<urlblacklist><enabled>%s</enabled><order>%s</order><path>%s</path><template>%s</template>%s%s"
+               "</urlblacklist>" % ("true" if enabled else "false", order, path, template, "".join(allow),
+                                    "".join(deny)))
+    text = re.sub(r"<urlblacklist>.*?</urlblacklist>", section, text, count=1, flags=re.S)
+    if dnsbl:
+        text = re.sub(r"<dnsbl>.*?</dnsbl>",
+                      "<dnsbl><enabled>%s</enabled><template>%s</template><zone>%s</zone><addresses>%s</addresses>"
+                      "</dnsbl>" % dnsbl, text, count=1, flags=re.S)
+    return text
+
+
+def tree(root):
+    """A database of a few categories, with the awkward lines of real lists."""
+    files = {
+        "ads/domains": b"ads.example\ntracker.test\n",
+        "ads/urls": b"news.example/ads/\nshop.example\nads.example/only/this\n",
+        "adult/domains": b"adult.example\n",
+        "mixed/domains": (b"crlf.example\r\n# a comment line\n\n   \nUPPER.example\ntrailing.example.\n"
+                          b"10.1.2.3\n" + b"x" * 300 + b".example\n" + b"bad\xff\xfe.example\n"
+                          + b"y" * 1500 + b"\nlast.example"),
+        "mixed/urls": b"path.example/Deep/Path\r\n",
+        "broken/urls": b"broken.example/x\n",
+    }
+    for name, data in files.items():
+        path = os.path.join(root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    # "domains" that cannot be read as a file
+    os.makedirs(os.path.join(root, "broken", "domains"))
+    with open(os.path.join(root, "not-a-category"), "w") as f:
+        f.write("ignored\n")
+
+
+def blocked(response):
+    return b"blacklisted" in response
+
+
+@unittest.skipIf(WHY_NOT, WHY_NOT)
+class BlacklistTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="korvantel-urlbl-")
+        tree(cls.root)
+        cls.dns = Dnsmasq(["--address=/listed.example.bl.test/127.0.0.2",
+                           "--address=/clean.example.bl.test/10.9.9.9",
+                           "--address=/2.3.bl.test/127.0.0.3",
+                           "--address=/short.bl.test/127.0.0.4"]).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dns.stop()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def proxy(self, conf):
+        return ResolvedProxy(self.dns.resolv, config=conf, loglevel=ALL_LOG)
+
+    def fetch(self, p, url, *extra):
+        rc, out, err = p.curl(url, *extra)
+        return out
+
+    def test_categories_block_by_domain_and_path(self):
+        conf = config(self.root, deny=[rule("deny", "ads,mixed,broken")])
+        cases = [
+            ("http://ads.example/", True),
+            ("http://www.ads.example/x", True),          # below a listed domain
+            ("http://badads.example/", False),           # same letters, no dot boundary
+            ("http://tracker.test/", True),
+            ("http://news.example/ADS/banner.gif", True),  # path prefix, any case
+            ("http://news.example/sport/", False),
+            ("http://shop.example/anything", True),      # urls line without "/"
+            ("http://ads.example/elsewhere", True),      # in domains: the urls line is ignored
+            ("http://crlf.example/", True),
+            ("http://upper.example/", False),            # lists match as written
+            ("http://trailing.example/", False),
+            ("http://10.1.2.3/", True),
+            ("http://" + "x" * 300 + ".example/", True),
+            ("http://last.example/", True),              # no line end after the last line
+            ("http://path.example/deep/path/x", True),
+            ("http://path.example/deep/other", False),
+            ("http://broken.example/x", True),           # its urls still load
+            ("http://adult.example/", False),            # category not named by the rule
+        ]
+        with self.proxy(conf) as p:
+            self.assertTrue(p.wait_log("loaded 4 categories"), p.log())
+            self.assertIn("broken/domains", p.log())
+            for url, expected in cases:
+                self.assertEqual(blocked(self.fetch(p, url)), expected, url)
+            out = self.fetch(p, "http://www.ads.example/x")
+            self.assertIn(b"ads", out)
+            self.assertIn("match found in ads category", p.log())
+            self.assertIn("blocked www.ads.example/x", p.log())
+
+    def test_policy_templates_and_connect(self):
+        conf = config(self.root, order="allowfirst", allow=[rule("allow", "ads")],
+                      deny=[rule("deny", "adult", template="blocked")])
+        with self.proxy(conf) as p:
+            # allowed by an allow rule
+            self.assertFalse(blocked(self.fetch(p, "http://ads.example/")))
+            # nothing in the allow list matches: the default rule blocks
+            self.assertTrue(blocked(self.fetch(p, "http://other.example/")))
+            # CONNECT blocked by the default rule: 404
+            out = self.fetch(p, "https://other.example/", "--proxytunnel")
+            self.assertIn(b" 404", out.split(b"\r\n", 1)[0])
+        conf = config(self.root, order="allowfirst", allow=[rule("allow", "nonexistent")], template="blocked")
+        with self.proxy(conf) as p:
+            out = self.fetch(p, "http://ads.example/")
+            self.assertIn(b"is blocked", out)
+
+    def test_off_bypassed_or_no_database(self):
+        with self.proxy(config(self.root, deny=[rule("deny", "ads")], enabled=False)) as p:
+            self.assertFalse(blocked(self.fetch(p, "http://ads.example/")))
+            self.assertNotIn("match found", p.log())
+        missing = os.path.join(self.root, "missing")
+        with self.proxy(config(missing, deny=[rule("deny", "ads")])) as p:
+            self.assertTrue(p.wait_log("failed to load URL blacklist from %s" % missing))
+            self.assertFalse(blocked(self.fetch(p, "http://ads.example/")))
+
+    def test_dns_blacklist(self):
+        conf = config(dnsbl=("true", "", "bl.test", "127.0.0.2-127.0.0.3"))
+        with self.proxy(conf) as p:
+            cases = [("http://www.listed.example/", True), ("http://a.b.listed.example/", True),
+                     ("http://listed.example/", True), ("http://clean.example/", False),
+                     ("http://unknown.example/", False), ("http://10.1.2.3/", True),
+                     ("http://short/", False)]
+            for url, expected in cases:
+                out = self.fetch(p, url)
+                self.assertEqual(out.startswith(b"HTTP/1.1 404") and b"blocked" in out, expected, (url, out[:300]))
+            queries = " ".join(self.dns.queries())
+            self.assertIn("listed.example.bl.test", queries)
+            self.assertNotIn("www.listed.example.bl.test", queries)
+            self.assertIn("short.bl.test", queries)
+            self.assertIn("domain www.listed.example is blacklisted", p.log())
+            out = self.fetch(p, "https://www.listed.example/", "--proxytunnel")
+            self.assertIn(b" 404", out.split(b"\r\n", 1)[0])
+
+    def test_dns_blacklist_off(self):
+        before = len(self.dns.queries())
+        for enabled, zone, ranges in (("false", "bl.test", "127.0.0.2"), ("true", "", "127.0.0.2"),
+                                      ("true", "bl.test", "")):
+            with self.proxy(config(dnsbl=(enabled, "", zone, ranges))) as p:
+                self.assertNotIn(b"blocked", self.fetch(p, "http://www.listed.example/"))
+        self.assertFalse([q for q in self.dns.queries()[before:] if "bl.test" in q])
+
+
+if __name__ == "__main__":
+    main()
