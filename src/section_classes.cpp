@@ -10,6 +10,7 @@
 #include "access.h"
 #include "cache.h"
 #include "cookies.h"
+#include "cprofiles.h"
 #include "dnsbl.h"
 #include "forward.h"
 #include "general.h"
@@ -35,6 +36,7 @@ const SECTION_CLASS section_classes[] = {
     {"templates", templates_construct},
     {"cookies-filtering", cookie_construct},
     {"ldap", ldap_construct},
+    {"cProfiles", cprofiles_construct},
     {"ftp", ftp_construct},
     {"profiles", profile_construct},
     {"mime-filtering", mime_construct},
