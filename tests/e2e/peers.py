@@ -17,6 +17,7 @@ installed skips the test.
 """
 import json
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -25,7 +26,7 @@ import tempfile
 import unittest
 import urllib.parse
 
-from harness import BINARY, free_port, port_open, terminate, wait_for
+from harness import BINARY, Proxy, free_port, port_open, terminate, wait_for
 from icp_standin import HEADER, IcpStandin, query_packet  # noqa: F401 (re-exported)
 from origin import StandinOrigin, chunked, response  # noqa: F401 (re-exported)
 
@@ -313,3 +314,110 @@ class Pam:
 
     def close(self):
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+SLAPD = "/usr/sbin/slapd"
+DNSMASQ = "/usr/sbin/dnsmasq"
+
+
+class Slapd(Peer):
+    """slapd with a throw-away slapd.conf and database on a free loopback
+    port; start() loads the entries of ldif (LDIF text) through ldapadd as
+    the root DN "cn=admin,dc=test" (password "admin-secret")."""
+
+    name = "slapd"
+
+    def __init__(self, ldif=""):
+        super().__init__()
+        require(SLAPD)
+        self.entries = ldif
+        os.makedirs(os.path.join(self.dir, "db"))
+        with open(os.path.join(self.dir, "slapd.conf"), "w") as f:
+            f.write("""include /etc/ldap/schema/core.schema
+include /etc/ldap/schema/cosine.schema
+include /etc/ldap/schema/inetorgperson.schema
+pidfile %(d)s/slapd.pid
+modulepath /usr/lib/ldap
+moduleload back_mdb
+database mdb
+maxsize 10485760
+suffix "dc=test"
+rootdn "cn=admin,dc=test"
+rootpw admin-secret
+directory %(d)s/db
+access to attrs=userPassword by self read by anonymous auth by * none
+access to * by * read
+""" % {"d": self.dir})
+
+    def argv(self):
+        return [SLAPD, "-f", os.path.join(self.dir, "slapd.conf"), "-h", "ldap://127.0.0.1:%d/" % self.port,
+                "-d", "0"]
+
+    def start(self, timeout=20):
+        super().start(timeout)
+        if self.entries:
+            self.add(self.entries)
+        return self
+
+    def add(self, ldif):
+        subprocess.run(["ldapadd", "-x", "-H", "ldap://127.0.0.1:%d" % self.port, "-D", "cn=admin,dc=test",
+                        "-w", "admin-secret"], input=ldif.encode(), check=True, capture_output=True, timeout=30)
+
+
+class Dnsmasq(Peer):
+    """dnsmasq answering only from its options (no upstream, no hosts file)
+    on port 53 of a random 127.53.x.y address; `resolv` is a resolv.conf
+    naming it, for ResolvedProxy."""
+
+    name = "dnsmasq"
+
+    def __init__(self, options):
+        super().__init__("127.53.%d.%d" % (random.randint(1, 254), random.randint(1, 254)))
+        require(DNSMASQ)
+        self.options = list(options)
+        self.log = os.path.join(self.dir, "dnsmasq.log")
+        self.resolv = self.write("resolv.conf", "nameserver %s\noptions attempts:2 timeout:2\n" % self.address)
+
+    def argv(self):
+        return [DNSMASQ, "--keep-in-foreground", "--no-resolv", "--no-hosts", "--no-poll", "--bind-interfaces",
+                "--listen-address=%s" % self.address, "--port=53", "--pid-file=%s" % os.path.join(self.dir, "pid"),
+                "--log-queries", "--log-facility=%s" % self.log, "--user=root"] + self.options
+
+    def start(self, timeout=20):
+        # UDP: started once it says so in its log
+        self.proc = subprocess.Popen(self.argv(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: "started" in self.read("dnsmasq.log") or self.proc.poll() is not None, timeout) \
+                or self.proc.poll() is not None:
+            self.stop()
+            raise RuntimeError("dnsmasq did not start")
+        return self
+
+    def queries(self):
+        return [line.split("query[", 1)[1] for line in self.read("dnsmasq.log").splitlines() if "query[" in line]
+
+
+def dns_usable():
+    """Why a daemon cannot be given its own resolver here, or None."""
+    if os.geteuid() != 0:
+        return "needs root (port 53 and a mount namespace)"
+    if not os.path.exists(DNSMASQ) or not shutil.which("unshare"):
+        return "dnsmasq or unshare missing"
+    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"], capture_output=True)
+    if probe.returncode != 0:
+        return "no mount namespaces: %s" % probe.stderr.decode(errors="replace").strip()
+    return None
+
+
+class ResolvedProxy(Proxy):
+    """The daemon with its own /etc/resolv.conf, bind-mounted in a private
+    mount namespace, so the machine's resolver configuration is never
+    touched (unshare and sh exec the daemon in place: the pid is the
+    daemon's)."""
+
+    def __init__(self, resolv, **kw):
+        super().__init__(**kw)
+        self.resolv = resolv
+
+    def command(self):
+        return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                'mount --bind "$0" /etc/resolv.conf && exec "$@"', self.resolv] + super().command()

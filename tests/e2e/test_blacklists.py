@@ -7,11 +7,11 @@ import shutil
 import tempfile
 import unittest
 
-from dns_peer import Dnsmasq, ResolvedProxy, usable
+from peers import Dnsmasq, ResolvedProxy, dns_usable
 from harness import CONFIG_XML, main
 
 ALL_LOG = 0xFFFFFFF
-WHY_NOT = usable()
+WHY_NOT = dns_usable()
 
 
 def rule(element, categories, template="", profiles="", enabled=True):

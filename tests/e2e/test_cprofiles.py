@@ -9,12 +9,12 @@ import shutil
 import tempfile
 import unittest
 
-from dns_peer import Dnsmasq, ResolvedProxy, usable
+from peers import Dnsmasq, ResolvedProxy, dns_usable
 from harness import CONFIG_XML, main
 
 ALL_LOG = 0xFFFFFFF
 ZONE = "cprofiles.korvantel.net"
-WHY_NOT = usable()
+WHY_NOT = dns_usable()
 
 
 def cp_rule(categories, range_, add="", remove="", profiles="", log=1):

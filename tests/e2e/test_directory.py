@@ -4,15 +4,12 @@ binding with the user's DN, the user cache and its refill, and what the
 logs must never hold."""
 import os
 import re
-import shutil
 import socket
-import subprocess
-import tempfile
 import unittest
 
-from harness import CONFIG_XML, Proxy, SimpleOrigin, free_port, main, port_open, terminate, wait_for
+from harness import CONFIG_XML, Proxy, free_port, main, wait_for
+from peers import Slapd, hello_origin
 
-SLAPD = "/usr/sbin/slapd"
 ALL_LOG = 0xFFFFFFF
 KEY = "test-installation-key"
 SERVICE_DN = "cn=proxy,dc=test"
@@ -53,67 +50,18 @@ def privatise(password, key=KEY):
     return "".join("%02x" % (alphabet.index(c) + 1) for c in text)
 
 
-class Slapd:
-    """slapd with a throw-away slapd.conf and database on a free loopback
-    port, loaded with a service account and the users above."""
-
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="korvantel-slapd-")
-        self.port = free_port()
-        self.proc = None
-        os.makedirs(os.path.join(self.dir, "db"))
-        with open(os.path.join(self.dir, "slapd.conf"), "w") as f:
-            f.write("""include /etc/ldap/schema/core.schema
-include /etc/ldap/schema/cosine.schema
-include /etc/ldap/schema/inetorgperson.schema
-pidfile %(d)s/slapd.pid
-modulepath /usr/lib/ldap
-moduleload back_mdb
-database mdb
-maxsize 10485760
-suffix "dc=test"
-rootdn "cn=admin,dc=test"
-rootpw admin-secret
-directory %(d)s/db
-access to attrs=userPassword by self read by anonymous auth by * none
-access to * by * read
-""" % {"d": self.dir})
-
-    def ldif(self):
-        entries = ["dn: dc=test\nobjectClass: dcObject\nobjectClass: organization\no: test\ndc: test\n",
-                   "dn: ou=people,dc=test\nobjectClass: organizationalUnit\nou: people\n",
-                   "dn: %s\nobjectClass: person\nobjectClass: simpleSecurityObject\ncn: proxy\nsn: proxy\n"
-                   "userPassword: %s\n" % (SERVICE_DN, SERVICE_PASSWORD)]
-        for uid, password, description in USERS:
-            entry = ("dn: uid=%s,ou=people,dc=test\nobjectClass: inetOrgPerson\nuid: %s\ncn: %s\nsn: %s\n"
-                     "userPassword: %s\n" % (uid.replace("*", "\\2a"), uid, uid, uid, password))
-            if description:
-                entry += "description: %s\n" % description
-            entries.append(entry)
-        return "\n".join(entries)
-
-    def start(self):
-        self.proc = subprocess.Popen([SLAPD, "-f", os.path.join(self.dir, "slapd.conf"),
-                                      "-h", "ldap://127.0.0.1:%d/" % self.port, "-d", "0"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 20) or self.proc.poll() is not None:
-            raise RuntimeError("slapd did not start")
-        self.add(self.ldif())
-        return self
-
-    def add(self, ldif):
-        subprocess.run(["ldapadd", "-x", "-H", "ldap://127.0.0.1:%d" % self.port, "-D", "cn=admin,dc=test",
-                        "-w", "admin-secret"], input=ldif.encode(), check=True, capture_output=True, timeout=30)
-
-    def stop(self):
-        terminate(self.proc)
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
+def ldif():
+    entries = ["dn: dc=test\nobjectClass: dcObject\nobjectClass: organization\no: test\ndc: test\n",
+               "dn: ou=people,dc=test\nobjectClass: organizationalUnit\nou: people\n",
+               "dn: %s\nobjectClass: person\nobjectClass: simpleSecurityObject\ncn: proxy\nsn: proxy\n"
+               "userPassword: %s\n" % (SERVICE_DN, SERVICE_PASSWORD)]
+    for uid, password, description in USERS:
+        entry = ("dn: uid=%s,ou=people,dc=test\nobjectClass: inetOrgPerson\nuid: %s\ncn: %s\nsn: %s\n"
+                 "userPassword: %s\n" % (uid.replace("*", "\\2a"), uid, uid, uid, password))
+        if description:
+            entry += "description: %s\n" % description
+        entries.append(entry)
+    return "\n".join(entries)
 
 
 def server_xml(port, group="", password=None, binddn=SERVICE_DN, proxyhost="", host="127.0.0.1"):
@@ -154,8 +102,8 @@ def status_of(response):
 class DirectoryTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.slapd = Slapd().start()
-        cls.origin = SimpleOrigin().__enter__()
+        cls.slapd = Slapd(ldif()).start()
+        cls.origin = hello_origin().__enter__()
 
     @classmethod
     def tearDownClass(cls):
