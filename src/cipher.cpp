@@ -24,12 +24,16 @@
 
 // RC4 lives in the legacy provider; loading it explicitly stops the default
 // provider from loading on its own, so both are loaded here, once.
+// They stay loaded for the life of the process.
+static OSSL_PROVIDER *legacy = nullptr;
+static OSSL_PROVIDER *fallback = nullptr;
+
 static bool legacy_loaded() {
     static std::once_flag once;
     static bool loaded = false;
     std::call_once(once, [] {
-        OSSL_PROVIDER *legacy = OSSL_PROVIDER_load(nullptr, "legacy");
-        OSSL_PROVIDER *fallback = OSSL_PROVIDER_load(nullptr, "default");
+        legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+        fallback = OSSL_PROVIDER_load(nullptr, "default");
         loaded = legacy && fallback;
         if (!loaded) putlog(LOG_ERROR, "security: the cipher provider \"legacy\" cannot be loaded");
     });
