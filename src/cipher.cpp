@@ -15,6 +15,7 @@
 
 #include "base64block.h"
 #include "filebuf.h"
+#include "interface.h"
 #include "log.h"
 #include "misc.h"
 #include "settings.h"
@@ -265,7 +266,8 @@ void password_page(Filebuf *page, const std::map<std::string, std::string> &form
     }
     page->Addf("<table class=\"bigdialog\">\n");
     page->Addf("<tr><td align=\"center\">\n");
-    if (!word_characters(key) || !word_characters(scode) || !word_characters(scode1)) {
+    // The hint asks this of the password; the key may be any text.
+    if (!word_characters(scode) || !word_characters(scode1)) {
         page->Addf("Please use only <font><B>Alphanumeric Characters.</b></font>\n<BR><a href=\"/password\">Click "
                    "here to try again.</a>\n");
         return;
@@ -289,3 +291,5 @@ void password_page(Filebuf *page, const std::map<std::string, std::string> &form
                (const char *)out);
     page->Addf("</table></td></tr>\n");
 }
+
+void interface_page_password(Filebuf *page, CGIMap &form, CONNECTION_T *) { password_page(page, form); }

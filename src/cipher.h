@@ -14,7 +14,9 @@
 #include <map>
 #include <string>
 
+class CGIMap;
 class Filebuf;
+struct CONNECTION_T;
 
 // Enciphers length bytes of plain into out (capacity bytes, terminated when
 // room is left). Returns the number of base64 symbols (the text has twice as
@@ -45,5 +47,7 @@ bool config_password(const std::string &stored, std::string *password);
 // The body of the "/password" page for the form inputs "active" (key),
 // "scode" and "scode1" (the password twice), appended to page.
 void password_page(Filebuf *page, const std::map<std::string, std::string> &form);
+// The web interface page (pages table).
+void interface_page_password(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
 
 #endif

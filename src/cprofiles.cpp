@@ -12,7 +12,7 @@
 #include "base64block.h"
 #include "compat.h"
 #include "connection.h"
-#include "dispatch.h"
+#include "interface.h"
 #include "header.h"
 #include "log.h"
 #include "mxquery.h"
@@ -56,15 +56,9 @@ int cp_cache_key(int n, const std::string &key) {
     return (int)(sum % (uint32_t)n);
 }
 
-// Whether the request is addressed to the web interface, which category
-// profiles never apply to.
-static bool interface_request(CONNECTION_T *connection) {
-    return dispatch_interface_request && dispatch_interface_request(connection);
-}
-
 static int cprofiles_pass(CONNECTION_T *connection, int pass) {
     if (!cprofiles_section || !connection || !connection->request || !connection->request->host ||
-        !connection->request->host[0] || interface_request(connection))
+        !connection->request->host[0] || interface_request(connection))  // never the web interface
         return 0;
     cprofiles_section->check_profiles(connection, pass);
     return 0;

@@ -11,12 +11,14 @@
 #include <tinyxml.h>
 
 #include "blowfish.h"
+#include "cipher.h"
 #include "connection.h"
 #include "cookieheader.h"
 #include "dispatch.h"
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "ldap_profile.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -25,6 +27,7 @@
 #include "settings.h"
 #include "stats.h"
 #include "templates.h"
+#include "urlbl.h"
 #include "xml.h"
 
 const INTERFACE_PAGE pages[] = {
@@ -37,6 +40,9 @@ const INTERFACE_PAGE pages[] = {
     {"/log", interface_page_log},
     {"/pool", interface_page_pool},
     {"/stats", interface_page_stats},
+    {"/password", interface_page_password},
+    {"/ldap", interface_page_ldap},
+    {"/urlbl", interface_page_urlbl},
     {nullptr, nullptr},
 };
 
@@ -48,9 +54,26 @@ static const size_t HOST_LENGTH = sizeof INTERFACE_HOST - 1;
 // ---------------------------------------------------------------------------
 // Shared pieces
 
+// The arguments as logged: the passwords of the "/password" page masked.
+static std::string cgi_logged(const char *text) {
+    std::string logged;
+    const char *segment = text;
+    for (;;) {
+        const char *end = strchr(segment, '&');
+        std::string piece(segment, end ? (size_t)(end - segment) : strlen(segment));
+        if (piece.compare(0, 6, "scode=") == 0 || piece.compare(0, 7, "scode1=") == 0)
+            piece = piece.substr(0, piece.find('=') + 1) + "*";
+        logged += piece;
+        if (!end) break;
+        logged += "&";
+        segment = end + 1;
+    }
+    return logged;
+}
+
 void CGIMap::parse(const char *text) {
     if (!text || !*text) return;
-    putlog(LOG_DEBUG, "cgi arguments: %s", text);
+    putlog(LOG_DEBUG, "cgi arguments: %s", cgi_logged(text).c_str());
     const char *segment = text;
     for (;;) {
         const char *end = strchr(segment, '&');

@@ -14,6 +14,7 @@
 #include "connection.h"
 #include "dncache.h"
 #include "filebuf.h"
+#include "interface.h"
 #include "hooks.h"
 #include "log.h"
 #include "misc.h"
@@ -577,3 +578,5 @@ void ldap_page(Filebuf *page, const std::map<std::string, std::string> &form) {
     }
     page->Addf("</td></tr></table></td></tr></table>\n");
 }
+
+void interface_page_ldap(Filebuf *page, CGIMap &form, CONNECTION_T *) { ldap_page(page, form); }

@@ -23,6 +23,7 @@
 #include "section.h"
 
 struct CONNECTION_T;
+class CGIMap;
 class Filebuf;
 typedef struct ldap LDAP;
 
@@ -132,5 +133,7 @@ void ldap_configure(void *unused);
 
 // The body of the "/ldap" page for the form inputs "upn" and "show".
 void ldap_page(Filebuf *page, const std::map<std::string, std::string> &form);
+// The web interface page (pages table).
+void interface_page_ldap(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
 
 #endif

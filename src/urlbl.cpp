@@ -12,6 +12,7 @@
 #include "connection.h"
 #include "dispatch.h"
 #include "filebuf.h"
+#include "interface.h"
 #include "header.h"
 #include "log.h"
 #include "misc.h"
@@ -277,3 +278,5 @@ void urlbl_page(Filebuf *page, const std::map<std::string, std::string> &form) {
     urlbl_section->unlock();
     page->Addf("</td></tr></table>\n");
 }
+
+void interface_page_urlbl(Filebuf *page, CGIMap &form, CONNECTION_T *) { urlbl_page(page, form); }

@@ -22,6 +22,7 @@
 #include "field.h"
 #include "section.h"
 
+class CGIMap;
 class Filebuf;
 struct CONNECTION_T;
 
@@ -86,5 +87,7 @@ int urlbl_reqcheck(CONNECTION_T *connection, Filebuf *buffer);
 // listed domains and paths of the checked categories that the patterns
 // (case-insensitive regular expressions) match. Everything HTML-escaped.
 void urlbl_page(Filebuf *page, const std::map<std::string, std::string> &form);
+// The web interface page (pages table).
+void interface_page_urlbl(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
 
 #endif

@@ -9,6 +9,7 @@ import unittest
 
 from peers import Dnsmasq, ResolvedProxy, dns_usable
 from harness import CONFIG_XML, main
+from test_interface import call
 
 ALL_LOG = 0xFFFFFFF
 WHY_NOT = dns_usable()
@@ -140,6 +141,25 @@ class BlacklistTest(unittest.TestCase):
         with self.proxy(config(missing, deny=[rule("deny", "ads")])) as p:
             self.assertTrue(p.wait_log("failed to load URL blacklist from %s" % missing))
             self.assertFalse(blocked(self.fetch(p, "http://ads.example/")))
+
+    def test_search_page(self):
+        with self.proxy(config(self.root, deny=[rule("deny", "ads")])) as p:
+            first = call(p, "/urlbl")
+            self.assertEqual(first.status, 200)
+            self.assertIn("Search URL blacklist", first.body)
+            self.assertEqual(first.body.count(" checked>"), 4)
+            self.assertNotIn('<tr class="listhead">', first.body)
+            found = call(p, "/urlbl", form={"show": "true", "ads": "on", "mixed": "on", "domain": "example$",
+                                            "file": ""})
+            body = found.body
+            self.assertIn("<td>ads</td><td>ads.example</td><td>/</td>", body)
+            self.assertIn("<td>ads</td><td>news.example</td><td>/ads/</td>", body)
+            self.assertIn("<td>mixed</td><td>crlf.example</td><td>/</td>", body)
+            self.assertNotIn("tracker.test", body)        # the domain pattern
+            self.assertNotIn("adult.example", body)       # category not checked
+            only_paths = call(p, "/urlbl", form={"show": "true", "ads": "on", "domain": "", "file": "^/ads"})
+            self.assertIn("news.example", only_paths.body)
+            self.assertNotIn("tracker.test", only_paths.body)
 
     def test_dns_blacklist(self):
         conf = config(dnsbl=("true", "", "bl.test", "127.0.0.2-127.0.0.3"))

@@ -3,12 +3,14 @@ loopback: groups from the directory for the access rules, authentication by
 binding with the user's DN, the user cache and its refill, and what the
 logs must never hold."""
 import os
+import base64
 import re
 import socket
 import unittest
 
 from harness import CONFIG_XML, Proxy, free_port, main, wait_for
 from peers import Slapd, hello_origin
+from test_interface import call
 
 ALL_LOG = 0xFFFFFFF
 KEY = "test-installation-key"
@@ -194,6 +196,31 @@ class DirectoryTest(unittest.TestCase):
                            "sn: dave\nuserPassword: dave-pw\n")
             self.assertTrue(wait_for(lambda: p.log().count("ldap: cache: entries returned") >= 2, 40), p.log())
             self.assertEqual(self.get(p, "dave", "dave-pw"), 200)
+
+    def test_interface_pages(self):
+        auth = {"Proxy-Authorization": "Basic " + base64.b64encode(b"alice:alice-pw").decode()}
+        with proxy(config([server_xml(self.slapd.port, "description")])) as p:
+            self.assertTrue(p.wait_log("ldap: cache: entries returned"), p.log())
+            page = call(p, "/ldap", form={"upn": "alice,<b>x"}, headers=auth)
+            self.assertEqual(page.status, 200)
+            self.assertIn("<td width=\"25%\">alice</td><td>cn=staff,ou=web</td>", page.body)
+            self.assertIn("&lt;b&gt;x</td><td>User not found!</td>", page.body)
+            self.assertNotIn("<b>x", page.body)
+            listing = call(p, "/ldap", form={"show": "yes"}, headers=auth)
+            self.assertIn("LDAP Profiles", listing.body)
+            self.assertIn("cn=staff,ou=web", listing.body)
+
+            form = call(p, "/password", headers=auth)
+            self.assertIn('name="active" value="%s"' % KEY, form.body)
+            made = call(p, "/password", form={"active": KEY, "scode": "new_Pass1", "scode1": "new_Pass1"},
+                        headers=auth)
+            self.assertIn(">%s</td>" % privatise("new_Pass1"), made.body)
+            other = call(p, "/password", form={"active": "otherkey", "scode": "abc", "scode1": "abc"}, headers=auth)
+            self.assertIn(">%s</td>" % privatise("abc", "otherkey"), other.body)
+            differ = call(p, "/password", form={"active": KEY, "scode": "abc", "scode1": "abd"}, headers=auth)
+            self.assertIn("fields do not match or, are empty.", differ.body)
+            self.assertNotIn('<tr class="listeven">', differ.body)
+            self.assertNotIn("new_Pass1", p.log())
 
 
 if __name__ == "__main__":

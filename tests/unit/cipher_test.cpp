@@ -135,6 +135,9 @@ TEST(Cipher, PasswordPage) {
     std::string bad = page_of({{"active", "key1"}, {"scode", "a b"}, {"scode1", "a b"}});
     EXPECT_NE(bad.find("Please use only <font><B>Alphanumeric Characters.</b></font>"), std::string::npos);
 
+    std::string any_key = page_of({{"active", "k-e y!"}, {"scode", "abc"}, {"scode1", "abc"}});
+    EXPECT_NE(any_key.find("<tr class=\"listeven\">"), std::string::npos);
+
     std::string good = page_of({{"active", "key1"}, {"scode", "abc_1"}, {"scode1", "abc_1"}});
     std::string expected = privatise("abc_1", "key1");
     EXPECT_NE(good.find("<tr class=\"listeven\"><td align=\"center\" width=\"25%\">" + expected + "</td></tr>"),
