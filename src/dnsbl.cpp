@@ -4,7 +4,7 @@
 
 #include "compat.h"
 #include "connection.h"
-#include "dispatch.h"
+#include "templates.h"
 #include "header.h"
 #include "log.h"
 #include "network.h"

@@ -10,7 +10,7 @@
 
 #include "compat.h"
 #include "connection.h"
-#include "dispatch.h"
+#include "templates.h"
 #include "filebuf.h"
 #include "interface.h"
 #include "header.h"
