@@ -42,6 +42,7 @@ enum {
     CONN_HEAD = 0x10000,         // HEAD request
     CONN_CARP = 0x20000,         // the parent was chosen by CARP (not cached)
     CONN_STREAM_BODY = 0x40000,  // the request body is streamed rather than buffered
+    CONN_UNSCANNED = 0x80000,    // a scan a rule asked for did not happen: never flag the body clean
 };
 
 // Values of CONNECTION_T::forward_type.

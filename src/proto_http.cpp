@@ -28,6 +28,7 @@
 #include "protocol.h"
 #include "redirect.h"
 #include "request.h"
+#include "scanner.h"
 #include "socket.h"
 #include "stats.h"
 #include "templates.h"
@@ -840,6 +841,7 @@ int protocol_http(CONNECTION_T *connection) {
             connection->response = nullptr;
             return 1;
         } else if (result == HTTP_BODY_OVERFLOW) {
+            scanners_unbuffered(connection, "larger than the download buffer");
             relay_after_overflow(connection, body);
             delete body;
             sent = connection->transferred;
@@ -866,6 +868,9 @@ int protocol_http(CONNECTION_T *connection) {
                     delete body;
                     return exchange_finish(connection);
                 }
+                // A response processor may have put a new head in place.
+                response = connection->response;
+                code = response->code;
                 if (hooks.Execute(HOOK_POSTRESPMOD, connection, body) != 0) {
                     delete body;
                     return exchange_finish(connection);

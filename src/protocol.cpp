@@ -27,6 +27,7 @@
 #include "network.h"
 #include "processors.h"
 #include "proto_http.h"
+#include "scanner.h"
 #include "serverpool.h"
 #include "socket.h"
 #include "stats.h"
@@ -115,7 +116,8 @@ int process_response(CONNECTION_T *connection, Filebuf *body) {
         return 0;
     }
     processors.Execute(PROCESSOR_RESPMOD, connection, body);
-    if (connection->cache && http_cache_ops.flag_set) http_cache_ops.flag_set(connection->cache, CACHE_CLEAN_FLAG);
+    if (connection->cache && http_cache_ops.flag_set && !(connection->flags & CONN_UNSCANNED))
+        http_cache_ops.flag_set(connection->cache, CACHE_CLEAN_FLAG);
     return 1;
 }
 
@@ -186,6 +188,7 @@ int buffer_check(CONNECTION_T *connection) {
     if ((response->flags & HEADER_LENGTH) && response->content_length > maxdbuffer &&
         !url_command_find(connection->url_commands, "process")) {
         putlog(LOG_DEBUG, "request: warn: response exceeds maximum download buffer size");
+        scanners_unbuffered(connection, "larger than the download buffer");
         return 0;
     }
     if (connection->flags & CONN_PREFETCH) return connection->htmlstream && encoded ? 1 : 0;

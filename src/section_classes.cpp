@@ -9,18 +9,23 @@
 
 #include "access.h"
 #include "cache.h"
+#include "clamav.h"
 #include "cookies.h"
 #include "cprofiles.h"
 #include "dnsbl.h"
 #include "forward.h"
+#include "fprot.h"
 #include "general.h"
 #include "headerfilter.h"
+#include "icap.h"
+#include "kaspersky.h"
 #include "limit.h"
 #include "mimefilter.h"
 #include "ldap_profile.h"
 #include "network.h"
 #include "profiles.h"
 #include "redirect.h"
+#include "sophie.h"
 #include "templates.h"
 #include "urlbl.h"
 #include "urlfilter.h"
@@ -36,6 +41,10 @@ const SECTION_CLASS section_classes[] = {
     {"templates", templates_construct},
     {"cookies-filtering", cookie_construct},
     {"ldap", ldap_construct},
+    {"icap", icap_construct},
+    {"fprot", fprot_construct},
+    {"kaspersky", kaspersky_construct},
+    {"sophie", sophie_construct},
     {"cProfiles", cprofiles_construct},
     {"ftp", ftp_construct},
     {"profiles", profile_construct},
@@ -43,6 +52,7 @@ const SECTION_CLASS section_classes[] = {
     {"redirect", redirect_construct},
     {"forward", forward_construct},
     {"limits", limit_construct},
+    {"clamav", clamav_construct},
     {"urlblacklist", urlbl_construct},
     {nullptr, nullptr},
 };

@@ -22,6 +22,7 @@
 #include "hooks.h"
 #include "ldap_profile.h"
 #include "log.h"
+#include "icap.h"
 #include "modules.h"
 #include "urlbl.h"
 #include "mem.h"
@@ -114,6 +115,7 @@ static void config() {
     sectionxml_load();
     sections_construct();
     modules_load();
+    icap_register();
     globalstats_init();
     signal_setup();
     net_init();
