@@ -8,10 +8,12 @@ files in a temp dir and stopped by pid; all are context managers.
         assert ("GET", origin.url("/a.bin")) in [(e[1], e[2]) for e in parent.log()]
 
 Real programs: Nginx (origin), Squid (HTTP parent), Dante (SOCKS4/5),
-TlsServer (openssl s_server). Python stand-ins for what no real server
+TlsServer (openssl s_server), Clamd (clamav-daemon with a signature of its
+own), CIcap (c-icap with its echo service). Python stand-ins for what no real server
 does: StandinOrigin with scripted answers (origin.py), hello_origin()
 answering every path, IcpStandin (icp_standin.py), NtlmStandin
-(ntlm_standin.py), Pam (a PAM service of its own through pam_wrapper).
+(ntlm_standin.py), Pam (a PAM service of its own through pam_wrapper), the
+scanner daemons and odd ICAP replies (scanner_standins.py).
 socks_standin.py serves the network unit tests. A peer whose program is not
 installed skips the test.
 """
@@ -29,11 +31,16 @@ import urllib.parse
 from harness import BINARY, Proxy, free_port, port_open, terminate, wait_for
 from icp_standin import HEADER, IcpStandin, query_packet  # noqa: F401 (re-exported)
 from origin import StandinOrigin, chunked, response  # noqa: F401 (re-exported)
+from scanner_standins import (SIGNATURE, ClamStreamStandin, FProtStandin, IcapStandin,  # noqa: F401
+                              KasperskyStandin, SophieStandin)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NGINX = "/usr/sbin/nginx"
 SQUID = "/usr/sbin/squid"
 DANTED = "/usr/sbin/danted"
+CLAMD = "/usr/sbin/clamd"
+C_ICAP = "/usr/bin/c-icap"
+C_ICAP_MODULES = "/usr/lib/x86_64-linux-gnu/c_icap"
 NTLM_FAKE = "/usr/lib/squid/ntlm_fake_auth"
 BASIC_NCSA = "/usr/lib/squid/basic_ncsa_auth"
 PAM_WRAPPER = "/usr/lib/x86_64-linux-gnu/libpam_wrapper.so"
@@ -245,6 +252,78 @@ class TlsServer(Peer):
     def argv(self):
         return ["openssl", "s_server", "-accept", "127.0.0.1:%d" % self.port, "-cert", self.cert,
                 "-key", self.key, "-www", "-quiet"]
+
+
+class Clamd(Peer):
+    """clamav-daemon on a Unix socket (`path`) and a loopback TCP port, with
+    a database of one signature of its own: SIGNATURE anywhere in a body is
+    "Korvantel.Test.Sig.UNOFFICIAL". Nothing is downloaded."""
+
+    name = "clamd"
+
+    def __init__(self):
+        require(CLAMD)
+        super().__init__()
+        self.path = os.path.join(self.dir, "clamd.sock")
+        self.write("test.ndb", "Korvantel.Test.Sig:0:*:%s\n" % SIGNATURE.hex())
+        self.conf = self.write("clamd.conf", (
+            "LocalSocket %s\nTCPSocket %d\nTCPAddr 127.0.0.1\nDatabaseDirectory %s\nForeground yes\n"
+            "LogFile %s/clamd.log\nPidFile %s/clamd.pid\nMaxThreads 4\nSelfCheck 3600\n"
+            % (self.path, self.port, self.dir, self.dir, self.dir)))
+
+    def argv(self):
+        return [CLAMD, "-c", self.conf]
+
+    def start(self, timeout=90):
+        # loading even one signature takes clamd a few seconds
+        return super().start(timeout)
+
+
+class CIcap(Peer):
+    """c-icap on a loopback port with its echo service ("/echo"), which
+    sends back what it gets with a Via line of its own."""
+
+    name = "c-icap"
+
+    def __init__(self):
+        require(C_ICAP)
+        super().__init__()
+        d = self.dir
+        self.conf = self.write("c-icap.conf", (
+            "PidFile %s/c-icap.pid\nCommandsSocket %s/c-icap.ctl\nTimeout 30\nMaxKeepAliveRequests 100\n"
+            "KeepAliveTimeout 600\nStartServers 1\nMaxServers 1\nMinSpareThreads 2\nMaxSpareThreads 8\n"
+            "ThreadsPerChild 8\nPort 127.0.0.1:%d\nTmpDir %s\nMaxMemObject 131072\nDebugLevel 1\n"
+            "ModulesDir %s\nServicesDir %s\nServerLog %s/server.log\nAccessLog %s/access.log\n"
+            "Service echo srv_echo.so\n" % (d, d, self.port, d, C_ICAP_MODULES, C_ICAP_MODULES, d, d)))
+
+    def argv(self):
+        return [C_ICAP, "-N", "-f", self.conf]
+
+    def children(self):
+        found = []
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    with open("/proc/%s/stat" % entry) as f:
+                        if int(f.read().split(")")[-1].split()[1]) == self.proc.pid:
+                            found.append(int(entry))
+                except (OSError, ValueError, IndexError):
+                    pass
+        return found
+
+    def stop(self):
+        # the server's own children are stopped by pid too
+        children = self.children() if self.proc else []
+        terminate(self.proc, 15)
+        for pid in children:
+            try:
+                os.kill(pid, 9)
+            except OSError:
+                pass
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def access_log(self):
+        return self.read("access.log")
 
 
 class NtlmStandin:
