@@ -304,7 +304,7 @@ class IcapStandin(Daemon):
 
     def reply(self, message):
         page = b"HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\n\r\n"
-        chunked = b"e\r\nblocked by icap\r\n0\r\n\r\n"
+        chunked = b"f\r\nblocked by icap\r\n0\r\n\r\n"
         b = self.behaviour
         if b == "204":
             return b"ICAP/1.0 204 No Content\r\nISTag: x\r\n\r\n"
