@@ -16,7 +16,11 @@
 # QUICK=1 ends the caching daemon's start-up back-off through gdb instead of
 # waiting it out (for profiling runs; the figures of record wait).
 # PERF=DIR records a perf profile (call graphs) of Korvantel during each of
-# its wrk runs into DIR.
+# its wrk runs into DIR (the recording costs Korvantel some of its speed).
+# CASES="pass-1k hit-1k ..." runs only those of pass-1k, pass-100k, hit-1k,
+# connects and idle.
+# KORVANTEL=path runs that binary instead of building build-bench (to compare
+# two builds).
 #
 # Korvantel is built as build-bench (RelWithDebInfo, frame pointers kept, so
 # that perf can walk the stacks). squid runs with `workers` = half the cores,
@@ -38,8 +42,11 @@ fi
 command -v wrk >/dev/null 2>&1 || { echo "wrk is not available" >&2; exit 1; }
 SQUID=/usr/sbin/squid
 
-scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="-fno-omit-frame-pointer" -DCMAKE_C_FLAGS="-fno-omit-frame-pointer" >/dev/null
+if [ -z "$KORVANTEL" ]; then
+    scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_FLAGS="-fno-omit-frame-pointer" -DCMAKE_C_FLAGS="-fno-omit-frame-pointer" >/dev/null
+    KORVANTEL=build-bench/korvantel
+fi
 
 WORK=$(mktemp -d /tmp/korvantel-bench-XXXXXX)
 chmod 755 "$WORK"
@@ -105,7 +112,7 @@ korvantel_start() { # name cache(true|false) -> sets KPORT, KPID
         -e "/<cache>/,/<\/cache>/ s|<enabled>true</enabled>|<enabled>$2</enabled>|" \
         conf/korvantel.xml > "$dir/korvantel.xml"
     KPORT=$(free_port)
-    build-bench/korvantel -f -c "$dir/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KPORT" \
+    "$KORVANTEL" -f -c "$dir/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KPORT" \
         -l "$dir/native.log" -d 0 -m "$dir" -y "$dir" >/dev/null 2>&1 &
     KPID=$!
     PIDS="$PIDS $KPID"
@@ -195,7 +202,10 @@ row() { # case target rps p99 non2xx sockerrs
 header() {
     printf "%-16s %-10s %12s %10s %8s %10s\n" "case" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs"
 }
+CASES=${CASES:-pass-1k pass-100k hit-1k connects idle}
+wanted() { case " $CASES " in *" $1 "*) return 0 ;; esac; return 1; }
 run_case() { # case object korvantel-port korvantel-pid squid-port
+    wanted "$1" || return 0
     set -- "$1" "$2" "$3" "$4" "$5" $(measure "$ORIGIN_PORT" "$2" 0)
     row "$1" direct "$6" "$7" "$8" "$9"
     name=$1 object=$2 kport=$3 kpid=$4 sport=$5
@@ -211,7 +221,9 @@ run_case pass-1k 1k.bin "$KORVANTEL_PORT" "$KORVANTEL_PID" "$SQUID_PORT"
 run_case pass-100k 100k.bin "$KORVANTEL_PORT" "$KORVANTEL_PID" "$SQUID_PORT"
 
 # Cache hits: the caching daemon may store only after its start-up back-off.
-if [ "${QUICK:-0}" = 1 ]; then
+if ! wanted hit-1k; then
+    :
+elif [ "${QUICK:-0}" = 1 ]; then
     gdb -p "$KCACHE_PID" -batch -ex 'set var next_cache = 0' >/dev/null 2>&1 || true
 else
     elapsed=$(( $(date +%s) - KCACHE_STARTED ))
@@ -220,27 +232,31 @@ else
         sleep $((185 - elapsed))
     fi
 fi
-for port in "$KCACHE_PORT" "$SQCACHE_PORT"; do
+wanted hit-1k && for port in "$KCACHE_PORT" "$SQCACHE_PORT"; do
     # squid's workers share one memory cache; a few fills reach it for sure.
     for i in 1 2 3 4 5 6; do
         curl -s -o /dev/null --proxy "http://127.0.0.1:$port" "http://127.0.0.1:$ORIGIN_PORT/1k.bin" || true
     done
 done
 run_case hit-1k 1k.bin "$KCACHE_PORT" "$KCACHE_PID" "$SQCACHE_PORT"
-for port in "$KCACHE_PORT" "$SQCACHE_PORT"; do
-    curl -s -D - -o /dev/null --proxy "http://127.0.0.1:$port" "http://127.0.0.1:$ORIGIN_PORT/1k.bin" |
-        grep -qi -e "^X-Cache: HIT" -e "^Age:" || echo "(port $port did not answer the hit case from its cache)" >&2
+wanted hit-1k && for target in "korvantel $KCACHE_PORT" "squid $SQCACHE_PORT"; do
+    set -- $target
+    curl -s -D - -o /dev/null --proxy "http://127.0.0.1:$2" "http://127.0.0.1:$ORIGIN_PORT/1k.bin" |
+        grep -qi -e "^X-Cache: HIT" -e "^Age:" || echo "($1 did not answer the hit case from its cache)" >&2
 done
 
 # Sequential connections and idle memory.
 URL="http://127.0.0.1:$ORIGIN_PORT/1k.bin"
 printf "\n%-34s %12s %12s\n" "" korvantel squid
+if wanted connects; then
 set -- $(python3 bench/clients.py connects "$KORVANTEL_PORT" "$URL" "$CONNECTS")
 k_conn=$1 k_conn_fail=$2
 set -- $(python3 bench/clients.py connects "$SQUID_PORT" "$URL" "$CONNECTS")
 s_conn=$1 s_conn_fail=$2
 printf "%-34s %12s %12s\n" "$CONNECTS sequential connects, s" "$k_conn" "$s_conn"
 printf "%-34s %12s %12s\n" "  failed" "$k_conn_fail" "$s_conn_fail"
+fi
+if wanted idle; then
 set -- $(python3 bench/clients.py idle "$KORVANTEL_PORT" "$URL" 0 0 "$KORVANTEL_PID")
 k_rss0=$1
 set -- $(python3 bench/clients.py idle "$SQUID_PORT" "$URL" 0 0 "$SQUID_PID")
@@ -255,6 +271,7 @@ printf "%-34s %12s %12s\n" "Pss KiB, $IDLE idle clients" "$k_pss" "$s_pss"
 printf "%-34s %12s %12s\n" "  connections still held" "$k_alive" "$s_alive"
 echo "rss korvantel $k_rss 0" >> "$RESULTS"
 echo "rss squid $s_rss 0" >> "$RESULTS"
+fi
 
 # Ratios and targets.
 printf "\n%-16s %10s %10s %12s %s\n" "korvantel/squid" "req/s" "p99" "target" "met"

@@ -182,7 +182,7 @@ CacheSection::CacheSection() : Section("cache", SECTION_MUTEX) {
     pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
     pthread_rwlock_init(&objects_lock, &attributes);
     pthread_rwlockattr_destroy(&attributes);
-    pthread_mutex_init(&journal_lock, nullptr);
+    pthread_rwlock_init(&journal_lock, nullptr);
     last_clean = utc_time(nullptr);
     mutex_lock();
     update();
@@ -232,7 +232,7 @@ CacheSection::~CacheSection() {
     unlock_exclusive();
     free(cachemaplist);
     pthread_rwlock_destroy(&objects_lock);
-    pthread_mutex_destroy(&journal_lock);
+    pthread_rwlock_destroy(&journal_lock);
 }
 
 void CacheSection::lock_exclusive() {

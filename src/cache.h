@@ -128,7 +128,7 @@ struct Store {
     int md5 = 0;              // 1: compute and check digests
     // run-time, under the cache lock; the journal's under journal_lock too
     int journal_fd = -1;
-    unsigned int journal_lines = 0;  // lines since the journal was opened
+    std::atomic<unsigned int> journal_lines{0};  // lines since the journal was opened
     int objects = 0;
     uint64_t bytes = 0;
     bool full = false;
@@ -179,7 +179,9 @@ public:
 
     // ---- locks -------------------------------------------------------------
     pthread_rwlock_t objects_lock;   // with the section mutex: the cache lock
-    pthread_mutex_t journal_lock;    // journal descriptors, line counts, rewrites
+    // Journal descriptors and rewrites; appends share it (one write of a
+    // whole line to a file opened for appending never mixes with another).
+    pthread_rwlock_t journal_lock;
     void lock_exclusive();           // section mutex, then objects_lock for writing
     void unlock_exclusive();
     void lock_shared();              // objects_lock for reading
@@ -295,8 +297,8 @@ public:
     void journal_write(Store *store);
     void journal_read(Store *store);
     void journal_close(Store *store);
-    void journal_write_held(Store *store);  // (journal_lock held)
-    void journal_close_held(Store *store);  // (journal_lock held)
+    void journal_write_held(Store *store);  // (journal_lock held for writing)
+    void journal_close_held(Store *store);  // (journal_lock held for writing)
     // The object's journal line (without checks) into buffer; its length.
     static int journal_line(const CACHEMAP *object, char *buffer, size_t size);
     void stores_update();

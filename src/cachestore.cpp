@@ -308,9 +308,9 @@ int CacheSection::journal_line(const CACHEMAP *object, char *buffer, size_t size
 }
 
 void CacheSection::journal_close(Store *store) {
-    pthread_mutex_lock(&journal_lock);
+    pthread_rwlock_wrlock(&journal_lock);
     journal_close_held(store);
-    pthread_mutex_unlock(&journal_lock);
+    pthread_rwlock_unlock(&journal_lock);
 }
 
 void CacheSection::journal_close_held(Store *store) {
@@ -328,33 +328,48 @@ int CacheSection::journal_add(CACHEMAP *object) {
     // The line is made before the lock: it is the object's state now.
     char line[CACHE_JOURNAL_LINE_MAX + 1];
     int n = journal_line(object, line, sizeof line);
-    pthread_mutex_lock(&journal_lock);
+    unsigned int limit = journal_max ? journal_max : 128000;
+    const char *rest = line;
+    size_t left = (size_t)n;
+    // The common case, an open journal far from its rewrite, only appends.
+    pthread_rwlock_rdlock(&journal_lock);
+    if (store->journal_fd >= 0 && store->journal_lines.load() + 1 < limit) {
+        ssize_t w = write(store->journal_fd, rest, left);
+        if (w > 0) {
+            rest += w;
+            left -= (size_t)w;
+        }
+        if (left == 0) store->journal_lines++;
+    }
+    pthread_rwlock_unlock(&journal_lock);
+    if (left == 0) return 0;
+    pthread_rwlock_wrlock(&journal_lock);
     if (store->journal_fd < 0) {
         std::string path = store->directory + "/journal";
         int fd = s_open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
         if (fd < 0) {
-            pthread_mutex_unlock(&journal_lock);
+            pthread_rwlock_unlock(&journal_lock);
             return -1;
         }
         store->journal_fd = fd;
         store->journal_lines = 0;
         putlog(LOG_CACHE, "opened new %s/journal [%d]", store->directory.c_str(), fd);
     }
-    if (!write_all(store->journal_fd, line, (size_t)n)) {
+    if (!write_all(store->journal_fd, rest, left)) {
         int error = errno;
         putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s/journal", error,
                strerror(error), "journal_add", store->journal_fd, store->directory.c_str());
     }
     store->journal_lines++;
     if (journal_max ? store->journal_lines >= journal_max : store->journal_lines > 127999) journal_write_held(store);
-    pthread_mutex_unlock(&journal_lock);
+    pthread_rwlock_unlock(&journal_lock);
     return 0;
 }
 
 void CacheSection::journal_write(Store *store) {
-    pthread_mutex_lock(&journal_lock);
+    pthread_rwlock_wrlock(&journal_lock);
     journal_write_held(store);
-    pthread_mutex_unlock(&journal_lock);
+    pthread_rwlock_unlock(&journal_lock);
 }
 
 // Runs under the cache lock, shared at least: the index stands still and
