@@ -50,7 +50,7 @@ ClientPool::~ClientPool() {
 }
 
 int ClientPool::Add(CONNECTION_T *connection) {
-    clientpool_t *e = new clientpool_t{connection, time(nullptr)};
+    clientpool_t *e = new clientpool_t{connection, time(nullptr), -1};
     pthread_mutex_lock(&lock);
     entries.push_back(e);
     wakepipe_calls++;
@@ -140,13 +140,12 @@ void ClientPool::PollOnce() {
     int calls = wakepipe_calls;
     wakepipe_calls = 0;
     std::vector<struct pollfd> set;
-    std::vector<clientpool_t *> polled;
     set.reserve(n + 1);
     set.push_back({pipe_fds[0], POLLIN | POLLPRI, 0});
     for (clientpool_t *e : entries) {
         int fd = e->connection->client ? e->connection->client->fd : -1;
+        e->polled = (int)set.size();
         set.push_back({fd, POLLIN | POLLPRI | POLLERR | POLLHUP | POLLNVAL, 0});
-        polled.push_back(e);
     }
     pthread_mutex_unlock(&lock);
 
@@ -177,13 +176,11 @@ void ClientPool::PollOnce() {
     pthread_mutex_lock(&lock);
     for (auto it = entries.begin(); it != entries.end();) {
         clientpool_t *e = *it;
-        size_t k = 0;
-        while (k < polled.size() && polled[k] != e) k++;
-        if (k == polled.size()) {  // arrived after the poll set was built
+        if (e->polled < 0) {  // arrived after the poll set was built
             ++it;
             continue;
         }
-        short ev = set[k + 1].revents;
+        short ev = set[(size_t)e->polled].revents;
         int action = -1;
         if (ev & (POLLIN | POLLPRI)) action = 1;
         else if (ev & (POLLERR | POLLHUP | POLLNVAL)) action = 0;

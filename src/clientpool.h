@@ -15,6 +15,7 @@ class Filebuf;
 struct clientpool_t {
     CONNECTION_T *connection;
     time_t added;
+    int polled = -1;  // its place in the pool thread's current poll set; -1 none
 };
 
 class ClientPool {
