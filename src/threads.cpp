@@ -80,7 +80,7 @@ unsigned int thread_get_clientid() {
     if (!threads_ready || in_clientid_fatal) return 0;
     int i = own_slot();
     // Only the slot's own thread writes its client id.
-    unsigned int id = i >= 0 ? threads[i].client_id : 0;
+    unsigned int id = i >= 0 ? threads[i].client_id.load() : 0u;
     if (i < 0) {
         in_clientid_fatal = true;
         fatal_assert("src/main", 2685, "thread_get_clientid");
@@ -90,9 +90,7 @@ unsigned int thread_get_clientid() {
 
 void thread_set_clientid(unsigned int id) {
     int i = own_slot();
-    pthread_mutex_lock(&threadlistlock);
     if (i >= 0) threads[i].client_id = id;
-    pthread_mutex_unlock(&threadlistlock);
     if (i < 0) fatal_assert("src/main", 2667, "thread_set_clientid");
 }
 
