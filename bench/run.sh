@@ -278,6 +278,7 @@ printf "\n%-16s %10s %10s %12s %s\n" "korvantel/squid" "req/s" "p99" "target" "m
 awk '
     { rps[$1 " " $2] = $3; p99[$1 " " $2] = $4 }
     function line(c, min, lat,   r, l, ok) {
+        if (!((c " squid") in rps)) return
         r = rps[c " squid"] > 0 ? rps[c " korvantel"] / rps[c " squid"] : 0
         l = p99[c " squid"] > 0 ? p99[c " korvantel"] / p99[c " squid"] : 0
         ok = (r >= min) && (!lat || l <= 1)
@@ -287,6 +288,8 @@ awk '
         line("pass-1k", 1.2, 1)
         line("pass-100k", 1.0, 0)
         line("hit-1k", 1.5, 1)
-        m = rps["rss squid"] > 0 ? rps["rss korvantel"] / rps["rss squid"] : 0
-        printf "%-16s %10.2f %10s %12s %s\n", "idle VmRSS", m, "", "<1", m < 1 ? "yes" : "NO"
+        if (rps["rss squid"] > 0) {
+            m = rps["rss korvantel"] / rps["rss squid"]
+            printf "%-16s %10.2f %10s %12s %s\n", "idle VmRSS", m, "", "<1", m < 1 ? "yes" : "NO"
+        }
     }' "$RESULTS"
