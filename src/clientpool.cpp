@@ -30,6 +30,11 @@ void (*clientpool_failure_report)(int) = nullptr;
 
 ClientPool::ClientPool() {
     pthread_mutex_init(&lock, nullptr);
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&arrived, &attributes);
+    pthread_condattr_destroy(&attributes);
     if (pipe(pipe_fds) != 0) {
         putlog(LOG_ERROR, "[system: pipe:%d:%s], in %s, failed to create wakepipe", errno, strerror(errno),
                "ClientPool");
@@ -46,6 +51,7 @@ ClientPool::~ClientPool() {
     entries.clear();
     if (pipe_fds[0] != -1) close(pipe_fds[0]);
     if (pipe_fds[1] != -1) close(pipe_fds[1]);
+    pthread_cond_destroy(&arrived);
     pthread_mutex_destroy(&lock);
 }
 
@@ -54,6 +60,7 @@ int ClientPool::Add(CONNECTION_T *connection) {
     pthread_mutex_lock(&lock);
     entries.push_back(e);
     wakepipe_calls++;
+    pthread_cond_signal(&arrived);
     pthread_mutex_unlock(&lock);
     return Wakeup();
 }
@@ -133,8 +140,16 @@ void ClientPool::PollOnce() {
     int n = (int)entries.size();
     if (clientpool_size_report) clientpool_size_report(n);
     if (n == 0) {
+        // The empty pool sleeps CLIENT_POOL_TIMEOUT milliseconds, but a
+        // connection that arrives meanwhile need not wait for the rest.
+        struct timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        long long ns = (long long)until.tv_nsec + (long long)CLIENT_POOL_TIMEOUT * 1000000LL;
+        until.tv_sec += (time_t)(ns / 1000000000LL);
+        until.tv_nsec = (long)(ns % 1000000000LL);
+        int e = 0;
+        while (entries.empty() && e != ETIMEDOUT && e != EINVAL) e = pthread_cond_timedwait(&arrived, &lock, &until);
         pthread_mutex_unlock(&lock);
-        usleep((useconds_t)CLIENT_POOL_TIMEOUT * 1000);
         return;
     }
     int calls = wakepipe_calls;

@@ -35,6 +35,7 @@ class ClientPool {
   private:
     int pipe_fds[2];
     pthread_mutex_t lock;
+    pthread_cond_t arrived;  // ends the empty pool's sleep when a connection comes
     std::list<clientpool_t *> entries;
 };
 
