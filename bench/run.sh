@@ -5,6 +5,9 @@
 #   - requests per second and p99 latency (wrk, absolute-URI requests through
 #     the proxies, bench/absolute.lua) for 1 KiB and 100 KiB pass-through and
 #     for 1 KiB cache hits, direct from nginx too;
+#   - 1 KiB through Korvantel with its content filters on (the MIME filter;
+#     a URL filter of 1,000 host rules), beside the unfiltered figure: the
+#     requests pass every filter, so the figures show what the checks cost;
 #   - the time of 1,000 sequential connections through each proxy (one
 #     request each, "Connection: close");
 #   - the memory (VmRSS, summed over squid's processes; Pss beside it) with
@@ -18,7 +21,7 @@
 # PERF=DIR records a perf profile (call graphs) of Korvantel during each of
 # its wrk runs into DIR (the recording costs Korvantel some of its speed).
 # CASES="pass-1k hit-1k ..." runs only those of pass-1k, pass-100k, hit-1k,
-# connects and idle.
+# filters, connects and idle.
 # KORVANTEL=path runs that binary instead of building build-bench (to compare
 # two builds).
 #
@@ -202,7 +205,7 @@ row() { # case target rps p99 non2xx sockerrs
 header() {
     printf "%-16s %-10s %12s %10s %8s %10s\n" "case" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs"
 }
-CASES=${CASES:-pass-1k pass-100k hit-1k connects idle}
+CASES=${CASES:-pass-1k pass-100k hit-1k filters connects idle}
 wanted() { case " $CASES " in *" $1 "*) return 0 ;; esac; return 1; }
 run_case() { # case object korvantel-port korvantel-pid squid-port
     wanted "$1" || return 0
@@ -244,6 +247,52 @@ wanted hit-1k && for target in "korvantel $KCACHE_PORT" "squid $SQCACHE_PORT"; d
     curl -s -D - -o /dev/null --proxy "http://127.0.0.1:$2" "http://127.0.0.1:$ORIGIN_PORT/1k.bin" |
         grep -qi -e "^X-Cache: HIT" -e "^Age:" || echo "($1 did not answer the hit case from its cache)" >&2
 done
+
+# Content filters: Korvantel alone, each against the unfiltered daemon.
+filter_config() { # kind -> $WORK/<kind>/korvantel.xml
+    mkdir -p "$WORK/$1"
+    python3 - "$1" "$WORK/$1/korvantel.xml" <<'PY'
+import sys
+kind, path = sys.argv[1], sys.argv[2]
+text = open("conf/korvantel.xml").read()
+if kind == "fmime":
+    # A deny list first, with rules that the bench objects never match.
+    rule = ("<deny><enabled>true</enabled><comment></comment><profiles></profiles><host></host><path></path>"
+            "<mime>%s</mime><template></template></deny>")
+    rules = "".join(rule % m for m in ["^application/x-msdownload", "^video/", "^audio/", "^application/x-shockwave"])
+    section, head = "mime-filtering", "<enabled>true</enabled><order>denyfirst</order><template></template>"
+else:
+    # 1,000 host rules that do not match: every request is tested against all.
+    rule = ("<deny><enabled>true</enabled><comment>r%d</comment><profiles></profiles>"
+            "<host>(^|[.])blocked-%d[.]example$</host><path></path><addresses></addresses><template></template></deny>")
+    rules = "".join(rule % (i, i) for i in range(1000))
+    section, head = "url-filtering", "<enabled>true</enabled><order>denyfirst</order><template></template>"
+start = text.index("<%s>" % section)
+end = text.index("</%s>" % section)
+text = text[:start] + "<%s>" % section + head + rules + text[end:]
+open(path, "w").write(text)
+PY
+}
+if wanted filters; then
+    printf "\n%-16s %-10s %12s %10s %8s %10s %7s\n" "filters, 1k" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs" "ratio"
+    set -- $(measure "$KORVANTEL_PORT" 1k.bin 1)
+    plain=$1
+    printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s\n" unfiltered korvantel "$1" "$2" "$3" "$4" 1.00
+    for kind in fmime furl; do
+        filter_config $kind
+        fport=$(free_port)
+        "$KORVANTEL" -f -c "$WORK/$kind/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$fport" \
+            -l "$WORK/$kind/native.log" -d 0 -m "$WORK/$kind" -y "$WORK/$kind" >/dev/null 2>&1 &
+        fpid=$!
+        PIDS="$PIDS $fpid"
+        wait_port "$fport" || continue
+        set -- $(measure "$fport" 1k.bin 1 "$fpid" "$kind")
+        ratio=$(awk -v a="$1" -v b="$plain" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+        name=$([ $kind = fmime ] && echo mime-filter || echo url-filter-1000)
+        printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s\n" "$name" korvantel "$1" "$2" "$3" "$4" "$ratio"
+        kill "$fpid" 2>/dev/null || true
+    done
+fi
 
 # Sequential connections and idle memory.
 URL="http://127.0.0.1:$ORIGIN_PORT/1k.bin"
