@@ -1,45 +1,55 @@
 #!/bin/sh
-# Requests per second and latency of a 1 KiB and a 100 KiB object from an
-# nginx-light origin: direct, through Korvantel, through Korvantel with its
-# content filters on ("filtering"), through squid and through tinyproxy
-# (absolute-URI requests, bench/absolute.lua). Prints one table
-# with each proxy's ratio to the direct figure. Then the cache-hit case: the
-# same objects answered from memory by Korvantel and by squid with a memory
-# cache, with their ratio to the direct figure. Last, the 100 KiB object
-# scanned by ClamAV (a clamd of its own) beside the unscanned figure.
+# Korvantel against squid in SMP mode, both in front of an nginx-light origin
+# (4 workers) on loopback, all in one run:
 #
-#   bench/run.sh                     (DURATION=10s CONNECTIONS=64 THREADS=4)
+#   - requests per second and p99 latency (wrk, absolute-URI requests through
+#     the proxies, bench/absolute.lua) for 1 KiB and 100 KiB pass-through and
+#     for 1 KiB cache hits, direct from nginx too;
+#   - 1 KiB through Korvantel with its content filters on (the MIME filter;
+#     a URL filter of 1,000 host rules), beside the unfiltered figure: the
+#     requests pass every filter, so the figures show what the checks cost;
+#   - the time of 1,000 sequential connections through each proxy (one
+#     request each, "Connection: close");
+#   - the memory (VmRSS, summed over squid's processes; Pss beside it) with
+#     1,000 idle kept-alive client connections;
+#   - the ratios Korvantel / squid with the targets they are held to.
 #
-# Installs wrk and tinyproxy from Debian when missing, without starting the
-# tinyproxy service. Everything else runs on loopback from a temp dir and is
-# stopped by its pid at the end.
+#   bench/run.sh      DURATION=8s CONNECTIONS=100 THREADS=4 IDLE=1000 CONNECTS=1000
+#
+# QUICK=1 ends the caching daemon's start-up back-off through gdb instead of
+# waiting it out (for profiling runs; the figures of record wait).
+# PERF=DIR records a perf profile (call graphs) of Korvantel during each of
+# its wrk runs into DIR (the recording costs Korvantel some of its speed).
+# CASES="pass-1k hit-1k ..." runs only those of pass-1k, pass-100k, hit-1k,
+# filters, clamav, connects and idle.
+# KORVANTEL=path runs that binary instead of building build-bench (to compare
+# two builds).
+#
+# Korvantel is built as build-bench (RelWithDebInfo, frame pointers kept, so
+# that perf can walk the stacks). squid runs with `workers` = half the cores,
+# at least 1. Everything runs from a temp dir and is stopped by its pid.
 set -e
 cd "$(dirname "$0")/.."
-ROOT=$(pwd)
-DURATION=${DURATION:-10s}
-CONNECTIONS=${CONNECTIONS:-64}
+DURATION=${DURATION:-8s}
+CONNECTIONS=${CONNECTIONS:-100}
 THREADS=${THREADS:-4}
+IDLE=${IDLE:-1000}
+CONNECTS=${CONNECTS:-1000}
+CORES=$(nproc)
+SQUID_WORKERS=$((CORES / 2))
+[ "$SQUID_WORKERS" -ge 1 ] || SQUID_WORKERS=1
 
-missing=""
-command -v wrk >/dev/null 2>&1 || missing="$missing wrk"
-command -v tinyproxy >/dev/null 2>&1 || [ -x /usr/bin/tinyproxy ] || [ -x /usr/sbin/tinyproxy ] || missing="$missing tinyproxy"
-if [ -n "$missing" ]; then
-    # No service may start from the install: the bench runs its own.
-    policy_backup=""
-    if [ -e /usr/sbin/policy-rc.d ]; then
-        policy_backup=$(mktemp)
-        cp -p /usr/sbin/policy-rc.d "$policy_backup"
-    fi
-    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-    chmod 755 /usr/sbin/policy-rc.d
-    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing) >/dev/null || true
-    if [ -n "$policy_backup" ]; then mv "$policy_backup" /usr/sbin/policy-rc.d; else rm -f /usr/sbin/policy-rc.d; fi
+if ! command -v wrk >/dev/null 2>&1 || ! [ -x /usr/sbin/squid ] || ! [ -x /usr/sbin/nginx ]; then
+    KORVANTEL_TEST_PEERS=1 scripts/setup.sh >/dev/null
 fi
 command -v wrk >/dev/null 2>&1 || { echo "wrk is not available" >&2; exit 1; }
-TINYPROXY=$(command -v tinyproxy || ls /usr/bin/tinyproxy /usr/sbin/tinyproxy 2>/dev/null | head -n 1 || true)
-SQUID=$(command -v squid || ls /usr/sbin/squid 2>/dev/null | head -n 1 || true)
+SQUID=/usr/sbin/squid
 
-scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+if [ -z "$KORVANTEL" ]; then
+    scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_FLAGS="-fno-omit-frame-pointer" -DCMAKE_C_FLAGS="-fno-omit-frame-pointer" >/dev/null
+    KORVANTEL=build-bench/korvantel
+fi
 
 WORK=$(mktemp -d /tmp/korvantel-bench-XXXXXX)
 chmod 755 "$WORK"
@@ -48,7 +58,7 @@ cleanup() {
     for pid in $PIDS; do kill "$pid" 2>/dev/null || true; done
     for pid in $PIDS; do
         n=0
-        while kill -0 "$pid" 2>/dev/null && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+        while kill -0 "$pid" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
     done
     rm -rf "$WORK"
 }
@@ -61,12 +71,12 @@ wait_port() {
     n=0
     until python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.5)" 2>/dev/null; do
         n=$((n + 1))
-        [ $n -lt 100 ] || { echo "nothing listens on port $1" >&2; return 1; }
+        [ $n -lt 150 ] || { echo "nothing listens on port $1" >&2; return 1; }
         sleep 0.1
     done
 }
 
-# Origin: nginx-light with the two objects.
+# ---- origin: nginx-light with 4 workers --------------------------------------
 mkdir -p "$WORK/www" "$WORK/nginx"
 head -c 1024 /dev/urandom > "$WORK/www/1k.bin"
 head -c 102400 /dev/urandom > "$WORK/www/100k.bin"
@@ -75,10 +85,11 @@ ORIGIN_PORT=$(free_port)
 cat > "$WORK/nginx/nginx.conf" <<CONF
 $( [ "$(id -u)" = 0 ] && echo "user root;" )
 daemon off;
-worker_processes 2;
+worker_processes 4;
+worker_rlimit_nofile 20000;
 pid $WORK/nginx/nginx.pid;
 error_log $WORK/nginx/error.log;
-events { worker_connections 1024; }
+events { worker_connections 8192; }
 http {
   access_log off;
   client_body_temp_path $WORK/nginx/body;
@@ -87,239 +98,229 @@ http {
   uwsgi_temp_path $WORK/nginx/uwsgi;
   scgi_temp_path $WORK/nginx/scgi;
   keepalive_requests 1000000;
-  server { listen 127.0.0.1:$ORIGIN_PORT; root $WORK/www; }
+  server { listen 127.0.0.1:$ORIGIN_PORT backlog=4096; root $WORK/www; }
 }
 CONF
 /usr/sbin/nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx" &
 PIDS="$PIDS $!"
 wait_port "$ORIGIN_PORT"
 
-# Korvantel with the shipped configuration.
-KORVANTEL_PORT=$(free_port)
-mkdir -p "$WORK/korvantel"
-build-bench/korvantel -f -c conf/korvantel.xml -s conf/section.xml -L "127.0.0.1:$KORVANTEL_PORT" \
-    -l "$WORK/korvantel/native.log" -d 0 -m "$WORK/korvantel" -y "$WORK/korvantel" >/dev/null 2>&1 &
-PIDS="$PIDS $!"
-wait_port "$KORVANTEL_PORT"
-
-# Korvantel with content filtering on; every setting goes into this one
-# configuration before the daemon starts. The requests pass every filter, so
-# the figure shows what the checks cost.
-KFILTER_PORT=$(free_port)
-mkdir -p "$WORK/kfilter"
-cp conf/korvantel.xml "$WORK/kfilter/korvantel.xml"
-
-# MIME filter: deny list first, with rules that the bench objects never match.
-python3 - "$WORK/kfilter/korvantel.xml" <<'PY'
-import sys
-path = sys.argv[1]
-rule = ("<deny><enabled>true</enabled><comment></comment><profiles></profiles><host></host><path></path>"
-        "<mime>%s</mime><template></template></deny>")
-rules = "".join(rule % m for m in ["^application/x-msdownload", "^video/", "^audio/", "^application/x-shockwave"])
-with open(path) as f:
-    text = f.read()
-start = text.index("<mime-filtering>")
-end = text.index("</mime-filtering>")
-text = (text[:start] + "<mime-filtering><enabled>true</enabled><order>denyfirst</order><template></template>"
-        + rules + text[end:])
-with open(path, "w") as f:
-    f.write(text)
-PY
-
-build-bench/korvantel -f -c "$WORK/kfilter/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KFILTER_PORT" \
-    -l "$WORK/kfilter/native.log" -d 0 -m "$WORK/kfilter" -y "$WORK/kfilter" >/dev/null 2>&1 &
-PIDS="$PIDS $!"
-wait_port "$KFILTER_PORT" || KFILTER_PORT=""
-
-# Korvantel again, caching. Nothing is stored in the first 180 seconds after
-# a start, so it starts first and the cache-hit case waits for that to pass
-# (a faked clock would distort the figures: libfaketime works at every call).
-KCACHE_PORT=$(free_port)
-mkdir -p "$WORK/kcache"
-sed "s|<path>/var/cache/korvantel</path>|<path>$WORK/kcache/store</path>|" conf/korvantel.xml \
-    > "$WORK/kcache/korvantel.xml"
-build-bench/korvantel -f -c "$WORK/kcache/korvantel.xml" -s conf/section.xml \
-    -L "127.0.0.1:$KCACHE_PORT" -l "$WORK/kcache/native.log" -d 0 -m "$WORK/kcache" \
-    -y "$WORK/kcache" >/dev/null 2>&1 &
-PIDS="$PIDS $!"
+# ---- Korvantel ----------------------------------------------------------------
+# The caching daemon starts first: nothing is stored in the first 180 seconds
+# after a start, and the cache-hit case comes last.
+korvantel_start() { # name cache(true|false) -> sets KPORT, KPID
+    dir="$WORK/$1"
+    mkdir -p "$dir"
+    sed -e "s|<path>/var/cache/korvantel</path>|<path>$dir/store</path>|" \
+        -e "/<cache>/,/<\/cache>/ s|<enabled>true</enabled>|<enabled>$2</enabled>|" \
+        conf/korvantel.xml > "$dir/korvantel.xml"
+    KPORT=$(free_port)
+    "$KORVANTEL" -f -c "$dir/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KPORT" \
+        -l "$dir/native.log" -d 0 -m "$dir" -y "$dir" >/dev/null 2>&1 &
+    KPID=$!
+    PIDS="$PIDS $KPID"
+    wait_port "$KPORT"
+}
+korvantel_start kcache true
+KCACHE_PORT=$KPORT KCACHE_PID=$KPID
 KCACHE_STARTED=$(date +%s)
-wait_port "$KCACHE_PORT" || KCACHE_PORT=""
+korvantel_start korvantel false
+KORVANTEL_PORT=$KPORT KORVANTEL_PID=$KPID
 
-# squid with a memory cache, logging nothing.
-SQCACHE_PORT=""
-if [ -n "$SQUID" ]; then
-    SQCACHE_PORT=$(free_port)
-    mkdir -p "$WORK/sqcache"
-    chmod 777 "$WORK/sqcache"
-    cat > "$WORK/sqcache/squid.conf" <<CONF
-http_port 127.0.0.1:$SQCACHE_PORT
+# ---- squid, SMP ---------------------------------------------------------------
+squid_start() { # name extra-config -> sets SPORT, SPID
+    dir="$WORK/$1"
+    mkdir -p "$dir"
+    chmod 777 "$dir"
+    SPORT=$(free_port)
+    cat > "$dir/squid.conf" <<CONF
+workers $SQUID_WORKERS
+http_port 127.0.0.1:$SPORT
 http_access allow localhost
 http_access deny all
-cache_mem 64 MB
+$2
+access_log none
+cache_log $dir/cache.log
+pid_filename $dir/squid.pid
+coredump_dir $dir
+netdb_filename none
+shutdown_lifetime 1 seconds
+max_filedescriptors 20000
+CONF
+    # --foreground keeps SMP (-N would not) and leaves the master our child.
+    "$SQUID" --foreground -n "$1" -f "$dir/squid.conf" >/dev/null 2>&1 &
+    SPID=$!
+    PIDS="$PIDS $SPID"
+    wait_port "$SPORT"
+}
+squid_start sqplain "cache deny all
+cache_mem 8 MB"
+SQUID_PORT=$SPORT SQUID_PID=$SPID
+squid_start sqcache "cache_mem 64 MB
 maximum_object_size_in_memory 1 MB
-refresh_pattern . 60 100% 600 override-expire override-lastmod ignore-reload
-access_log none
-cache_log $WORK/sqcache/cache.log
-pid_filename $WORK/sqcache/squid.pid
-coredump_dir $WORK/sqcache
-netdb_filename none
-CONF
-    "$SQUID" -N -n sqcache -f "$WORK/sqcache/squid.conf" >/dev/null 2>&1 &
-    PIDS="$PIDS $!"
-    wait_port "$SQCACHE_PORT" || SQCACHE_PORT=""
-fi
+refresh_pattern . 60 100% 600 override-expire override-lastmod ignore-reload"
+SQCACHE_PORT=$SPORT SQCACHE_PID=$SPID
 
-# squid, caching nothing, logging nothing.
-SQUID_PORT=""
-if [ -n "$SQUID" ]; then
-    SQUID_PORT=$(free_port)
-    mkdir -p "$WORK/squid"
-    chmod 777 "$WORK/squid"
-    cat > "$WORK/squid/squid.conf" <<CONF
-http_port 127.0.0.1:$SQUID_PORT
-http_access allow localhost
-http_access deny all
-cache deny all
-cache_mem 8 MB
-access_log none
-cache_log $WORK/squid/cache.log
-pid_filename $WORK/squid/squid.pid
-coredump_dir $WORK/squid
-netdb_filename none
-CONF
-    "$SQUID" -N -n sqplain -f "$WORK/squid/squid.conf" >/dev/null 2>&1 &
-    PIDS="$PIDS $!"
-    wait_port "$SQUID_PORT" || SQUID_PORT=""
-fi
-
-# tinyproxy.
-TINY_PORT=""
-if [ -n "$TINYPROXY" ]; then
-    TINY_PORT=$(free_port)
-    mkdir -p "$WORK/tinyproxy"
-    chmod 777 "$WORK/tinyproxy"
-    cat > "$WORK/tinyproxy/tinyproxy.conf" <<CONF
-$( [ "$(id -u)" = 0 ] && printf 'User nobody\nGroup nogroup\n' )
-Port $TINY_PORT
-Listen 127.0.0.1
-Timeout 60
-MaxClients 1024
-Allow 127.0.0.1
-LogLevel Critical
-LogFile "$WORK/tinyproxy/tinyproxy.log"
-PidFile "$WORK/tinyproxy/tinyproxy.pid"
-DisableViaHeader Yes
-CONF
-    "$TINYPROXY" -d -c "$WORK/tinyproxy/tinyproxy.conf" >/dev/null 2>&1 &
-    PIDS="$PIDS $!"
-    wait_port "$TINY_PORT" || TINY_PORT=""
-fi
-
-# One wrk run: prints "requests_per_second latency_ms non_2xx socket_errors".
-# (tinyproxy closes the client connection after every answer, which wrk
-# counts as socket read errors.)
-measure() {
+# ---- measuring ----------------------------------------------------------------
+# One wrk run: "requests_per_second p99_ms non_2xx socket_errors".
+measure() { # port object proxied(0|1) [pid to profile] [profile name]
     port=$1 object=$2 proxied=$3
     url="http://127.0.0.1:$ORIGIN_PORT/$object"
+    perf_pid=""
+    if [ -n "$PERF" ] && [ -n "$4" ]; then
+        mkdir -p "$PERF"
+        perf record -g -F 999 -o "$PERF/$5.data" -p "$4" >/dev/null 2>&1 &
+        perf_pid=$!
+    fi
     if [ "$proxied" = 1 ]; then
-        out=$(TARGET="$url" wrk -t "$THREADS" -c "$CONNECTIONS" -d "$DURATION" --timeout 5s \
+        out=$(TARGET="$url" wrk -t "$THREADS" -c "$CONNECTIONS" -d "$DURATION" --timeout 5s --latency \
               -s bench/absolute.lua "http://127.0.0.1:$port/" 2>&1)
     else
-        out=$(wrk -t "$THREADS" -c "$CONNECTIONS" -d "$DURATION" --timeout 5s "$url" 2>&1)
+        out=$(wrk -t "$THREADS" -c "$CONNECTIONS" -d "$DURATION" --timeout 5s --latency "$url" 2>&1)
+    fi
+    if [ -n "$perf_pid" ]; then
+        kill -INT "$perf_pid" 2>/dev/null || true
+        wait "$perf_pid" 2>/dev/null || true
     fi
     echo "$out" | awk '
-        /Requests\/sec:/ { rps = $2 }
-        /^ *Latency/ {
-            v = $2; unit = v; sub(/[0-9.]+/, "", unit); sub(/[a-z]+$/, "", v)
-            if (unit == "us") v = v / 1000; else if (unit == "s") v = v * 1000
-            lat = v
+        function ms(v,   unit) {
+            unit = v; sub(/[0-9.]+/, "", unit); sub(/[a-z]+$/, "", v)
+            if (unit == "us") return v / 1000
+            if (unit == "s") return v * 1000
+            return v
         }
+        /Requests\/sec:/ { rps = $2 }
+        /^ *99%/ { p99 = ms($2) }
         /Non-2xx or 3xx responses:/ { bad += $NF }
         /Socket errors:/ { gsub(/,/, ""); sockets += $4 + $6 + $8 + $10 }
-        END { printf "%s %s %d %d\n", (rps == "" ? 0 : rps), (lat == "" ? 0 : lat), bad, sockets }'
+        END { printf "%s %s %d %d\n", (rps == "" ? 0 : rps), (p99 == "" ? 0 : p99), bad, sockets }'
 }
 
-printf "%-10s %-8s %12s %12s %7s %8s %10s\n" "target" "object" "requests/s" "latency ms" "ratio" "non-2xx" "sock-errs"
-for object in 1k.bin 100k.bin; do
-    set -- $(measure "$ORIGIN_PORT" "$object" 0)
-    direct=$1
-    printf "%-10s %-8s %12.0f %12.2f %7s %8d %10d\n" direct "$object" "$1" "$2" "1.00" "$3" "$4"
-    for target in korvantel filtering squid tinyproxy; do
-        case $target in
-            korvantel) port=$KORVANTEL_PORT ;;
-            filtering) port=$KFILTER_PORT ;;
-            squid) port=$SQUID_PORT ;;
-            tinyproxy) port=$TINY_PORT ;;
-        esac
-        if [ -z "$port" ]; then
-            printf "%-10s %-8s %12s %12s %7s %8s %10s\n" "$target" "$object" "-" "-" "-" "-" "-"
-            continue
-        fi
-        set -- $(measure "$port" "$object" 1)
-        ratio=$(awk -v a="$1" -v b="$direct" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
-        printf "%-10s %-8s %12.0f %12.2f %7s %8d %10d\n" "$target" "$object" "$1" "$2" "$ratio" "$3" "$4"
-    done
-done
+RESULTS="$WORK/results"
+: > "$RESULTS"
+row() { # case target rps p99 non2xx sockerrs
+    printf "%-16s %-10s %12.0f %10.2f %8d %10d\n" "$1" "$2" "$3" "$4" "$5" "$6"
+    echo "$1 $2 $3 $4" >> "$RESULTS"
+}
+header() {
+    printf "%-16s %-10s %12s %10s %8s %10s\n" "case" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs"
+}
+CASES=${CASES:-pass-1k pass-100k hit-1k filters clamav connects idle}
+wanted() { case " $CASES " in *" $1 "*) return 0 ;; esac; return 1; }
+run_case() { # case object korvantel-port korvantel-pid squid-port
+    wanted "$1" || return 0
+    set -- "$1" "$2" "$3" "$4" "$5" $(measure "$ORIGIN_PORT" "$2" 0)
+    row "$1" direct "$6" "$7" "$8" "$9"
+    name=$1 object=$2 kport=$3 kpid=$4 sport=$5
+    set -- $(measure "$kport" "$object" 1 "$kpid" "$name")
+    row "$name" korvantel "$1" "$2" "$3" "$4"
+    set -- $(measure "$sport" "$object" 1)
+    row "$name" squid "$1" "$2" "$3" "$4"
+}
 
-# Cache hits: each cache is filled with one request per object first.
-elapsed=$(( $(date +%s) - KCACHE_STARTED ))
-if [ -n "$KCACHE_PORT" ] && [ $elapsed -lt 185 ]; then
-    echo "waiting $((185 - elapsed)) s for the cache's start-up back-off to end" >&2
-    sleep $((185 - elapsed))
+echo "nginx 4 workers, squid $SQUID_WORKERS workers, wrk -t$THREADS -c$CONNECTIONS -d$DURATION, $CORES cores"
+header
+run_case pass-1k 1k.bin "$KORVANTEL_PORT" "$KORVANTEL_PID" "$SQUID_PORT"
+run_case pass-100k 100k.bin "$KORVANTEL_PORT" "$KORVANTEL_PID" "$SQUID_PORT"
+
+# Cache hits: the caching daemon may store only after its start-up back-off.
+if ! wanted hit-1k; then
+    :
+elif [ "${QUICK:-0}" = 1 ]; then
+    gdb -p "$KCACHE_PID" -batch -ex 'set var next_cache = 0' >/dev/null 2>&1 || true
+else
+    elapsed=$(( $(date +%s) - KCACHE_STARTED ))
+    if [ $elapsed -lt 185 ]; then
+        echo "(waiting $((185 - elapsed)) s for the caching daemon's start-up back-off to end)" >&2
+        sleep $((185 - elapsed))
+    fi
 fi
-printf "\n%-16s %-8s %12s %12s %7s %8s %10s\n" "cache hits" "object" "requests/s" "latency ms" "ratio" "non-2xx" "sock-errs"
-for object in 1k.bin 100k.bin; do
-    set -- $(measure "$ORIGIN_PORT" "$object" 0)
-    direct=$1
-    for target in korvantel squid; do
-        case $target in
-            korvantel) port=$KCACHE_PORT ;;
-            squid) port=$SQCACHE_PORT ;;
-        esac
-        if [ -z "$port" ]; then
-            printf "%-16s %-8s %12s %12s %7s %8s %10s\n" "$target" "$object" "-" "-" "-" "-" "-"
-            continue
-        fi
-        for i in 1 2; do
-            curl -s -o /dev/null --proxy "http://127.0.0.1:$port" "http://127.0.0.1:$ORIGIN_PORT/$object" || true
-        done
-        set -- $(measure "$port" "$object" 1)
-        ratio=$(awk -v a="$1" -v b="$direct" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
-        printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d\n" "$target" "$object" "$1" "$2" "$ratio" "$3" "$4"
+wanted hit-1k && for port in "$KCACHE_PORT" "$SQCACHE_PORT"; do
+    # squid's workers share one memory cache; a few fills reach it for sure.
+    for i in 1 2 3 4 5 6; do
+        curl -s -o /dev/null --proxy "http://127.0.0.1:$port" "http://127.0.0.1:$ORIGIN_PORT/1k.bin" || true
     done
 done
+run_case hit-1k 1k.bin "$KCACHE_PORT" "$KCACHE_PID" "$SQCACHE_PORT"
+wanted hit-1k && for target in "korvantel $KCACHE_PORT" "squid $SQCACHE_PORT"; do
+    set -- $target
+    curl -s -D - -o /dev/null --proxy "http://127.0.0.1:$2" "http://127.0.0.1:$ORIGIN_PORT/1k.bin" |
+        grep -qi -e "^X-Cache: HIT" -e "^Age:" || echo "($1 did not answer the hit case from its cache)" >&2
+done
 
-# URL filtering: 1 KiB pass-through with a URL filter of 1,000 host rules that
-# do not match (every request is tested against all of them), beside the
-# unfiltered figure.
-url_filter_case() {
-    mkdir -p "$WORK/kfilter"
-    i=0
-    while [ $i -lt 1000 ]; do
-        printf '<deny><enabled>true</enabled><comment>r%d</comment><profiles></profiles><host>(^|[.])blocked-%d[.]example$</host><path></path><addresses></addresses><template></template></deny>\n' "$i" "$i"
-        i=$((i + 1))
-    done > "$WORK/kfilter/rules.xml"
-    awk -v rules="$WORK/kfilter/rules.xml" '
-        /<url-filtering>/ { skip = 1
-            print "  <url-filtering><enabled>true</enabled><order>denyfirst</order><template></template>"
-            while ((getline line < rules) > 0) print line
-            print "  </url-filtering>" }
-        !skip { print }
-        /<\/url-filtering>/ { skip = 0 }' conf/korvantel.xml > "$WORK/kfilter/korvantel.xml"
-    KFILTER_PORT=$(free_port)
-    build-bench/korvantel -f -c "$WORK/kfilter/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KFILTER_PORT" \
-        -l "$WORK/kfilter/native.log" -d 0 -m "$WORK/kfilter" -y "$WORK/kfilter" >/dev/null 2>&1 &
-    PIDS="$PIDS $!"
-    wait_port "$KFILTER_PORT" || return 0
-    printf "\n%-16s %-8s %12s %12s %7s %8s %10s\n" "filtering" "object" "requests/s" "latency ms" "ratio" "non-2xx" "sock-errs"
+# Content filters: Korvantel alone, each against the unfiltered daemon.
+filter_config() { # kind -> $WORK/<kind>/korvantel.xml
+    mkdir -p "$WORK/$1"
+    python3 - "$1" "$WORK/$1/korvantel.xml" <<'PY'
+import sys
+kind, path = sys.argv[1], sys.argv[2]
+text = open("conf/korvantel.xml").read()
+if kind == "fmime":
+    # A deny list first, with rules that the bench objects never match.
+    rule = ("<deny><enabled>true</enabled><comment></comment><profiles></profiles><host></host><path></path>"
+            "<mime>%s</mime><template></template></deny>")
+    rules = "".join(rule % m for m in ["^application/x-msdownload", "^video/", "^audio/", "^application/x-shockwave"])
+    section, head = "mime-filtering", "<enabled>true</enabled><order>denyfirst</order><template></template>"
+else:
+    # 1,000 host rules that do not match: every request is tested against all.
+    rule = ("<deny><enabled>true</enabled><comment>r%d</comment><profiles></profiles>"
+            "<host>(^|[.])blocked-%d[.]example$</host><path></path><addresses></addresses><template></template></deny>")
+    rules = "".join(rule % (i, i) for i in range(1000))
+    section, head = "url-filtering", "<enabled>true</enabled><order>denyfirst</order><template></template>"
+start = text.index("<%s>" % section)
+end = text.index("</%s>" % section)
+text = text[:start] + "<%s>" % section + head + rules + text[end:]
+open(path, "w").write(text)
+PY
+}
+if wanted filters; then
+    printf "\n%-16s %-10s %12s %10s %8s %10s %7s\n" "filters, 1k" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs" "ratio"
     set -- $(measure "$KORVANTEL_PORT" 1k.bin 1)
     plain=$1
-    printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d\n" "unfiltered" 1k.bin "$1" "$2" "1.00" "$3" "$4"
-    set -- $(measure "$KFILTER_PORT" 1k.bin 1)
-    ratio=$(awk -v a="$1" -v b="$plain" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
-    printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d\n" "url-filter-1000" 1k.bin "$1" "$2" "$ratio" "$3" "$4"
-}
-url_filter_case
+    printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s\n" unfiltered korvantel "$1" "$2" "$3" "$4" 1.00
+    for kind in fmime furl; do
+        filter_config $kind
+        fport=$(free_port)
+        "$KORVANTEL" -f -c "$WORK/$kind/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$fport" \
+            -l "$WORK/$kind/native.log" -d 0 -m "$WORK/$kind" -y "$WORK/$kind" >/dev/null 2>&1 &
+        fpid=$!
+        PIDS="$PIDS $fpid"
+        wait_port "$fport" || continue
+        set -- $(measure "$fport" 1k.bin 1 "$fpid" "$kind")
+        ratio=$(awk -v a="$1" -v b="$plain" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+        name=$([ $kind = fmime ] && echo mime-filter || echo url-filter-1000)
+        printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s\n" "$name" korvantel "$1" "$2" "$3" "$4" "$ratio"
+        kill "$fpid" 2>/dev/null || true
+    done
+fi
+
+# Sequential connections and idle memory.
+URL="http://127.0.0.1:$ORIGIN_PORT/1k.bin"
+printf "\n%-34s %12s %12s\n" "" korvantel squid
+if wanted connects; then
+set -- $(python3 bench/clients.py connects "$KORVANTEL_PORT" "$URL" "$CONNECTS")
+k_conn=$1 k_conn_fail=$2
+set -- $(python3 bench/clients.py connects "$SQUID_PORT" "$URL" "$CONNECTS")
+s_conn=$1 s_conn_fail=$2
+printf "%-34s %12s %12s\n" "$CONNECTS sequential connects, s" "$k_conn" "$s_conn"
+printf "%-34s %12s %12s\n" "  failed" "$k_conn_fail" "$s_conn_fail"
+fi
+if wanted idle; then
+set -- $(python3 bench/clients.py idle "$KORVANTEL_PORT" "$URL" 0 0 "$KORVANTEL_PID")
+k_rss0=$1
+set -- $(python3 bench/clients.py idle "$SQUID_PORT" "$URL" 0 0 "$SQUID_PID")
+s_rss0=$1
+set -- $(python3 bench/clients.py idle "$KORVANTEL_PORT" "$URL" "$IDLE" 3 "$KORVANTEL_PID")
+k_rss=$1 k_pss=$2 k_alive=$3
+set -- $(python3 bench/clients.py idle "$SQUID_PORT" "$URL" "$IDLE" 3 "$SQUID_PID")
+s_rss=$1 s_pss=$2 s_alive=$3
+printf "%-34s %12s %12s\n" "VmRSS KiB, no client" "$k_rss0" "$s_rss0"
+printf "%-34s %12s %12s\n" "VmRSS KiB, $IDLE idle clients" "$k_rss" "$s_rss"
+printf "%-34s %12s %12s\n" "Pss KiB, $IDLE idle clients" "$k_pss" "$s_pss"
+printf "%-34s %12s %12s\n" "  connections still held" "$k_alive" "$s_alive"
+echo "rss korvantel $k_rss 0" >> "$RESULTS"
+echo "rss squid $s_rss 0" >> "$RESULTS"
+fi
 
 # Virus scanning: the 100 KiB object through Korvantel with the cache off,
 # unscanned and scanned by a clamd of its own (one signature of the bench's
@@ -366,16 +367,16 @@ ET.ElementTree(root).write(path)
 PY
     done
     KPLAIN_PORT=$(free_port)
-    build-bench/korvantel -f -c "$WORK/kplain/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KPLAIN_PORT" \
+    "$KORVANTEL" -f -c "$WORK/kplain/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KPLAIN_PORT" \
         -l "$WORK/kplain/native.log" -d 0 -m "$WORK/kplain" -y "$WORK/kplain" >/dev/null 2>&1 &
     PIDS="$PIDS $!"
     KCLAM_PORT=$(free_port)
-    build-bench/korvantel -f -c "$WORK/kclam/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KCLAM_PORT" \
+    "$KORVANTEL" -f -c "$WORK/kclam/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KCLAM_PORT" \
         -l "$WORK/kclam/native.log" -d 16842752 -m "$WORK/kclam" -y "$WORK/kclam" >/dev/null 2>&1 &
     PIDS="$PIDS $!"
     wait_port "$KPLAIN_PORT" || return 0
     wait_port "$KCLAM_PORT" || return 0
-    printf "\n%-16s %-8s %12s %12s %7s %8s %10s\n" "virus scanning" "object" "requests/s" "latency ms" "ratio" "non-2xx" "sock-errs"
+    printf "\n%-16s %-8s %12s %12s %7s %8s %10s\n" "virus scanning" "object" "requests/s" "p99 ms" "ratio" "non-2xx" "sock-errs"
     set -- $(measure "$KPLAIN_PORT" 100k.bin 1)
     plain=$1
     printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d\n" "unscanned" 100k.bin "$1" "$2" "1.00" "$3" "$4"
@@ -386,4 +387,25 @@ PY
         echo "warning: some responses went out unscanned: $(grep -c 'not scanned' "$WORK/kclam/native.log")" >&2
     fi
 }
-clamav_case
+if wanted clamav; then clamav_case; fi
+
+# Ratios and targets.
+printf "\n%-16s %10s %10s %12s %s\n" "korvantel/squid" "req/s" "p99" "target" "met"
+awk '
+    { rps[$1 " " $2] = $3; p99[$1 " " $2] = $4 }
+    function line(c, min, lat,   r, l, ok) {
+        if (!((c " squid") in rps)) return
+        r = rps[c " squid"] > 0 ? rps[c " korvantel"] / rps[c " squid"] : 0
+        l = p99[c " squid"] > 0 ? p99[c " korvantel"] / p99[c " squid"] : 0
+        ok = (r >= min) && (!lat || l <= 1)
+        printf "%-16s %10.2f %10.2f %12s %s\n", c, r, l, ">=" min (lat ? ", p99<=1" : ""), ok ? "yes" : "NO"
+    }
+    END {
+        line("pass-1k", 1.2, 1)
+        line("pass-100k", 1.0, 0)
+        line("hit-1k", 1.5, 1)
+        if (rps["rss squid"] > 0) {
+            m = rps["rss korvantel"] / rps["rss squid"]
+            printf "%-16s %10.2f %10s %12s %s\n", "idle VmRSS", m, "", "<1", m < 1 ? "yes" : "NO"
+        }
+    }' "$RESULTS"

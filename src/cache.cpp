@@ -101,7 +101,7 @@ long long op_send(CONNECTION_T *connection) { return cache_section->send(connect
 // written gets the body up to the close.
 char *op_head(CACHEMAP *object) {
     CacheSection *cache = cache_section;
-    cache->mutex_lock();
+    cache->lock_shared();
     char *text = nullptr;
     if (object->map && object->header_size > 0 && object->header_size <= object->size) {
         std::string out;
@@ -116,23 +116,23 @@ char *op_head(CACHEMAP *object) {
         }
         text = xstrndup(out.data(), out.size());
     }
-    cache->unlock();
+    cache->unlock_shared();
     return text;
 }
 
 time_t op_stored(CACHEMAP *object) {
     CacheSection *cache = cache_section;
-    cache->mutex_lock();
+    cache->lock_shared();
     time_t stored = object->stored;
-    cache->unlock();
+    cache->unlock_shared();
     return stored;
 }
 
 long long op_body_length(CACHEMAP *object) {
     CacheSection *cache = cache_section;
-    cache->mutex_lock();
+    cache->lock_shared();
     long long length = object->size >= object->header_size ? (long long)(object->size - object->header_size) : 0;
-    cache->unlock();
+    cache->unlock_shared();
     return length;
 }
 
@@ -176,6 +176,13 @@ CacheSection::CacheSection() : Section("cache", SECTION_MUTEX) {
     if (!cachemaplist) fatal_alloc("src/cache", __LINE__, "CacheSection", CACHE_BUCKETS * sizeof(CACHELIST *));
     pthread_mutex_init(&unlink_lock, nullptr);
     pthread_cond_init(&unlink_cond, nullptr);
+    // Under a stream of readers a writer must still get its turn.
+    pthread_rwlockattr_t attributes;
+    pthread_rwlockattr_init(&attributes);
+    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&objects_lock, &attributes);
+    pthread_rwlockattr_destroy(&attributes);
+    pthread_rwlock_init(&journal_lock, nullptr);
     last_clean = utc_time(nullptr);
     mutex_lock();
     update();
@@ -208,7 +215,7 @@ CacheSection::~CacheSection() {
         net_cache_refcount_hook = [](CACHEMAP *) { return 0; };
         cache_section = nullptr;
     }
-    mutex_lock();
+    lock_exclusive();
     for (int i = 0; i < CACHE_BUCKETS; i++) {
         while (cachemaplist[i]) {
             CACHEMAP *object = cachemaplist[i]->object;
@@ -222,11 +229,37 @@ CacheSection::~CacheSection() {
         delete store;
     }
     stores.clear();
-    unlock();
+    unlock_exclusive();
     free(cachemaplist);
+    pthread_rwlock_destroy(&objects_lock);
+    pthread_rwlock_destroy(&journal_lock);
 }
 
+void CacheSection::lock_exclusive() {
+    mutex_lock();
+    pthread_rwlock_wrlock(&objects_lock);
+}
+
+void CacheSection::unlock_exclusive() {
+    pthread_rwlock_unlock(&objects_lock);
+    unlock();
+}
+
+void CacheSection::lock_shared() { pthread_rwlock_rdlock(&objects_lock); }
+
+void CacheSection::unlock_shared() { pthread_rwlock_unlock(&objects_lock); }
+
+void CacheSection::wait_exclusive(pthread_cond_t *condition) {
+    // The mutex stays held until the wait lets go of it, so no wake-up from
+    // a writer (who holds it too) is lost.
+    pthread_rwlock_unlock(&objects_lock);
+    cond_wait(condition);
+    pthread_rwlock_wrlock(&objects_lock);
+}
+
+// The framework calls this with the section mutex held.
 void CacheSection::update() {
+    pthread_rwlock_wrlock(&objects_lock);
     for (Store *store : stores) journal_close(store);
 
     fields_read(cache_options, options, this);
@@ -256,19 +289,20 @@ void CacheSection::update() {
     // Objects drop their old store before the old rules go.
     stores_update();
     for (Store *store : old) delete store;
+    pthread_rwlock_unlock(&objects_lock);
 }
 
 int CacheSection::icpport_get() {
-    mutex_lock();
+    lock_exclusive();
     int port = icpport;
-    unlock();
+    unlock_exclusive();
     return port;
 }
 
 int CacheSection::icptimeout_get() {
-    mutex_lock();
+    lock_exclusive();
     int timeout = icptimeout;
-    unlock();
+    unlock_exclusive();
     return timeout;
 }
 
@@ -305,9 +339,9 @@ void CacheSection::index_remove(CACHEMAP *object) {
 }
 
 bool CacheSection::exists(const char *url) {
-    mutex_lock();
+    lock_shared();
     bool found = find_unlocked(url) != nullptr;
-    unlock();
+    unlock_shared();
     return found;
 }
 
@@ -437,13 +471,48 @@ void CacheSection::cache_free(CACHEMAP *object) {
 
 // ---- open -------------------------------------------------------------------
 
+bool CacheSection::open_shared(const char *url, unsigned int open_flags, CACHEMAP **result) {
+    *result = nullptr;
+    lock_shared();
+    time_t now = utc_time(nullptr);
+    bool done = false;
+    CACHEMAP *object = enabled ? find_unlocked(url) : nullptr;
+    unsigned int flags = object ? object->flags.load() : 0;
+    if (clean_check_open_due(object, now)) {
+        // the exclusive path cleans
+    } else if (!enabled || !object) {
+        done = true;
+    } else if (flags & CACHE_INVALID) {
+        putlog(LOG_DEBUG, "cache: object is invalid");
+        done = true;
+    } else if (((flags & CACHE_PREFETCHED) && now - object->stored > prefetch_window) ||
+               (flags & (CACHE_WRITING | CACHE_BUFFERWAIT)) || !(flags & CACHE_MEM) || !object->map ||
+               !object->header || object->header_size == 0 || object->header_size > object->size ||
+               ((flags & CACHE_DISCARD) && now - object->stored > 60)) {
+        // a change of the object, a writer or a failure: the exclusive path
+    } else if (md5_matches(object) && cacheable2(object->header) && check_header_settled(object, now)) {
+        object->accessed = now;
+        if ((open_flags & CACHE_OFFLINE) || !(flags & CACHE_VIOLATION) || serve_violations) {
+            object->refcount++;
+            *result = object;
+        }
+        done = true;
+    }
+    unlock_shared();
+    return done;
+}
+
 CACHEMAP *CacheSection::cache_open(CONNECTION_T *connection, const char *url, const char *header,
                                    unsigned int open_flags) {
     if (!url) return nullptr;
-    mutex_lock();
+    if (!(open_flags & CACHE_CREATE)) {
+        CACHEMAP *found;
+        if (open_shared(url, open_flags, &found)) return found;
+    }
+    lock_exclusive();
     bool create = (open_flags & CACHE_CREATE) != 0;
     if (!enabled || (create && connection && (connection->flags & CONN_CARP))) {
-        unlock();
+        unlock_exclusive();
         return nullptr;
     }
     time_t now = utc_time(nullptr);
@@ -572,7 +641,7 @@ fail:
 
 done:
     clean_check_open(result);
-    unlock();
+    unlock_exclusive();
     return result;
 }
 
@@ -580,9 +649,9 @@ done:
 
 int CacheSection::add(CACHEMAP *object, const char *bytes, int length) {
     if (!object) return -1;
-    mutex_lock();
+    lock_exclusive();
     int result = add_unlocked(object, bytes, length);
-    unlock();
+    unlock_exclusive();
     return result;
 }
 
@@ -625,17 +694,31 @@ fail:
 
 void CacheSection::cache_close(CACHEMAP *object, bool writer) {
     if (!object || !object->key) return;
-    mutex_lock();
+    if (!writer) {
+        // A reader of an object that stays as it is only lets go of it.
+        lock_shared();
+        unsigned int flags = object->flags;
+        bool plain = !(flags & (CACHE_INVALID | CACHE_BUFFERWAIT));
+        if (plain) {
+            int count = object->refcount.load();
+            while (count > 0 && !object->refcount.compare_exchange_weak(count, count - 1)) {
+            }
+            if (!(flags & CACHE_WRITING)) touch_unlocked(object, false);
+        }
+        unlock_shared();
+        if (plain) return;
+    }
+    lock_exclusive();
     if (object->refcount > 0) object->refcount--;
     if (object->flags & CACHE_WRITING) {
         if (!writer) {
-            unlock();
+            unlock_exclusive();
             return;
         }
         if (object->flags & CACHE_COND) pthread_cond_broadcast(&object->cond);
     }
     if (object->flags & CACHE_BUFFERWAIT) {
-        unlock();
+        unlock_exclusive();
         return;
     }
     if (writer) {
@@ -660,12 +743,12 @@ void CacheSection::cache_close(CACHEMAP *object, bool writer) {
     }
     if (object->flags & CACHE_INVALID) {
         if (object->refcount == 0) remove_unlocked(object);
-        unlock();
+        unlock_exclusive();
         return;
     }
     if (!writer) {
         touch_unlocked(object, false);
-        unlock();
+        unlock_exclusive();
         return;
     }
     object->flags &= ~(CACHE_WRITING | CACHE_BUFFERWAIT);
@@ -678,7 +761,7 @@ void CacheSection::cache_close(CACHEMAP *object, bool writer) {
         touch_unlocked(object, true);
         if (object->flags & CACHE_COND) pthread_cond_broadcast(&object->cond);
     }
-    unlock();
+    unlock_exclusive();
 }
 
 void CacheSection::invalidate_mark(CACHEMAP *object) {
@@ -713,56 +796,52 @@ void CacheSection::invalidate_unlocked(CACHEMAP *object) {
 
 void CacheSection::invalidate(CACHEMAP *object) {
     if (!object) return;
-    mutex_lock();
+    lock_exclusive();
     invalidate_unlocked(object);
-    unlock();
+    unlock_exclusive();
 }
 
 bool CacheSection::invalidate_key(const char *url) {
-    mutex_lock();
+    lock_exclusive();
     CACHEMAP *object = find_unlocked(url);
     if (object) {
         object->refcount++;
         invalidate_unlocked(object);
     }
-    unlock();
+    unlock_exclusive();
     return object != nullptr;
 }
 
 int CacheSection::refcount(CACHEMAP *object) {
     if (!object) return 0;
-    mutex_lock();
+    lock_exclusive();
     int count = object->refcount;
     if (count == 1) invalidate_mark(object);
-    unlock();
+    unlock_exclusive();
     return count;
 }
 
 // ---- flags ------------------------------------------------------------------
 
+// The caller holds a reference, so the object stays; its flags are atomic.
 unsigned int CacheSection::flag_get(CACHEMAP *object) {
     if (!object) return 0;
-    mutex_lock();
-    unsigned int flags = object->flags;
-    unlock();
-    return flags;
+    return object->flags.load();
 }
 
 unsigned int CacheSection::flag_set(CACHEMAP *object, unsigned int bits) {
     if (!object) return 0;
-    mutex_lock();
-    object->flags |= bits;
-    unsigned int flags = object->flags;
-    unlock();
+    lock_shared();
+    unsigned int flags = object->flags.fetch_or(bits) | bits;
+    unlock_shared();
     return flags;
 }
 
 unsigned int CacheSection::flag_unset(CACHEMAP *object, unsigned int bits) {
     if (!object) return 0;
-    mutex_lock();
-    object->flags &= ~bits;
-    unsigned int flags = object->flags;
-    unlock();
+    lock_shared();
+    unsigned int flags = object->flags.fetch_and(~bits) & ~bits;
+    unlock_shared();
     return flags;
 }
 
@@ -795,24 +874,24 @@ char *CacheSection::flag_string(CACHEMAP *object) { return flag_string(flag_get(
 Filebuf *CacheSection::read_filebuf(CACHEMAP *object) {
     Filebuf *buffer = new Filebuf();
     if (!object) return buffer;
-    mutex_lock();
+    lock_exclusive();
     if (object->flags & CACHE_WRITING) {
         putlog(LOG_DEBUG, "cache: reading file while being written");
-        while ((object->flags & CACHE_WRITING) && (object->flags & CACHE_COND)) cond_wait(&object->cond);
+        while ((object->flags & CACHE_WRITING) && (object->flags & CACHE_COND)) wait_exclusive(&object->cond);
     }
     if (object->map && object->size > object->header_size)
         buffer->Add(object->map + object->header_size, object->size - object->header_size);
-    unlock();
+    unlock_exclusive();
     return buffer;
 }
 
 Filebuf *CacheSection::cache_to_filebuf(CACHEMAP *object) {
     Filebuf *buffer = new Filebuf();
     if (!object) return buffer;
-    mutex_lock();
+    lock_exclusive();
     if (object->map && object->size > object->header_size)
         buffer->Add(object->map + object->header_size, object->size - object->header_size);
-    unlock();
+    unlock_exclusive();
     return buffer;
 }
 
@@ -836,17 +915,19 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
     if (!object || !connection) return -1;
     Socket *socket = direction ? connection->server : connection->client;
     if (!socket) return -1;
-    mutex_lock();
+    lock_shared();
     if (!(object->flags & CACHE_WRITING)) {
         const char *body = object->map ? object->map + object->header_size : nullptr;
         unsigned long long length = object->size > object->header_size ? object->size - object->header_size : 0;
-        unlock();
+        unlock_shared();
         // The caller's reference keeps a complete object mapped and unchanged.
         if (!body || length == 0) return 0;
         if (!socket_write_all(socket, body, length)) return -1;
         socket->Flush();
         return (long long)length;
     }
+    unlock_shared();
+    lock_exclusive();
 
     putlog(LOG_DEBUG, "cache: sending file while being written");
     // The writer may move the mapping at any time, so what has arrived is
@@ -859,9 +940,9 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
         if (held > sent) {
             unsigned int n = held - sent > SEND_PIECE ? SEND_PIECE : (unsigned int)(held - sent);
             memcpy(piece, object->map + object->header_size + sent, n);
-            unlock();
+            unlock_exclusive();
             bool ok = socket_write_all(socket, piece, n);
-            mutex_lock();
+            lock_exclusive();
             if (!ok) {
                 failed = true;
                 break;
@@ -870,12 +951,12 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
             continue;
         }
         if (!(object->flags & CACHE_WRITING) || !(object->flags & CACHE_COND)) break;
-        cond_wait(&object->cond);
+        wait_exclusive(&object->cond);
     }
     // A writer that failed leaves the reader with part of a body: that
     // answer cannot be passed off as whole.
     if (object->flags & CACHE_INVALID) failed = true;
-    unlock();
+    unlock_exclusive();
     free(piece);
     socket->Flush();
     if (failed) {
@@ -888,14 +969,14 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
 void CacheSection::send_status(CONNECTION_T *connection, CACHEMAP *object) {
     if (!connection || !object) return;
     char transferred[32], mtime[32], size[32];
-    mutex_lock();
+    lock_exclusive();
     snprintf(transferred, sizeof transferred, "%u", object->size > object->header_size ? object->size - object->header_size : 0);
     snprintf(mtime, sizeof mtime, "%ld", (long)object->stored);
     if (object->header && (object->header->flags & HEADER_LENGTH))
         snprintf(size, sizeof size, "%llu", (unsigned long long)object->header->content_length);
     else
         snprintf(size, sizeof size, "0");
-    unlock();
+    unlock_exclusive();
     connection->variables["TRANSFERRED"] = transferred;
     connection->variables["MTIME"] = mtime;
     connection->variables["SIZE"] = size;
@@ -905,21 +986,21 @@ void CacheSection::send_status(CONNECTION_T *connection, CACHEMAP *object) {
 
 void CacheSection::validated(CACHEMAP *object) {
     if (!object) return;
-    mutex_lock();
+    lock_exclusive();
     object->flags &= ~CACHE_VALIDATE;
     touch_unlocked(object, true);
-    unlock();
+    unlock_exclusive();
 }
 
 void CacheSection::touch(CACHEMAP *object, bool stored_too) {
     if (!object) return;
-    mutex_lock();
+    lock_exclusive();
     touch_unlocked(object, stored_too);
-    unlock();
+    unlock_exclusive();
 }
 
 void CacheSection::force_clean() {
-    mutex_lock();
+    lock_exclusive();
     putlog(LOG_DEBUG, "Flushing %d objects from the memory cache", CACHE_BUCKETS);
     for (int i = 0; i < CACHE_BUCKETS; i++) {
         CACHELIST *entry = cachemaplist[i];
@@ -940,5 +1021,5 @@ void CacheSection::force_clean() {
             entry = next;
         }
     }
-    unlock();
+    unlock_exclusive();
 }

@@ -23,11 +23,19 @@
 //                   select_refresh, check_header, check
 //   cacheclean.cpp  clean() and the admission back-off (next_cache, no_cache)
 //
-// Locking: `mutex` (the section mutex) guards the index, every object's
-// fields, flags and mapping, the counters, the stores' run-time fields and
-// the cleaning state. Functions named *_unlocked, and every member marked
-// "(mutex held)", expect the caller to hold it. The deletion queue has its
-// own mutex, taken after the section mutex and never the other way round.
+// Locking: the cache lock is the section mutex together with `objects_lock`,
+// a reader/writer lock. Held exclusively (the mutex, then the write lock) it
+// guards the index, every object's fields, flags and mapping, the counters,
+// the stores' run-time fields and the cleaning state; functions named
+// *_unlocked, and every member marked "(mutex held)", expect the caller to
+// hold it so. Held shared (the read lock alone), lookups, references, flag
+// changes and the sending of complete objects run side by side: nothing but
+// an object's `refcount`, `flags` and `accessed` (atomic) changes then, and
+// whatever would change more falls back to the exclusive lock. Readers that
+// wait for a writer wait on the object's condition variable with the section
+// mutex, having let go of the write lock. Journal appends and rewrites take
+// `journal_lock` as well (never the other way round). The deletion queue has
+// its own mutex, taken after the cache lock and never the other way round.
 #ifndef KORVANTEL_CACHE_H
 #define KORVANTEL_CACHE_H
 
@@ -36,6 +44,7 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <atomic>
 #include <list>
 #include <string>
 #include <vector>
@@ -76,22 +85,23 @@ enum {
 
 struct Store;
 
-// One cached object. Every field is read and written under the section
-// mutex.
+// One cached object. Every field is read under the cache lock and written
+// under it held exclusively; `refcount`, `flags` and `accessed` also change
+// under the shared lock.
 struct CACHEMAP {
     pthread_cond_t cond;    // readers of an object being written wait on it (CACHE_COND)
     int fd = -1;            // object file while open for writing
     char *key = nullptr;    // the URL, exact
     char *map = nullptr;    // mapping holding the data; null when not in memory
-    int refcount = 0;       // requests using the object
+    std::atomic<int> refcount{0};  // requests using the object
     unsigned int size = 0;  // stored head plus body so far
     unsigned int map_length = 0;   // length of the mapping (and of the file)
     unsigned int header_size = 0;  // length of the stored head at the start of the data
-    unsigned int flags = 0;        // CACHE_*
+    std::atomic<unsigned int> flags{0};  // CACHE_*
     HEADER *header = nullptr;      // parsed stored head
     Store *store = nullptr;        // disk store holding the file; null: memory only
     char md5[33];                  // 32 lower-case hex digits, or CACHE_MD5_NONE
-    time_t accessed = 0;
+    std::atomic<time_t> accessed{0};
     time_t stored = 0;        // stored or last validated
     time_t expires = 0;       // from Expires or max-age, 0 none
     time_t lm_expires = 0;    // derived from Last-Modified, 0 none
@@ -116,9 +126,9 @@ struct Store {
     uint64_t maxsize = 0;     // bytes; 0: stores nothing
     unsigned int freeextra = 0;  // how far below its size a full store is cleaned
     int md5 = 0;              // 1: compute and check digests
-    // run-time, under the section mutex
+    // run-time, under the cache lock; the journal's under journal_lock too
     int journal_fd = -1;
-    unsigned int journal_lines = 0;  // lines since the journal was opened
+    std::atomic<unsigned int> journal_lines{0};  // lines since the journal was opened
     int objects = 0;
     uint64_t bytes = 0;
     bool full = false;
@@ -166,6 +176,18 @@ public:
     time_t last_clean = 0;  // start of the last clean; construction time at first
     bool cleaning = false;
     int clean_state = 0;    // 0 fine, 1 refused and reported, 2 left above size - extra, 3 back-off set by open
+
+    // ---- locks -------------------------------------------------------------
+    pthread_rwlock_t objects_lock;   // with the section mutex: the cache lock
+    // Journal descriptors and rewrites; appends share it (one write of a
+    // whole line to a file opened for appending never mixes with another).
+    pthread_rwlock_t journal_lock;
+    void lock_exclusive();           // section mutex, then objects_lock for writing
+    void unlock_exclusive();
+    void lock_shared();              // objects_lock for reading
+    void unlock_shared();
+    // Waits on an object's condition with the lock held exclusively.
+    void wait_exclusive(pthread_cond_t *condition);
 
     // ---- deletion queue (own lock) ---------------------------------------
     pthread_mutex_t unlink_lock;
@@ -228,7 +250,12 @@ public:
     // Drops every object no request uses from memory and from the index.
     void force_clean();
 
-    // Index (mutex held).
+    // The read of a complete object in memory under the shared lock: true
+    // with *result set (the object with a reference, or null) when that was
+    // the whole answer; false when the exclusive path must decide.
+    bool open_shared(const char *url, unsigned int open_flags, CACHEMAP **result);
+
+    // Index (mutex held, or shared for find_unlocked).
     CACHEMAP *find_unlocked(const char *url);
     void index_add(CACHEMAP *object);
     void index_remove(CACHEMAP *object);
@@ -258,13 +285,20 @@ public:
     int disk_read(CACHEMAP *object);
     // Computes (writer close) or checks the digest; 0 on mismatch.
     int md5_check(CACHEMAP *object);
+    // The check alone, under the shared lock: true when the object's digest
+    // is known and matches (or none is kept), false when md5_check must run.
+    bool md5_matches(const CACHEMAP *object);
     void touch_unlocked(CACHEMAP *object, bool stored_too);
     // Queues the file for deletion and leaves the store.
     void disk_delete(CACHEMAP *object);
+    // journal_add, journal_write and journal_close take journal_lock; an
+    // append may run under the shared lock.
     int journal_add(CACHEMAP *object);
     void journal_write(Store *store);
     void journal_read(Store *store);
     void journal_close(Store *store);
+    void journal_write_held(Store *store);  // (journal_lock held for writing)
+    void journal_close_held(Store *store);  // (journal_lock held for writing)
     // The object's journal line (without checks) into buffer; its length.
     static int journal_line(const CACHEMAP *object, char *buffer, size_t size);
     void stores_update();
@@ -281,6 +315,8 @@ public:
     // ---- freshness (refresh.cpp; mutex held) ------------------------------
     void select_refresh(CONNECTION_T *connection, CACHEMAP *object);
     void check_header(CACHEMAP *object);
+    // Under the shared lock: true when check_header would change nothing.
+    bool check_header_settled(const CACHEMAP *object, time_t now);
     // Applies the request's Cache-Control to the cached object of its URL.
     void check(HEADER *request);
 
@@ -289,6 +325,8 @@ public:
     // What cache_open runs before it returns (object may be null): the
     // admission back-off check and the cleaning trigger.
     void clean_check_open(CACHEMAP *object);
+    // Under the shared lock: true when clean_check_open would do something.
+    bool clean_check_open_due(const CACHEMAP *object, time_t now) const;
     // Cleaning trigger of add, after success or failure.
     void clean_check_add(CACHEMAP *object);
     // Admission back-off when cache_open fails an object.

@@ -244,6 +244,14 @@ void CacheSection::clean_check_open(CACHEMAP *object) {
     cache_clean_open(this, object, utc_time(nullptr));
 }
 
+bool CacheSection::clean_check_open_due(const CACHEMAP *object, time_t now) const {
+    long long interval = this->interval();
+    bool over = memory_bytes > clean_memory_threshold(this);
+    if (clean_state < 3 && over && (long long)now < (long long)last_clean + interval) return true;
+    const Store *store = object ? object->store : nullptr;
+    return (store && store->bytes > store->maxsize) || memory_bytes > memory_size;
+}
+
 void CacheSection::clean_check_add(CACHEMAP *object) {
     cache_clean_add(this, object, utc_time(nullptr));
 }

@@ -251,6 +251,15 @@ int CacheSection::md5_check(CACHEMAP *object) {
     return 1;
 }
 
+bool CacheSection::md5_matches(const CACHEMAP *object) {
+    if (!object->store || object->store->md5 != 1) return strcmp(object->md5, CACHE_MD5_NONE) == 0;
+    if ((object->flags & CACHE_WRITING) || !object->map || !is_digest(object->md5)) return false;
+    char digest[33];
+    md5_hex(object->map, object->size, digest);
+    return strcmp(object->md5, digest) == 0;
+}
+
+// With stored_too false this may run under the shared lock.
 void CacheSection::touch_unlocked(CACHEMAP *object, bool stored_too) {
     time_t now = utc_time(nullptr);
     object->accessed = now;
@@ -286,7 +295,7 @@ void CacheSection::disk_delete(CACHEMAP *object) {
 
 int CacheSection::journal_line(const CACHEMAP *object, char *buffer, size_t size) {
     int n = snprintf(buffer, size, "%d\t%s\t%u\t%lu\t%lu\t%lu\t%lu\t%lu\t%lu\t%s\n", (int)object->flags, object->key,
-                     object->size, (unsigned long)object->stored, (unsigned long)object->accessed,
+                     object->size, (unsigned long)object->stored, (unsigned long)object->accessed.load(),
                      (unsigned long)object->min_age, (unsigned long)object->max_age,
                      (unsigned long)object->default_age, (unsigned long)object->lm_factor, object->md5);
     if (n < 0) return 0;
@@ -299,6 +308,12 @@ int CacheSection::journal_line(const CACHEMAP *object, char *buffer, size_t size
 }
 
 void CacheSection::journal_close(Store *store) {
+    pthread_rwlock_wrlock(&journal_lock);
+    journal_close_held(store);
+    pthread_rwlock_unlock(&journal_lock);
+}
+
+void CacheSection::journal_close_held(Store *store) {
     if (store->journal_fd >= 0) {
         fsync(store->journal_fd);
         close(store->journal_fd);
@@ -310,27 +325,56 @@ void CacheSection::journal_close(Store *store) {
 int CacheSection::journal_add(CACHEMAP *object) {
     Store *store = object->store;
     if (!store || store->directory.empty()) return 0;
+    // The line is made before the lock: it is the object's state now.
+    char line[CACHE_JOURNAL_LINE_MAX + 1];
+    int n = journal_line(object, line, sizeof line);
+    unsigned int limit = journal_max ? journal_max : 128000;
+    const char *rest = line;
+    size_t left = (size_t)n;
+    // The common case, an open journal far from its rewrite, only appends.
+    pthread_rwlock_rdlock(&journal_lock);
+    if (store->journal_fd >= 0 && store->journal_lines.load() + 1 < limit) {
+        ssize_t w = write(store->journal_fd, rest, left);
+        if (w > 0) {
+            rest += w;
+            left -= (size_t)w;
+        }
+        if (left == 0) store->journal_lines++;
+    }
+    pthread_rwlock_unlock(&journal_lock);
+    if (left == 0) return 0;
+    pthread_rwlock_wrlock(&journal_lock);
     if (store->journal_fd < 0) {
         std::string path = store->directory + "/journal";
         int fd = s_open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-        if (fd < 0) return -1;
+        if (fd < 0) {
+            pthread_rwlock_unlock(&journal_lock);
+            return -1;
+        }
         store->journal_fd = fd;
         store->journal_lines = 0;
         putlog(LOG_CACHE, "opened new %s/journal [%d]", store->directory.c_str(), fd);
     }
-    char line[CACHE_JOURNAL_LINE_MAX + 1];
-    int n = journal_line(object, line, sizeof line);
-    if (!write_all(store->journal_fd, line, (size_t)n)) {
+    if (!write_all(store->journal_fd, rest, left)) {
         int error = errno;
         putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s/journal", error,
                strerror(error), "journal_add", store->journal_fd, store->directory.c_str());
     }
     store->journal_lines++;
-    if (journal_max ? store->journal_lines >= journal_max : store->journal_lines > 127999) journal_write(store);
+    if (journal_max ? store->journal_lines >= journal_max : store->journal_lines > 127999) journal_write_held(store);
+    pthread_rwlock_unlock(&journal_lock);
     return 0;
 }
 
 void CacheSection::journal_write(Store *store) {
+    pthread_rwlock_wrlock(&journal_lock);
+    journal_write_held(store);
+    pthread_rwlock_unlock(&journal_lock);
+}
+
+// Runs under the cache lock, shared at least: the index stands still and
+// only atomic fields of its objects move.
+void CacheSection::journal_write_held(Store *store) {
     time_t now = utc_time(nullptr);
     if (store->journal_written && now - store->journal_written < 30) return;
     if (!store->journal_written) store->journal_written = now;
@@ -363,7 +407,7 @@ void CacheSection::journal_write(Store *store) {
         unlink(fresh.c_str());
         return;
     }
-    journal_close(store);
+    journal_close_held(store);
     // rename replaces the old journal in one step: a crash leaves one
     // complete journal or the other.
     if (rename(fresh.c_str(), journal.c_str()) != 0) {

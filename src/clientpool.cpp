@@ -30,6 +30,11 @@ void (*clientpool_failure_report)(int) = nullptr;
 
 ClientPool::ClientPool() {
     pthread_mutex_init(&lock, nullptr);
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&arrived, &attributes);
+    pthread_condattr_destroy(&attributes);
     if (pipe(pipe_fds) != 0) {
         putlog(LOG_ERROR, "[system: pipe:%d:%s], in %s, failed to create wakepipe", errno, strerror(errno),
                "ClientPool");
@@ -46,14 +51,16 @@ ClientPool::~ClientPool() {
     entries.clear();
     if (pipe_fds[0] != -1) close(pipe_fds[0]);
     if (pipe_fds[1] != -1) close(pipe_fds[1]);
+    pthread_cond_destroy(&arrived);
     pthread_mutex_destroy(&lock);
 }
 
 int ClientPool::Add(CONNECTION_T *connection) {
-    clientpool_t *e = new clientpool_t{connection, time(nullptr)};
+    clientpool_t *e = new clientpool_t{connection, time(nullptr), -1};
     pthread_mutex_lock(&lock);
     entries.push_back(e);
     wakepipe_calls++;
+    pthread_cond_signal(&arrived);
     pthread_mutex_unlock(&lock);
     return Wakeup();
 }
@@ -133,20 +140,27 @@ void ClientPool::PollOnce() {
     int n = (int)entries.size();
     if (clientpool_size_report) clientpool_size_report(n);
     if (n == 0) {
+        // The empty pool sleeps CLIENT_POOL_TIMEOUT milliseconds, but a
+        // connection that arrives meanwhile need not wait for the rest.
+        struct timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        long long ns = (long long)until.tv_nsec + (long long)CLIENT_POOL_TIMEOUT * 1000000LL;
+        until.tv_sec += (time_t)(ns / 1000000000LL);
+        until.tv_nsec = (long)(ns % 1000000000LL);
+        int e = 0;
+        while (entries.empty() && e != ETIMEDOUT && e != EINVAL) e = pthread_cond_timedwait(&arrived, &lock, &until);
         pthread_mutex_unlock(&lock);
-        usleep((useconds_t)CLIENT_POOL_TIMEOUT * 1000);
         return;
     }
     int calls = wakepipe_calls;
     wakepipe_calls = 0;
     std::vector<struct pollfd> set;
-    std::vector<clientpool_t *> polled;
     set.reserve(n + 1);
     set.push_back({pipe_fds[0], POLLIN | POLLPRI, 0});
     for (clientpool_t *e : entries) {
         int fd = e->connection->client ? e->connection->client->fd : -1;
+        e->polled = (int)set.size();
         set.push_back({fd, POLLIN | POLLPRI | POLLERR | POLLHUP | POLLNVAL, 0});
-        polled.push_back(e);
     }
     pthread_mutex_unlock(&lock);
 
@@ -177,13 +191,11 @@ void ClientPool::PollOnce() {
     pthread_mutex_lock(&lock);
     for (auto it = entries.begin(); it != entries.end();) {
         clientpool_t *e = *it;
-        size_t k = 0;
-        while (k < polled.size() && polled[k] != e) k++;
-        if (k == polled.size()) {  // arrived after the poll set was built
+        if (e->polled < 0) {  // arrived after the poll set was built
             ++it;
             continue;
         }
-        short ev = set[k + 1].revents;
+        short ev = set[(size_t)e->polled].revents;
         int action = -1;
         if (ev & (POLLIN | POLLPRI)) action = 1;
         else if (ev & (POLLERR | POLLHUP | POLLNVAL)) action = 0;

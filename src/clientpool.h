@@ -15,6 +15,7 @@ class Filebuf;
 struct clientpool_t {
     CONNECTION_T *connection;
     time_t added;
+    int polled = -1;  // its place in the pool thread's current poll set; -1 none
 };
 
 class ClientPool {
@@ -34,6 +35,7 @@ class ClientPool {
   private:
     int pipe_fds[2];
     pthread_mutex_t lock;
+    pthread_cond_t arrived;  // ends the empty pool's sleep when a connection comes
     std::list<clientpool_t *> entries;
 };
 

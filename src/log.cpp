@@ -180,9 +180,19 @@ void putlog(int category, const char *format, ...) {
 
     char line[8192 + 2];
     time_t now = time(nullptr);
-    struct tm tmv;
-    localtime_r(&now, &tmv);
-    size_t len = strftime(line, 8192, "%Y %m %d %H:%M:%S", &tmv);
+    // The stamp changes once a second; local-time conversion takes a
+    // process-wide lock, so each thread keeps its last stamp.
+    static thread_local time_t stamp_time = (time_t)-1;
+    static thread_local char stamp[64];
+    static thread_local size_t stamp_length = 0;
+    if (now != stamp_time) {
+        struct tm tmv;
+        localtime_r(&now, &tmv);
+        stamp_length = strftime(stamp, sizeof stamp, "%Y %m %d %H:%M:%S", &tmv);
+        stamp_time = now;
+    }
+    memcpy(line, stamp, stamp_length);
+    size_t len = stamp_length;
     int n = snprintf(line + len, 8192 - len, " [%u] %s", thread_get_clientid(), log_prefix(category));
     if (n > 0) len += ((size_t)n < 8192 - len) ? (size_t)n : 8191 - len;
     va_list ap;

@@ -292,6 +292,11 @@ int net_connect(const char *host, int port, in_addr_t local, int timeout) {
     from.sin_family = AF_INET;
     from.sin_port = 0;
     from.sin_addr.s_addr = local;
+#ifdef IP_BIND_ADDRESS_NO_PORT
+    // The port is then chosen by connect, for the whole address pair, instead
+    // of by bind searching the table of every port in use.
+    set_int_option(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1);
+#endif
     if (bind(fd, (struct sockaddr *)&from, sizeof from) != 0) {
         char text[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);

@@ -111,30 +111,35 @@ void refresh_apply(const Refresh *rule, CACHEMAP *object) {
     object->lm_factor = rule->lm_factor;
 }
 
-void refresh_check_header(CACHEMAP *object, time_t now) {
-    if (!object) return;
-    object->expires = 0;
-    object->lm_expires = 0;
-    object->last_modified = 0;
-    object->flags &= ~(unsigned int)CACHE_EXPIRED;
-    HEADER *header = object->header;
-    if (!header) {
-        object->flags |= CACHE_EXPIRED;
-        return;
-    }
-    header->chunked = 0;
+namespace {
 
+// What the freshness check of a stored head finds: the three times and the
+// flags it sets (it clears CACHE_EXPIRED first).
+struct Freshness {
+    time_t expires = 0;
+    time_t lm_expires = 0;
+    time_t last_modified = 0;
+    unsigned int set = 0;
+};
+
+Freshness freshness_of(const CACHEMAP *object, time_t now) {
+    Freshness out;
+    const HEADER *header = object->header;
+    if (!header) {
+        out.set = CACHE_EXPIRED;
+        return out;
+    }
     if (header->expires) {
         putlog(LOG_DEBUG, "cache: file expires header: %s", header->expires);
         // A date that cannot be read, or one at the epoch, means "already
         // expired" rather than "no expiry".
         time_t value = http_date_parse(header->expires);
-        object->expires = value > 0 ? value : REFRESH_EXPIRES_PAST;
+        out.expires = value > 0 ? value : REFRESH_EXPIRES_PAST;
     }
     if (header->last_modified) {
         putlog(LOG_DEBUG, "cache: file last-modified header: %s", header->last_modified);
         time_t value = http_date_parse(header->last_modified);
-        object->last_modified = value > 0 ? value : 0;
+        out.last_modified = value > 0 ? value : 0;
     }
     if (header->cache_control) {
         putlog(LOG_DEBUG, "cache: file cache-control header: %s", header->cache_control);
@@ -143,35 +148,58 @@ void refresh_check_header(CACHEMAP *object, time_t now) {
             if (directive_value(part, "max-age", &seconds)) {
                 long long value = time_clamp((long long)object->stored + seconds);
                 // Keep "set" distinct from "none" whatever the arithmetic gives.
-                object->expires = value > 0 ? (time_t)value : REFRESH_EXPIRES_PAST;
+                out.expires = value > 0 ? (time_t)value : REFRESH_EXPIRES_PAST;
             } else if (directive_is(part, "must-revalidate")) {
-                object->flags |= CACHE_EXPIRED;
+                out.set |= CACHE_EXPIRED;
             } else if (directive_is(part, "no-cache") || directive_is(part, "no-store")) {
-                object->flags |= CACHE_EXPIRED | CACHE_VIOLATION;
+                out.set |= CACHE_EXPIRED | CACHE_VIOLATION;
             }
         }
     }
 
     long long stored = object->stored;
-    if (object->last_modified && object->last_modified < stored) {
+    if (out.last_modified && out.last_modified < stored) {
         // The age can be long and the factor large: 64 bits, saturating.
-        unsigned long long age = (unsigned long long)(stored - (long long)object->last_modified);
+        unsigned long long age = (unsigned long long)(stored - (long long)out.last_modified);
         unsigned long long added;
         if (object->lm_factor && age > (unsigned long long)TIME_FAR / object->lm_factor)
             added = (unsigned long long)TIME_FAR;
         else
             added = age * object->lm_factor / 100;
-        object->lm_expires = (time_t)time_clamp(stored + (long long)added);
+        out.lm_expires = (time_t)time_clamp(stored + (long long)added);
         putlog(LOG_DEBUG, "cache: lmtime factor: %llu", added);
     }
 
     long long t = now;
-    long long expires = object->expires, lm_expires = object->lm_expires, last_modified = object->last_modified;
+    long long expires = out.expires, lm_expires = out.lm_expires, last_modified = out.last_modified;
     bool expired = (!expires && !lm_expires) || t > stored + object->max_age || (expires && t > expires) ||
                    (!expires && lm_expires && t > lm_expires) ||
                    (last_modified && t < last_modified + object->min_age) ||
                    (!expires && t > stored + object->default_age);
-    if (expired) object->flags |= CACHE_EXPIRED;
+    if (expired) out.set |= CACHE_EXPIRED;
+    return out;
+}
+
+}  // namespace
+
+void refresh_check_header(CACHEMAP *object, time_t now) {
+    if (!object) return;
+    Freshness found = freshness_of(object, now);
+    object->expires = found.expires;
+    object->lm_expires = found.lm_expires;
+    object->last_modified = found.last_modified;
+    object->flags &= ~(unsigned int)CACHE_EXPIRED;
+    object->flags |= found.set;
+    if (object->header) object->header->chunked = 0;
+}
+
+bool refresh_check_header_settled(const CACHEMAP *object, time_t now) {
+    if (!object || (object->header && object->header->chunked)) return false;
+    Freshness found = freshness_of(object, now);
+    unsigned int flags = object->flags;
+    return found.expires == object->expires && found.lm_expires == object->lm_expires &&
+           found.last_modified == object->last_modified &&
+           (flags & CACHE_EXPIRED) == (found.set & CACHE_EXPIRED) && (flags & found.set) == found.set;
 }
 
 int refresh_request_check(CACHEMAP *object, const HEADER *request, time_t now) {
@@ -230,6 +258,10 @@ void CacheSection::check_header(CACHEMAP *object) {
     refresh_check_header(object, utc_time(nullptr));
 }
 
+bool CacheSection::check_header_settled(const CACHEMAP *object, time_t now) {
+    return refresh_check_header_settled(object, now);
+}
+
 void CacheSection::check(HEADER *request) {
     if (!request || !request->url) return;
     // The offline flag finds objects in violation too: a request's no-cache
@@ -237,8 +269,9 @@ void CacheSection::check(HEADER *request) {
     CACHEMAP *object = cache_open(nullptr, request->url, nullptr, CACHE_OFFLINE);
     if (!object) return;
     time_t now = utc_time(nullptr);
-    mutex_lock();
+    // The verdict only ever adds CACHE_VALIDATE, and flags are atomic.
+    lock_shared();
     refresh_request_check(object, request, now);
-    unlock();
+    unlock_shared();
     cache_close(object, false);
 }

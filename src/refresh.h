@@ -42,6 +42,8 @@ void refresh_apply(const Refresh *rule, CACHEMAP *object);
 // object's parsed stored head at time now; clears the head's chunked flag.
 // An object without parsed head is only flagged expired.
 void refresh_check_header(CACHEMAP *object, time_t now);
+// True when refresh_check_header would change nothing in the object.
+bool refresh_check_header_settled(const CACHEMAP *object, time_t now);
 
 // Applies the request's Cache-Control to a cached object at time now and
 // sets CACHE_VALIDATE when the object must be revalidated; 1 when it did.

@@ -1,5 +1,7 @@
 #include "threads.h"
 
+#include <atomic>
+
 #include <errno.h>
 #include <string.h>
 
@@ -13,6 +15,12 @@
 THREAD_T threads[MAX_THREAD_SLOTS];
 pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
 static bool threads_ready = false;
+
+// A thread holds one slot for its whole life, so it looks it up once (per
+// table: threads_init starts a new one) rather than for every log line.
+static std::atomic<unsigned> table_generation{0};
+static thread_local int own_slot_index = -1;
+static thread_local unsigned own_slot_generation = 0;
 
 void threads_init() {
     int n = MAXTHREADS < MAX_THREAD_SLOTS ? MAXTHREADS : MAX_THREAD_SLOTS;
@@ -29,6 +37,7 @@ void threads_init() {
         threads[0].client_id = 0;
     }
     threads_ready = true;
+    table_generation.fetch_add(1, std::memory_order_release);
     pthread_mutex_unlock(&threadlistlock);
 }
 
@@ -37,6 +46,20 @@ static int slot_of_caller() {
     for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++)
         if (threads[i].state != 0 && pthread_equal(threads[i].thread, self)) return i;
     return -1;
+}
+
+
+static int own_slot() {
+    unsigned generation = table_generation.load(std::memory_order_acquire);
+    if (own_slot_index >= 0 && own_slot_generation == generation) return own_slot_index;
+    pthread_mutex_lock(&threadlistlock);
+    int i = slot_of_caller();
+    pthread_mutex_unlock(&threadlistlock);
+    if (i >= 0) {
+        own_slot_index = i;
+        own_slot_generation = generation;
+    }
+    return i;
 }
 
 int thread_find() {
@@ -55,10 +78,9 @@ static thread_local bool in_clientid_fatal = false;
 
 unsigned int thread_get_clientid() {
     if (!threads_ready || in_clientid_fatal) return 0;
-    pthread_mutex_lock(&threadlistlock);
-    int i = slot_of_caller();
-    unsigned int id = i >= 0 ? threads[i].client_id : 0;
-    pthread_mutex_unlock(&threadlistlock);
+    int i = own_slot();
+    // Only the slot's own thread writes its client id.
+    unsigned int id = i >= 0 ? threads[i].client_id.load() : 0u;
     if (i < 0) {
         in_clientid_fatal = true;
         fatal_assert("src/main", 2685, "thread_get_clientid");
@@ -67,10 +89,8 @@ unsigned int thread_get_clientid() {
 }
 
 void thread_set_clientid(unsigned int id) {
-    pthread_mutex_lock(&threadlistlock);
-    int i = slot_of_caller();
+    int i = own_slot();
     if (i >= 0) threads[i].client_id = id;
-    pthread_mutex_unlock(&threadlistlock);
     if (i < 0) fatal_assert("src/main", 2667, "thread_set_clientid");
 }
 

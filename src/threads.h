@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include "settings.h"
 
 struct CONNECTION_T;
@@ -14,7 +16,9 @@ struct THREAD_T {
     pthread_t thread;
     pthread_cond_t cond;
     CONNECTION_T *connection;
-    unsigned int client_id;
+    // Written only by the slot's own thread (and its creator before it
+    // runs); atomic, so that the logger reads it without the table lock.
+    std::atomic<unsigned int> client_id;
     int state;  // 0 free, 1 busy, 2 idle, 3 starting/service, 4 prefetching
     int requests;
     char *ip;

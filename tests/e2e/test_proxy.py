@@ -452,8 +452,8 @@ class LoadTest(unittest.TestCase):
         """200 concurrent clients for 30 s: no error answers, no leaked
         descriptors, and the daemon still serves afterwards."""
         # Room in the server pool for every client's upstream connection:
-        # with the shipped 20, the rest are closed after each answer and
-        # their TIME_WAIT states would use up the loopback ports.
+        # with fewer, the rest are closed after each answer and their
+        # TIME_WAIT states would use up the loopback ports.
         with Nginx({"small.bin": SMALL}) as origin, Proxy(config=Config().set("general", poolsize=256)) as p:
             def descriptors():
                 return len(os.listdir("/proc/%d/fd" % p.pid))

@@ -445,4 +445,82 @@ TEST_F(CacheTest, RequestPathSeams) {
     cache->cache_close(reader, false);
 }
 
+TEST_F(CacheTest, ManyReadersAtOnceGetWholeBodiesAndGiveBackEveryReference) {
+    // Hits of one object and of different objects from many threads, while
+    // another thread writes new objects and revalidates the shared one: every
+    // reader gets exactly its object's body, and no reference is left behind.
+    StoreConf s = store();
+    start({}, {s});
+    const int objects = 6;
+    std::vector<std::string> urls, bodies;
+    for (int i = 0; i < objects; i++) {
+        urls.push_back("http://e.test/many/" + std::to_string(i));
+        std::string body;
+        for (int k = 0; k < 900 + 311 * i; k++) body += (char)('A' + (k * 7 + i) % 61);
+        bodies.push_back(body);
+        ASSERT_TRUE(put(urls[i], bodies[i]));
+    }
+
+    const int readers = 12, rounds = 150;
+    std::atomic<int> wrong(0), misses(0);
+    std::atomic<bool> reading(true);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < readers; t++) {
+        threads.emplace_back([&, t] {
+            int fds[2];
+            if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
+                wrong++;
+                return;
+            }
+            CONNECTION_T *c = connection_new();
+            c->client = new Socket(fds[0]);
+            for (int r = 0; r < rounds; r++) {
+                // Even threads all read object 0; odd ones walk the others.
+                int i = t % 2 == 0 ? 0 : 1 + (r + t) % (objects - 1);
+                CACHEMAP *object = cache->cache_open(c, urls[i].c_str(), nullptr, 0);
+                if (!object) {
+                    misses++;
+                    continue;
+                }
+                if (cache->flag_get(object) & (CACHE_INVALID | CACHE_WRITING)) wrong++;
+                if (object->refcount.load() < 1) wrong++;  // our reference counts
+                long long sent = cache->send(object, c, 0);
+                std::string received;
+                read_until(fds[1], &received, bodies[i].size());
+                if (sent != (long long)bodies[i].size() || received != bodies[i]) wrong++;
+                cache->cache_close(object, false);
+            }
+            delete c->client;
+            c->client = nullptr;
+            connection_free(c);
+            close(fds[1]);
+        });
+    }
+    std::thread writer([&] {
+        for (int n = 0; reading.load() && n < 2000; n++) {
+            std::string url = "http://e.test/new/" + std::to_string(n);
+            if (!put(url, "fresh " + std::to_string(n))) wrong++;
+            CACHEMAP *object = cache->cache_open(connection, urls[0].c_str(), nullptr, 0);
+            if (object) {
+                cache->validated(object);
+                cache->cache_close(object, false);
+            }
+        }
+    });
+    for (std::thread &t : threads) t.join();
+    reading = false;
+    writer.join();
+
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(misses.load(), 0);
+    for (int i = 0; i < objects; i++) {
+        cache->lock_exclusive();
+        CACHEMAP *object = cache->find_unlocked(urls[i].c_str());
+        int references = object ? object->refcount.load() : -1;
+        cache->unlock_exclusive();
+        EXPECT_EQ(references, 0) << urls[i];
+        EXPECT_EQ(get(urls[i]), bodies[i]);
+    }
+}
+
 }  // namespace

@@ -327,6 +327,13 @@ TEST_F(NetworkTest, ConnectGivesBlockingDescriptorFromChosenAddress) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+#ifdef IP_BIND_ADDRESS_NO_PORT
+    // The local port is left to connect, not searched for by bind.
+    int no_port = 0;
+    socklen_t length = sizeof no_port;
+    ASSERT_EQ(getsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &no_port, &length), 0);
+    EXPECT_EQ(no_port, 1);
+#endif
     EXPECT_EQ(count_of("network/successful connections"), 1);
     EXPECT_EQ(perf_count_of(NET_PERF_NEW_CONNECTION), 1);
 

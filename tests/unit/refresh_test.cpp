@@ -455,7 +455,7 @@ protected:
     unsigned int flags_of(const char *url) {
         cache->mutex_lock();
         CACHEMAP *object = cache->find_unlocked(url);
-        unsigned int flags = object ? object->flags : 0;
+        unsigned int flags = object ? object->flags.load() : 0u;
         cache->unlock();
         return flags;
     }
