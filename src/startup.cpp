@@ -15,6 +15,7 @@
 #include "compat.h"
 #include "dncache.h"
 #include "connection.h"
+#include "general.h"
 #include "global.h"
 #include "hash.h"
 #include "fetch.h"
@@ -123,7 +124,8 @@ static void config() {
     if (have_file && !config_load(3, configfile)) fatal_assert("src/main", __LINE__, "config_load");
     config_sync(nullptr);
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
-    putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost);
+    putlog(LOG_NETWORK, "proxy hostname: %s",
+           proxyhost[0] ? proxyhost : (general_section ? general_section->hostname_get().c_str() : ""));
     if (listenip[0]) net_listen(listenport, listenip);
     network_section->check();
     urlbl_section->load();
@@ -139,6 +141,11 @@ static void config() {
     thread_create_internal(timer_thread, global->timers);
     thread_create_internal(performance_check, nullptr);
     putlog(LOG_DEBUG, "GMT offset is -%u seconds", (unsigned)gmtoffset);
+}
+
+std::string print_rlimit(long current, long maximum) {
+    auto value = [](long v) { return v == -1 ? std::string("unlimited") : std::to_string(v); };
+    return "current: " + value(current) + "  maximum: " + value(maximum);
 }
 
 void mainloop() {

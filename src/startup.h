@@ -3,6 +3,12 @@
 #ifndef KORVANTEL_STARTUP_H
 #define KORVANTEL_STARTUP_H
 
+#include <string>
+
 void mainloop();
+
+// A resource limit for a person to read: "current: %ld  maximum: %ld", with
+// "unlimited" in place of a value of -1.
+std::string print_rlimit(long current, long maximum);
 
 #endif
