@@ -283,7 +283,7 @@ dir_t *dir_list_filter(dir_t *list, const char *pattern) {
     dir_t *e = list;
     while (e) {
         dir_t *next = e->next;
-        if (!reg_exec(regex, e->name.c_str())) {
+        if (reg_exec(regex, e->name.c_str()) != 0) {
             if (e->prev) e->prev->next = e->next;
             else list = e->next;
             if (e->next) e->next->prev = e->prev;

@@ -124,10 +124,12 @@ PrefetchSection::Rule &PrefetchSection::Rule::operator=(const Rule &other) {
     return *this;
 }
 
-PrefetchSection::Rule::~Rule() { reg_free(pattern); }
+PrefetchSection::Rule::~Rule() {
+    if (pattern) reg_free(pattern);
+}
 
 void PrefetchSection::Rule::compile() {
-    reg_free(pattern);
+    if (pattern) reg_free(pattern);
     pattern = pattern_text.empty() ? nullptr : reg_compile(pattern_text.c_str(), 1);
 }
 
@@ -348,7 +350,7 @@ int prefetch_callback(HTMLStream *, htmlstream_node *node, void *data) {
             if (!candidate) continue;
             if (rule.pattern) {
                 char *text = url_create(candidate);
-                bool matches = reg_exec(rule.pattern, text) != 0;
+                bool matches = reg_exec(rule.pattern, text) == 0;
                 free(text);
                 if (!matches) {
                     url_free(candidate);
