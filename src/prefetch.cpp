@@ -22,6 +22,9 @@
 #include "socket.h"
 #include "threads.h"
 
+#include <string>
+#include <vector>
+
 PrefetchSection *prefetch_section = nullptr;
 
 #define PREFETCH_USER_AGENT "Mozilla/4.0 (compatible; MSIE 5.5; Windows 98; Win 9x 4.90)"
@@ -71,6 +74,37 @@ bool condition_holds(const StringList &profiles, CONNECTION_T *connection) {
 }
 
 int prefetch_callback(HTMLStream *, htmlstream_node *node, void *data);
+
+// "." and ".." segments resolved as a browser does, so a link names the
+// same object the browser will ask for.
+std::string dot_segments_removed(const std::string &path) {
+    std::string query;
+    std::string rest = path;
+    size_t mark = rest.find('?');
+    if (mark != std::string::npos) {
+        query = rest.substr(mark);
+        rest.erase(mark);
+    }
+    std::vector<std::string> out;
+    size_t start = 1;
+    bool trailing = false;
+    while (start <= rest.size()) {
+        size_t end = rest.find('/', start);
+        std::string segment = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        trailing = segment == "." || segment == "..";
+        if (segment == "..") {
+            if (!out.empty()) out.pop_back();
+        } else if (segment != ".") {
+            out.push_back(segment);
+        }
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    std::string result;
+    for (const std::string &segment : out) result += "/" + segment;
+    if (result.empty() || trailing) result += "/";
+    return result + query;
+}
 
 void slot_set(int state, const char *url, const char *method, bool count) {
     int i = thread_find();
@@ -318,8 +352,19 @@ URL *prefetch_link(const char *value, const char *protocol, const char *host, in
         free(fixed);
     }
     // A link with a blank or control byte in its host is nobody's.
+    size_t authority = text.find("://") + 3;
+    size_t authority_end = text.find_first_of("/?#", authority);
+    std::string host_part = text.substr(authority, authority_end == std::string::npos ? std::string::npos
+                                                                                       : authority_end - authority);
+    for (unsigned char c : host_part)
+        if (c <= ' ' || c == '"' || c == '<' || c == '>' || c == '\\') return nullptr;
     URL *url = url_parse(text.c_str());
     if (!url) return nullptr;
+    if (url->file && url->file[0] == '/') {
+        std::string fixed = dot_segments_removed(url->file);
+        free(url->file);
+        url->file = copy(fixed.c_str());
+    }
     if (!http_or_ftp(url->protocol) || !url->host || !*url->host || url->port <= 0 ||
         strpbrk(url->host, " \t\r\n\"<>")) {
         url_free(url);
