@@ -43,6 +43,8 @@ const INTERFACE_PAGE pages[] = {
     {"/password", interface_page_password},
     {"/ldap", interface_page_ldap},
     {"/urlbl", interface_page_urlbl},
+    {"/cache", interface_page_cache},
+    {"/prefetch", interface_page_prefetch},
     {nullptr, nullptr},
 };
 

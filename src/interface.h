@@ -79,6 +79,10 @@ void interface_page_load(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
 void interface_page_log(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
 void interface_page_pool(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
 void interface_page_stats(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
+// The browsers (interface_browsers.cpp): the object cache and the prefetch
+// queue.
+void interface_page_cache(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
+void interface_page_prefetch(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
 
 // The page of a URL command ("profiles", "cache", "proxytest", "filter",
 // "mime", "raw", "htmltree", ...) for the connection, with the buffered

@@ -23,6 +23,7 @@
 #include "mimefilter.h"
 #include "ldap_profile.h"
 #include "network.h"
+#include "prefetch.h"
 #include "profiles.h"
 #include "redirect.h"
 #include "sophie.h"
@@ -33,6 +34,7 @@
 const SECTION_CLASS section_classes[] = {
     {"access", access_construct},
     {"url-filtering", filter_construct},
+    {"prefetch", prefetch_construct},
     {"cache", cache_construct},
     {"general", general_construct},
     {"dnsbl", dnsbl_construct},

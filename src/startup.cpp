@@ -30,6 +30,7 @@
 #include "network.h"
 #include "password_cache.h"
 #include "perflog.h"
+#include "prefetch.h"
 #include "serverpool.h"
 #include "settings.h"
 #include "signals.h"
@@ -134,6 +135,7 @@ static void config() {
     timers_add(global->timers, password_cachexpire, 1, password_cache_clean, nullptr);
     timers_add(global->timers, syncinterval > 0 ? syncinterval : 1, 1, config_sync, nullptr);
     timers_add(global->timers, 10, 1, ldap_configure, nullptr);
+    prefetch_section->init_threads();
     thread_create_internal(serverpool_clean, global->serverpool);
     thread_create_internal(icp_thread, nullptr);
     thread_create_internal(unlink_thread, nullptr);

@@ -9,11 +9,12 @@ files in a temp dir and stopped by pid; all are context managers.
 
 Real programs: Nginx (origin), Squid (HTTP parent), Dante (SOCKS4/5),
 TlsServer (openssl s_server), Clamd (clamav-daemon with a signature of its
-own), CIcap (c-icap with its echo service). Python stand-ins for what no real server
-does: StandinOrigin with scripted answers (origin.py), hello_origin()
-answering every path, IcpStandin (icp_standin.py), NtlmStandin
-(ntlm_standin.py), Pam (a PAM service of its own through pam_wrapper), the
-scanner daemons and odd ICAP replies (scanner_standins.py).
+own), CIcap (c-icap with its echo service), FtpServer (pyftpdlib). Python
+stand-ins for what no real server does: StandinOrigin with scripted
+answers (origin.py), hello_origin() answering every path, IcpStandin
+(icp_standin.py), NtlmStandin (ntlm_standin.py), Pam (a PAM service of its
+own through pam_wrapper), the scanner daemons and odd ICAP replies
+(scanner_standins.py), odd FTP servers (FtpStandin, ftp_standin.py).
 socks_standin.py serves the network unit tests. A peer whose program is not
 installed skips the test.
 """
@@ -33,6 +34,7 @@ from icp_standin import HEADER, IcpStandin, query_packet  # noqa: F401 (re-expor
 from origin import StandinOrigin, chunked, response  # noqa: F401 (re-exported)
 from scanner_standins import (SIGNATURE, ClamStreamStandin, FProtStandin, IcapStandin,  # noqa: F401
                               KasperskyStandin, SophieStandin)
+from ftp_standin import FtpStandin  # noqa: F401 (re-exported)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NGINX = "/usr/sbin/nginx"
@@ -43,6 +45,7 @@ C_ICAP = "/usr/bin/c-icap"
 C_ICAP_MODULES = "/usr/lib/x86_64-linux-gnu/c_icap"
 NTLM_FAKE = "/usr/lib/squid/ntlm_fake_auth"
 BASIC_NCSA = "/usr/lib/squid/basic_ncsa_auth"
+SYSTEM_PYTHON = "/usr/bin/python3"
 PAM_WRAPPER = "/usr/lib/x86_64-linux-gnu/libpam_wrapper.so"
 PAM_MATRIX = "/usr/lib/x86_64-linux-gnu/pam_wrapper/pam_matrix.so"
 
@@ -500,3 +503,63 @@ class ResolvedProxy(Proxy):
     def command(self):
         return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                 'mount --bind "$0" /etc/resolv.conf && exec "$@"', self.resolv] + super().command()
+
+FTP_SERVER = r"""
+import json, logging, sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+conf = json.loads(sys.argv[1])
+logging.basicConfig(filename=conf["log"], level=logging.INFO)
+authorizer = DummyAuthorizer()
+for name, password in conf["users"].items():
+    authorizer.add_user(name, password, conf["root"], perm="elradfmwMT")
+if conf["anonymous"]:
+    authorizer.add_anonymous(conf["root"])
+handler = FTPHandler
+handler.authorizer = authorizer
+if conf["masquerade"]:
+    handler.masquerade_address = conf["masquerade"]
+server = FTPServer(("127.0.0.1", conf["port"]), handler)
+server.serve_forever()
+"""
+
+
+class FtpServer(Peer):
+    """pyftpdlib on loopback serving files {path: bytes} from its root,
+    anonymously (read-only) and to users {name: password} (read-write).
+    masquerade: the address its PASV replies name instead of its own.
+    commands() lists what it was sent, as its log records them."""
+
+    name = "ftp"
+
+    def __init__(self, files=None, users=None, anonymous=True, masquerade=None):
+        try:
+            subprocess.run([SYSTEM_PYTHON, "-c", "import pyftpdlib"], check=True, timeout=20,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except (OSError, subprocess.SubprocessError):
+            raise unittest.SkipTest("pyftpdlib is not installed")
+        super().__init__()
+        self.root = os.path.join(self.dir, "root")
+        os.makedirs(self.root)
+        for path, data in (files or {}).items():
+            full = os.path.join(self.root, path.lstrip("/"))
+            if path.endswith("/"):
+                os.makedirs(full, exist_ok=True)
+                continue
+            os.makedirs(os.path.dirname(full), exist_ok=True)
+            with open(full, "wb") as f:
+                f.write(data)
+        self.conf = {"port": self.port, "root": self.root, "users": dict(users or {}),
+                     "anonymous": anonymous, "masquerade": masquerade,
+                     "log": os.path.join(self.dir, "ftp.log")}
+
+    def argv(self):
+        return [SYSTEM_PYTHON, "-c", FTP_SERVER, json.dumps(self.conf)]
+
+    def url(self, path="/", user=None):
+        login = "%s:%s@" % (urllib.parse.quote(user[0]), urllib.parse.quote(user[1])) if user else ""
+        return "ftp://%s127.0.0.1:%d%s" % (login, self.port, path)
+
+    def commands(self):
+        return re.findall(r'"([A-Z]{3,4}(?: [^"]*)?)" \d{3}', self.read("ftp.log"))

@@ -1,0 +1,113 @@
+"""The interface's cache browser and prefetch page through the real daemon,
+behind the interface login: fill figures, listing with escaped URLs,
+pattern, size and time windows (the current minute included), deletion,
+and the prefetch queue page. The URL blacklist browser belongs with the
+URL blacklist, which is not part of this daemon yet.
+
+Nothing is cached during the first 180 seconds after start-up, so the
+daemon runs on a faked clock moved past that once it is up.
+"""
+import re
+import tempfile
+import time
+import unittest
+
+from harness import Clock, Proxy, main, wait_for
+from peers import FtpServer, StandinOrigin, response
+from test_interface import call, config_with, login_cookie, token_of
+
+FRESH = [("Cache-Control", "max-age=86400")]
+
+
+class BrowserTest(unittest.TestCase):
+    def start(self, config):
+        clock = Clock(tempfile.mkdtemp(prefix="korvantel-clock-"))
+        p = Proxy(config=config, env=clock.env())
+        p.start()
+        self.addCleanup(p.stop)
+        clock.advance()
+        return p
+
+    def login(self, p):
+        answer = call(p, "/stats", form={"username": "admin", "password": "s3cret"})
+        return {"Cookie": "login=" + token_of(login_cookie(answer))}
+
+    def cached(self, p, url):
+        return wait_for(lambda: (p.get(url, ["Connection: close"]).header("x-cache") or "").startswith("HIT"), 10)
+
+    def test_cache_browser(self):
+        routes = {"/one": response(200, b"1" * 100, FRESH), "/two": response(200, b"2" * 20000, FRESH),
+                  '/q"><script>x': response(200, b"3", FRESH)}
+        with StandinOrigin(routes) as origin:
+            p = self.start(config_with("admin", "s3cret"))
+            for path in routes:
+                self.assertTrue(self.cached(p, origin.url(path)), path)
+
+            self.assertNotIn("Cache information", call(p, "/cache").body)
+            cookie = self.login(p)
+            page = call(p, "/cache", headers=cookie).body
+            self.assertIn("Cache information", page)
+            self.assertRegex(page, r"Memory cache</td><td>\d+ entries / \d+ bytes / \d+% used")
+            self.assertNotIn('<td><b>URL</b>', page)
+
+            listing = call(p, "/cache", form={"show": "yes"}, headers=cookie).body
+            self.assertIn(">%s</a>" % origin.url("/one"), listing)
+            self.assertIn('href="http://xx--cache.127.0.0.1:%d/one"' % origin.port, listing)
+            self.assertIn("/q&quot;&gt;&lt;script&gt;x", listing)
+            self.assertNotIn("<script>", listing)
+
+            # Pattern and size bounds.
+            listing = call(p, "/cache", form={"show": "yes", "pattern": "/T[W]O$"}, headers=cookie).body
+            self.assertIn(origin.url("/two"), listing)
+            self.assertNotIn(origin.url("/one"), listing)
+            listing = call(p, "/cache", form={"show": "yes", "minsize": "10k"}, headers=cookie).body
+            self.assertIn(origin.url("/two"), listing)
+            self.assertNotIn(origin.url("/one"), listing)
+            listing = call(p, "/cache", form={"show": "yes", "minsize": "10k", "allsizes": "on"}, headers=cookie).body
+            self.assertIn(origin.url("/one"), listing)
+
+            # Time windows: stored in this very minute is inside "now"; a
+            # window that ends last year holds nothing.
+            now = time.localtime(time.time() + 300)
+            listing = call(p, "/cache", form={"show": "yes", "mbcurtime": "on", "abcurtime": "on"},
+                           headers=cookie).body
+            self.assertIn(origin.url("/one"), listing)
+            listing = call(p, "/cache", form={"show": "yes", "mbyear": str(now.tm_year - 1)}, headers=cookie).body
+            self.assertNotIn(origin.url("/one"), listing)
+            listing = call(p, "/cache", form={"show": "yes", "mamonth": "December", "maday": "31",
+                                              "mayear": str(now.tm_year + 1)}, headers=cookie).body
+            self.assertNotIn(origin.url("/one"), listing)
+
+            # Deletion: gone from the list and fetched from the origin again.
+            call(p, "/cache", form={"show": "yes", "delete": "on", "pattern": "/one$"}, headers=cookie)
+            listing = call(p, "/cache", form={"show": "yes"}, headers=cookie).body
+            self.assertNotIn(origin.url("/one"), listing)
+            self.assertIn(origin.url("/two"), listing)
+            r = p.get(origin.url("/one"), ["Connection: close"])
+            self.assertTrue(r.header("x-cache").startswith("MISS"))
+            with origin.lock:
+                self.assertEqual(sum(1 for q in origin.requests if q.path == "/one"), 2)
+
+            # Odd form values never end the page.
+            for form in ({"show": "yes", "minsize": "lots"}, {"show": "yes", "pattern": "(["},
+                         {"show": "yes", "mamonth": "Smarch", "maday": "x", "mbhour": "99"}):
+                self.assertIn("Cache information", call(p, "/cache", form=form, headers=cookie).body)
+
+    def test_prefetch_page_and_ftp_statistics(self):
+        with FtpServer({"f.txt": b"file"}) as f:
+            # Without prefetch workers what is queued stays in the queue.
+            p = self.start(config_with("admin", "s3cret").replace("<threads>2</threads>", "<threads>0</threads>"))
+            cookie = self.login(p)
+            self.assertEqual(p.get(f.url("/f.txt")).body, b"file")
+            self.assertRegex(call(p, "/stats", headers=cookie).body, r"FTP requests")
+            page = call(p, "/prefetch", form={"queue": "http://example.invalid/a\"b<c>"}, headers=cookie).body
+            self.assertIn("Add URL to prefetch queue", page)
+            call(p, "/prefetch", form={"queue": "not a url"}, headers=cookie)
+            page = call(p, "/prefetch", headers=cookie).body
+            queued = re.findall(r"<td>(http://example[^<]*)</td>", page)
+            self.assertEqual(len(queued), 1, page)
+            self.assertNotIn("b<c>", page)
+
+
+if __name__ == "__main__":
+    main()
