@@ -23,6 +23,7 @@
 #include "templates.h"
 #include "urlcommand.h"
 #include "urlfilter.h"
+#include "urlpages.h"
 
 
 // Cache codes of the log record.
@@ -37,11 +38,6 @@ url_command_t *command(CONNECTION_T *connection, const char *name) {
 // Name of the template a "template" command asks for.
 const char *template_name(url_command_t *found) {
     return found && found->options && *found->options ? found->options : "unknown";
-}
-
-// The page of a command, when the subsystem behind it is present.
-bool command_page(CONNECTION_T *connection, const char *name) {
-    return command(connection, name) && interface_command_page(connection, name, nullptr);
 }
 
 // Opens the cached copy of the request when the cache may answer it. False
@@ -155,10 +151,16 @@ void request_dispatch(CONNECTION_T *connection) {
         request_page(connection, template_name(template_command), 200);
         return;
     }
-    if (command_page(connection, "profiles")) return;
+    if (command(connection, "profiles")) {
+        show_profiles(connection);
+        return;
+    }
     bool offline = command(connection, "offline") != nullptr;
     if (offline) connection->flags |= CONN_OFFLINE;
-    if (command_page(connection, "cache")) return;
+    if (command(connection, "cache")) {
+        cache_show(connection);
+        return;
+    }
     if (command(connection, "filter") && filter_section) {
         filter_section->check_show(connection);
         return;
@@ -183,8 +185,10 @@ void request_dispatch(CONNECTION_T *connection) {
         protocol_connect(connection);
         return;
     }
-    if (command(connection, "proxytest") && interface_command_page(connection, "proxytest", nullptr))
+    if (command(connection, "proxytest")) {
+        show_proxytest(connection);
         return;
+    }
 
     connection->flags |= CONN_PROCESSING;
 

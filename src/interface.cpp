@@ -491,5 +491,3 @@ void interface_handle_request(CONNECTION_T *connection) {
         http_header_free(head);
     }
 }
-
-int interface_command_page(CONNECTION_T *, const char *, Filebuf *) { return 0; }

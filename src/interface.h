@@ -84,10 +84,4 @@ void interface_page_stats(Filebuf *page, CGIMap &form, CONNECTION_T *connection)
 void interface_page_cache(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
 void interface_page_prefetch(Filebuf *page, CGIMap &form, CONNECTION_T *connection);
 
-// The page of a URL command ("profiles", "cache", "proxytest", "filter",
-// "mime", "raw", "htmltree", ...) for the connection, with the buffered
-// response body where there is one; 1 when it answered, 0 when the command
-// has no page (none has one yet).
-int interface_command_page(CONNECTION_T *connection, const char *command, Filebuf *body);
-
 #endif

@@ -34,6 +34,7 @@
 #include "templates.h"
 #include "timerange.h"
 #include "urlcommand.h"
+#include "urlpages.h"
 
 HTTP_CACHE_OPS http_cache_ops = {};
 
@@ -611,10 +612,14 @@ int protocol_http(CONNECTION_T *connection) {
             interface_cookies_show(connection);
             return exchange_finish(connection);
         }
-        static const char *const pages[] = {"mimeprofiles", "variables"};
-        for (const char *page : pages)
-            if (command(connection, page) && interface_command_page(connection, page, nullptr))
-                return exchange_finish(connection);
+        if (command(connection, "mimeprofiles")) {
+            show_profiles(connection);
+            return exchange_finish(connection);
+        }
+        if (command(connection, "variables")) {
+            show_variables(connection);
+            return exchange_finish(connection);
+        }
 
         if (!from_cache && response->code >= 100 && response->code < 200 && response->code != 101) {
             // Interim answers (100 Continue and the like) never reach the
@@ -766,8 +771,10 @@ int protocol_http(CONNECTION_T *connection) {
         mime_section->check_show(connection);
         return exchange_ending(connection);
     }
-    if (command(connection, "headers") && interface_command_page(connection, "headers", nullptr))
+    if (command(connection, "headers")) {
+        show_headers(connection);
         return exchange_ending(connection);
+    }
 
     if (mime_section && !mime_section->check_and_block(connection)) {
         log.set_cachecode(CODE_DENIED);
@@ -875,12 +882,20 @@ int protocol_http(CONNECTION_T *connection) {
                     delete body;
                     return exchange_finish(connection);
                 }
-                static const char *const body_pages[] = {"raw", "htmltree"};
-                for (const char *page : body_pages) {
-                    if (command(connection, page) && interface_command_page(connection, page, body)) {
-                        delete body;
-                        return exchange_finish(connection);
+                if (command(connection, "raw")) {
+                    show_filebuf(connection, body);
+                    delete body;
+                    return exchange_finish(connection);
+                }
+                if (command(connection, "htmltree")) {
+                    if (!connection->htmlstream) {
+                        connection->htmlstream = new HTMLStream();
+                        connection->htmlstream->Add(body->data, body->size);
+                        connection->htmlstream->Add(nullptr, 0);
                     }
+                    show_htmltree(connection);
+                    delete body;
+                    return exchange_finish(connection);
                 }
                 body->Encode(connection);
             } else if (connection->htmlstream) {

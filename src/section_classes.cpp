@@ -13,12 +13,14 @@
 #include "cookies.h"
 #include "cprofiles.h"
 #include "dnsbl.h"
+#include "external.h"
 #include "forward.h"
 #include "fprot.h"
 #include "general.h"
 #include "headerfilter.h"
 #include "icap.h"
 #include "kaspersky.h"
+#include "keywords.h"
 #include "limit.h"
 #include "mimefilter.h"
 #include "ldap_profile.h"
@@ -26,6 +28,7 @@
 #include "prefetch.h"
 #include "profiles.h"
 #include "redirect.h"
+#include "rewrite.h"
 #include "sophie.h"
 #include "templates.h"
 #include "urlbl.h"
@@ -43,15 +46,18 @@ const SECTION_CLASS section_classes[] = {
     {"templates", templates_construct},
     {"cookies-filtering", cookie_construct},
     {"ldap", ldap_construct},
+    {"rewrite", rewrite_construct},
     {"icap", icap_construct},
     {"fprot", fprot_construct},
     {"kaspersky", kaspersky_construct},
     {"sophie", sophie_construct},
     {"cProfiles", cprofiles_construct},
+    {"external", external_construct},
     {"ftp", ftp_construct},
     {"profiles", profile_construct},
     {"mime-filtering", mime_construct},
     {"redirect", redirect_construct},
+    {"keywords-filtering", keyword_construct},
     {"forward", forward_construct},
     {"limits", limit_construct},
     {"clamav", clamav_construct},

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "connection.h"
+#include "external.h"
 #include "filebuf.h"
 #include "header.h"
 #include "log.h"
@@ -17,8 +18,6 @@
 #include "proto_http.h"
 
 #define TEMPLATES_FILE "src/templates"
-
-Filebuf *(*template_program_hook)(CONNECTION_T *connection, const char *command, int *status) = nullptr;
 
 TemplateSection *template_section = nullptr;
 
@@ -113,13 +112,16 @@ static Filebuf *rule_content(const TemplateSection::Template &rule, const std::s
         return buffer;
     }
     if (rule.type == TEMPLATE_PROGRAM) {
-        if (!template_program_hook) {
-            putlog(LOG_TEMPLATE, "no program runner for template %s", rule.name.c_str());
+        EXTERNAL_RUN run;
+        Filebuf *output = external_run(connection, rule.file.c_str(), nullptr, EXTERNAL_PIPE, &run);
+        if (!output) return nullptr;
+        // A program ended by a signal did not finish its page; one that
+        // failed without a word (not found, say) wrote none.
+        if (run.signaled || (run.status != 0 && output->size == 0)) {
+            putlog(LOG_TEMPLATE, "template program %s failed with status %d", rule.file.c_str(), run.status);
+            delete output;
             return nullptr;
         }
-        int exit_status = 0;
-        Filebuf *output = template_program_hook(connection, rule.file.c_str(), &exit_status);
-        if (!output) return nullptr;
         // The runner's MIME type says nothing about the page; only the head does.
         mime_set(output, nullptr);
         program_output_split(connection, output);

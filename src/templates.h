@@ -40,14 +40,6 @@ extern const TEMPLATE_PAGE PAGES[];
 // or null.
 const TEMPLATE_PAGE *template_page_find(const char *name);
 
-// Runs the command line of a program template with the connection's
-// variables as environment and no input; returns its standard output (an
-// HTTP response: head, empty line, body) as a new buffer, or null when it
-// produced none, and stores the exit status when status is given. Null
-// (the default until the external-programs runner sets it): nothing runs,
-// and a program template counts as missing.
-extern Filebuf *(*template_program_hook)(CONNECTION_T *connection, const char *command, int *status);
-
 // Types of a rule's content.
 enum { TEMPLATE_FILE = 0, TEMPLATE_PROGRAM = 1 };
 

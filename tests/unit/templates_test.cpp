@@ -1,6 +1,8 @@
 // Templates: the built-in pages, template rules from files and programs,
 // variable substitution, and the response TemplateSection::send writes.
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -93,7 +95,6 @@ protected:
         close(peer);
         delete section;
         template_section = nullptr;
-        template_program_hook = nullptr;
         delete sectionxml;
         sectionxml = nullptr;
     }
@@ -463,31 +464,32 @@ TEST_F(TemplatesTest, RuleOfUnknownTypeGivesNoTemplate) {
 }
 
 // Canned program output for the program-template tests.
-std::string program_output;
-bool program_fails = false;
-std::string program_command;
-
-Filebuf *fake_program(CONNECTION_T *, const char *command, int *status) {
-    program_command = command;
-    if (status) *status = 0;
-    if (program_fails) return nullptr;
-    Filebuf *out = new Filebuf();
-    out->Add(program_output.data(), (long long)program_output.size());
-    return out;
-}
-
-TEST_F(TemplatesTest, ProgramWithoutRunnerCountsAsMissing) {
-    add_rule("noaccess", "/bin/echo hi", TEMPLATE_PROGRAM, 403);
-    EXPECT_EQ(section->get(c, "noaccess"), nullptr);
-    int result = -1;
-    Response r = sent("noaccess", 404, &result);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(r.raw, "");
-}
+// A template program written by the test: it prints the variable OUTPUT
+// (its whole environment is the connection's variables).
+struct ProgramDir {
+    char path[64] = "/tmp/korvantel-tplXXXXXX";
+    ProgramDir() { EXPECT_NE(mkdtemp(path), nullptr); }
+    ~ProgramDir() {
+        for (const std::string &file : files) unlink(file.c_str());
+        rmdir(path);
+    }
+    std::string write(const char *name, const std::string &script) {
+        std::string file = std::string(path) + "/" + name;
+        FILE *out = fopen(file.c_str(), "w");
+        EXPECT_NE(out, nullptr);
+        fputs(script.c_str(), out);
+        fclose(out);
+        chmod(file.c_str(), 0700);
+        files.push_back(file);
+        return file;
+    }
+    std::vector<std::string> files;
+};
 
 TEST_F(TemplatesTest, ProgramOutputBecomesThePage) {
-    template_program_hook = fake_program;
-    add_rule("blocked", "/usr/local/bin/page --for @URL@", TEMPLATE_PROGRAM, 0);
+    ProgramDir dir;
+    std::string page_program = dir.write("page", "#!/bin/sh\nprintf '%s' \"$OUTPUT\"\n");
+    add_rule("blocked", (page_program + " --for @URL@").c_str(), TEMPLATE_PROGRAM, 0);
     c->variables["URL"] = "http://u/";
     struct Case {
         const char *output;
@@ -505,10 +507,9 @@ TEST_F(TemplatesTest, ProgramOutputBecomesThePage) {
         SCOPED_TRACE(test.output);
         http_header_free(c->response);
         c->response = nullptr;
-        program_output = test.output;
+        c->variables["OUTPUT"] = test.output;
         Filebuf *page = section->get(c, "blocked");
         ASSERT_NE(page, nullptr);
-        EXPECT_EQ(program_command, "/usr/local/bin/page --for @URL@");
         EXPECT_EQ(bytes_of(page), test.body);
         if (test.mime) {
             ASSERT_NE(page->mime_type, nullptr);
@@ -525,16 +526,43 @@ TEST_F(TemplatesTest, ProgramOutputBecomesThePage) {
         delete page;
     }
 
-    program_output = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello";
+    c->variables["OUTPUT"] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello";
     Response r = sent("blocked", 404);
     ASSERT_TRUE(r.complete);
     EXPECT_EQ(r.status_line, "HTTP/1.1 404 Not Found");
     EXPECT_EQ(r.body, "hello");
     EXPECT_EQ(r.header("Content-Type"), "text/plain");
 
-    program_fails = true;
-    EXPECT_EQ(section->get(c, "blocked"), nullptr);  // no fall-back to the built-in page
-    program_fails = false;
+}
+
+TEST_F(TemplatesTest, ProgramGetsItsArgumentsUnchanged) {
+    ProgramDir dir;
+    std::string program = dir.write("args", "#!/bin/sh\nprintf 'HTTP/1.0 200 OK\\r\\n\\r\\n%s|%s|%s' \"$1\" \"$2\" \"$#\"\n");
+    add_rule("blocked", (program + " --for @URL@").c_str(), TEMPLATE_PROGRAM, 0, "", "", true, false);
+    c->variables["URL"] = "http://u/";
+    Filebuf *page = section->get(c, "blocked");
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(bytes_of(page), "--for|@URL@|2");
+    delete page;
+}
+
+TEST_F(TemplatesTest, FailedProgramGivesNoTemplate) {
+    ProgramDir dir;
+    struct Case {
+        const char *script;  // null: a program that does not exist
+    } cases[] = {{nullptr}, {"#!/bin/sh\nexit 3\n"}, {"#!/bin/sh\nprintf 'HTTP/1.0 200 OK\\r\\n\\r\\nhalf'\nkill -9 $$\n"}};
+    int n = 0;
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.script ? test.script : "missing");
+        std::string name = "p" + std::to_string(n++);
+        std::string program = test.script ? dir.write(name.c_str(), test.script) : std::string(dir.path) + "/none";
+        section->write_lock();
+        section->subsections[0].items.clear();
+        section->update();
+        section->unlock();
+        add_rule("blocked", program.c_str(), TEMPLATE_PROGRAM, 0);
+        EXPECT_EQ(section->get(c, "blocked"), nullptr);  // no fall-back to the built-in page
+    }
 }
 
 }  // namespace

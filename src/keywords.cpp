@@ -1,0 +1,155 @@
+#include "keywords.h"
+
+#include <stdio.h>
+
+#include "connection.h"
+#include "filebuf.h"
+#include "header.h"
+#include "hooks.h"
+#include "log.h"
+#include "processors.h"
+#include "profiles.h"
+#include "templates.h"
+#include "urlcommand.h"
+#include "urlpages.h"
+
+KeywordSection *keyword_section = nullptr;
+
+typedef KeywordSection::Keyword Keyword;
+typedef KeywordSection::Options Options;
+
+static const FIELD_BIND<Options> keyword_options[] = {
+    FIELD_BIND_OF(Options, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Options, 1, "threshold", FIELD_INT, threshold),
+    FIELD_BIND_OF(Options, 2, "template", FIELD_STRING, template_name),
+};
+
+static const FIELD_BIND<Keyword> keyword_fields[] = {
+    FIELD_BIND_OF(Keyword, 0, "enabled", FIELD_BOOL, enabled),
+    FIELD_BIND_OF(Keyword, 1, "comment", FIELD_STRING, comment),
+    FIELD_BIND_OF(Keyword, 2, "profiles", FIELD_STRING_LIST, profiles),
+    FIELD_BIND_OF(Keyword, 3, "mime", FIELD_STRING, mime_text),  // compiled after the read
+    FIELD_BIND_OF(Keyword, 4, "keyword", FIELD_STRING, body_text),
+    FIELD_BIND_OF(Keyword, 5, "score", FIELD_INT, score),
+};
+
+Section *keyword_construct() {
+    keyword_section = new KeywordSection();
+    return keyword_section;
+}
+
+KeywordSection::KeywordSection() : Section("keywords-filtering", SECTION_RWLOCK) {
+    options_bind(keyword_options, &opts);
+    fields_declare(0, keyword_fields);
+    processors.Add(keyword_respcheck, PROCESSOR_RESPCHECK);
+    processors.Add(keyword_buffcheck, PROCESSOR_BUFFCHECK);
+    hooks.Add(keyword_prerespmod, HOOK_PRERESPMOD);
+}
+
+KeywordSection::~KeywordSection() {
+    if (keyword_section == this) keyword_section = nullptr;
+}
+
+void KeywordSection::Keyword::prepare() {
+    mime = RulePattern(mime_text);
+    body = RulePattern(body_text);
+}
+
+bool KeywordSection::Keyword::applies(const CONNECTION_T *connection) const {
+    if (!enabled || !profile_find(connection->profiles, profiles)) return false;
+    if (mime.empty()) return true;
+    const HEADER *response = connection->response;
+    return mime.matches(response && response->content_type ? response->content_type : "");
+}
+
+void KeywordSection::update() {
+    rules.clear();
+    if (subsections.empty()) return;
+    for (const Item &item : subsections[0].items) {
+        rules.emplace_back();
+        fields_read(keyword_fields, item.fields, &rules.back());
+        rules.back().prepare();
+    }
+}
+
+int KeywordSection::pattern_kind(size_t subsection, size_t position) const {
+    return subsection == 0 && (position == 3 || position == 4) ? PATTERN_MATCH : PATTERN_NONE;
+}
+
+int KeywordSection::check_match(CONNECTION_T *connection) {
+    int wanted = 0;
+    read_lock();
+    if (*opts.enabled && !(connection->bypass & BYPASS_KEYWORD)) {
+        for (const Keyword &rule : rules) {
+            if (!rule.body.empty() && rule.applies(connection)) {
+                wanted = 1;
+                break;
+            }
+        }
+    }
+    unlock();
+    return wanted;
+}
+
+int KeywordSection::check(CONNECTION_T *connection, Filebuf *body) {
+    int total = 0;
+    read_lock();
+    if (!*opts.enabled || (connection->bypass & BYPASS_KEYWORD)) {
+        unlock();
+        return 0;
+    }
+    // Matched as a text: a zero byte ends it, and one is added so it ends
+    // within the buffer; the size is restored afterwards.
+    long long size = body ? body->size : 0;
+    if (body) body->Add("", 1);
+    for (const Keyword &rule : rules) {
+        if (!rule.applies(connection)) continue;
+        if (rule.body.empty() || !body || rule.body.matches(body->data)) total += rule.score;
+    }
+    if (body) body->Resize(size);
+    unlock();
+    return total;
+}
+
+int KeywordSection::check_and_block(CONNECTION_T *connection, Filebuf *body) {
+    int score = check(connection, body);
+    if (score == 0) return 0;
+    read_lock();
+    int threshold = *opts.threshold;
+    char text[32];
+    snprintf(text, sizeof text, "%d", score);
+    connection->variables["SCORE"] = text;
+    snprintf(text, sizeof text, "%d", threshold);
+    connection->variables["THRESHOLD"] = text;
+    if (score < threshold) {
+        unlock();
+        return 0;
+    }
+    char reason[96];
+    snprintf(reason, sizeof reason, "score: %d exceeded threshold: %d", score, threshold);
+    connection->variables["FILTER"] = "KeyWord Filter";
+    connection->variables["REASON"] = reason;
+    putlog(LOG_KEYWORD, "blocked: score:%d threshold:%d", score, threshold);
+    const char *name = opts.template_name->empty() ? "blocked" : opts.template_name->c_str();
+    if (template_section) template_section->send(name, connection, 200);
+    connection->log.filter_name = "keyword-filter";
+    snprintf(text, sizeof text, "%d", score);
+    connection->log.filtering_reason = text;
+    unlock();
+    return 1;
+}
+
+int keyword_buffcheck(CONNECTION_T *connection, Filebuf *) {
+    return keyword_section ? keyword_section->check_match(connection) : 0;
+}
+
+int keyword_respcheck(CONNECTION_T *connection, Filebuf *body) {
+    return keyword_section ? keyword_section->check_and_block(connection, body) : 0;
+}
+
+int keyword_prerespmod(void *first, void *second) {
+    CONNECTION_T *connection = (CONNECTION_T *)first;
+    if (!keyword_section || !connection || !url_command_find(connection->url_commands, "score")) return 0;
+    score_show(connection, keyword_section->check(connection, (Filebuf *)second));
+    return 1;
+}
