@@ -18,6 +18,7 @@
 #include "general.h"
 #include "header.h"
 #include "log.h"
+#include "mem.h"
 #include "misc.h"
 #include "processors.h"
 #include "profiles.h"
@@ -360,7 +361,7 @@ void identity_apply(CONNECTION_T *connection, const HEADER *head) {
         if (strcasecmp(line.name.c_str(), "X-username") == 0) {
             putlog(LOG_DEBUG, "external: external parser sent X-username: %s", line.value.c_str());
             free(connection->user_name);
-            connection->user_name = strdup(line.value.c_str());
+            connection->user_name = xstrdup(line.value.c_str());
         } else if (strcasecmp(line.name.c_str(), "X-profiles") == 0) {
             putlog(LOG_DEBUG, "external: external parser sent X-profiles: %s", line.value.c_str());
             size_t start = 0;
@@ -387,7 +388,8 @@ void output_apply(CONNECTION_T *connection, Filebuf *body, Filebuf *output, int 
     std::string text(data, block);
     bool response = block >= 5 && strncasecmp(text.c_str(), "HTTP/", 5) == 0;
     HEADER *head = response ? http_header_parse_response(text.c_str()) : http_header_parse_request(text.c_str());
-    if (head && (head->flags & HEADER_INVALID)) {
+    // Version 0 is the parser's answer to a first line that is no status line.
+    if (head && ((head->flags & HEADER_INVALID) || (response && head->version == 0))) {
         http_header_free(head);
         head = nullptr;
     }

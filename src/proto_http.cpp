@@ -396,9 +396,18 @@ void log_response(CONNECTION_T *connection, int status, long long size) {
     }
 }
 
-// The largest response body held in memory for this request.
+// Whether a response check or modification wants to read this body.
+bool filters_want_body(CONNECTION_T *connection) {
+    return (connection->flags & CONN_PROCESSING) && processors.Execute(PROCESSOR_BUFFCHECK, connection, nullptr) != 0;
+}
+
+// The largest response body held in memory for this request. A body of
+// unknown length that the checks must read is held whole (up to the
+// ceiling): passing on what does not fit would let a server slip past them
+// just by leaving out the length.
 long long response_buffer_limit(CONNECTION_T *connection) {
     if (command(connection, "process")) return HTTP_BODY_MAX;
+    if (!(connection->response->flags & HEADER_LENGTH) && filters_want_body(connection)) return HTTP_BODY_MAX;
     long long limit = general_section ? (long long)general_section->maxdbuffer_get(connection) : HTTP_BODY_MAX;
     return limit < HTTP_BODY_MAX ? limit : HTTP_BODY_MAX;
 }
@@ -421,6 +430,15 @@ void relay_after_overflow(CONNECTION_T *connection, Filebuf *prefix) {
     if (response->content_encoding && !accepts_encoded_content(connection)) {
         // Too large to decode for a client that cannot take the coding.
         putlog(LOG_WARNING, "request: encoded response exceeds maximum download buffer size");
+        request_page(connection, "badresponse", 400);
+        connection->keepalive_server = 0;
+        connection->flags |= CONN_FAILED;
+        return;
+    }
+    if (filters_want_body(connection)) {
+        // Past the ceiling the checks cannot read it, and it is not passed on unread.
+        putlog(LOG_WARNING, "request: response of %s exceeds %lld bytes and cannot be filtered: refused",
+               request->url ? request->url : "-", prefix->size);
         request_page(connection, "badresponse", 400);
         connection->keepalive_server = 0;
         connection->flags |= CONN_FAILED;

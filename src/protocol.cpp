@@ -189,6 +189,11 @@ int buffer_check(CONNECTION_T *connection) {
         !url_command_find(connection->url_commands, "process")) {
         putlog(LOG_DEBUG, "request: warn: response exceeds maximum download buffer size");
         scanners_unbuffered(connection, "larger than the download buffer");
+        // Too large to hold: it goes out as it comes, and the log says that
+        // a check wanting to read it never did.
+        if ((connection->flags & CONN_PROCESSING) && processors.Execute(PROCESSOR_BUFFCHECK, connection, nullptr) != 0)
+            putlog(LOG_WARNING, "request: response of %s exceeds maximum download buffer size: passed unfiltered",
+                   request->url ? request->url : "-");
         return 0;
     }
     if (connection->flags & CONN_PREFETCH) return connection->htmlstream && encoded ? 1 : 0;
