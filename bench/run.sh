@@ -8,6 +8,8 @@
 #   - 1 KiB through Korvantel with its content filters on (the MIME filter;
 #     a URL filter of 1,000 host rules), beside the unfiltered figure: the
 #     requests pass every filter, so the figures show what the checks cost;
+#   - a 100 KiB HTML page through Korvantel scored by 500 keyword rules,
+#     beside the same page unfiltered;
 #   - the time of 1,000 sequential connections through each proxy (one
 #     request each, "Connection: close");
 #   - the memory (VmRSS, summed over squid's processes; Pss beside it) with
@@ -21,7 +23,7 @@
 # PERF=DIR records a perf profile (call graphs) of Korvantel during each of
 # its wrk runs into DIR (the recording costs Korvantel some of its speed).
 # CASES="pass-1k hit-1k ..." runs only those of pass-1k, pass-100k, hit-1k,
-# filters, clamav, connects and idle.
+# filters, keywords, clamav, connects and idle.
 # KORVANTEL=path runs that binary instead of building build-bench (to compare
 # two builds).
 #
@@ -205,7 +207,7 @@ row() { # case target rps p99 non2xx sockerrs
 header() {
     printf "%-16s %-10s %12s %10s %8s %10s\n" "case" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs"
 }
-CASES=${CASES:-pass-1k pass-100k hit-1k filters clamav connects idle}
+CASES=${CASES:-pass-1k pass-100k hit-1k filters keywords clamav connects idle}
 wanted() { case " $CASES " in *" $1 "*) return 0 ;; esac; return 1; }
 run_case() { # case object korvantel-port korvantel-pid squid-port
     wanted "$1" || return 0
@@ -388,6 +390,51 @@ PY
     fi
 }
 if wanted clamav; then clamav_case; fi
+
+# Keyword filtering: a 100 KiB HTML page scored by 500 keyword rules that it
+# does not reach the threshold with (every rule reads the whole body),
+# beside the unfiltered figure for the same page.
+keyword_case() {
+    mkdir -p "$WORK/kkeyword"
+    python3 - "$WORK/www/page.html" "$WORK/kkeyword/korvantel.xml" <<'PY'
+import random, sys
+page, path = sys.argv[1:]
+random.seed(1)
+words = ["lorem", "ipsum", "dolor", "sit", "amet", "proxy", "cache", "filter", "page", "text"]
+out, size = ["<html><head><title>bench</title></head><body>\n"], 0
+while size < 102400:
+    line = "<p>" + " ".join(random.choice(words) for _ in range(12)) + "</p>\n"
+    out.append(line)
+    size += len(line)
+out.append("</body></html>\n")
+open(page, "w").write("".join(out))
+text = open("conf/korvantel.xml").read()
+rule = ("<rule><enabled>true</enabled><comment>k%d</comment><profiles></profiles><mime>^text/html</mime>"
+        "<keyword>absentword%d</keyword><score>1</score></rule>")
+rules = "".join(rule % (i, i) for i in range(500))
+start = text.index("<keywords-filtering>")
+end = text.index("</keywords-filtering>")
+text = (text[:start] + "<keywords-filtering><enabled>true</enabled><threshold>1000</threshold><template></template>"
+        + rules + text[end:])
+open(path, "w").write(text)
+PY
+    chmod a+r "$WORK/www/page.html"
+    kport=$(free_port)
+    "$KORVANTEL" -f -c "$WORK/kkeyword/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$kport" \
+        -l "$WORK/kkeyword/native.log" -d 0 -m "$WORK/kkeyword" -y "$WORK/kkeyword" >/dev/null 2>&1 &
+    kpid=$!
+    PIDS="$PIDS $kpid"
+    wait_port "$kport" || return 0
+    printf "\n%-16s %-10s %12s %10s %8s %10s %7s\n" "keywords, page" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs" "ratio"
+    set -- $(measure "$KORVANTEL_PORT" page.html 1)
+    plain=$1
+    printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s\n" unfiltered korvantel "$1" "$2" "$3" "$4" 1.00
+    set -- $(measure "$kport" page.html 1 "$kpid" keywords)
+    ratio=$(awk -v a="$1" -v b="$plain" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+    printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s\n" keywords-500 korvantel "$1" "$2" "$3" "$4" "$ratio"
+    kill "$kpid" 2>/dev/null || true
+}
+if wanted keywords; then keyword_case; fi
 
 # Ratios and targets.
 printf "\n%-16s %10s %10s %12s %s\n" "korvantel/squid" "req/s" "p99" "target" "met"
