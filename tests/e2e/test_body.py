@@ -11,7 +11,7 @@ import unittest
 
 from client import request
 from harness import ALL_LOG, Config, Proxy, main
-from peers import StandinOrigin, response
+from peers import Squid, StandinOrigin, response
 from origin import chunked
 
 PERMISSIONS = "interface,proxy,connect,bypass,urlcommands"
@@ -360,6 +360,16 @@ class DiagnosticPagesTest(unittest.TestCase):
             with Proxy() as plain:
                 answer = plain.get(command_url(origin, ["raw"], "/path"))
                 self.assertEqual(answer.body, body)
+
+    def test_proxy_test_through_a_parent(self):
+        with Squid() as parent, StandinOrigin({"*": response(200, b"x")}) as origin, \
+                Proxy(config=base_config().add("forward/rule", host="127.0.0.1", port=parent.port)) as p:
+            answer = p.get(command_url(origin, ["proxytest"], "/<p>"), ["X-Client: <b>mine</b>"])
+            self.assertEqual(answer.status, 200)
+            self.assertIn(b"Proxy test for 127.0.0.1/&lt;p&gt;", answer.body)
+            self.assertIn(b"Headers received from 127.0.0.1:%d" % parent.port, answer.body)
+            self.assertIn(b"X-Client: &lt;b&gt;mine&lt;/b&gt;", answer.body)
+            self.assertEqual(origin.requests, [])
 
     def test_title_escapes_the_path(self):
         with StandinOrigin({"*": response(200, b"x", (("Content-Type", "text/plain"),))}) as origin, \
