@@ -274,6 +274,8 @@ Filebuf *external_run(CONNECTION_T *connection, const char *command, Filebuf *in
             break;
         }
     }
+    // Its output ended (or failed) before it took all its input.
+    if (written < to_write) input_failed = true;
     out_read.reset();
     in_write.reset();
     // A program that closed its output but goes on gets the time-out to end.
