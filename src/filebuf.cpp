@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <string>
+
 #include "compat.h"
 #include "connection.h"
 #include "general.h"
@@ -366,7 +368,7 @@ int Filebuf::Compress(int gzip)
 // -1 when the output would pass the limit, 0 for bad or truncated data
 // (logged unless quiet).
 static int inflate_stream(const unsigned char *input, size_t length, int window_bits,
-                          Filebuf *out, size_t limit, size_t *used, int quiet)
+                          std::string *out, size_t limit, size_t *used, int quiet)
 {
     z_stream stream;
     memset(&stream, 0, sizeof(stream));
@@ -385,22 +387,28 @@ static int inflate_stream(const unsigned char *input, size_t length, int window_
             remaining -= slice;
         }
         // One byte of room past the limit tells an exact fit from an overflow.
-        size_t produced = (size_t)out->size;
+        size_t produced = out->size();
         size_t room = limit - produced >= CODING_PIECE ? CODING_PIECE : limit - produced + 1;
         uInt before_in = stream.avail_in;
-        out->Resize((long long)(produced + room));
-        stream.next_out = (Bytef *)out->data + produced;
+        // Room grows geometrically (up to the limit): growing by one piece
+        // at a time would copy a large output over and over.
+        if (produced + room > out->capacity()) {
+            size_t grown = out->capacity() * 2 > produced + room ? out->capacity() * 2 : produced + room;
+            out->reserve(grown < limit + 1 ? grown : limit + 1);
+        }
+        out->resize(produced + room);
+        stream.next_out = (Bytef *)&(*out)[produced];
         stream.avail_out = (uInt)room;
         result = inflate(&stream, Z_NO_FLUSH);
-        out->Resize((long long)(produced + room - stream.avail_out));
-        if ((size_t)out->size > limit) {
+        out->resize(produced + room - stream.avail_out);
+        if (out->size() > limit) {
             putlog(LOG_ERROR, "zlib: decoded content exceeds %zu bytes", limit);
             inflateEnd(&stream);
             return -1;
         }
         if (result == Z_STREAM_END)
             break;
-        bool stalled = stream.avail_in == before_in && (size_t)out->size == produced;
+        bool stalled = stream.avail_in == before_in && out->size() == produced;
         if (result != Z_OK || (stalled && remaining == 0)) {
             // Input that ends before the stream does is reported as zlib
             // reports a stall: a buffer error.
@@ -455,7 +463,7 @@ int Filebuf::Uncompress(int gzip, size_t limit)
 {
     const unsigned char *input = (const unsigned char *)data;
     size_t length = (data != nullptr && size > 0) ? (size_t)size : 0;
-    Filebuf out;
+    std::string out;
 
     if (gzip) {
         // Header, deflate data and the 8-byte trailer cannot fit in fewer bytes.
@@ -470,7 +478,7 @@ int Filebuf::Uncompress(int gzip, size_t limit)
                 return 0;
             }
             position += header;
-            size_t start = (size_t)out.size;
+            size_t start = out.size();
             size_t used = 0;
             if (inflate_stream(input + position, length - position, -15, &out, limit, &used, 0) != 1)
                 return 0;
@@ -479,9 +487,9 @@ int Filebuf::Uncompress(int gzip, size_t limit)
                 zlib_error(Z_BUF_ERROR);
                 return 0;
             }
-            size_t produced = (size_t)out.size - start;
+            size_t produced = out.size() - start;
             if (get_le32(input + position) !=
-                    crc32_of((const unsigned char *)out.data + start, produced) ||
+                    crc32_of((const unsigned char *)out.data() + start, produced) ||
                 get_le32(input + position + 4) != (uint32_t)produced) {
                 putlog(LOG_ERROR, "zlib: gzip checksum mismatch");
                 return 0;
@@ -502,13 +510,16 @@ int Filebuf::Uncompress(int gzip, size_t limit)
             if (done == -1)
                 return 0;
             if (done == 0)
-                out.Resize(0);
+                out.clear();
         }
         if (done != 1 && inflate_stream(input, length, -15, &out, limit, &used, 0) != 1)
             return 0;
     }
 
-    Swap(&out);
+    Filebuf result;
+    if (!out.empty())
+        result.Add(out.data(), (long long)out.size());
+    Swap(&result);
     return 1;
 }
 
