@@ -14,7 +14,6 @@
 #include "interface.h"
 #include "misc.h"
 #include "protocol.h"
-#include "templates.h"
 
 std::string html_text(const char *text, size_t length, int flags) {
     std::string out;
@@ -280,59 +279,6 @@ void show_proxytest(CONNECTION_T *connection) {
     page_end(connection, &page, true);
     http_header_free(connection->response);
     connection->response = nullptr;
-}
-
-void show_dirlist(CONNECTION_T *connection, const dir_t *entries, size_t count) {
-    const HEADER *request = connection->request;
-    char port[16];
-    snprintf(port, sizeof port, ":%d", request ? request->port : 0);
-    std::string title =
-        "Directory listing for ftp://" + escaped(request ? request->host : nullptr) + port +
-        escaped(request ? request->file : nullptr);
-    Filebuf page;
-    page_begin(connection, &page, title, nullptr);
-    char *links = path_to_url(request && request->file ? request->file : "/");
-    page.Addf("<table class=\"ftphead\"><tr><td>");
-    text_add(&page, links ? links : "");
-    page.Addf("</td></tr></table>\n");
-    free(links);
-
-    page.Addf("<table class=\"list\">\n<tr class=\"dialoghead\"><td></td>");
-    static const char *const fields[] = {"name", "size", "date"};
-    for (const char *field : fields) {
-        page.Addf("<td>%s <a href=\"?order=descending&amp;field=%s\"><img src=\"http://%s/template/uparrow\" "
-                  "border=\"0\" alt=\"\"></a><a href=\"?order=ascending&amp;field=%s\"><img "
-                  "src=\"http://%s/template/downarrow\" border=\"0\" alt=\"\"></a></td>",
-                  field, field, INTERFACE_HOST, field, INTERFACE_HOST);
-    }
-    page.Addf("</tr>\n");
-    std::string action = escaped(request ? request->file : "/");
-    text_add(&page, "<form action=\"" + action + "\" method=\"GET\">\n");
-    for (size_t i = 0; i < count; i++) {
-        const dir_t &entry = entries[i];
-        std::string name = escaped(entry.name);
-        std::string size;
-        if (entry.directory) {
-            size = "DIR";
-        } else {
-            char *text = filesize(entry.size);
-            size = text ? text : "";
-            free(text);
-        }
-        char date[64] = "";
-        strftime(date, sizeof date, "%a, %d %b %Y %T GMT", &entry.date);
-        text_add(&page, std::string("<tr class=\"") + (i % 2 ? "listodd" : "listeven") +
-                            "\"><td><input type=\"checkbox\" name=\"filename\" value=\"" + name + "\"></td><td><a href=\"" +
-                            name + "\">" + name + "</a></td><td>" + size + "</td><td>" + date + "</td></tr>\n");
-    }
-    page.Addf("<tr class=\"dialogfoot\"><td colspan=\"4\">");
-    static const char *const actions[][2] = {{"Delete:", "delete"}, {"Rename:", "rename"}, {"Mkdir:", "mkdir"},
-                                             {"Rmdir:", "rmdir"},   {"Regexp match:", "rematch"}, {"Raw command:", "raw"}};
-    for (const auto &choice : actions)
-        page.Addf("%s <input type=\"radio\" name=\"action\" value=\"%s\"> ", choice[0], choice[1]);
-    page.Addf("</td></tr>\n<tr class=\"dialogfoot\"><td colspan=\"4\">Argument: <input type=\"text\" name=\"argument\" "
-              "size=\"80\"> <input type=\"submit\" value=\"Submit\"></td></tr>\n</form>\n</table>\n");
-    page_end(connection, &page, false);
 }
 
 void show_filebuf_diff(CONNECTION_T *connection, Filebuf *before, Filebuf *after) {

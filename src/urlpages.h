@@ -1,28 +1,19 @@
 // Diagnostic pages of URL commands: instead of the page a client asked for,
 // what the proxy knows about the request (its profiles, the cache entry of
 // the URL, its template variables, the raw heads and body, the parsed HTML
-// tree, the keyword score, the request as a parent proxy passes it on), and
-// the FTP gateway's directory listing. Each function builds a whole HTML page
-// and sends it as the response (200, no-cache). Everything that comes from a
-// client or a server is escaped before it goes into a page.
+// tree, the keyword score, the request as a parent proxy passes it on); the
+// FTP gateway's listing page is in dirlist.h. Each function builds a whole
+// HTML page and sends it as the response (200, no-cache). Everything that
+// comes from a client or a server is escaped before it goes into a page.
 #ifndef KORVANTEL_URLPAGES_H
 #define KORVANTEL_URLPAGES_H
 
 #include <stddef.h>
-#include <time.h>
 
 #include <string>
 
 class Filebuf;
 struct CONNECTION_T;
-
-// One entry of an FTP directory listing.
-struct dir_t {
-    std::string name;
-    bool directory = false;
-    unsigned long long size = 0;
-    struct tm date = {};  // as the server listed it
-};
 
 // "profiles", "mimeprofiles": the active profiles, in order.
 void show_profiles(CONNECTION_T *connection);
@@ -41,8 +32,6 @@ void score_show(CONNECTION_T *connection, int score);
 // "proxytest": the request head the HTTP parent passes on, as it reaches a
 // listener of this proxy (see proxy_test); frees the captured head.
 void show_proxytest(CONNECTION_T *connection);
-// The FTP gateway's listing of a directory, with its action form.
-void show_dirlist(CONNECTION_T *connection, const dir_t *entries, size_t count);
 // What a rewrite changed in a body, line by line.
 void show_filebuf_diff(CONNECTION_T *connection, Filebuf *before, Filebuf *after);
 

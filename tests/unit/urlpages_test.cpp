@@ -104,26 +104,6 @@ TEST_F(UrlPagesTest, DiffOfChangedLines) {
     EXPECT_NE(page().find("Line 2"), std::string::npos);
 }
 
-TEST_F(UrlPagesTest, DirectoryListingEscapesNames) {
-    dir_t entries[2];
-    entries[0].name = "sub\"dir<";
-    entries[0].directory = true;
-    entries[1].name = "file & more.txt";
-    entries[1].size = 2048;
-    entries[1].date.tm_year = 120;
-    entries[1].date.tm_mday = 1;
-    show_dirlist(c, entries, 2);
-    std::string text = page();
-    EXPECT_NE(text.find("Directory listing for ftp://origin.test:80/dir/&lt;x&gt;"), std::string::npos);
-    EXPECT_NE(text.find("value=\"sub&quot;dir&lt;\""), std::string::npos);
-    EXPECT_NE(text.find(">file &amp; more.txt</a>"), std::string::npos);
-    EXPECT_NE(text.find("<td>DIR</td>"), std::string::npos);
-    EXPECT_NE(text.find("class=\"listodd\""), std::string::npos);
-    EXPECT_EQ(text.find("sub\"dir<"), std::string::npos);
-    EXPECT_NE(text.find("?order=descending&amp;field=size"), std::string::npos);
-    EXPECT_NE(text.find("name=\"argument\" size=\"80\""), std::string::npos);
-}
-
 TEST_F(UrlPagesTest, RawPageLeavesTheBodyAsItWas) {
     Filebuf body;
     body.Add("<b>\0x", 5);
