@@ -87,7 +87,9 @@ CACHEMAP *op_open(CONNECTION_T *connection, const char *url, const char *head, u
 
 unsigned op_flag_get(CACHEMAP *object) { return cache_section->flag_get(object); }
 void op_flag_set(CACHEMAP *object, unsigned flags) { cache_section->flag_set(object, flags); }
-void op_check(CONNECTION_T *, HEADER *request) { cache_section->check(request); }
+void op_check(CONNECTION_T *connection, HEADER *request) {
+    cache_section->check(request, connection ? connection->cache : nullptr);
+}
 void op_send_status(CONNECTION_T *connection) { cache_section->send_status(connection, connection->cache); }
 void op_validated(CACHEMAP *object) { cache_section->validated(object); }
 void op_invalidate(CACHEMAP *object) { cache_section->invalidate(object); }
@@ -453,6 +455,7 @@ void CacheSection::mem_delete(CACHEMAP *object) {
     }
     object->map = nullptr;
     object->map_length = 0;
+    object->md5_verified = false;
     memory_bytes -= object->size;
     memory_objects--;
     object->flags &= ~CACHE_MEM;
@@ -703,7 +706,7 @@ void CacheSection::cache_close(CACHEMAP *object, bool writer) {
             int count = object->refcount.load();
             while (count > 0 && !object->refcount.compare_exchange_weak(count, count - 1)) {
             }
-            if (!(flags & CACHE_WRITING)) touch_unlocked(object, false);
+            if (!(flags & CACHE_WRITING)) touch_read(object);
         }
         unlock_shared();
         if (plain) return;
@@ -747,7 +750,7 @@ void CacheSection::cache_close(CACHEMAP *object, bool writer) {
         return;
     }
     if (!writer) {
-        touch_unlocked(object, false);
+        touch_read(object);
         unlock_exclusive();
         return;
     }

@@ -101,6 +101,10 @@ struct CACHEMAP {
     HEADER *header = nullptr;      // parsed stored head
     Store *store = nullptr;        // disk store holding the file; null: memory only
     char md5[33];                  // 32 lower-case hex digits, or CACHE_MD5_NONE
+    // The mapping's data was found to match md5; cleared when it is unmapped.
+    std::atomic<bool> md5_verified{false};
+    // Last access written to the journal and the file times by a reader.
+    std::atomic<time_t> access_recorded{0};
     std::atomic<time_t> accessed{0};
     time_t stored = 0;        // stored or last validated
     time_t expires = 0;       // from Expires or max-age, 0 none
@@ -289,6 +293,8 @@ public:
     // is known and matches (or none is kept), false when md5_check must run.
     bool md5_matches(const CACHEMAP *object);
     void touch_unlocked(CACHEMAP *object, bool stored_too);
+    void touch_read(CACHEMAP *object);
+    static const time_t ACCESS_RECORD_INTERVAL = 60;
     // Queues the file for deletion and leaves the store.
     void disk_delete(CACHEMAP *object);
     // journal_add, journal_write and journal_close take journal_lock; an
@@ -318,7 +324,8 @@ public:
     // Under the shared lock: true when check_header would change nothing.
     bool check_header_settled(const CACHEMAP *object, time_t now);
     // Applies the request's Cache-Control to the cached object of its URL.
-    void check(HEADER *request);
+    // held: the caller's open reference to that object, used as it is.
+    void check(HEADER *request, CACHEMAP *held = nullptr);
 
     // ---- cleaning (cacheclean.cpp; mutex held) ----------------------------
     void clean();

@@ -238,25 +238,28 @@ int CacheSection::md5_check(CACHEMAP *object) {
     }
     // Partial data has no digest of its own.
     if ((object->flags & CACHE_WRITING) || !object->map) return 1;
+    // The data of a mapping changes only through its writer, which has
+    // finished: once checked, it stays checked until it is unmapped.
+    if (object->md5_verified && is_digest(object->md5)) return 1;
     char digest[33];
     md5_hex(object->map, object->size, digest);
     if (!is_digest(object->md5)) {
         strcpy(object->md5, digest);
+        object->md5_verified = true;
         return 1;
     }
     if (strcmp(object->md5, digest) != 0) {
         putlog(LOG_ERROR, "cache: md5 mismatch, expected: %s got: %s", object->md5, digest);
         return 0;
     }
+    object->md5_verified = true;
     return 1;
 }
 
 bool CacheSection::md5_matches(const CACHEMAP *object) {
     if (!object->store || object->store->md5 != 1) return strcmp(object->md5, CACHE_MD5_NONE) == 0;
     if ((object->flags & CACHE_WRITING) || !object->map || !is_digest(object->md5)) return false;
-    char digest[33];
-    md5_hex(object->map, object->size, digest);
-    return strcmp(object->md5, digest) == 0;
+    return object->md5_verified;
 }
 
 // With stored_too false this may run under the shared lock.
@@ -264,6 +267,7 @@ void CacheSection::touch_unlocked(CACHEMAP *object, bool stored_too) {
     time_t now = utc_time(nullptr);
     object->accessed = now;
     if (stored_too) object->stored = now;
+    object->access_recorded = now;
     if (object->store && (object->flags & CACHE_DISK)) {
         char path[PATH_MAX];
         filename(object, path, sizeof path);
@@ -275,6 +279,24 @@ void CacheSection::touch_unlocked(CACHEMAP *object, bool stored_too) {
         utimensat(AT_FDCWD, path, times, 0);
     }
     journal_add(object);
+}
+
+// A reader's access: kept in memory at once, written to the file times and
+// the journal at most once per ACCESS_RECORD_INTERVAL for each object (a
+// restart only needs it for the order of cleaning). Shared lock at least.
+void CacheSection::touch_read(CACHEMAP *object) {
+    time_t now = utc_time(nullptr);
+    time_t recorded = object->access_recorded.load();
+    if (now >= recorded && now - recorded < ACCESS_RECORD_INTERVAL) {
+        object->accessed = now;
+        return;
+    }
+    // One of the readers that find it due writes it.
+    if (!object->access_recorded.compare_exchange_strong(recorded, now)) {
+        object->accessed = now;
+        return;
+    }
+    touch_unlocked(object, false);
 }
 
 void CacheSection::disk_delete(CACHEMAP *object) {

@@ -89,32 +89,45 @@ static void lognode_free(LOGNODE *node) {
 
 void logbuffer_add(LOGBUFFER *ring, const char *line) {
     if (!ring) return;
+    size_t length = strlen(line) + 1;
     pthread_rwlock_wrlock(&ring->lock);
     if (ring->capacity == 0) {
         pthread_rwlock_unlock(&ring->lock);
         return;
     }
+    // A full ring reuses its oldest line for the newest, so that a busy
+    // proxy does not allocate for every line it logs.
+    LOGNODE *node = nullptr;
+    if (ring->count >= ring->capacity && ring->oldest) {
+        node = ring->oldest;
+        ring->oldest = node->newer;
+        if (ring->oldest) ring->oldest->older = nullptr;
+        else ring->newest = nullptr;
+        node->older = node->newer = nullptr;
+    } else {
+        node = (LOGNODE *)calloc(1, sizeof(LOGNODE));
+        ring->count++;
+    }
+    if (node && node->room < length) {
+        // Rounded up: most lines then fit the room of the one they replace.
+        size_t room = (length + 255) & ~(size_t)255;
+        char *grown = (char *)realloc(node->line, room);
+        if (grown) {
+            node->line = grown;
+            node->room = room;
+        }
+    }
     // Allocation failure here is fatal; the fatal path logs once more but its
     // guard keeps it from coming back here.
-    LOGNODE *node = (LOGNODE *)calloc(1, sizeof(LOGNODE));
-    char *copy = strdup(line);
-    if (!node || !copy) {
+    if (!node || node->room < length) {
         pthread_rwlock_unlock(&ring->lock);
-        fatal_alloc("src/log", __LINE__, "logbuffer_add", strlen(line) + 1);
+        fatal_alloc("src/log", __LINE__, "logbuffer_add", length);
     }
-    node->line = copy;
+    memcpy(node->line, line, length);
     node->older = ring->newest;
     if (ring->newest) ring->newest->newer = node;
     ring->newest = node;
     if (!ring->oldest) ring->oldest = node;
-    if (ring->count >= ring->capacity) {
-        LOGNODE *old = ring->oldest;
-        ring->oldest = old->newer;
-        if (ring->oldest) ring->oldest->older = nullptr;
-        lognode_free(old);
-    } else {
-        ring->count++;
-    }
     pthread_rwlock_unlock(&ring->lock);
 }
 

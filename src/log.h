@@ -48,6 +48,7 @@ struct LOGNODE {
     LOGNODE *older;
     LOGNODE *newer;
     char *line;
+    size_t room;  // bytes allocated for line
 };
 
 struct LOGBUFFER {

@@ -262,16 +262,18 @@ bool CacheSection::check_header_settled(const CACHEMAP *object, time_t now) {
     return refresh_check_header_settled(object, now);
 }
 
-void CacheSection::check(HEADER *request) {
+void CacheSection::check(HEADER *request, CACHEMAP *held) {
     if (!request || !request->url) return;
+    // The request's own reference keeps its object; opening it again would
+    // only repeat the lookup, the digest and the access record.
     // The offline flag finds objects in violation too: a request's no-cache
     // must still reach them.
-    CACHEMAP *object = cache_open(nullptr, request->url, nullptr, CACHE_OFFLINE);
+    CACHEMAP *object = held ? held : cache_open(nullptr, request->url, nullptr, CACHE_OFFLINE);
     if (!object) return;
     time_t now = utc_time(nullptr);
     // The verdict only ever adds CACHE_VALIDATE, and flags are atomic.
     lock_shared();
     refresh_request_check(object, request, now);
     unlock_shared();
-    cache_close(object, false);
+    if (!held) cache_close(object, false);
 }
