@@ -3,10 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <string.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <vector>
 
 #include "compat.h"
@@ -30,11 +32,10 @@ void (*clientpool_failure_report)(int) = nullptr;
 
 ClientPool::ClientPool() {
     pthread_mutex_init(&lock, nullptr);
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&arrived, &attributes);
-    pthread_condattr_destroy(&attributes);
+    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_fd < 0)
+        putlog(LOG_ERROR, "[system: epoll_create1:%d:%s], in %s, failed to create the poll set", errno,
+               strerror(errno), "ClientPool");
     if (pipe(pipe_fds) != 0) {
         putlog(LOG_ERROR, "[system: pipe:%d:%s], in %s, failed to create wakepipe", errno, strerror(errno),
                "ClientPool");
@@ -44,30 +45,57 @@ ClientPool::ClientPool() {
     fcntl(pipe_fds[0], F_SETFD, FD_CLOEXEC);
     fcntl(pipe_fds[1], F_SETFD, FD_CLOEXEC);
     fcntl(pipe_fds[1], F_SETFL, O_NONBLOCK);
+    // Tag 0 is the pipe; it stays level-triggered.
+    struct epoll_event event = {};
+    event.events = EPOLLIN | EPOLLPRI;
+    event.data.u64 = 0;
+    if (epoll_fd >= 0) epoll_ctl(epoll_fd, EPOLL_CTL_ADD, pipe_fds[0], &event);
 }
 
 ClientPool::~ClientPool() {
     for (clientpool_t *e : entries) delete e;
     entries.clear();
+    by_tag.clear();
     if (pipe_fds[0] != -1) close(pipe_fds[0]);
     if (pipe_fds[1] != -1) close(pipe_fds[1]);
-    pthread_cond_destroy(&arrived);
+    if (epoll_fd != -1) close(epoll_fd);
     pthread_mutex_destroy(&lock);
 }
 
+// The connection joins the epoll set as it enters the list, so the pool
+// thread need not wake to learn of it: only its next request wakes it, once
+// (one-shot, re-armed by the next Add).
 int ClientPool::Add(CONNECTION_T *connection) {
-    clientpool_t *e = new clientpool_t{connection, time(nullptr), -1};
+    clientpool_t *e = new clientpool_t{connection, time(nullptr), 0};
+    int fd = connection->client ? connection->client->fd : -1;
     pthread_mutex_lock(&lock);
+    e->tag = ++next_tag;
     entries.push_back(e);
+    by_tag[e->tag] = std::prev(entries.end());
     wakepipe_calls++;
-    pthread_cond_signal(&arrived);
+    bool armed = false;
+    if (fd >= 0 && epoll_fd >= 0) {
+        struct epoll_event event = {};
+        event.events = EPOLLIN | EPOLLPRI | EPOLLONESHOT;
+        event.data.u64 = e->tag;
+        // A descriptor served before is still in the set, disarmed.
+        armed = epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) == 0 ||
+                (errno == ENOENT && epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0);
+    }
     pthread_mutex_unlock(&lock);
-    return Wakeup();
+    // One that cannot wait in the set is looked at by the pool thread now.
+    if (!armed) return Wakeup();
+    return 1;
 }
 
 int ClientPool::Wakeup() {
     char zero = 0;
     return (int)write(pipe_fds[1], &zero, 1);
+}
+
+void ClientPool::forget(Entries::iterator it) {
+    by_tag.erase((*it)->tag);
+    entries.erase(it);
 }
 
 int ClientPool::size() {
@@ -88,6 +116,7 @@ void ClientPool::Clean() {
     pthread_mutex_lock(&lock);
     std::list<clientpool_t *> gone;
     gone.swap(entries);
+    by_tag.clear();
     pthread_mutex_unlock(&lock);
     // Closing logs, and nothing may log while holding a pool lock that the
     // logger's ENFILE path could want; the entries are already ours.
@@ -105,7 +134,7 @@ void ClientPool::load_shedding() {
     int n = (int)entries.size();
     while (n > 0 && MAXTHREADS / (n + 1) <= overload_factor) {
         gone.push_back(entries.front());
-        entries.pop_front();
+        forget(entries.begin());
         n--;
     }
     pthread_mutex_unlock(&lock);
@@ -131,88 +160,95 @@ void ClientPool::show_connections(Filebuf *filebuf) {
     pthread_mutex_unlock(&lock);
 }
 
-void ClientPool::PollOnce() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    time_t now = tv.tv_sec;
+// Idle limits, checked once a second (idle times are whole seconds); with
+// the pool lock held.
+void ClientPool::close_idle(time_t now, std::vector<std::pair<clientpool_t *, int>> *leaving) {
+    if (now == swept) return;
+    swept = now;
+    for (auto it = entries.begin(); it != entries.end();) {
+        clientpool_t *e = *it;
+        int idle = (int)(now - e->added);
+        int limit = e->connection->requests == 0 ? clientpool_timeout_get(e->connection)
+                                                 : clientpool_keeptimeout_get(e->connection);
+        auto next = std::next(it);
+        if (idle >= limit) {
+            leaving->push_back({e, 0});
+            forget(it);
+        }
+        it = next;
+    }
+}
 
+void ClientPool::PollOnce() {
     pthread_mutex_lock(&lock);
     int n = (int)entries.size();
     if (clientpool_size_report) clientpool_size_report(n);
-    if (n == 0) {
-        // The empty pool sleeps CLIENT_POOL_TIMEOUT milliseconds, but a
-        // connection that arrives meanwhile need not wait for the rest.
-        struct timespec until;
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        long long ns = (long long)until.tv_nsec + (long long)CLIENT_POOL_TIMEOUT * 1000000LL;
-        until.tv_sec += (time_t)(ns / 1000000000LL);
-        until.tv_nsec = (long)(ns % 1000000000LL);
-        int e = 0;
-        while (entries.empty() && e != ETIMEDOUT && e != EINVAL) e = pthread_cond_timedwait(&arrived, &lock, &until);
-        pthread_mutex_unlock(&lock);
-        return;
-    }
     int calls = wakepipe_calls;
     wakepipe_calls = 0;
-    std::vector<struct pollfd> set;
-    set.reserve(n + 1);
-    set.push_back({pipe_fds[0], POLLIN | POLLPRI, 0});
-    for (clientpool_t *e : entries) {
-        int fd = e->connection->client ? e->connection->client->fd : -1;
-        e->polled = (int)set.size();
-        set.push_back({fd, POLLIN | POLLPRI | POLLERR | POLLHUP | POLLNVAL, 0});
-    }
     pthread_mutex_unlock(&lock);
 
+    const int MAX_EVENTS = 256;
+    struct epoll_event events[MAX_EVENTS];
     int timeout = calls > 0 ? CLIENT_POOL_TIMEOUT * 1000 : 1000;
-    int r = p_poll(set.data(), set.size(), timeout);
+    // An empty pool wakes as soon as a connection that arrives has input.
+    int r = epoll_wait(epoll_fd, events, MAX_EVENTS, timeout);
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    time_t now = tv.tv_sec;
     if (r < 0) {
-        if (errno == EINTR) return;
-        putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, client pool poll failed, socket unavailable", errno,
-               strerror(errno), "Poll");
-        fd_failure();
-        return;
-    }
-    if (set[0].revents & (POLLIN | POLLPRI)) {
-        char buf[256];
-        ssize_t got = read(pipe_fds[0], buf, 1);
-        if (got < 0) {
-            putlog(LOG_ERROR, "[system: read:%d:%s], in %s, client pool failed to read from wakepipe", errno,
+        if (errno != EINTR) {
+            putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, client pool poll failed, socket unavailable", errno,
                    strerror(errno), "Poll");
-            putlog(LOG_ADVICE, "system unstable, please restart the service");
-        } else {
-            putlog(LOG_DEBUG, "client pool: size:%d poll received wakeup %d signals", n, (int)got);
+            fd_failure();
+            return;
         }
+        r = 0;
     }
 
     // Decide under the lock which entries leave; act on them after it, since
     // handing over and closing both log.
     std::vector<std::pair<clientpool_t *, int>> leaving;  // 1 hand over, 0 close
+    bool woken = false;
     pthread_mutex_lock(&lock);
-    for (auto it = entries.begin(); it != entries.end();) {
-        clientpool_t *e = *it;
-        if (e->polled < 0) {  // arrived after the poll set was built
-            ++it;
+    for (int i = 0; i < r; i++) {
+        if (events[i].data.u64 == 0) {
+            woken = true;
             continue;
         }
-        short ev = set[(size_t)e->polled].revents;
-        int action = -1;
-        if (ev & (POLLIN | POLLPRI)) action = 1;
-        else if (ev & (POLLERR | POLLHUP | POLLNVAL)) action = 0;
-        else {
-            int idle = (int)(now - e->added);
-            int limit = e->connection->requests == 0 ? clientpool_timeout_get(e->connection)
-                                                     : clientpool_keeptimeout_get(e->connection);
-            if (idle >= limit) action = 0;
-        }
-        if (action < 0) {
-            ++it;
-            continue;
-        }
-        leaving.push_back({e, action});
-        it = entries.erase(it);
+        auto found = by_tag.find(events[i].data.u64);
+        if (found == by_tag.end()) continue;  // closed meanwhile
+        uint32_t ev = events[i].events;
+        int action = (ev & (EPOLLIN | EPOLLPRI)) ? 1 : 0;
+        leaving.push_back({*found->second, action});
+        forget(found->second);
     }
+    // Connections that could not join the set have no events: a closed
+    // socket or none at all is seen here.
+    for (auto it = entries.begin(); woken && it != entries.end();) {
+        auto next = std::next(it);
+        CONNECTION_T *c = (*it)->connection;
+        if (!c->client || c->client->fd < 0) {
+            leaving.push_back({*it, 0});
+            forget(it);
+        }
+        it = next;
+    }
+    close_idle(now, &leaving);
     pthread_mutex_unlock(&lock);
+
+    if (woken) {
+        char buf[256];
+        ssize_t got = read(pipe_fds[0], buf, sizeof buf);
+        if (got < 0) {
+            if (errno != EAGAIN) {
+                putlog(LOG_ERROR, "[system: read:%d:%s], in %s, client pool failed to read from wakepipe", errno,
+                       strerror(errno), "Poll");
+                putlog(LOG_ADVICE, "system unstable, please restart the service");
+            }
+        } else {
+            putlog(LOG_DEBUG, "client pool: size:%d poll received wakeup %d signals", n, (int)got);
+        }
+    }
 
     int failures = 0;
     bool error_closed = false;

@@ -1,13 +1,18 @@
 // The client pool: connections without a request in progress wait here. One
-// service thread polls them with a wake-up pipe, hands a readable one to a
-// worker and closes broken or idle ones.
+// service thread waits on them (an epoll set, with a wake-up pipe), hands a
+// readable one to a worker and closes broken or idle ones.
 #ifndef KORVANTEL_CLIENTPOOL_H
 #define KORVANTEL_CLIENTPOOL_H
 
 #include <pthread.h>
 #include <time.h>
 
+#include <stdint.h>
+
 #include <list>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 struct CONNECTION_T;
 class Filebuf;
@@ -15,7 +20,7 @@ class Filebuf;
 struct clientpool_t {
     CONNECTION_T *connection;
     time_t added;
-    int polled = -1;  // its place in the pool thread's current poll set; -1 none
+    uint64_t tag = 0;  // names it in the epoll set; an event for a tag no longer listed is stale
 };
 
 class ClientPool {
@@ -33,10 +38,17 @@ class ClientPool {
     int size();
 
   private:
+    using Entries = std::list<clientpool_t *>;
+    // Unlinks an entry; pool lock held.
+    void forget(Entries::iterator it);
+    void close_idle(time_t now, std::vector<std::pair<clientpool_t *, int>> *leaving);
     int pipe_fds[2];
+    int epoll_fd = -1;
     pthread_mutex_t lock;
-    pthread_cond_t arrived;  // ends the empty pool's sleep when a connection comes
-    std::list<clientpool_t *> entries;
+    Entries entries;
+    std::unordered_map<uint64_t, Entries::iterator> by_tag;
+    uint64_t next_tag = 0;
+    time_t swept = 0;  // second of the last idle sweep
 };
 
 extern int wakepipe_calls;
