@@ -233,6 +233,44 @@ class CacheTest(unittest.TestCase):
                 self.assertTrue(hit(answer), path)
                 self.assertEqual(asked(origin, path), 1, path)
 
+    def test_many_pipelined_hits_then_restart_finds_every_object(self):
+        store = self.store_dir()
+        bodies = {"/m%d" % i: body_of("many%d" % i, 700 + 9000 * i) for i in range(6)}
+        routes = {path: response(200, body, FRESH) for path, body in bodies.items()}
+        paths = sorted(bodies)
+        with StandinOrigin(routes) as origin:
+            p = self.start(cache_config(store))
+            for path in paths:
+                self.assertEqual(fetch(p, origin.url(path)).body, bodies[path])
+            self.assertTrue(wait_stored(store, [origin.url(path) for path in paths]))
+            journal = os.path.join(store, "journal")
+            lines_before = open(journal, "rb").read().count(b"\n")
+            # rounds of pipelined hits on kept-alive connections: every
+            # answer comes back whole and in the order asked
+            for _ in range(5):
+                order = paths * 4
+                with p.client(20) as c:
+                    c.send(b"".join(request(origin.url(path)) for path in order))
+                    for path in order:
+                        answer = c.response()
+                        self.assertEqual(answer.status, 200, path)
+                        self.assertEqual(answer.body, bodies[path], path)
+                        self.assertTrue(hit(answer), path)
+            for path in paths:
+                self.assertEqual(asked(origin, path), 1, path)
+            # a reader's access is journalled at most once a minute per object
+            lines_after = open(journal, "rb").read().count(b"\n")
+            self.assertLessEqual(lines_after - lines_before, 2 * len(paths))
+            p.stop()
+            self.assertTrue(store_agrees(store))
+            self.assertEqual(set(journal_objects(store)), {origin.url(path) for path in paths})
+            p = self.start(cache_config(store))
+            for path in paths:
+                answer = fetch(p, origin.url(path))
+                self.assertEqual(answer.body, bodies[path], path)
+                self.assertTrue(hit(answer), path)
+                self.assertEqual(asked(origin, path), 1, path)
+
     def test_kill9_then_restart_agrees_and_serves_identical_bodies(self):
         store = self.store_dir()
         bodies = {"/k%d" % i: body_of("kill%d" % i, 20000 + 40000 * i) for i in range(5)}
