@@ -341,16 +341,56 @@ TEST_F(CacheStoreTest, JournalIsRewrittenAfterItsLineCount) {
     cache->mutex_lock();
     cache->stores[0]->journal_written -= 31;
     cache->unlock();
+    // One journal line for each explicit touch of the object.
+    auto touched = [&]() {
+        CACHEMAP *object = cache->cache_open(nullptr, "http://e.test/r", nullptr, 0);
+        if (!object) return false;
+        cache->touch(object, false);
+        cache->cache_close(object, false);
+        return true;
+    };
     ASSERT_TRUE(put("http://e.test/r", "x"));  // lines 1 and 2
-    EXPECT_EQ(get("http://e.test/r"), "x");     // 3
-    EXPECT_EQ(get("http://e.test/r"), "x");     // 4
+    EXPECT_TRUE(touched());                     // 3
+    EXPECT_TRUE(touched());                     // 4
     EXPECT_EQ(journal_lines(s).size(), 4u);
-    EXPECT_EQ(get("http://e.test/r"), "x");     // 5: rewritten
+    EXPECT_TRUE(touched());                     // 5: rewritten
     EXPECT_EQ(journal_lines(s).size(), 1u);
     // Not again within 30 seconds.
-    for (int i = 0; i < 6; i++) EXPECT_EQ(get("http://e.test/r"), "x");
+    for (int i = 0; i < 6; i++) EXPECT_TRUE(touched());
     EXPECT_EQ(journal_lines(s).size(), 7u);
     EXPECT_FALSE(file_exists(s.path + "/journal.new"));
+}
+
+TEST_F(CacheStoreTest, ReadersJournalTheirAccessOncePerIntervalAndDigestsStillCatchDamage) {
+    StoreConf s = store();
+    start({}, {s});
+    ASSERT_TRUE(put("http://e.test/a", "some body"));
+    size_t stored = journal_lines(s).size();
+    for (int i = 0; i < 20; i++) EXPECT_EQ(get("http://e.test/a"), "some body");
+    // The writer's close recorded an access just now.
+    EXPECT_EQ(journal_lines(s).size(), stored);
+    // Once the interval has passed, the next reader records one.
+    cache->mutex_lock();
+    CACHEMAP *object = cache->find_unlocked("http://e.test/a");
+    ASSERT_NE(object, nullptr);
+    object->access_recorded = object->access_recorded - CacheSection::ACCESS_RECORD_INTERVAL;
+    cache->unlock();
+    for (int i = 0; i < 5; i++) EXPECT_EQ(get("http://e.test/a"), "some body");
+    EXPECT_EQ(journal_lines(s).size(), stored + 1);
+    // Damage on disk is found when the object is read from its file again.
+    delete cache;
+    cache = nullptr;
+    construct();
+    EXPECT_EQ(get("http://e.test/a"), "some body");
+    delete cache;
+    cache = nullptr;
+    construct();
+    FILE *f = fopen(path_of(s.path, "http://e.test/a").c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    fseek(f, -2, SEEK_END);
+    fputc('X', f);
+    fclose(f);
+    EXPECT_EQ(get("http://e.test/a"), "<none>");
 }
 
 TEST_F(CacheStoreTest, StoreChoice) {
