@@ -92,6 +92,8 @@ TEST_F(CacheTest, OpeningAnObjectThatFailsItsCheckNeverFreesAnotherUsersCopy) {
     ASSERT_NE(first, nullptr);
     cache->mutex_lock();
     first->md5[0] = first->md5[0] == 'a' ? 'b' : 'a';
+    // A mapping is checked once; this one is to be checked again.
+    first->md5_verified = false;
     cache->unlock();
     EXPECT_EQ(cache->cache_open(connection, url.c_str(), nullptr, 0), nullptr);
     ASSERT_TRUE(cache->exists(url.c_str()));  // still held by the first reader
