@@ -194,12 +194,8 @@ AccessSection::AccessSection() : Section("access", SECTION_RWLOCK) {
 }
 
 void AccessSection::update() {
-    allow.clear();
-    deny.clear();
-    if (subsections.size() > 0)
-        for (const Item &item : subsections[0].items) allow.emplace_back(item);
-    if (subsections.size() > 1)
-        for (const Item &item : subsections[1].items) deny.emplace_back(item);
+    entries_build(0, &allow);
+    entries_build(1, &deny);
 }
 
 bool AccessSection::is_ntlm_enabled() {

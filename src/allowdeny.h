@@ -12,11 +12,15 @@
 #ifndef KORVANTEL_ALLOWDENY_H
 #define KORVANTEL_ALLOWDENY_H
 
+#include <stddef.h>
+
 #include <string>
+#include <vector>
 
 #include "field.h"  // StringList
+#include "section.h"
 
-class Item;
+struct CONNECTION_T;
 
 // Values of the policy option.
 enum { ALLOWDENY_DENY_FIRST = 0, ALLOWDENY_ALLOW_FIRST = 1 };
@@ -90,5 +94,32 @@ AllowDeny<typename Container::value_type> allow_deny(int allow_first, const Cont
     result.rule = denied;
     return result;
 }
+
+// Logs that a rule of that entry list was refused, and why.
+void allow_deny_refused(const char *section, const Subsection &list, const AllowDenyRule &rule, const char *why);
+
+// For update(): rebuilds rules from one entry list (null: none), each read
+// with the table and then prepared; a rule left refused (a pattern that does
+// not compile) stays in the list, never matching, and is logged.
+template <typename Rule, size_t N>
+void allow_deny_build(const char *section, const Subsection *list, const FIELD_BIND<Rule> (&table)[N],
+                      std::vector<Rule> *rules) {
+    rules->clear();
+    if (!list) return;
+    for (const Item &item : list->items) {
+        rules->emplace_back();
+        Rule &rule = rules->back();
+        rule.entry = &item;
+        fields_read(table, item.fields, &rule);
+        rule.prepare();
+        if (rule.refused) allow_deny_refused(section, *list, rule, "its pattern does not compile");
+    }
+}
+
+// The page telling which rule decides the connection's request, sent while
+// the caller holds its section's lock: `what` names the filter in the title,
+// rule is the deciding one (null when the request passes, without entry for
+// the default rule), closing ends the page.
+void allow_deny_show(CONNECTION_T *connection, const char *what, const AllowDenyRule *rule, const char *closing);
 
 #endif

@@ -85,7 +85,7 @@ bool unix_mode(const ScanJob &job) { return !job.address.empty() && job.address[
 // The control connection, or -1 after the advice line.
 int control_connect(const ScanJob &job, std::string *why) {
     if (unix_mode(job)) {
-        int fd = scan_unix_connect(job.address);
+        int fd = net_unix_connect(job.address.c_str());
         if (fd < 0) {
             putlog(LOG_ADVICE, "ClamAV: Please Verify that ClamAV is listening on %s", job.address.c_str());
             *why = "clamd not reachable on " + job.address;

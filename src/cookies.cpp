@@ -101,23 +101,9 @@ bool CookieSection::Cookie::matches(const StringList &profiles, int want, const 
     return domain.matches(cookie.domain.c_str()) && path.matches(cookie.path.c_str());
 }
 
-static void rules_build(const char *section, const Subsection *subsection, std::vector<Cookie> *rules) {
-    rules->clear();
-    if (!subsection) return;
-    for (const Item &item : subsection->items) {
-        rules->emplace_back();
-        rules->back().entry = &item;
-        fields_read(cookie_fields, item.fields, &rules->back());
-        rules->back().prepare();
-        if (rules->back().refused)
-            putlog(LOG_ERROR, "%s: %s rule \"%s\" refused: its pattern does not compile", section,
-                   subsection->name.c_str(), rules->back().comment.c_str());
-    }
-}
-
 void CookieSection::update() {
-    rules_build(name.c_str(), subsections.size() > 0 ? &subsections[0] : nullptr, &allow);
-    rules_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, &deny);
+    allow_deny_build(name.c_str(), subsections.size() > 0 ? &subsections[0] : nullptr, cookie_fields, &allow);
+    allow_deny_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, cookie_fields, &deny);
 }
 
 int CookieSection::pattern_kind(size_t subsection, size_t position) const {

@@ -264,9 +264,7 @@ ForwardSection::~ForwardSection() {
 }
 
 void ForwardSection::update() {
-    rules.clear();
-    if (subsections.empty()) return;
-    for (const Item &item : subsections[0].items) rules.emplace_back(item);
+    entries_build(0, &rules);
 }
 
 bool ForwardSection::enabled_get() const { return *opts.enabled != 0; }

@@ -137,9 +137,7 @@ GeneralSection::~GeneralSection() {
 }
 
 void GeneralSection::update() {
-    rules.clear();
-    if (!subsections.empty())
-        for (const Item &item : subsections[0].items) rules.emplace_back(item);
+    entries_build(0, &rules);
     html_line_length = *opts.linelength;
 }
 

@@ -66,9 +66,8 @@ static void rules_build(const char *section, const Subsection *subsection, bool 
         fields_read(header_fields, item.fields, &rule);
         rule.prepare(patterns);
         if (rule.refused)
-            putlog(LOG_ERROR, "%s: %s rule \"%s\" refused: %s", section, subsection->name.c_str(),
-                   rule.comment.c_str(),
-                   patterns ? "its pattern does not compile" : "its name or value holds a line break");
+            allow_deny_refused(section, *subsection, rule,
+                               patterns ? "its pattern does not compile" : "its name or value holds a line break");
     }
 }
 

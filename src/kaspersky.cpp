@@ -6,6 +6,7 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "log.h"
+#include "network.h"
 #include "processors.h"
 #include "socket.h"
 
@@ -90,7 +91,7 @@ ScanResult kaspersky_reply(Socket &daemon, int timeout) {
 
 ScanResult KasperskySection::scan(CONNECTION_T *connection, Filebuf *body, const ScanJob &job) {
     ScanResult result;
-    int fd = scan_unix_connect(job.address);
+    int fd = net_unix_connect(job.address.c_str());
     if (fd < 0) {
         putlog(LOG_ANTIVIRUS, "connection to Kaspersky daemon failed");
         putlog(LOG_ANTIVIRUS, "error checking file for viruses");

@@ -86,9 +86,7 @@ LimitSection::~LimitSection() {
 }
 
 void LimitSection::update() {
-    limits.clear();
-    if (!subsections.empty())
-        for (const Item &item : subsections[0].items) limits.emplace_back(item);
+    entries_build(0, &limits);
 }
 
 namespace {

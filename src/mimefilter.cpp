@@ -63,23 +63,9 @@ bool MimeSection::Mime::matches(const CONNECTION_T *connection) const {
     return response && response->content_type && mime.matches(response->content_type);
 }
 
-static void rules_build(const char *section, const Subsection *subsection, std::vector<Mime> *rules) {
-    rules->clear();
-    if (!subsection) return;
-    for (const Item &item : subsection->items) {
-        rules->emplace_back();
-        rules->back().entry = &item;
-        fields_read(mime_fields, item.fields, &rules->back());
-        rules->back().prepare();
-        if (rules->back().refused)
-            putlog(LOG_ERROR, "%s: %s rule \"%s\" refused: its pattern does not compile", section,
-                   subsection->name.c_str(), rules->back().comment.c_str());
-    }
-}
-
 void MimeSection::update() {
-    rules_build(name.c_str(), subsections.size() > 0 ? &subsections[0] : nullptr, &allow);
-    rules_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, &deny);
+    allow_deny_build(name.c_str(), subsections.size() > 0 ? &subsections[0] : nullptr, mime_fields, &allow);
+    allow_deny_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, mime_fields, &deny);
 }
 
 int MimeSection::pattern_kind(size_t subsection, size_t position) const {
@@ -125,26 +111,6 @@ void MimeSection::check_show(CONNECTION_T *connection) {
     if (!connection || !connection->request) return;
     read_lock();
     const Mime *rule = check(connection);
-    const HEADER *request = connection->request;
-    const std::string where =
-        html_escape(request->host ? request->host : "") + html_escape(request->file ? request->file : "");
-    Filebuf page;
-    page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
-    page.Addf("<html><head><title>MIME filter match for %s</title></head>", where.c_str());
-    page.Addf("<body>\n");
-    interface_stylesheet(connection, &page);
-    page.Addf("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\"><tr><td align=\"center\">\n");
-    page.Addf("<table class=\"dialog\">\n");
-    page.Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\">MIME filter match for %s</td></tr>\n",
-              where.c_str());
-    if (!rule) {
-        page.Addf("<tr><td align=\"center\" colspan=\"2\">None</td></tr>\n");
-    } else if (rule->entry) {
-        rule->entry->display(&page, false);
-    } else {
-        page.Addf("<tr><td align=\"center\" colspan=\"2\">Default: no allow rule matched</td></tr>\n");
-    }
-    page.Addf("</table></td></tr> </table></body></html>\n");
-    interface_send_response(connection, &page);
+    allow_deny_show(connection, "MIME filter", rule, "</table></td></tr> </table></body></html>\n");
     unlock();
 }

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <vector>
@@ -337,6 +338,31 @@ int net_connect(const char *host, int port, in_addr_t local, int timeout) {
 int net_connect(const char *host, int port, int timeout) { return net_connect(host, port, htonl(INADDR_ANY), timeout); }
 
 int net_connect(const char *host, int port) { return net_connect(host, port, htonl(INADDR_ANY), -1); }
+
+int net_unix_connect(const char *path) {
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    size_t length = strlen(path);
+    // A cut path would name another socket.
+    if (length >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(address.sun_path, path, length + 1);
+    int fd = s_socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    int r;
+    do r = connect(fd, (struct sockaddr *)&address, sizeof address);
+    while (r == -1 && errno == EINTR);
+    if (r == -1) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
 
 /* ---- name resolution ---- */
 

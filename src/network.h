@@ -58,6 +58,10 @@ CONNECTION_T *net_accept(int timeout);
 int net_connect(const char *host, int port, in_addr_t local, int timeout);
 int net_connect(const char *host, int port, int timeout);
 int net_connect(const char *host, int port);
+// Connects a Unix-domain stream socket to path. The blocking descriptor, or
+// -1 (errno set) when it cannot be reached or the path is too long for a
+// socket address.
+int net_unix_connect(const char *path);
 
 // One IPv4 address of host through the DNS cache; free with hostent_free.
 // Null when it does not resolve.

@@ -99,25 +99,6 @@ static void daemon_keep(Socket *socket, const char *path)
         daemon_discard(socket);
 }
 
-// -1 when the socket cannot be reached.
-static int daemon_connect(const char *path)
-{
-    int fd = s_socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd == -1) return -1;
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path, path, strlen(path) + 1);  // fits: checked by ntlm_socket_path
-    int r;
-    do r = connect(fd, (struct sockaddr *)&address, sizeof address);
-    while (r == -1 && errno == EINTR);
-    if (r == -1) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // ---------------------------------------------------------------------------
 // The exchange
 
@@ -230,7 +211,7 @@ static std::string format(const char *fmt, ...)
 // fails, 0 when ready.
 static int daemon_open(EXCHANGE *x, const char *path)
 {
-    int fd = daemon_connect(path);
+    int fd = net_unix_connect(path);
     if (fd == -1) {
         putlog(LOG_ERROR, "security: connection to httpauth socket at %s failed", path);
         return -1;

@@ -201,9 +201,7 @@ ProfileSection::~ProfileSection() {
 }
 
 void ProfileSection::update() {
-    profiles.clear();
-    if (!subsections.empty())
-        for (const Item &item : subsections[0].items) profiles.emplace_back(item);
+    entries_build(0, &profiles);
 }
 
 void ProfileSection::profiles_update(CONNECTION_T *connection) {

@@ -78,9 +78,7 @@ RedirectSection::~RedirectSection() {
 }
 
 void RedirectSection::update() {
-    rules.clear();
-    if (!subsections.empty())
-        for (const Item &item : subsections[0].items) rules.emplace_back(item);
+    entries_build(0, &rules);
 }
 
 int RedirectSection::pattern_kind(size_t subsection, size_t position) const {

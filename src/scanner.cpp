@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -201,20 +200,6 @@ bool ScanFile::create(Filebuf *body, std::string *why) {
 }
 
 // ---- helpers of the exchanges -----------------------------------------------------
-
-int scan_unix_connect(const std::string &path) {
-    int fd = s_socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (connect(fd, (struct sockaddr *)&address, sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 int scan_timeout(CONNECTION_T *connection) {
     return general_section ? general_section->timeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;

@@ -128,9 +128,6 @@ private:
     std::string path_;
 };
 
-// Connects a Unix-domain stream socket to path; the descriptor or -1.
-int scan_unix_connect(const std::string &path);
-
 // Seconds a scan waits for its daemon: the general section's time-out.
 int scan_timeout(CONNECTION_T *connection);
 

@@ -337,6 +337,13 @@ public:
     // The subclass's rebuild from its current options and entries. Called by
     // the framework with the write lock held; must not lock nor throw.
     virtual void update() = 0;
+    // For update(): rebuilds rules from entry list `list`, one Rule(item)
+    // per entry in order; left empty when the section has no such list.
+    template <typename Container> void entries_build(size_t list, Container *rules) const {
+        rules->clear();
+        if (list >= subsections.size()) return;
+        for (const Item &item : subsections[list].items) rules->emplace_back(item);
+    }
 
     // Entry fields that hold a regular expression: how field `position` of
     // the entries of entry list `subsection` is compiled (PATTERN_*). A load

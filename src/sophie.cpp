@@ -13,6 +13,7 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "log.h"
+#include "network.h"
 #include "processors.h"
 #include "socket.h"
 
@@ -111,7 +112,7 @@ namespace {
 
 ScanResult unix_scan(Filebuf *body, const ScanJob &job, int timeout) {
     ScanResult result;
-    int fd = scan_unix_connect(job.address);
+    int fd = net_unix_connect(job.address.c_str());
     if (fd < 0) {
         putlog(LOG_ANTIVIRUS, "connection to Sophie daemon failed");
         result.why = "Sophie daemon not reachable on " + job.address;

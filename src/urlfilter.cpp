@@ -95,12 +95,8 @@ FilterSection::~FilterSection() {
 }
 
 void FilterSection::update() {
-    allow.clear();
-    deny.clear();
-    if (subsections.size() > 0)
-        for (const Item &item : subsections[0].items) allow.emplace_back(item);
-    if (subsections.size() > 1)
-        for (const Item &item : subsections[1].items) deny.emplace_back(item);
+    entries_build(0, &allow);
+    entries_build(1, &deny);
 }
 
 int FilterSection::pattern_kind(size_t subsection, size_t position) const {
@@ -185,26 +181,6 @@ void FilterSection::check_show(CONNECTION_T *connection) {
     if (!connection || !connection->request) return;
     read_lock();
     const Filter *rule = check(connection);
-    const HEADER *request = connection->request;
-    const std::string where =
-        html_escape(request->host ? request->host : "") + html_escape(request->file ? request->file : "");
-    Filebuf page;
-    page.Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
-    page.Addf("<html><head><title>URL filter match for %s</title></head>", where.c_str());
-    page.Addf("<body>\n");
-    interface_stylesheet(connection, &page);
-    page.Addf("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\"><tr><td align=\"center\">\n");
-    page.Addf("<table class=\"dialog\">\n");
-    page.Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\">URL filter match for %s</td></tr>\n",
-              where.c_str());
-    if (!rule) {
-        page.Addf("<tr><td align=\"center\" colspan=\"2\">None</td></tr>\n");
-    } else if (rule->entry) {
-        rule->entry->display(&page, false);
-    } else {
-        page.Addf("<tr><td align=\"center\" colspan=\"2\">Default: no allow rule matched</td></tr>\n");
-    }
-    page.Addf("</table></td></tr></table></body></html>\n");
-    interface_send_response(connection, &page);
+    allow_deny_show(connection, "URL filter", rule, "</table></td></tr></table></body></html>\n");
     unlock();
 }

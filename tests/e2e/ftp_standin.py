@@ -15,54 +15,25 @@ files {path: bytes} for RETR and directories (paths ending in "/") that
 CWD accepts.
 """
 import socket
-import threading
+
+from origin import Listener
 
 
-class FtpStandin:
+class FtpStandin(Listener):
     def __init__(self, listing=b"", pasv=None, stall_after=None, files=None, directories=("/",)):
+        super().__init__()
         self.listing = listing
         self.pasv = pasv
         self.stall_after = stall_after
         self.files = dict(files or {})
         self.directories = set(directories)
         self.commands = []
-        self.lock = threading.Lock()
-        self.stop_event = threading.Event()
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.port = self.sock.getsockname()[1]
-        self.threads = []
 
     def url(self, path="/"):
         return "ftp://127.0.0.1:%d%s" % (self.port, path)
 
-    def __enter__(self):
-        t = threading.Thread(target=self._accept, daemon=True)
-        t.start()
-        self.threads.append(t)
-        return self
-
-    def __exit__(self, *exc):
-        self.stop_event.set()
-        try:
-            self.sock.close()
-        except OSError:
-            pass
-
-    def _accept(self):
-        self.sock.settimeout(0.2)
-        while not self.stop_event.is_set():
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            t = threading.Thread(target=self._session, args=(conn,), daemon=True)
-            t.start()
-            self.threads.append(t)
+    def handle(self, conn, index):
+        self._session(conn)
 
     def _stall(self, conn):
         # Silent until the test ends: the proxy's time-out must end it.

@@ -299,6 +299,17 @@ class Clock:
         self.write()
 
 
+def clocked_proxy(test, config):
+    """A started Proxy on a faked clock moved five minutes on once it runs;
+    stopped when the test ends."""
+    clock = Clock(tempfile.mkdtemp(prefix="korvantel-clock-"))
+    p = Proxy(config=config, env=clock.env())
+    p.start()
+    test.addCleanup(p.stop)
+    clock.advance()
+    return p
+
+
 def main():
     unittest.main(verbosity=2)
 

@@ -49,36 +49,76 @@ class FramingError(Exception):
     pass
 
 
-class StandinOrigin:
-    def __init__(self, routes=None, read_timeout=10):
-        self.routes = dict(routes or {})
-        self.requests = []
-        self.errors = []       # (connection index, description, bytes seen)
-        self.connections = 0
-        self.read_timeout = read_timeout
-        self.lock = threading.Lock()
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(64)
-        self.port = self.sock.getsockname()[1]
-        self.running = True
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.client_threads = []
+class Listener:
+    """The skeleton of a threaded stand-in server: a listener on a free
+    loopback TCP port (or on a Unix socket at `path`), an accept thread, and
+    one thread per connection running self.handle(conn, index), index
+    counting the connections from 0. As a context manager it serves inside
+    the block; leaving it sets stop_event and closes the listener."""
 
-    def url(self, path="/"):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
+    def __init__(self, path=None, backlog=16):
+        self.lock = threading.Lock()
+        self.connections = 0
+        self.stop_event = threading.Event()
+        self.client_threads = []
+        self.path = path
+        if path:
+            self.sock = socket.socket(socket.AF_UNIX)
+            self.sock.bind(path)
+            self.port = 0
+        else:
+            self.sock = socket.socket()
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self.sock.bind(("127.0.0.1", 0))
+            self.port = self.sock.getsockname()[1]
+        self.sock.listen(backlog)
+        self.sock.settimeout(0.2)
+        self.thread = threading.Thread(target=self._accept, daemon=True)
 
     def __enter__(self):
         self.thread.start()
         return self
 
     def __exit__(self, *exc):
-        self.running = False
+        self.stop_event.set()
+        self.thread.join(5)
         try:
             self.sock.close()
         except OSError:
             pass
+
+    def _accept(self):
+        while not self.stop_event.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self.lock:
+                index = self.connections
+                self.connections += 1
+            t = threading.Thread(target=self.handle, args=(conn, index), daemon=True)
+            self.client_threads.append(t)
+            t.start()
+
+    def handle(self, conn, index):
+        conn.close()
+
+
+class StandinOrigin(Listener):
+    def __init__(self, routes=None, read_timeout=10):
+        super().__init__(backlog=64)
+        self.routes = dict(routes or {})
+        self.requests = []
+        self.errors = []       # (connection index, description, bytes seen)
+        self.read_timeout = read_timeout
+
+    def url(self, path="/"):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def __exit__(self, *exc):
+        super().__exit__(*exc)
         for t in self.client_threads:
             t.join(2)
 
@@ -98,20 +138,7 @@ class StandinOrigin:
 
     # -- serving ----------------------------------------------------------
 
-    def _accept(self):
-        while self.running:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            with self.lock:
-                index = self.connections
-                self.connections += 1
-            t = threading.Thread(target=self._serve, args=(conn, index), daemon=True)
-            self.client_threads.append(t)
-            t.start()
-
-    def _serve(self, conn, index):
+    def handle(self, conn, index):
         conn.settimeout(self.read_timeout)
         reader = _Reader(conn)
         try:

@@ -18,10 +18,12 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from origin import Listener
+
 SIGNATURE = b"KORVANTEL-TEST-VIRUS-SIGNATURE"
 
 
-class Daemon:
+class Daemon(Listener):
     """A threaded listener on a Unix socket (default) or a TCP port."""
 
     name = "daemon"
@@ -31,47 +33,14 @@ class Daemon:
         self.hold = hold
         self.dir = tempfile.mkdtemp(prefix="korvantel-%s-" % self.name)
         self.seen = []
-        self.connections = 0
-        self.lock = threading.Lock()
-        if tcp:
-            self.sock = socket.socket()
-            self.sock.bind(("127.0.0.1", 0))
-            self.port = self.sock.getsockname()[1]
-            self.path = None
-        else:
-            self.path = os.path.join(self.dir, "sock")
-            self.sock = socket.socket(socket.AF_UNIX)
-            self.sock.bind(self.path)
-            self.port = 0
-        self.sock.listen(16)
-        self.sock.settimeout(0.2)
-        self.running = True
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-
-    def __enter__(self):
-        self.thread.start()
-        return self
+        super().__init__(None if tcp else os.path.join(self.dir, "sock"))
 
     def __exit__(self, *exc):
-        self.running = False
-        self.thread.join(5)
-        self.sock.close()
+        super().__exit__(*exc)
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def _accept(self):
-        while self.running:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            with self.lock:
-                self.connections += 1
-            conn.settimeout(10)
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
-
-    def _serve(self, conn):
+    def handle(self, conn, index):
+        conn.settimeout(10)
         try:
             self.serve(conn, conn.makefile("rb"))
         except (OSError, ValueError):

@@ -8,11 +8,10 @@ Nothing is cached during the first 180 seconds after start-up, so the
 daemon runs on a faked clock moved past that once it is up.
 """
 import re
-import tempfile
 import time
 import unittest
 
-from harness import Clock, Proxy, main, wait_for
+from harness import clocked_proxy, main, wait_for
 from peers import FtpServer, StandinOrigin, response
 from test_interface import call, config_with, login_cookie, token_of
 
@@ -21,12 +20,7 @@ FRESH = [("Cache-Control", "max-age=86400")]
 
 class BrowserTest(unittest.TestCase):
     def start(self, config):
-        clock = Clock(tempfile.mkdtemp(prefix="korvantel-clock-"))
-        p = Proxy(config=config, env=clock.env())
-        p.start()
-        self.addCleanup(p.stop)
-        clock.advance()
-        return p
+        return clocked_proxy(self, config)
 
     def login(self, p):
         answer = call(p, "/stats", form={"username": "admin", "password": "s3cret"})

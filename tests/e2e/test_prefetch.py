@@ -8,10 +8,9 @@ queues the request's own URL.
 Nothing is cached during the first 180 seconds after start-up, so the
 daemon runs on a faked clock moved past that once it is up.
 """
-import tempfile
 import unittest
 
-from harness import Clock, Config, Proxy, main, wait_for
+from harness import Config, clocked_proxy, main, wait_for
 from peers import FtpServer, StandinOrigin, response
 
 FRESH = [("Cache-Control", "max-age=86400"), ("Content-Type", "text/html")]
@@ -28,12 +27,7 @@ def prefetching(depth=1, hostlimit=0, **rule):
 
 class PrefetchTest(unittest.TestCase):
     def start(self, config):
-        clock = Clock(tempfile.mkdtemp(prefix="korvantel-clock-"))
-        p = Proxy(config=config, env=clock.env())
-        p.start()
-        self.addCleanup(p.stop)
-        clock.advance()
-        return p
+        return clocked_proxy(self, config)
 
     def asked(self, origin, path):
         with origin.lock:

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -345,6 +346,42 @@ TEST_F(NetworkTest, ConnectGivesBlockingDescriptorFromChosenAddress) {
 }
 
 /* ---- listening and accepting ---- */
+
+TEST(NetUnixConnect, ReachesListenerRefusesMissingAndOverlongPaths) {
+    char directory[] = "/tmp/netunixXXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    std::string path = std::string(directory) + "/daemon.sock";
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(bind(listener, (struct sockaddr *)&address, sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+
+    int fd = net_unix_connect(path.c_str());
+    ASSERT_GE(fd, 0);
+    int peer = accept(listener, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(write(fd, "ping", 4), 4);
+    char got[4];
+    ASSERT_EQ(read(peer, got, sizeof got), 4);
+    EXPECT_EQ(std::string(got, 4), "ping");
+    close(peer);
+    close(fd);
+
+    EXPECT_EQ(net_unix_connect((std::string(directory) + "/none.sock").c_str()), -1);
+    // Longer than a socket address holds: refused, not cut to another name.
+    std::string overlong = path + std::string(sizeof address.sun_path, 'x');
+    errno = 0;
+    EXPECT_EQ(net_unix_connect(overlong.c_str()), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+
+    close(listener);
+    unlink(path.c_str());
+    rmdir(directory);
+}
 
 TEST_F(NetworkTest, AcceptFillsRecord) {
     int port = free_port();
