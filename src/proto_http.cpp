@@ -555,181 +555,234 @@ int protocol_http_read_callback(void *data, int length, char *bytes) {
     return 0;
 }
 
-int protocol_http(CONNECTION_T *connection) {
-    HEADER *request = connection->request;
-    const HTTP_CACHE_OPS &cache = http_cache_ops;
-    int timeout = general_timeout(connection);
-    bool from_cache = connection->cache && !(connection->flags & CONN_REVALIDATE);
-    bool simple = false;
-    char *text = nullptr;
+namespace {
 
-    http_header_free(connection->response);
-    connection->response = nullptr;
+// One exchange on its way through the steps of protocol_http.
+struct Exchange {
+    CONNECTION_T *connection;
+    HEADER *request;
+    int timeout;
+    bool from_cache;  // the answer comes from a cache object
+    bool simple;      // the server answered without a status line
+    char *text;       // the next response head to parse
+    int code;         // the status the record gets
+    long long sent;   // body bytes that went to the client
+    int result;       // what protocol_http returns once a step ended it
 
-    if (!from_cache) {
-        if (general_section && general_section->xforwardedfor_get(connection))
-            field_set(&request->x_forwarded_for, connection->ip);
-        if (general_section && general_section->via_get(connection)) via_header_update(connection);
-        header_send(request, connection, 1,
-                    connection->forward_type == FORWARD_HTTP ? HEADER_KIND_PARENT : HEADER_KIND_SERVER);
-        if (!request_body_send(connection)) {
-            // The server holds part of a body: neither side can go on.
-            putlog(LOG_WARNING, "request: client body ended early for %s", request->url ? request->url : "-");
-            connection->keepalive_server = 0;
-            connection->keepalive_client = 0;
-            return -1;
-        }
-        int kind = response_kind(connection, timeout);
-        if (kind == 0) {
-            simple = true;
-        } else {
-            text = header_get_reconnect(connection, timeout);
-            if (!text) return -1;
-        }
+    explicit Exchange(CONNECTION_T *c)
+        : connection(c),
+          request(c->request),
+          timeout(general_timeout(c)),
+          from_cache(c->cache && !(c->flags & CONN_REVALIDATE)),
+          simple(false),
+          text(nullptr),
+          code(0),
+          sent(0),
+          result(1) {}
+    ~Exchange() { free(text); }
+    Exchange(const Exchange &) = delete;
+    Exchange &operator=(const Exchange &) = delete;
+};
+
+// What a step decided: go on with the next one, read a further response
+// head, or end the exchange with x.result.
+enum class Step { next, again, end };
+
+Step end(Exchange &x, int result) {
+    x.result = result;
+    return Step::end;
+}
+
+// The request head and body go to the server, and the first bytes of the
+// answer tell whether a head follows; from the cache, its stored head.
+Step request_send(Exchange &x) {
+    CONNECTION_T *connection = x.connection;
+    HEADER *request = x.request;
+    if (x.from_cache) {
+        x.text = http_cache_ops.head ? http_cache_ops.head(connection->cache) : nullptr;
+        return x.text ? Step::next : end(x, -1);
+    }
+    if (general_section && general_section->xforwardedfor_get(connection))
+        field_set(&request->x_forwarded_for, connection->ip);
+    if (general_section && general_section->via_get(connection)) via_header_update(connection);
+    header_send(request, connection, 1,
+                connection->forward_type == FORWARD_HTTP ? HEADER_KIND_PARENT : HEADER_KIND_SERVER);
+    if (!request_body_send(connection)) {
+        // The server holds part of a body: neither side can go on.
+        putlog(LOG_WARNING, "request: client body ended early for %s", request->url ? request->url : "-");
+        connection->keepalive_server = 0;
+        connection->keepalive_client = 0;
+        return end(x, -1);
+    }
+    int kind = response_kind(connection, x.timeout);
+    if (kind == 0) {
+        x.simple = true;
+        return Step::next;
+    }
+    x.text = header_get_reconnect(connection, x.timeout);
+    return x.text ? Step::next : end(x, -1);
+}
+
+// Parses the next response head, shows the pages that need only the head,
+// and skips interim answers.
+Step response_head_read(Exchange &x) {
+    CONNECTION_T *connection = x.connection;
+    HEADER *request = x.request;
+    HEADER *response;
+    if (x.simple) {
+        response = simple_response();
+        x.simple = false;
     } else {
-        text = cache.head ? cache.head(connection->cache) : nullptr;
-        if (!text) return -1;
-    }
-
-    // The response loop: interim answers, parent authentication and
-    // revalidation bring further heads.
-    for (;;) {
-        HEADER *response;
-        if (simple) {
-            response = simple_response();
-            simple = false;
-        } else {
-            if (strncasecmp(text, "HTTP/", 5) == 0) {
-                Filebuf raw;
-                raw.Add(text, (long long)strlen(text) + 1);
-                processors.Execute(PROCESSOR_RESPHEADER, connection, &raw);
-                free(text);
-                text = raw.data ? xstrndup(raw.data, strnlen(raw.data, (size_t)raw.size)) : xstrdup("");
-            }
-            response = http_header_parse_response(text);
-            if (!response) {
-                free(text);
-                putlog(LOG_ERROR, "Bad response from server");
-                request_page(connection, "badresponse", 400);
-                connection->keepalive_server = 0;
-                return -1;
-            }
-            // Without a status line what was read is body.
-            if (response->version == 0 && connection->server) connection->server->PushFront(text, (unsigned)strlen(text));
+        char *text = x.text;
+        if (strncasecmp(text, "HTTP/", 5) == 0) {
+            Filebuf raw;
+            raw.Add(text, (long long)strlen(text) + 1);
+            processors.Execute(PROCESSOR_RESPHEADER, connection, &raw);
             free(text);
-            text = nullptr;
+            text = raw.data ? xstrndup(raw.data, strnlen(raw.data, (size_t)raw.size)) : xstrdup("");
         }
-        http_header_free(connection->response);
-        connection->response = response;
-        field_set(&response->host, request->host);
-        field_set(&response->file, request->file);
-        header_variables(connection, "SERVER", response->headers);
-        if (!(connection->flags & CONN_PREFETCH)) profiles_update(connection);
+        x.text = nullptr;
+        response = http_header_parse_response(text);
+        if (!response) {
+            free(text);
+            putlog(LOG_ERROR, "Bad response from server");
+            request_page(connection, "badresponse", 400);
+            connection->keepalive_server = 0;
+            return end(x, -1);
+        }
+        // Without a status line what was read is body.
+        if (response->version == 0 && connection->server) connection->server->PushFront(text, (unsigned)strlen(text));
+        free(text);
+    }
+    http_header_free(connection->response);
+    connection->response = response;
+    field_set(&response->host, request->host);
+    field_set(&response->file, request->file);
+    header_variables(connection, "SERVER", response->headers);
+    if (!(connection->flags & CONN_PREFETCH)) profiles_update(connection);
 
-        if (command(connection, "cookies")) {
-            interface_cookies_show(connection);
-            return exchange_finish(connection);
-        }
-        if (command(connection, "mimeprofiles")) {
-            show_profiles(connection);
-            return exchange_finish(connection);
-        }
-        if (command(connection, "variables")) {
-            show_variables(connection);
-            return exchange_finish(connection);
-        }
-
-        if (!from_cache && response->code >= 100 && response->code < 200 && response->code != 101) {
-            // Interim answers (100 Continue and the like) never reach the
-            // client; the final one follows on the same connection. They
-            // carry no body, so they say nothing about either connection's
-            // keep-alive.
-            text = header_get_reconnect(connection, timeout);
-            if (!text) {
-                exchange_finish(connection);
-                return -1;
-            }
-            continue;
-        }
-
-        keepalive_check_server(connection);
-
-        bool parent_credentials =
-            request->proxy_authorization || (connection->forward_user && connection->forward_password);
-        if (response->code == 407 && connection->forward_type == FORWARD_HTTP &&
-            (parent_credentials || (connection->flags & CONN_PROXY_AUTH))) {
-            // Answered once with credentials; a second 407 goes to the client,
-            // but never with the parent's challenge, which would make the
-            // client log in to the parent's realm through us.
-            if (!(connection->flags & CONN_PROXY_AUTH) && !(connection->flags & CONN_STREAM_BODY) &&
-                parent_credentials && proxy_authenticate(connection)) {
-                connection->flags |= CONN_PROXY_AUTH;
-                http_header_free(connection->response);
-                connection->response = nullptr;
-                request_body_send(connection);
-                text = header_get_reconnect(connection, timeout);
-                if (!text) return -1;
-                continue;
-            }
-            HEADER *held = connection->response;
-            if (held) {
-                free(held->proxy_authenticate_header);
-                held->proxy_authenticate_header = nullptr;
-                lines_remove(held, "Proxy-Authenticate");
-            }
-        }
-
-        response = connection->response;
-        if (!response) return -1;
-        if (!connection->server && !connection->cache) return exchange_ending(connection);
-
-        if (connection->cache && (connection->flags & CONN_REVALIDATE)) {
-            bool valid = response->code == 304;
-            if (!valid && response->last_modified && cache.head) {
-                char *stored = cache.head(connection->cache);
-                HEADER *old = stored ? http_header_parse_response(stored) : nullptr;
-                free(stored);
-                time_t now_lm = http_date(response->last_modified);
-                if (old && now_lm != -1 && now_lm == http_date(old->last_modified)) {
-                    valid = true;
-                    // The new body is not needed.
-                    delete connection->server;
-                    connection->server = nullptr;
-                    connection->keepalive_server = 0;
-                }
-                http_header_free(old);
-            }
-            if (valid) {
-                connection->log.set_cachecode(CODE_REFRESH_HIT);
-                connection->flags &= ~CONN_REVALIDATE;
-                connection->flags |= CONN_VALIDATED;
-                if (cache.validated) cache.validated(connection->cache);
-                putlog(LOG_CACHE, "validated: %s", request->url);
-                statincr_cacherefreshhit(connection);
-                http_header_free(connection->response);
-                connection->response = nullptr;
-                text = cache.head(connection->cache);
-                if (!text) return -1;
-                from_cache = true;
-                continue;
-            }
-            statdecr_cachehit(connection);
-            statincr_cachemiss(connection);
-            statincr_cacherefreshmiss(connection);
-            connection->log.set_cachecode(CODE_REFRESH_MISS);
-            putlog(LOG_CACHE, "failed validation: %s", request->url);
-            if (cache.invalidate) cache.invalidate(connection->cache);
-            connection->cache = nullptr;
-            connection->flags &= ~CONN_REVALIDATE;
-            from_cache = false;
-        }
-        break;
+    if (command(connection, "cookies")) {
+        interface_cookies_show(connection);
+        return end(x, exchange_finish(connection));
+    }
+    if (command(connection, "mimeprofiles")) {
+        show_profiles(connection);
+        return end(x, exchange_finish(connection));
+    }
+    if (command(connection, "variables")) {
+        show_variables(connection);
+        return end(x, exchange_finish(connection));
     }
 
-    HEADER *response = connection->response;
-    LogEntry &log = connection->log;
+    if (!x.from_cache && response->code >= 100 && response->code < 200 && response->code != 101) {
+        // Interim answers (100 Continue and the like) never reach the
+        // client; the final one follows on the same connection. They
+        // carry no body, so they say nothing about either connection's
+        // keep-alive.
+        x.text = header_get_reconnect(connection, x.timeout);
+        if (!x.text) {
+            exchange_finish(connection);
+            return end(x, -1);
+        }
+        return Step::again;
+    }
 
-    if (from_cache && connection->cache) {
+    keepalive_check_server(connection);
+    return Step::next;
+}
+
+// A parent proxy's 407 is answered once with the parent's credentials.
+Step parent_authentication(Exchange &x) {
+    CONNECTION_T *connection = x.connection;
+    HEADER *request = x.request;
+    HEADER *response = connection->response;
+    bool parent_credentials =
+        request->proxy_authorization || (connection->forward_user && connection->forward_password);
+    if (response->code == 407 && connection->forward_type == FORWARD_HTTP &&
+        (parent_credentials || (connection->flags & CONN_PROXY_AUTH))) {
+        // Answered once with credentials; a second 407 goes to the client,
+        // but never with the parent's challenge, which would make the
+        // client log in to the parent's realm through us.
+        if (!(connection->flags & CONN_PROXY_AUTH) && !(connection->flags & CONN_STREAM_BODY) &&
+            parent_credentials && proxy_authenticate(connection)) {
+            connection->flags |= CONN_PROXY_AUTH;
+            http_header_free(connection->response);
+            connection->response = nullptr;
+            request_body_send(connection);
+            x.text = header_get_reconnect(connection, x.timeout);
+            return x.text ? Step::again : end(x, -1);
+        }
+        HEADER *held = connection->response;
+        if (held) {
+            free(held->proxy_authenticate_header);
+            held->proxy_authenticate_header = nullptr;
+            lines_remove(held, "Proxy-Authenticate");
+        }
+    }
+    return Step::next;
+}
+
+// A cached object being revalidated: still valid (304, or the same
+// Last-Modified), the answer comes from the cache; else the object goes and
+// the server's answer is taken.
+Step cache_revalidation(Exchange &x) {
+    CONNECTION_T *connection = x.connection;
+    HEADER *request = x.request;
+    const HTTP_CACHE_OPS &cache = http_cache_ops;
+    HEADER *response = connection->response;
+    if (!response) return end(x, -1);
+    if (!connection->server && !connection->cache) return end(x, exchange_ending(connection));
+    if (!connection->cache || !(connection->flags & CONN_REVALIDATE)) return Step::next;
+
+    bool valid = response->code == 304;
+    if (!valid && response->last_modified && cache.head) {
+        char *stored = cache.head(connection->cache);
+        HEADER *old = stored ? http_header_parse_response(stored) : nullptr;
+        free(stored);
+        time_t now_lm = http_date(response->last_modified);
+        if (old && now_lm != -1 && now_lm == http_date(old->last_modified)) {
+            valid = true;
+            // The new body is not needed.
+            delete connection->server;
+            connection->server = nullptr;
+            connection->keepalive_server = 0;
+        }
+        http_header_free(old);
+    }
+    if (valid) {
+        connection->log.set_cachecode(CODE_REFRESH_HIT);
+        connection->flags &= ~CONN_REVALIDATE;
+        connection->flags |= CONN_VALIDATED;
+        if (cache.validated) cache.validated(connection->cache);
+        putlog(LOG_CACHE, "validated: %s", request->url);
+        statincr_cacherefreshhit(connection);
+        http_header_free(connection->response);
+        connection->response = nullptr;
+        x.text = cache.head(connection->cache);
+        if (!x.text) return end(x, -1);
+        x.from_cache = true;
+        return Step::again;
+    }
+    statdecr_cachehit(connection);
+    statincr_cachemiss(connection);
+    statincr_cacherefreshmiss(connection);
+    connection->log.set_cachecode(CODE_REFRESH_MISS);
+    putlog(LOG_CACHE, "failed validation: %s", request->url);
+    if (cache.invalidate) cache.invalidate(connection->cache);
+    connection->cache = nullptr;
+    connection->flags &= ~CONN_REVALIDATE;
+    x.from_cache = false;
+    return Step::next;
+}
+
+// The answer from the cache gets its age and length; one from the server
+// may start a cache object. A prefetch that stores nothing ends here.
+Step cache_or_server(Exchange &x) {
+    CONNECTION_T *connection = x.connection;
+    HEADER *request = x.request;
+    const HTTP_CACHE_OPS &cache = http_cache_ops;
+    HEADER *response = connection->response;
+    if (x.from_cache && connection->cache) {
         time_t stored = cache.stored ? cache.stored(connection->cache) : 0;
         time_t now = utc_time(nullptr);
         char number[32];
@@ -738,35 +791,42 @@ int protocol_http(CONNECTION_T *connection) {
         unsigned flags = cache.flag_get ? cache.flag_get(connection->cache) : 0;
         if (!(connection->flags & CONN_VALIDATED) && (flags & HTTP_CACHE_EXPIRED))
             field_set(&response->warning, "110 stale cache");
-        if (!transfer_limit_check(connection)) return exchange_finish(connection);
+        if (!transfer_limit_check(connection)) return end(x, exchange_finish(connection));
         if (!(flags & HTTP_CACHE_WRITING) && cache.body_length) {
             response->content_length = (uint64_t)cache.body_length(connection->cache);
             response->flags |= HEADER_LENGTH;
             response->chunked = 0;
         }
         xcache_header_update(connection, 0);
-    } else {
-        if (!transfer_limit_check(connection)) return exchange_ending(connection);
-        bool created = false;
-        if (cache.open && cache.cacheable && cache.cacheable(request) && cache.cacheable(response)) {
-            unsigned flags = HTTP_CACHE_WRITING | ((connection->flags & CONN_PREFETCH) ? HTTP_CACHE_PREFETCHED : 0);
-            connection->cache = cache.open(connection, request->url, response->raw, flags);
-            if (connection->cache) {
-                putlog(LOG_CACHE, "create: %s", request->url);
-                connection->flags |= CONN_CACHE_WRITE;
-                created = true;
-            }
-        }
-        // A prefetch only fills the cache.
-        if (!created && (connection->flags & CONN_PREFETCH)) return exchange_ending(connection);
-        xcache_header_update(connection, 1);
+        return Step::next;
     }
+    if (!transfer_limit_check(connection)) return end(x, exchange_ending(connection));
+    bool created = false;
+    if (cache.open && cache.cacheable && cache.cacheable(request) && cache.cacheable(response)) {
+        unsigned flags = HTTP_CACHE_WRITING | ((connection->flags & CONN_PREFETCH) ? HTTP_CACHE_PREFETCHED : 0);
+        connection->cache = cache.open(connection, request->url, response->raw, flags);
+        if (connection->cache) {
+            putlog(LOG_CACHE, "create: %s", request->url);
+            connection->flags |= CONN_CACHE_WRITE;
+            created = true;
+        }
+    }
+    // A prefetch only fills the cache.
+    if (!created && (connection->flags & CONN_PREFETCH)) return end(x, exchange_ending(connection));
+    xcache_header_update(connection, 1);
+    return Step::next;
+}
 
-    // Common path.
+// Status templates, Location redirects, the header filter, answers without
+// a body, the head pages and the MIME filter.
+Step response_checks(Exchange &x) {
+    CONNECTION_T *connection = x.connection;
+    HEADER *response = connection->response;
+    LogEntry &log = connection->log;
     char name[16];
     snprintf(name, sizeof name, "%d", response->code);
     if (template_section && template_section->send(name, connection, response->code))
-        return exchange_ending(connection);
+        return end(x, exchange_ending(connection));
 
     if ((response->code == 301 || response->code == 302) && response->location) {
         if (redirect_section) redirect_section->redirect_do(connection, REDIRECT_LOCATION);
@@ -779,33 +839,38 @@ int protocol_http(CONNECTION_T *connection) {
     if (header_section) header_section->filter(connection, 2);
 
     int code = response->code;
+    x.code = code;
     if ((connection->flags & CONN_HEAD) || (code >= 100 && code < 200) || code == 204 || code == 304) {
         header_send(response, connection, 0, HEADER_KIND_CLIENT);
         log_response(connection, code, 0);
-        return exchange_ending(connection);
+        return end(x, exchange_ending(connection));
     }
 
     if (command(connection, "mime") && mime_section) {
         mime_section->check_show(connection);
-        return exchange_ending(connection);
+        return end(x, exchange_ending(connection));
     }
     if (command(connection, "headers")) {
         show_headers(connection);
-        return exchange_ending(connection);
+        return end(x, exchange_ending(connection));
     }
 
     if (mime_section && !mime_section->check_and_block(connection)) {
         log.set_cachecode(CODE_DENIED);
         log_response(connection, log.status ? log.status : code, connection->transferred);
         request_log(connection);
-        return exchange_ending(connection);
+        return end(x, exchange_ending(connection));
     }
+    return Step::next;
+}
 
-    putlog((connection->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s", request->method,
-           request->url ? request->url : "-");
-    statincr_httprequests(connection);
-    prefetch_setup_callbacks(connection);
-
+// Whether the body is held whole before it is sent; a buffered body without
+// a cache object of its own gets a discardable one.
+bool buffering_decide(Exchange &x) {
+    CONNECTION_T *connection = x.connection;
+    HEADER *request = x.request;
+    const HTTP_CACHE_OPS &cache = http_cache_ops;
+    HEADER *response = connection->response;
     bool buffered = (connection->flags & (CONN_PROCESSING | CONN_PREFETCH)) && buffer_check(connection);
     if (buffered) {
         connection->flags |= CONN_BUFFERING;
@@ -822,118 +887,183 @@ int protocol_http(CONNECTION_T *connection) {
     }
     putlog(LOG_DEBUG, "buffering: %d processing: %d", buffered ? 1 : 0,
            (connection->flags & CONN_PROCESSING) ? 1 : 0);
+    return buffered;
+}
 
-    bool own_body = !connection->cache || (connection->flags & CONN_CACHE_WRITE);
-    long long sent = 0;
-    if (!buffered) {
-        FRAMING framing = framing_of(response);
-        bool rechunk = true;
-        if (framing.chunked && request->version != 2) {
-            // Only HTTP/1.1 clients read chunks: the others get the data up
-            // to the close.
-            response->chunked = 0;
-            connection->keepalive_client = 0;
-            rechunk = false;
-        }
-        header_send(response, connection, 0, HEADER_KIND_CLIENT);
-        if (own_body) {
-            relay_body(connection, HTTP_SIDE_SERVER, framing, rechunk, 0);
-            sent = connection->transferred;
-        } else {
-            if (connection->htmlstream && cache.read_filebuf) {
-                Filebuf *stored = cache.read_filebuf(connection->cache);
-                if (stored) connection->htmlstream->Add(stored->data, stored->size);
-                delete stored;
-                connection->htmlstream->Add(nullptr, 0);
-            }
-            sent = cache.send ? cache.send(connection) : 0;
-        }
-    } else {
-        buffertimeout_set(connection);
-        Filebuf *body = nullptr;
-        int result = HTTP_BODY_COMPLETE;
-        if (own_body) body = http_transfer_filebuf(connection, HTTP_SIDE_SERVER, response_buffer_limit(connection), &result);
-        else body = cache.read_filebuf ? cache.read_filebuf(connection->cache) : new Filebuf();
-        if (!body) body = new Filebuf();
-
-        if (connection->flags & CONN_CLIENT_DROPPED) {
-            delete body;
-        } else if (result == HTTP_BODY_SHORT || result == HTTP_BODY_MALFORMED) {
-            delete body;
-            buffered_incomplete(connection);
-            request_log(connection);
-            http_header_free(connection->response);
-            connection->response = nullptr;
-            return 1;
-        } else if (result == HTTP_BODY_OVERFLOW) {
-            scanners_unbuffered(connection, "larger than the download buffer");
-            relay_after_overflow(connection, body);
-            delete body;
-            sent = connection->transferred;
-        } else {
-            if (body->size > 0) {
-                bool decoded = false;
-                if (response->content_encoding && body->Decode(connection)) {
-                    decoded = true;
-                    free(response->content_encoding);
-                    response->content_encoding = nullptr;
-                    lines_remove(response, "Content-Encoding");
-                }
-                if (connection->htmlstream) {
-                    if (decoded) connection->htmlstream->Add(body->data, body->size);
-                    connection->htmlstream->Add(nullptr, 0);
-                }
-                if (hooks.Execute(HOOK_PRERESPMOD, connection, body) == 1) {
-                    delete body;
-                    return exchange_finish(connection);
-                }
-                if (!process_response(connection, body)) {
-                    log_response(connection, log.status ? log.status : code, connection->transferred);
-                    request_log(connection);
-                    delete body;
-                    return exchange_finish(connection);
-                }
-                // A response processor may have put a new head in place.
-                response = connection->response;
-                code = response->code;
-                if (hooks.Execute(HOOK_POSTRESPMOD, connection, body) != 0) {
-                    delete body;
-                    return exchange_finish(connection);
-                }
-                if (command(connection, "raw")) {
-                    show_filebuf(connection, body);
-                    delete body;
-                    return exchange_finish(connection);
-                }
-                if (command(connection, "htmltree")) {
-                    if (!connection->htmlstream) {
-                        connection->htmlstream = new HTMLStream();
-                        connection->htmlstream->Add(body->data, body->size);
-                        connection->htmlstream->Add(nullptr, 0);
-                    }
-                    show_htmltree(connection);
-                    delete body;
-                    return exchange_finish(connection);
-                }
-                body->Encode(connection);
-            } else if (connection->htmlstream) {
-                connection->htmlstream->Add(nullptr, 0);
-            }
-            // The body now has a length, whatever framing it came with.
-            keepalive_check_client(connection);
-            response->content_length = (uint64_t)body->size;
-            response->flags |= HEADER_LENGTH;
-            response->chunked = 0;
-            header_send(response, connection, 0, HEADER_KIND_CLIENT);
-            http_send_body(connection, body);
-            sent = connection->transferred;
-            delete body;
-        }
+// The body passed on as it arrives, from the server or the cache.
+void body_relay(Exchange &x, bool own_body) {
+    CONNECTION_T *connection = x.connection;
+    HEADER *request = x.request;
+    const HTTP_CACHE_OPS &cache = http_cache_ops;
+    HEADER *response = connection->response;
+    FRAMING framing = framing_of(response);
+    bool rechunk = true;
+    if (framing.chunked && request->version != 2) {
+        // Only HTTP/1.1 clients read chunks: the others get the data up
+        // to the close.
+        response->chunked = 0;
+        connection->keepalive_client = 0;
+        rechunk = false;
     }
+    header_send(response, connection, 0, HEADER_KIND_CLIENT);
+    if (own_body) {
+        relay_body(connection, HTTP_SIDE_SERVER, framing, rechunk, 0);
+        x.sent = connection->transferred;
+        return;
+    }
+    if (connection->htmlstream && cache.read_filebuf) {
+        Filebuf *stored = cache.read_filebuf(connection->cache);
+        if (stored) connection->htmlstream->Add(stored->data, stored->size);
+        delete stored;
+        connection->htmlstream->Add(nullptr, 0);
+    }
+    x.sent = cache.send ? cache.send(connection) : 0;
+}
 
-    log_response(connection, code, sent);
+// A whole body through decoding, the hooks, the response stages and the
+// body pages, re-encoded. Step::end when one of them answered instead.
+Step body_process(Exchange &x, Filebuf *body) {
+    CONNECTION_T *connection = x.connection;
+    HEADER *response = connection->response;
+    LogEntry &log = connection->log;
+    bool decoded = false;
+    if (response->content_encoding && body->Decode(connection)) {
+        decoded = true;
+        free(response->content_encoding);
+        response->content_encoding = nullptr;
+        lines_remove(response, "Content-Encoding");
+    }
+    if (connection->htmlstream) {
+        if (decoded) connection->htmlstream->Add(body->data, body->size);
+        connection->htmlstream->Add(nullptr, 0);
+    }
+    if (hooks.Execute(HOOK_PRERESPMOD, connection, body) == 1) return end(x, exchange_finish(connection));
+    if (!process_response(connection, body)) {
+        log_response(connection, log.status ? log.status : x.code, connection->transferred);
+        request_log(connection);
+        return end(x, exchange_finish(connection));
+    }
+    // A response processor may have put a new head in place.
+    response = connection->response;
+    x.code = response->code;
+    if (hooks.Execute(HOOK_POSTRESPMOD, connection, body) != 0) return end(x, exchange_finish(connection));
+    if (command(connection, "raw")) {
+        show_filebuf(connection, body);
+        return end(x, exchange_finish(connection));
+    }
+    if (command(connection, "htmltree")) {
+        if (!connection->htmlstream) {
+            connection->htmlstream = new HTMLStream();
+            connection->htmlstream->Add(body->data, body->size);
+            connection->htmlstream->Add(nullptr, 0);
+        }
+        show_htmltree(connection);
+        return end(x, exchange_finish(connection));
+    }
+    body->Encode(connection);
+    return Step::next;
+}
+
+// The body read whole (from the server or the cache), processed, and sent
+// with a length.
+Step body_buffered(Exchange &x, bool own_body) {
+    CONNECTION_T *connection = x.connection;
+    const HTTP_CACHE_OPS &cache = http_cache_ops;
+    HEADER *response = connection->response;
+    buffertimeout_set(connection);
+    Filebuf *body = nullptr;
+    int result = HTTP_BODY_COMPLETE;
+    if (own_body) body = http_transfer_filebuf(connection, HTTP_SIDE_SERVER, response_buffer_limit(connection), &result);
+    else body = cache.read_filebuf ? cache.read_filebuf(connection->cache) : new Filebuf();
+    if (!body) body = new Filebuf();
+
+    if (connection->flags & CONN_CLIENT_DROPPED) {
+        delete body;
+        return Step::next;
+    }
+    if (result == HTTP_BODY_SHORT || result == HTTP_BODY_MALFORMED) {
+        delete body;
+        buffered_incomplete(connection);
+        request_log(connection);
+        http_header_free(connection->response);
+        connection->response = nullptr;
+        return end(x, 1);
+    }
+    if (result == HTTP_BODY_OVERFLOW) {
+        scanners_unbuffered(connection, "larger than the download buffer");
+        relay_after_overflow(connection, body);
+        delete body;
+        x.sent = connection->transferred;
+        return Step::next;
+    }
+    if (body->size > 0) {
+        if (body_process(x, body) == Step::end) {
+            delete body;
+            return Step::end;
+        }
+    } else if (connection->htmlstream) {
+        connection->htmlstream->Add(nullptr, 0);
+    }
+    response = connection->response;
+    // The body now has a length, whatever framing it came with.
+    keepalive_check_client(connection);
+    response->content_length = (uint64_t)body->size;
+    response->flags |= HEADER_LENGTH;
+    response->chunked = 0;
+    header_send(response, connection, 0, HEADER_KIND_CLIENT);
+    http_send_body(connection, body);
+    x.sent = connection->transferred;
+    delete body;
+    return Step::next;
+}
+
+// The body: relayed as it comes, or buffered for the response stages.
+Step body_deliver(Exchange &x) {
+    CONNECTION_T *connection = x.connection;
+    HEADER *request = x.request;
+    putlog((connection->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s", request->method,
+           request->url ? request->url : "-");
+    statincr_httprequests(connection);
+    prefetch_setup_callbacks(connection);
+
+    bool buffered = buffering_decide(x);
+    bool own_body = !connection->cache || (connection->flags & CONN_CACHE_WRITE);
+    if (!buffered) {
+        body_relay(x, own_body);
+        return Step::next;
+    }
+    return body_buffered(x, own_body);
+}
+
+// The record of an exchange that went through to the end.
+int exchange_end(Exchange &x) {
+    CONNECTION_T *connection = x.connection;
+    log_response(connection, x.code, x.sent);
     request_log(connection);
     http_header_free(connection->response);
     connection->response = nullptr;
     return 1;
+}
+
+}  // namespace
+
+int protocol_http(CONNECTION_T *connection) {
+    Exchange x(connection);
+    http_header_free(connection->response);
+    connection->response = nullptr;
+
+    if (request_send(x) == Step::end) return x.result;
+    // Interim answers, parent authentication and revalidation bring further
+    // heads.
+    for (;;) {
+        Step step = response_head_read(x);
+        if (step == Step::next) step = parent_authentication(x);
+        if (step == Step::next) step = cache_revalidation(x);
+        if (step == Step::end) return x.result;
+        if (step == Step::next) break;
+    }
+    if (cache_or_server(x) == Step::end) return x.result;
+    if (response_checks(x) == Step::end) return x.result;
+    if (body_deliver(x) == Step::end) return x.result;
+    return exchange_end(x);
 }
