@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <time.h>
 
+#include <memory>
 #include <string>
 
 #include "connection.h"
@@ -912,9 +913,8 @@ void body_relay(Exchange &x, bool own_body) {
         return;
     }
     if (connection->htmlstream && cache.read_filebuf) {
-        Filebuf *stored = cache.read_filebuf(connection->cache);
+        std::unique_ptr<Filebuf> stored(cache.read_filebuf(connection->cache));
         if (stored) connection->htmlstream->Add(stored->data, stored->size);
-        delete stored;
         connection->htmlstream->Add(nullptr, 0);
     }
     x.sent = cache.send ? cache.send(connection) : 0;
@@ -969,20 +969,17 @@ Step body_process(Exchange &x, Filebuf *body) {
 Step body_buffered(Exchange &x, bool own_body) {
     CONNECTION_T *connection = x.connection;
     const HTTP_CACHE_OPS &cache = http_cache_ops;
-    HEADER *response = connection->response;
     buffertimeout_set(connection);
-    Filebuf *body = nullptr;
+    std::unique_ptr<Filebuf> body;
     int result = HTTP_BODY_COMPLETE;
-    if (own_body) body = http_transfer_filebuf(connection, HTTP_SIDE_SERVER, response_buffer_limit(connection), &result);
-    else body = cache.read_filebuf ? cache.read_filebuf(connection->cache) : new Filebuf();
-    if (!body) body = new Filebuf();
+    if (own_body)
+        body.reset(http_transfer_filebuf(connection, HTTP_SIDE_SERVER, response_buffer_limit(connection), &result));
+    else if (cache.read_filebuf)
+        body.reset(cache.read_filebuf(connection->cache));
+    if (!body) body.reset(new Filebuf());
 
-    if (connection->flags & CONN_CLIENT_DROPPED) {
-        delete body;
-        return Step::next;
-    }
+    if (connection->flags & CONN_CLIENT_DROPPED) return Step::next;
     if (result == HTTP_BODY_SHORT || result == HTTP_BODY_MALFORMED) {
-        delete body;
         buffered_incomplete(connection);
         request_log(connection);
         http_header_free(connection->response);
@@ -991,29 +988,25 @@ Step body_buffered(Exchange &x, bool own_body) {
     }
     if (result == HTTP_BODY_OVERFLOW) {
         scanners_unbuffered(connection, "larger than the download buffer");
-        relay_after_overflow(connection, body);
-        delete body;
+        relay_after_overflow(connection, body.get());
         x.sent = connection->transferred;
         return Step::next;
     }
     if (body->size > 0) {
-        if (body_process(x, body) == Step::end) {
-            delete body;
-            return Step::end;
-        }
+        if (body_process(x, body.get()) == Step::end) return Step::end;
     } else if (connection->htmlstream) {
         connection->htmlstream->Add(nullptr, 0);
     }
-    response = connection->response;
+    // A response processor may have put a new head in place.
+    HEADER *response = connection->response;
     // The body now has a length, whatever framing it came with.
     keepalive_check_client(connection);
     response->content_length = (uint64_t)body->size;
     response->flags |= HEADER_LENGTH;
     response->chunked = 0;
     header_send(response, connection, 0, HEADER_KIND_CLIENT);
-    http_send_body(connection, body);
+    http_send_body(connection, body.get());
     x.sent = connection->transferred;
-    delete body;
     return Step::next;
 }
 
