@@ -295,8 +295,9 @@ void request_state_clear(CONNECTION_T *connection) {
     connection->request = nullptr;
 }
 
-// Steps of one request up to the dispatch; returns when the request ended.
-void request_drive(CONNECTION_T *connection) {
+// The thread slot shows the connection, and the variables and the record
+// get what is known of the client.
+void request_start(CONNECTION_T *connection) {
     char number[32];
 
     // What the limits charge belongs to this request alone.
@@ -330,8 +331,12 @@ void request_drive(CONNECTION_T *connection) {
     connection->log.interface_port = std::to_string(connection->port);
     connection->log.client_id = (unsigned)connection->id;
     connection->log.client = ip;
+}
 
-    // The head.
+// The head as it came; false when none came whole (refused, or the client
+// went quiet).
+bool head_read(CONNECTION_T *connection, std::string *head) {
+    const char *ip = connection->ip ? connection->ip : "";
     int timeout = 60;
     if (general_section)
         timeout = connection->requests ? general_section->keeptimeout_get(connection)
@@ -348,61 +353,69 @@ void request_drive(CONNECTION_T *connection) {
         if (status == HEADER_GET_NONE) {
             if (connection->requests == 0)
                 putlog(LOG_WARNING, "request: timeout waiting for header from %s", ip);
-            return;
+            return false;
         }
         if (connection->requests == 0) putlog(LOG_WARNING, "request: invalid header recieved from %s", ip);
         refuse_malformed(connection, status == HEADER_GET_LINE_TOO_LONG ? 414 : 400);
-        return;
+        return false;
     }
     if (status != HEADER_GET_OK) {
         // Half a head: the lines that did not come may have framed a body.
         free(text);
         if (connection->requests == 0) putlog(LOG_WARNING, "request: invalid header recieved from %s", ip);
         refuse_malformed(connection, 400);
-        return;
+        return false;
     }
+    head->assign(text);
+    free(text);
+    return true;
+}
 
-    connection->request = request_parse(connection, text, 0);
-    if (!connection->request) {
-        free(text);
-        return;
-    }
+// Parses the head, takes the URL commands out of it and applies them; pass
+// 0 before the head processors, 1 after.
+bool head_parse(CONNECTION_T *connection, const std::string &head, int pass) {
+    connection->request = request_parse(connection, head.c_str(), pass);
+    if (!connection->request) return false;
     log_forwarded_for(connection);
-    keepalive_check_client(connection);
+    if (pass == 0) keepalive_check_client(connection);
     if (!url_command_extract(connection)) {
         if (body_announced(connection->request)) connection->keepalive_client = 0;
-        free(text);
-        return;
+        return false;
     }
+    return true;
+}
+
+// The head, parsed, with its URL commands and profiles; the head processors
+// work on the raw text in between.
+bool head_phase(CONNECTION_T *connection) {
+    std::string head;
+    if (!head_read(connection, &head)) return false;
+    if (!head_parse(connection, head, 0)) return false;
     profiles_update(connection);
 
-    // The head processors work on the raw text.
     http_header_free(connection->request);
     connection->request = nullptr;
     Filebuf raw;
-    raw.Add(text, (long long)strlen(text) + 1);
-    free(text);
+    raw.Add(head.c_str(), (long long)head.size() + 1);
     processors.Execute(PROCESSOR_REQHEADER, connection, &raw);
     std::string edited(raw.data ? raw.data : "", raw.data ? strnlen(raw.data, (size_t)raw.size) : 0);
-    connection->request = request_parse(connection, edited.c_str(), 1);
-    if (!connection->request) return;
-
-    log_forwarded_for(connection);
-    if (!url_command_extract(connection)) {
-        if (body_announced(connection->request)) connection->keepalive_client = 0;
-        return;
-    }
+    if (!head_parse(connection, edited, 1)) return false;
     url_command_log(connection->url_commands);
     header_variables(connection, "CLIENT", connection->request->headers);
 
     HEADER *request = connection->request;
     if (request->method && strcasecmp(request->method, "HEAD") == 0) connection->flags |= CONN_HEAD;
+    return true;
+}
 
-    if (!request_body_read(connection)) return;
+// The body, read or left to be streamed; then the authentication and
+// request stages and the limits.
+bool body_and_access_phase(CONNECTION_T *connection) {
+    if (!request_body_read(connection)) return false;
     request_variables(connection, false);
 
-    if (!process_request(connection, connection->request_body)) return;
-    request = connection->request;
+    if (!process_request(connection, connection->request_body)) return false;
+    HEADER *request = connection->request;
     if (connection->flags & CONN_STREAM_BODY) {
         // The stage takes a buffered body's length; a streamed one keeps the
         // framing it came with.
@@ -410,17 +423,23 @@ void request_drive(CONNECTION_T *connection) {
     }
 
     profiles_update(connection);
-    if (limit_section && limit_section->check_and_block(connection)) return;
+    if (limit_section && limit_section->check_and_block(connection)) return false;
+    return true;
+}
 
+// The URL commands that change where and how the request goes, the request
+// redirects, and the request header filter.
+bool request_checks_phase(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
     bypass_check(connection);
     url_command_permit(connection);
 
     url_command_t **commands = connection->url_commands;
     if (url_command_find(commands, "limits")) {
         limits_show(connection);
-        return;
+        return false;
     }
-    if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return;
+    if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return false;
 
     if (url_command_find(commands, "https")) {
         if (request->flags & HEADER_DEFAULT_PORT) {
@@ -439,51 +458,69 @@ void request_drive(CONNECTION_T *connection) {
     }
 
     if (header_section) header_section->filter(connection, 1);
+    return true;
+}
 
+// The web interface, and what the client may ask of this proxy: proxy or
+// origin requests, CONNECT and its ports.
+bool permission_phase(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    const char *ip = connection->ip ? connection->ip : "";
     if (request->type != HEADER_CONNECT) {
         if (interface_request(connection)) {
             putlog(LOG_REQUEST, "request for web interface from %s", ip);
             interface_handle_request(connection);
-            return;
+            return false;
         }
         unsigned need = request->type == HEADER_ORIGIN ? PERMISSION_ORIGIN : PERMISSION_PROXY;
         if (!(connection->permissions & need)) {
             putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted an unacceptable protocol", ip);
             noaccess(connection);
-            return;
+            return false;
         }
-    } else {
-        if (!(connection->permissions & PERMISSION_CONNECT)) {
-            putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted a CONNECT request", ip);
-            noaccess(connection);
-            return;
-        }
-        if (general_section && !general_section->cportrange_check(connection, request->port)) {
-            putlog(LOG_SECURITY, "denied CONNECT request from %s to port %d", ip, request->port);
-            noaccess(connection);
-            return;
-        }
+        return true;
     }
-
-    if (request->type == HEADER_ORIGIN && !(request->host && *request->host)) {
-        if (!(connection->permissions & PERMISSION_TRANSPARENT) || !request->host_header ||
-            !transparent_target(request)) {
-            putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a malformatted request", ip);
-            nofile(connection);
-            return;
-        }
-        profiles_update(connection);
-        if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return;
-        if (request->port == connection->port) {
-            putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a request to website on %d", ip,
-                   request->port);
-            nofile(connection);
-            return;
-        }
-        header_complete(request);
-        request->type = HEADER_ABSOLUTE;
+    if (!(connection->permissions & PERMISSION_CONNECT)) {
+        putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted a CONNECT request", ip);
+        noaccess(connection);
+        return false;
     }
+    if (general_section && !general_section->cportrange_check(connection, request->port)) {
+        putlog(LOG_SECURITY, "denied CONNECT request from %s to port %d", ip, request->port);
+        noaccess(connection);
+        return false;
+    }
+    return true;
+}
 
+// An origin request without a host is a transparent one: its target comes
+// from the Host header, and it goes on as a proxy request.
+bool transparent_phase(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    const char *ip = connection->ip ? connection->ip : "";
+    if (request->type != HEADER_ORIGIN || (request->host && *request->host)) return true;
+    if (!(connection->permissions & PERMISSION_TRANSPARENT) || !request->host_header ||
+        !transparent_target(request)) {
+        putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a malformatted request", ip);
+        nofile(connection);
+        return false;
+    }
+    profiles_update(connection);
+    if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return false;
+    if (request->port == connection->port) {
+        putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a request to website on %d", ip,
+               request->port);
+        nofile(connection);
+        return false;
+    }
+    header_complete(request);
+    request->type = HEADER_ABSOLUTE;
+    return true;
+}
+
+// The request's variables and record, once its URL is final.
+void request_record(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
     request_variables(connection, true);
     LogEntry &log = connection->log;
     log.method = request->method ? request->method : "";
@@ -492,7 +529,17 @@ void request_drive(CONNECTION_T *connection) {
     log.useragent = request->user_agent ? request->user_agent : "-";
     log.http_referer = request->referer ? request->referer : "-";
     statincr_hosts(connection);
+}
 
+// Steps of one request up to the dispatch; returns when the request ended.
+void request_drive(CONNECTION_T *connection) {
+    request_start(connection);
+    if (!head_phase(connection)) return;
+    if (!body_and_access_phase(connection)) return;
+    if (!request_checks_phase(connection)) return;
+    if (!permission_phase(connection)) return;
+    if (!transparent_phase(connection)) return;
+    request_record(connection);
     request_dispatch(connection);
 }
 
