@@ -21,6 +21,7 @@
 #include "password_cache.h"
 #include "processors.h"
 #include "profiles.h"
+#include "protocol.h"
 #include "regexp.h"
 #include "request.h"
 #include "security.h"
@@ -437,7 +438,8 @@ static void challenge_set(CONNECTION_T *connection, bool origin, const std::stri
     // The client answers a challenge on the same connection, unless part of
     // this request is still unread and would be taken for the next one.
     bool unread = (connection->flags & CONN_STREAM_BODY) || (connection->request && connection->request->chunked);
-    connection->keepalive_client = unread ? 0 : 1;
+    if (unread) keepalive_client_end(connection);
+    else keepalive_client_keep(connection);
 }
 
 static std::string basic_challenge() { return "Basic realm=\"" + realm_get() + "\""; }
@@ -460,7 +462,7 @@ static void refusal_set(CONNECTION_T *connection, Filebuf *buffer) {
     if (!body) body = connection->request_body = new Filebuf();
     body->Swap(page);
     delete page;
-    connection->keepalive_client = 0;
+    keepalive_client_end(connection);
 }
 
 int access_auth(CONNECTION_T *connection, Filebuf *buffer) {
@@ -481,7 +483,7 @@ int access_auth(CONNECTION_T *connection, Filebuf *buffer) {
         if (connection->ntlm_state == 2 && connection->ntlm_user) {
             section->check_and_setup(connection, connection->ntlm_user, connection->ntlm_user);
             if (!(connection->auth_flags & AUTH_REQUIRED)) {
-                connection->keepalive_client = 1;
+                keepalive_client_keep(connection);
                 return 0;
             }
             putlog(LOG_SECURITY, "warn: [IP:%s] Session not yet authenticated!", ip);

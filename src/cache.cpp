@@ -22,6 +22,7 @@
 #include "perflog.h"
 #include "network.h"
 #include "proto_http.h"
+#include "protocol.h"
 #include "socket.h"
 #include "timerange.h"
 
@@ -964,7 +965,7 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
     socket->Flush();
     if (failed) {
         connection->flags |= CONN_FAILED;
-        connection->keepalive_client = 0;
+        keepalive_client_end(connection);
     }
     return (long long)sent;
 }

@@ -86,7 +86,7 @@ int protocol_connect(CONNECTION_T *connection) {
     }
 
     response_drop(connection);
-    connection->keepalive_server = 0;
+    keepalive_server_end(connection);
     request_log(connection);
     return 0;
 }

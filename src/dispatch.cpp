@@ -110,7 +110,7 @@ bool upstream_connect(CONNECTION_T *connection) {
         if (!connection->cache && connection->forward_type != FORWARD_HTTP && connection->request->port == 0) {
             // A scheme without a known port, not sent to a parent: no
             // handler could have reached it.
-            connection->keepalive_client = 0;
+            keepalive_client_end(connection);
             request_page(connection, "badprotocol", 501);
             return false;
         }
@@ -202,7 +202,7 @@ void request_dispatch(CONNECTION_T *connection) {
             protocol_ftp(connection);
             return;
         }
-        connection->keepalive_client = 0;
+        keepalive_client_end(connection);
         request_page(connection, "badprotocol", 501);
         return;
     }

@@ -23,6 +23,7 @@
 #include "mem.h"
 #include "misc.h"
 #include "proto_http.h"
+#include "protocol.h"
 #include "section.h"
 #include "settings.h"
 #include "stats.h"
@@ -351,7 +352,7 @@ static void menu_show(Filebuf *page) {
 // printed into memory under documentlock and sent after the lock is
 // released, so a slow client cannot hold the lock.
 static void xml_export(CONNECTION_T *connection, HEADER *head) {
-    connection->keepalive_client = 0;
+    keepalive_client_end(connection);
     Filebuf body;
     time_t changed;
     pthread_mutex_lock(&documentlock);
@@ -392,7 +393,7 @@ static size_t form_read(CONNECTION_T *connection, const std::string &path, CGIMa
         if (connection->body_unread) {
             bool small = (request->flags & HEADER_LENGTH) && request->content_length <= INTERFACE_BODY_MAX;
             if (!small || http_transfer_discard(connection, HTTP_SIDE_CLIENT) != HTTP_BODY_COMPLETE)
-                connection->keepalive_client = 0;
+                keepalive_client_end(connection);
             else
                 connection->body_unread = false;
         }
@@ -408,7 +409,7 @@ static size_t form_read(CONNECTION_T *connection, const std::string &path, CGIMa
         int result = HTTP_BODY_COMPLETE;
         Filebuf *body = http_transfer_filebuf(connection, HTTP_SIDE_CLIENT, INTERFACE_BODY_MAX, &result);
         connection->body_unread = false;
-        if (result != HTTP_BODY_COMPLETE) connection->keepalive_client = 0;
+        if (result != HTTP_BODY_COMPLETE) keepalive_client_end(connection);
         if (body && result == HTTP_BODY_COMPLETE && body->size > 0) text.assign(body->data, (size_t)body->size);
         delete body;
     } else if (connection->request_body && connection->request_body->size > 0) {
@@ -481,7 +482,7 @@ void interface_handle_request(CONNECTION_T *connection) {
             head->code = 302;
             head->location = text_copy(INTERFACE_HOST "/");
             head->flags |= HEADER_LENGTH;
-            if (unread) connection->keepalive_client = 0;
+            if (unread) keepalive_client_end(connection);
             response_send(connection, head, nullptr);
         } else if (strcasecmp(path.c_str(), "/xml") == 0) {
             xml_export(connection, head);

@@ -371,7 +371,7 @@ int exchange_ending(CONNECTION_T *connection) {
         connection->cache = nullptr;
         connection->flags &= ~CONN_CACHE_WRITE;
     }
-    connection->keepalive_server = 0;
+    keepalive_server_end(connection);
     http_header_free(connection->response);
     connection->response = nullptr;
     return 1;
@@ -380,7 +380,7 @@ int exchange_ending(CONNECTION_T *connection) {
 // Ends an exchange whose body was taken by a hook, a response processor or
 // a page.
 int exchange_finish(CONNECTION_T *connection) {
-    connection->keepalive_server = 0;
+    keepalive_server_end(connection);
     http_header_free(connection->response);
     connection->response = nullptr;
     return 1;
@@ -432,7 +432,7 @@ void relay_after_overflow(CONNECTION_T *connection, Filebuf *prefix) {
         // Too large to decode for a client that cannot take the coding.
         putlog(LOG_WARNING, "request: encoded response exceeds maximum download buffer size");
         request_page(connection, "badresponse", 400);
-        connection->keepalive_server = 0;
+        keepalive_server_end(connection);
         connection->flags |= CONN_FAILED;
         return;
     }
@@ -454,7 +454,7 @@ void relay_after_overflow(CONNECTION_T *connection, Filebuf *prefix) {
         } else {
             // An HTTP/1.0 client gets the data up to the close.
             response->chunked = 0;
-            connection->keepalive_client = 0;
+            keepalive_client_end(connection);
         }
     }
     header_send(response, connection, 0, HEADER_KIND_CLIENT);
@@ -465,7 +465,7 @@ void relay_after_overflow(CONNECTION_T *connection, Filebuf *prefix) {
 
 // A buffered body that did not arrive whole is never sent as if it had.
 void buffered_incomplete(CONNECTION_T *connection) {
-    connection->keepalive_server = 0;
+    keepalive_server_end(connection);
     connection->flags |= CONN_FAILED;
     if (connection->transfer_limit == 0) {
         request_page(connection, "downloadlimit", 200);
@@ -611,8 +611,7 @@ Step request_send(Exchange &x) {
     if (!request_body_send(connection)) {
         // The server holds part of a body: neither side can go on.
         putlog(LOG_WARNING, "request: client body ended early for %s", request->url ? request->url : "-");
-        connection->keepalive_server = 0;
-        connection->keepalive_client = 0;
+        keepalive_end(connection);
         return end(x, -1);
     }
     int kind = response_kind(connection, x.timeout);
@@ -648,7 +647,7 @@ Step response_head_read(Exchange &x) {
             free(text);
             putlog(LOG_ERROR, "Bad response from server");
             request_page(connection, "badresponse", 400);
-            connection->keepalive_server = 0;
+            keepalive_server_end(connection);
             return end(x, -1);
         }
         // Without a status line what was read is body.
@@ -746,7 +745,7 @@ Step cache_revalidation(Exchange &x) {
             // The new body is not needed.
             delete connection->server;
             connection->server = nullptr;
-            connection->keepalive_server = 0;
+            keepalive_server_end(connection);
         }
         http_header_free(old);
     }
@@ -903,7 +902,7 @@ void body_relay(Exchange &x, bool own_body) {
         // Only HTTP/1.1 clients read chunks: the others get the data up
         // to the close.
         response->chunked = 0;
-        connection->keepalive_client = 0;
+        keepalive_client_end(connection);
         rechunk = false;
     }
     header_send(response, connection, 0, HEADER_KIND_CLIENT);

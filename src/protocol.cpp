@@ -102,7 +102,7 @@ bool process_request(CONNECTION_T *connection, Filebuf *body) {
     response->chunked = 0;
     // A streamed body still waits unread on the client socket; it must not
     // be taken for the next request.
-    if (connection->body_unread) connection->keepalive_client = 0;
+    keepalive_client_unread_check(connection);
     header_send(response, connection, 0, HEADER_KIND_CLIENT);
     if (body) http_send_body(connection, body);
     http_header_free(response);
@@ -139,6 +139,23 @@ void keepalive_check_client(CONNECTION_T *connection) {
     connection->keepalive_client = keep;
 }
 
+void keepalive_client_end(CONNECTION_T *connection) { connection->keepalive_client = 0; }
+
+void keepalive_client_keep(CONNECTION_T *connection) { connection->keepalive_client = 1; }
+
+void keepalive_client_unread_check(CONNECTION_T *connection) {
+    if (connection->body_unread) keepalive_client_end(connection);
+}
+
+void keepalive_server_end(CONNECTION_T *connection) { connection->keepalive_server = 0; }
+
+void keepalive_server_keep(CONNECTION_T *connection) { connection->keepalive_server = 1; }
+
+void keepalive_end(CONNECTION_T *connection) {
+    keepalive_client_end(connection);
+    keepalive_server_end(connection);
+}
+
 // Whether the server may keep the connection after this response; -1 when
 // the response's end is the server closing.
 static int response_keepalive(const HEADER *response) {
@@ -154,8 +171,7 @@ static int response_keepalive(const HEADER *response) {
 void keepalive_check_server(CONNECTION_T *connection) {
     int keep = response_keepalive(connection->response);
     if (keep < 0) {
-        connection->keepalive_server = 0;
-        connection->keepalive_client = 0;
+        keepalive_end(connection);
     } else {
         connection->keepalive_server = keep;
     }
@@ -163,7 +179,7 @@ void keepalive_check_server(CONNECTION_T *connection) {
     // the other, and its connection is no longer trusted to be in step.
     if ((connection->response && (connection->response->flags & HEADER_AMBIGUOUS)) ||
         (connection->request && (connection->request->flags & HEADER_AMBIGUOUS)))
-        connection->keepalive_server = 0;
+        keepalive_server_end(connection);
     putlog(LOG_DEBUG, "protocol: keepalive_server = %d", connection->keepalive_server);
 }
 
@@ -249,7 +265,7 @@ void buffertimeout_check(CONNECTION_T *connection) {
     if (connection->cache && http_cache_ops.flag_set)
         http_cache_ops.flag_set(connection->cache, HTTP_CACHE_BUFFERWAIT | HTTP_CACHE_PREFETCHED);
     if (http_cache_ops.send_status) http_cache_ops.send_status(connection);
-    connection->keepalive_client = 0;
+    keepalive_client_end(connection);
     delete connection->client;
     connection->client = nullptr;
     connection->flags |= CONN_CLIENT_DROPPED;
@@ -330,7 +346,7 @@ static bool tls_start(CONNECTION_T *connection) {
 
 int protocol_start(CONNECTION_T *connection) {
     HEADER *request = connection->request;
-    connection->keepalive_server = 0;
+    keepalive_server_end(connection);
     if (!request) return -1;
     int type = connection->forward_type;
 
@@ -348,7 +364,7 @@ int protocol_start(CONNECTION_T *connection) {
                                                   key.forward_type, key.forward_user);
         if (pooled) {
             connection->flags |= CONN_POOLED_SERVER;
-            connection->keepalive_server = 1;
+            keepalive_server_keep(connection);
             connection->server = pooled;
             return pooled->fd;
         }
@@ -406,7 +422,7 @@ char *header_get_reconnect(CONNECTION_T *connection, int timeout) {
     if (connection->request && (connection->keepalive_server || (connection->flags & CONN_PROXY_AUTH))) {
         if (connection->flags & CONN_STREAM_BODY) {
             putlog(LOG_WARNING, "request: server dropped connection during direct POST");
-            connection->keepalive_client = 0;
+            keepalive_client_end(connection);
             return nullptr;
         }
         int result = -1;
@@ -547,7 +563,7 @@ int send_ntlm_response(CONNECTION_T *connection) {
 
     http_transfer_discard(connection, 1);
     if (!answer_connection(connection, connection->response)) goto restore;
-    connection->keepalive_server = 1;
+    keepalive_server_keep(connection);
     request->method = dup_or_die("GET", "send_ntlm_response");
     request->flags &= ~HEADER_LENGTH;
 
@@ -648,7 +664,7 @@ void proxy_test(CONNECTION_T *connection) {
             connection->response = head;
         }
     }
-    connection->keepalive_server = 0;
+    keepalive_server_end(connection);
 }
 
 // ---- protocol handlers --------------------------------------------------------------

@@ -31,6 +31,24 @@ int process_response(CONNECTION_T *connection, Filebuf *body);
 
 // Sets keepalive_client from the request head.
 void keepalive_check_client(CONNECTION_T *connection);
+// The client connection closes after this answer: a request refused for its
+// form or its rights, a body that did not arrive whole, or an answer whose
+// end is the connection closing.
+void keepalive_client_end(CONNECTION_T *connection);
+// The client connection stays for the next request whatever its head asked:
+// an authentication handshake goes on on the same connection.
+void keepalive_client_keep(CONNECTION_T *connection);
+// A request body still unread on the client socket would be taken for the
+// next request: the client connection then closes after this answer.
+void keepalive_client_unread_check(CONNECTION_T *connection);
+// The server connection is closed after this exchange, never pooled: its
+// response body was not read, or the connection is no longer in step.
+void keepalive_server_end(CONNECTION_T *connection);
+// The server connection may be pooled after this exchange: a pooled
+// connection found alive, or an NTLM handshake that needs the same one.
+void keepalive_server_keep(CONNECTION_T *connection);
+// A transfer that failed leaves neither connection for reuse.
+void keepalive_end(CONNECTION_T *connection);
 // Sets keepalive_server from the response head; a response whose end is the
 // server closing also clears keepalive_client.
 void keepalive_check_server(CONNECTION_T *connection);

@@ -11,6 +11,7 @@
 #include "mem.h"
 #include "misc.h"
 #include "profiles.h"
+#include "protocol.h"
 #include "proto_http.h"
 #include "regexp.h"
 #include "urlcommand.h"
@@ -141,7 +142,7 @@ void send_redirect(CONNECTION_T *connection, const std::string &subject, const s
     }
     if (location.size() > REDIRECT_TEXT_MAX) location.resize(REDIRECT_TEXT_MAX);
     // A body still unread cannot be followed by another request.
-    if (connection->body_unread) connection->keepalive_client = 0;
+    keepalive_client_unread_check(connection);
     HEADER *head = header_new();
     head->type = HEADER_RESPONSE;
     head->version = 2;

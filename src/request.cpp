@@ -77,7 +77,7 @@ bool body_announced(const HEADER *request) {
 // Ends a request refused for its form: the page, and no further request on
 // a connection whose framing can no longer be trusted.
 void refuse_malformed(CONNECTION_T *connection, int status) {
-    connection->keepalive_client = 0;
+    keepalive_client_end(connection);
     request_page(connection, "badrequest", status);
     // No request record survives a refused head, so the record is written
     // here.
@@ -124,14 +124,14 @@ bool body_buffer(CONNECTION_T *connection, long long limit, int *result) {
     }
     if (*result == HTTP_BODY_SHORT) {
         putlog(LOG_WARNING, "request: incomplete request body from %s", connection->ip);
-        connection->keepalive_client = 0;
+        keepalive_client_end(connection);
         return false;
     }
     return true;
 }
 
 void upload_exceeded(CONNECTION_T *connection) {
-    connection->keepalive_client = 0;
+    keepalive_client_end(connection);
     request_page(connection, "uploadlimit", 200);
 }
 
@@ -248,12 +248,12 @@ bool transparent_target(HEADER *request) {
 }
 
 void noaccess(CONNECTION_T *connection) {
-    connection->keepalive_client = 0;
+    keepalive_client_end(connection);
     request_page(connection, "noaccess", 404);
 }
 
 void nofile(CONNECTION_T *connection) {
-    connection->keepalive_client = 0;
+    keepalive_client_end(connection);
     request_page(connection, "nofile", 404);
 }
 
@@ -280,19 +280,6 @@ void lingering_close_prepare(CONNECTION_T *connection, bool body_unread) {
         if (client->Read(nullptr, -1, 0) <= 0) break;
         client->Clear(0);
     }
-}
-
-// Per-request state a caller left behind (the worker loop normally clears
-// it after every request).
-void request_state_clear(CONNECTION_T *connection) {
-    url_command_free(connection->url_commands);
-    connection->url_commands = nullptr;
-    delete connection->htmlstream;
-    connection->htmlstream = nullptr;
-    delete connection->request_body;
-    connection->request_body = nullptr;
-    http_header_free(connection->request);
-    connection->request = nullptr;
 }
 
 // The thread slot shows the connection, and the variables and the record
@@ -349,7 +336,7 @@ bool head_read(CONNECTION_T *connection, std::string *head) {
     connection->log.end_time.tv_sec = 0;
     connection->log.end_time.tv_usec = 0;
     if (!text) {
-        connection->keepalive_client = 0;
+        keepalive_client_end(connection);
         if (status == HEADER_GET_NONE) {
             if (connection->requests == 0)
                 putlog(LOG_WARNING, "request: timeout waiting for header from %s", ip);
@@ -379,7 +366,7 @@ bool head_parse(CONNECTION_T *connection, const std::string &head, int pass) {
     log_forwarded_for(connection);
     if (pass == 0) keepalive_check_client(connection);
     if (!url_command_extract(connection)) {
-        if (body_announced(connection->request)) connection->keepalive_client = 0;
+        if (body_announced(connection->request)) keepalive_client_end(connection);
         return false;
     }
     return true;
@@ -546,15 +533,11 @@ void request_drive(CONNECTION_T *connection) {
 }  // namespace
 
 void handle_request(CONNECTION_T *connection) {
-    request_state_clear(connection);
-    connection->body_unread = false;
-
     request_drive(connection);
 
     // A body still on the socket would be read as the next request.
     bool unread = connection->body_unread;
-    if (unread) connection->keepalive_client = 0;
-    connection->body_unread = false;
+    keepalive_client_unread_check(connection);
     if (!connection->keepalive_client) lingering_close_prepare(connection, unread);
 
     // Every request that was read leaves its record, also those answered

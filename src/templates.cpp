@@ -16,6 +16,7 @@
 #include "network.h"
 #include "profiles.h"
 #include "proto_http.h"
+#include "protocol.h"
 
 #define TEMPLATES_FILE "src/templates"
 
@@ -257,7 +258,7 @@ int TemplateSection::send(const char *name, CONNECTION_T *connection, int status
 void request_page(CONNECTION_T *connection, const char *name, int status) {
     // A body still unread ends the connection after this answer; its head
     // says so.
-    if (connection->body_unread) connection->keepalive_client = 0;
+    keepalive_client_unread_check(connection);
     if (template_section && template_section->send(name, connection, status)) return;
     if (!connection->client || (connection->flags & CONN_CLIENT_DROPPED)) return;
     const char *reason = code_to_error(status);

@@ -56,8 +56,12 @@ static void slot_clear_texts(THREAD_T *t) {
     t->method = t->url = t->ip = nullptr;
 }
 
-// Releases the per-request state after every request.
-static void request_cleanup(CONNECTION_T *connection) {
+// Ends a request: charges the limits, closes or pools what it opened, and
+// clears every per-request field of the connection, so the next request
+// starts from nothing. Returns what becomes of the client connection.
+enum class After { dropped, close, next };
+
+static After request_cleanup(CONNECTION_T *connection) {
     if (connection->transferred > 0 && connection->transfer_limit == 0)
         putlog(LOG_LIMITS, "process: transfer prematurely terminated due to transfer limit restrictions");
     if (limit_section) limit_section->update(connection);
@@ -66,8 +70,7 @@ static void request_cleanup(CONNECTION_T *connection) {
     connection->upload_size = 0;
     if (connection->flags & CONN_FAILED) {
         putlog(LOG_WARNING, "process: transfer failed");
-        connection->keepalive_client = 0;
-        connection->keepalive_server = 0;
+        keepalive_end(connection);
     }
     // The request's cache object: a failed transfer never leaves its object
     // behind as complete; a reader only lets go of the object it read.
@@ -98,6 +101,15 @@ static void request_cleanup(CONNECTION_T *connection) {
     connection->permissions = 0;
     http_header_free(connection->request);
     connection->request = nullptr;
+    connection->body_unread = false;
+
+    putlog(LOG_DEBUG, "process: keepalive_client = %d", connection->keepalive_client);
+    After after = After::next;
+    if (connection->flags & CONN_CLIENT_DROPPED) after = After::dropped;
+    else if (!connection->keepalive_client || !connection->client) after = After::close;
+    connection->flags = 0;
+    keepalive_client_end(connection);
+    return after;
 }
 
 // Serves requests on one connection until it is closed or handed back to the
@@ -106,21 +118,18 @@ static void serve(CONNECTION_T *connection) {
     for (;;) {
         thread_set_clientid((unsigned)connection->id);
         handle_request(connection);
-        request_cleanup(connection);
+        After after = request_cleanup(connection);
         performance_log->set_requests_completed(1);
-        putlog(LOG_DEBUG, "process: keepalive_client = %d", connection->keepalive_client);
-        if (connection->flags & CONN_CLIENT_DROPPED) {
+        if (after == After::dropped) {
             net_close(connection);
             return;
         }
         connection->requests++;
-        connection->flags = 0;
         if (connection->client) connection->client->Flush();
-        if (!connection->keepalive_client || !connection->client) {
+        if (after == After::close) {
             net_close(connection);
             return;
         }
-        connection->keepalive_client = 0;
         int w = keepalive_wait(connection->thread_slot);
         if (connection->client->in_length > 0 || connection->client->Read(nullptr, -1, w) > 0) continue;
         putlog(LOG_DEBUG, "process: adding connection to pool");
