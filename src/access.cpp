@@ -359,7 +359,7 @@ bool AccessSection::check_and_setup(CONNECTION_T *connection) {
         if (connection->request->method) log.method = connection->request->method;
         if (connection->request->url) log.url = connection->request->url;
     }
-    log.set_cachecode(9);
+    log.set_cachecode(CACHECODE_TCP_DENIED);
     log.filter_name = "access-section";
     log.filtering_reason = "access policy restrictions";
     request_log(connection);

@@ -25,10 +25,6 @@
 #include "urlfilter.h"
 #include "urlpages.h"
 
-
-// Cache codes of the log record.
-enum { CODE_HIT = 1, CODE_MISS = 2, CODE_DENIED = 9 };
-
 namespace {
 
 url_command_t *command(CONNECTION_T *connection, const char *name) {
@@ -47,12 +43,12 @@ bool cache_consult(CONNECTION_T *connection, bool offline) {
     LogEntry &log = connection->log;
     const HTTP_CACHE_OPS &cache = http_cache_ops;
     if (!cache.open || command(connection, "fresh") || !cache.cacheable || !cache.cacheable(request)) {
-        log.set_cachecode(CODE_MISS);
+        log.set_cachecode(CACHECODE_TCP_MISS);
         return true;
     }
     connection->cache = cache.open(connection, request->url, nullptr, offline ? HTTP_CACHE_OFFLINE : 0);
     if (!connection->cache) {
-        log.set_cachecode(CODE_MISS);
+        log.set_cachecode(CACHECODE_TCP_MISS);
         statincr_cachemiss(connection);
         return true;
     }
@@ -76,7 +72,7 @@ bool cache_consult(CONNECTION_T *connection, bool offline) {
             conditional_header(request, connection->cache);
         }
     }
-    log.set_cachecode(CODE_HIT);
+    log.set_cachecode(CACHECODE_TCP_HIT);
     statincr_cachehit(connection);
     return true;
 }
@@ -167,7 +163,7 @@ void request_dispatch(CONNECTION_T *connection) {
     }
 
     if (processors.Execute(PROCESSOR_REQCHECK, connection, nullptr) == 1) {
-        log.set_cachecode(CODE_DENIED);
+        log.set_cachecode(CACHECODE_TCP_DENIED);
         request_log(connection);
         return;
     }

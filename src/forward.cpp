@@ -35,9 +35,6 @@ static_assert(offsetof(icp_packet, payload) == ICP_HEADER_SIZE, "ICP header layo
 // Offset of the URL in a QUERY's payload (after the requester address).
 #define ICP_QUERY_URL 4
 
-// Peer codes of the log record.
-enum { PEER_FIRST_PARENT_MISS = 3, PEER_SIBLING_HIT = 6, PEER_PARENT_HIT = 9, PEER_DEFAULT_PARENT = 16, PEER_CARP = 20 };
-
 /* ---- the object cache as the ICP side sees it ---- */
 
 // Through the exported pointer: without a cache section nothing is cached,
@@ -494,10 +491,10 @@ Forward *ForwardSection::proxy_select(CONNECTION_T *connection, std::vector<prox
     proxy_candidate *pick = best[random_number() % best.size()];
 
     int code;
-    if (carp) code = PEER_CARP;
-    else if (pick->rule->icp_type == ICP_PARENT) code = pick->reply == ICP_OP_HIT ? PEER_PARENT_HIT : PEER_FIRST_PARENT_MISS;
-    else if (pick->rule->icp_type == ICP_SIBLING) code = PEER_SIBLING_HIT;
-    else code = PEER_DEFAULT_PARENT;
+    if (carp) code = PEERCODE_CARP;
+    else if (pick->rule->icp_type == ICP_PARENT) code = pick->reply == ICP_OP_HIT ? PEERCODE_PARENT_HIT : PEERCODE_FIRST_PARENT_MISS;
+    else if (pick->rule->icp_type == ICP_SIBLING) code = PEERCODE_SIBLING_HIT;
+    else code = PEERCODE_DEFAULT_PARENT;
     connection->log.set_peercode(code);
     return pick->rule;
 }

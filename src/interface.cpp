@@ -136,8 +136,8 @@ static HEADER *response_new(int code, const char *mime_type) {
 
 static void log_fill(CONNECTION_T *connection, int status, long long size, const char *mime_type) {
     LogEntry &log = connection->log;
-    log.set_cachecode(2);  // TCP_MISS
-    log.set_peercode(1);   // DIRECT
+    log.set_cachecode(CACHECODE_TCP_MISS);
+    log.set_peercode(PEERCODE_DIRECT);
     log.peer = "korvantel";
     log.status = status;
     log.size = size;

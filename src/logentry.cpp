@@ -59,6 +59,9 @@ static const char *const peer_names[] = {
     "CLOEST_DIRECT",
 };
 
+static_assert(sizeof cache_names / sizeof *cache_names == CACHECODE_COUNT, "a name for every cache code");
+static_assert(sizeof peer_names / sizeof *peer_names == PEERCODE_COUNT, "a name for every peer code");
+
 LogEntry::LogEntry()
     : cachecode_(0),
       peercode_(0),

@@ -20,11 +20,57 @@ extern volatile int elogflg;
 extern const char access_legend[];
 extern const char apache_legend[];
 
+// Cache codes of the record, in the order of their names in the access log.
+enum CacheCode {
+    CACHECODE_UNSPECIFIED,
+    CACHECODE_TCP_HIT,
+    CACHECODE_TCP_MISS,
+    CACHECODE_TCP_REFRESH_HIT,
+    CACHECODE_TCP_REF_FAIL_HIT,
+    CACHECODE_TCP_REFRESH_MISS,
+    CACHECODE_TCP_CLIENT_REFRESH,
+    CACHECODE_TCP_IMS_HIT,
+    CACHECODE_TCP_IMS_MISS,
+    CACHECODE_TCP_DENIED,
+    CACHECODE_UDP_HIT,
+    CACHECODE_UDP_MISS,
+    CACHECODE_UDP_HIT_OBJ,
+    CACHECODE_UDP_DENIED,
+    CACHECODE_UDP_INVALID,
+    CACHECODE_COUNT
+};
+
+// Peer codes of the record, in the order of their names in the access log.
+enum PeerCode {
+    PEERCODE_NONE,
+    PEERCODE_DIRECT,
+    PEERCODE_FIREWALL_IP_DIRECT,
+    PEERCODE_FIRST_PARENT_MISS,
+    PEERCODE_FIRST_UP_PARENT,
+    PEERCODE_LOCAL_IP_DIRECT,
+    PEERCODE_SIBLING_HIT,
+    PEERCODE_NO_DIRECT_FAIL,
+    PEERCODE_NO_PARENT_DIRECT,
+    PEERCODE_PARENT_HIT,
+    PEERCODE_SINGLE_PARENT,
+    PEERCODE_SOURCE_FASTEST,
+    PEERCODE_PARENT_UDP_HIT_OBJ,
+    PEERCODE_SIBLING_UDP_HIT_OBJ,
+    PEERCODE_PASSTHROUGH_PARENT,
+    PEERCODE_SSL_PARENT_MISS,
+    PEERCODE_DEFAULT_PARENT,
+    PEERCODE_ROUNDROBIN_PARENT,
+    PEERCODE_CLOSEST_PARENT_MISS,
+    PEERCODE_CLOEST_DIRECT,
+    PEERCODE_COUNT,
+    // A parent chosen by CARP; it has no name of its own and logs as NONE.
+    PEERCODE_CARP = PEERCODE_COUNT
+};
 
 class LogEntry {
 private:
-    int cachecode_;  // index into the cache-code names
-    int peercode_;   // index into the peer-code names
+    int cachecode_;  // a CacheCode
+    int peercode_;   // a PeerCode
 
 public:
     // Texts are "-" when not known. Never assign a null pointer to them.

@@ -39,8 +39,6 @@
 
 HTTP_CACHE_OPS http_cache_ops = {};
 
-// Cache codes of the log record.
-enum { CODE_REFRESH_HIT = 3, CODE_REFRESH_MISS = 5, CODE_DENIED = 9 };
 
 namespace {
 
@@ -750,7 +748,7 @@ Step cache_revalidation(Exchange &x) {
         http_header_free(old);
     }
     if (valid) {
-        connection->log.set_cachecode(CODE_REFRESH_HIT);
+        connection->log.set_cachecode(CACHECODE_TCP_REFRESH_HIT);
         connection->flags &= ~CONN_REVALIDATE;
         connection->flags |= CONN_VALIDATED;
         if (cache.validated) cache.validated(connection->cache);
@@ -766,7 +764,7 @@ Step cache_revalidation(Exchange &x) {
     statdecr_cachehit(connection);
     statincr_cachemiss(connection);
     statincr_cacherefreshmiss(connection);
-    connection->log.set_cachecode(CODE_REFRESH_MISS);
+    connection->log.set_cachecode(CACHECODE_TCP_REFRESH_MISS);
     putlog(LOG_CACHE, "failed validation: %s", request->url);
     if (cache.invalidate) cache.invalidate(connection->cache);
     connection->cache = nullptr;
@@ -856,7 +854,7 @@ Step response_checks(Exchange &x) {
     }
 
     if (mime_section && !mime_section->check_and_block(connection)) {
-        log.set_cachecode(CODE_DENIED);
+        log.set_cachecode(CACHECODE_TCP_DENIED);
         log_response(connection, log.status ? log.status : code, connection->transferred);
         request_log(connection);
         return end(x, exchange_ending(connection));

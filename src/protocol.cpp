@@ -112,7 +112,7 @@ bool process_request(CONNECTION_T *connection, Filebuf *body) {
 
 int process_response(CONNECTION_T *connection, Filebuf *body) {
     if (processors.Execute(PROCESSOR_RESPCHECK, connection, body) == 1) {
-        connection->log.set_cachecode(9);
+        connection->log.set_cachecode(CACHECODE_TCP_DENIED);
         return 0;
     }
     processors.Execute(PROCESSOR_RESPMOD, connection, body);
@@ -353,7 +353,7 @@ int protocol_start(CONNECTION_T *connection) {
     if (type == FORWARD_HTTP || type == FORWARD_SOCKS4 || type == FORWARD_CONNECT) {
         connection->log.peer = connection->forward_host ? connection->forward_host : "-";
     } else {
-        connection->log.set_peercode(1);
+        connection->log.set_peercode(PEERCODE_DIRECT);
         connection->log.peer = request->host ? request->host : "-";
     }
 

@@ -236,8 +236,8 @@ int TemplateSection::send(const char *name, CONNECTION_T *connection, int status
     head->cache_control = text_dup("no-cache");
 
     LogEntry &log = connection->log;
-    log.set_cachecode(2);  // TCP_MISS
-    log.set_peercode(1);   // DIRECT
+    log.set_cachecode(CACHECODE_TCP_MISS);
+    log.set_peercode(PEERCODE_DIRECT);
     log.peer = "korvantel";
     log.size = buffer->size;
     log.status = head->code;
@@ -273,8 +273,8 @@ void request_page(CONNECTION_T *connection, const char *name, int status) {
     head->content_type = xstrdup("text/plain");
     head->mime_type = xstrdup("text/plain");
     head->cache_control = xstrdup("no-cache");
-    connection->log.set_cachecode(2);  // TCP_MISS
-    connection->log.set_peercode(1);
+    connection->log.set_cachecode(CACHECODE_TCP_MISS);
+    connection->log.set_peercode(PEERCODE_DIRECT);
     connection->log.peer = "korvantel";
     connection->log.size = body.size;
     connection->log.status = status;

@@ -477,7 +477,7 @@ TEST_F(ForwardTest, IcpScoring) {
         Rule r2 = icp_rule("127.0.0.2", t.role2, two.port);
         configure({r1, r2});
         CONNECTION_T *c = request("GET http://www.example.com/x HTTP/1.1");
-        c->log.set_peercode(1);
+        c->log.set_peercode(PEERCODE_DIRECT);
         std::string got = forward(c);
         std::string host = got == "direct" ? got : got.substr(0, got.find(':'));
         EXPECT_EQ(host, t.expected) << t.name;
