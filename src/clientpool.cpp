@@ -15,6 +15,7 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "global.h"
+#include "lockguard.h"
 #include "log.h"
 #include "settings.h"
 #include "socket.h"
@@ -68,21 +69,22 @@ ClientPool::~ClientPool() {
 int ClientPool::Add(CONNECTION_T *connection) {
     clientpool_t *e = new clientpool_t{connection, time(nullptr), 0};
     int fd = connection->client ? connection->client->fd : -1;
-    pthread_mutex_lock(&lock);
-    e->tag = ++next_tag;
-    entries.push_back(e);
-    by_tag[e->tag] = std::prev(entries.end());
-    wakepipe_calls++;
     bool armed = false;
-    if (fd >= 0 && epoll_fd >= 0) {
-        struct epoll_event event = {};
-        event.events = EPOLLIN | EPOLLPRI | EPOLLONESHOT;
-        event.data.u64 = e->tag;
-        // A descriptor served before is still in the set, disarmed.
-        armed = epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) == 0 ||
-                (errno == ENOENT && epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0);
+    {
+        MutexLock held(&lock);
+        e->tag = ++next_tag;
+        entries.push_back(e);
+        by_tag[e->tag] = std::prev(entries.end());
+        wakepipe_calls++;
+        if (fd >= 0 && epoll_fd >= 0) {
+            struct epoll_event event = {};
+            event.events = EPOLLIN | EPOLLPRI | EPOLLONESHOT;
+            event.data.u64 = e->tag;
+            // A descriptor served before is still in the set, disarmed.
+            armed = epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) == 0 ||
+                    (errno == ENOENT && epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0);
+        }
     }
-    pthread_mutex_unlock(&lock);
     // One that cannot wait in the set is looked at by the pool thread now.
     if (!armed) return Wakeup();
     return 1;
@@ -99,10 +101,8 @@ void ClientPool::forget(Entries::iterator it) {
 }
 
 int ClientPool::size() {
-    pthread_mutex_lock(&lock);
-    int n = (int)entries.size();
-    pthread_mutex_unlock(&lock);
-    return n;
+    MutexLock held(&lock);
+    return (int)entries.size();
 }
 
 static void close_pooled(CONNECTION_T *connection) {
@@ -113,11 +113,12 @@ static void close_pooled(CONNECTION_T *connection) {
 
 void ClientPool::Clean() {
     putlog(LOG_DEBUG, "client pool: load shedding");
-    pthread_mutex_lock(&lock);
     std::list<clientpool_t *> gone;
-    gone.swap(entries);
-    by_tag.clear();
-    pthread_mutex_unlock(&lock);
+    {
+        MutexLock held(&lock);
+        gone.swap(entries);
+        by_tag.clear();
+    }
     // Closing logs, and nothing may log while holding a pool lock that the
     // logger's ENFILE path could want; the entries are already ours.
     for (clientpool_t *e : gone) {
@@ -130,14 +131,15 @@ void ClientPool::Clean() {
 void ClientPool::load_shedding() {
     putlog(LOG_DEBUG, "client pool: load shedding");
     std::list<clientpool_t *> gone;
-    pthread_mutex_lock(&lock);
-    int n = (int)entries.size();
-    while (n > 0 && MAXTHREADS / (n + 1) <= overload_factor) {
-        gone.push_back(entries.front());
-        forget(entries.begin());
-        n--;
+    {
+        MutexLock held(&lock);
+        int n = (int)entries.size();
+        while (n > 0 && MAXTHREADS / (n + 1) <= overload_factor) {
+            gone.push_back(entries.front());
+            forget(entries.begin());
+            n--;
+        }
     }
-    pthread_mutex_unlock(&lock);
     for (clientpool_t *e : gone) {
         close_pooled(e->connection);
         delete e;
@@ -146,7 +148,7 @@ void ClientPool::load_shedding() {
 
 void ClientPool::show_connections(Filebuf *filebuf) {
     time_t now = time(nullptr);
-    pthread_mutex_lock(&lock);
+    MutexLock held(&lock);
     filebuf->Addf("<table class=\"list\">\n");
     filebuf->Addf("<tr class=\"listhead\"><td colspan=\"4\" align=\"center\"><b>Client pool</b></td></tr>\n");
     filebuf->Addf("<tr class=\"listhead\"><td>Client ID</td><td>IP</td><td>Requests</td><td>Idle</td></tr>\n");
@@ -157,7 +159,6 @@ void ClientPool::show_connections(Filebuf *filebuf) {
                       e->connection->ip ? e->connection->ip : "", e->connection->requests, (int)(now - e->added));
     }
     filebuf->Addf("</table>\n");
-    pthread_mutex_unlock(&lock);
 }
 
 // Idle limits, checked once a second (idle times are whole seconds); with
@@ -180,12 +181,14 @@ void ClientPool::close_idle(time_t now, std::vector<std::pair<clientpool_t *, in
 }
 
 void ClientPool::PollOnce() {
-    pthread_mutex_lock(&lock);
-    int n = (int)entries.size();
-    if (clientpool_size_report) clientpool_size_report(n);
-    int calls = wakepipe_calls;
-    wakepipe_calls = 0;
-    pthread_mutex_unlock(&lock);
+    int n, calls;
+    {
+        MutexLock held(&lock);
+        n = (int)entries.size();
+        if (clientpool_size_report) clientpool_size_report(n);
+        calls = wakepipe_calls;
+        wakepipe_calls = 0;
+    }
 
     const int MAX_EVENTS = 256;
     struct epoll_event events[MAX_EVENTS];
@@ -209,32 +212,33 @@ void ClientPool::PollOnce() {
     // handing over and closing both log.
     std::vector<std::pair<clientpool_t *, int>> leaving;  // 1 hand over, 0 close
     bool woken = false;
-    pthread_mutex_lock(&lock);
-    for (int i = 0; i < r; i++) {
-        if (events[i].data.u64 == 0) {
-            woken = true;
-            continue;
+    {
+        MutexLock held(&lock);
+        for (int i = 0; i < r; i++) {
+            if (events[i].data.u64 == 0) {
+                woken = true;
+                continue;
+            }
+            auto found = by_tag.find(events[i].data.u64);
+            if (found == by_tag.end()) continue;  // closed meanwhile
+            uint32_t ev = events[i].events;
+            int action = (ev & (EPOLLIN | EPOLLPRI)) ? 1 : 0;
+            leaving.push_back({*found->second, action});
+            forget(found->second);
         }
-        auto found = by_tag.find(events[i].data.u64);
-        if (found == by_tag.end()) continue;  // closed meanwhile
-        uint32_t ev = events[i].events;
-        int action = (ev & (EPOLLIN | EPOLLPRI)) ? 1 : 0;
-        leaving.push_back({*found->second, action});
-        forget(found->second);
-    }
-    // Connections that could not join the set have no events: a closed
-    // socket or none at all is seen here.
-    for (auto it = entries.begin(); woken && it != entries.end();) {
-        auto next = std::next(it);
-        CONNECTION_T *c = (*it)->connection;
-        if (!c->client || c->client->fd < 0) {
-            leaving.push_back({*it, 0});
-            forget(it);
+        // Connections that could not join the set have no events: a closed
+        // socket or none at all is seen here.
+        for (auto it = entries.begin(); woken && it != entries.end();) {
+            auto next = std::next(it);
+            CONNECTION_T *c = (*it)->connection;
+            if (!c->client || c->client->fd < 0) {
+                leaving.push_back({*it, 0});
+                forget(it);
+            }
+            it = next;
         }
-        it = next;
+        close_idle(now, &leaving);
     }
-    close_idle(now, &leaving);
-    pthread_mutex_unlock(&lock);
 
     if (woken) {
         char buf[256];

@@ -4,6 +4,7 @@
 
 #include "clientpool.h"
 #include "connection.h"
+#include "lockguard.h"
 #include "misc.h"
 #include "network.h"
 #include "profiles.h"
@@ -152,11 +153,9 @@ const General *GeneralSection::find(const CONNECTION_T *connection) {
 }
 
 template <typename T, typename F> T GeneralSection::rule_value(const CONNECTION_T *connection, T fallback, F get) {
-    read_lock();
+    SectionReadLock held(this);
     const General *rule = find(connection);
-    T value = rule ? get(*rule) : fallback;
-    unlock();
-    return value;
+    return rule ? get(*rule) : fallback;
 }
 
 int GeneralSection::ctimeout_get(const CONNECTION_T *connection) {
@@ -210,10 +209,8 @@ int GeneralSection::via_get(const CONNECTION_T *connection) {
 }
 
 std::string GeneralSection::option_string(const std::string *value) {
-    read_lock();
-    std::string copy = *value;
-    unlock();
-    return copy;
+    SectionReadLock held(this);
+    return *value;
 }
 
 std::string GeneralSection::hostname_get() { return option_string(opts.hostname); }
@@ -265,8 +262,7 @@ int FtpSection::sortorder_get() { return atomic_read(opts.sortorder); }
 int FtpSection::sortfield_get() { return atomic_read(opts.sortfield); }
 
 void FtpSection::login_get(std::string *user, std::string *password) {
-    read_lock();
+    SectionReadLock held(this);
     if (user) *user = *opts.user;
     if (password) *password = *opts.password;
-    unlock();
 }

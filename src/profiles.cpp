@@ -6,6 +6,7 @@
 #include "connection.h"
 #include "general.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "network.h"
 #include "regexp.h"
@@ -218,7 +219,7 @@ void ProfileSection::profiles_update(CONNECTION_T *connection) {
 
 void ProfileSection::profiles_update(CONNECTION_T *connection, const struct tm *now) {
     if (!connection || !now) return;
-    read_lock();
+    SectionReadLock held(this);
     for (const Profile &rule : profiles) {
         if (!rule.applies(connection, now)) continue;
         for (const std::string &name : rule.add) {
@@ -246,5 +247,4 @@ void ProfileSection::profiles_update(CONNECTION_T *connection, const struct tm *
         joined.pop_back();
         connection->log.profiles = joined;
     }
-    unlock();
 }

@@ -11,6 +11,7 @@
 #include "clock.h"
 #include "general.h"
 #include "global.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "socket.h"
@@ -79,28 +80,30 @@ void ServerPool::Add(Socket *socket, const char *protocol, const char *host, int
     int size = serverpool_size_get();
     bool warn = false;
 
-    pthread_mutex_lock(&mutex_);
-    int n = (int)entries_.size();
-    if (n >= size && n > 0) {
-        entry_free(entries_.front());
-        entries_.pop_front();
-        if (n != warn_level) {
-            warn_level = n;
-            warn = true;
+    int n;
+    {
+        MutexLock held(&mutex_);
+        n = (int)entries_.size();
+        if (n >= size && n > 0) {
+            entry_free(entries_.front());
+            entries_.pop_front();
+            if (n != warn_level) {
+                warn_level = n;
+                warn = true;
+            }
         }
+        serverpool_t entry;
+        entry.socket = socket;
+        entry.added = clock_now();
+        entry.protocol = copy_or_die(protocol, "Add");
+        entry.host = copy_or_die(host, "Add");
+        entry.user = copy_or_die(user, "Add");
+        entry.password = copy_or_die(password, "Add");
+        entry.port = port;
+        entry.forward_type = forward_type;
+        entry.forward_user = forward_type == FORWARD_DIRECT ? nullptr : copy_or_die(forward_user, "Add");
+        entries_.push_back(entry);
     }
-    serverpool_t entry;
-    entry.socket = socket;
-    entry.added = clock_now();
-    entry.protocol = copy_or_die(protocol, "Add");
-    entry.host = copy_or_die(host, "Add");
-    entry.user = copy_or_die(user, "Add");
-    entry.password = copy_or_die(password, "Add");
-    entry.port = port;
-    entry.forward_type = forward_type;
-    entry.forward_user = forward_type == FORWARD_DIRECT ? nullptr : copy_or_die(forward_user, "Add");
-    entries_.push_back(entry);
-    pthread_mutex_unlock(&mutex_);
 
     if (warn)
         putlog(LOG_ADVICE,
@@ -133,29 +136,30 @@ Socket *ServerPool::Find(const char *protocol, const char *host, int port, const
                          const char *password, int forward_type, const char *forward_user) {
     if (!protocol || !host) return nullptr;
     Socket *found = nullptr;
-    pthread_mutex_lock(&mutex_);
-    for (auto it = entries_.begin(); it != entries_.end();) {
-        serverpool_t &entry = *it;
-        if (!entry.protocol || !entry.host) fatal_assert("src/serverpool", __LINE__, "Find");
-        if (strcasecmp(entry.protocol, protocol) != 0 || strcasecmp(entry.host, host) != 0 ||
-            entry.port != port || !credentials_match(entry, user, password) ||
-            !route_match(entry, forward_type, forward_user)) {
-            ++it;
-            continue;
-        }
-        if (!quiet(entry.socket)) {
-            // Spoke or closed while idle: out of step, never handed out.
+    {
+        MutexLock held(&mutex_);
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            serverpool_t &entry = *it;
+            if (!entry.protocol || !entry.host) fatal_assert("src/serverpool", __LINE__, "Find");
+            if (strcasecmp(entry.protocol, protocol) != 0 || strcasecmp(entry.host, host) != 0 ||
+                entry.port != port || !credentials_match(entry, user, password) ||
+                !route_match(entry, forward_type, forward_user)) {
+                ++it;
+                continue;
+            }
+            if (!quiet(entry.socket)) {
+                // Spoke or closed while idle: out of step, never handed out.
+                entry_free(entry);
+                it = entries_.erase(it);
+                continue;
+            }
+            found = entry.socket;
+            entry.socket = nullptr;
             entry_free(entry);
-            it = entries_.erase(it);
-            continue;
+            entries_.erase(it);
+            break;
         }
-        found = entry.socket;
-        entry.socket = nullptr;
-        entry_free(entry);
-        entries_.erase(it);
-        break;
     }
-    pthread_mutex_unlock(&mutex_);
 
     if (found) {
         if (serverpool_perf_hit) serverpool_perf_hit();
@@ -193,17 +197,13 @@ int ServerPool::CleanUnlocked(int force) {
 }
 
 int ServerPool::Clean(int force) {
-    pthread_mutex_lock(&mutex_);
-    int removed = CleanUnlocked(force);
-    pthread_mutex_unlock(&mutex_);
-    return removed;
+    MutexLock held(&mutex_);
+    return CleanUnlocked(force);
 }
 
 int ServerPool::Count() {
-    pthread_mutex_lock(&mutex_);
-    int n = (int)entries_.size();
-    pthread_mutex_unlock(&mutex_);
-    return n;
+    MutexLock held(&mutex_);
+    return (int)entries_.size();
 }
 
 void serverpool_flush() {
@@ -222,10 +222,9 @@ void *serverpool_clean(void *argument) {
 std::vector<ServerPool::Shown> ServerPool::Show() {
     std::vector<Shown> shown;
     time_t now = clock_now();
-    pthread_mutex_lock(&mutex_);
+    MutexLock held(&mutex_);
     for (const serverpool_t &e : entries_)
         shown.push_back({e.protocol ? e.protocol : "", e.host ? e.host : "", e.user ? e.user : "", e.port,
                          (unsigned)(now - e.added)});
-    pthread_mutex_unlock(&mutex_);
     return shown;
 }

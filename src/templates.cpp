@@ -10,6 +10,7 @@
 #include "external.h"
 #include "filebuf.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -190,10 +191,8 @@ Filebuf *TemplateSection::lookup(CONNECTION_T *connection, const char *name, int
 
 Filebuf *TemplateSection::get(CONNECTION_T *connection, const char *name, int *status) {
     if (!name) return nullptr;
-    read_lock();
-    Filebuf *buffer = lookup(connection, name, status, 0);
-    unlock();
-    return buffer;
+    SectionReadLock held(this);
+    return lookup(connection, name, status, 0);
 }
 
 int TemplateSection::insert(CONNECTION_T *connection, Filebuf *page, const char *name) {

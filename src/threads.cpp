@@ -9,6 +9,7 @@
 #include <sys/time.h>
 
 #include "global.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 
@@ -24,7 +25,7 @@ static thread_local unsigned own_slot_generation = 0;
 
 void threads_init() {
     int n = MAXTHREADS < MAX_THREAD_SLOTS ? MAXTHREADS : MAX_THREAD_SLOTS;
-    pthread_mutex_lock(&threadlistlock);
+    MutexLock held(&threadlistlock);
     for (int i = 0; i < n; i++) {
         threads[i].thread = 0;
         threads[i].state = 0;
@@ -38,7 +39,6 @@ void threads_init() {
     }
     threads_ready = true;
     table_generation.fetch_add(1, std::memory_order_release);
-    pthread_mutex_unlock(&threadlistlock);
 }
 
 static int slot_of_caller() {
@@ -48,13 +48,16 @@ static int slot_of_caller() {
     return -1;
 }
 
+static int slot_of_caller_locked() {
+    MutexLock held(&threadlistlock);
+    return slot_of_caller();
+}
+
 
 static int own_slot() {
     unsigned generation = table_generation.load(std::memory_order_acquire);
     if (own_slot_index >= 0 && own_slot_generation == generation) return own_slot_index;
-    pthread_mutex_lock(&threadlistlock);
-    int i = slot_of_caller();
-    pthread_mutex_unlock(&threadlistlock);
+    int i = slot_of_caller_locked();
     if (i >= 0) {
         own_slot_index = i;
         own_slot_generation = generation;
@@ -63,9 +66,7 @@ static int own_slot() {
 }
 
 int thread_find() {
-    pthread_mutex_lock(&threadlistlock);
-    int i = slot_of_caller();
-    pthread_mutex_unlock(&threadlistlock);
+    int i = slot_of_caller_locked();
     if (i < 0) fatal_assert("src/main", 2703, "thread_find");
     return i;
 }
@@ -96,10 +97,9 @@ void thread_set_clientid(unsigned int id) {
 
 void thread_report_counts(int counts[5]) {
     for (int k = 0; k < 5; k++) counts[k] = 0;
-    pthread_mutex_lock(&threadlistlock);
+    MutexLock held(&threadlistlock);
     for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++)
         if (threads[i].state >= 0 && threads[i].state <= 4) counts[threads[i].state]++;
-    pthread_mutex_unlock(&threadlistlock);
 }
 
 static int free_slot() {
@@ -117,77 +117,84 @@ static void slot_fill(int i, CONNECTION_T *connection) {
 }
 
 int thread_create(void *(*start)(void *), CONNECTION_T *connection) {
-    pthread_mutex_lock(&threadlistlock);
-    int i = free_slot();
-    if (i < 0) {
-        pthread_mutex_unlock(&threadlistlock);
-        return -1;
+    enum { STARTED, ATTR_INIT, STACK_SIZE, DETACH, CREATE } failed = STARTED;
+    int i, e = 0;
+    {
+        // Nothing logs under the table lock: the logger asks the table for
+        // the caller's client id.
+        MutexLock held(&threadlistlock);
+        i = free_slot();
+        if (i < 0) return -1;
+        pthread_attr_t attr;
+        e = pthread_attr_init(&attr);
+        if (e) {
+            failed = ATTR_INIT;
+        } else {
+            pthread_t tid;
+            if ((e = pthread_attr_setstacksize(&attr, (size_t)max_opt_stack))) failed = STACK_SIZE;
+            else if ((e = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED))) failed = DETACH;
+            else if ((e = pthread_create(&tid, &attr, start, connection))) failed = CREATE;
+            pthread_attr_destroy(&attr);
+            if (failed == STARTED) {
+                threads[i].thread = tid;
+                slot_fill(i, connection);
+            }
+        }
     }
-    pthread_attr_t attr;
-    int e = pthread_attr_init(&attr);
-    if (e) {
-        pthread_mutex_unlock(&threadlistlock);
+    switch (failed) {
+    case STARTED:
+        return i;
+    case ATTR_INIT:
         putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to initialize thread", e,
                strerror(e), "thread_create");
-        return -1;
-    }
-    e = pthread_attr_setstacksize(&attr, (size_t)max_opt_stack);
-    if (e) {
-        pthread_mutex_unlock(&threadlistlock);
-        pthread_attr_destroy(&attr);
+        break;
+    case STACK_SIZE:
         putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to set thread stack_size: %d", e,
                strerror(e), "thread_create", max_opt_stack);
-        return -1;
-    }
-    e = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (e) {
-        pthread_mutex_unlock(&threadlistlock);
-        pthread_attr_destroy(&attr);
+        break;
+    case DETACH:
         putlog(LOG_ERROR, "[system: pthread_attr_setdetachstate:%d:%s], in %s, failed to start thread", e,
                strerror(e), "thread_create");
-        return -1;
-    }
-    pthread_t tid;
-    e = pthread_create(&tid, &attr, start, connection);
-    pthread_attr_destroy(&attr);
-    if (e) {
-        pthread_mutex_unlock(&threadlistlock);
+        break;
+    case CREATE:
         putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread", e, strerror(e),
                "thread_create");
-        return -1;
+        break;
     }
-    threads[i].thread = tid;
-    slot_fill(i, connection);
-    pthread_mutex_unlock(&threadlistlock);
-    return i;
+    return -1;
 }
 
 int thread_create_internal(void *(*start)(void *), void *argument) {
-    pthread_mutex_lock(&threadlistlock);
-    int i = MAXTHREADS < 1 ? -1 : free_slot();
+    int i, e = 0;
+    {
+        MutexLock held(&threadlistlock);
+        i = MAXTHREADS < 1 ? -1 : free_slot();
+        if (i >= 0) {
+            slot_fill(i, (CONNECTION_T *)argument);
+            pthread_attr_t attr;
+            e = pthread_attr_init(&attr);
+            if (!e) e = pthread_attr_setstacksize(&attr, 10485760);
+            if (!e) e = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+            pthread_t tid;
+            if (!e) e = pthread_create(&tid, &attr, start, argument);
+            pthread_attr_destroy(&attr);
+            if (e) {
+                // The slot is given back: a thread that never started holds nothing.
+                threads[i].state = 0;
+                threads[i].connection = nullptr;
+            } else {
+                threads[i].thread = tid;
+            }
+        }
+    }
     if (i < 0) {
-        pthread_mutex_unlock(&threadlistlock);
         putlog(LOG_ADVICE, "error: increase MAXTHREADS: %d maybe inadequate", MAXTHREADS);
         return -1;
     }
-    slot_fill(i, (CONNECTION_T *)argument);
-    pthread_attr_t attr;
-    int e = pthread_attr_init(&attr);
-    if (!e) e = pthread_attr_setstacksize(&attr, 10485760);
-    if (!e) e = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t tid;
-    if (!e) e = pthread_create(&tid, &attr, start, argument);
-    pthread_attr_destroy(&attr);
     if (e) {
-        // The slot is given back: a thread that never started holds nothing.
-        threads[i].state = 0;
-        threads[i].connection = nullptr;
-        pthread_mutex_unlock(&threadlistlock);
         putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread", e, strerror(e),
                "thread_create_internal");
         return -1;
     }
-    threads[i].thread = tid;
-    pthread_mutex_unlock(&threadlistlock);
     return i;
 }

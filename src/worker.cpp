@@ -138,44 +138,49 @@ static void serve(CONNECTION_T *connection) {
     }
 }
 
+// Waits idle in the slot for a connection handed over, up to
+// THREAD_TIMEOUT; null when none came and the slot is given up.
+static CONNECTION_T *slot_wait(THREAD_T *t) {
+    MutexLock held(&threadlistlock);
+    slot_clear_texts(t);
+    t->state = 2;
+    t->requests = 0;
+    t->client_id = 0;
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += THREAD_TIMEOUT;
+    int e = 0;
+    // A hand-over that lands just as the wait times out, or after a
+    // spurious wake-up, is still served: the slot is checked, not the
+    // wait's result.
+    while (!t->connection && e != ETIMEDOUT) e = pthread_cond_timedwait(&t->cond, &threadlistlock, &until);
+    CONNECTION_T *connection = t->connection;
+    if (connection) {
+        t->connection = nullptr;
+        t->state = 1;
+    } else {
+        t->state = 0;
+    }
+    return connection;
+}
+
 void *process_entry(void *argument) {
     CONNECTION_T *connection = (CONNECTION_T *)argument;
     int slot = thread_find();
     THREAD_T *t = &threads[slot];
-    pthread_mutex_lock(&threadlistlock);
-    // The creator may hand over a connection only through the slot.
-    if (!connection) connection = t->connection;
-    t->connection = nullptr;
-    t->state = 1;
-    pthread_mutex_unlock(&threadlistlock);
+    {
+        MutexLock held(&threadlistlock);
+        // The creator may hand over a connection only through the slot.
+        if (!connection) connection = t->connection;
+        t->connection = nullptr;
+        t->state = 1;
+    }
     for (;;) {
         if (connection) {
             connection->thread_slot = slot;
             serve(connection);
-            connection = nullptr;
         }
-        pthread_mutex_lock(&threadlistlock);
-        slot_clear_texts(t);
-        t->state = 2;
-        t->requests = 0;
-        t->client_id = 0;
-        struct timespec until;
-        clock_gettime(CLOCK_REALTIME, &until);
-        until.tv_sec += THREAD_TIMEOUT;
-        int e = 0;
-        // A hand-over that lands just as the wait times out, or after a
-        // spurious wake-up, is still served: the slot is checked, not the
-        // wait's result.
-        while (!t->connection && e != ETIMEDOUT) e = pthread_cond_timedwait(&t->cond, &threadlistlock, &until);
-        if (t->connection) {
-            connection = t->connection;
-            t->connection = nullptr;
-            t->state = 1;
-            pthread_mutex_unlock(&threadlistlock);
-            continue;
-        }
-        t->state = 0;
-        pthread_mutex_unlock(&threadlistlock);
-        return nullptr;
+        connection = slot_wait(t);
+        if (!connection) return nullptr;
     }
 }
