@@ -17,6 +17,7 @@
 #include "global.h"
 #include "lockguard.h"
 #include "log.h"
+#include "perflog.h"
 #include "settings.h"
 #include "socket.h"
 #include "threads.h"
@@ -28,8 +29,6 @@ static int default_timeout(CONNECTION_T *) { return 60; }
 static int default_keeptimeout(CONNECTION_T *) { return 15; }
 int (*clientpool_timeout_get)(CONNECTION_T *) = default_timeout;
 int (*clientpool_keeptimeout_get)(CONNECTION_T *) = default_keeptimeout;
-void (*clientpool_size_report)(int) = nullptr;
-void (*clientpool_failure_report)(int) = nullptr;
 
 ClientPool::ClientPool() {
     pthread_mutex_init(&lock, nullptr);
@@ -185,7 +184,7 @@ void ClientPool::PollOnce() {
     {
         MutexLock held(&lock);
         n = (int)entries.size();
-        if (clientpool_size_report) clientpool_size_report(n);
+        performance_log->set_clients_in_pool(n > 0 ? (uint64_t)n : 0);
         calls = wakepipe_calls;
         wakepipe_calls = 0;
     }
@@ -272,7 +271,7 @@ void ClientPool::PollOnce() {
         }
         thread_set_clientid(0);
     }
-    if (error_closed && clientpool_failure_report) clientpool_failure_report(failures);
+    if (error_closed && failures > 0) performance_log->set_threading_error((uint64_t)failures);
 }
 
 void ClientPool::Poll() {

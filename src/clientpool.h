@@ -57,9 +57,6 @@ extern int wakepipe_calls;
 // after one. The general settings supply them once they exist.
 extern int (*clientpool_timeout_get)(CONNECTION_T *connection);
 extern int (*clientpool_keeptimeout_get)(CONNECTION_T *connection);
-// Performance-log counters; null counts nothing.
-extern void (*clientpool_size_report)(int clients);
-extern void (*clientpool_failure_report)(int failures);
 
 void *clientpool_thread(void *argument);
 // Empties global->clientpool; nothing before it exists.

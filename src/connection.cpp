@@ -7,10 +7,10 @@
 #include "atom.h"
 #include "log.h"
 #include "mem.h"
+#include "perflog.h"
 #include "socket.h"
 
 void (*connection_stats_release)(Stats *stats) = nullptr;
-void (*connection_closed_count)() = nullptr;
 
 CONNECTION_T *connection_new() {
     CONNECTION_T *connection = new (std::nothrow) CONNECTION_T();
@@ -52,7 +52,7 @@ void connection_free(CONNECTION_T *connection) {
 }
 
 void net_close(CONNECTION_T *connection) {
-    if (connection_closed_count) connection_closed_count();
+    performance_log->set_connections_closed(1);
     if (!connection) return;
     putlog(LOG_NETWORK, "%s disconnected after making %d requests", connection->ip ? connection->ip : "-",
            connection->requests);

@@ -166,8 +166,4 @@ void net_close(CONNECTION_T *connection);
 // default) leaves the pointer alone.
 extern void (*connection_stats_release)(Stats *stats);
 
-// Counts a closed client connection in the performance log. Null (the
-// default) counts nothing.
-extern void (*connection_closed_count)();
-
 #endif

@@ -20,6 +20,7 @@
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
+#include "perflog.h"
 #include "settings.h"
 #include "socket.h"
 
@@ -40,14 +41,9 @@ int (*net_ctimeout_hook)(CONNECTION_T *connection) = default_ctimeout;
 int (*net_cache_refcount_hook)(CACHEMAP *object) = default_cache_refcount;
 bool (*net_profile_find_hook)(const StringList &names, const StringList &condition) = default_profile_find;
 void (*net_stats_hook)(const char *group, const char *counter) = nullptr;
-void (*net_perf_hook)(int event) = nullptr;
 
 static void stat_count(const char *group, const char *counter) {
     if (net_stats_hook) net_stats_hook(group, counter);
-}
-
-static void perf_count(int event) {
-    if (net_perf_hook) net_perf_hook(event);
 }
 
 // Seconds to a poll time-out; negative means for ever, and large values
@@ -256,7 +252,7 @@ CONNECTION_T *net_accept(int timeout) {
 
 static int connect_failed(int code) {
     stat_count("network", "failed connections");
-    perf_count(NET_PERF_CONNECTION_FAIL);
+    performance_log->set_connection_fail(1);
     return code;
 }
 
@@ -331,7 +327,7 @@ int net_connect(const char *host, int port, in_addr_t local, int timeout) {
 
     set_nonblocking(fd, false);
     stat_count("network", "successful connections");
-    perf_count(NET_PERF_NEW_CONNECTION);
+    performance_log->set_new_connection(1);
     return fd;
 }
 
@@ -387,7 +383,7 @@ HOSTENT *net_dns(const char *host) {
     // Longer names cannot be DNS names, and a cut key would share another
     // name's entry.
     if (strlen(host) > DNSCACHE_KEY_MAX) {
-        perf_count(NET_PERF_DNS_FAIL);
+        performance_log->set_dns_fail(1);
         putlog(LOG_ERROR, "DNS: failed: %s", host);
         return nullptr;
     }
@@ -413,7 +409,7 @@ HOSTENT *net_dns(const char *host) {
                 char cached[INET_ADDRSTRLEN];
                 s_strncpy(cached, (const char *)entry->data, sizeof cached);
                 pthread_mutex_unlock(dnscache_mutex);
-                perf_count(NET_PERF_DNS_HIT);
+                performance_log->set_dns_hit(1);
                 stat_count("DNS cache", "hit");
                 putlog(LOG_DEBUG, "DNS: cache: hit: %s -> %s", key, cached);
                 return hostent_from(address);
@@ -425,7 +421,7 @@ HOSTENT *net_dns(const char *host) {
 
     HOSTENT *resolved = p_gethostbyname(key);
     if (!resolved) {
-        perf_count(NET_PERF_DNS_FAIL);
+        performance_log->set_dns_fail(1);
         putlog(LOG_ERROR, "DNS: failed: %s", key);
         return nullptr;
     }
@@ -442,7 +438,7 @@ HOSTENT *net_dns(const char *host) {
         pthread_mutex_unlock(dnscache_mutex);
         if (!entry) fatal_assert("src/network", __LINE__, "net_dns");
     }
-    perf_count(NET_PERF_DNS_MISS);
+    performance_log->set_dns_miss(1);
     stat_count("DNS cache", "miss");
     putlog(LOG_DEBUG, "DNS: cache: insert: %s -> %s", key, dotted);
     return resolved;

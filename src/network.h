@@ -117,15 +117,6 @@ extern bool (*net_profile_find_hook)(const StringList &names, const StringList &
 // "failed connections", "DNS failures"; "DNS cache": "hit", "miss"); default
 // none.
 extern void (*net_stats_hook)(const char *group, const char *counter);
-// Performance-log events; default none.
-enum {
-    NET_PERF_NEW_CONNECTION,
-    NET_PERF_CONNECTION_FAIL,
-    NET_PERF_DNS_HIT,
-    NET_PERF_DNS_MISS,
-    NET_PERF_DNS_FAIL,
-};
-extern void (*net_perf_hook)(int event);
 
 
 // The "network" section: Listen entries (where to accept clients) and

@@ -118,39 +118,3 @@ void *performance_check(void *) {
     }
     return nullptr;
 }
-
-// ---------------------------------------------------------------------------
-// Feeders that report through hooks
-
-static void net_event(int event) {
-    switch (event) {
-    case NET_PERF_NEW_CONNECTION: performance_log->set_new_connection(1); break;
-    case NET_PERF_CONNECTION_FAIL: performance_log->set_connection_fail(1); break;
-    case NET_PERF_DNS_HIT: performance_log->set_dns_hit(1); break;
-    case NET_PERF_DNS_MISS: performance_log->set_dns_miss(1); break;
-    case NET_PERF_DNS_FAIL: performance_log->set_dns_fail(1); break;
-    default: break;
-    }
-}
-
-static void pool_hit() { performance_log->set_connection_pool_hit(1); }
-static void pool_size(int entries) { performance_log->set_connection_pool_size(entries > 0 ? (uint64_t)entries : 0); }
-static void socket_bytes(unsigned long long in, unsigned long long out) {
-    performance_log->set_bytes_in(in);
-    performance_log->set_bytes_out(out);
-}
-static void clients_pooled(int clients) { performance_log->set_clients_in_pool(clients > 0 ? (uint64_t)clients : 0); }
-static void clients_failed(int failures) {
-    if (failures > 0) performance_log->set_threading_error((uint64_t)failures);
-}
-static void connection_closed() { performance_log->set_connections_closed(1); }
-
-void performance_hooks_install() {
-    net_perf_hook = net_event;
-    serverpool_perf_hit = pool_hit;
-    serverpool_perf_size = pool_size;
-    socket_perf_bytes = socket_bytes;
-    clientpool_size_report = clients_pooled;
-    clientpool_failure_report = clients_failed;
-    connection_closed_count = connection_closed;
-}

@@ -89,8 +89,4 @@ extern int plogfd;
 // Body of the writer thread: Write, then sleep, for ever.
 void *performance_check(void *argument);
 
-// Connects the feeders that report through hooks (network layer, sockets,
-// pools, connection close) to performance_log.
-void performance_hooks_install();
-
 #endif

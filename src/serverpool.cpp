@@ -14,6 +14,7 @@
 #include "lockguard.h"
 #include "log.h"
 #include "mem.h"
+#include "perflog.h"
 #include "socket.h"
 #include "stats.h"
 
@@ -24,8 +25,6 @@ static int timeout_default() { return general_section ? general_section->pooltim
 
 int (*serverpool_size_get)() = size_default;
 int (*serverpool_timeout_get)() = timeout_default;
-void (*serverpool_perf_hit)() = nullptr;
-void (*serverpool_perf_size)(int entries) = nullptr;
 
 static char *copy_or_die(const char *text, const char *function) {
     if (!text) return nullptr;
@@ -162,7 +161,7 @@ Socket *ServerPool::Find(const char *protocol, const char *host, int port, const
     }
 
     if (found) {
-        if (serverpool_perf_hit) serverpool_perf_hit();
+        performance_log->set_connection_pool_hit(1);
         count_event("hit");
         putlog(LOG_DEBUG, "Connection Pool: hit: %s://%s:*@%s:%d ", protocol, text(user), host, port);
     } else {
@@ -177,7 +176,7 @@ int ServerPool::CleanUnlocked(int force) {
     int timeout = serverpool_timeout_get();
     time_t now = clock_now();
     int total = (int)entries_.size();
-    if (serverpool_perf_size) serverpool_perf_size(total);
+    performance_log->set_connection_pool_size(total > 0 ? (uint64_t)total : 0);
 
     int visited = 0, removed = 0;
     for (auto it = entries_.begin(); it != entries_.end(); visited++) {

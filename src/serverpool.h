@@ -93,8 +93,5 @@ void serverpool_flush();
 // 3 and 4 (64 and 300 while the section does not exist).
 extern int (*serverpool_size_get)();
 extern int (*serverpool_timeout_get)();
-// Performance-log events; null counts nothing.
-extern void (*serverpool_perf_hit)();
-extern void (*serverpool_perf_size)(int entries);
 
 #endif

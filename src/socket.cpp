@@ -20,9 +20,9 @@
 #include "clock.h"
 #include "filebuf.h"
 #include "mem.h"
+#include "perflog.h"
 #include "settings.h"
 
-void (*socket_perf_bytes)(unsigned long long bytes_in, unsigned long long bytes_out) = nullptr;
 void (*socket_stats_bytes)(const char *counter, unsigned long long bytes) = nullptr;
 
 
@@ -140,7 +140,8 @@ Socket::~Socket() {
     limitgroup_release(r);
     limitgroup_release(w);
 
-    if (socket_perf_bytes) socket_perf_bytes(bytes_in, bytes_out);
+    performance_log->set_bytes_in(bytes_in);
+    performance_log->set_bytes_out(bytes_out);
     if (socket_stats_bytes) {
         if (bytes_out) socket_stats_bytes("bytes out", bytes_out);
         if (bytes_in) socket_stats_bytes("bytes in", bytes_in);

@@ -170,10 +170,9 @@ private:
     void free_tls();
 };
 
-// Reporting seams called by ~Socket: the performance log receives both
-// counts always, the statistics group "network" each non-zero count.
-// Null until those subsystems install themselves.
-extern void (*socket_perf_bytes)(unsigned long long bytes_in, unsigned long long bytes_out);
+// Reporting seam called by ~Socket: the statistics group "network" gets
+// each non-zero count (the performance log gets both always). Null until
+// the statistics install themselves.
 extern void (*socket_stats_bytes)(const char *counter, unsigned long long bytes);
 
 #endif

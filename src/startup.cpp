@@ -113,7 +113,6 @@ static void config() {
 
     global_create();
     config_fetch_hook = config_fetch;
-    performance_hooks_install();
     sectionxml_load();
     sections_construct();
     modules_load();

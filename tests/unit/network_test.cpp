@@ -26,6 +26,7 @@
 #include "header.h"
 #include "mem.h"
 #include "misc.h"
+#include "perflog.h"
 #include "settings.h"
 #include "socket.h"
 #include "xml.h"
@@ -193,18 +194,26 @@ private:
 /* ---- counters fed through the hooks ---- */
 
 std::vector<std::string> stats_seen;
-std::vector<int> perf_seen;
 void record_stats(const char *group, const char *counter) { stats_seen.push_back(std::string(group) + "/" + counter); }
-void record_perf(int event) { perf_seen.push_back(event); }
 int count_of(const std::string &what) {
     int n = 0;
     for (const std::string &s : stats_seen) n += s == what;
     return n;
 }
-int perf_count_of(int event) {
-    int n = 0;
-    for (int e : perf_seen) n += e == event;
-    return n;
+// The performance log's network counters, counted from perf_reset on.
+using PerfCounterGet = uint64_t (PerformanceLog::*)() const;
+const PerfCounterGet perf_counters[] = {&PerformanceLog::get_new_connection, &PerformanceLog::get_connection_fail,
+                                        &PerformanceLog::get_dns_hit, &PerformanceLog::get_dns_miss,
+                                        &PerformanceLog::get_dns_fail};
+uint64_t perf_base[sizeof perf_counters / sizeof *perf_counters];
+void perf_reset() {
+    for (size_t i = 0; i < sizeof perf_counters / sizeof *perf_counters; i++)
+        perf_base[i] = (performance_log->*perf_counters[i])();
+}
+int perf_count_of(PerfCounterGet get) {
+    for (size_t i = 0; i < sizeof perf_counters / sizeof *perf_counters; i++)
+        if (perf_counters[i] == get) return (int)((performance_log->*get)() - perf_base[i]);
+    return -1;
 }
 
 int short_timeout(CONNECTION_T *) { return 1; }
@@ -237,9 +246,8 @@ protected:
     void SetUp() override {
         signal(SIGPIPE, SIG_IGN);
         stats_seen.clear();
-        perf_seen.clear();
+        perf_reset();
         net_stats_hook = record_stats;
-        net_perf_hook = record_perf;
         net_init();
         table = hash_create(DNSCACHE_BUCKETS);
         dnscache_init(table, &lock);
@@ -250,7 +258,6 @@ protected:
         dnscache_init(nullptr, nullptr);
         hash_destroy(table);
         net_stats_hook = nullptr;
-        net_perf_hook = nullptr;
         clock_release();
         memcpy(username, saved_username, sizeof saved_username);
     }
@@ -308,11 +315,11 @@ TEST_F(NetworkTest, ConnectErrorCodes) {
     };
     for (const Case &test : cases) {
         stats_seen.clear();
-        perf_seen.clear();
+        perf_reset();
         SCOPED_TRACE(test.host ? test.host : "(null)");
         EXPECT_EQ(net_connect(test.host, test.port, 5), test.expected);
         EXPECT_EQ(count_of("network/failed connections"), 1);
-        EXPECT_EQ(perf_count_of(NET_PERF_CONNECTION_FAIL), 1);
+        EXPECT_EQ(perf_count_of(&PerformanceLog::get_connection_fail), 1);
         EXPECT_EQ(count_of("network/DNS failures"), test.expected == -3 ? 1 : 0);
         EXPECT_EQ(count_of("network/successful connections"), 0);
     }
@@ -336,7 +343,7 @@ TEST_F(NetworkTest, ConnectGivesBlockingDescriptorFromChosenAddress) {
     EXPECT_EQ(no_port, 1);
 #endif
     EXPECT_EQ(count_of("network/successful connections"), 1);
-    EXPECT_EQ(perf_count_of(NET_PERF_NEW_CONNECTION), 1);
+    EXPECT_EQ(perf_count_of(&PerformanceLog::get_new_connection), 1);
 
     CONNECTION_T *c = net_accept(5);
     ASSERT_NE(c, nullptr);
@@ -506,8 +513,8 @@ TEST_F(NetworkTest, DnsCacheServesForAnHourAcrossCase) {
     }
     EXPECT_EQ(count_of("DNS cache/hit"), 3);
     EXPECT_EQ(count_of("DNS cache/miss"), 2);
-    EXPECT_EQ(perf_count_of(NET_PERF_DNS_HIT), 3);
-    EXPECT_EQ(perf_count_of(NET_PERF_DNS_MISS), 2);
+    EXPECT_EQ(perf_count_of(&PerformanceLog::get_dns_hit), 3);
+    EXPECT_EQ(perf_count_of(&PerformanceLog::get_dns_miss), 2);
     entry = hash_search(table, "localhost");
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->time, inserted + 3601);  // renewed by the new look-up
@@ -530,7 +537,7 @@ TEST_F(NetworkTest, DnsAddressesAndFailuresAreNotCached) {
         EXPECT_EQ(hash_search(table, test.host), nullptr);
     }
     EXPECT_EQ(net_dns(nullptr), nullptr);
-    EXPECT_EQ(perf_count_of(NET_PERF_DNS_FAIL), 1);
+    EXPECT_EQ(perf_count_of(&PerformanceLog::get_dns_fail), 1);
     EXPECT_TRUE(stats_seen.empty());
 
     // A name too long for the cache key is refused, not cut to another name.
