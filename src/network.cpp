@@ -23,6 +23,7 @@
 #include "perflog.h"
 #include "settings.h"
 #include "socket.h"
+#include "stats.h"
 
 SOCKLIST_T socklist[NET_LISTENERS];
 
@@ -40,11 +41,8 @@ static bool default_profile_find(const StringList &, const StringList &condition
 int (*net_ctimeout_hook)(CONNECTION_T *connection) = default_ctimeout;
 int (*net_cache_refcount_hook)(CACHEMAP *object) = default_cache_refcount;
 bool (*net_profile_find_hook)(const StringList &names, const StringList &condition) = default_profile_find;
-void (*net_stats_hook)(const char *group, const char *counter) = nullptr;
 
-static void stat_count(const char *group, const char *counter) {
-    if (net_stats_hook) net_stats_hook(group, counter);
-}
+static void stat_count(const char *group, const char *counter) { stats_count(group, counter); }
 
 // Seconds to a poll time-out; negative means for ever, and large values
 // saturate instead of wrapping.

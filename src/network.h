@@ -113,10 +113,6 @@ extern int (*net_ctimeout_hook)(CONNECTION_T *connection);
 extern int (*net_cache_refcount_hook)(CACHEMAP *object);
 // Profile condition test; default: only an empty condition holds.
 extern bool (*net_profile_find_hook)(const StringList &names, const StringList &condition);
-// Counter events for the statistics ("network": "successful connections",
-// "failed connections", "DNS failures"; "DNS cache": "hit", "miss"); default
-// none.
-extern void (*net_stats_hook)(const char *group, const char *counter);
 
 
 // The "network" section: Listen entries (where to accept clients) and

@@ -22,8 +22,8 @@
 #include "mem.h"
 #include "perflog.h"
 #include "settings.h"
+#include "stats.h"
 
-void (*socket_stats_bytes)(const char *counter, unsigned long long bytes) = nullptr;
 
 
 static const unsigned BUFFER_STEP = 65536;
@@ -142,10 +142,8 @@ Socket::~Socket() {
 
     performance_log->set_bytes_in(bytes_in);
     performance_log->set_bytes_out(bytes_out);
-    if (socket_stats_bytes) {
-        if (bytes_out) socket_stats_bytes("bytes out", bytes_out);
-        if (bytes_in) socket_stats_bytes("bytes in", bytes_in);
-    }
+    stats_count("network", "bytes out", bytes_out);
+    stats_count("network", "bytes in", bytes_in);
 }
 
 void Socket::free_tls() {

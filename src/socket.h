@@ -170,9 +170,5 @@ private:
     void free_tls();
 };
 
-// Reporting seam called by ~Socket: the statistics group "network" gets
-// each non-zero count (the performance log gets both always). Null until
-// the statistics install themselves.
-extern void (*socket_stats_bytes)(const char *counter, unsigned long long bytes);
 
 #endif

@@ -335,14 +335,9 @@ static void open_group(Stats *stats, const char *group)
     stats->Limit(group, STAT_LIMIT, STAT_EVICT_OLDEST);
 }
 
-static void socket_bytes(const char *counter, unsigned long long bytes)
+void stats_count(const char *group, const char *counter, unsigned long long n)
 {
-    if (global && global->stats && bytes) global->stats->Increment("network", counter, bytes);
-}
-
-static void net_event(const char *group, const char *counter)
-{
-    if (global && global->stats) global->stats->Increment(group, counter, 1);
+    if (global && global->stats && n) global->stats->Increment(group, counter, n);
 }
 
 void globalstats_init()
@@ -375,8 +370,6 @@ void globalstats_init()
     open_group(s, "ip addresses");
 
     connection_stats_release = stats_release;
-    socket_stats_bytes = socket_bytes;
-    net_stats_hook = net_event;
 }
 
 Stats *userstats_init()

@@ -137,6 +137,9 @@ void stats_count_name(Stats *stats, const char *group, const char *name);
 
 // Builds the program-wide groups in global->stats.
 void globalstats_init();
+// Adds n to a counter of the program-wide statistics (saturating); nothing
+// while they do not exist, or for n 0.
+void stats_count(const char *group, const char *counter, unsigned long long n = 1);
 // New statistics of one access rule (reference count 1).
 Stats *userstats_init();
 // Drops one reference (caller holds atomlock); the last one frees them.

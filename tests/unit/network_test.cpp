@@ -20,8 +20,10 @@
 
 #include <gtest/gtest.h>
 
+#include "atom.h"
 #include "clock.h"
 #include "filebuf.h"
+#include "global.h"
 #include "hash.h"
 #include "header.h"
 #include "mem.h"
@@ -29,6 +31,7 @@
 #include "perflog.h"
 #include "settings.h"
 #include "socket.h"
+#include "stats.h"
 #include "xml.h"
 
 namespace {
@@ -193,13 +196,36 @@ private:
 
 /* ---- counters fed through the hooks ---- */
 
-std::vector<std::string> stats_seen;
-void record_stats(const char *group, const char *counter) { stats_seen.push_back(std::string(group) + "/" + counter); }
+// The network layer's counters in the program-wide statistics, counted
+// from stats_reset on.
+const char *const stat_names[][2] = {{"network", "successful connections"},
+                                     {"network", "failed connections"},
+                                     {"network", "DNS failures"},
+                                     {"DNS cache", "hit"},
+                                     {"DNS cache", "miss"}};
+const size_t STAT_NAMES = sizeof stat_names / sizeof *stat_names;
+uint32_t stat_base[STAT_NAMES];
+uint32_t stat_value(size_t i) {
+    StatGroup *group = global->stats->FindGroup(stat_names[i][0]);
+    StatCounter *counter = group ? group->find(stat_names[i][1]) : nullptr;
+    return counter ? counter->value : 0;
+}
+void stats_reset() {
+    for (size_t i = 0; i < STAT_NAMES; i++) stat_base[i] = stat_value(i);
+}
+// Changes of one counter, named "group/counter".
 int count_of(const std::string &what) {
+    for (size_t i = 0; i < STAT_NAMES; i++)
+        if (what == std::string(stat_names[i][0]) + "/" + stat_names[i][1]) return (int)(stat_value(i) - stat_base[i]);
+    return -1;
+}
+// Changes of them all.
+int stats_changes() {
     int n = 0;
-    for (const std::string &s : stats_seen) n += s == what;
+    for (size_t i = 0; i < STAT_NAMES; i++) n += (int)(stat_value(i) - stat_base[i]);
     return n;
 }
+
 // The performance log's network counters, counted from perf_reset on.
 using PerfCounterGet = uint64_t (PerformanceLog::*)() const;
 const PerfCounterGet perf_counters[] = {&PerformanceLog::get_new_connection, &PerformanceLog::get_connection_fail,
@@ -245,9 +271,10 @@ protected:
 
     void SetUp() override {
         signal(SIGPIPE, SIG_IGN);
-        stats_seen.clear();
+        global = new GLOBAL_T();
+        globalstats_init();
+        stats_reset();
         perf_reset();
-        net_stats_hook = record_stats;
         net_init();
         table = hash_create(DNSCACHE_BUCKETS);
         dnscache_init(table, &lock);
@@ -257,7 +284,11 @@ protected:
         net_listen_closeall();
         dnscache_init(nullptr, nullptr);
         hash_destroy(table);
-        net_stats_hook = nullptr;
+        pthread_mutex_lock(&atomlock);
+        stats_release(global->stats);
+        pthread_mutex_unlock(&atomlock);
+        delete global;
+        global = nullptr;
         clock_release();
         memcpy(username, saved_username, sizeof saved_username);
     }
@@ -314,7 +345,7 @@ TEST_F(NetworkTest, ConnectErrorCodes) {
         {"nonexistent.invalid", 80, -3},
     };
     for (const Case &test : cases) {
-        stats_seen.clear();
+        stats_reset();
         perf_reset();
         SCOPED_TRACE(test.host ? test.host : "(null)");
         EXPECT_EQ(net_connect(test.host, test.port, 5), test.expected);
@@ -538,7 +569,7 @@ TEST_F(NetworkTest, DnsAddressesAndFailuresAreNotCached) {
     }
     EXPECT_EQ(net_dns(nullptr), nullptr);
     EXPECT_EQ(perf_count_of(&PerformanceLog::get_dns_fail), 1);
-    EXPECT_TRUE(stats_seen.empty());
+    EXPECT_EQ(stats_changes(), 0);
 
     // A name too long for the cache key is refused, not cut to another name.
     std::string long_name(600, 'a');
