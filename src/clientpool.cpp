@@ -14,6 +14,7 @@
 #include "compat.h"
 #include "connection.h"
 #include "filebuf.h"
+#include "general.h"
 #include "global.h"
 #include "lockguard.h"
 #include "log.h"
@@ -25,10 +26,11 @@
 
 int wakepipe_calls = 0;
 
-static int default_timeout(CONNECTION_T *) { return 60; }
-static int default_keeptimeout(CONNECTION_T *) { return 15; }
-int (*clientpool_timeout_get)(CONNECTION_T *) = default_timeout;
-int (*clientpool_keeptimeout_get)(CONNECTION_T *) = default_keeptimeout;
+int clientpool_idle_limit(CONNECTION_T *connection) {
+    GeneralSection *section = general_section;
+    if (connection->requests == 0) return section ? section->timeout_get(connection) : 60;
+    return section ? section->keeptimeout_get(connection) : 15;
+}
 
 ClientPool::ClientPool() {
     pthread_mutex_init(&lock, nullptr);
@@ -168,8 +170,7 @@ void ClientPool::close_idle(time_t now, std::vector<std::pair<clientpool_t *, in
     for (auto it = entries.begin(); it != entries.end();) {
         clientpool_t *e = *it;
         int idle = (int)(now - e->added);
-        int limit = e->connection->requests == 0 ? clientpool_timeout_get(e->connection)
-                                                 : clientpool_keeptimeout_get(e->connection);
+        int limit = clientpool_idle_limit(e->connection);
         auto next = std::next(it);
         if (idle >= limit) {
             leaving->push_back({e, 0});

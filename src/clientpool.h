@@ -53,10 +53,10 @@ class ClientPool {
 
 extern int wakepipe_calls;
 
-// Idle limits of a pooled connection (seconds): before its first request and
-// after one. The general settings supply them once they exist.
-extern int (*clientpool_timeout_get)(CONNECTION_T *connection);
-extern int (*clientpool_keeptimeout_get)(CONNECTION_T *connection);
+// Seconds a pooled connection may stay idle: the general rule's time-out
+// before its first request, its keep-alive time-out after one (60 and 15
+// while the general section does not exist).
+int clientpool_idle_limit(CONNECTION_T *connection);
 
 void *clientpool_thread(void *argument);
 // Empties global->clientpool; nothing before it exists.

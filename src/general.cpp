@@ -96,20 +96,9 @@ static int general_ctimeout_hook(CONNECTION_T *connection) {
     return section ? section->ctimeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
 }
 
-static int general_timeout_hook(CONNECTION_T *connection) {
-    GeneralSection *section = general_section;
-    return section ? section->timeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
-}
-
-static int general_keeptimeout_hook(CONNECTION_T *connection) {
-    GeneralSection *section = general_section;
-    return section ? section->keeptimeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
-}
 
 // What the seams held before the first section took them over.
 static int (*saved_ctimeout)(CONNECTION_T *) = nullptr;
-static int (*saved_timeout)(CONNECTION_T *) = nullptr;
-static int (*saved_keeptimeout)(CONNECTION_T *) = nullptr;
 
 GeneralSection::GeneralSection() : Section("general", SECTION_RWLOCK) {
     options_bind(general_options, &opts);
@@ -118,23 +107,13 @@ GeneralSection::GeneralSection() : Section("general", SECTION_RWLOCK) {
         saved_ctimeout = net_ctimeout_hook;
         net_ctimeout_hook = general_ctimeout_hook;
     }
-    if (clientpool_timeout_get != general_timeout_hook) {
-        saved_timeout = clientpool_timeout_get;
-        clientpool_timeout_get = general_timeout_hook;
-    }
-    if (clientpool_keeptimeout_get != general_keeptimeout_hook) {
-        saved_keeptimeout = clientpool_keeptimeout_get;
-        clientpool_keeptimeout_get = general_keeptimeout_hook;
-    }
 }
 
 GeneralSection::~GeneralSection() {
     if (general_section != this) return;
     general_section = nullptr;
     if (saved_ctimeout) net_ctimeout_hook = saved_ctimeout;
-    if (saved_timeout) clientpool_timeout_get = saved_timeout;
-    if (saved_keeptimeout) clientpool_keeptimeout_get = saved_keeptimeout;
-    saved_ctimeout = saved_timeout = saved_keeptimeout = nullptr;
+    saved_ctimeout = nullptr;
 }
 
 void GeneralSection::update() {

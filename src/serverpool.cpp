@@ -20,11 +20,10 @@
 
 int warn_level = 0;
 
-static int size_default() { return general_section ? general_section->poolsize_get() : 64; }
-static int timeout_default() { return general_section ? general_section->pooltimeout_get() : 300; }
-
-int (*serverpool_size_get)() = size_default;
-int (*serverpool_timeout_get)() = timeout_default;
+// Size and time-out in seconds: the general section's options, 64 and 300
+// while it does not exist.
+static int pool_size() { return general_section ? general_section->poolsize_get() : 64; }
+static int pool_timeout() { return general_section ? general_section->pooltimeout_get() : 300; }
 
 static char *copy_or_die(const char *text, const char *function) {
     if (!text) return nullptr;
@@ -76,7 +75,7 @@ void ServerPool::Add(Socket *socket, const char *protocol, const char *host, int
         delete socket;
         return;
     }
-    int size = serverpool_size_get();
+    int size = pool_size();
     bool warn = false;
 
     int n;
@@ -172,8 +171,8 @@ Socket *ServerPool::Find(const char *protocol, const char *host, int port, const
 }
 
 int ServerPool::CleanUnlocked(int force) {
-    int size = serverpool_size_get();
-    int timeout = serverpool_timeout_get();
+    int size = pool_size();
+    int timeout = pool_timeout();
     time_t now = clock_now();
     int total = (int)entries_.size();
     performance_log->set_connection_pool_size(total > 0 ? (uint64_t)total : 0);

@@ -88,10 +88,5 @@ void *serverpool_clean(void *argument);
 // Empties global->serverpool; nothing before it exists.
 void serverpool_flush();
 
-// Seams.
-// Pool size and time-out in seconds; default: the general section's options
-// 3 and 4 (64 and 300 while the section does not exist).
-extern int (*serverpool_size_get)();
-extern int (*serverpool_timeout_get)();
 
 #endif

@@ -246,12 +246,16 @@ TEST_F(GeneralTest, SeamsFollowTheRules) {
     load({rule_xml({{"profiles", "slow"}, {"ctimeout", "7"}, {"timeout", "8"}, {"keeptimeout", "9"}})});
     profiles({"slow"});
     EXPECT_EQ(net_ctimeout_hook(connection), 7);
-    EXPECT_EQ(clientpool_timeout_get(connection), 8);
-    EXPECT_EQ(clientpool_keeptimeout_get(connection), 9);
+    connection->requests = 0;
+    EXPECT_EQ(clientpool_idle_limit(connection), 8);
+    connection->requests = 1;
+    EXPECT_EQ(clientpool_idle_limit(connection), 9);
     profiles({});
     EXPECT_EQ(net_ctimeout_hook(connection), 60);
-    EXPECT_EQ(clientpool_timeout_get(connection), 60);
-    EXPECT_EQ(clientpool_keeptimeout_get(connection), 60);
+    connection->requests = 0;
+    EXPECT_EQ(clientpool_idle_limit(connection), 60);
+    connection->requests = 1;
+    EXPECT_EQ(clientpool_idle_limit(connection), 60);
 
     // Once the section is gone the seams are safe again.
     delete section;
@@ -259,7 +263,7 @@ TEST_F(GeneralTest, SeamsFollowTheRules) {
     EXPECT_EQ(general_section, nullptr);
     profiles({"slow"});
     EXPECT_EQ(net_ctimeout_hook(connection), 60);
-    EXPECT_GT(clientpool_keeptimeout_get(connection), 0);
+    EXPECT_EQ(clientpool_idle_limit(connection), 15);
 }
 
 TEST_F(GeneralTest, ShippedConfigurationWorks) {

@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "clock.h"
+#include "config_fixture.h"
+#include "general.h"
 #include "global.h"
 #include "log.h"
 #include "socket.h"
@@ -21,15 +23,29 @@
 namespace {
 
 time_t fake_now = 1000000;
-int fake_size = 8;
-int fake_timeout = 30;
+const std::string conf_dir = std::string(KORVANTEL_SOURCE_DIR) + "/conf/";
+const int pool_timeout = 30;
 
 void set_now(time_t now) {
     fake_now = now;
     clock_set(now);
 }
-int fake_size_get() { return fake_size; }
-int fake_timeout_get() { return fake_timeout; }
+// The pool takes its size and time-out from the general section's options.
+void pool_options(int size, int timeout) {
+    if (!general_section) {
+        definition_use(file_read(conf_dir + "section.xml"));
+        general_construct();
+    }
+    std::string xml = "<korvantel><general><hostname>proxy.example.org</hostname><tempdir>/tmp</tempdir>"
+                      "<linelength>0</linelength><poolsize>" + std::to_string(size) +
+                      "</poolsize><pooltimeout>" + std::to_string(timeout) + "</pooltimeout></general></korvantel>";
+    TiXmlDocument document;
+    document.Parse(xml.c_str());
+    ASSERT_FALSE(document.Error());
+    general_section->load(&document, 1);
+    ASSERT_EQ(general_section->poolsize_get(), size);
+    ASSERT_EQ(general_section->pooltimeout_get(), timeout);
+}
 
 // A pooled socket over one end of a socketpair; the test keeps the other end
 // to see whether the pool closed it.
@@ -57,15 +73,13 @@ struct Peer {
 class ServerPoolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        serverpool_size_get = fake_size_get;
-        serverpool_timeout_get = fake_timeout_get;
         set_now(1000000);
-        fake_size = 8;
-        fake_timeout = 30;
+        pool_options(8, pool_timeout);
         warn_level = 0;
         log_ring = logbuffer_new(1000);
     }
     void TearDown() override {
+        delete general_section;
         clock_release();
         logbuffer_clear(log_ring);
         free(log_ring);
@@ -173,7 +187,7 @@ TEST_F(ServerPoolTest, FindTakesTheOldestMatchOnce) {
 }
 
 TEST_F(ServerPoolTest, FullPoolClosesTheOldestAndWarnsOnce) {
-    fake_size = 2;
+    pool_options(2, pool_timeout);
     ServerPool pool;
     Peer peers[4];
     pool.Add(peers[0].socket, "http", "a", 80, nullptr, nullptr);
@@ -207,9 +221,9 @@ TEST_F(ServerPoolTest, CleanDropsEntriesAsOldAsTheTimeout) {
     pool.Add(old_peer.socket, "http", "old", 80, nullptr, nullptr);
     set_now(1010);
     pool.Add(young_peer.socket, "http", "young", 80, nullptr, nullptr);
-    set_now(1000 + fake_timeout - 1);
+    set_now(1000 + pool_timeout - 1);
     EXPECT_EQ(pool.Clean(0), 0);
-    set_now(1000 + fake_timeout);  // exactly as old as the time-out
+    set_now(1000 + pool_timeout);  // exactly as old as the time-out
     EXPECT_EQ(pool.Clean(0), 1);
     EXPECT_TRUE(old_peer.closed());
     EXPECT_FALSE(young_peer.closed());
@@ -222,7 +236,7 @@ TEST_F(ServerPoolTest, CleanDropsEntriesPastTheSize) {
     for (int i = 0; i < 4; i++) pool.Add(peers[i].socket, "http", "h", 80 + i, nullptr, nullptr);
     // The size shrank meanwhile (a configuration change): entries numbered
     // above it go.
-    fake_size = 1;
+    pool_options(1, pool_timeout);
     EXPECT_EQ(pool.Clean(0), 2);
     EXPECT_FALSE(peers[0].closed());
     EXPECT_FALSE(peers[1].closed());
