@@ -91,29 +91,17 @@ General::~General() {
 
 // Seams of the network layer and the client pool. They go through the
 // exported pointer so that they stay harmless once the section is gone.
-static int general_ctimeout_hook(CONNECTION_T *connection) {
-    GeneralSection *section = general_section;
-    return section ? section->ctimeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
-}
 
 
-// What the seams held before the first section took them over.
-static int (*saved_ctimeout)(CONNECTION_T *) = nullptr;
 
 GeneralSection::GeneralSection() : Section("general", SECTION_RWLOCK) {
     options_bind(general_options, &opts);
     fields_declare(0, general_fields);
-    if (net_ctimeout_hook != general_ctimeout_hook) {
-        saved_ctimeout = net_ctimeout_hook;
-        net_ctimeout_hook = general_ctimeout_hook;
-    }
 }
 
 GeneralSection::~GeneralSection() {
     if (general_section != this) return;
     general_section = nullptr;
-    if (saved_ctimeout) net_ctimeout_hook = saved_ctimeout;
-    saved_ctimeout = nullptr;
 }
 
 void GeneralSection::update() {

@@ -15,6 +15,7 @@
 
 #include "clock.h"
 #include "filebuf.h"
+#include "general.h"
 #include "hash.h"
 #include "header.h"
 #include "log.h"
@@ -32,13 +33,15 @@ static HASH_TABLE *dnscache_table = nullptr;
 static pthread_mutex_t *dnscache_mutex = nullptr;
 
 
-static int default_ctimeout(CONNECTION_T *) { return 60; }
 static int default_cache_refcount(CACHEMAP *) { return 0; }
 static bool default_profile_find(const StringList &, const StringList &condition) {
     return condition.empty();
 }
 
-int (*net_ctimeout_hook)(CONNECTION_T *connection) = default_ctimeout;
+int net_ctimeout(CONNECTION_T *connection) {
+    GeneralSection *section = general_section;
+    return section ? section->ctimeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
+}
 int (*net_cache_refcount_hook)(CACHEMAP *object) = default_cache_refcount;
 bool (*net_profile_find_hook)(const StringList &names, const StringList &condition) = default_profile_find;
 
@@ -447,7 +450,7 @@ HOSTENT *net_dns(const char *host) {
 // Reads exactly n bytes within the connect time-out; returns the bytes read.
 static int read_exact(Socket *socket, CONNECTION_T *connection, unsigned char *buffer, int n) {
     int got = 0;
-    int timeout = net_ctimeout_hook(connection);
+    int timeout = net_ctimeout(connection);
     while (got < n) {
         int result = socket->Read((char *)buffer + got, n - got, timeout);
         if (result <= 0) break;
@@ -622,7 +625,7 @@ long long net_transfer(CONNECTION_T *connection, int direction, long long count)
     long long copied = 0;
     if (source) {
         std::vector<char> buffer(block_size());
-        int timeout = net_ctimeout_hook(connection);
+        int timeout = net_ctimeout(connection);
         // Each pass either moves data, fills a read-ahead buffer or ends, so
         // a peer that keeps a socket readable cannot spin this loop forever
         // without the data moving.
@@ -729,7 +732,7 @@ int net_filebuf_read(Filebuf *filebuf, CONNECTION_T *connection, int direction, 
     long long done = 0;
     if (!source) return 0;
     std::vector<char> buffer(block_size());
-    int timeout = net_ctimeout_hook(connection);
+    int timeout = net_ctimeout(connection);
     for (;;) {
         if (count >= 0 && done >= count) break;
         Cycle cycle = poll_pair(source, other, timeout);

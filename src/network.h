@@ -104,10 +104,11 @@ long long net_filebuf_send(Filebuf *filebuf, CONNECTION_T *connection, int direc
 // The same in HTTP chunked coding; returns the bytes of data sent.
 long long net_filebuf_send_chunked(Filebuf *filebuf, CONNECTION_T *connection, int direction);
 
+// Block-read / relay wait in seconds: the general rule's connect time-out,
+// 60 while the general section does not exist.
+int net_ctimeout(CONNECTION_T *connection);
+
 // Hooks for subsystems built later; each has a safe default.
-// Block-read / relay wait in seconds (the general section's connect
-// time-out); default 60.
-extern int (*net_ctimeout_hook)(CONNECTION_T *connection);
 // Readers of the cache object the connection is writing; default 0, so a
 // transfer whose client goes away stops.
 extern int (*net_cache_refcount_hook)(CACHEMAP *object);

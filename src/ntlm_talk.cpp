@@ -278,7 +278,7 @@ int ntlm_communicate(CONNECTION_T *connection, char *buffer)
     EXCHANGE x;
     x.connection = connection;
     x.socket = daemon_take(path);
-    x.ctimeout = net_ctimeout_hook ? net_ctimeout_hook(connection) : 60;
+    x.ctimeout = net_ctimeout(connection);
     if (x.ctimeout < 0) x.ctimeout = 0;
     x.ip = ip;
     x.answer[0] = '\0';

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "general.h"
 #include "log.h"
 #include "section.h"
 #include "settings.h"
@@ -215,6 +216,30 @@ inline std::string file_read(const std::string &path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The shipped general section (built on first use, from the shipped
+// definitions) with the default pool options and one rule for every
+// connection whose connect time-out is ctimeout seconds. Deleting
+// general_section afterwards brings the defaults back.
+inline void general_ctimeout_use(int ctimeout) {
+    if (!general_section) {
+        definition_use(file_read(std::string(KORVANTEL_SOURCE_DIR) + "/conf/section.xml"));
+        general_construct();
+    }
+    const std::string t = std::to_string(ctimeout);
+    std::string xml =
+        "<korvantel><general><hostname>proxy.example.org</hostname><tempdir>/tmp</tempdir>"
+        "<linelength>0</linelength><poolsize>64</poolsize><pooltimeout>300</pooltimeout>"
+        "<rule><enabled>true</enabled><comment/><profiles/><ctimeout>" + t + "</ctimeout><timeout>60</timeout>"
+        "<keeptimeout>15</keeptimeout><maxdbuffer>4M</maxdbuffer><maxubuffer>4M</maxubuffer>"
+        "<bufferwait>0</bufferwait><cportrange>443</cportrange><encodemime/><compressout>false</compressout>"
+        "<compressin>false</compressin><xforwardedfor>false</xforwardedfor><via>false</via></rule>"
+        "</general></korvantel>";
+    TiXmlDocument document;
+    document.Parse(xml.c_str());
+    ASSERT_FALSE(document.Error()) << document.ErrorDesc();
+    general_section->load(&document, 1);
 }
 
 // Makes putlog write to standard error inside a death test's child, where

@@ -245,13 +245,13 @@ TEST_F(GeneralTest, ProxyName) {
 TEST_F(GeneralTest, SeamsFollowTheRules) {
     load({rule_xml({{"profiles", "slow"}, {"ctimeout", "7"}, {"timeout", "8"}, {"keeptimeout", "9"}})});
     profiles({"slow"});
-    EXPECT_EQ(net_ctimeout_hook(connection), 7);
+    EXPECT_EQ(net_ctimeout(connection), 7);
     connection->requests = 0;
     EXPECT_EQ(clientpool_idle_limit(connection), 8);
     connection->requests = 1;
     EXPECT_EQ(clientpool_idle_limit(connection), 9);
     profiles({});
-    EXPECT_EQ(net_ctimeout_hook(connection), 60);
+    EXPECT_EQ(net_ctimeout(connection), 60);
     connection->requests = 0;
     EXPECT_EQ(clientpool_idle_limit(connection), 60);
     connection->requests = 1;
@@ -262,7 +262,7 @@ TEST_F(GeneralTest, SeamsFollowTheRules) {
     section = nullptr;
     EXPECT_EQ(general_section, nullptr);
     profiles({"slow"});
-    EXPECT_EQ(net_ctimeout_hook(connection), 60);
+    EXPECT_EQ(net_ctimeout(connection), 60);
     EXPECT_EQ(clientpool_idle_limit(connection), 15);
 }
 

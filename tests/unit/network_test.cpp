@@ -22,6 +22,7 @@
 
 #include "atom.h"
 #include "clock.h"
+#include "config_fixture.h"
 #include "filebuf.h"
 #include "global.h"
 #include "hash.h"
@@ -242,7 +243,6 @@ int perf_count_of(PerfCounterGet get) {
     return -1;
 }
 
-int short_timeout(CONNECTION_T *) { return 1; }
 int cache_readers = 0;
 int readers(CACHEMAP *) { return cache_readers; }
 time_t fake_now = 1000000;
@@ -284,6 +284,7 @@ protected:
         net_listen_closeall();
         dnscache_init(nullptr, nullptr);
         hash_destroy(table);
+        delete general_section;
         pthread_mutex_lock(&atomlock);
         stats_release(global->stats);
         pthread_mutex_unlock(&atomlock);
@@ -640,17 +641,17 @@ TEST_F(NetworkTest, TransferSendsReadAheadFirstAndToServer) {
 }
 
 TEST_F(NetworkTest, TransferKeepsPipelinedRequest) {
-    net_ctimeout_hook = short_timeout;
+    general_ctimeout_use(1);
     Pairs p;
     write_all(p.client_peer, "GET /next");
     EXPECT_EQ(net_transfer(p.c, 1, -1), 0);  // the wait for the server ends it
     ASSERT_EQ(p.c->client->in_length, 9u);
     EXPECT_EQ(std::string(p.c->client->in, 9), "GET /next");
-    net_ctimeout_hook = [](CONNECTION_T *) { return 60; };
+    delete general_section;
 }
 
 TEST_F(NetworkTest, TransferWithoutClientFillsCacheForOthers) {
-    net_ctimeout_hook = short_timeout;
+    general_ctimeout_use(1);
     net_cache_refcount_hook = readers;
     struct Case {
         unsigned flags;
@@ -678,7 +679,7 @@ TEST_F(NetworkTest, TransferWithoutClientFillsCacheForOthers) {
             EXPECT_EQ(p.c->flags & CONN_FAILED, 0u);
         }
     }
-    net_ctimeout_hook = [](CONNECTION_T *) { return 60; };
+    delete general_section;
     net_cache_refcount_hook = [](CACHEMAP *) { return 0; };
 }
 
@@ -728,7 +729,7 @@ TEST_F(NetworkTest, ProxyStopsWhenOneSideCloses) {
 /* ---- reading into and sending buffers ---- */
 
 TEST_F(NetworkTest, FilebufRead) {
-    net_ctimeout_hook = short_timeout;
+    general_ctimeout_use(1);
     struct Case {
         size_t sent;
         bool close_after;
@@ -757,7 +758,7 @@ TEST_F(NetworkTest, FilebufRead) {
     Pairs p;
     write_all(p.server_peer, "discard");
     EXPECT_EQ(net_filebuf_read(nullptr, p.c, 1, 7), 1);
-    net_ctimeout_hook = [](CONNECTION_T *) { return 60; };
+    delete general_section;
 }
 
 TEST_F(NetworkTest, FilebufSend) {

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "base64.h"
+#include "config_fixture.h"
 #include "connection.h"
 #include "global.h"
 #include "header.h"
@@ -50,7 +51,6 @@ std::string encode(const std::string &raw)
     return std::string((const char *)out.data());
 }
 
-int one_second(CONNECTION_T *) { return 1; }
 
 struct RECORD {
     int conn;
@@ -64,7 +64,6 @@ class NtlmDaemon : public ::testing::Test {
 protected:
     static std::string dir, socket_path, script_path, record_path;
     static pid_t standin;
-    int (*saved_ctimeout)(CONNECTION_T *) = nullptr;
     char saved_dir[sizeof ntlmsockdir];
     std::vector<CONNECTION_T *> connections;
 
@@ -110,8 +109,7 @@ protected:
         std::ofstream(record_path, std::ios::trunc).close();
         memcpy(saved_dir, ntlmsockdir, sizeof ntlmsockdir);
         snprintf(ntlmsockdir, sizeof ntlmsockdir, "%s/", dir.c_str());
-        saved_ctimeout = net_ctimeout_hook;
-        net_ctimeout_hook = one_second;  // 10 ms pauses, 1 s reads
+        general_ctimeout_use(1);  // 10 ms pauses, 1 s reads
         global = new GLOBAL_T();
         global->serverpool = new ServerPool();
     }
@@ -128,7 +126,7 @@ protected:
         delete global->serverpool;
         delete global;
         global = nullptr;
-        net_ctimeout_hook = saved_ctimeout;
+        delete general_section;
         memcpy(ntlmsockdir, saved_dir, sizeof ntlmsockdir);
         logbuffer_clear(log_ring);
         free(log_ring);
