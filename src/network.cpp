@@ -22,6 +22,7 @@
 #include "mem.h"
 #include "misc.h"
 #include "perflog.h"
+#include "profiles.h"
 #include "settings.h"
 #include "socket.h"
 #include "stats.h"
@@ -34,16 +35,12 @@ static pthread_mutex_t *dnscache_mutex = nullptr;
 
 
 static int default_cache_refcount(CACHEMAP *) { return 0; }
-static bool default_profile_find(const StringList &, const StringList &condition) {
-    return condition.empty();
-}
 
 int net_ctimeout(CONNECTION_T *connection) {
     GeneralSection *section = general_section;
     return section ? section->ctimeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
 }
 int (*net_cache_refcount_hook)(CACHEMAP *object) = default_cache_refcount;
-bool (*net_profile_find_hook)(const StringList &names, const StringList &condition) = default_profile_find;
 
 static void stat_count(const char *group, const char *counter) { stats_count(group, counter); }
 
@@ -862,7 +859,7 @@ in_addr_t NetworkSection::interface_select(CONNECTION_T *connection) {
     read_lock();
     for (const Interface &entry : interfaces) {
         if (!entry.enabled) continue;
-        if (!net_profile_find_hook(profiles, entry.profiles)) continue;
+        if (!profile_find(profiles, entry.profiles)) continue;
         chosen = entry.ip;
         break;
     }

@@ -112,8 +112,6 @@ int net_ctimeout(CONNECTION_T *connection);
 // Readers of the cache object the connection is writing; default 0, so a
 // transfer whose client goes away stops.
 extern int (*net_cache_refcount_hook)(CACHEMAP *object);
-// Profile condition test; default: only an empty condition holds.
-extern bool (*net_profile_find_hook)(const StringList &names, const StringList &condition);
 
 
 // The "network" section: Listen entries (where to accept clients) and

@@ -184,21 +184,13 @@ Section *profile_construct() {
     return profile_section;
 }
 
-static bool (*saved_profile_find)(const StringList &, const StringList &) = nullptr;
-
 ProfileSection::ProfileSection() : Section("profiles", SECTION_RWLOCK) {
     fields_declare(0, profile_fields);
-    if (net_profile_find_hook != profile_find) {
-        saved_profile_find = net_profile_find_hook;
-        net_profile_find_hook = profile_find;
-    }
 }
 
 ProfileSection::~ProfileSection() {
     if (profile_section != this) return;
     profile_section = nullptr;
-    if (saved_profile_find) net_profile_find_hook = saved_profile_find;
-    saved_profile_find = nullptr;
 }
 
 void ProfileSection::update() {

@@ -1044,7 +1044,6 @@ protected:
         network_section = nullptr;
         delete sectionxml;
         sectionxml = nullptr;
-        net_profile_find_hook = [](const StringList &, const StringList &condition) { return condition.empty(); };
         NetworkTest::TearDown();
     }
 
@@ -1095,25 +1094,20 @@ TEST_F(NetworkSectionTest, CheckOpensEnabledListeners) {
     close(fd);
 }
 
-bool plain_names(const StringList &names, const StringList &condition) {
-    for (const std::string &name : condition)
-        if (!names.has(name)) return false;
-    return true;
-}
-
 TEST_F(NetworkSectionTest, InterfaceSelectTakesFirstMatchingEntry) {
     CONNECTION_T *c = connection_new();
     EXPECT_EQ(section->interface_select(c), htonl(INADDR_ANY));  // no entries
 
     add_interface(false, "", "127.0.0.7");
     add_interface(true, "staff", "127.0.0.8");
+    add_interface(true, "!guest", "127.0.0.10");
     add_interface(true, "", "127.0.0.9");
     rebuild();
-    net_profile_find_hook = plain_names;
+    // The entries' conditions are profile conditions, negations included.
     struct Case {
         const char *profiles;
         const char *expected;
-    } cases[] = {{"", "127.0.0.9"}, {"staff", "127.0.0.8"}, {"guest,staff", "127.0.0.8"}};
+    } cases[] = {{"", "127.0.0.10"}, {"staff", "127.0.0.8"}, {"guest,staff", "127.0.0.8"}, {"guest", "127.0.0.9"}};
     for (const Case &test : cases) {
         SCOPED_TRACE(test.profiles);
         c->profiles = StringList(test.profiles, ",");

@@ -433,11 +433,6 @@ TEST_F(ProfilesTest, CopiesOwnTheirPatterns) {
     EXPECT_NE(copy.host, assigned.host);
 }
 
-TEST_F(ProfilesTest, NetworkSeamUsesProfileFind) {
-    EXPECT_TRUE(net_profile_find_hook(list({"b"}), list({"a", "!c"})));
-    EXPECT_FALSE(net_profile_find_hook(list({"c"}), list({"!c"})));
-}
-
 TEST_F(ProfilesTest, ShippedConfigurationLoads) {
     TiXmlDocument doc;
     ASSERT_TRUE(doc.LoadFile((conf_dir + "korvantel.xml").c_str()));
