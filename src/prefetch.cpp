@@ -466,7 +466,7 @@ int protocol_prefetch(PREFETCH_QUEUE *element) {
     connection->log.client = "prefetch";
     connection->log.method = "GET";
     connection->log.url = text;
-    connection->log.set_cachecode(2);
+    connection->log.set_cachecode(CACHECODE_TCP_MISS);
 
     if (protocol_start(connection) >= 0) {
         if (strcasecmp(request->protocol, "http") == 0) protocol_http(connection);
@@ -481,7 +481,7 @@ int protocol_prefetch(PREFETCH_QUEUE *element) {
     }
     delete connection->htmlstream;
     connection->htmlstream = nullptr;
-    if (connection->flags & CONN_FAILED) connection->keepalive_server = 0;
+    if (connection->flags & CONN_FAILED) keepalive_server_end(connection);
     // Pooled without the URL's credentials.
     free(request->user);
     request->user = nullptr;

@@ -37,9 +37,6 @@
 #include "timerange.h"
 #include "urlcommand.h"
 
-// Cache codes of the log record.
-enum { CODE_REFRESH_HIT = 3, CODE_REFRESH_MISS = 5 };
-
 namespace {
 
 int ftp_timeout() {
@@ -265,7 +262,7 @@ int fail(CONNECTION_T *connection, const char *page, int status) {
     if (page) request_page(connection, page, status);
     http_header_free(connection->response);
     connection->response = nullptr;
-    connection->keepalive_server = 0;
+    keepalive_server_end(connection);
     log_once(connection);
     return page ? 1 : -1;
 }
@@ -341,7 +338,7 @@ bool session_start(FtpRequest &r) {
         fail(connection, "noconnect", 404);
         return false;
     }
-    connection->keepalive_server = 1;
+    keepalive_server_keep(connection);
     connection->flags |= CONN_POOLED_SERVER;
     return true;
 }
@@ -384,7 +381,7 @@ void form_actions(FtpRequest &r) {
         if (!command_send(connection, command) || ftp_code_wait(connection, -1, -1) == -1) break;
     }
     // After a command of the user's own the session's state is unknown.
-    if (action == "raw" && !commands.empty()) connection->keepalive_server = 0;
+    if (action == "raw" && !commands.empty()) keepalive_server_end(connection);
 }
 
 int directory(FtpRequest &r) {
@@ -483,7 +480,7 @@ bool revalidate(FtpRequest &r, dir_t *entry, bool buffered) {
         statdecr_cachehit(connection);
         statincr_cachemiss(connection);
         statincr_cacherefreshmiss(connection);
-        connection->log.set_cachecode(CODE_REFRESH_MISS);
+        connection->log.set_cachecode(CACHECODE_TCP_REFRESH_MISS);
         putlog(LOG_CACHE, "ftp: validation failed: %s", url);
         cache_section->invalidate(connection->cache);
         connection->cache = nullptr;
@@ -492,7 +489,7 @@ bool revalidate(FtpRequest &r, dir_t *entry, bool buffered) {
     }
     putlog(LOG_CACHE, "ftp: validated: %s", url);
     statincr_cacherefreshhit(connection);
-    connection->log.set_cachecode(CODE_REFRESH_HIT);
+    connection->log.set_cachecode(CACHECODE_TCP_REFRESH_HIT);
     connection->flags &= ~CONN_REVALIDATE;
     connection->flags |= CONN_VALIDATED;
     cache_section->validated(connection->cache);
@@ -557,7 +554,7 @@ int file(FtpRequest &r) {
         response->content_length = entry->size;
         response->flags |= HEADER_LENGTH;
     } else {
-        connection->keepalive_client = 0;
+        keepalive_client_end(connection);
         if (connection->cache) {
             cache_section->cache_close(connection->cache, (connection->flags & CONN_CACHE_WRITE) != 0);
             connection->cache = nullptr;
@@ -618,8 +615,7 @@ int file(FtpRequest &r) {
         // A cut file is never passed on, nor kept, as whole.
         putlog(LOG_ERROR, "ftp: failed to retrieve FTP file %s %s", method, url);
         connection->flags |= CONN_FAILED;
-        connection->keepalive_server = 0;
-        connection->keepalive_client = 0;
+        keepalive_end(connection);
         if (buffered) {
             delete body;
             return fail(connection, "nofile", 404);

@@ -439,7 +439,7 @@ void relay_after_overflow(CONNECTION_T *connection, Filebuf *prefix) {
         putlog(LOG_WARNING, "request: response of %s exceeds %lld bytes and cannot be filtered: refused",
                request->url ? request->url : "-", prefix->size);
         request_page(connection, "badresponse", 400);
-        connection->keepalive_server = 0;
+        keepalive_server_end(connection);
         connection->flags |= CONN_FAILED;
         return;
     }
