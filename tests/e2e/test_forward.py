@@ -194,7 +194,7 @@ class ForwardTest(unittest.TestCase):
                 self.assertServed(self.get(p, "/icp-hit"))
                 url = self.origin.url("/icp-hit")
                 self.assertTrue(wait_for(lambda: peer_of(p, url) == "PARENT_HIT/127.0.0.2"), p.records())
-                self.assertIn(url, self.plain2.urls())
+                self.assertTrue(wait_for(lambda: url in self.plain2.urls()), self.plain2.urls())
                 self.assertNotIn(url, self.plain1.urls())
                 for standin in (one, two):
                     queries = standin.received()
@@ -210,7 +210,7 @@ class ForwardTest(unittest.TestCase):
                 # The other way round.
                 one.answer, two.answer = "HIT", "MISS"
                 self.assertServed(self.get(p, "/icp-hit-2"))
-                self.assertIn(self.origin.url("/icp-hit-2"), self.plain1.urls())
+                self.assertTrue(wait_for(lambda: self.origin.url("/icp-hit-2") in self.plain1.urls()))
 
     def test_icp_siblings_that_miss_send_it_direct(self):
         with IcpStandin("MISS", "127.0.0.1") as one, IcpStandin("MISS", "127.0.0.2") as two:
@@ -236,7 +236,7 @@ class ForwardTest(unittest.TestCase):
                 self.assertServed(self.get(p, "/silent-2"))
                 self.assertEqual(len(silent.received()), 1)
                 self.assertEqual(len(answering.received()), 2)
-                self.assertIn(self.origin.url("/silent-2"), self.plain2.urls())
+                self.assertTrue(wait_for(lambda: self.origin.url("/silent-2") in self.plain2.urls()))
 
     # -- CARP ------------------------------------------------------------------
 
@@ -253,6 +253,9 @@ class ForwardTest(unittest.TestCase):
                 expected[url] = best if scores[best] > carp_hash(url, "localhost") else None
                 for _ in range(2):
                     self.assertServed(self.get(p, path))
+            # squid writes its access line after the answer: wait for the last ones
+            last = [u for u, h in expected.items() if h is not None]
+            wait_for(lambda: all(members[expected[u]].urls().count(u) >= 2 for u in last))
             for url, host in expected.items():
                 seen = {h: members[h].urls().count(url) for h in members}
                 if host is None:
