@@ -227,8 +227,7 @@ const Access *AccessSection::check(const CONNECTION_T *connection, const char *u
 void AccessSection::setup(CONNECTION_T *connection, const Access *rule) {
     if (rule->mode == ACCESS_MODE_SYSTEM || (!rule->user.empty() && !rule->password.empty()))
         connection->auth_flags |= AUTH_REQUIRED;
-    else
-        user_name_set(connection, "anonymous");
+    else user_name_set(connection, "anonymous");
 
     for (const std::string &name : rule->profiles) {
         if (!connection->profiles.has(name)) connection->profiles.push_back(name);
@@ -424,10 +423,8 @@ static void challenge_set(CONNECTION_T *connection, bool origin, const std::stri
     }
     char *text = xstrdup(value.c_str());
     if (!text) fatal_alloc("src/access", __LINE__, __func__, value.size() + 1);
-    if (origin)
-        response->www_authenticate = text;
-    else
-        response->proxy_authenticate_header = text;
+    if (origin) response->www_authenticate = text;
+    else response->proxy_authenticate_header = text;
     http_header_free(connection->response);
     connection->response = response;
     connection->log.status = response->code;
@@ -488,10 +485,8 @@ int access_auth(CONNECTION_T *connection, Filebuf *buffer) {
             }
             putlog(LOG_SECURITY, "warn: [IP:%s] Session not yet authenticated!", ip);
         }
-        if (ntlm_enabled)
-            challenge_set(connection, origin, ntlm_offer(connection), basic_challenge(), buffer);
-        else
-            challenge_set(connection, origin, std::string(), basic_challenge(), buffer);
+        if (ntlm_enabled) challenge_set(connection, origin, ntlm_offer(connection), basic_challenge(), buffer);
+        else challenge_set(connection, origin, std::string(), basic_challenge(), buffer);
         return 1;
     }
 
@@ -528,8 +523,7 @@ int access_auth(CONNECTION_T *connection, Filebuf *buffer) {
                        text_or_empty(connection->ntlm_user));
             }
             if (type == 3 && connection->ntlm_state != 2)
-                putlog(LOG_SECURITY, "error: httpauthd:%d [IP:%s] failed to complete NTLM authentication ", result,
-                       ip);
+                putlog(LOG_SECURITY, "error: httpauthd:%d [IP:%s] failed to complete NTLM authentication ", result, ip);
             if (type == 1 && result != 401)
                 putlog(LOG_SECURITY, "error: httpauthd:%d [IP:%s] failed to initialize authentication ", result, ip);
             ntlm_step = true;

@@ -28,12 +28,12 @@ enum {
 };
 
 // Bounds of the texts the rules build.
-#define ACCESS_USERNAME_MAX 512   // "user@address" (longer names are cut)
-#define ACCESS_KEY_MAX 1024       // password-cache key "user:password" (longer credentials are refused)
-#define ACCESS_LISTENER_MAX 2048  // one listener entry (longer entries match nothing)
-#define ACCESS_LISTENER_IP_MAX 16 // its address part (longer addresses match nothing)
-#define ACCESS_BASIC_MAX 8192     // decoded Basic credentials (longer ones are refused)
-#define ACCESS_SCHEME_MAX 9       // a longer scheme word matches no scheme
+#define ACCESS_USERNAME_MAX 512    // "user@address" (longer names are cut)
+#define ACCESS_KEY_MAX 1024        // password-cache key "user:password" (longer credentials are refused)
+#define ACCESS_LISTENER_MAX 2048   // one listener entry (longer entries match nothing)
+#define ACCESS_LISTENER_IP_MAX 16  // its address part (longer addresses match nothing)
+#define ACCESS_BASIC_MAX 8192      // decoded Basic credentials (longer ones are refused)
+#define ACCESS_SCHEME_MAX 9        // a longer scheme word matches no scheme
 
 // One access rule, built from one entry (the field numbers below are the
 // positions in its table of bindings).

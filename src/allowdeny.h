@@ -46,9 +46,9 @@ struct AllowDenyRule {
 // The bindings of the three leading fields, for a rule class derived from
 // AllowDenyRule (see FIELD_BIND in section.h):
 //     static const FIELD_BIND<MyRule> my_fields[] = {ALLOWDENY_FIELDS(MyRule), ...};
-#define ALLOWDENY_FIELDS(Class)                                          \
-    FIELD_BIND_OF(Class, 0, "enabled", FIELD_BOOL, enabled),             \
-        FIELD_BIND_OF(Class, 1, "comment", FIELD_STRING, comment),       \
+#define ALLOWDENY_FIELDS(Class)                                    \
+    FIELD_BIND_OF(Class, 0, "enabled", FIELD_BOOL, enabled),       \
+        FIELD_BIND_OF(Class, 1, "comment", FIELD_STRING, comment), \
         FIELD_BIND_OF(Class, 2, "profiles", FIELD_STRING_LIST, profiles)
 
 // Outcome of one decision. `rule` is the deny rule that blocked, or null when
@@ -67,8 +67,8 @@ struct AllowDeny {
 // rules in list order (std::list, std::vector...). At most one pass over each
 // list; the rest of a list after its first match is never looked at.
 template <typename Container, typename Match>
-AllowDeny<typename Container::value_type> allow_deny(int allow_first, const Container &allow,
-                                                     const Container &deny, Match &&matches) {
+AllowDeny<typename Container::value_type> allow_deny(int allow_first, const Container &allow, const Container &deny,
+                                                     Match &&matches) {
     typedef typename Container::value_type Rule;
     auto first_match = [&matches](const Container &rules) -> const Rule * {
         for (const Rule &rule : rules)

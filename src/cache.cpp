@@ -13,17 +13,17 @@
 #include <string>
 
 #include "connection.h"
-#include "templates.h"
 #include "filebuf.h"
 #include "hash.h"
 #include "header.h"
 #include "log.h"
 #include "mem.h"
-#include "perflog.h"
 #include "network.h"
+#include "perflog.h"
 #include "proto_http.h"
 #include "protocol.h"
 #include "socket.h"
+#include "templates.h"
 #include "timerange.h"
 
 CacheSection *cache_section = nullptr;
@@ -367,8 +367,7 @@ bool CacheSection::resize(CACHEMAP *object, unsigned int added, bool *map_failed
             header->content_length <= (uint64_t)(OBJECT_LIMIT - object->header_size) &&
             object->header_size + header->content_length >= need)
             length = object->header_size + (unsigned int)header->content_length;
-        else
-            length = (need + 65535u) / 65536u * 65536u;
+        else length = (need + 65535u) / 65536u * 65536u;
     } else {
         length = object->size;
         // An empty mapping cannot exist; the data is cut when it grows.
@@ -415,10 +414,8 @@ bool CacheSection::resize(CACHEMAP *object, unsigned int added, bool *map_failed
             return false;
         }
     } else {
-        if (object->fd >= 0)
-            map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, object->fd, 0);
-        else
-            map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (object->fd >= 0) map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, object->fd, 0);
+        else map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map == MAP_FAILED) {
             int error = errno;
             system_error("mmap", error, "resize", "cache: unable to create memory map");
@@ -854,12 +851,18 @@ char *CacheSection::flag_string(unsigned int flags) {
         unsigned int bit;
         const char *name;
     } names[] = {
-        {CACHE_WRITING, "CACHE_WRITING"},       {CACHE_INVALID, "CACHE_INVALID"},
-        {CACHE_EXPIRED, "CACHE_EXPIRED"},       {CACHE_VALIDATE, "CACHE_VALIDATE"},
-        {CACHE_PREFETCHED, "CACHE_PREFETCHED"}, {CACHE_VIOLATION, "CACHE_VIOLATION"},
-        {CACHE_OFFLINE, "CACHE_OFFLINE"},       {CACHE_DISK, "CACHE_DISK"},
-        {CACHE_MEM, "CACHE_MEM"},               {CACHE_CLEAN, "CACHE_CLEAN"},
-        {CACHE_BUFFERWAIT, "CACHE_BUFFERWAIT"}, {CACHE_DISCARD, "CACHE_DISCARD"},
+        {CACHE_WRITING, "CACHE_WRITING"},
+        {CACHE_INVALID, "CACHE_INVALID"},
+        {CACHE_EXPIRED, "CACHE_EXPIRED"},
+        {CACHE_VALIDATE, "CACHE_VALIDATE"},
+        {CACHE_PREFETCHED, "CACHE_PREFETCHED"},
+        {CACHE_VIOLATION, "CACHE_VIOLATION"},
+        {CACHE_OFFLINE, "CACHE_OFFLINE"},
+        {CACHE_DISK, "CACHE_DISK"},
+        {CACHE_MEM, "CACHE_MEM"},
+        {CACHE_CLEAN, "CACHE_CLEAN"},
+        {CACHE_BUFFERWAIT, "CACHE_BUFFERWAIT"},
+        {CACHE_DISCARD, "CACHE_DISCARD"},
         {CACHE_FORCE, "CACHE_FORCE"},
     };
     std::string text;
@@ -974,12 +977,12 @@ void CacheSection::send_status(CONNECTION_T *connection, CACHEMAP *object) {
     if (!connection || !object) return;
     char transferred[32], mtime[32], size[32];
     lock_exclusive();
-    snprintf(transferred, sizeof transferred, "%u", object->size > object->header_size ? object->size - object->header_size : 0);
+    snprintf(transferred, sizeof transferred, "%u",
+             object->size > object->header_size ? object->size - object->header_size : 0);
     snprintf(mtime, sizeof mtime, "%ld", (long)object->stored);
     if (object->header && (object->header->flags & HEADER_LENGTH))
         snprintf(size, sizeof size, "%llu", (unsigned long long)object->header->content_length);
-    else
-        snprintf(size, sizeof size, "0");
+    else snprintf(size, sizeof size, "0");
     unlock_exclusive();
     connection->variables["TRANSFERRED"] = transferred;
     connection->variables["MTIME"] = mtime;

@@ -57,20 +57,20 @@ struct HEADER;
 
 // Object flag bits (CACHEMAP::flags); flag_string names them in this order.
 enum {
-    CACHE_WRITING = 0x1,      // being written; readers wait for data on `cond`
-    CACHE_INVALID = 0x2,      // removed when its last user closes it
-    CACHE_EXPIRED = 0x4,      // not fresh
-    CACHE_VALIDATE = 0x8,     // must be revalidated with the server
-    CACHE_PREFETCHED = 0x10,  // stored by a prefetch; not re-created within the prefetch window
-    CACHE_VIOLATION = 0x20,   // the response said no-cache or no-store
-    CACHE_OFFLINE = 0x40,     // open flag only: "offline" command, violations are found too
-    CACHE_DISK = 0x80,        // has a file in a store
-    CACHE_MEM = 0x100,        // has a memory mapping
-    CACHE_COND = 0x200,       // owns a condition variable (never named)
-    CACHE_CLEAN = 0x400,      // the body already passed the response checks
-    CACHE_BUFFERWAIT = 0x800, // download goes on in the background: "downloading" page
-    CACHE_DISCARD = 0x1000,   // temporary object; unusable once stored more than 60 s
-    CACHE_FORCE = 0x2000,     // kept regardless of refresh-rule cacheability and size limits
+    CACHE_WRITING = 0x1,       // being written; readers wait for data on `cond`
+    CACHE_INVALID = 0x2,       // removed when its last user closes it
+    CACHE_EXPIRED = 0x4,       // not fresh
+    CACHE_VALIDATE = 0x8,      // must be revalidated with the server
+    CACHE_PREFETCHED = 0x10,   // stored by a prefetch; not re-created within the prefetch window
+    CACHE_VIOLATION = 0x20,    // the response said no-cache or no-store
+    CACHE_OFFLINE = 0x40,      // open flag only: "offline" command, violations are found too
+    CACHE_DISK = 0x80,         // has a file in a store
+    CACHE_MEM = 0x100,         // has a memory mapping
+    CACHE_COND = 0x200,        // owns a condition variable (never named)
+    CACHE_CLEAN = 0x400,       // the body already passed the response checks
+    CACHE_BUFFERWAIT = 0x800,  // download goes on in the background: "downloading" page
+    CACHE_DISCARD = 0x1000,    // temporary object; unusable once stored more than 60 s
+    CACHE_FORCE = 0x2000,      // kept regardless of refresh-rule cacheability and size limits
 };
 
 // Open flag of cache_open: create the object for writing.
@@ -89,27 +89,27 @@ struct Store;
 // under it held exclusively; `refcount`, `flags` and `accessed` also change
 // under the shared lock.
 struct CACHEMAP {
-    pthread_cond_t cond;    // readers of an object being written wait on it (CACHE_COND)
-    int fd = -1;            // object file while open for writing
-    char *key = nullptr;    // the URL, exact
-    char *map = nullptr;    // mapping holding the data; null when not in memory
-    std::atomic<int> refcount{0};  // requests using the object
-    unsigned int size = 0;  // stored head plus body so far
-    unsigned int map_length = 0;   // length of the mapping (and of the file)
-    unsigned int header_size = 0;  // length of the stored head at the start of the data
+    pthread_cond_t cond;                 // readers of an object being written wait on it (CACHE_COND)
+    int fd = -1;                         // object file while open for writing
+    char *key = nullptr;                 // the URL, exact
+    char *map = nullptr;                 // mapping holding the data; null when not in memory
+    std::atomic<int> refcount{0};        // requests using the object
+    unsigned int size = 0;               // stored head plus body so far
+    unsigned int map_length = 0;         // length of the mapping (and of the file)
+    unsigned int header_size = 0;        // length of the stored head at the start of the data
     std::atomic<unsigned int> flags{0};  // CACHE_*
-    HEADER *header = nullptr;      // parsed stored head
-    Store *store = nullptr;        // disk store holding the file; null: memory only
-    char md5[33];                  // 32 lower-case hex digits, or CACHE_MD5_NONE
+    HEADER *header = nullptr;            // parsed stored head
+    Store *store = nullptr;              // disk store holding the file; null: memory only
+    char md5[33];                        // 32 lower-case hex digits, or CACHE_MD5_NONE
     // The mapping's data was found to match md5; cleared when it is unmapped.
     std::atomic<bool> md5_verified{false};
     // Last access written to the journal and the file times by a reader.
     std::atomic<time_t> access_recorded{0};
     std::atomic<time_t> accessed{0};
-    time_t stored = 0;        // stored or last validated
-    time_t expires = 0;       // from Expires or max-age, 0 none
-    time_t lm_expires = 0;    // derived from Last-Modified, 0 none
-    time_t last_modified = 0; // 0 none
+    time_t stored = 0;                                       // stored or last validated
+    time_t expires = 0;                                      // from Expires or max-age, 0 none
+    time_t lm_expires = 0;                                   // derived from Last-Modified, 0 none
+    time_t last_modified = 0;                                // 0 none
     unsigned int min_age = 0, max_age = 0, default_age = 0;  // of the refresh rule
     unsigned int lm_factor = 0;                              // percent
 };
@@ -125,11 +125,11 @@ struct CACHELIST {
 struct Store {
     bool enabled = false;
     std::string comment;
-    StringList profiles;      // profile condition
-    std::string directory;    // empty: stores nothing
-    uint64_t maxsize = 0;     // bytes; 0: stores nothing
+    StringList profiles;         // profile condition
+    std::string directory;       // empty: stores nothing
+    uint64_t maxsize = 0;        // bytes; 0: stores nothing
     unsigned int freeextra = 0;  // how far below its size a full store is cleaned
-    int md5 = 0;              // 1: compute and check digests
+    int md5 = 0;                 // 1: compute and check digests
     // run-time, under the cache lock; the journal's under journal_lock too
     int journal_fd = -1;
     std::atomic<unsigned int> journal_lines{0};  // lines since the journal was opened
@@ -145,7 +145,7 @@ struct Refresh {
     bool enabled = false;
     std::string comment;
     StringList profiles;
-    bool cacheable = true;   // false: new objects are CACHE_INVALID (unless CACHE_FORCE)
+    bool cacheable = true;  // false: new objects are CACHE_INVALID (unless CACHE_FORCE)
     unsigned int min_age = 0;
     unsigned int max_age = 0;
     unsigned int default_age = 0;
@@ -155,40 +155,40 @@ struct Refresh {
 class CacheSection : public Section {
 public:
     // ---- options, read in update() ---------------------------------------
-    bool enabled = false;            // 0
-    bool serve_violations = false;   // 1
-    unsigned int memory_size = 0;    // 2 bytes
-    unsigned int memory_extra = 0;   // 3 bytes
-    unsigned int minsize = 0;        // 4 bytes
-    unsigned int maxsize = 0;        // 5 bytes, 0 none
-    int prefetch_window = 0;         // 6 seconds
-    int icpport = 0;                 // 7
-    int icptimeout = 0;              // 8 milliseconds
-    int store_choice = 0;            // 9: 0 fewest bytes, 1 lowest percentage used
-    unsigned int journal_max = 0;    // 10: lines before a rewrite (0: more than 127999)
-    unsigned int clean_interval = 0; // 11 seconds (0: 30)
+    bool enabled = false;             // 0
+    bool serve_violations = false;    // 1
+    unsigned int memory_size = 0;     // 2 bytes
+    unsigned int memory_extra = 0;    // 3 bytes
+    unsigned int minsize = 0;         // 4 bytes
+    unsigned int maxsize = 0;         // 5 bytes, 0 none
+    int prefetch_window = 0;          // 6 seconds
+    int icpport = 0;                  // 7
+    int icptimeout = 0;               // 8 milliseconds
+    int store_choice = 0;             // 9: 0 fewest bytes, 1 lowest percentage used
+    unsigned int journal_max = 0;     // 10: lines before a rewrite (0: more than 127999)
+    unsigned int clean_interval = 0;  // 11 seconds (0: 30)
 
-    std::vector<Store *> stores;     // owned; rebuilt by update()
+    std::vector<Store *> stores;  // owned; rebuilt by update()
     std::vector<Refresh> refreshes;
 
     // ---- index and counters (mutex held) --------------------------------
-    CACHELIST **cachemaplist;        // CACHE_BUCKETS chains
-    unsigned int memory_bytes = 0;   // sum of `size` of CACHE_MEM objects
+    CACHELIST **cachemaplist;       // CACHE_BUCKETS chains
+    unsigned int memory_bytes = 0;  // sum of `size` of CACHE_MEM objects
     int memory_objects = 0;
 
     // ---- cleaning state (cacheclean.cpp; mutex held) ---------------------
     time_t last_clean = 0;  // start of the last clean; construction time at first
     bool cleaning = false;
-    int clean_state = 0;    // 0 fine, 1 refused and reported, 2 left above size - extra, 3 back-off set by open
+    int clean_state = 0;  // 0 fine, 1 refused and reported, 2 left above size - extra, 3 back-off set by open
 
     // ---- locks -------------------------------------------------------------
-    pthread_rwlock_t objects_lock;   // with the section mutex: the cache lock
+    pthread_rwlock_t objects_lock;  // with the section mutex: the cache lock
     // Journal descriptors and rewrites; appends share it (one write of a
     // whole line to a file opened for appending never mixes with another).
     pthread_rwlock_t journal_lock;
-    void lock_exclusive();           // section mutex, then objects_lock for writing
+    void lock_exclusive();  // section mutex, then objects_lock for writing
     void unlock_exclusive();
-    void lock_shared();              // objects_lock for reading
+    void lock_shared();  // objects_lock for reading
     void unlock_shared();
     // Waits on an object's condition with the lock held exclusively.
     void wait_exclusive(pthread_cond_t *condition);
@@ -225,9 +225,9 @@ public:
     void invalidate(CACHEMAP *object);
     void invalidate_unlocked(CACHEMAP *object);  // (mutex held)
     // Flags invalid (logged and journaled once) without touching references.
-    void invalidate_mark(CACHEMAP *object);      // (mutex held)
+    void invalidate_mark(CACHEMAP *object);  // (mutex held)
     // Takes the object out of memory, its store and the index, and frees it.
-    void remove_unlocked(CACHEMAP *object);      // (mutex held)
+    void remove_unlocked(CACHEMAP *object);  // (mutex held)
     // Invalidates the object of url if present; true when found.
     bool invalidate_key(const char *url);
     bool exists(const char *url);
@@ -340,7 +340,6 @@ public:
     void backoff_fail();
     // Clean interval in seconds (field 11, 0 meaning 30).
     int interval() const { return clean_interval ? (int)clean_interval : 30; }
-
 };
 
 extern CacheSection *cache_section;

@@ -104,9 +104,7 @@ void clean_visit(CacheSection *cache, CACHEMAP *object, long long limit, time_t 
 
 }  // namespace
 
-void nocache_init(time_t start) {
-    nocache_set((long long)start + NOCACHE_START);
-}
+void nocache_init(time_t start) { nocache_set((long long)start + NOCACHE_START); }
 
 void nocache_set(long long when) {
     pthread_rwlock_wrlock(&no_cache);
@@ -121,9 +119,7 @@ int nocache_get() {
     return value;
 }
 
-int nocache_check(time_t now) {
-    return (long long)now < (long long)nocache_get() + NOCACHE_HOLD ? 1 : 0;
-}
+int nocache_check(time_t now) { return (long long)now < (long long)nocache_get() + NOCACHE_HOLD ? 1 : 0; }
 
 unsigned int clean_used_percent(uint64_t bytes, uint64_t max) {
     if (max == 0) return 0;
@@ -236,13 +232,9 @@ void cache_backoff_fail(CacheSection *cache, time_t now) {
 
 // ---- CacheSection members (section mutex held) ------------------------------
 
-void CacheSection::clean() {
-    cache_clean(this, utc_time(nullptr));
-}
+void CacheSection::clean() { cache_clean(this, utc_time(nullptr)); }
 
-void CacheSection::clean_check_open(CACHEMAP *object) {
-    cache_clean_open(this, object, utc_time(nullptr));
-}
+void CacheSection::clean_check_open(CACHEMAP *object) { cache_clean_open(this, object, utc_time(nullptr)); }
 
 bool CacheSection::clean_check_open_due(const CACHEMAP *object, time_t now) const {
     long long interval = this->interval();
@@ -252,10 +244,6 @@ bool CacheSection::clean_check_open_due(const CACHEMAP *object, time_t now) cons
     return (store && store->bytes > store->maxsize) || memory_bytes > memory_size;
 }
 
-void CacheSection::clean_check_add(CACHEMAP *object) {
-    cache_clean_add(this, object, utc_time(nullptr));
-}
+void CacheSection::clean_check_add(CACHEMAP *object) { cache_clean_add(this, object, utc_time(nullptr)); }
 
-void CacheSection::backoff_fail() {
-    cache_backoff_fail(this, utc_time(nullptr));
-}
+void CacheSection::backoff_fail() { cache_backoff_fail(this, utc_time(nullptr)); }

@@ -124,7 +124,8 @@ Store *CacheSection::select_store(CONNECTION_T *connection, CACHEMAP *object) {
         if (!profile_find(connection->profiles, store->profiles)) continue;
         unsigned long long rating;
         if (store_choice == 0) rating = store->bytes;
-        else if (store_choice == 1) rating = (unsigned long long)((double)store->bytes / (double)store->maxsize * 100.0);
+        else if (store_choice == 1)
+            rating = (unsigned long long)((double)store->bytes / (double)store->maxsize * 100.0);
         else continue;
         if (!best || rating < best_rating) {
             best = store;
@@ -197,8 +198,8 @@ int CacheSection::disk_read(CACHEMAP *object) {
     struct stat status;
     if (fstat(fd, &status) != 0) {
         int error = errno;
-        putlog(LOG_ERROR, "[system: fstat:%d:%s], in %s, unable to return information about %s", error,
-               strerror(error), "disk_read", path);
+        putlog(LOG_ERROR, "[system: fstat:%d:%s], in %s, unable to return information about %s", error, strerror(error),
+               "disk_read", path);
         close(fd);
         return 0;
     }
@@ -318,8 +319,8 @@ void CacheSection::disk_delete(CACHEMAP *object) {
 int CacheSection::journal_line(const CACHEMAP *object, char *buffer, size_t size) {
     int n = snprintf(buffer, size, "%d\t%s\t%u\t%lu\t%lu\t%lu\t%lu\t%lu\t%lu\t%s\n", (int)object->flags, object->key,
                      object->size, (unsigned long)object->stored, (unsigned long)object->accessed.load(),
-                     (unsigned long)object->min_age, (unsigned long)object->max_age,
-                     (unsigned long)object->default_age, (unsigned long)object->lm_factor, object->md5);
+                     (unsigned long)object->min_age, (unsigned long)object->max_age, (unsigned long)object->default_age,
+                     (unsigned long)object->lm_factor, object->md5);
     if (n < 0) return 0;
     if ((size_t)n >= size) {
         // Cut, but still one line.
@@ -475,7 +476,8 @@ void CacheSection::journal_read(Store *store) {
                      size <= 0xFFFFFFFFul && parse_ulong(fields[3], &stored) && parse_ulong(fields[4], &accessed) &&
                      key_storable(fields[1]);
         if (valid && count >= 9)
-            for (int i = 0; i < 4 && valid; i++) valid = parse_ulong(fields[5 + i], &ages[i]) && ages[i] <= 0xFFFFFFFFul;
+            for (int i = 0; i < 4 && valid; i++)
+                valid = parse_ulong(fields[5 + i], &ages[i]) && ages[i] <= 0xFFFFFFFFul;
         if (valid && count >= 10) valid = is_digest(fields[9]) || strcmp(fields[9], CACHE_MD5_NONE) == 0;
         if (!valid) {
             if (fields) array_free(fields);
@@ -493,7 +495,8 @@ void CacheSection::journal_read(Store *store) {
                     array_free(fields);
                     continue;
                 }
-                if ((object->flags & CACHE_DISK) && !(object->flags & (CACHE_WRITING | CACHE_INVALID | CACHE_DISCARD))) {
+                if ((object->flags & CACHE_DISK) &&
+                    !(object->flags & (CACHE_WRITING | CACHE_INVALID | CACHE_DISCARD))) {
                     // Counted by the store it leaves.
                     Store *old = object->store;
                     if (old->objects > 0) old->objects--;
@@ -532,8 +535,8 @@ void CacheSection::journal_read(Store *store) {
             CACHEMAP *object = entry->object;
             entry = next;
             if (object->store != store || object->refcount > 0) continue;
-            object->flags &= ~(CACHE_EXPIRED | CACHE_VALIDATE | CACHE_PREFETCHED | CACHE_VIOLATION | CACHE_MEM |
-                               CACHE_BUFFERWAIT);
+            object->flags &=
+                ~(CACHE_EXPIRED | CACHE_VALIDATE | CACHE_PREFETCHED | CACHE_VIOLATION | CACHE_MEM | CACHE_BUFFERWAIT);
             if (object->map) object->flags |= CACHE_MEM;
             if ((object->flags & CACHE_DISK) && !(object->flags & (CACHE_WRITING | CACHE_INVALID | CACHE_DISCARD))) {
                 store->objects++;

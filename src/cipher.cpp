@@ -179,8 +179,7 @@ static std::string key_load() {
                 unlink(path.c_str());
             }
         }
-        putlog(LOG_ERROR, "security: cannot create the installation key file %s: %s", path.c_str(),
-               strerror(errno));
+        putlog(LOG_ERROR, "security: cannot create the installation key file %s: %s", path.c_str(), strerror(errno));
     } else {
         putlog(LOG_ERROR, "security: cannot read the installation key file %s: %s", path.c_str(), strerror(errno));
     }
@@ -236,30 +235,37 @@ void password_page(Filebuf *page, const std::map<std::string, std::string> &form
     page->Addf("<table class=\"bigdialog\">\n");
     page->Addf("<tr class=\"dialoghead\"><td colspan=\"2\">Generate Encrypted Password</td></tr>\n");
     page->Addf("<tr class=\"entryfieldeven\"><td colspan=\"2\">");
-    page->Addf("Some sections of the configuration need passwords, such as the LDAP service account's. This tool "
-               "enciphers a password so that the configuration files do not reveal it; paste the result into the "
-               "configuration. The proxy deciphers it itself with the installation key, which is shown below by "
-               "default. A password for another installation must be enciphered with that installation's key.");
+    page->Addf(
+        "Some sections of the configuration need passwords, such as the LDAP service account's. This tool "
+        "enciphers a password so that the configuration files do not reveal it; paste the result into the "
+        "configuration. The proxy deciphers it itself with the installation key, which is shown below by "
+        "default. A password for another installation must be enciphered with that installation's key.");
     page->Addf("</td></tr>\n");
     if (key.empty() || scode.empty() || scode1.empty()) {
         char *shown = string_to_html(installation_key().c_str(), 0);
         page->Addf("<form action=\"password\" method=\"POST\">\n");
-        page->Addf("<tr><td colspan=\"2\">The key of this installation is filled in. Change it only to encipher a "
-                   "password for another installation.</td></tr>\n");
+        page->Addf(
+            "<tr><td colspan=\"2\">The key of this installation is filled in. Change it only to encipher a "
+            "password for another installation.</td></tr>\n");
         page->Addf("<tr><td>Installation key: </td><td><input type=\"text\" name=\"active\" value=\"");
         page->Add(shown, (long long)strlen(shown));
         page->Addf("\" size=\"80\"></td></tr>\n");
         free(shown);
-        page->Addf("<tr> <td colspan=\"2\" class=\"entryfieldodd\"><b>Password</b><br>Please use only <B>Alpahnumeric "
-                   "Characters</B></td> </tr>");
-        page->Addf("<tr><td>Password To Encrypt: </td><td><input type=\"password\" name=\"scode\" value=\"\" "
-                   "size=\"80\">\n");
-        page->Addf("<tr> <td colspan=\"2\" class=\"entryfieldodd\"><b>Please be sure that you are entering here the "
-                   "same password, that you have entered above.</b></td> </tr>");
-        page->Addf("<tr><td>Re-enter the Password: </td><td><input type=\"password\" name=\"scode1\" value=\"\" "
-                   "size=\"80\">\n");
-        page->Addf("<tr><td><br></td></tr> <tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input "
-                   "type=\"submit\" value=\"Submit\"></td></tr>\n");
+        page->Addf(
+            "<tr> <td colspan=\"2\" class=\"entryfieldodd\"><b>Password</b><br>Please use only <B>Alpahnumeric "
+            "Characters</B></td> </tr>");
+        page->Addf(
+            "<tr><td>Password To Encrypt: </td><td><input type=\"password\" name=\"scode\" value=\"\" "
+            "size=\"80\">\n");
+        page->Addf(
+            "<tr> <td colspan=\"2\" class=\"entryfieldodd\"><b>Please be sure that you are entering here the "
+            "same password, that you have entered above.</b></td> </tr>");
+        page->Addf(
+            "<tr><td>Re-enter the Password: </td><td><input type=\"password\" name=\"scode1\" value=\"\" "
+            "size=\"80\">\n");
+        page->Addf(
+            "<tr><td><br></td></tr> <tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input "
+            "type=\"submit\" value=\"Submit\"></td></tr>\n");
         page->Addf("</form></table>\n");
         page->Addf("</td></tr></table>\n");
         return;
@@ -268,21 +274,24 @@ void password_page(Filebuf *page, const std::map<std::string, std::string> &form
     page->Addf("<tr><td align=\"center\">\n");
     // The hint asks this of the password; the key may be any text.
     if (!word_characters(scode) || !word_characters(scode1)) {
-        page->Addf("Please use only <font><B>Alphanumeric Characters.</b></font>\n<BR><a href=\"/password\">Click "
-                   "here to try again.</a>\n");
+        page->Addf(
+            "Please use only <font><B>Alphanumeric Characters.</b></font>\n<BR><a href=\"/password\">Click "
+            "here to try again.</a>\n");
         return;
     }
     if (scode != scode1) {
-        page->Addf("The Entered <font><B>\"Password\"</b></font> and the <font><B>\"Confirm Password\"</b></font> "
-                   "fields do not match or, are empty.<BR><a href=\"/password\">Click here to try again.</a>\n");
+        page->Addf(
+            "The Entered <font><B>\"Password\"</b></font> and the <font><B>\"Confirm Password\"</b></font> "
+            "fields do not match or, are empty.<BR><a href=\"/password\">Click here to try again.</a>\n");
         return;
     }
     unsigned char out[CIPHER_FIELD_MAX];
     int symbols = korvantel_privatise((const unsigned char *)scode.data(), (const unsigned char *)key.c_str(), nullptr,
                                       out, (int)scode.size(), (int)sizeof out);
     if (symbols <= 0) {
-        page->Addf("The password could not be enciphered (it may be too long).<BR><a href=\"/password\">Click here "
-                   "to try again.</a>\n");
+        page->Addf(
+            "The password could not be enciphered (it may be too long).<BR><a href=\"/password\">Click here "
+            "to try again.</a>\n");
         return;
     }
     page->Addf("<table class=\"bigdialog\">\n");

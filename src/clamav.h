@@ -12,10 +12,10 @@
 class ClamAVSection : public ScannerSection {
 public:
     struct Options {
-        const int *enabled = nullptr;                  // 0
-        const std::string *address = nullptr;          // 1: socket path or host
-        const int *port = nullptr;                     // 2: TCP port
-        const std::string *default_template = nullptr; // 3
+        const int *enabled = nullptr;                   // 0
+        const std::string *address = nullptr;           // 1: socket path or host
+        const int *port = nullptr;                      // 2: TCP port
+        const std::string *default_template = nullptr;  // 3
     } opts;
 
     ClamAVSection();

@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -36,8 +36,8 @@ ClientPool::ClientPool() {
     pthread_mutex_init(&lock, nullptr);
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_fd < 0)
-        putlog(LOG_ERROR, "[system: epoll_create1:%d:%s], in %s, failed to create the poll set", errno,
-               strerror(errno), "ClientPool");
+        putlog(LOG_ERROR, "[system: epoll_create1:%d:%s], in %s, failed to create the poll set", errno, strerror(errno),
+               "ClientPool");
     if (pipe(pipe_fds) != 0) {
         putlog(LOG_ERROR, "[system: pipe:%d:%s], in %s, failed to create wakepipe", errno, strerror(errno),
                "ClientPool");
@@ -156,8 +156,8 @@ void ClientPool::show_connections(Filebuf *filebuf) {
     int row = 0;
     for (clientpool_t *e : entries) {
         filebuf->Addf("<tr class=\"%s\"><td>%d</td><td>%s</td><td>%d</td><td>%d</td></tr>\n",
-                      row++ % 2 ? "listodd" : "listeven", e->connection->id,
-                      e->connection->ip ? e->connection->ip : "", e->connection->requests, (int)(now - e->added));
+                      row++ % 2 ? "listodd" : "listeven", e->connection->id, e->connection->ip ? e->connection->ip : "",
+                      e->connection->requests, (int)(now - e->added));
     }
     filebuf->Addf("</table>\n");
 }

@@ -24,7 +24,7 @@ struct clientpool_t {
 };
 
 class ClientPool {
-  public:
+public:
     ClientPool();
     ~ClientPool();
     int Add(CONNECTION_T *connection);
@@ -37,7 +37,7 @@ class ClientPool {
     [[noreturn]] void Poll();
     int size();
 
-  private:
+private:
     using Entries = std::list<clientpool_t *>;
     // Unlinks an entry; pool lock held.
     void forget(Entries::iterator it);

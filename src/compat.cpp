@@ -48,8 +48,8 @@ int s_open64(const char *path, int flags, mode_t mode) {
     fd_failure();
     fd = open(path, flags | O_LARGEFILE, mode);
     if (fd < 0)
-        putlog(LOG_ERROR, "[system: open64:%d:%s], in %s, failed to open file %s", errno, strerror(errno),
-               "s_open64", path);
+        putlog(LOG_ERROR, "[system: open64:%d:%s], in %s, failed to open file %s", errno, strerror(errno), "s_open64",
+               path);
     return fd;
 }
 

@@ -117,8 +117,8 @@ int proxy_connect(CONNECTION_T *connection) {
         connection->response = answer;
         if (answer->code == 407 && !(connection->flags & CONN_PROXY_AUTH) && proxy_authenticate(connection)) {
             response_drop(connection);
-            putlog(LOG_DEBUG, "request: authentication required by proxy server for CONNECT to %s:%d",
-                   head->host, head->port);
+            putlog(LOG_DEBUG, "request: authentication required by proxy server for CONNECT to %s:%d", head->host,
+                   head->port);
             connection->flags |= CONN_PROXY_AUTH;
             continue;
         }

@@ -3,11 +3,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "interface.h"
 #include "connection.h"
 #include "cookieheader.h"
 #include "filebuf.h"
 #include "header.h"
+#include "interface.h"
 #include "log.h"
 #include "misc.h"
 #include "profiles.h"
@@ -23,7 +23,8 @@ static const FIELD_BIND<Options> cookie_options[] = {
 };
 
 // The expiry ranges, one converter per range field.
-template <tm_component tm_partial::*component> static void window_read(Cookie &rule, const Field &field) {
+template <tm_component tm_partial::*component>
+static void window_read(Cookie &rule, const Field &field) {
     timewindow_part(field, &(rule.start.*component), &(rule.end.*component));
 }
 
@@ -79,8 +80,8 @@ CookieSection::~CookieSection() {
 }
 
 void CookieSection::Cookie::prepare() {
-    ranged = start.year.set || start.month.set || start.day.set || start.weekday.set || start.hour.set ||
-             start.minute.set;
+    ranged =
+        start.year.set || start.month.set || start.day.set || start.weekday.set || start.hour.set || start.minute.set;
     domain = RulePattern(domain_text);
     path = RulePattern(path_text);
     refused = domain.failed() || path.failed();

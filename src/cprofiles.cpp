@@ -12,8 +12,8 @@
 #include "base64block.h"
 #include "compat.h"
 #include "connection.h"
-#include "interface.h"
 #include "header.h"
+#include "interface.h"
 #include "log.h"
 #include "mxquery.h"
 #include "processors.h"
@@ -179,8 +179,8 @@ void CPROFILES_Section::cprofile_filetocache_insert(const std::string &directory
         if (path.size() > 511) continue;
         FILE *file = s_fopen(path.c_str(), "r");
         if (!file) {
-            putlog(LOG_ERROR, "[system: open_1:%d:%s], in %s, failed to open private cache: %s", errno,
-                   strerror(errno), "cprofile_filetocache_insert", path.c_str());
+            putlog(LOG_ERROR, "[system: open_1:%d:%s], in %s, failed to open private cache: %s", errno, strerror(errno),
+                   "cprofile_filetocache_insert", path.c_str());
             continue;
         }
         int records = 0;
@@ -316,8 +316,7 @@ void CPROFILES_Section::check_profiles(CONNECTION_T *connection, int pass) {
         if (pass == 0 ? !rule.profiles.empty() : !profile_find(connection->profiles, rule.profiles)) continue;
         int lo, hi;
         if (rule.categories.empty() || !range_read(rule.range, &lo, &hi)) {
-            if (rule.log == 1)
-                putlog(LOG_ERROR, "cprofiles: malformed entry: category or score range not specified.");
+            if (rule.log == 1) putlog(LOG_ERROR, "cprofiles: malformed entry: category or score range not specified.");
             continue;
         }
         if (query.size() > CPROFILES_NAME_MAX) continue;
@@ -338,7 +337,8 @@ void CPROFILES_Section::check_profiles(CONNECTION_T *connection, int pass) {
             int score = cp_cache_search(key);
             if (lo <= score && score <= hi) {
                 if (rule.log == 1)
-                    putlog(LOG_PROFILES, "cprofiles: cache hit! site: %s scored: %d in category: %s, matches required range",
+                    putlog(LOG_PROFILES,
+                           "cprofiles: cache hit! site: %s scored: %d in category: %s, matches required range",
                            host.c_str(), score, category.c_str());
                 apply(rule, connection);
                 applied = true;

@@ -35,10 +35,10 @@ struct CONNECTION_T;
 struct CPROFILES {
     bool enabled = false;
     std::string comment;
-    int log = 0;              // 1: the rule's diagnostic lines
-    StringList profiles;      // condition
+    int log = 0;          // 1: the rule's diagnostic lines
+    StringList profiles;  // condition
     StringList categories;
-    std::string range;        // "lo-hi" or "n"
+    std::string range;  // "lo-hi" or "n"
     StringList add;
     StringList remove;
 };

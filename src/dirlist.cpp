@@ -252,16 +252,14 @@ dir_t *dir_list_sort(dir_t *list, int order, int field) {
     auto before = [order, field](const dir_t *a, const dir_t *b) -> bool {
         // true when b must come before a
         switch (field) {
-        case DIRLIST_NAME: {
-            int c = strcasecmp(a->name.c_str(), b->name.c_str());
-            return order == DIRLIST_ASCENDING ? c > 0 : c < 0;
-        }
-        case DIRLIST_SIZE:
-            if (a->directory != b->directory)
-                return order == DIRLIST_ASCENDING ? b->directory : a->directory;
-            return order == DIRLIST_ASCENDING ? a->size > b->size : a->size < b->size;
-        default:
-            return order == DIRLIST_ASCENDING ? a->time > b->time : a->time < b->time;
+            case DIRLIST_NAME: {
+                int c = strcasecmp(a->name.c_str(), b->name.c_str());
+                return order == DIRLIST_ASCENDING ? c > 0 : c < 0;
+            }
+            case DIRLIST_SIZE:
+                if (a->directory != b->directory) return order == DIRLIST_ASCENDING ? b->directory : a->directory;
+                return order == DIRLIST_ASCENDING ? a->size > b->size : a->size < b->size;
+            default: return order == DIRLIST_ASCENDING ? a->time > b->time : a->time < b->time;
         }
     };
     // Gathered into an array and sorted stably: the same order the neighbour
@@ -324,10 +322,11 @@ void show_dirlist(CONNECTION_T *connection, dir_t *list) {
               escaped(path).c_str());
     static const char *const fields[] = {"name", "size", "date"};
     for (const char *field : fields)
-        page.Addf("<td><a href=\"?order=descending&amp;field=%s\"><img src=\"http://%s/template/uparrow\" "
-                  "border=\"0\" alt=\"up\"></a> %s <a href=\"?order=ascending&amp;field=%s\">"
-                  "<img src=\"http://%s/template/downarrow\" border=\"0\" alt=\"down\"></a></td>",
-                  field, INTERFACE_HOST, field, field, INTERFACE_HOST);
+        page.Addf(
+            "<td><a href=\"?order=descending&amp;field=%s\"><img src=\"http://%s/template/uparrow\" "
+            "border=\"0\" alt=\"up\"></a> %s <a href=\"?order=ascending&amp;field=%s\">"
+            "<img src=\"http://%s/template/downarrow\" border=\"0\" alt=\"down\"></a></td>",
+            field, INTERFACE_HOST, field, field, INTERFACE_HOST);
     page.Addf("</tr>\n");
 
     int row = 0;
@@ -346,22 +345,23 @@ void show_dirlist(CONNECTION_T *connection, dir_t *list) {
             free(text);
         }
         std::string line = std::string("<tr class=\"") + row_class(row) +
-                           "\"><td><input type=\"checkbox\" name=\"filename\" value=\"" + name + "\"></td><td><a href=\"" +
-                           link + "\">" + name + "</a></td><td align=\"right\">" + size + "</td><td>" +
-                           date_text(e->date) + "</td></tr>\n";
+                           "\"><td><input type=\"checkbox\" name=\"filename\" value=\"" + name +
+                           "\"></td><td><a href=\"" + link + "\">" + name + "</a></td><td align=\"right\">" + size +
+                           "</td><td>" + date_text(e->date) + "</td></tr>\n";
         page.Add(line.data(), (long long)line.size());
     }
 
-    page.Addf("<tr class=\"dialogfoot\"><td colspan=\"4\">"
-              "Delete:<input type=\"radio\" name=\"action\" value=\"delete\"> "
-              "Rename:<input type=\"radio\" name=\"action\" value=\"rename\"> "
-              "Mkdir:<input type=\"radio\" name=\"action\" value=\"mkdir\"> "
-              "Rmdir:<input type=\"radio\" name=\"action\" value=\"rmdir\"> "
-              "Regexp match:<input type=\"radio\" name=\"action\" value=\"rematch\"> "
-              "Raw command:<input type=\"radio\" name=\"action\" value=\"raw\"></td></tr>\n"
-              "<tr class=\"dialogfoot\"><td colspan=\"4\">Argument: <input type=\"text\" name=\"argument\" size=\"80\"> "
-              "<input type=\"submit\" value=\"Submit\"></td></tr>\n"
-              "</table>\n</form>\n</td></tr></table>\n</body></html>\n");
+    page.Addf(
+        "<tr class=\"dialogfoot\"><td colspan=\"4\">"
+        "Delete:<input type=\"radio\" name=\"action\" value=\"delete\"> "
+        "Rename:<input type=\"radio\" name=\"action\" value=\"rename\"> "
+        "Mkdir:<input type=\"radio\" name=\"action\" value=\"mkdir\"> "
+        "Rmdir:<input type=\"radio\" name=\"action\" value=\"rmdir\"> "
+        "Regexp match:<input type=\"radio\" name=\"action\" value=\"rematch\"> "
+        "Raw command:<input type=\"radio\" name=\"action\" value=\"raw\"></td></tr>\n"
+        "<tr class=\"dialogfoot\"><td colspan=\"4\">Argument: <input type=\"text\" name=\"argument\" size=\"80\"> "
+        "<input type=\"submit\" value=\"Submit\"></td></tr>\n"
+        "</table>\n</form>\n</td></tr></table>\n</body></html>\n");
     interface_send_response(connection, &page);
 }
 

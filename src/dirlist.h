@@ -20,8 +20,8 @@ struct CONNECTION_T;
 struct dir_t {
     dir_t *next = nullptr;
     dir_t *prev = nullptr;
-    int directory = 0;    // 1 when the permission text begins with 'd'
-    unsigned mode = 0;    // permission bits (mode_parse)
+    int directory = 0;  // 1 when the permission text begins with 'd'
+    unsigned mode = 0;  // permission bits (mode_parse)
     std::string owner;
     std::string group;    // "unknown" for listings without one
     uint64_t size = 0;    // 64-bit: listings of files past 4 GiB give their true length

@@ -15,10 +15,10 @@
 
 struct DN_CACHE_ENTRY {
     DN_CACHE_ENTRY *next;
-    uint32_t time;      // seconds since the epoch, when inserted
-    char *name;         // owned
-    char *value;        // owned
-    char *dn;           // owned; empty for an unknown user
+    uint32_t time;  // seconds since the epoch, when inserted
+    char *name;     // owned
+    char *value;    // owned
+    char *dn;       // owned; empty for an unknown user
 };
 
 struct DN_CACHE_TABLE {

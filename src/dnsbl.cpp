@@ -4,11 +4,11 @@
 
 #include "compat.h"
 #include "connection.h"
-#include "templates.h"
 #include "header.h"
 #include "log.h"
 #include "network.h"
 #include "processors.h"
+#include "templates.h"
 
 DnsblSection *dnsbl_section = nullptr;
 
@@ -68,8 +68,8 @@ int DnsblSection::check_and_block(CONNECTION_T *connection) {
         return 0;
     }
     char address[INET_ADDRSTRLEN] = "";
-    bool listed = answer->address && answer->length == 4 && inet_ntop(AF_INET, answer->address, address, sizeof address) &&
-                  opts.listed->has(address);
+    bool listed = answer->address && answer->length == 4 &&
+                  inet_ntop(AF_INET, answer->address, address, sizeof address) && opts.listed->has(address);
     hostent_free(answer);
     if (!listed) {
         unlock();

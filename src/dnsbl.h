@@ -17,10 +17,10 @@ struct CONNECTION_T;
 class DnsblSection : public Section {
 public:
     struct Options {
-        const int *enabled = nullptr;              // the check runs only when exactly 1
+        const int *enabled = nullptr;                // the check runs only when exactly 1
         const std::string *template_name = nullptr;  // empty: "blocked"
-        const std::string *zone = nullptr;         // empty: no check
-        const IpRangeList *listed = nullptr;       // empty: no check
+        const std::string *zone = nullptr;           // empty: no check
+        const IpRangeList *listed = nullptr;         // empty: no check
     };
     Options opts;
 

@@ -158,8 +158,7 @@ Filebuf *external_run(CONNECTION_T *connection, const char *command, Filebuf *in
         Descriptor file;
         file.reset(mkostemp(temp.path, O_CLOEXEC));
         if (file.get() < 0) {
-            putlog(LOG_ERROR, "external: cannot create a temporary file in %s: %s", directory.c_str(),
-                   strerror(errno));
+            putlog(LOG_ERROR, "external: cannot create a temporary file in %s: %s", directory.c_str(), strerror(errno));
             return nullptr;
         }
         temp.made = true;
@@ -396,7 +395,8 @@ void output_apply(CONNECTION_T *connection, Filebuf *body, Filebuf *output, int 
         head = nullptr;
     }
     if (!head) {
-        putlog(LOG_EXTERNAL, "error: external parser sent null or invalid %s headers", response ? "response" : "request");
+        putlog(LOG_EXTERNAL, "error: external parser sent null or invalid %s headers",
+               response ? "response" : "request");
     } else {
         identity_apply(connection, head);
         if (status == 0) {

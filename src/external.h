@@ -61,7 +61,7 @@ public:
         int mode = 0;         // EXTERNAL_TEMPFILE: the input as a file
         int stages = 0;       // EXTERNAL_* stage bits
         bool authenticator = false;
-        int heads = 0;        // EXTERNAL_*_HEAD bits
+        int heads = 0;  // EXTERNAL_*_HEAD bits
     };
     struct Options {
         const int *enabled = nullptr;

@@ -71,10 +71,8 @@ HTTPRESPONSE *http_fetch(URL *url, const std::vector<HTTP_HEADER> *headers, long
     char *text = nullptr;
 
     if (protocol_start(connection) < 0) goto done;
-    if (request->user || request->password)
-        authenicate_basic_response(connection);
-    else
-        header_send(request, connection, 1, HEADER_KIND_SERVER);
+    if (request->user || request->password) authenicate_basic_response(connection);
+    else header_send(request, connection, 1, HEADER_KIND_SERVER);
 
     text = header_get_reconnect(connection, FETCH_TIMEOUT);
     if (!text) goto done;
@@ -88,8 +86,8 @@ HTTPRESPONSE *http_fetch(URL *url, const std::vector<HTTP_HEADER> *headers, long
     keepalive_check_server(connection);
     if (complete == HTTP_BODY_COMPLETE && !(connection->flags & CONN_FAILED) && connection->keepalive_server == 1 &&
         !loading && global && global->serverpool && connection->server) {
-        global->serverpool->Add(connection->server, request->protocol, request->host, request->port, nullptr,
-                                nullptr, FORWARD_DIRECT, nullptr);
+        global->serverpool->Add(connection->server, request->protocol, request->host, request->port, nullptr, nullptr,
+                                FORWARD_DIRECT, nullptr);
         connection->server = nullptr;
     }
     result = (HTTPRESPONSE *)xmalloc(sizeof(HTTPRESPONSE));
@@ -124,7 +122,8 @@ int config_fetch(URL *url, std::string *body) {
     int status = response->header ? response->header->code : 0;
     if (body) {
         body->clear();
-        if (response->body && response->body->size > 0) body->assign(response->body->data, (size_t)response->body->size);
+        if (response->body && response->body->size > 0)
+            body->assign(response->body->data, (size_t)response->body->size);
     }
     httpresponse_free(response);
     return status;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "header.h"  // HEADER, HTTP_HEADER
-#include "misc.h"    // URL
+#include "header.h"      // HEADER, HTTP_HEADER
+#include "misc.h"        // URL
 #include "proto_http.h"  // HTTP_BODY_MAX
 
 class Filebuf;

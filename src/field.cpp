@@ -30,8 +30,7 @@ static bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // An unsigned decimal as strtoul reads it: blanks, an optional sign, digits.
 // False when there are no digits; *end is then the text itself.
-static bool unsigned_parse(const char *text, bool *negative, uint64_t *magnitude, bool *overflow,
-                           const char **end) {
+static bool unsigned_parse(const char *text, bool *negative, uint64_t *magnitude, bool *overflow, const char **end) {
     const char *p = text;
     while (is_blank(*p)) p++;
     *negative = *p == '-';
@@ -105,9 +104,8 @@ static SIZE_TEXT filesize_parse(const std::string &text) {
         const char *word;
         uint64_t factor;
     } units[] = {
-        {"k", 1024ull}, {"kb", 1024ull}, {"kbit", 1024ull},
-        {"m", 1048576ull}, {"mb", 1048576ull}, {"mbit", 1048576ull},
-        {"g", 1073741824ull}, {"gb", 1073741824ull}, {"gbit", 1073741824ull},
+        {"k", 1024ull},       {"kb", 1024ull},      {"kbit", 1024ull},     {"m", 1048576ull},       {"mb", 1048576ull},
+        {"mbit", 1048576ull}, {"g", 1073741824ull}, {"gb", 1073741824ull}, {"gbit", 1073741824ull},
     };
     for (const auto &u : units) {
         if (strcasecmp(unit.c_str(), u.word) == 0) {
@@ -177,9 +175,7 @@ int StringList::display(const std::string &s, char *buffer) {
     return (int)s.size() + 1;
 }
 
-void StringList::get_strlist(const std::string &s, char *buffer) {
-    memcpy(buffer, s.c_str(), s.size() + 1);
-}
+void StringList::get_strlist(const std::string &s, char *buffer) { memcpy(buffer, s.c_str(), s.size() + 1); }
 
 bool StringList::show_p(const char *label, const std::string &s) {
     putlog(LOG_PROFILES, "%s Profile: %s", label, s.c_str());
@@ -281,57 +277,84 @@ bool PortRangeList::has(int port) const {
 
 Field::Field(bool enabled, const std::string &name, const std::string &comment, const std::string &desc,
              const std::string &default_text, unsigned int type, bool optional)
-    : enabled(enabled), name(name), type(type), comment(comment), desc(desc), width(20), low(0), high(0),
-      optional(optional), active(false), int_value(0), int_value2(0), uint_value(0), ulonglong_value(0),
-      string_value(default_text), double_value(0) {
+    : enabled(enabled),
+      name(name),
+      type(type),
+      comment(comment),
+      desc(desc),
+      width(20),
+      low(0),
+      high(0),
+      optional(optional),
+      active(false),
+      int_value(0),
+      int_value2(0),
+      uint_value(0),
+      ulonglong_value(0),
+      string_value(default_text),
+      double_value(0) {
     switch (type) {
-    case FIELD_INT:
-        int_value = string_to_int(default_text);
-        break;
-    case FIELD_UINT:
-        uint_value = string_to_uint(default_text);
-        break;
-    case FIELD_BOOL:
-        int_value = strcasecmp(default_text.c_str(), "true") == 0 ? 1 : 0;
-        break;
-    case FIELD_STRING:
-    case FIELD_STRING_LIST:
-    case FIELD_IP_RANGE_LIST:
-    case FIELD_PORT_RANGE_LIST:
-        width = 80;
-        break;
-    case FIELD_INT_RANGE: {
-        Couple bounds(default_text);
-        low = string_to_int(bounds.first());
-        high = string_to_int(bounds.second());
-        break;
-    }
-    case FIELD_FILE_SIZE:
-        uint_value = string_to_filesize(default_text);
-        break;
-    case FIELD_LONG_FILE_SIZE:
-        ulonglong_value = string_to_longfilesize(default_text);
-        break;
-    case FIELD_DOUBLE:
-        // Parsed like the other numbers, so that a field read before the
-        // first load agrees with the text it shows.
-        double_value = string_to_double(default_text);
-        break;
-    default:
-        break;
+        case FIELD_INT: int_value = string_to_int(default_text); break;
+        case FIELD_UINT: uint_value = string_to_uint(default_text); break;
+        case FIELD_BOOL: int_value = strcasecmp(default_text.c_str(), "true") == 0 ? 1 : 0; break;
+        case FIELD_STRING:
+        case FIELD_STRING_LIST:
+        case FIELD_IP_RANGE_LIST:
+        case FIELD_PORT_RANGE_LIST: width = 80; break;
+        case FIELD_INT_RANGE: {
+            Couple bounds(default_text);
+            low = string_to_int(bounds.first());
+            high = string_to_int(bounds.second());
+            break;
+        }
+        case FIELD_FILE_SIZE: uint_value = string_to_filesize(default_text); break;
+        case FIELD_LONG_FILE_SIZE: ulonglong_value = string_to_longfilesize(default_text); break;
+        case FIELD_DOUBLE:
+            // Parsed like the other numbers, so that a field read before the
+            // first load agrees with the text it shows.
+            double_value = string_to_double(default_text);
+            break;
+        default: break;
     }
 }
 
 Field::Field(bool enabled, const std::string &name, const std::string &comment, const std::string &desc,
              const StringSelectVector &values, unsigned int type, bool optional)
-    : enabled(enabled), name(name), type(type), comment(comment), desc(desc), width(0), low(0), high(0),
-      optional(optional), active(false), int_value(0), int_value2(0), uint_value(0), ulonglong_value(0),
-      select_vector(values), select_vector2(values), double_value(0) {}
+    : enabled(enabled),
+      name(name),
+      type(type),
+      comment(comment),
+      desc(desc),
+      width(0),
+      low(0),
+      high(0),
+      optional(optional),
+      active(false),
+      int_value(0),
+      int_value2(0),
+      uint_value(0),
+      ulonglong_value(0),
+      select_vector(values),
+      select_vector2(values),
+      double_value(0) {}
 
 static const char *const type_names[] = {
-    "INT", "UINT", "BOOL", "STRING", "STRING_SELECT_ONE", "STRING_SELECT_MANY", "STRING_LIST",
-    "IP_RANGE_LIST", "PORT_RANGE_LIST", nullptr, "STRING_RANGE", "INT_RANGE", "FILE_SIZE",
-    "MULTILINE_STRING", "LONG_FILE_SIZE", "DOUBLE",
+    "INT",
+    "UINT",
+    "BOOL",
+    "STRING",
+    "STRING_SELECT_ONE",
+    "STRING_SELECT_MANY",
+    "STRING_LIST",
+    "IP_RANGE_LIST",
+    "PORT_RANGE_LIST",
+    nullptr,
+    "STRING_RANGE",
+    "INT_RANGE",
+    "FILE_SIZE",
+    "MULTILINE_STRING",
+    "LONG_FILE_SIZE",
+    "DOUBLE",
 };
 
 unsigned int Field::type_get(const std::string &keyword) {
@@ -352,40 +375,26 @@ bool Field::is_select(unsigned int type) {
 
 std::string Field::nature() const {
     switch (type) {
-    case FIELD_INT:
-        return "an integer";
-    case FIELD_UINT:
-        return "a positive integer";
-    case FIELD_BOOL:
-        return "true or false";
-    case FIELD_STRING:
-        return "a string";
-    case FIELD_STRING_SELECT_ONE:
-        return "a string among these values : " + possible_values();
-    case FIELD_STRING_SELECT_MANY:
-        return "a list of strings among these values : " + possible_values();
-    case FIELD_STRING_LIST:
-        return "a string list";
-    case FIELD_IP_RANGE_LIST:
-        return "an IP range list (see manual)";
-    case FIELD_PORT_RANGE_LIST:
-        return "a port range list (see manual)";
-    case FIELD_STRING_RANGE:
-        return "a couple of strings among these values : " + possible_values();
-    case FIELD_INT_RANGE: {
-        char text[100];
-        snprintf(text, sizeof text, "a couple of integers between %d and %d inclusive", low, high);
-        return text;
-    }
-    case FIELD_FILE_SIZE:
-    case FIELD_LONG_FILE_SIZE:
-        return "a file size (for example 120, 10K, 1M)";
-    case FIELD_MULTILINE_STRING:
-        return "a multi-line string";
-    case FIELD_DOUBLE:
-        return "a floating point number";
-    default:
-        return "";
+        case FIELD_INT: return "an integer";
+        case FIELD_UINT: return "a positive integer";
+        case FIELD_BOOL: return "true or false";
+        case FIELD_STRING: return "a string";
+        case FIELD_STRING_SELECT_ONE: return "a string among these values : " + possible_values();
+        case FIELD_STRING_SELECT_MANY: return "a list of strings among these values : " + possible_values();
+        case FIELD_STRING_LIST: return "a string list";
+        case FIELD_IP_RANGE_LIST: return "an IP range list (see manual)";
+        case FIELD_PORT_RANGE_LIST: return "a port range list (see manual)";
+        case FIELD_STRING_RANGE: return "a couple of strings among these values : " + possible_values();
+        case FIELD_INT_RANGE: {
+            char text[100];
+            snprintf(text, sizeof text, "a couple of integers between %d and %d inclusive", low, high);
+            return text;
+        }
+        case FIELD_FILE_SIZE:
+        case FIELD_LONG_FILE_SIZE: return "a file size (for example 120, 10K, 1M)";
+        case FIELD_MULTILINE_STRING: return "a multi-line string";
+        case FIELD_DOUBLE: return "a floating point number";
+        default: return "";
     }
 }
 

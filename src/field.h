@@ -172,15 +172,15 @@ public:
 // One typed configuration value.
 class Field {
 public:
-    bool enabled;          // a disabled field is never loaded, read or shown, but is saved
-    std::string name;      // element name in both documents
-    unsigned int type;     // FIELD_*
-    std::string comment;   // label; error messages name the field by it
-    std::string desc;      // help text
-    int width;             // size of its text input in forms
-    int low, high;         // inclusive bounds of an INT_RANGE
-    bool optional;         // can be switched on and off
-    bool active;           // whether an optional field is switched on
+    bool enabled;         // a disabled field is never loaded, read or shown, but is saved
+    std::string name;     // element name in both documents
+    unsigned int type;    // FIELD_*
+    std::string comment;  // label; error messages name the field by it
+    std::string desc;     // help text
+    int width;            // size of its text input in forms
+    int low, high;        // inclusive bounds of an INT_RANGE
+    bool optional;        // can be switched on and off
+    bool active;          // whether an optional field is switched on
     int int_value;
     int int_value2;
     uint32_t uint_value;

@@ -30,16 +30,13 @@ static const size_t ZLIB_SLICE = 1u << 30;
 
 Filebuf::Filebuf() : size(0), capacity(0), data(nullptr), mime_type(nullptr) {}
 
-Filebuf::~Filebuf()
-{
+Filebuf::~Filebuf() {
     free(data);
     free(mime_type);
 }
 
-void Filebuf::Resize(long long n)
-{
-    if (n < 0)
-        fatal_assert(FILEBUF_SOURCE, __LINE__, "Resize");
+void Filebuf::Resize(long long n) {
+    if (n < 0) fatal_assert(FILEBUF_SOURCE, __LINE__, "Resize");
 
     size_t wanted = (size_t)n;
     if (wanted > capacity || capacity - wanted > GROWTH_STEP || data == nullptr) {
@@ -47,71 +44,54 @@ void Filebuf::Resize(long long n)
             size = 0;
             return;
         }
-        if (wanted > SIZE_MAX - GROWTH_STEP)
-            fatal_alloc(FILEBUF_SOURCE, __LINE__, "Resize", wanted);
+        if (wanted > SIZE_MAX - GROWTH_STEP) fatal_alloc(FILEBUF_SOURCE, __LINE__, "Resize", wanted);
         size_t rounded = (wanted + GROWTH_STEP - 1) / GROWTH_STEP * GROWTH_STEP;
         char *grown = (char *)xrealloc(data, rounded);
-        if (grown == nullptr)
-            fatal_alloc(FILEBUF_SOURCE, __LINE__, "Resize", rounded);
+        if (grown == nullptr) fatal_alloc(FILEBUF_SOURCE, __LINE__, "Resize", rounded);
         data = grown;
         capacity = rounded;
     }
     size = n;
 }
 
-void Filebuf::Add(const void *bytes, long long n)
-{
-    if (n <= 0 || bytes == nullptr)
-        return;
-    if (size > LLONG_MAX - n)
-        fatal_alloc(FILEBUF_SOURCE, __LINE__, "Add", SIZE_MAX);
+void Filebuf::Add(const void *bytes, long long n) {
+    if (n <= 0 || bytes == nullptr) return;
+    if (size > LLONG_MAX - n) fatal_alloc(FILEBUF_SOURCE, __LINE__, "Add", SIZE_MAX);
 
     // The bytes may come from this very buffer, which Resize can move.
     const char *source = (const char *)bytes;
     long long offset = -1;
-    if (data != nullptr && source >= data && source < data + size)
-        offset = source - data;
+    if (data != nullptr && source >= data && source < data + size) offset = source - data;
 
     long long old = size;
     Resize(size + n);
-    if (offset >= 0)
-        source = data + offset;
+    if (offset >= 0) source = data + offset;
     memmove(data + old, source, (size_t)n);
 }
 
-void Filebuf::Addf(const char *format, ...)
-{
+void Filebuf::Addf(const char *format, ...) {
     char work[8192];
     va_list arguments;
     va_start(arguments, format);
     int length = vsnprintf(work, sizeof(work), format, arguments);
     va_end(arguments);
-    if (length < 0)
-        return;
-    if (length > (int)sizeof(work) - 1)
-        length = sizeof(work) - 1;
+    if (length < 0) return;
+    if (length > (int)sizeof(work) - 1) length = sizeof(work) - 1;
     Add(work, length);
 }
 
-void Filebuf::Replace(long long start, long long end, const char *text)
-{
-    if (text == nullptr)
-        text = "";
-    if (start < 0)
-        start = 0;
-    if (start > size)
-        start = size;
-    if (end < start)
-        end = start;
-    if (end > size)
-        end = size;
+void Filebuf::Replace(long long start, long long end, const char *text) {
+    if (text == nullptr) text = "";
+    if (start < 0) start = 0;
+    if (start > size) start = size;
+    if (end < start) end = start;
+    if (end > size) end = size;
 
     // A replacement taken from this buffer must survive the move below.
     char *copy = nullptr;
     if (data != nullptr && text >= data && text < data + capacity) {
         copy = xstrndup(text, (size_t)(data + capacity - text));
-        if (copy == nullptr)
-            fatal_alloc(FILEBUF_SOURCE, __LINE__, "Replace", strlen(text) + 1);
+        if (copy == nullptr) fatal_alloc(FILEBUF_SOURCE, __LINE__, "Replace", strlen(text) + 1);
         text = copy;
     }
 
@@ -125,42 +105,32 @@ void Filebuf::Replace(long long start, long long end, const char *text)
         memmove(data + start + length, data + end, (size_t)tail);
         Resize(size - (removed - length));
     }
-    if (length > 0)
-        memcpy(data + start, text, (size_t)length);
+    if (length > 0) memcpy(data + start, text, (size_t)length);
     free(copy);
 }
 
-void Filebuf::Trim(long long n)
-{
-    if (n < 0 || n > size)
-        fatal_assert(FILEBUF_SOURCE, __LINE__, "Trim");
-    if (n == 0)
-        return;
+void Filebuf::Trim(long long n) {
+    if (n < 0 || n > size) fatal_assert(FILEBUF_SOURCE, __LINE__, "Trim");
+    if (n == 0) return;
     memmove(data, data + n, (size_t)(size - n));
     Resize(size - n);
 }
 
-void Filebuf::Shorten()
-{
-    if (data == nullptr || size <= 0 || (size_t)size >= capacity)
-        return;
+void Filebuf::Shorten() {
+    if (data == nullptr || size <= 0 || (size_t)size >= capacity) return;
     char *shrunk = (char *)xrealloc(data, (size_t)size);
-    if (shrunk == nullptr)
-        fatal_alloc(FILEBUF_SOURCE, __LINE__, "Shorten", (size_t)size);
+    if (shrunk == nullptr) fatal_alloc(FILEBUF_SOURCE, __LINE__, "Shorten", (size_t)size);
     data = shrunk;
     capacity = (size_t)size;
 }
 
-void Filebuf::Swap(Filebuf *other)
-{
-    if (other == this)
-        return;
+void Filebuf::Swap(Filebuf *other) {
+    if (other == this) return;
     free(data);
     data = nullptr;
     size = 0;
     capacity = 0;
-    if (other == nullptr)
-        return;
+    if (other == nullptr) return;
     data = other->data;
     size = other->size;
     capacity = other->capacity;
@@ -169,13 +139,11 @@ void Filebuf::Swap(Filebuf *other)
     other->capacity = 0;
 }
 
-Filebuf *Filebuf::Dup() const
-{
+Filebuf *Filebuf::Dup() const {
     Filebuf *copy = new Filebuf();
     if (size > 0) {
         copy->data = (char *)xmalloc((size_t)size);
-        if (copy->data == nullptr)
-            fatal_alloc(FILEBUF_SOURCE, __LINE__, "Dup", (size_t)size);
+        if (copy->data == nullptr) fatal_alloc(FILEBUF_SOURCE, __LINE__, "Dup", (size_t)size);
         memcpy(copy->data, data, (size_t)size);
         copy->size = size;
         copy->capacity = (size_t)size;
@@ -183,23 +151,18 @@ Filebuf *Filebuf::Dup() const
     return copy;
 }
 
-static STACK_T *stack_node(const char *text, size_t length)
-{
+static STACK_T *stack_node(const char *text, size_t length) {
     STACK_T *node;
     XMALLOC_OR_DIE(node, sizeof(STACK_T), FILEBUF_SOURCE);
     node->text = (char *)xmalloc(length + 1);
-    if (node->text == nullptr)
-        fatal_alloc(FILEBUF_SOURCE, __LINE__, "to_stack", length + 1);
-    if (length > 0)
-        memcpy(node->text, text, length);
+    if (node->text == nullptr) fatal_alloc(FILEBUF_SOURCE, __LINE__, "to_stack", length + 1);
+    if (length > 0) memcpy(node->text, text, length);
     node->text[length] = '\0';
     return node;
 }
 
-STACK_T *Filebuf::to_stack() const
-{
-    if (data == nullptr)
-        return nullptr;
+STACK_T *Filebuf::to_stack() const {
+    if (data == nullptr) return nullptr;
 
     STACK_T *first = nullptr;
     STACK_T *last = nullptr;
@@ -207,38 +170,29 @@ STACK_T *Filebuf::to_stack() const
     long long position = 0;
     for (;;) {
         const char *feed = nullptr;
-        if (position < size)
-            feed = (const char *)memchr(data + position, '\n', (size_t)(size - position));
+        if (position < size) feed = (const char *)memchr(data + position, '\n', (size_t)(size - position));
         long long end = feed ? feed - data : size;
         // A final line feed ends the last line; it starts no empty one.
-        if (feed == nullptr && start == size && first != nullptr)
-            break;
+        if (feed == nullptr && start == size && first != nullptr) break;
         STACK_T *node = stack_node(data + start, (size_t)(end - start));
         node->prev = last;
-        if (last)
-            last->next = node;
-        else
-            first = node;
+        if (last) last->next = node;
+        else first = node;
         last = node;
-        if (feed == nullptr)
-            break;
+        if (feed == nullptr) break;
         start = position = end + 1;
     }
     return first;
 }
 
-ssize_t Filebuf::Save(int fd) const
-{
-    if (data == nullptr || size <= 0)
-        return write(fd, "", 0);
+ssize_t Filebuf::Save(int fd) const {
+    if (data == nullptr || size <= 0) return write(fd, "", 0);
     return write(fd, data, (size_t)size);
 }
 
-long long Filebuf::Read(const char *path)
-{
+long long Filebuf::Read(const char *path) {
     int fd = s_open(path, O_RDONLY, 0);
-    if (fd == -1)
-        return -1;
+    if (fd == -1) return -1;
 
     long long block = BLOCKSIZE > 0 ? BLOCKSIZE : 8192;
     long long appended = 0;
@@ -264,45 +218,28 @@ long long Filebuf::Read(const char *path)
 // ---------------------------------------------------------------------------
 // Content coding
 
-static void zlib_error(int code)
-{
+static void zlib_error(int code) {
     switch (code) {
-    case Z_NEED_DICT:
-        putlog(LOG_ERROR, "zlib: dictionary error");
-        break;
-    case Z_BUF_ERROR:
-        putlog(LOG_ERROR, "zlib: buffer error");
-        break;
-    case Z_MEM_ERROR:
-        putlog(LOG_ERROR, "zlib: memory error");
-        break;
-    case Z_DATA_ERROR:
-        putlog(LOG_ERROR, "zlib: data error");
-        break;
-    case Z_STREAM_ERROR:
-        putlog(LOG_ERROR, "zlib: stream error");
-        break;
-    default:
-        putlog(LOG_ERROR, "zlib: unknown error %d", code);
-        break;
+        case Z_NEED_DICT: putlog(LOG_ERROR, "zlib: dictionary error"); break;
+        case Z_BUF_ERROR: putlog(LOG_ERROR, "zlib: buffer error"); break;
+        case Z_MEM_ERROR: putlog(LOG_ERROR, "zlib: memory error"); break;
+        case Z_DATA_ERROR: putlog(LOG_ERROR, "zlib: data error"); break;
+        case Z_STREAM_ERROR: putlog(LOG_ERROR, "zlib: stream error"); break;
+        default: putlog(LOG_ERROR, "zlib: unknown error %d", code); break;
     }
 }
 
-static void put_le32(Filebuf *out, uint32_t value)
-{
-    unsigned char bytes[4] = {(unsigned char)value, (unsigned char)(value >> 8),
-                              (unsigned char)(value >> 16), (unsigned char)(value >> 24)};
+static void put_le32(Filebuf *out, uint32_t value) {
+    unsigned char bytes[4] = {(unsigned char)value, (unsigned char)(value >> 8), (unsigned char)(value >> 16),
+                              (unsigned char)(value >> 24)};
     out->Add(bytes, 4);
 }
 
-static uint32_t get_le32(const unsigned char *bytes)
-{
-    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
-           (uint32_t)bytes[3] << 24;
+static uint32_t get_le32(const unsigned char *bytes) {
+    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 | (uint32_t)bytes[3] << 24;
 }
 
-static uint32_t crc32_of(const unsigned char *bytes, size_t length)
-{
+static uint32_t crc32_of(const unsigned char *bytes, size_t length) {
     uLong crc = crc32(0L, Z_NULL, 0);
     while (length > 0) {
         size_t slice = length < ZLIB_SLICE ? length : ZLIB_SLICE;
@@ -313,12 +250,10 @@ static uint32_t crc32_of(const unsigned char *bytes, size_t length)
     return (uint32_t)crc;
 }
 
-int Filebuf::Compress(int gzip)
-{
+int Filebuf::Compress(int gzip) {
     z_stream stream;
     memset(&stream, 0, sizeof(stream));
-    if (deflateInit2(&stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-        return 0;
+    if (deflateInit2(&stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) return 0;
 
     Filebuf out;
     if (gzip) {
@@ -344,8 +279,7 @@ int Filebuf::Compress(int gzip)
         stream.avail_out = (uInt)CODING_PIECE;
         result = deflate(&stream, flush);
         out.Resize(old + (long long)(CODING_PIECE - stream.avail_out));
-        if (result == Z_STREAM_END)
-            break;
+        if (result == Z_STREAM_END) break;
         if (result != Z_OK && result != Z_BUF_ERROR) {
             zlib_error(result);
             deflateEnd(&stream);
@@ -367,13 +301,11 @@ int Filebuf::Compress(int gzip)
 // when the stream reached its end and sets *used to the bytes it consumed,
 // -1 when the output would pass the limit, 0 for bad or truncated data
 // (logged unless quiet).
-static int inflate_stream(const unsigned char *input, size_t length, int window_bits,
-                          std::string *out, size_t limit, size_t *used, int quiet)
-{
+static int inflate_stream(const unsigned char *input, size_t length, int window_bits, std::string *out, size_t limit,
+                          size_t *used, int quiet) {
     z_stream stream;
     memset(&stream, 0, sizeof(stream));
-    if (inflateInit2(&stream, window_bits) != Z_OK)
-        return 0;
+    if (inflateInit2(&stream, window_bits) != Z_OK) return 0;
 
     const unsigned char *next = input;
     size_t remaining = length;
@@ -406,14 +338,12 @@ static int inflate_stream(const unsigned char *input, size_t length, int window_
             inflateEnd(&stream);
             return -1;
         }
-        if (result == Z_STREAM_END)
-            break;
+        if (result == Z_STREAM_END) break;
         bool stalled = stream.avail_in == before_in && out->size() == produced;
         if (result != Z_OK || (stalled && remaining == 0)) {
             // Input that ends before the stream does is reported as zlib
             // reports a stall: a buffer error.
-            if (!quiet)
-                zlib_error(result == Z_OK ? Z_BUF_ERROR : result);
+            if (!quiet) zlib_error(result == Z_OK ? Z_BUF_ERROR : result);
             inflateEnd(&stream);
             return 0;
         }
@@ -425,50 +355,40 @@ static int inflate_stream(const unsigned char *input, size_t length, int window_
 
 // Length of the gzip member header at the start of input, or 0 when it is
 // not one (bad magic, unknown method, reserved flags, or cut short).
-static size_t gzip_header_length(const unsigned char *input, size_t length)
-{
+static size_t gzip_header_length(const unsigned char *input, size_t length) {
     enum { FHCRC = 0x02, FEXTRA = 0x04, FNAME = 0x08, FCOMMENT = 0x10, FRESERVED = 0xE0 };
-    if (length < 10 || input[0] != 0x1F || input[1] != 0x8B || input[2] != 8)
-        return 0;
+    if (length < 10 || input[0] != 0x1F || input[1] != 0x8B || input[2] != 8) return 0;
     unsigned flags = input[3];
-    if (flags & FRESERVED)
-        return 0;
+    if (flags & FRESERVED) return 0;
     size_t position = 10;
     if (flags & FEXTRA) {
-        if (length - position < 2)
-            return 0;
+        if (length - position < 2) return 0;
         size_t extra = (size_t)input[position] | (size_t)input[position + 1] << 8;
         position += 2;
-        if (length - position < extra)
-            return 0;
+        if (length - position < extra) return 0;
         position += extra;
     }
     for (unsigned text_flag : {(unsigned)FNAME, (unsigned)FCOMMENT}) {
-        if (!(flags & text_flag))
-            continue;
+        if (!(flags & text_flag)) continue;
         const void *nul = memchr(input + position, 0, length - position);
-        if (nul == nullptr)
-            return 0;
+        if (nul == nullptr) return 0;
         position = (size_t)((const unsigned char *)nul - input) + 1;
     }
     if (flags & FHCRC) {
-        if (length - position < 2)
-            return 0;
+        if (length - position < 2) return 0;
         position += 2;
     }
     return position;
 }
 
-int Filebuf::Uncompress(int gzip, size_t limit)
-{
+int Filebuf::Uncompress(int gzip, size_t limit) {
     const unsigned char *input = (const unsigned char *)data;
     size_t length = (data != nullptr && size > 0) ? (size_t)size : 0;
     std::string out;
 
     if (gzip) {
         // Header, deflate data and the 8-byte trailer cannot fit in fewer bytes.
-        if (length <= 17)
-            return 0;
+        if (length <= 17) return 0;
         size_t position = 0;
         // A gzip body may hold several members one after another.
         do {
@@ -480,16 +400,14 @@ int Filebuf::Uncompress(int gzip, size_t limit)
             position += header;
             size_t start = out.size();
             size_t used = 0;
-            if (inflate_stream(input + position, length - position, -15, &out, limit, &used, 0) != 1)
-                return 0;
+            if (inflate_stream(input + position, length - position, -15, &out, limit, &used, 0) != 1) return 0;
             position += used;
             if (length - position < 8) {
                 zlib_error(Z_BUF_ERROR);
                 return 0;
             }
             size_t produced = out.size() - start;
-            if (get_le32(input + position) !=
-                    crc32_of((const unsigned char *)out.data() + start, produced) ||
+            if (get_le32(input + position) != crc32_of((const unsigned char *)out.data() + start, produced) ||
                 get_le32(input + position + 4) != (uint32_t)produced) {
                 putlog(LOG_ERROR, "zlib: gzip checksum mismatch");
                 return 0;
@@ -507,18 +425,14 @@ int Filebuf::Uncompress(int gzip, size_t limit)
         int done = 0;
         if (wrapped) {
             done = inflate_stream(input, length, 15, &out, limit, &used, 1);
-            if (done == -1)
-                return 0;
-            if (done == 0)
-                out.clear();
+            if (done == -1) return 0;
+            if (done == 0) out.clear();
         }
-        if (done != 1 && inflate_stream(input, length, -15, &out, limit, &used, 0) != 1)
-            return 0;
+        if (done != 1 && inflate_stream(input, length, -15, &out, limit, &used, 0) != 1) return 0;
     }
 
     Filebuf result;
-    if (!out.empty())
-        result.Add(out.data(), (long long)out.size());
+    if (!out.empty()) result.Add(out.data(), (long long)out.size());
     Swap(&result);
     return 1;
 }
@@ -526,8 +440,7 @@ int Filebuf::Uncompress(int gzip, size_t limit)
 // ---------------------------------------------------------------------------
 // Response bodies
 
-int Filebuf::Decode(CONNECTION_T *connection, size_t limit)
-{
+int Filebuf::Decode(CONNECTION_T *connection, size_t limit) {
     const char *encoding = "";
     if (connection && connection->response && connection->response->content_encoding)
         encoding = connection->response->content_encoding;
@@ -552,18 +465,13 @@ int Filebuf::Decode(CONNECTION_T *connection, size_t limit)
     return 0;
 }
 
-int Filebuf::Encode(CONNECTION_T *connection)
-{
-    if (connection == nullptr || connection->request == nullptr || connection->response == nullptr)
-        return 0;
+int Filebuf::Encode(CONNECTION_T *connection) {
+    if (connection == nullptr || connection->request == nullptr || connection->response == nullptr) return 0;
     // The Accept-Encoding on the request is then the proxy's own.
-    if (connection->flags & CONN_ENCODED)
-        return 0;
+    if (connection->flags & CONN_ENCODED) return 0;
     const char *accepted = connection->request->accept_encoding;
-    if (accepted == nullptr)
-        return 0;
-    if (general_section == nullptr || !general_section->compressout_get(connection))
-        return 0;
+    if (accepted == nullptr) return 0;
+    if (general_section == nullptr || !general_section->compressout_get(connection)) return 0;
 
     const char *encoding;
     if (s_strcasestr(accepted, "gzip")) {
@@ -585,8 +493,7 @@ int Filebuf::Encode(CONNECTION_T *connection)
     }
 
     char *copy = xstrdup(encoding);
-    if (copy == nullptr)
-        fatal_alloc(FILEBUF_SOURCE, __LINE__, "Encode", strlen(encoding) + 1);
+    if (copy == nullptr) fatal_alloc(FILEBUF_SOURCE, __LINE__, "Encode", strlen(encoding) + 1);
     free(connection->response->content_encoding);
     connection->response->content_encoding = copy;
     return 1;

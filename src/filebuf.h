@@ -18,10 +18,10 @@ struct CONNECTION_T;
 
 class Filebuf {
 public:
-    long long size;    // bytes in use
-    size_t capacity;   // bytes allocated; multiple of 65,536 except after Shorten and Dup
-    char *data;        // null while nothing was ever allocated
-    char *mime_type;   // MIME type set by a producer (templates, pages); owned
+    long long size;   // bytes in use
+    size_t capacity;  // bytes allocated; multiple of 65,536 except after Shorten and Dup
+    char *data;       // null while nothing was ever allocated
+    char *mime_type;  // MIME type set by a producer (templates, pages); owned
 
     Filebuf();
     ~Filebuf();

@@ -260,9 +260,7 @@ ForwardSection::~ForwardSection() {
     pthread_mutex_destroy(&status_lock);
 }
 
-void ForwardSection::update() {
-    entries_build(0, &rules);
-}
+void ForwardSection::update() { entries_build(0, &rules); }
 
 bool ForwardSection::enabled_get() const { return *opts.enabled != 0; }
 
@@ -287,9 +285,9 @@ void ForwardSection::set_status(Forward *rule, bool down) {
 // Random numbers for ICP request numbers and the pick among equals; one
 // generator per thread, so workers never share state.
 static uint32_t random_number() {
-    static thread_local std::mt19937 generator(
-        (uint32_t)std::random_device()() ^ (uint32_t)std::chrono::steady_clock::now().time_since_epoch().count() ^
-        (uint32_t)std::hash<std::thread::id>()(std::this_thread::get_id()));
+    static thread_local std::mt19937 generator((uint32_t)std::random_device()() ^
+                                               (uint32_t)std::chrono::steady_clock::now().time_since_epoch().count() ^
+                                               (uint32_t)std::hash<std::thread::id>()(std::this_thread::get_id()));
     return generator();
 }
 
@@ -355,8 +353,7 @@ void ForwardSection::peer_select_icp(CONNECTION_T *connection, std::vector<proxy
     if (request && request->protocol && request->host && request->file &&
         request->port == protocol_port(request->protocol))
         url = std::string(request->protocol) + "://" + request->host + request->file;
-    else
-        url = request_url(connection);
+    else url = request_url(connection);
 
     icp_packet *query = new icp_packet;
     bool built = icp_query_build(query, 0, ipv4_of(connection->interface_ip), ipv4_of(connection->ip), url.c_str());
@@ -492,7 +489,8 @@ Forward *ForwardSection::proxy_select(CONNECTION_T *connection, std::vector<prox
 
     int code;
     if (carp) code = PEERCODE_CARP;
-    else if (pick->rule->icp_type == ICP_PARENT) code = pick->reply == ICP_OP_HIT ? PEERCODE_PARENT_HIT : PEERCODE_FIRST_PARENT_MISS;
+    else if (pick->rule->icp_type == ICP_PARENT)
+        code = pick->reply == ICP_OP_HIT ? PEERCODE_PARENT_HIT : PEERCODE_FIRST_PARENT_MISS;
     else if (pick->rule->icp_type == ICP_SIBLING) code = PEERCODE_SIBLING_HIT;
     else code = PEERCODE_DEFAULT_PARENT;
     connection->log.set_peercode(code);

@@ -37,15 +37,15 @@ class Forward {
 public:
     bool enabled = false;
     std::string comment;
-    StringList profiles;     // condition (profile_find)
-    std::string host;        // empty: go direct, and stop looking
-    std::string user;        // empty: none
-    std::string password;    // empty: none
-    std::string domain;      // NTLM domain; empty: none
-    int port = -1;           // -1: 443 for a CONNECT parent, else 3128
-    int icp_type = ICP_NONE; // ICP_*
+    StringList profiles;      // condition (profile_find)
+    std::string host;         // empty: go direct, and stop looking
+    std::string user;         // empty: none
+    std::string password;     // empty: none
+    std::string domain;       // NTLM domain; empty: none
+    int port = -1;            // -1: 443 for a CONNECT parent, else 3128
+    int icp_type = ICP_NONE;  // ICP_*
     int icp_port = 0;
-    int type = 0;            // stored as forward_type: 0 HTTP, 1 SOCKS4, 2 SOCKS5, 3 CONNECT parent
+    int type = 0;                // stored as forward_type: 0 HTTP, 1 SOCKS4, 2 SOCKS5, 3 CONNECT parent
     unsigned int protocols = 0;  // FORWARD_SERVES_*
 
     // Run-time: when the peer was found down (0: up). Only under the
@@ -85,11 +85,11 @@ enum {
 struct icp_packet {
     uint8_t opcode;
     uint8_t version;
-    uint16_t length;       // header included
-    uint32_t number;       // request number
+    uint16_t length;  // header included
+    uint32_t number;  // request number
     uint32_t options;
     uint32_t option_data;
-    uint32_t sender;       // sender host address
+    uint32_t sender;  // sender host address
     unsigned char payload[ICP_PACKET_MAX - ICP_HEADER_SIZE];
 };
 

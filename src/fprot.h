@@ -26,8 +26,8 @@ enum {
 class FProtSection : public ScannerSection {
 public:
     struct Options {
-        const int *enabled = nullptr;                  // 0
-        const std::string *default_template = nullptr; // 1
+        const int *enabled = nullptr;                   // 0
+        const std::string *default_template = nullptr;  // 1
     } opts;
 
     FProtSection();

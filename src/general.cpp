@@ -47,19 +47,39 @@ Section *general_construct() {
 }
 
 General::General(const Item &item)
-    : enabled(false), ctimeout(GENERAL_DEFAULT_TIMEOUT), timeout(GENERAL_DEFAULT_TIMEOUT),
-      keeptimeout(GENERAL_DEFAULT_TIMEOUT), maxdbuffer(0), maxubuffer(0), bufferwait(0), encodemime(nullptr),
-      compressout(0), compressin(0), xforwardedfor(0), via(0) {
+    : enabled(false),
+      ctimeout(GENERAL_DEFAULT_TIMEOUT),
+      timeout(GENERAL_DEFAULT_TIMEOUT),
+      keeptimeout(GENERAL_DEFAULT_TIMEOUT),
+      maxdbuffer(0),
+      maxubuffer(0),
+      bufferwait(0),
+      encodemime(nullptr),
+      compressout(0),
+      compressin(0),
+      xforwardedfor(0),
+      via(0) {
     fields_read(general_fields, item.fields, this);
     if (!encodemime_text.empty()) encodemime = reg_compile(encodemime_text.c_str(), 1);
 }
 
 General::General(const General &other)
-    : enabled(other.enabled), comment(other.comment), profiles(other.profiles), ctimeout(other.ctimeout),
-      timeout(other.timeout), keeptimeout(other.keeptimeout), maxdbuffer(other.maxdbuffer),
-      maxubuffer(other.maxubuffer), bufferwait(other.bufferwait), cportrange(other.cportrange),
-      encodemime_text(other.encodemime_text), encodemime(nullptr), compressout(other.compressout),
-      compressin(other.compressin), xforwardedfor(other.xforwardedfor), via(other.via) {
+    : enabled(other.enabled),
+      comment(other.comment),
+      profiles(other.profiles),
+      ctimeout(other.ctimeout),
+      timeout(other.timeout),
+      keeptimeout(other.keeptimeout),
+      maxdbuffer(other.maxdbuffer),
+      maxubuffer(other.maxubuffer),
+      bufferwait(other.bufferwait),
+      cportrange(other.cportrange),
+      encodemime_text(other.encodemime_text),
+      encodemime(nullptr),
+      compressout(other.compressout),
+      compressin(other.compressin),
+      xforwardedfor(other.xforwardedfor),
+      via(other.via) {
     if (!encodemime_text.empty()) encodemime = reg_compile(encodemime_text.c_str(), 1);
 }
 
@@ -92,8 +112,6 @@ General::~General() {
 // Seams of the network layer and the client pool. They go through the
 // exported pointer so that they stay harmless once the section is gone.
 
-
-
 GeneralSection::GeneralSection() : Section("general", SECTION_RWLOCK) {
     options_bind(general_options, &opts);
     fields_declare(0, general_fields);
@@ -119,7 +137,8 @@ const General *GeneralSection::find(const CONNECTION_T *connection) {
     return nullptr;
 }
 
-template <typename T, typename F> T GeneralSection::rule_value(const CONNECTION_T *connection, T fallback, F get) {
+template <typename T, typename F>
+T GeneralSection::rule_value(const CONNECTION_T *connection, T fallback, F get) {
     SectionReadLock held(this);
     const General *rule = find(connection);
     return rule ? get(*rule) : fallback;

@@ -26,14 +26,14 @@ class General {
 public:
     bool enabled;
     std::string comment;
-    StringList profiles;        // profile condition
-    int ctimeout;               // connect time-out, seconds
-    int timeout;                // head and transfer time-out, seconds
-    int keeptimeout;            // keep-alive time-out, seconds
-    unsigned int maxdbuffer;    // bytes
-    unsigned int maxubuffer;    // bytes
-    int bufferwait;             // seconds; 0 none
-    PortRangeList cportrange;   // ports a CONNECT may reach; empty: all
+    StringList profiles;       // profile condition
+    int ctimeout;              // connect time-out, seconds
+    int timeout;               // head and transfer time-out, seconds
+    int keeptimeout;           // keep-alive time-out, seconds
+    unsigned int maxdbuffer;   // bytes
+    unsigned int maxubuffer;   // bytes
+    int bufferwait;            // seconds; 0 none
+    PortRangeList cportrange;  // ports a CONNECT may reach; empty: all
     std::string encodemime_text;
     regex_posix_t *encodemime;  // null when the text is empty or does not compile
     int compressout;
@@ -57,7 +57,7 @@ public:
         const std::string *tempdir = nullptr;   // directory for temporary files
         const int *linelength = nullptr;
         const int *poolsize = nullptr;
-        const int *pooltimeout = nullptr;       // seconds
+        const int *pooltimeout = nullptr;  // seconds
     };
     Options opts;
     std::list<General> rules;  // in entry order
@@ -99,7 +99,8 @@ public:
     int pooltimeout_get();
 
 private:
-    template <typename T, typename F> T rule_value(const CONNECTION_T *connection, T fallback, F get);
+    template <typename T, typename F>
+    T rule_value(const CONNECTION_T *connection, T fallback, F get);
     std::string option_string(const std::string *value);
 };
 
@@ -116,9 +117,9 @@ class FtpSection : public Section {
 public:
     // The options, bound in place for the whole run.
     struct Options {
-        const int *passive = nullptr;    // 1 for passive data connections
-        const int *timeout = nullptr;    // dialogue time-out, seconds
-        const std::string *user = nullptr;      // login for URLs without a user
+        const int *passive = nullptr;       // 1 for passive data connections
+        const int *timeout = nullptr;       // dialogue time-out, seconds
+        const std::string *user = nullptr;  // login for URLs without a user
         const std::string *password = nullptr;
         const int *sortorder = nullptr;  // 0 ascending, 1 descending
         const int *sortfield = nullptr;  // 0 none, 1 name, 2 size, 3 date

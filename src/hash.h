@@ -8,9 +8,9 @@
 
 struct HASH_ENTRY {
     HASH_ENTRY *next;
-    time_t time;   // seconds since the epoch, set by the user; 0 until then
-    char *key;     // owned copy
-    void *data;    // owned; released with free()
+    time_t time;  // seconds since the epoch, set by the user; 0 until then
+    char *key;    // owned copy
+    void *data;   // owned; released with free()
 };
 
 struct HASH_TABLE {

@@ -35,26 +35,18 @@ static char *copy_text(const char *text, size_t length) {
     return copy;
 }
 
-static char *copy_text(const std::string &text) {
-    return copy_text(text.data(), text.size());
-}
+static char *copy_text(const std::string &text) { return copy_text(text.data(), text.size()); }
 
-static char *copy_or_null(const char *text) {
-    return text ? copy_text(text, strlen(text)) : nullptr;
-}
+static char *copy_or_null(const char *text) { return text ? copy_text(text, strlen(text)) : nullptr; }
 
 static void set_text(char **field, const std::string &value) {
     free(*field);
     *field = copy_text(value);
 }
 
-static bool iequals(const std::string &a, const char *b) {
-    return strcasecmp(a.c_str(), b) == 0;
-}
+static bool iequals(const std::string &a, const char *b) { return strcasecmp(a.c_str(), b) == 0; }
 
-static bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
+static bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 static std::string trim(const std::string &text) {
     size_t start = 0, end = text.size();
@@ -125,18 +117,40 @@ static int keepalive_value(const std::string &value) {
 
 // ---- record ----------------------------------------------------------------
 
-HEADER *header_new() {
-    return new HEADER();
-}
+HEADER *header_new() { return new HEADER(); }
 
 // Every text field of the record, for freeing and copying.
 static std::vector<char **> text_fields(HEADER *h) {
-    return {&h->raw, &h->url, &h->user, &h->password, &h->method, &h->protocol, &h->host,
-            &h->file, &h->referer, &h->user_agent, &h->location, &h->content_type,
-            &h->content_encoding, &h->accept_encoding, &h->www_authenticate, &h->authorization,
-            &h->range, &h->proxy_authenticate_header, &h->proxy_authorization, &h->host_header,
-            &h->mime_type, &h->cache_control, &h->expires, &h->if_modified_since,
-            &h->last_modified, &h->warning, &h->age, &h->x_cache, &h->x_forwarded_for, &h->via,
+    return {&h->raw,
+            &h->url,
+            &h->user,
+            &h->password,
+            &h->method,
+            &h->protocol,
+            &h->host,
+            &h->file,
+            &h->referer,
+            &h->user_agent,
+            &h->location,
+            &h->content_type,
+            &h->content_encoding,
+            &h->accept_encoding,
+            &h->www_authenticate,
+            &h->authorization,
+            &h->range,
+            &h->proxy_authenticate_header,
+            &h->proxy_authorization,
+            &h->host_header,
+            &h->mime_type,
+            &h->cache_control,
+            &h->expires,
+            &h->if_modified_since,
+            &h->last_modified,
+            &h->warning,
+            &h->age,
+            &h->x_cache,
+            &h->x_forwarded_for,
+            &h->via,
             &h->encapsulated};
 }
 
@@ -236,8 +250,7 @@ static int header_known(HEADER *h, const std::string &name, const std::string &v
         if (!k.field) {
             // Host: two differing Host lines in a request leave its target
             // ambiguous.
-            if (h->host_header && is_request(h) &&
-                strcasecmp(trim(h->host_header).c_str(), trim(value).c_str()) != 0)
+            if (h->host_header && is_request(h) && strcasecmp(trim(h->host_header).c_str(), trim(value).c_str()) != 0)
                 h->flags |= HEADER_INVALID;
             set_text(&h->host_header, value);
         } else {
@@ -262,8 +275,7 @@ static int header_known(HEADER *h, const std::string &name, const std::string &v
         set_text(&h->x_forwarded_for, value);
         return 0;
     }
-    if (iequals(name, "TE") || iequals(name, "Trailers") || iequals(name, "Upgrade") ||
-        iequals(name, "Keep-Alive"))
+    if (iequals(name, "TE") || iequals(name, "Trailers") || iequals(name, "Upgrade") || iequals(name, "Keep-Alive"))
         return 0;
     if (iequals(name, "Connection")) {
         h->connection_keepalive = keepalive_value(value);
@@ -287,12 +299,9 @@ static void header_framing(HEADER *h) {
             encodings.push_back(&line);
         } else if (iequals(line.name, "Content-Length")) {
             uint64_t value;
-            if (!parse_length(line.value, &value))
-                length_bad = true;
-            else if (length_seen && value != length)
-                length_bad = true;
-            else
-                length = value;
+            if (!parse_length(line.value, &value)) length_bad = true;
+            else if (length_seen && value != length) length_bad = true;
+            else length = value;
             length_seen = true;
         }
     }
@@ -435,16 +444,12 @@ HEADER *http_header_parse_request(const char *text, int *error) {
         if ((c < 0x20 && c != '\t') || c == 0x7f) return refuse(nullptr, error, HEADER_ERROR_MALFORMED);
     const std::string &method = items[0];
     const std::string &target = items[1];
-    if (method.size() > HEADER_METHOD_MAX || !is_token(method))
-        return refuse(nullptr, error, HEADER_ERROR_MALFORMED);
+    if (method.size() > HEADER_METHOD_MAX || !is_token(method)) return refuse(nullptr, error, HEADER_ERROR_MALFORMED);
 
     HEADER *header = header_new();
-    if (strcasecmp(method.c_str(), "CONNECT") == 0)
-        header->type = HEADER_CONNECT;
-    else if (target[0] == '/')
-        header->type = HEADER_ORIGIN;
-    else
-        header->type = HEADER_ABSOLUTE;
+    if (strcasecmp(method.c_str(), "CONNECT") == 0) header->type = HEADER_CONNECT;
+    else if (target[0] == '/') header->type = HEADER_ORIGIN;
+    else header->type = HEADER_ABSOLUTE;
     header->version = items.size() == 3 && strcasecmp(items[2].c_str(), "HTTP/1.1") == 0 ? 2 : 1;
 
     if (header->type == HEADER_ORIGIN) {
@@ -526,8 +531,7 @@ HEADER *http_header_parse_response(const char *text, int *error) {
     if (!text) return refuse(nullptr, error, HEADER_ERROR_MALFORMED);
     size_t scan = strnlen(text, HEADER_STATUS_LINE_MAX + 1);
     const char *lf = (const char *)memchr(text, '\n', scan);
-    if (!lf || (size_t)(lf - text) + 1 > HEADER_STATUS_LINE_MAX)
-        return refuse(nullptr, error, HEADER_ERROR_MALFORMED);
+    if (!lf || (size_t)(lf - text) + 1 > HEADER_STATUS_LINE_MAX) return refuse(nullptr, error, HEADER_ERROR_MALFORMED);
     std::string line(text, (size_t)(lf - text));
     while (!line.empty() && line.back() == '\r') line.pop_back();
 
@@ -629,8 +633,8 @@ char *header_get(CONNECTION_T *connection, int direction, int timeout, int *stat
         if (r < 0) {
             if (errno == EINTR) continue;
             int code = errno;
-            putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, poll failed, socket unavailable", code,
-                   strerror(code), "header_get");
+            putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, poll failed, socket unavailable", code, strerror(code),
+                   "header_get");
             break;
         }
         if (pending || (fds[0].revents & POLLIN)) {
@@ -692,22 +696,21 @@ static void put_if(std::string &out, const char *name, const char *value) {
 static void start_line(std::string &out, const HEADER *h, int kind) {
     char number[32];
     switch (h->type) {
-    case HEADER_RESPONSE:
-        snprintf(number, sizeof(number), "%d", h->code);
-        out += std::string("HTTP/1.1 ") + number + " " + code_to_error(h->code) + "\r\n";
-        return;
-    case HEADER_ICAP_REQUEST:
-        append_target(out, h->method);
-        out += ' ';
-        append_target(out, h->url);
-        out += " ICAP/1.0\r\n";
-        return;
-    case HEADER_ICAP_RESPONSE:
-        snprintf(number, sizeof(number), "%d", h->code);
-        out += std::string("ICAP/1.0 ") + number + " " + code_to_error(h->code) + "\r\n";
-        return;
-    default:
-        break;
+        case HEADER_RESPONSE:
+            snprintf(number, sizeof(number), "%d", h->code);
+            out += std::string("HTTP/1.1 ") + number + " " + code_to_error(h->code) + "\r\n";
+            return;
+        case HEADER_ICAP_REQUEST:
+            append_target(out, h->method);
+            out += ' ';
+            append_target(out, h->url);
+            out += " ICAP/1.0\r\n";
+            return;
+        case HEADER_ICAP_RESPONSE:
+            snprintf(number, sizeof(number), "%d", h->code);
+            out += std::string("ICAP/1.0 ") + number + " " + code_to_error(h->code) + "\r\n";
+            return;
+        default: break;
     }
     if (kind == HEADER_KIND_SERVER) {
         append_target(out, h->method);
@@ -808,9 +811,8 @@ void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, i
     // 4. Parent proxy.
     if (kind == HEADER_KIND_PARENT) {
         out += "Proxy-Connection: keep-alive\r\n";
-        const char *credentials = connection && connection->proxy_authorization
-                                      ? connection->proxy_authorization
-                                      : h->proxy_authorization;
+        const char *credentials =
+            connection && connection->proxy_authorization ? connection->proxy_authorization : h->proxy_authorization;
         put_if(out, "Proxy-Authorization", credentials);
         put_if(out, "Cache-Control", h->cache_control);
     }
@@ -826,8 +828,7 @@ void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, i
         put_if(out, "Range", h->range);
         put_if(out, "Accept-Encoding", h->accept_encoding);
         std::string host = h->host ? h->host : "";
-        if (h->type == HEADER_CONNECT || h->port != protocol_port(h->protocol))
-            host += ":" + std::to_string(h->port);
+        if (h->type == HEADER_CONNECT || h->port != protocol_port(h->protocol)) host += ":" + std::to_string(h->port);
         put_line(out, "Host", host.c_str());
         out += "Connection: keep-alive\r\n";
         put_if(out, "X-Forwarded-For", h->x_forwarded_for);
@@ -878,9 +879,7 @@ void header_variables(CONNECTION_T *connection, const char *prefix, const std::v
     }
 }
 
-static std::string bounded(const std::string &text) {
-    return text.size() > 1023 ? text.substr(0, 1023) : text;
-}
+static std::string bounded(const std::string &text) { return text.size() > 1023 ? text.substr(0, 1023) : text; }
 
 void via_header_update(CONNECTION_T *connection) {
     if (!connection || !connection->request) return;

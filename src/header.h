@@ -29,10 +29,10 @@ struct CACHEMAP;
 
 // Values of HEADER::type.
 enum {
-    HEADER_CONNECT = 0,       // CONNECT request
+    HEADER_CONNECT = 0,  // CONNECT request
     HEADER_RESPONSE = 1,
-    HEADER_ABSOLUTE = 2,      // absolute-URI request
-    HEADER_ORIGIN = 3,        // origin-form request ("GET /path")
+    HEADER_ABSOLUTE = 2,  // absolute-URI request
+    HEADER_ORIGIN = 3,    // origin-form request ("GET /path")
     HEADER_ICAP_REQUEST = 4,
     HEADER_ICAP_RESPONSE = 5,
 };
@@ -57,9 +57,9 @@ enum {
 
 // Bounds of what is read and parsed. A head or request target past them is
 // refused, never cut.
-#define HEADER_MAX_LENGTH 65536   // whole head, bytes, including the empty line
-#define HEADER_TARGET_MAX 8192    // request target, bytes
-#define HEADER_METHOD_MAX 24      // request method, bytes
+#define HEADER_MAX_LENGTH 65536     // whole head, bytes, including the empty line
+#define HEADER_TARGET_MAX 8192      // request target, bytes
+#define HEADER_METHOD_MAX 24        // request method, bytes
 #define HEADER_STATUS_LINE_MAX 255  // response status line with its line feed
 
 // Version text of Via and X-Cache.
@@ -75,17 +75,17 @@ struct HTTP_HEADER {
 // Every text field is a separately allocated NUL-terminated string owned by
 // the record (free()d by http_header_free), or null.
 struct HEADER {
-    char *raw = nullptr;       // head as received, up to and including its empty line
-    char *url = nullptr;       // "%s://%s:%d%s" of an absolute-URI or CONNECT request; ICAP URL
-    int type = 0;              // HEADER_CONNECT ...
-    int version = 0;           // 2 HTTP/1.1, 1 other, 0 HTTP/0.9 answer
+    char *raw = nullptr;  // head as received, up to and including its empty line
+    char *url = nullptr;  // "%s://%s:%d%s" of an absolute-URI or CONNECT request; ICAP URL
+    int type = 0;         // HEADER_CONNECT ...
+    int version = 0;      // 2 HTTP/1.1, 1 other, 0 HTTP/0.9 answer
     int port = 0;
-    int code = -1;             // response status; -1 in a request
-    uint64_t content_length = 0;  // meaningful only with HEADER_LENGTH; never above INT64_MAX when parsed
-    int chunked = 0;           // 1: "Transfer-Encoding: chunked"
+    int code = -1;                  // response status; -1 in a request
+    uint64_t content_length = 0;    // meaningful only with HEADER_LENGTH; never above INT64_MAX when parsed
+    int chunked = 0;                // 1: "Transfer-Encoding: chunked"
     int connection_keepalive = -1;  // Connection: 1 keep-alive, 0 close, -1 absent or other
     int proxy_keepalive = -1;       // Proxy-Connection, same
-    char *user = nullptr;      // URL-decoded credentials of the request target
+    char *user = nullptr;           // URL-decoded credentials of the request target
     char *password = nullptr;
     char *method = nullptr;    // as received
     char *protocol = nullptr;  // lower case; "connect" for CONNECT, "http" for origin form
@@ -108,8 +108,8 @@ struct HEADER {
     char *expires = nullptr;
     char *if_modified_since = nullptr;
     char *last_modified = nullptr;
-    char *warning = nullptr;    // set by the cache, never parsed
-    char *age = nullptr;        // set by the cache, never parsed
+    char *warning = nullptr;  // set by the cache, never parsed
+    char *age = nullptr;      // set by the cache, never parsed
     char *x_cache = nullptr;
     char *x_forwarded_for = nullptr;
     char *via = nullptr;
@@ -138,7 +138,7 @@ void header_complete(HEADER *header);
 // Why a parser refused a head (the optional error out-parameter).
 enum {
     HEADER_ERROR_NONE = 0,
-    HEADER_ERROR_MALFORMED = 400,  // answer 400 and close
+    HEADER_ERROR_MALFORMED = 400,     // answer 400 and close
     HEADER_ERROR_URI_TOO_LONG = 414,  // request target past HEADER_TARGET_MAX: answer 414 and close
 };
 
@@ -152,12 +152,12 @@ void http_header_list_parse(HEADER *header, const char *text);
 
 // Results of header_get (the optional status out-parameter).
 enum {
-    HEADER_GET_OK = 0,         // a whole head, ending in "\r\n"
-    HEADER_GET_PARTIAL = 1,    // time-out or close after some lines: the lines so far
-    HEADER_GET_NONE = 2,       // time-out, close or failure before any line (null)
-    HEADER_GET_TOO_LARGE = 3,  // the head does not end within HEADER_MAX_LENGTH (null)
+    HEADER_GET_OK = 0,             // a whole head, ending in "\r\n"
+    HEADER_GET_PARTIAL = 1,        // time-out or close after some lines: the lines so far
+    HEADER_GET_NONE = 2,           // time-out, close or failure before any line (null)
+    HEADER_GET_TOO_LARGE = 3,      // the head does not end within HEADER_MAX_LENGTH (null)
     HEADER_GET_LINE_TOO_LONG = 4,  // the first line alone is past the limit (null; a request: 414)
-    HEADER_GET_BAD = 5,        // a NUL byte in the head (null)
+    HEADER_GET_BAD = 5,            // a NUL byte in the head (null)
 };
 
 // Reads one head from the client (direction 0) or server (direction 1)

@@ -95,9 +95,8 @@ void HeaderSection::filter(CONNECTION_T *connection, int direction) {
     header->flags |= HEADER_FILTERED;
     header->filtered.clear();
     for (const HTTP_HEADER &line : header->headers) {
-        AllowDeny<Header> decision = allow_deny(*opts.policy, allow, deny, [&](const Header &rule) {
-            return rule.matches(profiles, line, direction);
-        });
+        AllowDeny<Header> decision = allow_deny(
+            *opts.policy, allow, deny, [&](const Header &rule) { return rule.matches(profiles, line, direction); });
         if (decision.blocked) {
             putlog(LOG_HEADER, "removed: from %s: %s: %s", side, line.name.c_str(), line.value.c_str());
             continue;

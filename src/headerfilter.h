@@ -25,7 +25,7 @@ public:
     // name, 4 the value (patterns in the allow and deny lists, the line's
     // text in the add list), 5 the direction bits.
     struct Header : AllowDenyRule {
-        RulePattern name;   // allow and deny lists only
+        RulePattern name;  // allow and deny lists only
         RulePattern value;
         std::string name_text;
         std::string value_text;

@@ -61,8 +61,16 @@ void text_append(htmlstream_node *node, const char *text, size_t length) {
 }  // namespace
 
 HTMLStream::HTMLStream()
-    : callbacks(nullptr), current(nullptr), position(0), in_comment(0), buffer(new Filebuf()),
-      root(nullptr), scan(0), text_start(0), tag_open(false), nesting_warned(false) {}
+    : callbacks(nullptr),
+      current(nullptr),
+      position(0),
+      in_comment(0),
+      buffer(new Filebuf()),
+      root(nullptr),
+      scan(0),
+      text_start(0),
+      tag_open(false),
+      nesting_warned(false) {}
 
 HTMLStream::~HTMLStream() {
     if (callbacks) hash_destroy(callbacks);
@@ -129,8 +137,7 @@ void HTMLStream::tag_close(const char *name, size_t length) {
             return;
         }
         // The whole name must match: a prefix compare would let </b> close <body>.
-        if (match->tag && strlen(match->tag->name) == length && strncasecmp(match->tag->name, name, length) == 0)
-            break;
+        if (match->tag && strlen(match->tag->name) == length && strncasecmp(match->tag->name, name, length) == 0) break;
         if (++steps >= HTMLSTREAM_MAX_WALK) return;
         match = match->previous;
     }
@@ -215,7 +222,7 @@ htmlstream_tag *htmlstream_tag_parse(const char *text, size_t length) {
     std::string token;
     bool have_token = false;  // a quoted empty token counts
     bool quoted = false;
-    std::string pending;      // attribute name waiting for its value
+    std::string pending;  // attribute name waiting for its value
     bool have_pending = false;
     htmlstream_tag *tag = nullptr;
     htmlstream_attribute **tail = nullptr;

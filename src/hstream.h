@@ -33,15 +33,15 @@ struct htmlstream_tag {
 };
 
 struct htmlstream_node {
-    htmlstream_node *parent;       // set on a first child only
-    htmlstream_node *previous;     // null for the first node of a chain
+    htmlstream_node *parent;    // set on a first child only
+    htmlstream_node *previous;  // null for the first node of a chain
     htmlstream_node *next;
     htmlstream_node *first_child;
-    int depth;                     // nesting depth recorded when children were attached
-    char *text;                    // text node: its text (NUL-terminated); null for a tag node
-    htmlstream_tag *tag;           // tag node: the parsed tag; null for a text node
-    size_t text_length;            // bytes in text, without the NUL
-    size_t text_capacity;          // bytes allocated for text
+    int depth;             // nesting depth recorded when children were attached
+    char *text;            // text node: its text (NUL-terminated); null for a tag node
+    htmlstream_tag *tag;   // tag node: the parsed tag; null for a text node
+    size_t text_length;    // bytes in text, without the NUL
+    size_t text_capacity;  // bytes allocated for text
 };
 
 // Called with the stream, the new tag node and the registered data. The
@@ -70,10 +70,10 @@ public:
     int Callback(const char *name, htmlstream_callback function, void *data);
 
 private:
-    long long scan;         // next byte to examine
-    long long text_start;   // first byte of the text not yet turned into a node
-    bool tag_open;          // position holds a '<' that a '>' may close
-    bool nesting_warned;    // nesting warning already logged in this Add call
+    long long scan;        // next byte to examine
+    long long text_start;  // first byte of the text not yet turned into a node
+    bool tag_open;         // position holds a '<' that a '>' may close
+    bool nesting_warned;   // nesting warning already logged in this Add call
 
     void text_add(long long end);
     void node_attach(htmlstream_node *node);

@@ -146,7 +146,8 @@ static void log_fill(CONNECTION_T *connection, int status, long long size, const
 
 // Writes head (kind: to the client) and then body.
 static void response_send(CONNECTION_T *connection, HEADER *head, Filebuf *body) {
-    if (head->code != -1) log_fill(connection, head->code, body ? body->size : 0, head->mime_type ? head->mime_type : "");
+    if (head->code != -1)
+        log_fill(connection, head->code, body ? body->size : 0, head->mime_type ? head->mime_type : "");
     HEADER *previous = connection->response;
     connection->response = head;
     header_send(head, connection, 0, HEADER_KIND_CLIENT);
@@ -234,8 +235,7 @@ std::string interface_login_token(const std::string &user, const std::string &pa
     return token;
 }
 
-bool interface_login_valid(const std::string &user, const std::string &password, const std::string &token,
-                           time_t now) {
+bool interface_login_valid(const std::string &user, const std::string &password, const std::string &token, time_t now) {
     if (token.empty()) return false;
     const std::string secret = login_secret(user, password);
     char *decoded = url_decode(token.c_str(), -1);
@@ -312,20 +312,25 @@ bool interface_login(CONNECTION_T *connection, CGIMap &form, HEADER *response, F
     page->Addf("<table class=\"bigdialog\">\n");
     page->Add("<form action=\"", 14);
     page->Add(action.data(), (long long)action.size());
-    page->Addf("\" method=\"POST\">\n"
-               "<tr><td class=\"dialoghead\" colspan=\"2\">Web interface login</td></tr>\n"
-               "<tr><td>Username</td><td><input type=\"text\" name=\"username\" size=\"80\"></td></tr>\n"
-               "<tr><td>Password</td><td><input type=\"password\" name=\"password\" size=\"80\"></td></tr>\n"
-               "<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
-               "</form></table>\n");
+    page->Addf(
+        "\" method=\"POST\">\n"
+        "<tr><td class=\"dialoghead\" colspan=\"2\">Web interface login</td></tr>\n"
+        "<tr><td>Username</td><td><input type=\"text\" name=\"username\" size=\"80\"></td></tr>\n"
+        "<tr><td>Password</td><td><input type=\"password\" name=\"password\" size=\"80\"></td></tr>\n"
+        "<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
+        "</form></table>\n");
     return false;
 }
 
 static void menu_show(Filebuf *page) {
     static const char *const rows[4][4][2] = {
-        {{"connections", "Active connections"}, {"stats", "Statistics"}, {"dnscache", "DNS cache"},
+        {{"connections", "Active connections"},
+         {"stats", "Statistics"},
+         {"dnscache", "DNS cache"},
          {"headers", "Show headers"}},
-        {{"cache", "View cache entries"}, {"pool", "Connection pool"}, {"prefetch", "Prefetch queue"},
+        {{"cache", "View cache entries"},
+         {"pool", "Connection pool"},
+         {"prefetch", "Prefetch queue"},
          {"urlbl", "URL blacklist"}},
         {{"config", "Config"}, {"log", "View log entries"}, {"save", "Save settings"}, {"load", "Load settings"}},
         {{"ldap", "Show LDAP Groups"}, {"password", "Encrypt Password"}, {nullptr, nullptr}, {nullptr, nullptr}},
@@ -394,8 +399,7 @@ static size_t form_read(CONNECTION_T *connection, const std::string &path, CGIMa
             bool small = (request->flags & HEADER_LENGTH) && request->content_length <= INTERFACE_BODY_MAX;
             if (!small || http_transfer_discard(connection, HTTP_SIDE_CLIENT) != HTTP_BODY_COMPLETE)
                 keepalive_client_end(connection);
-            else
-                connection->body_unread = false;
+            else connection->body_unread = false;
         }
         return std::string::npos;
     }

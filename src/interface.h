@@ -56,8 +56,7 @@ bool interface_login(CONNECTION_T *connection, CGIMap &form, HEADER *response, F
 // expiry inside it makes a token replayed after its cookie expired useless.
 std::string interface_login_token(const std::string &user, const std::string &password, time_t expiry);
 // Whether token was made for user and password and has not expired at now.
-bool interface_login_valid(const std::string &user, const std::string &password, const std::string &token,
-                           time_t now);
+bool interface_login_valid(const std::string &user, const std::string &password, const std::string &token, time_t now);
 // Appends the "interface.css" template; its result (0 when there is none).
 int interface_stylesheet(CONNECTION_T *connection, Filebuf *page);
 // Sends a generated page as the whole response (status 200, text/html,

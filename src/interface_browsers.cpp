@@ -50,10 +50,10 @@ void put(Filebuf *page, const std::string &text) { page->Add(text.data(), (long 
 struct Bound {
     std::string prefix;  // "ma", "mb", "aa", "ab"
     bool lower;
-    bool checked;        // "Epoch time" / "Current time"
-    int month;           // 0-11; 12 for a name not in the table
+    bool checked;  // "Epoch time" / "Current time"
+    int month;     // 0-11; 12 for a name not in the table
     int day, year, hour, minute;
-    time_t value;        // in the objects' time base
+    time_t value;  // in the objects' time base
 };
 
 int month_index(const std::string &name) {
@@ -113,13 +113,14 @@ void bound_show(Filebuf *page, const Bound &b, const char *label) {
     for (int i = 0; calendar_months[i].name; i++) page->Addf(calendar_months[i].option, i == b.month ? "selected" : "");
     page->Addf("</select> <select name=\"%sday\">\n", b.prefix.c_str());
     for (int d = 1; d <= 31; d++) page->Addf("<option value=\"%d\" %s>%d\n", d, d == b.day ? "selected" : "", d);
-    page->Addf("</select> <input type=\"text\" name=\"%syear\" size=\"4\" value=\"%d\"> "
-               "Time: <input type=\"text\" name=\"%shour\" size=\"2\" value=\"%.2d\">:"
-               "<input type=\"text\" name=\"%sminute\" size=\"2\" value=\"%.2d\"> "
-               "%s<input type=\"checkbox\" name=\"%s%s\"%s></td></tr>\n",
-               b.prefix.c_str(), b.year, b.prefix.c_str(), b.hour, b.prefix.c_str(), b.minute,
-               b.lower ? " Epoch time:" : " Current time:", b.prefix.c_str(), b.lower ? "epoch" : "curtime",
-               b.checked ? " checked" : "");
+    page->Addf(
+        "</select> <input type=\"text\" name=\"%syear\" size=\"4\" value=\"%d\"> "
+        "Time: <input type=\"text\" name=\"%shour\" size=\"2\" value=\"%.2d\">:"
+        "<input type=\"text\" name=\"%sminute\" size=\"2\" value=\"%.2d\"> "
+        "%s<input type=\"checkbox\" name=\"%s%s\"%s></td></tr>\n",
+        b.prefix.c_str(), b.year, b.prefix.c_str(), b.hour, b.prefix.c_str(), b.minute,
+        b.lower ? " Epoch time:" : " Current time:", b.prefix.c_str(), b.lower ? "epoch" : "curtime",
+        b.checked ? " checked" : "");
 }
 
 // A size bound; a text that is no size leaves the fallback.
@@ -166,36 +167,39 @@ void interface_page_cache(Filebuf *page, CGIMap &form, CONNECTION_T *) {
     }
     page->Addf("</table>\n");
 
-    page->Addf("<table class=\"bigdialog\">\n<tr><td class=\"dialoghead\" colspan=\"2\">Regular expression match</td></tr>\n"
-               "<form action=\"cache\" method=\"POST\">\n<input type=\"hidden\" name=\"show\" value=\"yes\">\n");
+    page->Addf(
+        "<table class=\"bigdialog\">\n<tr><td class=\"dialoghead\" colspan=\"2\">Regular expression match</td></tr>\n"
+        "<form action=\"cache\" method=\"POST\">\n<input type=\"hidden\" name=\"show\" value=\"yes\">\n");
     put(page, "<tr><td>Pattern</td><td><input type=\"text\" name=\"pattern\" size=\"80\" value=\"" +
                   html_escape(pattern_text) + "\"></td></tr>\n");
     static const char *const labels[] = {"Modified after", "Modified before", "Accessed after", "Accessed before"};
     for (int i = 0; i < 4; i++) bound_show(page, bounds[i], labels[i]);
-    page->Addf("<tr><td>File size</td><td>All sizes:<input type=\"checkbox\" name=\"allsizes\"%s> "
-               "<input type=\"text\" name=\"minsize\" size=\"10\" value=\"%u\"> - "
-               "<input type=\"text\" name=\"maxsize\" size=\"10\" value=\"%u\"> bytes</td></tr>\n"
-               "<tr><td>Delete matches:</td><td><input type=\"checkbox\" name=\"delete\"></td></tr>\n"
-               "<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
-               "</form></table>\n",
-               allsizes ? " checked" : "", minsize, maxsize);
+    page->Addf(
+        "<tr><td>File size</td><td>All sizes:<input type=\"checkbox\" name=\"allsizes\"%s> "
+        "<input type=\"text\" name=\"minsize\" size=\"10\" value=\"%u\"> - "
+        "<input type=\"text\" name=\"maxsize\" size=\"10\" value=\"%u\"> bytes</td></tr>\n"
+        "<tr><td>Delete matches:</td><td><input type=\"checkbox\" name=\"delete\"></td></tr>\n"
+        "<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
+        "</form></table>\n",
+        allsizes ? " checked" : "", minsize, maxsize);
 
     if (show) {
         regex_posix_t *pattern = pattern_text.empty() ? nullptr : reg_compile(pattern_text.c_str(), 1);
-        page->Addf("<table class=\"list\">\n<tr class=\"listhead\"><td><b>URL</b></td><td><b>Size</b></td>"
-                   "<td><b>Mem</b></td><td><b>Disk</b></td></tr>\n");
+        page->Addf(
+            "<table class=\"list\">\n<tr class=\"listhead\"><td><b>URL</b></td><td><b>Size</b></td>"
+            "<td><b>Mem</b></td><td><b>Disk</b></td></tr>\n");
         int row = 0;
         for (int bucket = 0; bucket < CACHE_BUCKETS; bucket++) {
             CACHELIST *entry = cache->cachemaplist[bucket];
             while (entry) {
                 CACHELIST *next = entry->next;
                 CACHEMAP *object = entry->object;
-                bool taken = object && object->refcount == 0 && (long long)object->stored >= (long long)bounds[0].value &&
-                             (long long)object->stored <= (long long)bounds[1].value &&
-                             (long long)object->accessed >= (long long)bounds[2].value &&
-                             (long long)object->accessed <= (long long)bounds[3].value && object->size >= minsize &&
-                             object->size <= maxsize && object->key &&
-                             (!pattern || reg_exec(pattern, object->key) == 0);
+                bool taken =
+                    object && object->refcount == 0 && (long long)object->stored >= (long long)bounds[0].value &&
+                    (long long)object->stored <= (long long)bounds[1].value &&
+                    (long long)object->accessed >= (long long)bounds[2].value &&
+                    (long long)object->accessed <= (long long)bounds[3].value && object->size >= minsize &&
+                    object->size <= maxsize && object->key && (!pattern || reg_exec(pattern, object->key) == 0);
                 if (taken && remove) {
                     object->refcount++;
                     cache->invalidate_unlocked(object);
@@ -204,10 +208,12 @@ void interface_page_cache(Filebuf *page, CGIMap &form, CONNECTION_T *) {
                     if (separator && separator - object->key <= 15) {
                         std::string scheme(object->key, (size_t)(separator - object->key));
                         std::string target = scheme + "://xx--cache." + (separator + 3);
-                        put(page, std::string("<tr class=\"") + (row++ % 2 ? "listodd" : "listeven") + "\"><td><a href=\"" +
-                                      html_escape(target) + "\">" + html_escape(object->key) + "</a></td>");
+                        put(page, std::string("<tr class=\"") + (row++ % 2 ? "listodd" : "listeven") +
+                                      "\"><td><a href=\"" + html_escape(target) + "\">" + html_escape(object->key) +
+                                      "</a></td>");
                         page->Addf("<td align=\"right\">%u</td><td>%s</td><td>%s</td></tr>\n", object->size,
-                                   (object->flags & CACHE_MEM) ? "yes" : "no", (object->flags & CACHE_DISK) ? "yes" : "no");
+                                   (object->flags & CACHE_MEM) ? "yes" : "no",
+                                   (object->flags & CACHE_DISK) ? "yes" : "no");
                     }
                 }
                 entry = next;
@@ -227,11 +233,12 @@ void interface_page_prefetch(Filebuf *page, CGIMap &form, CONNECTION_T *) {
         URL *url = url_parse(queue.c_str());
         if (url) section->queue_add(url, nullptr, 0xFFFFFFFFu, 1);
     }
-    page->Addf("<table class=\"bigdialog\">\n<tr><td class=\"dialoghead\" colspan=\"2\">Add URL to prefetch queue</td></tr>\n"
-               "<form action=\"prefetch\" method=\"POST\">\n"
-               "<tr><td>URL</td><td><input type=\"text\" name=\"queue\" size=\"80\"></td></tr>\n"
-               "<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
-               "</form></table>\n<table class=\"list\">\n<tr class=\"listhead\"><td>Queued URLs</td></tr>\n");
+    page->Addf(
+        "<table class=\"bigdialog\">\n<tr><td class=\"dialoghead\" colspan=\"2\">Add URL to prefetch queue</td></tr>\n"
+        "<form action=\"prefetch\" method=\"POST\">\n"
+        "<tr><td>URL</td><td><input type=\"text\" name=\"queue\" size=\"80\"></td></tr>\n"
+        "<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
+        "</form></table>\n<table class=\"list\">\n<tr class=\"listhead\"><td>Queued URLs</td></tr>\n");
     int row = 0;
     for (const std::string &url : section->queued())
         put(page, std::string("<tr class=\"") + (row++ % 2 ? "listodd" : "listeven") + "\"><td>" + html_escape(url) +

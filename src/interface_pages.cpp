@@ -44,14 +44,16 @@ const char *row_class(int row) { return row % 2 ? "listodd" : "listeven"; }
 
 // A dialog of class "bigdialog" with one form posted to action.
 void dialog_open(Filebuf *page, const char *title, const char *action) {
-    page->Addf("<table class=\"bigdialog\">\n<tr><td class=\"dialoghead\" colspan=\"2\">%s</td></tr>\n"
-               "<form action=\"%s\" method=\"POST\">\n",
-               title, action);
+    page->Addf(
+        "<table class=\"bigdialog\">\n<tr><td class=\"dialoghead\" colspan=\"2\">%s</td></tr>\n"
+        "<form action=\"%s\" method=\"POST\">\n",
+        title, action);
 }
 
 void dialog_close(Filebuf *page) {
-    page->Addf("<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
-               "</form></table>\n");
+    page->Addf(
+        "<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
+        "</form></table>\n");
 }
 
 void message(Filebuf *page, const char *text) {
@@ -71,20 +73,21 @@ void interface_page_connections(Filebuf *page, CGIMap &, CONNECTION_T *) {
     for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++) {
         const THREAD_T &t = threads[i];
         if (t.state != 1 && t.state != 4) continue;
-        busy.push_back({t.client_id, t.requests, t.ip ? t.ip : "", t.method ? t.method : "NONE",
-                        t.url ? t.url : "NONE"});
+        busy.push_back(
+            {t.client_id, t.requests, t.ip ? t.ip : "", t.method ? t.method : "NONE", t.url ? t.url : "NONE"});
     }
     pthread_mutex_unlock(&threadlistlock);
 
-    page->Addf("<table width=\"100%%\"><tr><td valign=\"top\" align=\"center\">\n<table class=\"list\">\n"
-               "<tr class=\"listhead\"><td colspan=\"5\" align=\"center\"><b>Transferring</b></td></tr>\n"
-               "<tr class=\"listhead\"><td>Client ID</td><td>IP</td><td>Requests</td><td>Method</td><td>URL</td>"
-               "</tr>\n");
+    page->Addf(
+        "<table width=\"100%%\"><tr><td valign=\"top\" align=\"center\">\n<table class=\"list\">\n"
+        "<tr class=\"listhead\"><td colspan=\"5\" align=\"center\"><b>Transferring</b></td></tr>\n"
+        "<tr class=\"listhead\"><td>Client ID</td><td>IP</td><td>Requests</td><td>Method</td><td>URL</td>"
+        "</tr>\n");
     int row = 0;
     for (const Busy &b : busy) {
         page->Addf("<tr class=\"%s\"><td>%d</td><td>", row_class(row++), (int)b.id);
-        put(page, shown(b.ip) + "</td><td>" + std::to_string(b.requests) + "</td><td>" + shown(b.method) +
-                      "</td><td>" + shown(b.url) + "</td></tr>\n");
+        put(page, shown(b.ip) + "</td><td>" + std::to_string(b.requests) + "</td><td>" + shown(b.method) + "</td><td>" +
+                      shown(b.url) + "</td></tr>\n");
     }
     page->Addf("</table>\n</td><td valign=\"top\" align=\"center\">\n");
     if (global && global->clientpool) global->clientpool->show_connections(page);
@@ -106,8 +109,9 @@ void interface_page_dnscache(Filebuf *page, CGIMap &, CONNECTION_T *) {
                 entries.push_back({e->key ? e->key : "", e->data ? (const char *)e->data : "", e->time});
         pthread_mutex_unlock(&global->dnscache_lock);
     }
-    page->Addf("<table class=\"list\">\n<tr class=\"listhead\"><td>Hostname</td><td>IP address</td><td>Age</td>"
-               "</tr>\n");
+    page->Addf(
+        "<table class=\"list\">\n<tr class=\"listhead\"><td>Hostname</td><td>IP address</td><td>Age</td>"
+        "</tr>\n");
     int row = 0;
     for (const Entry &e : entries) {
         page->Addf("<tr class=\"%s\"><td>", row_class(row++));
@@ -123,9 +127,10 @@ void interface_page_headers(Filebuf *page, CGIMap &, CONNECTION_T *connection) {
     const char *titles[2] = {"Unfiltered", "Filtered"};
     const std::vector<HTTP_HEADER> *lists[2] = {&request->headers, &request->filtered};
     for (int i = 0; i < 2; i++) {
-        page->Addf("<table class=\"list\">\n<tr class=\"listhead\"><td colspan=\"2\" align=\"center\"><b>%s</b>"
-                   "</td></tr>\n<tr class=\"listhead\"><td>Type</td><td>Value</td></tr>\n",
-                   titles[i]);
+        page->Addf(
+            "<table class=\"list\">\n<tr class=\"listhead\"><td colspan=\"2\" align=\"center\"><b>%s</b>"
+            "</td></tr>\n<tr class=\"listhead\"><td>Type</td><td>Value</td></tr>\n",
+            titles[i]);
         for (const HTTP_HEADER &line : *lists[i]) {
             page->Addf("<tr class=\"%s\"><td>", row_class(row++));
             put(page, shown(line.name) + "</td><td>" + shown(line.value) + "</td></tr>\n");
@@ -143,23 +148,30 @@ void interface_page_config(Filebuf *page, CGIMap &form, CONNECTION_T *connection
     const std::string matchvalue = form.get("matchvalue");
 
     page->Addf("<table width=\"100%%\"><tr><td valign=\"top\" align=\"center\" width=\"50%%\">\n");
-    page->Addf("<table class=\"dialog\">\n<tr><td class=\"dialoghead\">Select a Section to Configure</td></tr>\n"
-               "<tr><td><form action=\"config\" method=\"POST\">\n<select name=\"section\">\n"
-               "<option value=\"\">Select a section\n");
+    page->Addf(
+        "<table class=\"dialog\">\n<tr><td class=\"dialoghead\">Select a Section to Configure</td></tr>\n"
+        "<tr><td><form action=\"config\" method=\"POST\">\n<select name=\"section\">\n"
+        "<option value=\"\">Select a section\n");
     for (auto &entry : Section::map) {
         put(page, "<option value=\"" + html_escape(entry.first) + "\"" + (entry.first == section ? " selected" : "") +
                       ">" + shown(entry.second->comment_get()) + "\n");
     }
-    page->Addf("</select>\n</td></tr>\n<tr><td class=\"dialogfoot\"><input type=\"submit\" value=\"Submit\"></td>"
-               "</tr></form></table>\n</td><td valign=\"top\" align=\"center\" width=\"50%%\">\n");
-    page->Addf("<table class=\"dialog\">\n<tr><td class=\"dialoghead\" colspan=\"2\">Search entries</td></tr>\n"
-               "<form action=\"config\" method=\"POST\">\n");
-    put(page, "<input type=\"hidden\" name=\"section\" value=\"" + html_escape(section) + "\">\n"
-              "<tr><td>Option:</td><td><input type=\"text\" name=\"matchname\" size=\"20\" value=\"" +
-              html_escape(matchname) + "\"></td></tr>\n<tr><td>Value:</td><td><input type=\"text\" "
-              "name=\"matchvalue\" size=\"20\" value=\"" + html_escape(matchvalue) + "\"></td></tr>\n");
-    page->Addf("<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
-               "</form></table>\n</td></tr></table><br>\n");
+    page->Addf(
+        "</select>\n</td></tr>\n<tr><td class=\"dialogfoot\"><input type=\"submit\" value=\"Submit\"></td>"
+        "</tr></form></table>\n</td><td valign=\"top\" align=\"center\" width=\"50%%\">\n");
+    page->Addf(
+        "<table class=\"dialog\">\n<tr><td class=\"dialoghead\" colspan=\"2\">Search entries</td></tr>\n"
+        "<form action=\"config\" method=\"POST\">\n");
+    put(page, "<input type=\"hidden\" name=\"section\" value=\"" + html_escape(section) +
+                  "\">\n"
+                  "<tr><td>Option:</td><td><input type=\"text\" name=\"matchname\" size=\"20\" value=\"" +
+                  html_escape(matchname) +
+                  "\"></td></tr>\n<tr><td>Value:</td><td><input type=\"text\" "
+                  "name=\"matchvalue\" size=\"20\" value=\"" +
+                  html_escape(matchvalue) + "\"></td></tr>\n");
+    page->Addf(
+        "<tr><td class=\"dialogfoot\" colspan=\"2\"><input type=\"submit\" value=\"Submit\"></td></tr>\n"
+        "</form></table>\n</td></tr></table><br>\n");
 
     StringList errors;
     std::map<std::string, Section *>::iterator named = Section::map.find(section);
@@ -195,8 +207,9 @@ void interface_page_load(Filebuf *page, CGIMap &form, CONNECTION_T *) {
         dialog_open(page, "Load settings", "load");
         put(page, "<tr><td>Filename</td><td><input type=\"text\" name=\"filename\" size=\"80\" value=\"" +
                       html_escape(configfile) + "\"></td></tr>\n");
-        page->Addf("<tr><td>Overwrite</td><td>Yes: <input type=\"radio\" name=\"overwrite\" value=\"yes\" checked> "
-                   "No: <input type=\"radio\" name=\"overwrite\" value=\"no\"></td></tr>\n");
+        page->Addf(
+            "<tr><td>Overwrite</td><td>Yes: <input type=\"radio\" name=\"overwrite\" value=\"yes\" checked> "
+            "No: <input type=\"radio\" name=\"overwrite\" value=\"no\"></td></tr>\n");
         dialog_close(page);
         return;
     }
@@ -226,9 +239,10 @@ void interface_page_log(Filebuf *page, CGIMap &form, CONNECTION_T *) {
     dialog_open(page, "Regular expression match", "log");
     put(page, "<tr><td colspan=\"2\"><input type=\"text\" name=\"pattern\" size=\"80\" value=\"" +
                   html_escape(pattern) + "\"></td></tr>\n");
-    page->Addf("<tr><td>Log buffer size:</td><td><input type=\"text\" name=\"size\" size=\"10\" value=\"%d\"></td>"
-               "</tr>\n<tr><td>Clear:</td><td><input type=\"checkbox\" name=\"clear\"></td></tr>\n",
-               capacity);
+    page->Addf(
+        "<tr><td>Log buffer size:</td><td><input type=\"text\" name=\"size\" size=\"10\" value=\"%d\"></td>"
+        "</tr>\n<tr><td>Clear:</td><td><input type=\"checkbox\" name=\"clear\"></td></tr>\n",
+        capacity);
     dialog_close(page);
 
     regex_posix_t *regex = pattern.empty() ? nullptr : reg_compile(pattern.c_str(), 1);
@@ -246,14 +260,15 @@ void interface_page_log(Filebuf *page, CGIMap &form, CONNECTION_T *) {
 void interface_page_pool(Filebuf *page, CGIMap &, CONNECTION_T *) {
     std::vector<ServerPool::Shown> entries;
     if (global && global->serverpool) entries = global->serverpool->Show();
-    page->Addf("<table class=\"list\">\n<tr class=\"listhead\"><td>Protocol</td><td>Host</td><td>Port</td>"
-               "<td>Username</td><td>Age</td></tr>\n");
+    page->Addf(
+        "<table class=\"list\">\n<tr class=\"listhead\"><td>Protocol</td><td>Host</td><td>Port</td>"
+        "<td>Username</td><td>Age</td></tr>\n");
     int row = 0;
     for (const ServerPool::Shown &e : entries) {
         page->Addf("<tr class=\"%s\"><td>", row_class(row++));
-        put(page, shown(e.protocol) + "</td><td>" + shown(e.host) + "</td><td>" + std::to_string(e.port) +
-                      "</td><td>" + (e.user.empty() ? std::string("(none)") : shown(e.user)) + "</td><td>" +
-                      std::to_string(e.age) + "</td></tr>\n");
+        put(page, shown(e.protocol) + "</td><td>" + shown(e.host) + "</td><td>" + std::to_string(e.port) + "</td><td>" +
+                      (e.user.empty() ? std::string("(none)") : shown(e.user)) + "</td><td>" + std::to_string(e.age) +
+                      "</td></tr>\n");
     }
     page->Addf("</table>\n");
 }

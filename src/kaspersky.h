@@ -14,9 +14,9 @@ class Socket;
 class KasperskySection : public ScannerSection {
 public:
     struct Options {
-        const int *enabled = nullptr;                  // 0
-        const std::string *default_template = nullptr; // 1
-        const std::string *socket = nullptr;           // 2: the daemon's socket path
+        const int *enabled = nullptr;                   // 0
+        const std::string *default_template = nullptr;  // 1
+        const std::string *socket = nullptr;            // 2: the daemon's socket path
     } opts;
 
     KasperskySection();

@@ -21,10 +21,10 @@ public:
     struct Keyword {
         bool enabled = false;
         std::string comment;
-        StringList profiles;     // profile condition
-        std::string mime_text;   // over the response's Content-Type; empty: any
-        std::string body_text;   // over the body; empty: scores without reading it
-        int score = 0;           // added when the rule matches (may be negative)
+        StringList profiles;    // profile condition
+        std::string mime_text;  // over the response's Content-Type; empty: any
+        std::string body_text;  // over the body; empty: scores without reading it
+        int score = 0;          // added when the rule matches (may be negative)
         RulePattern mime;
         RulePattern body;
 

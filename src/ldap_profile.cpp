@@ -14,8 +14,8 @@
 #include "connection.h"
 #include "dncache.h"
 #include "filebuf.h"
-#include "interface.h"
 #include "hooks.h"
+#include "interface.h"
 #include "log.h"
 #include "misc.h"
 #include "settings.h"
@@ -82,10 +82,8 @@ static LDAP *ldap_open_server(const LdapAuth &server, bool fill) {
     std::string uri = "ldap://" + server.host + ":" + std::to_string(server.port);
     int rc = ldap_initialize(&handle, uri.c_str());
     if (rc != LDAP_SUCCESS || !handle) {
-        if (fill)
-            putlog(LOG_ERROR, "ldap: init failed for server %s:%d", server.host.c_str(), server.port);
-        else
-            putlog(LOG_ERROR, "[LDAP] ldap: init failed for server %s:%d", server.host.c_str(), server.port);
+        if (fill) putlog(LOG_ERROR, "ldap: init failed for server %s:%d", server.host.c_str(), server.port);
+        else putlog(LOG_ERROR, "[LDAP] ldap: init failed for server %s:%d", server.host.c_str(), server.port);
         return nullptr;
     }
     if (fill) putlog(LOG_ADVICE, "LDAP server defined for [%s:%d]", server.host.c_str(), server.port);
@@ -123,8 +121,8 @@ static int simple_bind(LDAP *handle, const std::string &dn, const std::string &p
     struct berval credentials;
     credentials.bv_val = const_cast<char *>(password.c_str());
     credentials.bv_len = password.size();
-    return ldap_sasl_bind_s(handle, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr,
-                            nullptr, nullptr);
+    return ldap_sasl_bind_s(handle, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
+                            nullptr);
 }
 
 // The service account's password; false (logged) when it cannot be had.
@@ -162,8 +160,8 @@ static std::string entry_dn(LDAP *handle, LDAPMessage *entry) {
 }
 
 static bool fits(const std::string &name, const std::string &value, const std::string &dn) {
-    return !name.empty() && name.size() < LDAP_NAME_MAX && value.size() < LDAP_VALUE_MAX && dn.size() < LDAP_VALUE_MAX &&
-           name.find('\0') == std::string::npos && value.find('\0') == std::string::npos;
+    return !name.empty() && name.size() < LDAP_NAME_MAX && value.size() < LDAP_VALUE_MAX &&
+           dn.size() < LDAP_VALUE_MAX && name.find('\0') == std::string::npos && value.find('\0') == std::string::npos;
 }
 
 // ---- pool -----------------------------------------------------------------------
@@ -309,8 +307,7 @@ static bool getdnfor_authentication(LDAP *handle, const LdapAuth &server, const 
     if (grouped)
         snprintf(filter, sizeof filter, "(&(objectclass=person)(%s=*)(%s=*))", server.user_attribute.c_str(),
                  server.group_attribute.c_str());
-    else
-        snprintf(filter, sizeof filter, "(&(objectclass=person)(%s=*))", server.user_attribute.c_str());
+    else snprintf(filter, sizeof filter, "(&(objectclass=person)(%s=*))", server.user_attribute.c_str());
     char *attributes[3] = {const_cast<char *>(server.user_attribute.c_str()),
                            grouped ? const_cast<char *>(server.group_attribute.c_str()) : nullptr, nullptr};
     struct timeval timeout = {LDAP_NETWORK_TIMEOUT, 0};
@@ -385,20 +382,18 @@ int LdapSection::re_check_dn_cache(const char *user, std::string *value, std::st
     std::string filter = "(&(objectclass=person)(" + server.user_attribute + "=" + name + ")";
     if (!server.group_attribute.empty()) filter += "(" + server.group_attribute + "=*)";
     filter += ")";
-    char *attributes[3] = {const_cast<char *>(server.user_attribute.c_str()),
-                           server.group_attribute.empty() ? nullptr : const_cast<char *>(server.group_attribute.c_str()),
-                           nullptr};
+    char *attributes[3] = {
+        const_cast<char *>(server.user_attribute.c_str()),
+        server.group_attribute.empty() ? nullptr : const_cast<char *>(server.group_attribute.c_str()), nullptr};
     struct timeval timeout = {LDAP_NETWORK_TIMEOUT, 0};
     LDAPMessage *result = nullptr;
-    int rc = ldap_search_ext_s(handle, server.base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attributes, 0,
-                               nullptr, nullptr, &timeout, 1, &result);
+    int rc = ldap_search_ext_s(handle, server.base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attributes, 0, nullptr,
+                               nullptr, &timeout, 1, &result);
     if (rc != LDAP_SUCCESS) {
         putlog(LOG_ERROR, "[LDAP:%d:%s] search [%s]", rc, ldap_err2string(rc), filter.c_str());
         if (result) ldap_msgfree(result);
-        if (rc == LDAP_SERVER_DOWN)
-            unbind(handle);
-        else
-            pool()->Add(handle, server, LDAP_KIND_SEARCH);
+        if (rc == LDAP_SERVER_DOWN) unbind(handle);
+        else pool()->Add(handle, server, LDAP_KIND_SEARCH);
         return -1;
     }
     int count = ldap_count_entries(handle, result);
@@ -410,7 +405,8 @@ int LdapSection::re_check_dn_cache(const char *user, std::string *value, std::st
     } else if (count > 0) {
         LDAPMessage *entry = ldap_first_entry(handle, result);
         std::string found_dn = entry_dn(handle, entry);
-        std::string found = server.group_attribute.empty() ? found_dn : last_value(handle, entry, server.group_attribute);
+        std::string found =
+            server.group_attribute.empty() ? found_dn : last_value(handle, entry, server.group_attribute);
         if (fits(user, found, found_dn)) {
             *value = found;
             if (dn) *dn = found_dn;
@@ -540,11 +536,13 @@ void ldap_page(Filebuf *page, const std::map<std::string, std::string> &form) {
         page->Addf("<table class=\"bigdialog\">\n");
         page->Addf("<tr class=\"dialoghead\"><td colspan=\"2\">Ldap</td></tr>\n");
         page->Addf("<form action=\"ldap\" method=\"POST\">\n");
-        page->Addf("<tr><td>Enter the User Principal Name to identify DN</td><td><input type=\"text\" name=\"upn\" "
-                   "value=\"\" size=\"125\"></td></tr>\n");
+        page->Addf(
+            "<tr><td>Enter the User Principal Name to identify DN</td><td><input type=\"text\" name=\"upn\" "
+            "value=\"\" size=\"125\"></td></tr>\n");
         page->Addf("<input type=\"hidden\" name=\"show\" value=\"yes\"\n");
-        page->Addf("<tr><td><br></td></tr> <tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input "
-                   "type=\"submit\" value=\"Submit\"></td></tr>\n");
+        page->Addf(
+            "<tr><td><br></td></tr> <tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input "
+            "type=\"submit\" value=\"Submit\"></td></tr>\n");
         page->Addf("</form></table>\n");
         page->Addf("</td></tr></table>\n");
         if (get("show") != "yes") return;

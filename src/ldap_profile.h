@@ -34,14 +34,14 @@ typedef struct ldap LDAP;
 struct LdapAuth {
     bool enabled = false;
     std::string comment;
-    std::string proxy_host;     // non-empty: used only by the proxy of that name (option -H)
+    std::string proxy_host;  // non-empty: used only by the proxy of that name (option -H)
     std::string host;
     int port = 0;
-    std::string bind_dn;        // empty: anonymous
-    std::string password;       // enciphered with the installation key
+    std::string bind_dn;   // empty: anonymous
+    std::string password;  // enciphered with the installation key
     std::string base;
     std::string user_attribute;
-    std::string group_attribute; // empty: the user's DN is the cached value
+    std::string group_attribute;  // empty: the user's DN is the cached value
 
     // Whether this proxy may use the rule at all.
     bool usable() const;

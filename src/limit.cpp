@@ -3,22 +3,23 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "interface.h"
 #include "connection.h"
-#include "templates.h"
 #include "filebuf.h"
 #include "header.h"
+#include "interface.h"
 #include "log.h"
 #include "misc.h"
 #include "profiles.h"
 #include "socket.h"
+#include "templates.h"
 
 LimitSection *limit_section = nullptr;
 
 /* ---- one rule ---- */
 
 // The window's components, one converter per range field.
-template <tm_component tm_partial::*component> static void window_read(Limit &rule, const Field &field) {
+template <tm_component tm_partial::*component>
+static void window_read(Limit &rule, const Field &field) {
     timewindow_part(field, &(rule.start.*component), &(rule.end.*component));
 }
 
@@ -47,11 +48,23 @@ Limit::Limit(const Item &item) {
 }
 
 Limit::Limit(const Limit &other)
-    : enabled(other.enabled), comment(other.comment), profiles(other.profiles), type(other.type),
-      template_name(other.template_name), start(other.start), end(other.end), download(other.download),
-      upload(other.upload), max_requests(other.max_requests), rate(other.rate), timemode(other.timemode),
-      flags(other.flags), downloaded(other.downloaded), uploaded(other.uploaded),
-      request_count(other.request_count), rate_group(other.rate_group) {
+    : enabled(other.enabled),
+      comment(other.comment),
+      profiles(other.profiles),
+      type(other.type),
+      template_name(other.template_name),
+      start(other.start),
+      end(other.end),
+      download(other.download),
+      upload(other.upload),
+      max_requests(other.max_requests),
+      rate(other.rate),
+      timemode(other.timemode),
+      flags(other.flags),
+      downloaded(other.downloaded),
+      uploaded(other.uploaded),
+      request_count(other.request_count),
+      rate_group(other.rate_group) {
     limitgroup_hold(rate_group);
 }
 
@@ -85,9 +98,7 @@ LimitSection::~LimitSection() {
     if (limit_section == this) limit_section = nullptr;
 }
 
-void LimitSection::update() {
-    entries_build(0, &limits);
-}
+void LimitSection::update() { entries_build(0, &limits); }
 
 namespace {
 

@@ -33,18 +33,18 @@ enum {
 // One rule, built from one entry.
 class Limit {
 public:
-    bool enabled = false;      // field 0
-    std::string comment;       // 1
-    StringList profiles;       // 2
-    int type = 0;              // 3: 1 blocks every matching request in the window
-    std::string template_name; // 4
-    tm_partial start{}, end{}; // 5 to 9: the window
-    uint32_t download = 0;     // 10: quota in bytes, 0 none
-    uint32_t upload = 0;       // 11
-    uint32_t max_requests = 0; // 12
-    uint32_t rate = 0;         // 13: bytes per second to the client, 0 none
-    int timemode = 0;          // 14: non-zero each component in its own range
-    unsigned int flags = 0;    // 15: LIMIT_*
+    bool enabled = false;       // field 0
+    std::string comment;        // 1
+    StringList profiles;        // 2
+    int type = 0;               // 3: 1 blocks every matching request in the window
+    std::string template_name;  // 4
+    tm_partial start{}, end{};  // 5 to 9: the window
+    uint32_t download = 0;      // 10: quota in bytes, 0 none
+    uint32_t upload = 0;        // 11
+    uint32_t max_requests = 0;  // 12
+    uint32_t rate = 0;          // 13: bytes per second to the client, 0 none
+    int timemode = 0;           // 14: non-zero each component in its own range
+    unsigned int flags = 0;     // 15: LIMIT_*
 
     // Counts, charged under the section's write lock.
     uint32_t downloaded = 0;

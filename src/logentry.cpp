@@ -29,11 +29,10 @@ const char apache_legend[] =
     "filtering_reason\" \"comma_separated_list_of_applied_profiles\" "
     "\"interface_ip:interface_port\n";
 
-
 static const char *const cache_names[] = {
-    "UNSPECIFIED",        "TCP_HIT",      "TCP_MISS",     "TCP_REFRESH_HIT", "TCP_REF_FAIL_HIT",
-    "TCP_REFRESH_MISS",   "TCP_CLIENT_REFRESH", "TCP_IMS_HIT", "TCP_IMS_MISS", "TCP_DENIED",
-    "UDP_HIT",            "UDP_MISS",     "UDP_HIT_OBJ",  "UDP_DENIED",      "UDP_INVALID",
+    "UNSPECIFIED",        "TCP_HIT",     "TCP_MISS",     "TCP_REFRESH_HIT", "TCP_REF_FAIL_HIT", "TCP_REFRESH_MISS",
+    "TCP_CLIENT_REFRESH", "TCP_IMS_HIT", "TCP_IMS_MISS", "TCP_DENIED",      "UDP_HIT",          "UDP_MISS",
+    "UDP_HIT_OBJ",        "UDP_DENIED",  "UDP_INVALID",
 };
 
 static const char *const peer_names[] = {
@@ -100,13 +99,9 @@ void LogEntry::Reset() {
     profiles = "-";
 }
 
-void LogEntry::set_cachecode(int code) {
-    cachecode_ = code;
-}
+void LogEntry::set_cachecode(int code) { cachecode_ = code; }
 
-void LogEntry::set_peercode(int code) {
-    peercode_ = code;
-}
+void LogEntry::set_peercode(int code) { peercode_ = code; }
 
 const char *LogEntry::cachecode() const {
     if (cachecode_ < 0 || cachecode_ >= (int)(sizeof cache_names / sizeof *cache_names)) return cache_names[0];
@@ -140,9 +135,9 @@ static std::string format_record(const char *format, ...) {
 std::string LogEntry::Build() {
     clock_now(&end_time);
     return format_record("\n%u.%.3d %lld %s %s/%d %lld %s %s %s %s/%s %s", (unsigned)start_time.tv_sec,
-                         (int)(start_time.tv_usec / 1000), timeval_diff_ms(&start_time, &end_time),
-                         client.c_str(), cachecode(), status, size, method.c_str(), url.c_str(),
-                         username.c_str(), peercode(), peer.c_str(), mime.c_str());
+                         (int)(start_time.tv_usec / 1000), timeval_diff_ms(&start_time, &end_time), client.c_str(),
+                         cachecode(), status, size, method.c_str(), url.c_str(), username.c_str(), peercode(),
+                         peer.c_str(), mime.c_str());
 }
 
 std::string LogEntry::apache_Build() {
@@ -156,14 +151,13 @@ std::string LogEntry::apache_Build() {
         "\n\"%u.%.3d-%u-%s-%s\" %lld %s \"%s\" \"%u\" %s \"%s %s\" %d %lld \"%s\" \"%s\" %s \"%s %s\" \"%s\" "
         "\"%s:%s\"",
         (unsigned)start_time.tv_sec, (int)(start_time.tv_usec / 1000), client_id, interface_ip.c_str(),
-        interface_port.c_str(), timeval_diff_ms(&start_time, &end_time), client.c_str(), username.c_str(),
-        client_id, date, method.c_str(), url.c_str(), status, size, http_referer.c_str(),
-        useragent.c_str(), mime.c_str(), filter_name.c_str(), filtering_reason.c_str(), profiles.c_str(),
-        interface_ip.c_str(), interface_port.c_str());
+        interface_port.c_str(), timeval_diff_ms(&start_time, &end_time), client.c_str(), username.c_str(), client_id,
+        date, method.c_str(), url.c_str(), status, size, http_referer.c_str(), useragent.c_str(), mime.c_str(),
+        filter_name.c_str(), filtering_reason.c_str(), profiles.c_str(), interface_ip.c_str(), interface_port.c_str());
 }
 
-static void log_append(const char *path, int *fd, volatile int *flag, const char *legend,
-                       const std::string &record, time_t now) {
+static void log_append(const char *path, int *fd, volatile int *flag, const char *legend, const std::string &record,
+                       time_t now) {
     pthread_mutex_lock(&logfile_lock);
     if (!path[0]) {
         pthread_mutex_unlock(&logfile_lock);

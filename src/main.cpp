@@ -31,30 +31,31 @@ static void show_help(char **argv) {
     fprintf(stderr, "\n%s", RELEASE_LABEL);
     fprintf(stderr, " - VERSION - %s - BUILD - %d", VERSION, RELEASE_BUILD);
     fprintf(stderr, "\nUsage: %s [options]\n\n", argv[0]);
-    fputs(" -c <file>            : location of config file (required)\n"
-          " -s <file>            : location of section file (required)\n"
-          " -l <file>            : file to log activity to (native log)\n"
-          " -a <file>            : alternate format log file (access log)\n"
-          " -e <file>            : alternate format log file (extended log)\n"
-          " -H <hostname>        : proxy's hostname (overrides configuration file)\n"
-          " -L <ip:port>         : specify address and port to listen on\n"
-          " -M <host:port>       : master host and port to syncronize configuration from\n"
-          " -S <sections>        : comma separated list of sections to syncronize from master (default: all "
-          "sections)\n"
-          " -E <sections>        : comma separated list of sections to not syncronize from master (default: none)\n"
-          " -I <seconds>         : time interval between syncronization attempts to master\n"
-          " -m <dir>             : module directory\n",
-          stderr);
+    fputs(
+        " -c <file>            : location of config file (required)\n"
+        " -s <file>            : location of section file (required)\n"
+        " -l <file>            : file to log activity to (native log)\n"
+        " -a <file>            : alternate format log file (access log)\n"
+        " -e <file>            : alternate format log file (extended log)\n"
+        " -H <hostname>        : proxy's hostname (overrides configuration file)\n"
+        " -L <ip:port>         : specify address and port to listen on\n"
+        " -M <host:port>       : master host and port to syncronize configuration from\n"
+        " -S <sections>        : comma separated list of sections to syncronize from master (default: all "
+        "sections)\n"
+        " -E <sections>        : comma separated list of sections to not syncronize from master (default: none)\n"
+        " -I <seconds>         : time interval between syncronization attempts to master\n"
+        " -m <dir>             : module directory\n",
+        stderr);
     fprintf(stderr, " -y <dir>             : directory of the NTLM authentication daemon's socket (default: %s)\n",
             "/var/run/httpauthd/");
-    fputs(" -p <file>            : PID file\n"
-          " -u <username>        : run as alternate user\n"
-          " -g <groupname>       : run in alternate group\n",
-          stderr);
+    fputs(
+        " -p <file>            : PID file\n"
+        " -u <username>        : run as alternate user\n"
+        " -g <groupname>       : run in alternate group\n",
+        stderr);
     fprintf(stderr, " -x <pam>             : set the file containing PAM directives (default: %s) \n", "korvantel");
-    fprintf(stderr,
-            " -P <size:age>        : set the maximum size and age of the password_cache (default: %d:%d)\n", 100,
-            600);
+    fprintf(stderr, " -P <size:age>        : set the maximum size and age of the password_cache (default: %d:%d)\n",
+            100, 600);
     fprintf(stderr,
             " -t <max_threads>     : specify the maximum number of allowed concurrent threads (less than: %d)\n",
             MAX_THREAD_SLOTS);
@@ -77,10 +78,11 @@ static void show_help(char **argv) {
             "%d:%d:%d)\n",
             TCP_KEEPIDLE_TIME, TCP_KEEPINTVL_TIME, TCP_KEEPCNT_COUNTS);
     fprintf(stderr, " -o <overload_factor> : overload factor (default: %d)\n", 1);
-    fputs(" -f                   : don't daemonize (log written to stdout)\n"
-          " -h                   : show this help, message and exit \n"
-          " -v                   : show korvantel version, and exit \n",
-          stderr);
+    fputs(
+        " -f                   : don't daemonize (log written to stdout)\n"
+        " -h                   : show this help, message and exit \n"
+        " -v                   : show korvantel version, and exit \n",
+        stderr);
     fprintf(stderr, " -d <level>           : set log level (default: %d)\n\n", loglevel);
     fputs(" Add any of the following to specify logging detail:\n", stderr);
     for (int bit = 1; bit <= 134217728; bit <<= 1) {
@@ -113,8 +115,7 @@ static int pid_check(const char *path) {
         int got = fscanf(f, "%ld", &pid);
         fclose(f);
         // Only a real other process counts: 0 or -1 would probe process groups.
-        if (got == 1 && pid > 0 && pid <= INT_MAX && pid != (long)getpid() && kill((pid_t)pid, 0) == 0)
-            return (int)pid;
+        if (got == 1 && pid > 0 && pid <= INT_MAX && pid != (long)getpid() && kill((pid_t)pid, 0) == 0) return (int)pid;
     }
     unlink(path);
     int fd = s_open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -187,9 +188,7 @@ int main(int argc, char **argv) {
     int c;
     while ((c = getopt(argc, argv, "hfvp:t:L:H:M:m:S:E:I:c:s:l:d:u:g:r:a:e:x:z:P:T:C:o:b:k:y:")) != -1) {
         switch (c) {
-            case 'h':
-                show_help(argv);
-                exit(0);
+            case 'h': show_help(argv); exit(0);
             case 'v':
                 printf("%s - VERSION - %s - BUILD - %d\n", RELEASE_LABEL, VERSION, get_my_release_build());
                 exit(0);
@@ -339,7 +338,8 @@ int main(int argc, char **argv) {
         exit(1);
     }
     if (pid > 0) exit(0);
-    if (chdir("/") != 0) { /* "/" always exists; nothing sensible to do */ }
+    if (chdir("/") != 0) { /* "/" always exists; nothing sensible to do */
+    }
     setsid();
     umask(0);
     close(0);

@@ -23,8 +23,8 @@ void *xrealloc(void *pointer, size_t size) {
     if (size == 0) fatal_assert("src/mem", 292, "xrealloc");
     void *p = realloc(pointer, size);
     if (!p) {
-        putlog(LOG_ERROR, "[system: realloc:%d:%s], in %s, unable to reallocate %u memory", errno,
-               strerror(errno), "xrealloc", (unsigned)size);
+        putlog(LOG_ERROR, "[system: realloc:%d:%s], in %s, unable to reallocate %u memory", errno, strerror(errno),
+               "xrealloc", (unsigned)size);
     }
     return p;
 }
@@ -65,9 +65,7 @@ static thread_local int in_fatal = 0;
     _exit(1);
 }
 
-void fatal_assert(const char *file, int line, const char *function) {
-    fatal_common(file, line, function, 0, false);
-}
+void fatal_assert(const char *file, int line, const char *function) { fatal_common(file, line, function, 0, false); }
 
 void fatal_alloc(const char *file, int line, const char *function, size_t size) {
     fatal_common(file, line, function, size, true);

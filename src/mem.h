@@ -18,8 +18,11 @@ char *xstrndup(const char *text, size_t n);
 [[noreturn]] void fatal_alloc(const char *file, int line, const char *function, size_t size);
 
 // Allocate or die: callers treat a failed allocation as fatal.
-#define XMALLOC_OR_DIE(p, size, file) \
-    do { (p) = (decltype(p))xmalloc(size); if (!(p)) fatal_alloc(file, __LINE__, __func__, (size)); } while (0)
+#define XMALLOC_OR_DIE(p, size, file)                            \
+    do {                                                         \
+        (p) = (decltype(p))xmalloc(size);                        \
+        if (!(p)) fatal_alloc(file, __LINE__, __func__, (size)); \
+    } while (0)
 
 // Handler for a failed `new`: logs and aborts.
 void out_of_memory();

@@ -1,9 +1,9 @@
 #include "mimefilter.h"
 
-#include "interface.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
+#include "interface.h"
 #include "log.h"
 #include "proto_http.h"
 #include "templates.h"
@@ -97,9 +97,9 @@ bool MimeSection::check_and_block(CONNECTION_T *connection) {
     // As received: an HTML template page escapes its variables itself.
     connection->variables["MIME"] = type ? type : "(UNKNOWN)";
 
-    const char *name = !rule->template_name.empty()    ? rule->template_name.c_str()
+    const char *name = !rule->template_name.empty()      ? rule->template_name.c_str()
                        : !opts.default_template->empty() ? opts.default_template->c_str()
-                                                    : "blocked";
+                                                         : "blocked";
     if (template_section) template_section->send(name, connection, 200);
     connection->log.filter_name = "mime-filter";
     connection->log.filtering_reason = type ? type : "(none)";

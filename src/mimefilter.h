@@ -37,8 +37,8 @@ public:
     };
 
     struct Options {
-        const int *enabled;                    // option 0
-        const int *policy;                     // option 1: non-zero = allow list first
+        const int *enabled;                   // option 0
+        const int *policy;                    // option 1: non-zero = allow list first
         const std::string *default_template;  // option 2: empty = none
     } opts;
     std::vector<Mime> allow;

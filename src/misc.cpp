@@ -116,9 +116,7 @@ char *s_strncat(char *destination, const char *source, size_t size) {
     return destination;
 }
 
-size_t s_strnlen(const char *text, size_t n) {
-    return strnlen(text, n);
-}
+size_t s_strnlen(const char *text, size_t n) { return strnlen(text, n); }
 
 char *string_append(char *text, const char *addition) {
     if (!addition) addition = "";
@@ -164,10 +162,8 @@ int isip(const char *text) {
     if (!text || !*text) return 0;
     int dots = 0;
     for (const char *p = text; *p; p++) {
-        if (*p == '.')
-            dots++;
-        else if (*p < '0' || *p > '9')
-            return 0;
+        if (*p == '.') dots++;
+        else if (*p < '0' || *p > '9') return 0;
     }
     return dots == 3;
 }
@@ -225,10 +221,8 @@ char **array_delete(char **array, const char *text) {
     if (!array || !text) return array;
     int kept = 0;
     for (int i = 0; array[i]; i++) {
-        if (strcmp(array[i], text) == 0)
-            free(array[i]);
-        else
-            array[kept++] = array[i];
+        if (strcmp(array[i], text) == 0) free(array[i]);
+        else array[kept++] = array[i];
     }
     array[kept] = nullptr;
     return array;
@@ -324,8 +318,8 @@ URL *url_parse(const char *text) {
 
 char *url_create(const URL *url) {
     char text[URL_TEXT_MAX + 1];
-    snprintf(text, sizeof(text), "%s://%s:%d%s", url->protocol ? url->protocol : "",
-             url->host ? url->host : "", url->port, url->file ? url->file : "");
+    snprintf(text, sizeof(text), "%s://%s:%d%s", url->protocol ? url->protocol : "", url->host ? url->host : "",
+             url->port, url->file ? url->file : "");
     return copy_or_die(text, strlen(text), __LINE__, __func__);
 }
 
@@ -382,10 +376,8 @@ char *url_encode(const char *text, int n) {
     out.reserve(length * 3);
     for (size_t i = 0; i < length; i++) {
         unsigned char c = (unsigned char)text[i];
-        if (c == ' ')
-            out += '+';
-        else if (c == '+' || c == ',' || c == '-' || c == '.' || c == '/' || isalnum(c) || c >= 128)
-            out += (char)c;
+        if (c == ' ') out += '+';
+        else if (c == '+' || c == ',' || c == '-' || c == '.' || c == '/' || isalnum(c) || c >= 128) out += (char)c;
         else {
             out += '%';
             out += hex[c >> 4];
@@ -581,14 +573,10 @@ void variables_parse(VARIABLES *variables, Filebuf *buffer, bool html) {
 
 char *filesize(unsigned long long bytes) {
     char text[64];
-    if (bytes >= 1073741824ULL)
-        snprintf(text, sizeof(text), "%.1f %s", (double)bytes / 1073741824.0, "GB");
-    else if (bytes >= 1048576ULL)
-        snprintf(text, sizeof(text), "%.1f %s", (double)bytes / 1048576.0, "MB");
-    else if (bytes >= 1024ULL)
-        snprintf(text, sizeof(text), "%.1f %s", (double)bytes / 1024.0, "KB");
-    else
-        snprintf(text, sizeof(text), "%.1f %s", (double)bytes, "B");
+    if (bytes >= 1073741824ULL) snprintf(text, sizeof(text), "%.1f %s", (double)bytes / 1073741824.0, "GB");
+    else if (bytes >= 1048576ULL) snprintf(text, sizeof(text), "%.1f %s", (double)bytes / 1048576.0, "MB");
+    else if (bytes >= 1024ULL) snprintf(text, sizeof(text), "%.1f %s", (double)bytes / 1024.0, "KB");
+    else snprintf(text, sizeof(text), "%.1f %s", (double)bytes, "B");
     return copy_or_die(text, strlen(text), __LINE__, __func__);
 }
 
@@ -608,29 +596,29 @@ void md5_string(const char *text, char *out) {
 
 const char *code_to_error(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 301: return "Document Moved";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 401:
-    case 407: return "Authentication required";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Error";
-    case 501: return "Not Implemented";
-    case 502: return "Service Temporarily Unavailable";
-    case 503: return "Connection Failed";
-    default: return "Unknown";
+        case 200: return "OK";
+        case 301: return "Document Moved";
+        case 302: return "Found";
+        case 304: return "Not Modified";
+        case 400: return "Bad Request";
+        case 401:
+        case 407: return "Authentication required";
+        case 403: return "Forbidden";
+        case 404: return "Not Found";
+        case 500: return "Internal Error";
+        case 501: return "Not Implemented";
+        case 502: return "Service Temporarily Unavailable";
+        case 503: return "Connection Failed";
+        default: return "Unknown";
     }
 }
 
 const char *error_to_template(int code) {
     switch (code) {
-    case -4: return "badauth";
-    case -3: return "nodns";
-    case -2: return "noconnect";
-    default: return "unknown";
+        case -4: return "badauth";
+        case -3: return "nodns";
+        case -2: return "noconnect";
+        default: return "unknown";
     }
 }
 
@@ -661,8 +649,7 @@ struct sockaddr_in *ftpport_parse(const char *text) {
     struct sockaddr_in *address = (struct sockaddr_in *)xmalloc(sizeof(struct sockaddr_in));
     if (!address) fatal_alloc(MISC_FILE, __LINE__, __func__, sizeof(struct sockaddr_in));
     address->sin_family = AF_INET;
-    address->sin_addr.s_addr =
-        htonl((uint32_t)(values[0] << 24 | values[1] << 16 | values[2] << 8 | values[3]));
+    address->sin_addr.s_addr = htonl((uint32_t)(values[0] << 24 | values[1] << 16 | values[2] << 8 | values[3]));
     address->sin_port = htons((uint16_t)(values[4] * 256 + values[5]));
     return address;
 }

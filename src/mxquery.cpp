@@ -57,4 +57,3 @@ std::vector<std::pair<std::string, int>> getmx(const std::string &name) {
     records.resize(kept);
     return records;
 }
-

@@ -33,7 +33,6 @@ SOCKLIST_T socklist[NET_LISTENERS];
 static HASH_TABLE *dnscache_table = nullptr;
 static pthread_mutex_t *dnscache_mutex = nullptr;
 
-
 static int default_cache_refcount(CACHEMAP *) { return 0; }
 
 int net_ctimeout(CONNECTION_T *connection) {
@@ -317,8 +316,9 @@ int net_connect(const char *host, int port, in_addr_t local, int timeout) {
                          getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending == 0;
         if (!connected) {
             close(fd);
-            putlog(LOG_ERROR,
-                   "network: socket lost while trying to make a network connection, reduce load and restart the service");
+            putlog(
+                LOG_ERROR,
+                "network: socket lost while trying to make a network connection, reduce load and restart the service");
             return connect_failed(-2);
         }
     }
@@ -481,11 +481,11 @@ int socks4_request(CONNECTION_T *connection, const char *host, int port, const c
     unsigned char reply[8];
     if (read_exact(server, connection, reply, 8) != 8) return -2;
     switch (reply[1]) {
-    case 0x5A: return 1;
-    case 0x5B: return -2;
-    case 0x5C:
-    case 0x5D: return -4;
-    default: return -1;
+        case 0x5A: return 1;
+        case 0x5B: return -2;
+        case 0x5C:
+        case 0x5D: return -4;
+        default: return -1;
     }
 }
 
@@ -530,15 +530,15 @@ int socks5_request(CONNECTION_T *connection, const char *host, int port, const c
     if (read_exact(server, connection, reply, 4) != 4 || reply[1] != 0x00) return -2;
     int rest;
     switch (reply[3]) {
-    case 0x01: rest = 6; break;
-    case 0x04: rest = 18; break;
-    case 0x03: {
-        unsigned char length;
-        if (read_exact(server, connection, &length, 1) != 1) return -2;
-        rest = length + 2;
-        break;
-    }
-    default: rest = 2; break;
+        case 0x01: rest = 6; break;
+        case 0x04: rest = 18; break;
+        case 0x03: {
+            unsigned char length;
+            if (read_exact(server, connection, &length, 1) != 1) return -2;
+            rest = length + 2;
+            break;
+        }
+        default: rest = 2; break;
     }
     unsigned char bound[257];
     return read_exact(server, connection, bound, rest) == rest ? 1 : -2;
@@ -632,8 +632,9 @@ long long net_transfer(CONNECTION_T *connection, int direction, long long count)
             if (cycle.failed || cycle.timed_out) break;
             if (!cycle.source_readable) {
                 if (cycle.source_broken) {
-                    putlog(LOG_ERROR, "network: client socket lost while transferring data between sockets, "
-                                      "system overloaded or network disrupted");
+                    putlog(LOG_ERROR,
+                           "network: client socket lost while transferring data between sockets, "
+                           "system overloaded or network disrupted");
                     break;
                 }
                 if (destination && (cycle.other_readable || cycle.other_broken)) {
@@ -706,8 +707,9 @@ long long net_proxy(CONNECTION_T *connection, long long count) {
             continue;
         }
         if (descriptors[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            putlog(LOG_ERROR, "network: active client socket lost while trying to make a connection, "
-                              "system overloaded or network disrupted");
+            putlog(LOG_ERROR,
+                   "network: active client socket lost while trying to make a connection, "
+                   "system overloaded or network disrupted");
             break;
         }
         if (descriptors[1].revents & POLLIN) {
@@ -715,8 +717,9 @@ long long net_proxy(CONNECTION_T *connection, long long count) {
             continue;
         }
         if (descriptors[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            putlog(LOG_ERROR, "network: active outgoing socket lost while trying to reach a network host, "
-                              "system overloaded or network disrupted");
+            putlog(LOG_ERROR,
+                   "network: active outgoing socket lost while trying to reach a network host, "
+                   "system overloaded or network disrupted");
             break;
         }
     }

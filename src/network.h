@@ -34,7 +34,7 @@ struct SOCKLIST_T {
     int active;  // 1 while in use
     int fd;
     int port;
-    char *ip;    // null: all local addresses
+    char *ip;  // null: all local addresses
 };
 
 // Listener slots, filled from slot 0 upwards.
@@ -113,7 +113,6 @@ int net_ctimeout(CONNECTION_T *connection);
 // transfer whose client goes away stops.
 extern int (*net_cache_refcount_hook)(CACHEMAP *object);
 
-
 // The "network" section: Listen entries (where to accept clients) and
 // Interface entries (the local IPv4 address of outgoing connections, by
 // profile).
@@ -122,8 +121,8 @@ public:
     struct Listen {
         bool enabled = false;
         std::string comment;
-        int port = -1;     // -1: no listener
-        std::string ip;    // not IPv4: all local addresses
+        int port = -1;   // -1: no listener
+        std::string ip;  // not IPv4: all local addresses
     };
     struct Interface {
         bool enabled = false;

@@ -34,18 +34,15 @@ static const size_t SOCKET_PATH_SIZE = sizeof(sockaddr_un{}.sun_path);
 
 static const char signature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', '\0'};
 
-unsigned int ntlm_parse_msg_type(const char *text)
-{
+unsigned int ntlm_parse_msg_type(const char *text) {
     if (!text) return 0;
     unsigned char decoded[NTLM_DECODED_SIZE];
     int n = from64tobits((char *)decoded, text, sizeof decoded);
     if (n < 12 || memcmp(decoded, signature, sizeof signature) != 0) return 0;
-    return (uint32_t)decoded[8] | (uint32_t)decoded[9] << 8 | (uint32_t)decoded[10] << 16 |
-           (uint32_t)decoded[11] << 24;
+    return (uint32_t)decoded[8] | (uint32_t)decoded[9] << 8 | (uint32_t)decoded[10] << 16 | (uint32_t)decoded[11] << 24;
 }
 
-int ntlm_get_msg_type(const char *value)
-{
+int ntlm_get_msg_type(const char *value) {
     if (!value) return 0;
     const char *blank = strchr(value, ' ');
     if (!blank) return 0;
@@ -54,8 +51,7 @@ int ntlm_get_msg_type(const char *value)
     return (type >= 1 && type <= 3) ? (int)type : 0;
 }
 
-bool ntlm_socket_path(char *path, size_t size)
-{
+bool ntlm_socket_path(char *path, size_t size) {
     if (!path || size == 0) return false;
     path[0] = '\0';
     char full[sizeof ntlmsockdir + 32];
@@ -65,8 +61,7 @@ bool ntlm_socket_path(char *path, size_t size)
     return true;
 }
 
-bool ntlm_sockdir_check()
-{
+bool ntlm_sockdir_check() {
     char path[SOCKET_PATH_SIZE];
     if (ntlm_socket_path(path, sizeof path)) return true;
     fprintf(stderr, "NTLM socket directory too long for a socket path (at most %zu characters): %s\n",
@@ -78,25 +73,20 @@ bool ntlm_sockdir_check()
 // ---------------------------------------------------------------------------
 // Daemon connections. All pooling goes through these three functions.
 
-static Socket *daemon_take(const char *path)
-{
+static Socket *daemon_take(const char *path) {
     if (!global || !global->serverpool) return nullptr;
     return global->serverpool->Find(NTLM_POOL_PROTOCOL, path, 0, nullptr, nullptr);
 }
 
-static void daemon_discard(Socket *socket)
-{
+static void daemon_discard(Socket *socket) {
     if (!socket) return;
     if (socket->fd != -1) shutdown(socket->fd, SHUT_RDWR);
     delete socket;
 }
 
-static void daemon_keep(Socket *socket, const char *path)
-{
-    if (global && global->serverpool)
-        global->serverpool->Add(socket, NTLM_POOL_PROTOCOL, path, 0, nullptr, nullptr);
-    else
-        daemon_discard(socket);
+static void daemon_keep(Socket *socket, const char *path) {
+    if (global && global->serverpool) global->serverpool->Add(socket, NTLM_POOL_PROTOCOL, path, 0, nullptr, nullptr);
+    else daemon_discard(socket);
 }
 
 // ---------------------------------------------------------------------------
@@ -116,8 +106,7 @@ struct EXCHANGE {
 
 }  // namespace
 
-static void pause_before_read(const EXCHANGE *x)
-{
+static void pause_before_read(const EXCHANGE *x) {
     long long ms = (long long)x->ctimeout * 10;
     if (ms <= 0) return;
     struct timespec wait = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
@@ -126,60 +115,52 @@ static void pause_before_read(const EXCHANGE *x)
 }
 
 // One read of at most NTLM_BUFFER_SIZE - 1 bytes into x->answer; its result.
-static int daemon_read(EXCHANGE *x)
-{
+static int daemon_read(EXCHANGE *x) {
     pause_before_read(x);
     int n = x->socket->Read(x->answer, NTLM_BUFFER_SIZE - 1, x->ctimeout);
     x->answer[n > 0 ? n : 0] = '\0';
     return n;
 }
 
-static bool daemon_write(EXCHANGE *x, const std::string &text)
-{
+static bool daemon_write(EXCHANGE *x, const std::string &text) {
     if (x->socket->Write(text.data(), (int)text.size()) == -1) return false;
     x->socket->Flush();
     return x->socket->out_length == 0;
 }
 
-static void clear_buffers(Socket *socket)
-{
+static void clear_buffers(Socket *socket) {
     socket->Clear(0);
     socket->Clear(1);
 }
 
 // A whole answer is one line: text, then a single line feed at its very end.
-static bool answer_whole(const char *answer)
-{
+static bool answer_whole(const char *answer) {
     const char *feed = strchr(answer, '\n');
     return feed && feed[1] == '\0';
 }
 
 // Last word without its line end.
-static std::string payload_of(char **words)
-{
+static std::string payload_of(char **words) {
     int n = array_length(words);
     std::string last = n > 0 ? words[n - 1] : "";
     while (!last.empty() && (last.back() == '\n' || last.back() == '\r')) last.pop_back();
     return last;
 }
 
-static void set_text(char **field, const char *text)
-{
+static void set_text(char **field, const char *text) {
     free(*field);
     *field = xstrdup(text);
     if (!*field) fatal_alloc("src/ntlm_talk", __LINE__, "ntlm_communicate", strlen(text) + 1);
 }
 
-static void copy_payload(char *buffer, const std::string &payload)
-{
+static void copy_payload(char *buffer, const std::string &payload) {
     snprintf(buffer, NTLM_BUFFER_SIZE, "%s", payload.c_str());
 }
 
 // The token after the scheme word; false when it is missing, longer than a
 // kept message may be, or holds anything but base64 characters (it goes
 // into the daemon's request line).
-static bool token_of(const char *value, char *token)
-{
+static bool token_of(const char *value, char *token) {
     const char *p = strchr(value, ' ');
     if (!p) return false;
     while (*p == ' ') p++;
@@ -193,8 +174,7 @@ static bool token_of(const char *value, char *token)
 }
 
 static std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-static std::string format(const char *fmt, ...)
-{
+static std::string format(const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
     char *text = nullptr;
@@ -209,8 +189,7 @@ static std::string format(const char *fmt, ...)
 // Connects and greets a new daemon connection; -1 when the socket cannot be
 // reached, 407 (with the socket kept in x for discarding) when the greeting
 // fails, 0 when ready.
-static int daemon_open(EXCHANGE *x, const char *path)
-{
+static int daemon_open(EXCHANGE *x, const char *path) {
     int fd = net_unix_connect(path);
     if (fd == -1) {
         putlog(LOG_ERROR, "security: connection to httpauth socket at %s failed", path);
@@ -231,8 +210,7 @@ static int daemon_open(EXCHANGE *x, const char *path)
     return 0;
 }
 
-int ntlm_communicate(CONNECTION_T *connection, char *buffer)
-{
+int ntlm_communicate(CONNECTION_T *connection, char *buffer) {
     if (!connection || !buffer) return 407;
     buffer[0] = '\0';
     const char *ip = connection->ip ? connection->ip : "";
@@ -252,10 +230,8 @@ int ntlm_communicate(CONNECTION_T *connection, char *buffer)
         }
         type = ntlm_get_msg_type(value);
         if (type == 1) {
-            if (connection->ntlm_message1)
-                putlog(LOG_SECURITY, "warn: [IP:%s] user is resending NTLM message 1", ip);
-            else
-                set_text(&connection->ntlm_message1, message);
+            if (connection->ntlm_message1) putlog(LOG_SECURITY, "warn: [IP:%s] user is resending NTLM message 1", ip);
+            else set_text(&connection->ntlm_message1, message);
             if (!connection->ntlm_first) set_text(&connection->ntlm_first, message);
         } else if (type == 3) {
             set_text(&connection->ntlm_message3, message);
@@ -272,7 +248,8 @@ int ntlm_communicate(CONNECTION_T *connection, char *buffer)
         putlog(LOG_ERROR, "security: connection to httpauth socket at %s failed", ntlmsockdir);
         return -1;
     }
-    std::string exchange = format("%d.%s.%s", ntlm_process_id, ip, connection->ntlm_first ? connection->ntlm_first : "");
+    std::string exchange =
+        format("%d.%s.%s", ntlm_process_id, ip, connection->ntlm_first ? connection->ntlm_first : "");
     std::string url = format("http://%s:%d/%d", ip, connection->client ? connection->client->fd : -1, connection->id);
 
     EXCHANGE x;
@@ -416,10 +393,8 @@ done:
     if (x.socket) {
         x.socket->Flush();
         clear_buffers(x.socket);
-        if (fate == KEEP)
-            daemon_keep(x.socket, path);
-        else
-            daemon_discard(x.socket);
+        if (fate == KEEP) daemon_keep(x.socket, path);
+        else daemon_discard(x.socket);
     }
     return result;
 }

@@ -7,28 +7,32 @@
 #define PAGE_COLOUR "#1f3b63"
 
 // Logo and banner at the top of every page of the interface.
-#define INTERFACE_HEAD                                                                                     \
-    "<table class=\"interfacehead\" cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%\">\n"   \
-    "<tr><td align=\"left\"><a href=\"/\"><img src=\"/template/logo\" width=\"195\" height=\"42\" "       \
-    "border=\"0\" alt=\"Korvantel\"></a></td>\n"                                                          \
-    "<td class=\"banner\" align=\"right\">" PRODUCT_NAME " " VERSION "</td></tr>\n"                       \
+#define INTERFACE_HEAD                                                                                  \
+    "<table class=\"interfacehead\" cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%\">\n" \
+    "<tr><td align=\"left\"><a href=\"/\"><img src=\"/template/logo\" width=\"195\" height=\"42\" "     \
+    "border=\"0\" alt=\"Korvantel\"></a></td>\n"                                                        \
+    "<td class=\"banner\" align=\"right\">" PRODUCT_NAME " " VERSION                                    \
+    "</td></tr>\n"                                                                                      \
     "</table>\n"
 
 // A block or error page: title, extra head lines, message.
-#define PAGE_WITH(title, head, message)                                                                   \
-    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n"                                 \
-    "<html><head>\n"                                                                                      \
-    "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\">\n"                           \
-    "<base href=\"http://" INTERFACE_HOST "/\">\n" head "<title>" title "</title>\n"                       \
-    "</head><body>\n" INTERFACE_HEAD                                                                      \
-    "<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%\">\n"                           \
-    "<tr><td><br></td></tr>\n"                                                                            \
-    "<tr><td align=\"center\">\n"                                                                         \
-    "<table class=\"centerdialog\" cellpadding=\"0\" cellspacing=\"0\" border=\"0\">\n"                   \
-    "<tr><td class=\"dialoghead\">" title "</td></tr>\n"                                                  \
-    "<tr><td class=\"dialog\" align=\"center\">" message "</td></tr>\n"                                   \
-    "</table>\n"                                                                                          \
-    "</td></tr></table>\n"                                                                                \
+#define PAGE_WITH(title, head, message)                                                 \
+    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n"               \
+    "<html><head>\n"                                                                    \
+    "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\">\n"         \
+    "<base href=\"http://" INTERFACE_HOST "/\">\n" head "<title>" title                 \
+    "</title>\n"                                                                        \
+    "</head><body>\n" INTERFACE_HEAD                                                    \
+    "<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%\">\n"         \
+    "<tr><td><br></td></tr>\n"                                                          \
+    "<tr><td align=\"center\">\n"                                                       \
+    "<table class=\"centerdialog\" cellpadding=\"0\" cellspacing=\"0\" border=\"0\">\n" \
+    "<tr><td class=\"dialoghead\">" title                                               \
+    "</td></tr>\n"                                                                      \
+    "<tr><td class=\"dialog\" align=\"center\">" message                                \
+    "</td></tr>\n"                                                                      \
+    "</table>\n"                                                                        \
+    "</td></tr></table>\n"                                                              \
     "</body></html>\n"
 
 #define PAGE(title, message) PAGE_WITH(title, "", message)
@@ -149,7 +153,6 @@ static const char downarrow_data[] =
     "\xb0\x82\x3f\x0b\x51\x18\x38\x52\x94\x4b\xa6\xf3\x09\x55\x16\x00"
     "\x00\x3b";
 
-
 // The interface's style block, put in front of every built-in HTML page and
 // into the head of every interface page.
 static const char interface_css[] =
@@ -158,39 +161,54 @@ static const char interface_css[] =
     "body { background-color: #ffffff; color: #000000; font-family: Verdana, Arial, Helvetica, sans-serif; "
     "font-size: 10pt; margin: 4px; }\n"
     "table, td, input, select, textarea { font-family: Verdana, Arial, Helvetica, sans-serif; font-size: 10pt; }\n"
-    "a { color: " PAGE_COLOUR "; }\n"
+    "a { color: " PAGE_COLOUR
+    "; }\n"
     "a:hover { color: #c8781e; }\n"
     "#ToolTip { position: absolute; visibility: hidden; z-index: 100; left: 0px; top: 0px; }\n"
-    ".tooltip { background-color: #ffffe1; border: 1px solid " PAGE_COLOUR "; width: 320px; }\n"
-    ".tooltiphead { background-color: " PAGE_COLOUR "; color: #ffffff; font-weight: bold; padding: 2px 4px; }\n"
+    ".tooltip { background-color: #ffffe1; border: 1px solid " PAGE_COLOUR
+    "; width: 320px; }\n"
+    ".tooltiphead { background-color: " PAGE_COLOUR
+    "; color: #ffffff; font-weight: bold; padding: 2px 4px; }\n"
     ".tooltipbody { padding: 4px; }\n"
-    ".interfacehead { background-color: " PAGE_COLOUR "; border-bottom: 3px solid #c8781e; }\n"
+    ".interfacehead { background-color: " PAGE_COLOUR
+    "; border-bottom: 3px solid #c8781e; }\n"
     ".banner { color: #ffffff; font-weight: bold; padding: 0px 8px; }\n"
-    ".list { border: 1px solid " PAGE_COLOUR "; border-collapse: collapse; }\n"
+    ".list { border: 1px solid " PAGE_COLOUR
+    "; border-collapse: collapse; }\n"
     ".list td { padding: 2px 4px; }\n"
-    ".listhead, .listhead1 { background-color: " PAGE_COLOUR "; color: #ffffff; font-weight: bold; }\n"
+    ".listhead, .listhead1 { background-color: " PAGE_COLOUR
+    "; color: #ffffff; font-weight: bold; }\n"
     ".listhead a { color: #ffffff; }\n"
     ".listeven { background-color: #ffffff; }\n"
     ".listodd { background-color: #e6ebf2; }\n"
-    ".bigdialog { width: 90%; border: 1px solid " PAGE_COLOUR "; }\n"
-    ".smalldialog { width: 50%; border: 1px solid " PAGE_COLOUR "; }\n"
-    ".centerdialog { width: 60%; border: 1px solid " PAGE_COLOUR "; margin-left: auto; margin-right: auto; }\n"
+    ".bigdialog { width: 90%; border: 1px solid " PAGE_COLOUR
+    "; }\n"
+    ".smalldialog { width: 50%; border: 1px solid " PAGE_COLOUR
+    "; }\n"
+    ".centerdialog { width: 60%; border: 1px solid " PAGE_COLOUR
+    "; margin-left: auto; margin-right: auto; }\n"
     ".dialog { background-color: #f4f6f9; padding: 8px; }\n"
-    ".dialoghead { background-color: " PAGE_COLOUR "; color: #ffffff; font-weight: bold; text-align: center; "
+    ".dialoghead { background-color: " PAGE_COLOUR
+    "; color: #ffffff; font-weight: bold; text-align: center; "
     "padding: 3px; }\n"
     ".dialogfoot { background-color: #e6ebf2; text-align: center; padding: 3px; }\n"
     ".checklist td { padding: 0px 4px; }\n"
-    ".menu { width: 90%; border: 1px solid " PAGE_COLOUR "; background-color: #f4f6f9; }\n"
+    ".menu { width: 90%; border: 1px solid " PAGE_COLOUR
+    "; background-color: #f4f6f9; }\n"
     ".menu td { padding: 3px; width: 25%; }\n"
-    ".topmenu { background-color: " PAGE_COLOUR "; color: #ffffff; font-weight: bold; text-align: center; }\n"
-    ".ftphead { background-color: " PAGE_COLOUR "; color: #ffffff; font-weight: bold; }\n"
+    ".topmenu { background-color: " PAGE_COLOUR
+    "; color: #ffffff; font-weight: bold; text-align: center; }\n"
+    ".ftphead { background-color: " PAGE_COLOUR
+    "; color: #ffffff; font-weight: bold; }\n"
     ".diffline { background-color: #e6ebf2; font-weight: bold; }\n"
     ".diffremoved { background-color: #f8d7d7; }\n"
     ".diffadded { background-color: #d7f0d7; }\n"
     ".sectiondesc { padding: 4px; font-style: italic; }\n"
     ".subsectionheader { background-color: #e6ebf2; font-weight: bold; padding: 3px; }\n"
-    ".entryeditdialog, .entrydialog { width: 90%; border: 1px solid " PAGE_COLOUR "; }\n"
-    ".entryeditdialoghead, .entrydialoghead { background-color: " PAGE_COLOUR "; color: #ffffff; "
+    ".entryeditdialog, .entrydialog { width: 90%; border: 1px solid " PAGE_COLOUR
+    "; }\n"
+    ".entryeditdialoghead, .entrydialoghead { background-color: " PAGE_COLOUR
+    "; color: #ffffff; "
     "font-weight: bold; padding: 3px; }\n"
     ".entryeditdialogfoot, .entrydialogfoot { background-color: #e6ebf2; text-align: center; padding: 3px; }\n"
     ".entryfieldeven { background-color: #ffffff; }\n"
@@ -265,10 +283,8 @@ const TEMPLATE_PAGE PAGES[] = {
     {"nocache", PAGE("Cache file not found", "@URL@ not found"), "text/html", -1, 1},
     {"noconnect", PAGE("Connection failed", "Connection to @HTTP_HOST@:@HTTP_PORT@ failed"), "text/html", -1, 1},
     {"blocked", PAGE("Page Blocked", "@URL@ is blocked"), "text/html", -1, 1},
-    {"blacklisted", PAGE("Page blacklisted", "@URL@ is in the blacklisted @CATEGORY@ category"), "text/html", -1,
-     1},
-    {"virus",
-     PAGE("Virus", "@AVSCANNER@ detected:<br>\n<font color=\"red\">@VIRUSNAME@</font><br>\nin<br>\n@URL@"),
+    {"blacklisted", PAGE("Page blacklisted", "@URL@ is in the blacklisted @CATEGORY@ category"), "text/html", -1, 1},
+    {"virus", PAGE("Virus", "@AVSCANNER@ detected:<br>\n<font color=\"red\">@VIRUSNAME@</font><br>\nin<br>\n@URL@"),
      "text/html", -1, 1},
     {"badprotocol", PAGE("Protocol not implemented", "Protocol not implemented"), "text/html", -1, 1},
     {"noaccess", PAGE("Access denied", "Access denied"), "text/html", -1, 1},
@@ -277,8 +293,8 @@ const TEMPLATE_PAGE PAGES[] = {
      PAGE("Download transfer limit exceeded", "You have exceeded your download limit of @DOWNLOADLIMIT@ bytes"),
      "text/html", -1, 1},
     {"uploadlimit",
-     PAGE("Upload transfer limit exceeded", "You have exceeded your upload limit of @UPLOADLIMIT@ bytes"),
-     "text/html", -1, 1},
+     PAGE("Upload transfer limit exceeded", "You have exceeded your upload limit of @UPLOADLIMIT@ bytes"), "text/html",
+     -1, 1},
     {"maxrequests", PAGE("Request limit exceeded", "Request limit exceeded"), "text/html", -1, 1},
     {"imgfilter",
      PAGE("Possible pornographic image",

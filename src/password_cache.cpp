@@ -9,9 +9,7 @@
 #include "mem.h"
 #include "settings.h"
 
-
-bool password_cache_key_format(char *key, size_t size, const char *user, const char *password)
-{
+bool password_cache_key_format(char *key, size_t size, const char *user, const char *password) {
     if (!key || size == 0) return false;
     key[0] = '\0';
     if (!user || !password) return false;
@@ -25,19 +23,16 @@ bool password_cache_key_format(char *key, size_t size, const char *user, const c
 
 // The password of a key is everything after its first colon (a Basic user
 // name cannot hold one).
-static bool key_password_empty(const char *key)
-{
+static bool key_password_empty(const char *key) {
     const char *colon = strchr(key, ':');
     return !colon || colon[1] == '\0';
 }
 
-static bool key_usable(const char *key)
-{
+static bool key_usable(const char *key) {
     return key && strnlen(key, PASSWORD_CACHE_KEY_SIZE) < PASSWORD_CACHE_KEY_SIZE;
 }
 
-PASSWORD_CACHE_TABLE *password_cache_create(int n)
-{
+PASSWORD_CACHE_TABLE *password_cache_create(int n) {
     if (n < 1) n = 1;
     PASSWORD_CACHE_TABLE *table;
     XMALLOC_OR_DIE(table, sizeof *table, "src/password_cache");
@@ -46,14 +41,12 @@ PASSWORD_CACHE_TABLE *password_cache_create(int n)
     return table;
 }
 
-static void entry_free(PASSWORD_CACHE_ENTRY *entry)
-{
+static void entry_free(PASSWORD_CACHE_ENTRY *entry) {
     free(entry->key);
     free(entry);
 }
 
-void password_cache_destroy(PASSWORD_CACHE_TABLE *table)
-{
+void password_cache_destroy(PASSWORD_CACHE_TABLE *table) {
     if (!table) return;
     for (int i = 0; i < table->count; i++) {
         PASSWORD_CACHE_ENTRY *entry = table->buckets[i];
@@ -67,8 +60,7 @@ void password_cache_destroy(PASSWORD_CACHE_TABLE *table)
     free(table);
 }
 
-int password_cache_key(int n, const char *key)
-{
+int password_cache_key(int n, const char *key) {
     if (n < 1 || !key) return 0;
     uint32_t sum = 0;
     for (const char *p = key; *p; p++) {
@@ -79,8 +71,7 @@ int password_cache_key(int n, const char *key)
     return (int)(sum % (uint32_t)n);
 }
 
-PASSWORD_CACHE_ENTRY *password_cache_search(PASSWORD_CACHE_TABLE *table, const char *key)
-{
+PASSWORD_CACHE_ENTRY *password_cache_search(PASSWORD_CACHE_TABLE *table, const char *key) {
     if (!table) fatal_assert("src/password_cache", __LINE__, "password_cache_search");
     if (!key) return nullptr;
     for (PASSWORD_CACHE_ENTRY *e = table->buckets[password_cache_key(table->count, key)]; e; e = e->next) {
@@ -90,8 +81,7 @@ PASSWORD_CACHE_ENTRY *password_cache_search(PASSWORD_CACHE_TABLE *table, const c
     return nullptr;
 }
 
-PASSWORD_CACHE_ENTRY *password_cache_insert(PASSWORD_CACHE_TABLE *table, const char *key, int value)
-{
+PASSWORD_CACHE_ENTRY *password_cache_insert(PASSWORD_CACHE_TABLE *table, const char *key, int value) {
     if (!table) fatal_assert("src/password_cache", __LINE__, "password_cache_insert");
     if (!key) return nullptr;
     PASSWORD_CACHE_ENTRY *entry;
@@ -107,8 +97,7 @@ PASSWORD_CACHE_ENTRY *password_cache_insert(PASSWORD_CACHE_TABLE *table, const c
     return entry;
 }
 
-void password_cache_purge(PASSWORD_CACHE_TABLE *table, const char *key)
-{
+void password_cache_purge(PASSWORD_CACHE_TABLE *table, const char *key) {
     if (!table) fatal_assert("src/password_cache", __LINE__, "password_cache_purge");
     if (!key) return;
     for (PASSWORD_CACHE_ENTRY **link = &table->buckets[password_cache_key(table->count, key)]; *link;
@@ -123,8 +112,7 @@ void password_cache_purge(PASSWORD_CACHE_TABLE *table, const char *key)
     }
 }
 
-int password_cache_expire(PASSWORD_CACHE_TABLE *table, int age)
-{
+int password_cache_expire(PASSWORD_CACHE_TABLE *table, int age) {
     if (!table) fatal_assert("src/password_cache", __LINE__, "password_cache_expire");
     uint32_t limit = (uint32_t)clock_now() - (uint32_t)age;
     int removed = 0;
@@ -144,8 +132,7 @@ int password_cache_expire(PASSWORD_CACHE_TABLE *table, int age)
     return removed;
 }
 
-int check_password_cache(const char *key)
-{
+int check_password_cache(const char *key) {
     if (!global || !key_usable(key)) return PASSWORD_CACHE_UNKNOWN;
     int value = PASSWORD_CACHE_UNKNOWN;
     pthread_rwlock_rdlock(&global->password_cache_lock);
@@ -158,8 +145,7 @@ int check_password_cache(const char *key)
     return value;
 }
 
-void update_password_cache(const char *key, int value)
-{
+void update_password_cache(const char *key, int value) {
     if (!global || !key_usable(key)) return;
     if (value == PASSWORD_CACHE_ACCEPTED && key_password_empty(key)) return;
     pthread_rwlock_wrlock(&global->password_cache_lock);
@@ -170,8 +156,7 @@ void update_password_cache(const char *key, int value)
     pthread_rwlock_unlock(&global->password_cache_lock);
 }
 
-void password_cache_clean(void *)
-{
+void password_cache_clean(void *) {
     if (!global) return;
     pthread_rwlock_wrlock(&global->password_cache_lock);
     if (global->password_cache) password_cache_expire(global->password_cache, password_cachexpire);

@@ -51,7 +51,6 @@ void password_cache_purge(PASSWORD_CACHE_TABLE *table, const char *key);
 // Removes every entry inserted at or before now - age; returns how many.
 int password_cache_expire(PASSWORD_CACHE_TABLE *table, int age);
 
-
 // Program-wide cache in global.
 // 0 (unknown), 1 (accepted) or 2 (refused). A key with an empty password or
 // one too long is never reported accepted.

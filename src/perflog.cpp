@@ -49,8 +49,8 @@ bool PerformanceLog::read_memory_usage(statm_t *figures) {
         memset(figures, 0, sizeof *figures);
         return false;
     }
-    uint64_t *all[7] = {&figures->size, &figures->resident, &figures->shared, &figures->text,
-                        &figures->library, &figures->data, &figures->dirty};
+    uint64_t *all[7] = {&figures->size,    &figures->resident, &figures->shared, &figures->text,
+                        &figures->library, &figures->data,     &figures->dirty};
     for (uint64_t *figure : all) *figure /= 1024;
     return true;
 }
@@ -83,9 +83,8 @@ std::string PerformanceLog::Build() const {
              (unsigned long long)get_cache_mmaps_deleted(), (unsigned long long)get_dns_hit(),
              (unsigned long long)get_dns_miss(), (unsigned long long)get_dns_fail(),
              (unsigned long long)total_memory_kb, (unsigned long long)pages_kb(sysconf(_SC_AVPHYS_PAGES)),
-             (unsigned long long)memory.size, (unsigned long long)memory.resident,
-             (unsigned long long)memory.shared, (unsigned long long)memory.text, (unsigned long long)memory.data,
-             (unsigned long long)memory.library);
+             (unsigned long long)memory.size, (unsigned long long)memory.resident, (unsigned long long)memory.shared,
+             (unsigned long long)memory.text, (unsigned long long)memory.data, (unsigned long long)memory.library);
     return line;
 }
 

@@ -26,12 +26,12 @@ private:
     std::atomic<uint64_t> value_{0};
 };
 
-#define PERF_COUNTER(name)                                   \
-    uint64_t get_##name() const { return name##_.get(); }    \
+#define PERF_COUNTER(name)                                \
+    uint64_t get_##name() const { return name##_.get(); } \
     void set_##name(uint64_t n) { name##_.add(n); }
 
-#define PERF_GAUGE(name)                                     \
-    uint64_t get_##name() const { return name##_.get(); }    \
+#define PERF_GAUGE(name)                                  \
+    uint64_t get_##name() const { return name##_.get(); } \
     void set_##name(uint64_t n) { name##_.assign(n); }
 
 class PerformanceLog {

@@ -139,8 +139,14 @@ void *prefetch_thread(void *) {
 // ---- rules -------------------------------------------------------------------
 
 PrefetchSection::Rule::Rule(const Rule &other)
-    : enabled(other.enabled), comment(other.comment), profiles(other.profiles), tag(other.tag),
-      attribute(other.attribute), pattern_text(other.pattern_text), size(other.size), depth(other.depth) {
+    : enabled(other.enabled),
+      comment(other.comment),
+      profiles(other.profiles),
+      tag(other.tag),
+      attribute(other.attribute),
+      pattern_text(other.pattern_text),
+      size(other.size),
+      depth(other.depth) {
     compile();
 }
 
@@ -259,7 +265,8 @@ void PrefetchSection::queue_add(URL *url, const std::vector<HTTP_HEADER> *header
             url_free(url);
             return;
         }
-        if (limit > 0 && e->url->host && url->host && strcasecmp(e->url->host, url->host) == 0 && ++same_host >= limit) {
+        if (limit > 0 && e->url->host && url->host && strcasecmp(e->url->host, url->host) == 0 &&
+            ++same_host >= limit) {
             unlock();
             url_free(url);
             putlog(LOG_ADVICE,
@@ -354,8 +361,8 @@ URL *prefetch_link(const char *value, const char *protocol, const char *host, in
     // A link with a blank or control byte in its host is nobody's.
     size_t authority = text.find("://") + 3;
     size_t authority_end = text.find_first_of("/?#", authority);
-    std::string host_part = text.substr(authority, authority_end == std::string::npos ? std::string::npos
-                                                                                       : authority_end - authority);
+    std::string host_part =
+        text.substr(authority, authority_end == std::string::npos ? std::string::npos : authority_end - authority);
     for (unsigned char c : host_part)
         if (c <= ' ' || c == '"' || c == '<' || c == '>' || c == '\\') return nullptr;
     URL *url = url_parse(text.c_str());

@@ -28,8 +28,8 @@ struct PREFETCH_QUEUE {
     PREFETCH_QUEUE *next = nullptr;
     unsigned client_id = 0;  // of the thread that queued it
     int depth = 0;
-    unsigned size_limit = 0xFFFFFFFFu;  // 0xFFFFFFFF: none
-    URL *url = nullptr;                 // owned
+    unsigned size_limit = 0xFFFFFFFFu;            // 0xFFFFFFFF: none
+    URL *url = nullptr;                           // owned
     std::vector<HTTP_HEADER> *headers = nullptr;  // owned; null: defaults
 };
 void prefetch_queue_free(PREFETCH_QUEUE *element);
@@ -43,8 +43,8 @@ public:
         std::string tag;
         std::string attribute;
         std::string pattern_text;
-        unsigned size = 0;  // download allowance of a queued link; 0 none
-        int depth = 0;      // maximum link depth; 0 none
+        unsigned size = 0;                 // download allowance of a queued link; 0 none
+        int depth = 0;                     // maximum link depth; 0 none
         regex_posix_t *pattern = nullptr;  // owned; null when empty or invalid
 
         Rule() {}
@@ -55,7 +55,7 @@ public:
     };
     struct Options {
         const int *enabled = nullptr;
-        const int *threads = nullptr;    // read once at start-up
+        const int *threads = nullptr;  // read once at start-up
         const int *queuesize = nullptr;
         const int *hostlimit = nullptr;  // 0: none
     };

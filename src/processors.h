@@ -52,8 +52,7 @@ public:
     int Add(CALLBACK callback, int type) {
         std::lock_guard<std::mutex> guard(lock_);
         std::atomic<Node *> *link = &head_;
-        for (Node *node = link->load(std::memory_order_relaxed); node;
-             node = link->load(std::memory_order_relaxed)) {
+        for (Node *node = link->load(std::memory_order_relaxed); node; node = link->load(std::memory_order_relaxed)) {
             if (node->callback == callback) return 0;
             link = &node->next;
         }
@@ -70,8 +69,7 @@ public:
     int Remove(CALLBACK callback) {
         std::lock_guard<std::mutex> guard(lock_);
         std::atomic<Node *> *link = &head_;
-        for (Node *node = link->load(std::memory_order_relaxed); node;
-             node = link->load(std::memory_order_relaxed)) {
+        for (Node *node = link->load(std::memory_order_relaxed); node; node = link->load(std::memory_order_relaxed)) {
             if (node->callback == callback) {
                 link->store(node->next.load(std::memory_order_relaxed), std::memory_order_release);
                 node->retired = retired_;

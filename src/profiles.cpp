@@ -34,7 +34,8 @@ void timewindow_part(const Field &field, tm_component *start, tm_component *end)
 /* ---- one rule ---- */
 
 // The window's components, one converter per range field.
-template <tm_component tm_partial::*component> static void window_read(Profile &rule, const Field &field) {
+template <tm_component tm_partial::*component>
+static void window_read(Profile &rule, const Field &field) {
     timewindow_part(field, &(rule.start.*component), &(rule.end.*component));
 }
 
@@ -64,8 +65,16 @@ static const FIELD_BIND<Profile> profile_fields[] = {
 };
 
 Profile::Profile(const Item &item)
-    : enabled(false), log(0), timemode(0), protocol(nullptr), host(nullptr), path(nullptr), mime(nullptr),
-      proxyhost(nullptr), reqheader(nullptr), respheader(nullptr) {
+    : enabled(false),
+      log(0),
+      timemode(0),
+      protocol(nullptr),
+      host(nullptr),
+      path(nullptr),
+      mime(nullptr),
+      proxyhost(nullptr),
+      reqheader(nullptr),
+      respheader(nullptr) {
     memset(&start, 0, sizeof start);
     memset(&end, 0, sizeof end);
     fields_read(profile_fields, item.fields, this);
@@ -73,13 +82,31 @@ Profile::Profile(const Item &item)
 }
 
 Profile::Profile(const Profile &other)
-    : enabled(other.enabled), comment(other.comment), log(other.log), condition(other.condition),
-      ports(other.ports), urlcommands(other.urlcommands), start(other.start), end(other.end),
-      timemode(other.timemode), add(other.add), remove(other.remove), protocol_text(other.protocol_text),
-      host_text(other.host_text), path_text(other.path_text), mime_text(other.mime_text),
-      proxyhost_text(other.proxyhost_text), reqheader_text(other.reqheader_text),
-      respheader_text(other.respheader_text), protocol(nullptr), host(nullptr), path(nullptr), mime(nullptr),
-      proxyhost(nullptr), reqheader(nullptr), respheader(nullptr) {
+    : enabled(other.enabled),
+      comment(other.comment),
+      log(other.log),
+      condition(other.condition),
+      ports(other.ports),
+      urlcommands(other.urlcommands),
+      start(other.start),
+      end(other.end),
+      timemode(other.timemode),
+      add(other.add),
+      remove(other.remove),
+      protocol_text(other.protocol_text),
+      host_text(other.host_text),
+      path_text(other.path_text),
+      mime_text(other.mime_text),
+      proxyhost_text(other.proxyhost_text),
+      reqheader_text(other.reqheader_text),
+      respheader_text(other.respheader_text),
+      protocol(nullptr),
+      host(nullptr),
+      path(nullptr),
+      mime(nullptr),
+      proxyhost(nullptr),
+      reqheader(nullptr),
+      respheader(nullptr) {
     compile();
 }
 
@@ -184,18 +211,14 @@ Section *profile_construct() {
     return profile_section;
 }
 
-ProfileSection::ProfileSection() : Section("profiles", SECTION_RWLOCK) {
-    fields_declare(0, profile_fields);
-}
+ProfileSection::ProfileSection() : Section("profiles", SECTION_RWLOCK) { fields_declare(0, profile_fields); }
 
 ProfileSection::~ProfileSection() {
     if (profile_section != this) return;
     profile_section = nullptr;
 }
 
-void ProfileSection::update() {
-    entries_build(0, &profiles);
-}
+void ProfileSection::update() { entries_build(0, &profiles); }
 
 void ProfileSection::profiles_update(CONNECTION_T *connection) {
     time_t now = time(nullptr);

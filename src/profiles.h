@@ -36,13 +36,13 @@ class Profile {
 public:
     bool enabled;
     std::string comment;
-    int log;                  // 1: log every name added or removed
-    StringList condition;     // on the connection's current profiles
-    PortRangeList ports;      // empty: any port
-    StringList urlcommands;   // not empty: the request must carry one of them
-    tm_partial start;         // time window
+    int log;                 // 1: log every name added or removed
+    StringList condition;    // on the connection's current profiles
+    PortRangeList ports;     // empty: any port
+    StringList urlcommands;  // not empty: the request must carry one of them
+    tm_partial start;        // time window
     tm_partial end;
-    int timemode;             // non-zero: each component in its own range; 0: from start to end
+    int timemode;  // non-zero: each component in its own range; 0: from start to end
     StringList add;
     StringList remove;
 
@@ -85,7 +85,6 @@ public:
     void profiles_update(CONNECTION_T *connection);
     // The same at a given local time.
     void profiles_update(CONNECTION_T *connection, const struct tm *now);
-
 };
 
 extern ProfileSection *profile_section;

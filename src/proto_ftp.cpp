@@ -242,9 +242,7 @@ struct FtpRequest {
     std::string user, password;
 };
 
-const char *request_url(CONNECTION_T *connection) {
-    return connection->request->url ? connection->request->url : "-";
-}
+const char *request_url(CONNECTION_T *connection) { return connection->request->url ? connection->request->url : "-"; }
 
 void log_once(CONNECTION_T *connection) {
     if (connection->log.end_time.tv_sec != 0) return;
@@ -429,7 +427,10 @@ int directory(FtpRequest &r) {
 
     std::string order = r.form.get("order"), field = r.form.get("field");
     int order_value = order == "ascending" ? DIRLIST_ASCENDING : order == "descending" ? DIRLIST_DESCENDING : -1;
-    int field_value = field == "name" ? DIRLIST_NAME : field == "size" ? DIRLIST_SIZE : field == "date" ? DIRLIST_DATE : -1;
+    int field_value = field == "name"   ? DIRLIST_NAME
+                      : field == "size" ? DIRLIST_SIZE
+                      : field == "date" ? DIRLIST_DATE
+                                        : -1;
     if (order_value < 0 || field_value < 0) {
         order_value = ftp_section ? ftp_section->sortorder_get() : DIRLIST_ASCENDING;
         field_value = ftp_section ? ftp_section->sortfield_get() : DIRLIST_NONE;
@@ -705,7 +706,8 @@ int protocol_ftp_read_callback(void *data, int length, char *bytes) {
     CONNECTION_T *connection = (CONNECTION_T *)data;
     if (!connection || length <= 0) return 0;
     if (connection->cache && (connection->flags & CONN_CACHE_WRITE) && cache_section) {
-        if (cache_section->add(connection->cache, bytes, length) == -1 && (connection->flags & CONN_PREFETCH)) return -1;
+        if (cache_section->add(connection->cache, bytes, length) == -1 && (connection->flags & CONN_PREFETCH))
+            return -1;
     }
     connection->transferred += (unsigned)length;
     if (transfer_limit_charge(connection, (unsigned)length) == -1) return -1;
@@ -726,8 +728,8 @@ int protocol_ftp(CONNECTION_T *connection) {
     if (question != std::string::npos) r.query = target.substr(question + 1);
     std::string decoded_query;
     if (r.raw_path.empty() || r.raw_path[0] != '/') r.raw_path.insert(0, "/");
-    if (!ftp_text_decode(r.raw_path, &r.path) || !ftp_text_decode(r.query, &decoded_query) ||
-        !clean(request->user) || !clean(request->password)) {
+    if (!ftp_text_decode(r.raw_path, &r.path) || !ftp_text_decode(r.query, &decoded_query) || !clean(request->user) ||
+        !clean(request->password)) {
         putlog(LOG_WARNING, "ftp: refused a path or argument with a line break or NUL: %s", request_url(connection));
         return fail(connection, "badrequest", 400);
     }

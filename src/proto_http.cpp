@@ -39,7 +39,6 @@
 
 HTTP_CACHE_OPS http_cache_ops = {};
 
-
 namespace {
 
 int general_timeout(CONNECTION_T *connection) {
@@ -289,9 +288,7 @@ void profiles_update(CONNECTION_T *connection) {
     if (profile_section) profile_section->profiles_update(connection);
 }
 
-char *text_copy(const char *text) {
-    return text ? xstrdup(text) : nullptr;
-}
+char *text_copy(const char *text) { return text ? xstrdup(text) : nullptr; }
 
 void field_set(char **field, const char *value) {
     free(*field);
@@ -492,7 +489,8 @@ Filebuf *http_transfer_filebuf(CONNECTION_T *connection, int side, long long lim
         outcome = chunked_move(connection, side, MOVE_BUFFER, body, limit, false);
     } else if (framing.counted) {
         if (framing.length > (unsigned long long)limit) outcome = HTTP_BODY_OVERFLOW;
-        else if (bytes_move(connection, side, MOVE_BUFFER, body, (long long)framing.length)) outcome = HTTP_BODY_COMPLETE;
+        else if (bytes_move(connection, side, MOVE_BUFFER, body, (long long)framing.length))
+            outcome = HTTP_BODY_COMPLETE;
         else outcome = body_failed(connection);
     } else if (side == HTTP_SIDE_SERVER) {
         outcome = close_delimited_buffer(connection, body, limit);
@@ -701,8 +699,8 @@ Step parent_authentication(Exchange &x) {
         // Answered once with credentials; a second 407 goes to the client,
         // but never with the parent's challenge, which would make the
         // client log in to the parent's realm through us.
-        if (!(connection->flags & CONN_PROXY_AUTH) && !(connection->flags & CONN_STREAM_BODY) &&
-            parent_credentials && proxy_authenticate(connection)) {
+        if (!(connection->flags & CONN_PROXY_AUTH) && !(connection->flags & CONN_STREAM_BODY) && parent_credentials &&
+            proxy_authenticate(connection)) {
             connection->flags |= CONN_PROXY_AUTH;
             http_header_free(connection->response);
             connection->response = nullptr;
@@ -883,8 +881,7 @@ bool buffering_decide(Exchange &x) {
             }
         }
     }
-    putlog(LOG_DEBUG, "buffering: %d processing: %d", buffered ? 1 : 0,
-           (connection->flags & CONN_PROCESSING) ? 1 : 0);
+    putlog(LOG_DEBUG, "buffering: %d processing: %d", buffered ? 1 : 0, (connection->flags & CONN_PROCESSING) ? 1 : 0);
     return buffered;
 }
 
@@ -971,8 +968,7 @@ Step body_buffered(Exchange &x, bool own_body) {
     int result = HTTP_BODY_COMPLETE;
     if (own_body)
         body.reset(http_transfer_filebuf(connection, HTTP_SIDE_SERVER, response_buffer_limit(connection), &result));
-    else if (cache.read_filebuf)
-        body.reset(cache.read_filebuf(connection->cache));
+    else if (cache.read_filebuf) body.reset(cache.read_filebuf(connection->cache));
     if (!body) body.reset(new Filebuf());
 
     if (connection->flags & CONN_CLIENT_DROPPED) return Step::next;

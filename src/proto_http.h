@@ -27,10 +27,10 @@ enum {
 
 // Results of the body movers.
 enum {
-    HTTP_BODY_COMPLETE = 0,  // the whole body moved
-    HTTP_BODY_SHORT = 1,     // the body ended early or a callback refused it (CONN_FAILED)
-    HTTP_BODY_OVERFLOW = 2,  // reading stopped at the caller's limit; the rest is still unread
-    HTTP_BODY_MALFORMED = 3, // the body's framing was malformed (CONN_FAILED); answer 400 and close
+    HTTP_BODY_COMPLETE = 0,   // the whole body moved
+    HTTP_BODY_SHORT = 1,      // the body ended early or a callback refused it (CONN_FAILED)
+    HTTP_BODY_OVERFLOW = 2,   // reading stopped at the caller's limit; the rest is still unread
+    HTTP_BODY_MALFORMED = 3,  // the body's framing was malformed (CONN_FAILED); answer 400 and close
 };
 
 // Ceiling of any body held in memory when the caller names none.
@@ -74,7 +74,6 @@ unsigned long long next_chunksize(CONNECTION_T *connection, int side);
 // read (data is the connection). -1 refuses the block (transfer allowance
 // used up, or a prefetch whose cache object failed).
 int protocol_http_read_callback(void *data, int length, char *bytes);
-
 
 // ---- seams for subsystems built later -------------------------------------
 
@@ -124,6 +123,5 @@ struct HTTP_CACHE_OPS {
     long long (*body_length)(CACHEMAP *object);
 };
 extern HTTP_CACHE_OPS http_cache_ops;
-
 
 #endif

@@ -126,16 +126,11 @@ int process_response(CONNECTION_T *connection, Filebuf *body) {
 void keepalive_check_client(CONNECTION_T *connection) {
     HEADER *request = connection->request;
     int keep;
-    if (!request || request->type == HEADER_CONNECT)
-        keep = 0;
-    else if (request->flags & HEADER_AMBIGUOUS)
-        keep = 0;  // what follows its body may have been meant as part of it
-    else if (request->connection_keepalive == 0 || request->proxy_keepalive == 0)
-        keep = 0;
-    else if (request->connection_keepalive == 1 || request->proxy_keepalive == 1)
-        keep = 1;
-    else
-        keep = request->version == 2 ? 1 : 0;
+    if (!request || request->type == HEADER_CONNECT) keep = 0;
+    else if (request->flags & HEADER_AMBIGUOUS) keep = 0;  // what follows its body may have been meant as part of it
+    else if (request->connection_keepalive == 0 || request->proxy_keepalive == 0) keep = 0;
+    else if (request->connection_keepalive == 1 || request->proxy_keepalive == 1) keep = 1;
+    else keep = request->version == 2 ? 1 : 0;
     connection->keepalive_client = keep;
 }
 
@@ -163,8 +158,7 @@ static int response_keepalive(const HEADER *response) {
     if (response->flags & HEADER_INVALID) return -1;
     if (!(response->flags & HEADER_LENGTH) && !response->chunked) return -1;
     if (response->connection_keepalive == 1 || response->proxy_keepalive == 1) return 1;
-    if (response->version == 2 && response->connection_keepalive != 0 && response->proxy_keepalive != 0)
-        return 1;
+    if (response->version == 2 && response->connection_keepalive != 0 && response->proxy_keepalive != 0) return 1;
     return 0;
 }
 
@@ -325,8 +319,7 @@ static int peer_connect(CONNECTION_T *connection) {
     HEADER *request = connection->request;
     int timeout = general_ctimeout(connection);
     in_addr_t local = local_address(connection);
-    if (connection->forward_type == FORWARD_DIRECT)
-        return net_connect(request->host, request->port, local, timeout);
+    if (connection->forward_type == FORWARD_DIRECT) return net_connect(request->host, request->port, local, timeout);
     return net_connect(connection->forward_host, connection->forward_port, local, timeout);
 }
 
@@ -382,8 +375,7 @@ int protocol_start(CONNECTION_T *connection) {
         failure = "network: connection to socks4 server failed";
     else if (type == FORWARD_SOCKS5 && proxy_socks5(connection) != 1)
         failure = "network: connection to socks5 server failed";
-    else if (type == FORWARD_CONNECT && proxy_connect(connection) != 1)
-        failure = "network: connection to proxy failed";
+    else if (type == FORWARD_CONNECT && proxy_connect(connection) != 1) failure = "network: connection to proxy failed";
     if (failure) {
         putlog(LOG_ERROR, "%s", failure);
         delete connection->server;
@@ -620,8 +612,7 @@ void proxy_test(CONNECTION_T *connection) {
     struct sockaddr_in address;
     socklen_t length = sizeof address;
     memset(&address, 0, sizeof address);
-    if (getsockname(connection->server->fd, (struct sockaddr *)&address, &length) != 0 ||
-        address.sin_family != AF_INET)
+    if (getsockname(connection->server->fd, (struct sockaddr *)&address, &length) != 0 || address.sin_family != AF_INET)
         return;
     int listener = s_socket(AF_INET, SOCK_STREAM, 0);
     if (listener < 0) return;

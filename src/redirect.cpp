@@ -11,8 +11,8 @@
 #include "mem.h"
 #include "misc.h"
 #include "profiles.h"
-#include "protocol.h"
 #include "proto_http.h"
+#include "protocol.h"
 #include "regexp.h"
 #include "urlcommand.h"
 
@@ -41,8 +41,14 @@ Redirect::Redirect(const Item &item) {
 }
 
 Redirect::Redirect(const Redirect &other)
-    : enabled(other.enabled), comment(other.comment), profiles(other.profiles), pattern_text(other.pattern_text),
-      replacement(other.replacement), port(other.port), answer(other.answer), coding(other.coding),
+    : enabled(other.enabled),
+      comment(other.comment),
+      profiles(other.profiles),
+      pattern_text(other.pattern_text),
+      replacement(other.replacement),
+      port(other.port),
+      answer(other.answer),
+      coding(other.coding),
       applies(other.applies) {
     if (!pattern_text.empty()) pattern = reg_sub_compile(pattern_text.c_str(), 15);
 }
@@ -78,9 +84,7 @@ RedirectSection::~RedirectSection() {
     if (redirect_section == this) redirect_section = nullptr;
 }
 
-void RedirectSection::update() {
-    entries_build(0, &rules);
-}
+void RedirectSection::update() { entries_build(0, &rules); }
 
 int RedirectSection::pattern_kind(size_t subsection, size_t position) const {
     return subsection == 0 && position == 3 ? PATTERN_SUB : PATTERN_NONE;
@@ -137,8 +141,7 @@ void send_redirect(CONNECTION_T *connection, const std::string &subject, const s
         size_t scheme = url.find("://");
         if (scheme != std::string::npos)
             location = url.substr(0, scheme) + "://" + labels.get() + url.substr(scheme + 3);
-        else
-            location = std::string(labels.get()) + url;
+        else location = std::string(labels.get()) + url;
     }
     if (location.size() > REDIRECT_TEXT_MAX) location.resize(REDIRECT_TEXT_MAX);
     // A body still unread cannot be followed by another request.

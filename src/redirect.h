@@ -31,15 +31,15 @@ enum { REDIRECT_APPLIES_LOCATION = 0, REDIRECT_APPLIES_REQUEST = 1, REDIRECT_APP
 // One rule, built from one entry.
 class Redirect {
 public:
-    bool enabled = false;       // field 0
-    std::string comment;        // 1
-    StringList profiles;        // 2
-    std::string pattern_text;   // 3
-    std::string replacement;    // 4
-    int port = -1;              // 5: -1 keeps the request's port
-    int answer = 0;             // 6: 1 answers with a 302, else rewrites in place
-    unsigned int coding = 0;    // 7: REDIRECT_* bits
-    int applies = 0;            // 8: REDIRECT_APPLIES_*, other values never
+    bool enabled = false;            // field 0
+    std::string comment;             // 1
+    StringList profiles;             // 2
+    std::string pattern_text;        // 3
+    std::string replacement;         // 4
+    int port = -1;                   // 5: -1 keeps the request's port
+    int answer = 0;                  // 6: 1 answers with a 302, else rewrites in place
+    unsigned int coding = 0;         // 7: REDIRECT_* bits
+    int applies = 0;                 // 8: REDIRECT_APPLIES_*, other values never
     regex_sub_t *pattern = nullptr;  // null: the rule never matches
 
     explicit Redirect(const Item &item);

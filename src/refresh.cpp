@@ -164,8 +164,7 @@ Freshness freshness_of(const CACHEMAP *object, time_t now) {
         unsigned long long added;
         if (object->lm_factor && age > (unsigned long long)TIME_FAR / object->lm_factor)
             added = (unsigned long long)TIME_FAR;
-        else
-            added = age * object->lm_factor / 100;
+        else added = age * object->lm_factor / 100;
         out.lm_expires = (time_t)time_clamp(stored + (long long)added);
         putlog(LOG_DEBUG, "cache: lmtime factor: %llu", added);
     }
@@ -198,8 +197,8 @@ bool refresh_check_header_settled(const CACHEMAP *object, time_t now) {
     Freshness found = freshness_of(object, now);
     unsigned int flags = object->flags;
     return found.expires == object->expires && found.lm_expires == object->lm_expires &&
-           found.last_modified == object->last_modified &&
-           (flags & CACHE_EXPIRED) == (found.set & CACHE_EXPIRED) && (flags & found.set) == found.set;
+           found.last_modified == object->last_modified && (flags & CACHE_EXPIRED) == (found.set & CACHE_EXPIRED) &&
+           (flags & found.set) == found.set;
 }
 
 int refresh_request_check(CACHEMAP *object, const HEADER *request, time_t now) {
@@ -217,8 +216,7 @@ int refresh_request_check(CACHEMAP *object, const HEADER *request, time_t now) {
             } else if (directive_value(part, "min-fresh", &n)) {
                 if ((expires && expires < t + n) || (!expires && lm_expires && lm_expires < t + n)) validate = true;
             } else if (directive_value(part, "max-stale", &n)) {
-                if ((expires && n >= t - expires) || (!expires && lm_expires && n >= t - lm_expires))
-                    validate = false;
+                if ((expires && n >= t - expires) || (!expires && lm_expires && n >= t - lm_expires)) validate = false;
             }
         }
     }
@@ -231,9 +229,7 @@ int cacheable_at(HEADER *header, time_t now) {
     return cacheable2(header);
 }
 
-int cacheable(HEADER *header) {
-    return cacheable_at(header, utc_time(nullptr));
-}
+int cacheable(HEADER *header) { return cacheable_at(header, utc_time(nullptr)); }
 
 int cacheable2(HEADER *header) {
     if (!header) return 0;
@@ -254,9 +250,7 @@ void CacheSection::select_refresh(CONNECTION_T *connection, CACHEMAP *object) {
     refresh_apply(refresh_select(refreshes, connection), object);
 }
 
-void CacheSection::check_header(CACHEMAP *object) {
-    refresh_check_header(object, utc_time(nullptr));
-}
+void CacheSection::check_header(CACHEMAP *object) { refresh_check_header(object, utc_time(nullptr)); }
 
 bool CacheSection::check_header_settled(const CACHEMAP *object, time_t now) {
     return refresh_check_header_settled(object, now);

@@ -31,8 +31,7 @@ pcre2_match_data *match_data_new() {
 // First match in subject[0, length) as a new record, or null. A match that
 // sets more strings than the vector holds (rc 0), and any matching error such
 // as a hit match limit, count as no match.
-regmatch_sub_t *match_subject(const regex_sub_t *sub, const char *subject, size_t length,
-                              pcre2_match_data *data) {
+regmatch_sub_t *match_subject(const regex_sub_t *sub, const char *subject, size_t length, pcre2_match_data *data) {
     int rc = pcre2_match(sub->pattern, (PCRE2_SPTR)subject, length, 0, 0, data, nullptr);
     if (rc <= 0) return nullptr;
     const PCRE2_SIZE *vector = pcre2_get_ovector_pointer(data);
@@ -93,10 +92,8 @@ std::string expand(const regmatch_sub_t *match, const char *replacement, VARIABL
                 int index = (signed char)next - '0';
                 if (index >= 0 && match && index < match->count && (size_t)index < match->strings.size()) {
                     const std::string &capture = match->strings[(size_t)index];
-                    if (keep_capture_breaks)
-                        out += capture;
-                    else
-                        append_without_breaks(out, capture);
+                    if (keep_capture_breaks) out += capture;
+                    else append_without_breaks(out, capture);
                 }
             }
             p += 2;
@@ -104,13 +101,13 @@ std::string expand(const regmatch_sub_t *match, const char *replacement, VARIABL
             char next = p[1];
             if (!next) break;
             switch (next) {
-            case 'a': out += '\a'; break;
-            case 'e': out += '\x1b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            default: out += next; break;
+                case 'a': out += '\a'; break;
+                case 'e': out += '\x1b'; break;
+                case 'f': out += '\f'; break;
+                case 'n': out += '\n'; break;
+                case 'r': out += '\r'; break;
+                case 't': out += '\t'; break;
+                default: out += next; break;
             }
             p += 2;
         } else {
@@ -226,20 +223,23 @@ void reg_sub_free(regex_sub_t *sub) {
     free(sub);
 }
 
-void reg_sub_match_free(regmatch_sub_t *match) {
-    delete match;
-}
+void reg_sub_match_free(regmatch_sub_t *match) { delete match; }
 
 int pcre_options(const char *letters) {
     int options = 0;
     for (const char *p = letters ? letters : ""; *p; p++) {
         switch (*p) {
-        case 'i': case 'I': options |= REG_SUB_CASELESS; break;
-        case 'm': case 'M': options |= REG_SUB_MULTILINE; break;
-        case 's': case 'S': options |= REG_SUB_DOTALL; break;
-        case 'x': case 'X': options |= REG_SUB_EXTENDED; break;
-        case 'u': case 'U': options |= REG_SUB_UNGREEDY; break;
-        default: break;
+            case 'i':
+            case 'I': options |= REG_SUB_CASELESS; break;
+            case 'm':
+            case 'M': options |= REG_SUB_MULTILINE; break;
+            case 's':
+            case 'S': options |= REG_SUB_DOTALL; break;
+            case 'x':
+            case 'X': options |= REG_SUB_EXTENDED; break;
+            case 'u':
+            case 'U': options |= REG_SUB_UNGREEDY; break;
+            default: break;
         }
     }
     return options;

@@ -92,8 +92,8 @@ HEADER *request_parse(CONNECTION_T *connection, const char *text, int pass) {
     HEADER *request = http_header_parse_request(text, &error);
     if (!request) {
         if (connection->requests == 0)
-            putlog(LOG_WARNING, pass == 0 ? "request: invalid header recieved from %s"
-                                          : "request: invalid header received from %s",
+            putlog(LOG_WARNING,
+                   pass == 0 ? "request: invalid header recieved from %s" : "request: invalid header received from %s",
                    connection->ip);
         refuse_malformed(connection, error == HEADER_ERROR_URI_TOO_LONG ? 414 : 400);
         return nullptr;
@@ -338,8 +338,7 @@ bool head_read(CONNECTION_T *connection, std::string *head) {
     if (!text) {
         keepalive_client_end(connection);
         if (status == HEADER_GET_NONE) {
-            if (connection->requests == 0)
-                putlog(LOG_WARNING, "request: timeout waiting for header from %s", ip);
+            if (connection->requests == 0) putlog(LOG_WARNING, "request: timeout waiting for header from %s", ip);
             return false;
         }
         if (connection->requests == 0) putlog(LOG_WARNING, "request: invalid header recieved from %s", ip);
@@ -486,8 +485,7 @@ bool transparent_phase(CONNECTION_T *connection) {
     HEADER *request = connection->request;
     const char *ip = connection->ip ? connection->ip : "";
     if (request->type != HEADER_ORIGIN || (request->host && *request->host)) return true;
-    if (!(connection->permissions & PERMISSION_TRANSPARENT) || !request->host_header ||
-        !transparent_target(request)) {
+    if (!(connection->permissions & PERMISSION_TRANSPARENT) || !request->host_header || !transparent_target(request)) {
         putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a malformatted request", ip);
         nofile(connection);
         return false;
@@ -495,8 +493,7 @@ bool transparent_phase(CONNECTION_T *connection) {
     profiles_update(connection);
     if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return false;
     if (request->port == connection->port) {
-        putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a request to website on %d", ip,
-               request->port);
+        putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a request to website on %d", ip, request->port);
         nofile(connection);
         return false;
     }

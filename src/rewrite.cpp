@@ -47,8 +47,13 @@ RewriteSection::~RewriteSection() {
 }
 
 RewriteSection::Rewrite::Rewrite(const Rewrite &other)
-    : enabled(other.enabled), comment(other.comment), profiles(other.profiles), mime_text(other.mime_text),
-      search_text(other.search_text), replacement(other.replacement), kinds(other.kinds) {
+    : enabled(other.enabled),
+      comment(other.comment),
+      profiles(other.profiles),
+      mime_text(other.mime_text),
+      search_text(other.search_text),
+      replacement(other.replacement),
+      kinds(other.kinds) {
     prepare();
 }
 
@@ -91,11 +96,11 @@ int RewriteSection::pattern_kind(size_t subsection, size_t position) const {
 
 static const char *kind_name(int kind) {
     switch (kind) {
-    case REWRITE_REQUEST_HEADER: return "client header";
-    case REWRITE_RESPONSE_HEADER: return "server header";
-    case REWRITE_BODY: return "body";
-    case REWRITE_POST_BODY: return "post body";
-    default: return "text";
+        case REWRITE_REQUEST_HEADER: return "client header";
+        case REWRITE_RESPONSE_HEADER: return "server header";
+        case REWRITE_BODY: return "body";
+        case REWRITE_POST_BODY: return "post body";
+        default: return "text";
     }
 }
 
@@ -128,7 +133,8 @@ int RewriteSection::rewrite_do(CONNECTION_T *connection, Filebuf *text, int kind
         if (!rule.search || !rule.applies(connection, kind)) continue;
         ran = 1;
         int count = reg_replace(text, rule.search, rule.replacement.c_str(), &connection->variables);
-        if (count > 0) putlog(LOG_REWRITE, "%s matched %d times in %s", rule.search_text.c_str(), count, kind_name(kind));
+        if (count > 0)
+            putlog(LOG_REWRITE, "%s matched %d times in %s", rule.search_text.c_str(), count, kind_name(kind));
     }
     if (terminated) text->Add("", 1);
     unlock();

@@ -34,7 +34,7 @@ public:
         std::string mime_text;    // over the Content-Type (bodies), the empty text otherwise
         std::string search_text;  // empty: the rule never rewrites
         std::string replacement;
-        int kinds = 0;            // REWRITE_* bits
+        int kinds = 0;  // REWRITE_* bits
         RulePattern mime;
         regex_sub_t *search = nullptr;
 

@@ -22,17 +22,17 @@ class Filebuf;
 
 // One rule of any scanner section: fields 0-3, and F-Prot's 4 and 5.
 struct ScanRule {
-    bool enabled = false;        // 0
-    std::string comment;         // 1
-    StringList profiles;         // 2: empty = every request
-    std::string template_name;   // 3: empty = the section's default
+    bool enabled = false;          // 0
+    std::string comment;           // 1
+    StringList profiles;           // 2: empty = every request
+    std::string template_name;     // 3: empty = the section's default
     unsigned int option_bits = 0;  // 4 (F-Prot)
     int archive_depth = 0;         // 5 (F-Prot)
 };
 
 // What a scan needs from the section, copied under its lock.
 struct ScanJob {
-    std::string address;         // socket path or host
+    std::string address;  // socket path or host
     int port = 0;
     unsigned int option_bits = 0;
     int archive_depth = 0;
@@ -42,10 +42,10 @@ enum { SCAN_CLEAN = 0, SCAN_INFECTED = 1, SCAN_FAILED = 2 };
 
 struct ScanResult {
     int verdict = SCAN_FAILED;
-    std::string why;        // SCAN_FAILED: the reason, for the unscanned line
-    bool named = true;      // SCAN_INFECTED: VIRUSNAME and the filtering reason take `name`
+    std::string why;    // SCAN_FAILED: the reason, for the unscanned line
+    bool named = true;  // SCAN_INFECTED: VIRUSNAME and the filtering reason take `name`
     std::string name;
-    std::string reason;     // SCAN_INFECTED and not named: filtering reason ("" = none)
+    std::string reason;  // SCAN_INFECTED and not named: filtering reason ("" = none)
 };
 
 class ScannerSection : public Section {

@@ -61,8 +61,7 @@ void FieldVector::parse(TiXmlElement *definition, const SelectLists &lists) {
         TiXmlElement *value_element = child->FirstChildElement("value");
         TiXmlElement *desc_element = child->FirstChildElement("desc");
         if (!value_element || !desc_element) {
-            putlog(LOG_ERROR, "section definition: field %s has no %s", name.c_str(),
-                   value_element ? "desc" : "value");
+            putlog(LOG_ERROR, "section definition: field %s has no %s", name.c_str(), value_element ? "desc" : "value");
             fatal_assert("src/section", __LINE__, "parse");
         }
         std::string value = element_text(value_element);
@@ -104,7 +103,9 @@ void FieldVector::display(Filebuf *page) const {
 // Entries
 
 Item::Item(const Subsection &subsection, XmlElement *cursor)
-    : id(count.fetch_add(1)), section_name(subsection.section_name), subsection_name(subsection.name),
+    : id(count.fetch_add(1)),
+      section_name(subsection.section_name),
+      subsection_name(subsection.name),
       fields(subsection.templ) {
     if (!cursor) return;
     for (Field &field : fields) {
@@ -117,7 +118,9 @@ Item::Item(const Subsection &subsection, XmlElement *cursor)
 }
 
 Item::Item(const Item &other)
-    : id(count.fetch_add(1)), section_name(other.section_name), subsection_name(other.subsection_name),
+    : id(count.fetch_add(1)),
+      section_name(other.section_name),
+      subsection_name(other.subsection_name),
       fields(other.fields) {}
 
 bool Item::match(const regex_posix_t *name_pattern, const regex_posix_t *value_pattern) const {
@@ -132,26 +135,29 @@ bool Item::match(const regex_posix_t *name_pattern, const regex_posix_t *value_p
 void Item::display(Filebuf *page, bool with_moves) const {
     page->Addf("<tr class=\"entrydialoghead\"><td>Option</td><td>Value</td></tr>\n");
     fields.display(page);
-    page->Addf("<tr><td colspan=\"2\" align=\"center\"><table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" "
-               "width=\"100%%\">\n");
+    page->Addf(
+        "<tr><td colspan=\"2\" align=\"center\"><table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" "
+        "width=\"100%%\">\n");
     const char *section = section_name.c_str();
     const char *subsection = subsection_name.c_str();
     page->Addf("<tr class=\"entrydialogfoot\">");
-    page->Addf("<td><a href=\"config?section=%s&amp;subsection=%s&amp;dialog=show&amp;id=%d\">Edit</a></td>",
-               section, subsection, id);
+    page->Addf("<td><a href=\"config?section=%s&amp;subsection=%s&amp;dialog=show&amp;id=%d\">Edit</a></td>", section,
+               subsection, id);
     page->Addf("<td><a href=\"config?section=%s&amp;subsection=%s&amp;action=delete&amp;id=%d\">Delete</a></td>",
                section, subsection, id);
-    page->Addf("<td><a href=\"config?section=%s&amp;subsection=%s&amp;action=clone&amp;id=%d\">Clone</a></td>",
-               section, subsection, id);
+    page->Addf("<td><a href=\"config?section=%s&amp;subsection=%s&amp;action=clone&amp;id=%d\">Clone</a></td>", section,
+               subsection, id);
     if (with_moves) {
-        page->Addf("<td><a href=\"config?section=%s&amp;subsection=%s&amp;action=shift&amp;id=%d&amp;"
-                   "direction=up\">Up</a> <a href=\"config?section=%s&amp;subsection=%s&amp;action=shift&amp;"
-                   "id=%d&amp;direction=down\">Down</a></td>",
-                   section, subsection, id, section, subsection, id);
-        page->Addf("<td><a href=\"config?section=%s&amp;subsection=%s&amp;action=shift&amp;id=%d&amp;"
-                   "direction=top\">Top</a> <a href=\"config?section=%s&amp;subsection=%s&amp;action=shift&amp;"
-                   "id=%d&amp;direction=bottom\">Bottom</a></td>",
-                   section, subsection, id, section, subsection, id);
+        page->Addf(
+            "<td><a href=\"config?section=%s&amp;subsection=%s&amp;action=shift&amp;id=%d&amp;"
+            "direction=up\">Up</a> <a href=\"config?section=%s&amp;subsection=%s&amp;action=shift&amp;"
+            "id=%d&amp;direction=down\">Down</a></td>",
+            section, subsection, id, section, subsection, id);
+        page->Addf(
+            "<td><a href=\"config?section=%s&amp;subsection=%s&amp;action=shift&amp;id=%d&amp;"
+            "direction=top\">Top</a> <a href=\"config?section=%s&amp;subsection=%s&amp;action=shift&amp;"
+            "id=%d&amp;direction=bottom\">Bottom</a></td>",
+            section, subsection, id, section, subsection, id);
     }
     page->Addf("</tr>\n");
     page->Addf("</table></td></tr>\n");
@@ -183,8 +189,7 @@ Section::Section(const std::string &name, int lock_type) : lock_type(lock_type),
             for (TiXmlElement *value = list->FirstChildElement(); value; value = value->NextSiblingElement()) {
                 TiXmlElement *label = value->FirstChildElement("comment");
                 std::string text = label && label->FirstChild() ? element_text(label) : value->ValueStr();
-                values.push_back(StringSelect(value->ValueStr(), text,
-                                              element_text(value->FirstChildElement("desc")),
+                values.push_back(StringSelect(value->ValueStr(), text, element_text(value->FirstChildElement("desc")),
                                               flag_text(value, "value", false)));
             }
             lists[list->ValueStr()] = values;
@@ -255,7 +260,8 @@ int Section::cond_timedwait(pthread_cond_t *condition, const struct timespec *de
     return pthread_cond_timedwait(condition, &mutex, deadline);
 }
 
-template <typename T> T Section::read_value(const T *value) {
+template <typename T>
+T Section::read_value(const T *value) {
     read_lock();
     T copy = *value;
     unlock();

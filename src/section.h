@@ -186,17 +186,19 @@ public:
 
 enum { FIELD_OPTIONS = -1 };  // list of a table that binds the section's options
 
-template <typename T> struct FIELD_BIND {
-    int position;          // in the definition, from 0
-    const char *name;      // its element name in the definition
-    unsigned int type;     // FIELD_* it must have
+template <typename T>
+struct FIELD_BIND {
+    int position;       // in the definition, from 0
+    const char *name;   // its element name in the definition
+    unsigned int type;  // FIELD_* it must have
     // Reads the field into the object; null when the field is missing from
     // the vector. Null itself for a field read by hand.
     void (*read)(T &object, const Field *field);
 };
 
 // What a member of type M can take from a field of a type.
-template <typename M> constexpr bool field_fits(unsigned int type) {
+template <typename M>
+constexpr bool field_fits(unsigned int type) {
     if (std::is_same<M, std::string>::value) return true;  // the text of any type
     if (std::is_same<M, StringList>::value) return type == FIELD_STRING_LIST || type == FIELD_STRING_SELECT_MANY;
     if (std::is_same<M, IpRangeList>::value) return type == FIELD_IP_RANGE_LIST;
@@ -209,7 +211,8 @@ template <typename M> constexpr bool field_fits(unsigned int type) {
 }
 
 // What a pointer member of type const M * can point at.
-template <typename M> constexpr bool field_fits_pointer(unsigned int type) {
+template <typename M>
+constexpr bool field_fits_pointer(unsigned int type) {
     if (std::is_same<M, int>::value)
         return type == FIELD_INT || type == FIELD_BOOL || type == FIELD_STRING_SELECT_ONE ||
                type == FIELD_STRING_SELECT_MANY || type == FIELD_STRING_RANGE || type == FIELD_INT_RANGE;
@@ -220,21 +223,24 @@ template <typename M> constexpr bool field_fits_pointer(unsigned int type) {
     return field_fits<M>(type);
 }
 
-template <typename M> struct field_member {
+template <typename M>
+struct field_member {
     static constexpr bool fits(unsigned int type) { return field_fits<M>(type); }
 };
-template <typename M> struct field_member<const M *> {
+template <typename M>
+struct field_member<const M *> {
     static constexpr bool fits(unsigned int type) { return field_fits_pointer<M>(type); }
 };
 
 // Copies of a field's value into a member, by the field's type.
-template <typename M> inline void field_value_get(const Field &field, M *member) {
+template <typename M>
+inline void field_value_get(const Field &field, M *member) {
     switch (field.type) {
-    case FIELD_UINT:
-    case FIELD_FILE_SIZE: *member = (M)field.uint_value; break;
-    case FIELD_LONG_FILE_SIZE: *member = (M)field.ulonglong_value; break;
-    case FIELD_DOUBLE: *member = (M)field.double_value; break;
-    default: *member = (M)field.int_value; break;
+        case FIELD_UINT:
+        case FIELD_FILE_SIZE: *member = (M)field.uint_value; break;
+        case FIELD_LONG_FILE_SIZE: *member = (M)field.ulonglong_value; break;
+        case FIELD_DOUBLE: *member = (M)field.double_value; break;
+        default: *member = (M)field.int_value; break;
     }
 }
 inline void field_value_get(const Field &field, bool *member) { *member = field.int_value != 0; }
@@ -251,33 +257,33 @@ inline const double *field_value_at(const Field &field, const double *) { return
 inline const std::string *field_value_at(const Field &field, const std::string *) { return &field.string_value; }
 inline const StringList *field_value_at(const Field &field, const StringList *) { return &field.string_list; }
 inline const IpRangeList *field_value_at(const Field &field, const IpRangeList *) { return &field.ip_range_list; }
-inline const PortRangeList *field_value_at(const Field &field, const PortRangeList *) {
-    return &field.port_range_list;
-}
+inline const PortRangeList *field_value_at(const Field &field, const PortRangeList *) { return &field.port_range_list; }
 
-template <typename M> inline void field_member_read(const Field *field, M *member) {
+template <typename M>
+inline void field_member_read(const Field *field, M *member) {
     if (field) field_value_get(*field, member);
 }
-template <typename M> inline void field_member_read(const Field *field, const M **member) {
+template <typename M>
+inline void field_member_read(const Field *field, const M **member) {
     static const M none{};
     *member = field ? field_value_at(*field, (const M *)nullptr) : &none;
 }
 
-#define FIELD_BIND_OF(Class, position, name, type, member)                                                \
-    FIELD_BIND<Class> {                                                                                    \
-        position, name, type, [](Class &object, const Field *field) {                                     \
-            static_assert(field_member<decltype(Class::member)>::fits(type),                              \
-                          "member " #member " cannot take " #type);                                      \
-            field_member_read(field, &object.member);                                                     \
-        }                                                                                                  \
+#define FIELD_BIND_OF(Class, position, name, type, member)                                                             \
+    FIELD_BIND<Class> {                                                                                                \
+        position, name, type, [](Class &object, const Field *field) {                                                  \
+            static_assert(field_member<decltype(Class::member)>::fits(type), "member " #member " cannot take " #type); \
+            field_member_read(field, &object.member);                                                                  \
+        }                                                                                                              \
     }
-#define FIELD_BIND_BY(Class, position, name, type, converter)                                              \
-    FIELD_BIND<Class> {                                                                                    \
-        position, name, type, [](Class &object, const Field *field) {                                     \
-            if (field) converter(object, *field);                                                         \
-        }                                                                                                  \
+#define FIELD_BIND_BY(Class, position, name, type, converter)         \
+    FIELD_BIND<Class> {                                               \
+        position, name, type, [](Class &object, const Field *field) { \
+            if (field) converter(object, *field);                     \
+        }                                                             \
     }
-#define FIELD_BIND_HAND(Class, position, name, type) FIELD_BIND<Class>{position, name, type, nullptr}
+#define FIELD_BIND_HAND(Class, position, name, type) \
+    FIELD_BIND<Class> { position, name, type, nullptr }
 
 // Reads every bound field of the table from a vector (an entry's fields, or
 // the section's options) into the object.
@@ -339,7 +345,8 @@ public:
     virtual void update() = 0;
     // For update(): rebuilds rules from entry list `list`, one Rule(item)
     // per entry in order; left empty when the section has no such list.
-    template <typename Container> void entries_build(size_t list, Container *rules) const {
+    template <typename Container>
+    void entries_build(size_t list, Container *rules) const {
         rules->clear();
         if (list >= subsections.size()) return;
         for (const Item &item : subsections[list].items) rules->emplace_back(item);
@@ -386,14 +393,16 @@ public:
     std::vector<FIELD_TABLE> declared;
     // Declares the table of entry list `list`, or of the options with
     // FIELD_OPTIONS; a table may serve several lists.
-    template <typename T, size_t N> void fields_declare(int list, const FIELD_BIND<T> (&table)[N]) {
+    template <typename T, size_t N>
+    void fields_declare(int list, const FIELD_BIND<T> (&table)[N]) {
         FIELD_TABLE declaration{list, {}};
         for (const FIELD_BIND<T> &bind : table) declaration.fields.push_back({bind.position, bind.name, bind.type});
         declared.push_back(declaration);
     }
     // Declares the options' table and reads the options into the object:
     // pointer members then follow the options for the whole run.
-    template <typename T, size_t N> void options_bind(const FIELD_BIND<T> (&table)[N], T *object) {
+    template <typename T, size_t N>
+    void options_bind(const FIELD_BIND<T> (&table)[N], T *object) {
         fields_declare(FIELD_OPTIONS, table);
         fields_read(table, options, object);
     }
@@ -411,7 +420,8 @@ public:
     StringList interface_action(Filebuf *page, const CGIMap &form, CONNECTION_T *connection);
 
 private:
-    template <typename T> T read_value(const T *value);
+    template <typename T>
+    T read_value(const T *value);
 };
 
 // Every built-in section class in construction order, ended by an entry

@@ -72,48 +72,49 @@ void Field::dialog_display(Filebuf *page, const CGIMap &, int position, bool *od
         put(page, "<input type=\"checkbox\" name=\"" + k + "_active\" " + (active ? "checked" : "") +
                       ">active &nbsp;&nbsp;&nbsp;");
     switch (type) {
-    case FIELD_BOOL: {
-        bool yes = string_value == "true";
-        put(page, "Yes: <input type=\"radio\" name=\"" + k + "\" value=\"true\" " + (yes ? "checked" : "") + "> ");
-        put(page, "No: <input type=\"radio\" name=\"" + k + "\" value=\"false\" " + (yes ? "" : "checked") + "> ");
-        break;
-    }
-    case FIELD_STRING_SELECT_ONE:
-        for (const StringSelect &s : select_vector)
-            put(page, "<font onMouseOver=\"EnterContent('" + tooltip(s.comment) + "', '" + tooltip(s.desc) +
-                          "'); Activate();\" onMouseOut=\"deActivate();\" valign=\"top\" align=\"left\">" +
-                          html(s.comment, 0) + ": </font><input type=\"radio\" name=\"" + k + "\" value=\"" +
-                          html(s.value, 0) + "\" " + (s.selected ? "checked" : "") + "> ");
-        break;
-    case FIELD_STRING_SELECT_MANY:
-        page->Addf("<table class=\"checklist\" cellspacing=\"0\" cellpadding=\"0\" border=\"0\">\n");
-        for (const StringSelect &s : select_vector)
-            put(page, "<tr><td onMouseOver=\"EnterContent('" + tooltip(s.comment) + "', '" + tooltip(s.desc) +
-                          "'); Activate();\" onMouseOut=\"deActivate();\" valign=\"top\" align=\"left\">" +
-                          html(s.comment, 0) + "</td><td><input type=\"checkbox\" name=\"" + k + "_" +
-                          html(s.value, 0) + "\" " + (s.selected ? "checked" : "") + "></td></tr>\n");
-        page->Addf("</table>");
-        break;
-    case FIELD_STRING_RANGE:
-        put(page, "<select name=\"" + k + "\">");
-        select_options(page, select_vector);
-        put(page, "</select>&nbsp;to <select name=\"" + k + "_2\">");
-        select_options(page, select_vector2);
-        page->Addf("</select>");
-        break;
-    case FIELD_INT_RANGE:
-        page->Addf("<input type=\"text\" name=\"%s\" size=\"%d\" value=\"%d\"> to <input type=\"input\" "
-                   "name=\"%s_2\" size=\"%d\" value=\"%d\">",
-                   k.c_str(), width, int_value, k.c_str(), width, int_value2);
-        break;
-    case FIELD_MULTILINE_STRING:
-        put(page, "<textarea name=\"" + k + "\" cols=\"80\" rows=\"8\" wrap=\"virtual\">" + html(string_value, 0) +
-                      "</textarea>");
-        break;
-    default:
-        put(page, "<input type=\"text\" name=\"" + k + "\" value=\"" + html(string_value, 0) + "\" size=\"" +
-                      std::to_string(width) + "\">");
-        break;
+        case FIELD_BOOL: {
+            bool yes = string_value == "true";
+            put(page, "Yes: <input type=\"radio\" name=\"" + k + "\" value=\"true\" " + (yes ? "checked" : "") + "> ");
+            put(page, "No: <input type=\"radio\" name=\"" + k + "\" value=\"false\" " + (yes ? "" : "checked") + "> ");
+            break;
+        }
+        case FIELD_STRING_SELECT_ONE:
+            for (const StringSelect &s : select_vector)
+                put(page, "<font onMouseOver=\"EnterContent('" + tooltip(s.comment) + "', '" + tooltip(s.desc) +
+                              "'); Activate();\" onMouseOut=\"deActivate();\" valign=\"top\" align=\"left\">" +
+                              html(s.comment, 0) + ": </font><input type=\"radio\" name=\"" + k + "\" value=\"" +
+                              html(s.value, 0) + "\" " + (s.selected ? "checked" : "") + "> ");
+            break;
+        case FIELD_STRING_SELECT_MANY:
+            page->Addf("<table class=\"checklist\" cellspacing=\"0\" cellpadding=\"0\" border=\"0\">\n");
+            for (const StringSelect &s : select_vector)
+                put(page, "<tr><td onMouseOver=\"EnterContent('" + tooltip(s.comment) + "', '" + tooltip(s.desc) +
+                              "'); Activate();\" onMouseOut=\"deActivate();\" valign=\"top\" align=\"left\">" +
+                              html(s.comment, 0) + "</td><td><input type=\"checkbox\" name=\"" + k + "_" +
+                              html(s.value, 0) + "\" " + (s.selected ? "checked" : "") + "></td></tr>\n");
+            page->Addf("</table>");
+            break;
+        case FIELD_STRING_RANGE:
+            put(page, "<select name=\"" + k + "\">");
+            select_options(page, select_vector);
+            put(page, "</select>&nbsp;to <select name=\"" + k + "_2\">");
+            select_options(page, select_vector2);
+            page->Addf("</select>");
+            break;
+        case FIELD_INT_RANGE:
+            page->Addf(
+                "<input type=\"text\" name=\"%s\" size=\"%d\" value=\"%d\"> to <input type=\"input\" "
+                "name=\"%s_2\" size=\"%d\" value=\"%d\">",
+                k.c_str(), width, int_value, k.c_str(), width, int_value2);
+            break;
+        case FIELD_MULTILINE_STRING:
+            put(page, "<textarea name=\"" + k + "\" cols=\"80\" rows=\"8\" wrap=\"virtual\">" + html(string_value, 0) +
+                          "</textarea>");
+            break;
+        default:
+            put(page, "<input type=\"text\" name=\"" + k + "\" value=\"" + html(string_value, 0) + "\" size=\"" +
+                          std::to_string(width) + "\">");
+            break;
     }
     page->Addf("</td></tr>\n");
 }
@@ -134,106 +135,103 @@ void Field::read(const CGIMap &form, int position) {
         if (!active) return;
     }
     switch (type) {
-    case FIELD_INT:
-        string_value = value;
-        int_value = string_to_int(value);
-        break;
-    case FIELD_UINT:
-        string_value = value;
-        uint_value = string_to_uint(value);
-        break;
-    case FIELD_FILE_SIZE:
-        string_value = value;
-        uint_value = string_to_filesize(value);
-        break;
-    case FIELD_LONG_FILE_SIZE:
-        string_value = value;
-        ulonglong_value = string_to_longfilesize(value);
-        break;
-    case FIELD_DOUBLE:
-        string_value = value;
-        double_value = string_to_double(value);
-        break;
-    case FIELD_BOOL:
-        // Only these two texts load again from the document.
-        int_value = value == "true" ? 1 : 0;
-        string_value = int_value ? "true" : "false";
-        break;
-    case FIELD_STRING:
-        string_value = value;
-        break;
-    case FIELD_MULTILINE_STRING:
-        string_list.clear();
-        string_value = value;
-        break;
-    case FIELD_STRING_SELECT_ONE: {
-        string_value = value;
-        select_vector.reset();
-        int index = select_exact(select_vector, value);
-        if (index >= 0) {
-            select_vector[index].selected = true;
-            int_value = index;
+        case FIELD_INT:
+            string_value = value;
+            int_value = string_to_int(value);
+            break;
+        case FIELD_UINT:
+            string_value = value;
+            uint_value = string_to_uint(value);
+            break;
+        case FIELD_FILE_SIZE:
+            string_value = value;
+            uint_value = string_to_filesize(value);
+            break;
+        case FIELD_LONG_FILE_SIZE:
+            string_value = value;
+            ulonglong_value = string_to_longfilesize(value);
+            break;
+        case FIELD_DOUBLE:
+            string_value = value;
+            double_value = string_to_double(value);
+            break;
+        case FIELD_BOOL:
+            // Only these two texts load again from the document.
+            int_value = value == "true" ? 1 : 0;
+            string_value = int_value ? "true" : "false";
+            break;
+        case FIELD_STRING: string_value = value; break;
+        case FIELD_MULTILINE_STRING:
+            string_list.clear();
+            string_value = value;
+            break;
+        case FIELD_STRING_SELECT_ONE: {
+            string_value = value;
+            select_vector.reset();
+            int index = select_exact(select_vector, value);
+            if (index >= 0) {
+                select_vector[index].selected = true;
+                int_value = index;
+            }
+            break;
         }
-        break;
-    }
-    case FIELD_STRING_SELECT_MANY:
-        string_value.clear();
-        string_list.clear();
-        int_value = 0;
-        select_vector.reset();
-        for (size_t i = 0; i < select_vector.size(); i++) {
-            if (form.get(k + "_" + select_vector[i].value) != "on") continue;
-            select_vector[i].selected = true;
-            int_value |= 1 << i;
-            string_list.push_back(select_vector[i].value);
-            if (!string_value.empty()) string_value += ",";
-            string_value += select_vector[i].value;
+        case FIELD_STRING_SELECT_MANY:
+            string_value.clear();
+            string_list.clear();
+            int_value = 0;
+            select_vector.reset();
+            for (size_t i = 0; i < select_vector.size(); i++) {
+                if (form.get(k + "_" + select_vector[i].value) != "on") continue;
+                select_vector[i].selected = true;
+                int_value |= 1 << i;
+                string_list.push_back(select_vector[i].value);
+                if (!string_value.empty()) string_value += ",";
+                string_value += select_vector[i].value;
+            }
+            break;
+        case FIELD_STRING_LIST:
+            string_value = value;
+            string_list.clear();
+            string_list.parse(value, ",");
+            break;
+        case FIELD_IP_RANGE_LIST:
+            string_value = value;
+            ip_range_list.clear();
+            ip_range_list.parse(value);
+            break;
+        case FIELD_PORT_RANGE_LIST:
+            string_value = value;
+            port_range_list.clear();
+            port_range_list.parse(value);
+            break;
+        case FIELD_STRING_RANGE: {
+            // A member outside the possible values would make a document that
+            // no longer loads.
+            const std::string second = form.get(k + "_2");
+            int first_index = select_exact(select_vector, value);
+            int second_index = select_exact(select_vector2, second);
+            if (first_index < 0 || second_index < 0) throw ConfigError();
+            select_vector.reset();
+            select_vector2.reset();
+            select_vector[first_index].selected = true;
+            select_vector2[second_index].selected = true;
+            int_value = first_index;
+            int_value2 = second_index;
+            string_value = value + "," + second;
+            break;
         }
-        break;
-    case FIELD_STRING_LIST:
-        string_value = value;
-        string_list.clear();
-        string_list.parse(value, ",");
-        break;
-    case FIELD_IP_RANGE_LIST:
-        string_value = value;
-        ip_range_list.clear();
-        ip_range_list.parse(value);
-        break;
-    case FIELD_PORT_RANGE_LIST:
-        string_value = value;
-        port_range_list.clear();
-        port_range_list.parse(value);
-        break;
-    case FIELD_STRING_RANGE: {
-        // A member outside the possible values would make a document that
-        // no longer loads.
-        const std::string second = form.get(k + "_2");
-        int first_index = select_exact(select_vector, value);
-        int second_index = select_exact(select_vector2, second);
-        if (first_index < 0 || second_index < 0) throw ConfigError();
-        select_vector.reset();
-        select_vector2.reset();
-        select_vector[first_index].selected = true;
-        select_vector2[second_index].selected = true;
-        int_value = first_index;
-        int_value2 = second_index;
-        string_value = value + "," + second;
-        break;
-    }
-    case FIELD_INT_RANGE: {
-        const std::string second = form.get(k + "_2");
-        int first_value = string_to_int(value);
-        int second_value = string_to_int(second);
-        if (first_value < low || first_value > high || second_value < low || second_value > high)
-            throw ConfigError();
-        int_value = first_value;
-        int_value2 = second_value;
-        string_value = value + "," + second;
-        break;
-    }
-    default:
-        break;
+        case FIELD_INT_RANGE: {
+            const std::string second = form.get(k + "_2");
+            int first_value = string_to_int(value);
+            int second_value = string_to_int(second);
+            if (first_value < low || first_value > high || second_value < low || second_value > high)
+                throw ConfigError();
+            int_value = first_value;
+            int_value2 = second_value;
+            string_value = value + "," + second;
+            break;
+        }
+        default: break;
     }
 }
 
@@ -272,26 +270,29 @@ void Section::interface(Filebuf *page, const CGIMap &form, CONNECTION_T *, const
                   " section</td></tr>\n<tr><td>" + html(desc, 1) + "</td></tr></table></td></tr>\n");
 
     if (!options.empty() && matchname.empty() && matchvalue.empty()) {
-        page->Addf("<tr><td align=\"center\"><table class=\"entryeditdialog\">\n"
-                   "<tr class=\"entryeditdialoghead\"><td>Option</td><td>Value</td></tr>\n");
+        page->Addf(
+            "<tr><td align=\"center\"><table class=\"entryeditdialog\">\n"
+            "<tr class=\"entryeditdialoghead\"><td>Option</td><td>Value</td></tr>\n");
         if (!errors.empty()) errors_show(page, errors);
         put(page, "<form action=\"config\" method=\"POST\">\n<input type=\"hidden\" name=\"section\" value=\"" +
                       html(name, 0) + "\">\n<input type=\"hidden\" name=\"action\" value=\"global\">\n");
         options.dialog_display(page, form);
-        page->Addf("<tr class=\"entryeditdialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" "
-                   "value=\"Submit\"></td></tr>\n</form></table></td></tr>\n");
+        page->Addf(
+            "<tr class=\"entryeditdialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" "
+            "value=\"Submit\"></td></tr>\n</form></table></td></tr>\n");
     }
 
     regex_posix_t *name_pattern = matchname.empty() ? nullptr : reg_compile(matchname.c_str(), 1);
     regex_posix_t *value_pattern = matchvalue.empty() ? nullptr : reg_compile(matchvalue.c_str(), 1);
     for (const Subsection &subsection : subsections) {
         if (!subsection.enabled) continue;
-        put(page, "<tr><td><br><table class=\"subsectionheader\" width=\"100%\"><tr class=\"listhead\">"
-                  "<td onMouseOver=\"EnterContent('" + tooltip(subsection.comment) + "', '" +
-                  tooltip(subsection.desc) + "'); Activate();\" onMouseOut=\"deActivate();\"><b>" +
-                  html(subsection.comment, 0) + "</b></td><td align=\"right\"><a href=\"config?section=" +
-                  html(name, 0) + "&amp;subsection=" + html(subsection.name, 0) +
-                  "&amp;dialog=show\">Add</a></td></tr></table></td></tr>\n");
+        put(page,
+            "<tr><td><br><table class=\"subsectionheader\" width=\"100%\"><tr class=\"listhead\">"
+            "<td onMouseOver=\"EnterContent('" +
+                tooltip(subsection.comment) + "', '" + tooltip(subsection.desc) +
+                "'); Activate();\" onMouseOut=\"deActivate();\"><b>" + html(subsection.comment, 0) +
+                "</b></td><td align=\"right\"><a href=\"config?section=" + html(name, 0) + "&amp;subsection=" +
+                html(subsection.name, 0) + "&amp;dialog=show\">Add</a></td></tr></table></td></tr>\n");
         for (const Item &item : subsection.items) {
             if (!item.match(name_pattern, value_pattern)) continue;
             page->Addf("<tr><td align=\"center\"><table class=\"entrydialog\">\n");
@@ -314,8 +315,9 @@ void Section::interface_dialog(Filebuf *page, const CGIMap &form, CONNECTION_T *
         unlock();
         return;
     }
-    page->Addf("<table class=\"entryeditdialog\">\n"
-               "<tr class=\"entryeditdialoghead\"><td>Option</td><td>Value</td></tr>\n");
+    page->Addf(
+        "<table class=\"entryeditdialog\">\n"
+        "<tr class=\"entryeditdialoghead\"><td>Option</td><td>Value</td></tr>\n");
     if (!errors.empty()) {
         errors_show(page, errors);
         page->Addf("</table>\n");
@@ -339,13 +341,15 @@ void Section::interface_dialog(Filebuf *page, const CGIMap &form, CONNECTION_T *
                   html(name, 0) + "\">\n<input type=\"hidden\" name=\"subsection\" value=\"" +
                   html(subsection->name, 0) + "\">\n");
     if (item)
-        page->Addf("<input type=\"hidden\" name=\"action\" value=\"edit\">\n"
-                   "<input type=\"hidden\" name=\"id\" value=\"%d\">\n", id);
-    else
-        page->Addf("<input type=\"hidden\" name=\"action\" value=\"add\">\n");
+        page->Addf(
+            "<input type=\"hidden\" name=\"action\" value=\"edit\">\n"
+            "<input type=\"hidden\" name=\"id\" value=\"%d\">\n",
+            id);
+    else page->Addf("<input type=\"hidden\" name=\"action\" value=\"add\">\n");
     (item ? item->fields : subsection->templ).dialog_display(page, form);
-    page->Addf("<tr class=\"entryeditdialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" "
-               "value=\"Submit\"></td></tr>\n</form></table>\n");
+    page->Addf(
+        "<tr class=\"entryeditdialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" "
+        "value=\"Submit\"></td></tr>\n</form></table>\n");
     unlock();
 }
 

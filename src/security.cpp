@@ -20,8 +20,7 @@ struct PAM_CREDENTIALS {
 
 }  // namespace
 
-int auth_pam_talker(int count, const struct pam_message **messages, struct pam_response **responses, void *data)
-{
+int auth_pam_talker(int count, const struct pam_message **messages, struct pam_response **responses, void *data) {
     (void)messages;  // every question gets the password, whatever it asks
     const PAM_CREDENTIALS *credentials = (const PAM_CREDENTIALS *)data;
     if (!responses || !credentials || !credentials->password || count <= 0 || count > PAM_MAX_NUM_MSG)
@@ -42,8 +41,7 @@ int auth_pam_talker(int count, const struct pam_message **messages, struct pam_r
     return PAM_SUCCESS;
 }
 
-int auth_pam(const char *user, const char *password)
-{
+int auth_pam(const char *user, const char *password) {
     // A module stack may well take an empty password; this proxy never does.
     if (!user || !*user || !password || !*password) return PAM_AUTH_ERR;
     PAM_CREDENTIALS credentials = {user, password};
@@ -101,16 +99,14 @@ static const char *const pam_texts[33] = {
     "[pam: %d: _PAM_RETURN_VALUES] this is the number of return values",
 };
 
-const char *pam_code_text(int code, char *buffer, unsigned size)
-{
+const char *pam_code_text(int code, char *buffer, unsigned size) {
     if (!buffer || size == 0) return "";
     buffer[0] = '\0';
     if (code >= 1 && code <= 32) snprintf(buffer, size, pam_texts[code], code);
     return buffer;
 }
 
-void display_pam_msg(int code, const char *key)
-{
+void display_pam_msg(int code, const char *key) {
     char text[2048];
     pam_code_text(code, text, sizeof text);
     // these say the credentials themselves are wrong or unusable

@@ -13,8 +13,7 @@ int auth_pam(const char *user, const char *password);
 
 // Conversation function: answers every message, whatever its style, with a
 // copy of the password. data points to {user, password} (two const char*).
-int auth_pam_talker(int count, const struct pam_message **messages, struct pam_response **responses,
-                    void *data);
+int auth_pam_talker(int count, const struct pam_message **messages, struct pam_response **responses, void *data);
 
 // Text of a PAM result code 1..32 with the code filled in, or "" for any
 // other code; written into buffer (size bytes).

@@ -1,9 +1,9 @@
 #include "serverpool.h"
 
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <openssl/ssl.h>
@@ -130,8 +130,8 @@ static bool route_match(const serverpool_t &entry, int forward_type, const char 
     return strcmp(entry.forward_user, forward_user) == 0;
 }
 
-Socket *ServerPool::Find(const char *protocol, const char *host, int port, const char *user,
-                         const char *password, int forward_type, const char *forward_user) {
+Socket *ServerPool::Find(const char *protocol, const char *host, int port, const char *user, const char *password,
+                         int forward_type, const char *forward_user) {
     if (!protocol || !host) return nullptr;
     Socket *found = nullptr;
     {
@@ -139,9 +139,8 @@ Socket *ServerPool::Find(const char *protocol, const char *host, int port, const
         for (auto it = entries_.begin(); it != entries_.end();) {
             serverpool_t &entry = *it;
             if (!entry.protocol || !entry.host) fatal_assert("src/serverpool", __LINE__, "Find");
-            if (strcasecmp(entry.protocol, protocol) != 0 || strcasecmp(entry.host, host) != 0 ||
-                entry.port != port || !credentials_match(entry, user, password) ||
-                !route_match(entry, forward_type, forward_user)) {
+            if (strcasecmp(entry.protocol, protocol) != 0 || strcasecmp(entry.host, host) != 0 || entry.port != port ||
+                !credentials_match(entry, user, password) || !route_match(entry, forward_type, forward_user)) {
                 ++it;
                 continue;
             }

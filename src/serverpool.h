@@ -25,15 +25,15 @@
 class Socket;
 
 struct serverpool_t {
-    Socket *socket;       // the idle connection; owned
-    time_t added;         // when pooled (clock_now)
-    char *protocol;       // scheme key: the request's scheme, "icap", "httpauth"
+    Socket *socket;  // the idle connection; owned
+    time_t added;    // when pooled (clock_now)
+    char *protocol;  // scheme key: the request's scheme, "icap", "httpauth"
     char *host;
-    char *user;           // or null
-    char *password;       // or null
+    char *user;      // or null
+    char *password;  // or null
     int port;
-    int forward_type;     // FORWARD_*: how the connection reaches its peer
-    char *forward_user;   // parent's user the connection authenticated as, or null
+    int forward_type;    // FORWARD_*: how the connection reaches its peer
+    char *forward_user;  // parent's user the connection authenticated as, or null
 };
 
 class ServerPool {
@@ -46,8 +46,8 @@ public:
 
     // Pools an idle connection; the pool owns the socket from now on. When
     // the pool already holds its size, the oldest entry is closed first.
-    void Add(Socket *socket, const char *protocol, const char *host, int port, const char *user,
-             const char *password, int forward_type = FORWARD_DIRECT, const char *forward_user = nullptr);
+    void Add(Socket *socket, const char *protocol, const char *host, int port, const char *user, const char *password,
+             int forward_type = FORWARD_DIRECT, const char *forward_user = nullptr);
     // Takes the oldest matching connection out of the pool (the caller owns
     // it), or null. protocol, host and port compare ignoring case; a given
     // user must equal the entry's ignoring case, no user matches only an
@@ -87,6 +87,5 @@ void *serverpool_clean(void *argument);
 
 // Empties global->serverpool; nothing before it exists.
 void serverpool_flush();
-
 
 #endif

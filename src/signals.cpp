@@ -76,14 +76,9 @@ static void *signal_thread(void *) {
                 slogflg = -1;
                 logflg = -1;
                 break;
-            case SIGUSR2:
-                putlog(LOG_ADVICE, "Recieved Test Signal for USR2");
-                break;
-            case SIGPIPE:
-                putlog(LOG_ERROR, "Recieved Signal for Broken pipe");
-                break;
-            default:
-                break;
+            case SIGUSR2: putlog(LOG_ADVICE, "Recieved Test Signal for USR2"); break;
+            case SIGPIPE: putlog(LOG_ERROR, "Recieved Signal for Broken pipe"); break;
+            default: break;
         }
     }
     return nullptr;
@@ -105,7 +100,7 @@ void signal_setup() {
         int signo;
         void (*function)(int);
     } table[] = {
-        {SIGTERM, handler}, {SIGHUP, handler},         {SIGUSR1, handler},      {SIGUSR2, handler},
+        {SIGTERM, handler},       {SIGHUP, handler},        {SIGUSR1, handler}, {SIGUSR2, handler},
         {SIGABRT, crash_handler}, {SIGSEGV, crash_handler}, {SIGPIPE, handler},
     };
     for (auto &t : table) {

@@ -24,24 +24,18 @@
 #include "settings.h"
 #include "stats.h"
 
-
-
 static const unsigned BUFFER_STEP = 65536;
 // Largest length a buffer may take: its rounded capacity still fits in 32 bits.
 static const unsigned BUFFER_MAX = 0xFFFF0000u;
 static const long WINDOW_USEC = 100000;
 
-static int block_size() {
-    return BLOCKSIZE > 0 ? BLOCKSIZE : 8192;
-}
+static int block_size() { return BLOCKSIZE > 0 ? BLOCKSIZE : 8192; }
 
 // ---------------------------------------------------------------- callbacks
 
 SocketCallBack::SocketCallBack(SocketCallBackFunction function, void *data) : function(function), data(data) {}
 
-int SocketCallBack::Call(int length, char *bytes) {
-    return function ? function(data, length, bytes) : 0;
-}
+int SocketCallBack::Call(int length, char *bytes) { return function ? function(data, length, bytes) : 0; }
 
 // ---------------------------------------------------------------- LimitGroup
 
@@ -56,17 +50,11 @@ LimitGroup::LimitGroup(unsigned int rate) : rate(rate), count(0) {
     pthread_mutex_init(&mutex, nullptr);
 }
 
-LimitGroup::~LimitGroup() {
-    pthread_mutex_destroy(&mutex);
-}
+LimitGroup::~LimitGroup() { pthread_mutex_destroy(&mutex); }
 
-void LimitGroup::Lock() {
-    pthread_mutex_lock(&mutex);
-}
+void LimitGroup::Lock() { pthread_mutex_lock(&mutex); }
 
-void LimitGroup::Unlock() {
-    pthread_mutex_unlock(&mutex);
-}
+void LimitGroup::Unlock() { pthread_mutex_unlock(&mutex); }
 
 int LimitGroup::Incr(int n) {
     Lock();
@@ -224,8 +212,8 @@ int Socket::Throttle(int direction) {
         group->Unlock();
         return q;
     }
-    long long elapsed = (long long)(now.tv_sec - group->window_start.tv_sec) * 1000000 +
-                        (now.tv_usec - group->window_start.tv_usec);
+    long long elapsed =
+        (long long)(now.tv_sec - group->window_start.tv_sec) * 1000000 + (now.tv_usec - group->window_start.tv_usec);
     if (elapsed >= WINDOW_USEC || elapsed < 0) {
         group->count = 0;
         group->window_start = now;
@@ -278,15 +266,11 @@ static void buffer_resize(char **buffer, unsigned *capacity, unsigned *length, u
 }
 
 void Socket::Resize(unsigned n, int which) {
-    if (which)
-        buffer_resize(&out, &out_capacity, &out_length, n);
-    else
-        buffer_resize(&in, &in_capacity, &in_length, n);
+    if (which) buffer_resize(&out, &out_capacity, &out_length, n);
+    else buffer_resize(&in, &in_capacity, &in_length, n);
 }
 
-void Socket::Clear(int which) {
-    Resize(0, which);
-}
+void Socket::Clear(int which) { Resize(0, which); }
 
 // Drops the first n held bytes.
 static void buffer_consume(Socket *s, unsigned n, int which) {
@@ -320,10 +304,8 @@ int Socket::raw_read(char *buffer, int n) {
         int saved = errno;
         ERR_clear_error();
         if (e == SSL_ERROR_ZERO_RETURN) return 0;
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
-            errno = EAGAIN;
-        else if (e != SSL_ERROR_SYSCALL || saved == 0)
-            errno = EIO;
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) errno = EAGAIN;
+        else if (e != SSL_ERROR_SYSCALL || saved == 0) errno = EIO;
         return -1;
     }
     for (int attempt = 0; attempt < 100; attempt++) {
@@ -340,10 +322,8 @@ int Socket::raw_write(const char *bytes, int n) {
         int e = SSL_get_error(ssl_session, r);
         int saved = errno;
         ERR_clear_error();
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
-            errno = EAGAIN;
-        else if (e != SSL_ERROR_SYSCALL || saved == 0)
-            errno = EPIPE;
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) errno = EAGAIN;
+        else if (e != SSL_ERROR_SYSCALL || saved == 0) errno = EPIPE;
         return -1;
     }
     for (int attempt = 0; attempt < 100; attempt++) {
@@ -525,8 +505,8 @@ int Socket::GetLine(char *buffer, int size, int timeout) {
 
 int Socket::Write(const char *bytes, int length) {
     if (length < -1 || (length > 0 && !bytes)) return -1;
-    bool failed = false;     // the write of pending output failed (any reason)
-    bool hard_error = false; // a write failed other than by EAGAIN
+    bool failed = false;      // the write of pending output failed (any reason)
+    bool hard_error = false;  // a write failed other than by EAGAIN
     int saved = 0;
 
     if (out_length > 0) {

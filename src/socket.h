@@ -68,7 +68,6 @@ public:
     int Incr(int n);
 };
 
-
 // Takes one reference to group under atomlock (null is ignored).
 void limitgroup_hold(LimitGroup *group);
 // Drops one reference under atomlock; the last one destroys the group.
@@ -76,20 +75,20 @@ void limitgroup_release(LimitGroup *group);
 
 class Socket {
 public:
-    int ssl;                   // 1 while a TLS session is active
-    int next_callback_id;      // id of the next registered callback
-    unsigned in_capacity;      // multiple of 65536
-    unsigned out_capacity;     // multiple of 65536
-    char *in;                  // read-ahead buffer
-    char *out;                 // pending-output buffer
+    int ssl;                                   // 1 while a TLS session is active
+    int next_callback_id;                      // id of the next registered callback
+    unsigned in_capacity;                      // multiple of 65536
+    unsigned out_capacity;                     // multiple of 65536
+    char *in;                                  // read-ahead buffer
+    char *out;                                 // pending-output buffer
     std::vector<SOCKET_CALLBACK_T> callbacks;  // registration order
     SSL *ssl_session;
     SSL_CTX *ssl_ctx;
-    LimitGroup *read_group;    // null: unlimited
-    LimitGroup *write_group;   // null: unlimited
-    int fd;                    // -1: none
-    unsigned in_length;        // bytes held in `in`
-    unsigned out_length;       // bytes waiting in `out`
+    LimitGroup *read_group;        // null: unlimited
+    LimitGroup *write_group;       // null: unlimited
+    int fd;                        // -1: none
+    unsigned in_length;            // bytes held in `in`
+    unsigned out_length;           // bytes waiting in `out`
     unsigned long long bytes_in;   // bytes read in total
     unsigned long long bytes_out;  // bytes written in total
 
@@ -169,6 +168,5 @@ private:
     int fill(int timeout);
     void free_tls();
 };
-
 
 #endif

@@ -221,8 +221,8 @@ ScanResult tcp_scan(Filebuf *body, const ScanJob &job, int timeout) {
 
 ScanResult SophieSection::scan(CONNECTION_T *connection, Filebuf *body, const ScanJob &job) {
     int timeout = scan_timeout(connection);
-    ScanResult result = !job.address.empty() && job.address[0] == '/' ? unix_scan(body, job, timeout)
-                                                                      : tcp_scan(body, job, timeout);
+    ScanResult result =
+        !job.address.empty() && job.address[0] == '/' ? unix_scan(body, job, timeout) : tcp_scan(body, job, timeout);
     if (result.verdict == SCAN_INFECTED) putlog(LOG_ANTIVIRUS, "detected %s virus with Sophie", result.name.c_str());
     return result;
 }

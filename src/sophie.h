@@ -12,11 +12,11 @@
 class SophieSection : public ScannerSection {
 public:
     struct Options {
-        const int *enabled = nullptr;                  // 0
-        const std::string *socket = nullptr;           // 1: socket path; empty = TCP with 2 and 3
-        const std::string *host = nullptr;             // 2
-        const int *port = nullptr;                     // 3
-        const std::string *default_template = nullptr; // 4
+        const int *enabled = nullptr;                   // 0
+        const std::string *socket = nullptr;            // 1: socket path; empty = TCP with 2 and 3
+        const std::string *host = nullptr;              // 2
+        const int *port = nullptr;                      // 3
+        const std::string *default_template = nullptr;  // 4
     } opts;
 
     SophieSection();

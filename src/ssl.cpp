@@ -51,9 +51,7 @@ void SSL_thread_cleanup() {
     lock_total = 0;
 }
 
-unsigned long SSL_pthreads_thread_id() {
-    return (unsigned long)pthread_self();
-}
+unsigned long SSL_pthreads_thread_id() { return (unsigned long)pthread_self(); }
 
 void SSL_pthreads_locking_callback(int mode, int n, const char *file, int line) {
     (void)file;

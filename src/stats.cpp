@@ -12,28 +12,25 @@
 #include "header.h"
 #include "mem.h"
 #include "misc.h"
-#include "socket.h"
 #include "network.h"
+#include "socket.h"
 #include "timerange.h"
 
 int STAT_LIMIT = 100;
 const char *statm_path = "/proc/self/statm";
 
-static uint32_t saturating_add(uint32_t value, unsigned long long n)
-{
+static uint32_t saturating_add(uint32_t value, unsigned long long n) {
     unsigned long long sum = (unsigned long long)value + n;
     if (n > UINT32_MAX || sum > UINT32_MAX) return UINT32_MAX;
     return (uint32_t)sum;
 }
 
-static uint32_t saturating_sub(uint32_t value, unsigned long long n)
-{
+static uint32_t saturating_sub(uint32_t value, unsigned long long n) {
     if (n >= value) return 0;
     return (uint32_t)(value - n);
 }
 
-static char *copy_or_die(const char *text, const char *function)
-{
+static char *copy_or_die(const char *text, const char *function) {
     char *copy = xstrdup(text ? text : "");
     if (!copy) fatal_alloc("src/stats", __LINE__, function, strlen(text ? text : "") + 1);
     return copy;
@@ -43,15 +40,16 @@ static char *copy_or_die(const char *text, const char *function)
 // StatCounter
 
 StatCounter::StatCounter(const char *name, int flags)
-    : flags(flags), name(copy_or_die(name, "StatCounter")), changed{0, 0}, number_callback(nullptr),
-      text_callback(nullptr), value(0)
-{
-}
+    : flags(flags),
+      name(copy_or_die(name, "StatCounter")),
+      changed{0, 0},
+      number_callback(nullptr),
+      text_callback(nullptr),
+      value(0) {}
 
 StatCounter::~StatCounter() { free(name); }
 
-char *StatCounter::Get() const
-{
+char *StatCounter::Get() const {
     uint64_t number = value;
     if (flags & STAT_CALLBACK) {
         if ((flags & STAT_TEXT) && text_callback) {
@@ -61,16 +59,15 @@ char *StatCounter::Get() const
         if (number_callback) number = number_callback();
     }
     switch (flags & ~STAT_CALLBACK) {
-    case STAT_NUMBER: {
-        char text[24];
-        snprintf(text, sizeof text, "%llu", (unsigned long long)number);
-        return copy_or_die(text, "StatCounter::Get");
-    }
-    case STAT_SIZE:
-        return filesize(number);
-    default:
-        // a text counter without its callback, or no single display kind
-        fatal_assert("src/stats", __LINE__, "StatCounter::Get");
+        case STAT_NUMBER: {
+            char text[24];
+            snprintf(text, sizeof text, "%llu", (unsigned long long)number);
+            return copy_or_die(text, "StatCounter::Get");
+        }
+        case STAT_SIZE: return filesize(number);
+        default:
+            // a text counter without its callback, or no single display kind
+            fatal_assert("src/stats", __LINE__, "StatCounter::Get");
     }
 }
 
@@ -78,28 +75,24 @@ char *StatCounter::Get() const
 // StatGroup
 
 StatGroup::StatGroup(const char *name, int type)
-    : type(type), total(0), name(copy_or_die(name, "StatGroup")), limit(0), mode(0), changed{0, 0}
-{
+    : type(type), total(0), name(copy_or_die(name, "StatGroup")), limit(0), mode(0), changed{0, 0} {
     pthread_mutex_init(&mutex, nullptr);
 }
 
-StatGroup::~StatGroup()
-{
+StatGroup::~StatGroup() {
     for (StatCounter *counter : counters) delete counter;
     free(name);
     pthread_mutex_destroy(&mutex);
 }
 
-StatCounter *StatGroup::find(const char *key) const
-{
+StatCounter *StatGroup::find(const char *key) const {
     if (!key) return nullptr;
     for (StatCounter *counter : counters)
         if (strcmp(counter->name, key) == 0) return counter;
     return nullptr;
 }
 
-void StatGroup::Prune()
-{
+void StatGroup::Prune() {
     if (limit <= 0 || counters.empty()) return;
     if ((long)counters.size() < (long)limit - 1) return;
     size_t victim = 0;
@@ -115,8 +108,7 @@ void StatGroup::Prune()
     counters.erase(counters.begin() + (long)victim);
 }
 
-bool StatGroup::add_locked(StatCounter *counter)
-{
+bool StatGroup::add_locked(StatCounter *counter) {
     pthread_mutex_lock(&mutex);
     if (find(counter->name)) {
         pthread_mutex_unlock(&mutex);
@@ -129,30 +121,26 @@ bool StatGroup::add_locked(StatCounter *counter)
     return true;
 }
 
-bool StatGroup::Add(const char *key, int flags)
-{
+bool StatGroup::Add(const char *key, int flags) {
     if (!key) return false;
     return add_locked(new StatCounter(key, flags));
 }
 
-bool StatGroup::Add(const char *key, StatNumberCallback callback, int flags)
-{
+bool StatGroup::Add(const char *key, StatNumberCallback callback, int flags) {
     if (!key || !(flags & (STAT_NUMBER | STAT_SIZE))) return false;
     StatCounter *counter = new StatCounter(key, flags | STAT_CALLBACK);
     counter->number_callback = callback;
     return add_locked(counter);
 }
 
-bool StatGroup::Add(const char *key, StatTextCallback callback, int flags)
-{
+bool StatGroup::Add(const char *key, StatTextCallback callback, int flags) {
     if (!key || !(flags & STAT_TEXT)) return false;
     StatCounter *counter = new StatCounter(key, flags | STAT_CALLBACK);
     counter->text_callback = callback;
     return add_locked(counter);
 }
 
-uint32_t StatGroup::increment_locked(StatCounter *counter, unsigned long long n)
-{
+uint32_t StatGroup::increment_locked(StatCounter *counter, unsigned long long n) {
     counter->value = saturating_add(counter->value, n);
     total = saturating_add(total, n);
     gettimeofday(&counter->changed, nullptr);
@@ -160,8 +148,7 @@ uint32_t StatGroup::increment_locked(StatCounter *counter, unsigned long long n)
     return counter->value;
 }
 
-uint32_t StatGroup::Increment(const char *key, unsigned long long n)
-{
+uint32_t StatGroup::Increment(const char *key, unsigned long long n) {
     pthread_mutex_lock(&mutex);
     StatCounter *counter = find(key);
     uint32_t result = counter ? increment_locked(counter, n) : 0;
@@ -169,8 +156,7 @@ uint32_t StatGroup::Increment(const char *key, unsigned long long n)
     return result;
 }
 
-uint32_t StatGroup::AddIncrement(const char *key)
-{
+uint32_t StatGroup::AddIncrement(const char *key) {
     if (!key) return 0;
     pthread_mutex_lock(&mutex);
     StatCounter *counter = find(key);
@@ -184,8 +170,7 @@ uint32_t StatGroup::AddIncrement(const char *key)
     return result;
 }
 
-uint32_t StatGroup::Decrement(const char *key, unsigned long long n)
-{
+uint32_t StatGroup::Decrement(const char *key, unsigned long long n) {
     pthread_mutex_lock(&mutex);
     StatCounter *counter = find(key);
     uint32_t result = 0;
@@ -200,8 +185,7 @@ uint32_t StatGroup::Decrement(const char *key, unsigned long long n)
     return result;
 }
 
-void StatGroup::Limit(int new_limit, int new_mode)
-{
+void StatGroup::Limit(int new_limit, int new_mode) {
     pthread_mutex_lock(&mutex);
     limit = new_limit;
     mode = new_mode;
@@ -213,63 +197,53 @@ void StatGroup::Limit(int new_limit, int new_mode)
 
 Stats::Stats() {}
 
-Stats::~Stats()
-{
+Stats::~Stats() {
     for (StatGroup *group : groups) delete group;
 }
 
-StatGroup *Stats::FindGroup(const char *key) const
-{
+StatGroup *Stats::FindGroup(const char *key) const {
     if (!key) return nullptr;
     for (StatGroup *group : groups)
         if (strcmp(group->name, key) == 0) return group;
     return nullptr;
 }
 
-void Stats::AddGroup(const char *key, int type)
-{
+void Stats::AddGroup(const char *key, int type) {
     if (!key || FindGroup(key)) return;
     groups.push_back(new StatGroup(key, type));
 }
 
-bool Stats::AddCounter(const char *group, const char *key, int flags)
-{
+bool Stats::AddCounter(const char *group, const char *key, int flags) {
     StatGroup *g = FindGroup(group);
     return g ? g->Add(key, flags) : false;
 }
 
-bool Stats::AddCounter(const char *group, const char *key, StatNumberCallback callback, int flags)
-{
+bool Stats::AddCounter(const char *group, const char *key, StatNumberCallback callback, int flags) {
     StatGroup *g = FindGroup(group);
     return g ? g->Add(key, callback, flags) : false;
 }
 
-bool Stats::AddCounter(const char *group, const char *key, StatTextCallback callback, int flags)
-{
+bool Stats::AddCounter(const char *group, const char *key, StatTextCallback callback, int flags) {
     StatGroup *g = FindGroup(group);
     return g ? g->Add(key, callback, flags) : false;
 }
 
-uint32_t Stats::Increment(const char *group, const char *key, unsigned long long n)
-{
+uint32_t Stats::Increment(const char *group, const char *key, unsigned long long n) {
     StatGroup *g = FindGroup(group);
     return g ? g->Increment(key, n) : 0;
 }
 
-uint32_t Stats::Decrement(const char *group, const char *key, unsigned long long n)
-{
+uint32_t Stats::Decrement(const char *group, const char *key, unsigned long long n) {
     StatGroup *g = FindGroup(group);
     return g ? g->Decrement(key, n) : 0;
 }
 
-void Stats::Limit(const char *group, int limit, int mode)
-{
+void Stats::Limit(const char *group, int limit, int mode) {
     StatGroup *g = FindGroup(group);
     if (g) g->Limit(limit, mode);
 }
 
-void Stats::Display(Filebuf *page)
-{
+void Stats::Display(Filebuf *page) {
     if (!page) return;
     for (StatGroup *group : groups) {
         page->Addf("<tr><td align=\"center\"><table class=\"smalldialog\">\n");
@@ -304,8 +278,7 @@ void Stats::Display(Filebuf *page)
     }
 }
 
-void stats_count_name(Stats *stats, const char *group, const char *name)
-{
+void stats_count_name(Stats *stats, const char *group, const char *name) {
     if (!stats || !name || !*name) return;
     StatGroup *g = stats->FindGroup(group);
     if (g) g->AddIncrement(name);
@@ -314,34 +287,29 @@ void stats_count_name(Stats *stats, const char *group, const char *name)
 // ---------------------------------------------------------------------------
 // Building
 
-static void two_counters(Stats *stats, const char *group, int type, const char *a, const char *b)
-{
+static void two_counters(Stats *stats, const char *group, int type, const char *a, const char *b) {
     stats->AddGroup(group, type);
     stats->AddCounter(group, a, STAT_NUMBER);
     stats->AddCounter(group, b, STAT_NUMBER);
 }
 
-static void requests_group(Stats *stats)
-{
+static void requests_group(Stats *stats) {
     stats->AddGroup("requests", STATGROUP_PLAIN);
     stats->AddCounter("requests", "HTTP requests", STAT_NUMBER);
     stats->AddCounter("requests", "FTP requests", STAT_NUMBER);
     stats->AddCounter("requests", "CONNECT requests", STAT_NUMBER);
 }
 
-static void open_group(Stats *stats, const char *group)
-{
+static void open_group(Stats *stats, const char *group) {
     stats->AddGroup(group, STATGROUP_PERCENT);
     stats->Limit(group, STAT_LIMIT, STAT_EVICT_OLDEST);
 }
 
-void stats_count(const char *group, const char *counter, unsigned long long n)
-{
+void stats_count(const char *group, const char *counter, unsigned long long n) {
     if (global && global->stats && n) global->stats->Increment(group, counter, n);
 }
 
-void globalstats_init()
-{
+void globalstats_init() {
     if (!global) return;
     if (!global->stats) global->stats = new Stats();
     Stats *s = global->stats;
@@ -372,8 +340,7 @@ void globalstats_init()
     connection_stats_release = stats_release;
 }
 
-Stats *userstats_init()
-{
+Stats *userstats_init() {
     Stats *s = new Stats();
     requests_group(s);
     two_counters(s, "cache", STATGROUP_PERCENT, "hit", "miss");
@@ -383,8 +350,7 @@ Stats *userstats_init()
     return s;
 }
 
-void stats_release(Stats *stats)
-{
+void stats_release(Stats *stats) {
     if (stats && stats->Delete()) delete stats;
 }
 
@@ -393,14 +359,12 @@ void stats_release(Stats *stats)
 
 static Stats *program_stats() { return global ? global->stats : nullptr; }
 
-static void both_increment(CONNECTION_T *connection, const char *group, const char *name)
-{
+static void both_increment(CONNECTION_T *connection, const char *group, const char *name) {
     if (Stats *s = program_stats()) s->Increment(group, name, 1);
     if (connection && connection->userstats) connection->userstats->Increment(group, name, 1);
 }
 
-static void both_count_name(CONNECTION_T *connection, const char *group, const char *name)
-{
+static void both_count_name(CONNECTION_T *connection, const char *group, const char *name) {
     if (!name || !*name) return;
     stats_count_name(program_stats(), group, name);
     if (connection) stats_count_name(connection->userstats, group, name);
@@ -414,32 +378,27 @@ void statincr_cachemiss(CONNECTION_T *c) { both_increment(c, "cache", "miss"); }
 void statincr_cacherefreshhit(CONNECTION_T *c) { both_increment(c, "cache refresh", "hit"); }
 void statincr_cacherefreshmiss(CONNECTION_T *c) { both_increment(c, "cache refresh", "miss"); }
 
-void statdecr_cachehit(CONNECTION_T *c)
-{
+void statdecr_cachehit(CONNECTION_T *c) {
     if (Stats *s = program_stats()) s->Decrement("cache", "hit", 1);
     if (c && c->userstats) c->userstats->Decrement("cache", "hit", 1);
 }
 
-void statincr_hosts(CONNECTION_T *c)
-{
+void statincr_hosts(CONNECTION_T *c) {
     if (c && c->request) both_count_name(c, "hosts", c->request->host);
 }
 
-void statincr_mimes(CONNECTION_T *c)
-{
+void statincr_mimes(CONNECTION_T *c) {
     if (c && c->response) both_count_name(c, "mimes", c->response->mime_type);
 }
 
-void statincr_ipaddresses(CONNECTION_T *c)
-{
+void statincr_ipaddresses(CONNECTION_T *c) {
     if (c) stats_count_name(program_stats(), "ip addresses", c->ip);
 }
 
 // ---------------------------------------------------------------------------
 // Figures read when shown
 
-bool statm_load(statm_t *s)
-{
+bool statm_load(statm_t *s) {
     if (!s) return false;
     FILE *file = fopen(statm_path, "r");
     if (!file) return false;
@@ -457,52 +416,44 @@ bool statm_load(statm_t *s)
     return true;
 }
 
-uint64_t stat_size()
-{
+uint64_t stat_size() {
     statm_t s;
     return statm_load(&s) ? s.size : 0;
 }
 
-uint64_t stat_resident()
-{
+uint64_t stat_resident() {
     statm_t s;
     return statm_load(&s) ? s.resident : 0;
 }
 
-uint64_t stat_share()
-{
+uint64_t stat_share() {
     statm_t s;
     return statm_load(&s) ? s.shared : 0;
 }
 
 // The whole process's usage, read when shown.
-static struct rusage usage_now()
-{
+static struct rusage usage_now() {
     struct rusage usage;
     if (getrusage(RUSAGE_SELF, &usage) != 0) memset(&usage, 0, sizeof usage);
     return usage;
 }
 
-char *stat_usertime()
-{
+char *stat_usertime() {
     struct rusage usage = usage_now();
     return timeval_to_string(&usage.ru_utime);
 }
 
-char *stat_systime()
-{
+char *stat_systime() {
     struct rusage usage = usage_now();
     return timeval_to_string(&usage.ru_stime);
 }
 
-uint64_t stat_minflt()
-{
+uint64_t stat_minflt() {
     long value = usage_now().ru_minflt;
     return value > 0 ? (uint64_t)value : 0;
 }
 
-uint64_t stat_majflt()
-{
+uint64_t stat_majflt() {
     long value = usage_now().ru_majflt;
     return value > 0 ? (uint64_t)value : 0;
 }

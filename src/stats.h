@@ -47,8 +47,8 @@ typedef char *(*StatTextCallback)();  // newly allocated text
 class StatCounter {
 public:
     int flags;
-    char *name;                // owned
-    struct timeval changed;    // zero until the first change
+    char *name;              // owned
+    struct timeval changed;  // zero until the first change
     StatNumberCallback number_callback;
     StatTextCallback text_callback;
     uint32_t value;
@@ -65,11 +65,11 @@ public:
 
 class StatGroup {
 public:
-    int type;                  // STATGROUP_*
-    uint32_t total;            // sum of every change, evicted counters included
-    char *name;                // owned
-    int limit;                 // 0: unbounded; else at most limit - 1 counters
-    int mode;                  // STAT_EVICT_*
+    int type;        // STATGROUP_*
+    uint32_t total;  // sum of every change, evicted counters included
+    char *name;      // owned
+    int limit;       // 0: unbounded; else at most limit - 1 counters
+    int mode;        // STAT_EVICT_*
     struct timeval changed;
     std::vector<StatCounter *> counters;  // order of addition; owned
     pthread_mutex_t mutex;
@@ -156,8 +156,8 @@ void statincr_cachemiss(CONNECTION_T *connection);
 void statdecr_cachehit(CONNECTION_T *connection);
 void statincr_cacherefreshhit(CONNECTION_T *connection);
 void statincr_cacherefreshmiss(CONNECTION_T *connection);
-void statincr_hosts(CONNECTION_T *connection);   // the request's host
-void statincr_mimes(CONNECTION_T *connection);   // the response's MIME type
+void statincr_hosts(CONNECTION_T *connection);  // the request's host
+void statincr_mimes(CONNECTION_T *connection);  // the response's MIME type
 // Program-wide only: the client address.
 void statincr_ipaddresses(CONNECTION_T *connection);
 

@@ -83,8 +83,8 @@ bool sections_load(TiXmlDocument *doc) {
 
 // One attempt; false sends the caller to the failure line.
 bool sync_once() {
-    std::string text = "http://" + std::string(masterhost) + ":" + std::to_string(masterport) + "/" +
-                       INTERFACE_HOST + "/xml";
+    std::string text =
+        "http://" + std::string(masterhost) + ":" + std::to_string(masterport) + "/" + INTERFACE_HOST + "/xml";
     std::vector<char> buffer(text.begin(), text.end());
     buffer.push_back('\0');
     URL *url = url_parse(buffer.data());

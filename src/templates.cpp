@@ -100,13 +100,11 @@ static void program_output_split(CONNECTION_T *connection, Filebuf *output) {
 
 // The template from a rule's file or program, or null. Section lock held.
 static Filebuf *rule_content(const TemplateSection::Template &rule, const std::string &directory,
-                            CONNECTION_T *connection) {
+                             CONNECTION_T *connection) {
     if (rule.type == TEMPLATE_FILE) {
         std::string path;
-        if (rule.file[0] == '/' || directory.empty())
-            path = rule.file;
-        else
-            path = directory + "/" + rule.file;
+        if (rule.file[0] == '/' || directory.empty()) path = rule.file;
+        else path = directory + "/" + rule.file;
         Filebuf *buffer = new Filebuf();
         // A file that cannot be read is sent as an empty page.
         if (buffer->Read(path.c_str()) < 0) putlog(LOG_TEMPLATE, "cannot read template file %s", path.c_str());

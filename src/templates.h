@@ -26,11 +26,11 @@ struct CONNECTION_T;
 
 // One built-in page. length -1: the body runs up to its first NUL byte.
 struct TEMPLATE_PAGE {
-    const char *name;       // null in the row that ends the table
+    const char *name;  // null in the row that ends the table
     const char *data;
     const char *mime_type;
     int length;
-    int parse;              // 1: template variables are substituted
+    int parse;  // 1: template variables are substituted
 };
 
 // The built-in pages in table order, ended by a row with a null name.

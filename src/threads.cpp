@@ -53,7 +53,6 @@ static int slot_of_caller_locked() {
     return slot_of_caller();
 }
 
-
 static int own_slot() {
     unsigned generation = table_generation.load(std::memory_order_acquire);
     if (own_slot_index >= 0 && own_slot_generation == generation) return own_slot_index;
@@ -142,24 +141,23 @@ int thread_create(void *(*start)(void *), CONNECTION_T *connection) {
         }
     }
     switch (failed) {
-    case STARTED:
-        return i;
-    case ATTR_INIT:
-        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to initialize thread", e,
-               strerror(e), "thread_create");
-        break;
-    case STACK_SIZE:
-        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to set thread stack_size: %d", e,
-               strerror(e), "thread_create", max_opt_stack);
-        break;
-    case DETACH:
-        putlog(LOG_ERROR, "[system: pthread_attr_setdetachstate:%d:%s], in %s, failed to start thread", e,
-               strerror(e), "thread_create");
-        break;
-    case CREATE:
-        putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread", e, strerror(e),
-               "thread_create");
-        break;
+        case STARTED: return i;
+        case ATTR_INIT:
+            putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to initialize thread", e,
+                   strerror(e), "thread_create");
+            break;
+        case STACK_SIZE:
+            putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to set thread stack_size: %d",
+                   e, strerror(e), "thread_create", max_opt_stack);
+            break;
+        case DETACH:
+            putlog(LOG_ERROR, "[system: pthread_attr_setdetachstate:%d:%s], in %s, failed to start thread", e,
+                   strerror(e), "thread_create");
+            break;
+        case CREATE:
+            putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread", e, strerror(e),
+                   "thread_create");
+            break;
     }
     return -1;
 }

@@ -7,7 +7,6 @@
 #include "log.h"
 #include "mem.h"
 
-
 TIMERS *timers_init() {
     TIMERS *timers = (TIMERS *)xmalloc(sizeof(TIMERS));
     if (!timers) fatal_alloc("src/timers", 18, __func__, sizeof(TIMERS));
@@ -37,10 +36,8 @@ static void timer_insert(TIMERS *timers, TIMERS_LIST *timer) {
 }
 
 static void timer_unlink(TIMERS *timers, TIMERS_LIST *timer) {
-    if (timer->prev)
-        timer->prev->next = timer->next;
-    else
-        timers->head = timer->next;
+    if (timer->prev) timer->prev->next = timer->next;
+    else timers->head = timer->next;
     if (timer->next) timer->next->prev = timer->prev;
     timer->prev = timer->next = nullptr;
 }

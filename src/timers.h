@@ -26,7 +26,6 @@ struct TIMERS {
     TIMERS_LIST *head;
 };
 
-
 TIMERS *timers_init();
 // Adds a timer due interval seconds from now; returns its id.
 int timers_add(TIMERS *timers, int interval, int repeat, TIMER_CALLBACK callback, void *data);

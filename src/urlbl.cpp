@@ -10,14 +10,14 @@
 
 #include "compat.h"
 #include "connection.h"
-#include "templates.h"
 #include "filebuf.h"
-#include "interface.h"
 #include "header.h"
+#include "interface.h"
 #include "log.h"
 #include "misc.h"
 #include "processors.h"
 #include "regexp.h"
+#include "templates.h"
 
 URLBLSection *urlbl_section = nullptr;
 
@@ -96,11 +96,9 @@ void URLBLSection::load_category(const std::string &directory, const std::string
     domains->clear();
     std::string base = directory + "/" + category;
     auto failed = [&](const char *file) {
-        if (errno != ENOENT)
-            putlog(LOG_URLBL, "cannot read %s/%s: %s; skipped", base.c_str(), file, strerror(errno));
+        if (errno != ENOENT) putlog(LOG_URLBL, "cannot read %s/%s: %s; skipped", base.c_str(), file, strerror(errno));
     };
-    if (!lines_read(base + "/domains", [domains](std::string &line) { (*domains)[line].clear(); }))
-        failed("domains");
+    if (!lines_read(base + "/domains", [domains](std::string &line) { (*domains)[line].clear(); })) failed("domains");
     bool read = lines_read(base + "/urls", [domains](std::string &line) {
         size_t slash = line.find('/');
         std::string domain = line.substr(0, slash).substr(0, URLBL_DOMAIN_MAX);
@@ -239,12 +237,14 @@ void urlbl_page(Filebuf *page, const std::map<std::string, std::string> &form) {
     page->Addf("\" size=\"80\"></td></tr>\n<tr><td>File</td><td><input type=\"text\" name=\"file\" value=\"");
     html_add(page, file_text);
     page->Addf("\" size=\"80\"></td></tr>\n<input type=\"hidden\" name=\"show\" value=\"true\">\n");
-    page->Addf("<tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" value=\"Search\">"
-               "</td></tr>\n</form></table>\n");
+    page->Addf(
+        "<tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" value=\"Search\">"
+        "</td></tr>\n</form></table>\n");
     if (show) {
         regex_posix_t *domain = domain_text.empty() ? nullptr : reg_compile(domain_text.c_str(), 1);
         regex_posix_t *file = file_text.empty() ? nullptr : reg_compile(file_text.c_str(), 1);
-        page->Addf("<table class=\"list\">\n<tr class=\"listhead\"><td>Category</td><td>Domain</td><td>Path</td></tr>\n");
+        page->Addf(
+            "<table class=\"list\">\n<tr class=\"listhead\"><td>Category</td><td>Domain</td><td>Path</td></tr>\n");
         int row = 0;
         auto line = [&](const std::string &category, const std::string &name, const std::string &path) {
             page->Addf("<tr class=\"%s\"><td>", row++ % 2 ? "listodd" : "listeven");

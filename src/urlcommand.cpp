@@ -120,8 +120,8 @@ void redirect_with(CONNECTION_T *connection, url_command_t **commands) {
     int port;
     request_host(request, &host, &port);
     char *labels = url_command_create(commands);
-    std::string location = std::string(request_scheme(request)) + "://" + labels + host + ":" +
-                           std::to_string(port) + (request->file ? request->file : "/");
+    std::string location = std::string(request_scheme(request)) + "://" + labels + host + ":" + std::to_string(port) +
+                           (request->file ? request->file : "/");
     free(labels);
 
     HEADER *response = header_new();
@@ -192,10 +192,8 @@ int url_command_extract(CONNECTION_T *connection) {
     if (!request) return 1;
 
     if (request->type == HEADER_ORIGIN && !(request->host && *request->host)) {
-        if (request->host_header)
-            connection->url_commands = url_command_parse(request->host_header);
-        else
-            connection->url_commands = parse_path(request);
+        if (request->host_header) connection->url_commands = url_command_parse(request->host_header);
+        else connection->url_commands = parse_path(request);
     } else if (request->host) {
         connection->url_commands = url_command_parse(request->host);
         if (connection->url_commands) header_complete(request);
@@ -287,10 +285,8 @@ char *url_command_add(CONNECTION_T *connection, const char *location) {
         // the directory of the path, not counting a '/' in the query
         std::string file = request->file ? request->file : "/";
         size_t slash = file.rfind('/', file.find('?'));
-        if (slash != std::string::npos)
-            url.append(file, 0, slash + 1);
-        else
-            url += '/';
+        if (slash != std::string::npos) url.append(file, 0, slash + 1);
+        else url += '/';
         url += location;
     }
     if (url.size() > URLCOMMAND_LOCATION_MAX) url.resize(URLCOMMAND_LOCATION_MAX);
@@ -301,8 +297,7 @@ void url_command_log(url_command_t **array) {
     for (url_command_t **command = array; command && *command; command++) {
         if ((*command)->options)
             putlog(LOG_URLCOMMAND, "command: %s, options: %s", (*command)->name, (*command)->options);
-        else
-            putlog(LOG_URLCOMMAND, "command: %s", (*command)->name);
+        else putlog(LOG_URLCOMMAND, "command: %s", (*command)->name);
     }
 }
 
@@ -330,8 +325,8 @@ void bypass_check(CONNECTION_T *connection) {
         char letter;
         unsigned int bit;
     } letters[] = {
-        {'a', BYPASS_ANTIVIRUS}, {'c', BYPASS_COOKIE},  {'d', BYPASS_DNSBL},   {'e', BYPASS_EXTERNAL},
-        {'f', BYPASS_URLFILTER}, {'h', BYPASS_HEADER},  {'i', BYPASS_ICAP},    {'k', BYPASS_KEYWORD},
+        {'a', BYPASS_ANTIVIRUS}, {'c', BYPASS_COOKIE},  {'d', BYPASS_DNSBL},    {'e', BYPASS_EXTERNAL},
+        {'f', BYPASS_URLFILTER}, {'h', BYPASS_HEADER},  {'i', BYPASS_ICAP},     {'k', BYPASS_KEYWORD},
         {'m', BYPASS_MIME},      {'p', BYPASS_FORWARD}, {'r', BYPASS_REDIRECT}, {'w', BYPASS_REWRITE},
     };
     bool setting = true;

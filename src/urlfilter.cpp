@@ -4,15 +4,15 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "interface.h"
 #include "connection.h"
-#include "templates.h"
 #include "filebuf.h"
 #include "header.h"
+#include "interface.h"
 #include "log.h"
 #include "network.h"
 #include "processors.h"
 #include "regexp.h"
+#include "templates.h"
 
 FilterSection *filter_section = nullptr;
 
@@ -34,7 +34,10 @@ Filter::Filter(const Item &item) {
 }
 
 Filter::Filter(const Filter &other)
-    : AllowDenyRule(other), host_text(other.host_text), path_text(other.path_text), addresses(other.addresses),
+    : AllowDenyRule(other),
+      host_text(other.host_text),
+      path_text(other.path_text),
+      addresses(other.addresses),
       template_name(other.template_name) {
     compile();
 }

@@ -23,7 +23,7 @@ class Filter : public AllowDenyRule {
 public:
     std::string host_text;
     std::string path_text;
-    IpRangeList addresses;   // empty: no address condition
+    IpRangeList addresses;  // empty: no address condition
     std::string template_name;
     regex_posix_t *host = nullptr;  // null: any host
     regex_posix_t *path = nullptr;  // null: any path
@@ -43,8 +43,8 @@ private:
 class FilterSection : public Section {
 public:
     struct Options {
-        const int *enabled = nullptr;             // the filter is on
-        const int *order = nullptr;               // non-zero: the allow list first
+        const int *enabled = nullptr;                // the filter is on
+        const int *order = nullptr;                  // non-zero: the allow list first
         const std::string *template_name = nullptr;  // used when the rule names none
     };
     Options opts;

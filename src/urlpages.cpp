@@ -22,20 +22,18 @@ std::string html_text(const char *text, size_t length, int flags) {
     for (size_t i = 0; i < length; i++) {
         char c = text[i];
         switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        case '\0': out += "&#xFFFD;"; break;
-        case '\n':
-            if (flags & 1) out += "<br>";
-            out += c;
-            break;
-        case ' ':
-            out += (flags & 2) ? "&nbsp;" : " ";
-            break;
-        default: out += c; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '&': out += "&amp;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            case '\0': out += "&#xFFFD;"; break;
+            case '\n':
+                if (flags & 1) out += "<br>";
+                out += c;
+                break;
+            case ' ': out += (flags & 2) ? "&nbsp;" : " "; break;
+            default: out += c; break;
         }
     }
     return out;
@@ -47,9 +45,7 @@ std::string escaped(const char *text, int flags = 0) {
     return text ? html_text(text, strlen(text), flags) : std::string();
 }
 
-std::string escaped(const std::string &text, int flags = 0) {
-    return html_text(text.data(), text.size(), flags);
-}
+std::string escaped(const std::string &text, int flags = 0) { return html_text(text.data(), text.size(), flags); }
 
 // Host and path of the request, escaped.
 std::string request_place(const CONNECTION_T *connection) {
@@ -70,7 +66,8 @@ void page_begin(CONNECTION_T *connection, Filebuf *page, const std::string &titl
     page->Addf("<body>\n");
     interface_stylesheet(connection, page);
     if (table_class) {
-        page->Addf("<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\"><tr><td align=\"center\">\n");
+        page->Addf(
+            "<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" width=\"100%%\"><tr><td align=\"center\">\n");
         page->Addf("<table class=\"%s\">\n", table_class);
     }
 }
@@ -168,8 +165,7 @@ void cache_show(CONNECTION_T *connection) {
     std::string head;
     if (object->map && object->header_size > 0 && object->header_size <= object->size)
         head.assign(object->map, object->header_size);
-    else if (object->header && object->header->raw)
-        head = object->header->raw;
+    else if (object->header && object->header->raw) head = object->header->raw;
     page.Addf("<tr><td colspan=\"2\"><pre>");
     text_add(&page, html_text(head.data(), head.size()));
     page.Addf("</pre></td></tr>\n");

@@ -170,78 +170,68 @@ void Field::load(XmlElement &cursor) {
     }
     try {
         switch (type) {
-        case FIELD_INT:
-            int_value = string_to_int(string_value);
-            break;
-        case FIELD_UINT:
-            uint_value = string_to_uint(string_value);
-            break;
-        case FIELD_BOOL:
-            if (string_value == "true" || string_value == "TRUE") int_value = 1;
-            else if (string_value == "false" || string_value == "FALSE") int_value = 0;
-            else throw ConfigError();
-            break;
-        case FIELD_STRING_SELECT_ONE:
-            for (size_t i = 0; i < select_vector.size(); i++) {
-                select_vector[i].selected = select_vector[i].value == string_value;
-                if (select_vector[i].selected) int_value = (int)i;
+            case FIELD_INT: int_value = string_to_int(string_value); break;
+            case FIELD_UINT: uint_value = string_to_uint(string_value); break;
+            case FIELD_BOOL:
+                if (string_value == "true" || string_value == "TRUE") int_value = 1;
+                else if (string_value == "false" || string_value == "FALSE") int_value = 0;
+                else throw ConfigError();
+                break;
+            case FIELD_STRING_SELECT_ONE:
+                for (size_t i = 0; i < select_vector.size(); i++) {
+                    select_vector[i].selected = select_vector[i].value == string_value;
+                    if (select_vector[i].selected) int_value = (int)i;
+                }
+                break;
+            case FIELD_STRING_SELECT_MANY: {
+                string_list.clear();
+                string_list.parse(string_value, ",");
+                unsigned int mask = 0;
+                for (size_t i = 0; i < select_vector.size(); i++) {
+                    select_vector[i].selected = string_list.has(select_vector[i].value);
+                    if (select_vector[i].selected && i < FIELD_SELECT_MANY_MAX) mask |= 1u << i;
+                }
+                int_value = (int)mask;
+                break;
             }
-            break;
-        case FIELD_STRING_SELECT_MANY: {
-            string_list.clear();
-            string_list.parse(string_value, ",");
-            unsigned int mask = 0;
-            for (size_t i = 0; i < select_vector.size(); i++) {
-                select_vector[i].selected = string_list.has(select_vector[i].value);
-                if (select_vector[i].selected && i < FIELD_SELECT_MANY_MAX) mask |= 1u << i;
+            case FIELD_STRING_LIST:
+                string_list.clear();
+                string_list.parse(string_value, ",");
+                break;
+            case FIELD_IP_RANGE_LIST: {
+                IpRangeList ranges(string_value);
+                ip_range_list = ranges;
+                break;
             }
-            int_value = (int)mask;
-            break;
-        }
-        case FIELD_STRING_LIST:
-            string_list.clear();
-            string_list.parse(string_value, ",");
-            break;
-        case FIELD_IP_RANGE_LIST: {
-            IpRangeList ranges(string_value);
-            ip_range_list = ranges;
-            break;
-        }
-        case FIELD_PORT_RANGE_LIST: {
-            PortRangeList ranges(string_value);
-            port_range_list = ranges;
-            break;
-        }
-        case FIELD_STRING_RANGE: {
-            Couple pair(string_value);
-            int first = select_vector.case_indexof(pair.first());
-            int second = select_vector2.case_indexof(pair.second());
-            int_value = first;
-            int_value2 = second;
-            select_only(select_vector, first);
-            select_only(select_vector2, second);
-            break;
-        }
-        case FIELD_INT_RANGE: {
-            Couple pair(string_value);
-            int first = string_to_int(pair.first());
-            int second = string_to_int(pair.second());
-            if (first < low || first > high || second < low || second > high) throw ConfigError();
-            int_value = first;
-            int_value2 = second;
-            break;
-        }
-        case FIELD_FILE_SIZE:
-            uint_value = string_to_filesize(string_value);
-            break;
-        case FIELD_LONG_FILE_SIZE:
-            ulonglong_value = string_to_longfilesize(string_value);
-            break;
-        case FIELD_DOUBLE:
-            double_value = string_to_double(string_value);
-            break;
-        default:  // STRING, MULTILINE_STRING, code 9: the text alone
-            break;
+            case FIELD_PORT_RANGE_LIST: {
+                PortRangeList ranges(string_value);
+                port_range_list = ranges;
+                break;
+            }
+            case FIELD_STRING_RANGE: {
+                Couple pair(string_value);
+                int first = select_vector.case_indexof(pair.first());
+                int second = select_vector2.case_indexof(pair.second());
+                int_value = first;
+                int_value2 = second;
+                select_only(select_vector, first);
+                select_only(select_vector2, second);
+                break;
+            }
+            case FIELD_INT_RANGE: {
+                Couple pair(string_value);
+                int first = string_to_int(pair.first());
+                int second = string_to_int(pair.second());
+                if (first < low || first > high || second < low || second > high) throw ConfigError();
+                int_value = first;
+                int_value2 = second;
+                break;
+            }
+            case FIELD_FILE_SIZE: uint_value = string_to_filesize(string_value); break;
+            case FIELD_LONG_FILE_SIZE: ulonglong_value = string_to_longfilesize(string_value); break;
+            case FIELD_DOUBLE: double_value = string_to_double(string_value); break;
+            default:  // STRING, MULTILINE_STRING, code 9: the text alone
+                break;
         }
     } catch (const ConfigError &) {
         error_log(cursor);
@@ -251,8 +241,7 @@ void Field::load(XmlElement &cursor) {
 void Field::save(TiXmlElement *parent) const {
     TiXmlElement *element = new TiXmlElement(name.c_str());
     if (optional) element->SetAttribute("active", active ? "true" : "false");
-    if (!element->LinkEndChild(new TiXmlText(string_value.c_str())))
-        fatal_assert("src/section", __LINE__, "save");
+    if (!element->LinkEndChild(new TiXmlText(string_value.c_str()))) fatal_assert("src/section", __LINE__, "save");
     if (!parent->LinkEndChild(element)) fatal_assert("src/section", __LINE__, "save");
 }
 

@@ -132,8 +132,8 @@ ICAP_ENCAPSULATION ICAPSection::encapsulation_parse(const char *value) {
         const char *key;
         long ICAP_ENCAPSULATION::*field;
     } keys[] = {
-        {"req-hdr=", &ICAP_ENCAPSULATION::req_hdr},   {"res-hdr=", &ICAP_ENCAPSULATION::res_hdr},
-        {"req-body=", &ICAP_ENCAPSULATION::req_body}, {"res-body=", &ICAP_ENCAPSULATION::res_body},
+        {"req-hdr=", &ICAP_ENCAPSULATION::req_hdr},     {"res-hdr=", &ICAP_ENCAPSULATION::res_hdr},
+        {"req-body=", &ICAP_ENCAPSULATION::req_body},   {"res-body=", &ICAP_ENCAPSULATION::res_body},
         {"null-body=", &ICAP_ENCAPSULATION::null_body},
     };
     const char *piece = value;
@@ -159,8 +159,8 @@ ICAP_ENCAPSULATION ICAPSection::encapsulation_parse(const char *value) {
 namespace {
 
 // The ICAP request head with its encapsulated header blocks.
-void message_build(CONNECTION_T *connection, Filebuf *body, int mode, const std::string &host,
-                   const std::string &path, int port, Filebuf *message) {
+void message_build(CONNECTION_T *connection, Filebuf *body, int mode, const std::string &host, const std::string &path,
+                   int port, Filebuf *message) {
     HEADER *head = header_new();
     head->type = HEADER_ICAP_REQUEST;
     head->method = strdup(mode & ICAP_RESPMOD ? "RESPMOD" : "REQMOD");
@@ -187,8 +187,7 @@ void message_build(CONNECTION_T *connection, Filebuf *body, int mode, const std:
     if (mode & ICAP_RESPMOD)
         snprintf(value, sizeof value, "req-hdr=0, res-hdr=%lld, %s=%lld", request_block.size,
                  has_body ? "res-body" : "null-body", request_block.size + response_block.size);
-    else
-        snprintf(value, sizeof value, "req-hdr=0, %s=%lld", has_body ? "req-body" : "null-body", request_block.size);
+    else snprintf(value, sizeof value, "req-hdr=0, %s=%lld", has_body ? "req-body" : "null-body", request_block.size);
     head->encapsulated = strdup(value);
 
     header_send_filebuf(message, head, connection, HEADER_KIND_SERVER);
@@ -345,8 +344,8 @@ int ICAPSection::protocol_icap(CONNECTION_T *connection, Filebuf *body, int mode
     }
 
     if (icap) {
-        bool keep = completed && in_step && reply && reply->code == 200 && reply->connection_keepalive != 0 &&
-                    pool && icap->in_length == 0;
+        bool keep = completed && in_step && reply && reply->code == 200 && reply->connection_keepalive != 0 && pool &&
+                    icap->in_length == 0;
         if (keep) pool->Add(icap, "icap", host.c_str(), port, nullptr, nullptr);
         else delete icap;
     }

@@ -32,13 +32,13 @@ struct ICAP_ENCAPSULATION {
 class ICAPSection : public Section {
 public:
     struct ICAP {
-        bool enabled = false;     // 0
-        std::string comment;      // 1
-        StringList profiles;      // 2: empty = every request
-        std::string host;         // 3: empty = the rule never applies
-        std::string path;         // 4: service path; empty = never applies
-        int port = 0;             // 5
-        unsigned int mode = 0;    // 6: ICAP_REQMOD | ICAP_RESPMOD
+        bool enabled = false;   // 0
+        std::string comment;    // 1
+        StringList profiles;    // 2: empty = every request
+        std::string host;       // 3: empty = the rule never applies
+        std::string path;       // 4: service path; empty = never applies
+        int port = 0;           // 5
+        unsigned int mode = 0;  // 6: ICAP_REQMOD | ICAP_RESPMOD
     };
     struct Options {
         const int *enabled = nullptr;  // 0

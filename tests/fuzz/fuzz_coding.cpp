@@ -20,14 +20,11 @@ namespace {
 
 const size_t DECODE_LIMIT = 1 << 20;
 
-void check(bool condition)
-{
-    if (!condition)
-        abort();
+void check(bool condition) {
+    if (!condition) abort();
 }
 
-void fuzz_uncompress(const uint8_t *data, size_t size, int gzip)
-{
+void fuzz_uncompress(const uint8_t *data, size_t size, int gzip) {
     Filebuf buffer;
     buffer.Add(data, (long long)size);
     if (!buffer.Uncompress(gzip, DECODE_LIMIT)) {
@@ -42,8 +39,7 @@ void fuzz_uncompress(const uint8_t *data, size_t size, int gzip)
     check(decoded == std::string(buffer.data ? buffer.data : "", (size_t)buffer.size));
 }
 
-void fuzz_base64(const uint8_t *data, size_t size)
-{
+void fuzz_base64(const uint8_t *data, size_t size) {
     // The first byte picks the room given to the decoder.
     size_t capacity = size > 0 ? data[0] : 0;
     std::string text(reinterpret_cast<const char *>(data), size);
@@ -51,10 +47,8 @@ void fuzz_base64(const uint8_t *data, size_t size)
     std::vector<char> out(capacity + guard, '\x5A');
     int n = from64tobits(out.data(), text.c_str(), capacity);
     check(n >= -1 && n <= (int)capacity);
-    for (size_t i = capacity; i < out.size(); i++)
-        check(out[i] == '\x5A');
-    if (n <= 0)
-        return;
+    for (size_t i = capacity; i < out.size(); i++) check(out[i] == '\x5A');
+    if (n <= 0) return;
 
     std::vector<unsigned char> encoded(4 * (((size_t)n + 2) / 3) + 1);
     to64frombits(encoded.data(), reinterpret_cast<const unsigned char *>(out.data()), (size_t)n);
@@ -63,8 +57,7 @@ void fuzz_base64(const uint8_t *data, size_t size)
     check(memcmp(again.data(), out.data(), (size_t)n) == 0);
 }
 
-void fuzz_blowfish(const uint8_t *data, size_t size)
-{
+void fuzz_blowfish(const uint8_t *data, size_t size) {
     // Key and text split at the first NUL.
     std::string bytes(reinterpret_cast<const char *>(data), size);
     std::string key = bytes.substr(0, bytes.find('\0'));
@@ -78,14 +71,12 @@ void fuzz_blowfish(const uint8_t *data, size_t size)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     loglevel = 0;  // decoders log every rejected input
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_uncompress(data, size, 1);
     fuzz_uncompress(data, size, 0);
     fuzz_base64(data, size);

@@ -53,15 +53,24 @@ Rule rule(const std::string &comment) {
     r.comment = comment;
     return r;
 }
-Rule clients(Rule r, const std::string &value) { r.clients = value; return r; }
-Rule listeners(Rule r, const std::string &value) { r.listeners = value; return r; }
+Rule clients(Rule r, const std::string &value) {
+    r.clients = value;
+    return r;
+}
+Rule listeners(Rule r, const std::string &value) {
+    r.listeners = value;
+    return r;
+}
 Rule login(Rule r, const std::string &mode, const std::string &user, const std::string &password) {
     r.mode = mode;
     r.user = user;
     r.password = password;
     return r;
 }
-Rule disabled(Rule r) { r.enabled = false; return r; }
+Rule disabled(Rule r) {
+    r.enabled = false;
+    return r;
+}
 
 std::string rule_xml(const char *element, const Rule &r) {
     std::string x = std::string("<") + element + ">";
@@ -241,21 +250,19 @@ TEST_F(AccessTest, RuleMatchingTable) {
         {"listener second entry", listeners(rule("r"), "*:1,192.168.1.1:8080"), plain, nullptr, nullptr, true},
         {"listener without colon", listeners(rule("r"), "192.168.1.1"), plain, nullptr, nullptr, false},
         {"listener port not a number", listeners(rule("r"), "*:80x80"), plain, nullptr, nullptr, false},
-        {"listener address too long", listeners(rule("r"), "1234567890123456:8080"), plain, nullptr, nullptr,
-         false},
+        {"listener address too long", listeners(rule("r"), "1234567890123456:8080"), plain, nullptr, nullptr, false},
         {"peer inside ranges", clients(rule("r"), "10.0.0.0-10.0.0.255"), plain, nullptr, nullptr, true},
         {"peer outside ranges", clients(rule("r"), "10.0.1.0-10.0.1.255"), plain, nullptr, nullptr, false},
-        {"forwarded address inside, peer outside", clients(rule("r"), "172.16.0.0-172.16.0.255"), forwarded,
-         nullptr, nullptr, true},
-        {"forwarded address outside, peer inside", clients(rule("r"), "10.0.0.5"), forwarded, nullptr, nullptr,
-         true},
+        {"forwarded address inside, peer outside", clients(rule("r"), "172.16.0.0-172.16.0.255"), forwarded, nullptr,
+         nullptr, true},
+        {"forwarded address outside, peer inside", clients(rule("r"), "10.0.0.5"), forwarded, nullptr, nullptr, true},
         {"malformed forwarded value falls back to the peer", clients(rule("r"), "10.0.0.5"), bad_forwarded, nullptr,
          nullptr, true},
         {"malformed forwarded value admits nobody else", clients(rule("r"), "172.16.0.9"), bad_forwarded, nullptr,
          nullptr, false},
         {"mode 0, no user field, user given", rule("r"), plain, "alice", "pw", false},
-        {"mode 0, user and password, nothing given", login(rule("r"), "rule", "alice", "pw"), plain, nullptr,
-         nullptr, true},
+        {"mode 0, user and password, nothing given", login(rule("r"), "rule", "alice", "pw"), plain, nullptr, nullptr,
+         true},
         {"mode 0, right user and password", login(rule("r"), "rule", "alice", "pw"), plain, "alice", "pw", true},
         {"mode 0, wrong password", login(rule("r"), "rule", "alice", "pw"), plain, "alice", "nope", false},
         {"mode 0, empty password", login(rule("r"), "rule", "alice", "pw"), plain, "alice", "", false},
@@ -453,8 +460,8 @@ TEST_F(AccessTest, OwnCredentialsModes) {
             EXPECT_EQ(PERMISSION_PROXY, connection->permissions);
         } else {
             EXPECT_EQ(0u, connection->permissions);
-            EXPECT_TRUE(logged("security: [IP:10.0.0.5] authentication failed for " + std::string(c.user) +
-                               "@10.0.0.5"));
+            EXPECT_TRUE(
+                logged("security: [IP:10.0.0.5] authentication failed for " + std::string(c.user) + "@10.0.0.5"));
         }
         EXPECT_EQ(0, pam_calls);
     }
@@ -662,17 +669,36 @@ TEST_F(AccessTest, ChallengeShapes) {
         std::vector<std::string> lines;  // challenge lines in order
     };
     std::vector<Case> cases = {
-        {"proxy request, Basic only", HEADER_ABSOLUTE, false, nullptr, 407,
+        {"proxy request, Basic only",
+         HEADER_ABSOLUTE,
+         false,
+         nullptr,
+         407,
          {"Proxy-Authenticate: Basic realm=\"localhost\""}},
-        {"CONNECT, Basic only", HEADER_CONNECT, false, nullptr, 407,
-         {"Proxy-Authenticate: Basic realm=\"localhost\""}},
-        {"origin form, Basic only", HEADER_ORIGIN, false, nullptr, 401,
+        {"CONNECT, Basic only", HEADER_CONNECT, false, nullptr, 407, {"Proxy-Authenticate: Basic realm=\"localhost\""}},
+        {"origin form, Basic only",
+         HEADER_ORIGIN,
+         false,
+         nullptr,
+         401,
          {"WWW-Authenticate: Basic realm=\"localhost\""}},
-        {"proxy request, NTLM on", HEADER_ABSOLUTE, true, nullptr, 407,
+        {"proxy request, NTLM on",
+         HEADER_ABSOLUTE,
+         true,
+         nullptr,
+         407,
          {"Proxy-Authenticate: NTLM", "Proxy-Authenticate: Basic realm=\"localhost\""}},
-        {"proxy request, NTLM on, stored challenge", HEADER_ABSOLUTE, true, "TlRMTVNTUAACAAAA", 407,
+        {"proxy request, NTLM on, stored challenge",
+         HEADER_ABSOLUTE,
+         true,
+         "TlRMTVNTUAACAAAA",
+         407,
          {"Proxy-Authenticate: NTLM TlRMTVNTUAACAAAA", "Proxy-Authenticate: Basic realm=\"localhost\""}},
-        {"origin form, NTLM on", HEADER_ORIGIN, true, nullptr, 401,
+        {"origin form, NTLM on",
+         HEADER_ORIGIN,
+         true,
+         nullptr,
+         401,
          {"WWW-Authenticate: NTLM", "WWW-Authenticate: Basic realm=\"localhost\""}},
     };
     for (const Case &c : cases) {
@@ -760,8 +786,7 @@ TEST_F(AccessTest, AuthorizationHeaderTable) {
         {"NTLM while disabled", own, "NTLM TlRMTVNTUAABAAAA", 0, 1, 0, nullptr},
         {"anonymous rule, unknown scheme", anonymous, "Digest x", 0, 1, 0, nullptr},
         // Proxy credentials no rule matches, an anonymous rule: runs under the name sent.
-        {"anonymous rule, credentials", anonymous, basic_value("carol:x"), 0, 1, PERMISSION_PROXY,
-         "carol@10.0.0.5"},
+        {"anonymous rule, credentials", anonymous, basic_value("carol:x"), 0, 1, PERMISSION_PROXY, "carol@10.0.0.5"},
     };
     for (const Case &c : cases) {
         for (bool pending : {false, true}) {

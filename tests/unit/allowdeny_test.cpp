@@ -20,9 +20,9 @@ struct Case {
     int allow_first;
     std::vector<Rule> allow;
     std::vector<Rule> deny;
-    std::set<std::string> item;   // names the item matches
+    std::set<std::string> item;  // names the item matches
     bool blocked;
-    const char *rule;             // blocking deny rule, null for none (pass or default)
+    const char *rule;  // blocking deny rule, null for none (pass or default)
     const char *allowed_by;
 };
 
@@ -53,8 +53,7 @@ TEST(AllowDeny, DecisionTable) {
         AllowDeny<Rule> d = allow_deny(c.allow_first, allow, deny, matches);
         EXPECT_EQ(c.blocked, d.blocked) << c.what;
         EXPECT_EQ(std::string(c.rule ? c.rule : "-"), std::string(d.rule ? d.rule->name : "-")) << c.what;
-        EXPECT_EQ(std::string(c.allowed_by ? c.allowed_by : "-"),
-                  std::string(d.allowed_by ? d.allowed_by->name : "-"))
+        EXPECT_EQ(std::string(c.allowed_by ? c.allowed_by : "-"), std::string(d.allowed_by ? d.allowed_by->name : "-"))
             << c.what;
         EXPECT_LE(calls, (int)(allow.size() + deny.size())) << c.what;
     }

@@ -12,64 +12,52 @@
 
 namespace {
 
-std::string hex(const unsigned char *digest)
-{
+std::string hex(const unsigned char *digest) {
     char text[33];
-    for (int i = 0; i < 16; i++)
-        snprintf(text + 2 * i, 3, "%02x", digest[i]);
+    for (int i = 0; i < 16; i++) snprintf(text + 2 * i, 3, "%02x", digest[i]);
     return text;
 }
 
-std::string md5_pieces(const std::string &input, size_t piece)
-{
+std::string md5_pieces(const std::string &input, size_t piece) {
     md5_context context;
     md5_starts(&context);
     for (size_t at = 0; at < input.size(); at += piece)
-        md5_update(&context, (const unsigned char *)input.data() + at,
-                   std::min(piece, input.size() - at));
+        md5_update(&context, (const unsigned char *)input.data() + at, std::min(piece, input.size() - at));
     unsigned char digest[16];
     md5_finish(&context, digest);
     return hex(digest);
 }
 
-std::string md5_evp(const std::string &input)
-{
+std::string md5_evp(const std::string &input) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_Digest(input.data(), input.size(), digest, &length, EVP_md5(), nullptr);
     return hex(digest);
 }
 
-std::string md5_coreutils(const std::string &input)
-{
+std::string md5_coreutils(const std::string &input) {
     char path[] = "/tmp/korvantel-md5-XXXXXX";
     int fd = mkstemp(path);
-    if (fd < 0 || write(fd, input.data(), input.size()) != (ssize_t)input.size())
-        return "<write failed>";
+    if (fd < 0 || write(fd, input.data(), input.size()) != (ssize_t)input.size()) return "<write failed>";
     close(fd);
     std::string command = std::string("md5sum < '") + path + "'";
     FILE *pipe = popen(command.c_str(), "r");
     char line[128] = "";
-    if (pipe == nullptr || fgets(line, sizeof(line), pipe) == nullptr)
-        line[0] = '\0';
-    if (pipe)
-        pclose(pipe);
+    if (pipe == nullptr || fgets(line, sizeof(line), pipe) == nullptr) line[0] = '\0';
+    if (pipe) pclose(pipe);
     unlink(path);
     return std::string(line).substr(0, 32);
 }
 
-std::string binary(size_t length)
-{
+std::string binary(size_t length) {
     std::string out(length, '\0');
-    for (size_t i = 0; i < length; i++)
-        out[i] = (char)(i * 131 + (i >> 8));
+    for (size_t i = 0; i < length; i++) out[i] = (char)(i * 131 + (i >> 8));
     return out;
 }
 
 }  // namespace
 
-TEST(Atom, Counting)
-{
+TEST(Atom, Counting) {
     Atom atom;
     EXPECT_EQ(1, atom.count);
     EXPECT_EQ(&atom, atom.New());
@@ -79,15 +67,13 @@ TEST(Atom, Counting)
     EXPECT_EQ(0, atom.count);
 }
 
-TEST(Atom, FreshAtomHasOneHolder)
-{
+TEST(Atom, FreshAtomHasOneHolder) {
     Atom *atom = new Atom();
     EXPECT_TRUE(atom->Delete());
     delete atom;
 }
 
-TEST(AtomDeath, DestroyedWhileHeldIsFatal)
-{
+TEST(AtomDeath, DestroyedWhileHeldIsFatal) {
     testing::internal::CaptureStdout();
     EXPECT_EXIT({ Atom atom; }, ::testing::ExitedWithCode(1), "");
     EXPECT_EXIT(
@@ -101,8 +87,7 @@ TEST(AtomDeath, DestroyedWhileHeldIsFatal)
     testing::internal::GetCapturedStdout();
 }
 
-TEST(Md5, ReferenceSuite)
-{
+TEST(Md5, ReferenceSuite) {
     struct Case {
         const char *input, *digest;
     } cases[] = {
@@ -111,17 +96,14 @@ TEST(Md5, ReferenceSuite)
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
         {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
         {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-         "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(c.digest, md5_pieces(c.input, 1000)) << c.input;
+    for (const Case &c : cases) EXPECT_EQ(c.digest, md5_pieces(c.input, 1000)) << c.input;
 }
 
-TEST(Md5, AgreesWithMd5sumAndTheCryptoLibrary)
-{
+TEST(Md5, AgreesWithMd5sumAndTheCryptoLibrary) {
     // Lengths around the 56- and 64-byte padding boundaries, plus larger ones.
     std::vector<size_t> lengths = {0, 1, 55, 56, 57, 63, 64, 65, 119, 120, 128, 1000, 100000};
     for (size_t length : lengths) {
@@ -133,8 +115,7 @@ TEST(Md5, AgreesWithMd5sumAndTheCryptoLibrary)
     }
 }
 
-TEST(Md5, ProcessIsOneBlockOfTheDigest)
-{
+TEST(Md5, ProcessIsOneBlockOfTheDigest) {
     // A 64-byte message: md5_process of the block, then the padding block,
     // gives the digest of the message.
     std::string input = binary(64);
@@ -147,7 +128,6 @@ TEST(Md5, ProcessIsOneBlockOfTheDigest)
     md5_process(&context, padding);
     unsigned char digest[16];
     for (int i = 0; i < 4; i++)
-        for (int b = 0; b < 4; b++)
-            digest[4 * i + b] = (unsigned char)(context.state[i] >> (8 * b));
+        for (int b = 0; b < 4; b++) digest[4 * i + b] = (unsigned char)(context.state[i] >> (8 * b));
     EXPECT_EQ(md5_evp(input), hex(digest));
 }

@@ -10,8 +10,7 @@
 
 namespace {
 
-std::string encode(const std::string &bytes)
-{
+std::string encode(const std::string &bytes) {
     std::vector<unsigned char> out(4 * ((bytes.size() + 2) / 3) + 1, '#');
     to64frombits(out.data(), (const unsigned char *)bytes.data(), bytes.size());
     EXPECT_EQ('\0', out.back());
@@ -19,51 +18,40 @@ std::string encode(const std::string &bytes)
 }
 
 // Decodes into a buffer of capacity bytes with guard bytes after it.
-int decode(const std::string &text, size_t capacity, std::string *bytes)
-{
+int decode(const std::string &text, size_t capacity, std::string *bytes) {
     std::vector<char> out(capacity + 16, '#');
     int n = from64tobits(out.data(), text.c_str(), capacity);
-    for (size_t i = capacity; i < out.size(); i++)
-        EXPECT_EQ('#', out[i]) << "written past the capacity for " << text;
-    if (n > 0)
-        *bytes = std::string(out.data(), (size_t)n);
-    else
-        bytes->clear();
+    for (size_t i = capacity; i < out.size(); i++) EXPECT_EQ('#', out[i]) << "written past the capacity for " << text;
+    if (n > 0) *bytes = std::string(out.data(), (size_t)n);
+    else bytes->clear();
     return n;
 }
 
-std::string coreutils_base64(const std::string &input)
-{
+std::string coreutils_base64(const std::string &input) {
     char path[] = "/tmp/korvantel-b64-XXXXXX";
     int fd = mkstemp(path);
-    if (fd < 0 || write(fd, input.data(), input.size()) != (ssize_t)input.size())
-        return "<write failed>";
+    if (fd < 0 || write(fd, input.data(), input.size()) != (ssize_t)input.size()) return "<write failed>";
     close(fd);
     std::string command = std::string("base64 -w0 < '") + path + "'";
     FILE *pipe = popen(command.c_str(), "r");
     std::string out;
     char chunk[4096];
     size_t got;
-    while (pipe && (got = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-        out.append(chunk, got);
-    if (pipe)
-        pclose(pipe);
+    while (pipe && (got = fread(chunk, 1, sizeof(chunk), pipe)) > 0) out.append(chunk, got);
+    if (pipe) pclose(pipe);
     unlink(path);
     return out;
 }
 
-std::string binary(size_t length, unsigned seed)
-{
+std::string binary(size_t length, unsigned seed) {
     std::string out(length, '\0');
-    for (size_t i = 0; i < length; i++)
-        out[i] = (char)((i + seed) * 2654435761u >> 13);
+    for (size_t i = 0; i < length; i++) out[i] = (char)((i + seed) * 2654435761u >> 13);
     return out;
 }
 
 }  // namespace
 
-TEST(Base64, Encode)
-{
+TEST(Base64, Encode) {
     struct Case {
         std::string in, out;
     } cases[] = {
@@ -77,12 +65,10 @@ TEST(Base64, Encode)
         {"\xFF\xFF\xFF", "////"},
         {"\xFB\xEF", "++8="},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(c.out, encode(c.in)) << c.out;
+    for (const Case &c : cases) EXPECT_EQ(c.out, encode(c.in)) << c.out;
 }
 
-TEST(Base64, Decode)
-{
+TEST(Base64, Decode) {
     struct Case {
         const char *text;
         int result;
@@ -124,16 +110,14 @@ TEST(Base64, Decode)
     }
 }
 
-TEST(Base64, DecodeRespectsCapacity)
-{
+TEST(Base64, DecodeRespectsCapacity) {
     struct Case {
         const char *text;
         size_t capacity;
         int result;
     } cases[] = {
-        {"Zm9vYmFy", 6, 6}, {"Zm9vYmFy", 5, -1}, {"Zm9vYmFy", 3, -1}, {"Zm9vYmFy", 0, -1},
-        {"Zm9vYg==", 4, 4}, {"Zm9vYg==", 3, -1}, {"Zm8=", 2, 2},      {"Zm8=", 1, -1},
-        {"\r", 0, 0},
+        {"Zm9vYmFy", 6, 6},  {"Zm9vYmFy", 5, -1}, {"Zm9vYmFy", 3, -1}, {"Zm9vYmFy", 0, -1}, {"Zm9vYg==", 4, 4},
+        {"Zm9vYg==", 3, -1}, {"Zm8=", 2, 2},      {"Zm8=", 1, -1},     {"\r", 0, 0},
     };
     for (const Case &c : cases) {
         std::string bytes;
@@ -141,16 +125,14 @@ TEST(Base64, DecodeRespectsCapacity)
     }
 }
 
-TEST(Base64, AgreesWithCoreutils)
-{
+TEST(Base64, AgreesWithCoreutils) {
     std::vector<size_t> lengths = {0, 1, 2, 3, 4, 5, 57, 58, 59, 1000, 4099};
     for (size_t length : lengths) {
         std::string input = binary(length, (unsigned)length);
         std::string text = encode(input);
         EXPECT_EQ(coreutils_base64(input), text) << length;
         std::string bytes;
-        if (length == 0)
-            continue;  // an empty text is no Base64 group
+        if (length == 0) continue;  // an empty text is no Base64 group
         EXPECT_EQ((int)length, decode(text, length, &bytes)) << length;
         EXPECT_EQ(input, bytes) << length;
     }

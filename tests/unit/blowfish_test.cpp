@@ -10,21 +10,18 @@
 
 namespace {
 
-std::vector<unsigned char> hex_bytes(const std::string &hex)
-{
+std::vector<unsigned char> hex_bytes(const std::string &hex) {
     std::vector<unsigned char> out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         out.push_back((unsigned char)strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
     return out;
 }
 
-uint32_t word(const std::vector<unsigned char> &b, size_t at)
-{
+uint32_t word(const std::vector<unsigned char> &b, size_t at) {
     return (uint32_t)b[at] << 24 | (uint32_t)b[at + 1] << 16 | (uint32_t)b[at + 2] << 8 | b[at + 3];
 }
 
-std::string take(char *text)
-{
+std::string take(char *text) {
     std::string out = text ? text : "<null>";
     free(text);
     return out;
@@ -33,8 +30,7 @@ std::string take(char *text)
 }  // namespace
 
 // The published ECB vectors (key, plain, cipher), including variable key lengths.
-TEST(Blowfish, PublishedVectors)
-{
+TEST(Blowfish, PublishedVectors) {
     struct Case {
         const char *key, *plain, *cipher;
     } cases[] = {
@@ -54,8 +50,7 @@ TEST(Blowfish, PublishedVectors)
     };
     pthread_mutex_lock(&blowfish_lock);
     for (const Case &c : cases) {
-        std::vector<unsigned char> key = hex_bytes(c.key), plain = hex_bytes(c.plain),
-                                   cipher = hex_bytes(c.cipher);
+        std::vector<unsigned char> key = hex_bytes(c.key), plain = hex_bytes(c.plain), cipher = hex_bytes(c.cipher);
         blowfish_init(key.data(), (int)key.size(), 0);
         uint32_t left = word(plain, 0), right = word(plain, 4);
         blowfish_encipher(&left, &right);
@@ -68,8 +63,7 @@ TEST(Blowfish, PublishedVectors)
     pthread_mutex_unlock(&blowfish_lock);
 }
 
-TEST(Blowfish, TextFraming)
-{
+TEST(Blowfish, TextFraming) {
     // Expected values worked out independently from the cipher and the framing.
     struct Case {
         std::string key, text, cipher;
@@ -78,30 +72,34 @@ TEST(Blowfish, TextFraming)
         {"admin:secret", "admin:secret", "sDkLW0qeuy.05uXaa1wpoei/"},
         {"k3y!", "abcdefgh", "RPqJm0UV6j01"},
         // bytes past the first of each word count as signed
-        {"k3y!", "\xC3\xA9t\xC3\xA9\x80\xFF" "12", "XJMJ71Mlbai0MOShp/lK6OD/"},
+        {"k3y!",
+         "\xC3\xA9t\xC3\xA9\x80\xFF"
+         "12",
+         "XJMJ71Mlbai0MOShp/lK6OD/"},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(c.cipher, take(blowfish_encrypt(c.key.c_str(), c.text.c_str()))) << c.key;
+    for (const Case &c : cases) EXPECT_EQ(c.cipher, take(blowfish_encrypt(c.key.c_str(), c.text.c_str()))) << c.key;
 }
 
-TEST(Blowfish, OutputLengthAndRoundTrip)
-{
+TEST(Blowfish, OutputLengthAndRoundTrip) {
     struct Case {
         const char *text;
         size_t length;
-    } cases[] = {{"", 0}, {"a", 12}, {"abcde", 12}, {"abcdefgh", 12}, {"abcdefghi", 24},
-                 {"0123456789abcdef", 24}, {"0123456789abcdefg", 36}};
+    } cases[] = {{"", 0},
+                 {"a", 12},
+                 {"abcde", 12},
+                 {"abcdefgh", 12},
+                 {"abcdefghi", 24},
+                 {"0123456789abcdef", 24},
+                 {"0123456789abcdefg", 36}};
     for (const Case &c : cases) {
         std::string cipher = take(blowfish_encrypt("some key", c.text));
         EXPECT_EQ(c.length, cipher.size()) << c.text;
-        for (char ch : cipher)
-            EXPECT_NE(nullptr, strchr(base64, ch)) << c.text;
+        for (char ch : cipher) EXPECT_NE(nullptr, strchr(base64, ch)) << c.text;
         EXPECT_EQ(c.text, take(blowfish_decrypt("some key", cipher.c_str()))) << c.text;
     }
 }
 
-TEST(Blowfish, DecryptOfOddInput)
-{
+TEST(Blowfish, DecryptOfOddInput) {
     // A trailing partial group is ignored; unknown characters count as '.'.
     std::string cipher = take(blowfish_encrypt("k", "abcdefgh"));
     EXPECT_EQ("abcdefgh", take(blowfish_decrypt("k", (cipher + "xyz").c_str())));
@@ -110,19 +108,16 @@ TEST(Blowfish, DecryptOfOddInput)
     EXPECT_EQ(take(blowfish_decrypt("k", "............")), odd);
 }
 
-TEST(Blowfish, SchedulesStayRightAcrossCacheReuse)
-{
+TEST(Blowfish, SchedulesStayRightAcrossCacheReuse) {
     // More keys than the cache holds, used in turn: every result must be the
     // one the key gave the first time.
-    std::vector<std::string> keys = {"first", "second", "third", "fourth", "fifth",
-                                     std::string(100, 'L'), std::string(99, 'L') + "M"};
+    std::vector<std::string> keys = {
+        "first", "second", "third", "fourth", "fifth", std::string(100, 'L'), std::string(99, 'L') + "M"};
     std::vector<std::string> first;
-    for (const std::string &key : keys)
-        first.push_back(take(blowfish_encrypt(key.c_str(), "the same text")));
+    for (const std::string &key : keys) first.push_back(take(blowfish_encrypt(key.c_str(), "the same text")));
     for (int round = 0; round < 3; round++)
         for (size_t i = keys.size(); i-- > 0;)
-            EXPECT_EQ(first[i], take(blowfish_encrypt(keys[i].c_str(), "the same text")))
-                << keys[i];
+            EXPECT_EQ(first[i], take(blowfish_encrypt(keys[i].c_str(), "the same text"))) << keys[i];
     // Keys differing in length give different schedules.
     EXPECT_NE(first[0], take(blowfish_encrypt("firs", "the same text")));
     EXPECT_NE(first[0], take(blowfish_encrypt("firstt", "the same text")));
@@ -130,21 +125,18 @@ TEST(Blowfish, SchedulesStayRightAcrossCacheReuse)
     EXPECT_EQ(first[5], first[6]);
 }
 
-TEST(Blowfish, EmptyKeyAndNullTextAreHandled)
-{
+TEST(Blowfish, EmptyKeyAndNullTextAreHandled) {
     std::string cipher = take(blowfish_encrypt("", "text"));
     EXPECT_EQ(12u, cipher.size());
     EXPECT_EQ("text", take(blowfish_decrypt("", cipher.c_str())));
     EXPECT_EQ("", take(blowfish_encrypt("k", nullptr)));
 }
 
-TEST(Blowfish, Base64dec)
-{
+TEST(Blowfish, Base64dec) {
     struct Case {
         char c;
         int value;
-    } cases[] = {{'.', 0}, {'/', 1}, {'0', 2}, {'a', 12}, {'z', 37}, {'A', 38}, {'Z', 63},
-                 {'*', 0}, {'+', 0}, {'\0', 0}};
-    for (const Case &c : cases)
-        EXPECT_EQ(c.value, base64dec(c.c)) << (int)c.c;
+    } cases[] = {{'.', 0},  {'/', 1},  {'0', 2}, {'a', 12}, {'z', 37},
+                 {'A', 38}, {'Z', 63}, {'*', 0}, {'+', 0},  {'\0', 0}};
+    for (const Case &c : cases) EXPECT_EQ(c.value, base64dec(c.c)) << (int)c.c;
 }

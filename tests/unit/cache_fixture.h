@@ -39,17 +39,16 @@ struct StoreConf {
 
 // Options by element name; those not given keep these values.
 inline std::map<std::string, std::string> default_options() {
-    return {{"enabled", "true"},      {"violations", "false"},  {"memsize", "256M"},  {"memextra", "8M"},
-            {"minsize", "0"},         {"maxsize", "0"},         {"prefetchwindow", "300"},
-            {"icpport", "0"},         {"icptimeout", "1000"},   {"storeselect", "0"},
-            {"journalentries", "0"},  {"cleaninterval", "0"}};
+    return {{"enabled", "true"},    {"violations", "false"}, {"memsize", "256M"},       {"memextra", "8M"},
+            {"minsize", "0"},       {"maxsize", "0"},        {"prefetchwindow", "300"}, {"icpport", "0"},
+            {"icptimeout", "1000"}, {"storeselect", "0"},    {"journalentries", "0"},   {"cleaninterval", "0"}};
 }
 
 inline std::string cache_document(const std::map<std::string, std::string> &options,
                                   const std::vector<StoreConf> &stores) {
-    static const char *const order[] = {"enabled",       "violations", "memsize",        "memextra",
-                                        "minsize",       "maxsize",    "prefetchwindow", "icpport",
-                                        "icptimeout",    "storeselect", "journalentries", "cleaninterval"};
+    static const char *const order[] = {"enabled",    "violations",  "memsize",        "memextra",
+                                        "minsize",    "maxsize",     "prefetchwindow", "icpport",
+                                        "icptimeout", "storeselect", "journalentries", "cleaninterval"};
     std::map<std::string, std::string> values = default_options();
     for (const auto &o : options) values[o.first] = o.second;
     std::string xml = "<?xml version=\"1.0\"?><korvantel><cache>";
@@ -60,8 +59,9 @@ inline std::string cache_document(const std::map<std::string, std::string> &opti
                "</maxsize><freeextra>" + s.freeextra + "</freeextra><md5>" + std::to_string(s.md5) + "</md5></store>";
     }
     // One rule without profiles: cacheable, fresh for an hour by default.
-    xml += "<refresh><enabled>true</enabled><comment></comment><profiles></profiles><cacheable>true</cacheable>"
-           "<minage>0</minage><maxage>86400</maxage><defaultage>3600</defaultage><lmfactor>10</lmfactor></refresh>";
+    xml +=
+        "<refresh><enabled>true</enabled><comment></comment><profiles></profiles><cacheable>true</cacheable>"
+        "<minage>0</minage><maxage>86400</maxage><defaultage>3600</defaultage><lmfactor>10</lmfactor></refresh>";
     return xml + "</cache></korvantel>";
 }
 

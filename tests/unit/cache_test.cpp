@@ -109,12 +109,11 @@ TEST_F(CacheTest, SizeLimits) {
     start({{"maxsize", "100"}});
     // Announced too large: never stored.
     std::string big(200, 'x');
-    EXPECT_EQ(cache->cache_open(connection, "http://e.test/big", head_for(big.size()).c_str(), CACHE_CREATE),
-              nullptr);
+    EXPECT_EQ(cache->cache_open(connection, "http://e.test/big", head_for(big.size()).c_str(), CACHE_CREATE), nullptr);
     EXPECT_FALSE(cache->exists("http://e.test/big"));
     // ... unless forced.
-    CACHEMAP *forced = cache->cache_open(connection, "http://e.test/forced", head_for(big.size()).c_str(),
-                                         CACHE_CREATE | CACHE_FORCE);
+    CACHEMAP *forced =
+        cache->cache_open(connection, "http://e.test/forced", head_for(big.size()).c_str(), CACHE_CREATE | CACHE_FORCE);
     ASSERT_NE(forced, nullptr);
     EXPECT_EQ(cache->add(forced, big.data(), (int)big.size()), (int)big.size());
     cache->cache_close(forced, true);
@@ -152,7 +151,7 @@ TEST_F(CacheTest, ObjectsThatAreNotServed) {
         std::string head_extra;  // response head lines
         unsigned open_flags;     // creation flags besides CACHE_CREATE
         unsigned read_flags;
-        time_t age;              // seconds since stored when read
+        time_t age;  // seconds since stored when read
         bool served;
     };
     const std::vector<Case> cases = {
@@ -231,8 +230,9 @@ TEST_F(CacheTest, FlagStringNamesSetFlagsInOrder) {
         {0, ""},
         {CACHE_WRITING, "CACHE_WRITING"},
         {CACHE_DISK | CACHE_WRITING | CACHE_COND, "CACHE_WRITING, CACHE_DISK"},
-        {0x3fff, "CACHE_WRITING, CACHE_INVALID, CACHE_EXPIRED, CACHE_VALIDATE, CACHE_PREFETCHED, CACHE_VIOLATION, "
-                 "CACHE_OFFLINE, CACHE_DISK, CACHE_MEM, CACHE_CLEAN, CACHE_BUFFERWAIT, CACHE_DISCARD, CACHE_FORCE"},
+        {0x3fff,
+         "CACHE_WRITING, CACHE_INVALID, CACHE_EXPIRED, CACHE_VALIDATE, CACHE_PREFETCHED, CACHE_VIOLATION, "
+         "CACHE_OFFLINE, CACHE_DISK, CACHE_MEM, CACHE_CLEAN, CACHE_BUFFERWAIT, CACHE_DISCARD, CACHE_FORCE"},
     };
     for (const Case &c : cases) {
         char *text = CacheSection::flag_string(c.flags);

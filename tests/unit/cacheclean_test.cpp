@@ -34,14 +34,14 @@ TEST(CleanTarget, NeverUnderflows) {
         unsigned int extra;
         uint64_t expected;
     } cases[] = {
-        {false, 500, 1000, 0, 1000},                                    // within: its maximum
-        {false, 1000, 1000, 50, 1000},                                  // at the maximum
-        {false, 1050000000, 1000000000, 50000000, 1000000000},          // 105% with 50 MB extra
-        {true, 900000000, 1000000000, 1000, 890000000},                 // flagged full: at least 10 MB
-        {true, 5000000, 1000000000, 0, 0},                              // less than the 10 MB held
-        {true, 40000000, 1000000000, 50000000, 0},                      // less than the extra held
+        {false, 500, 1000, 0, 1000},                                                 // within: its maximum
+        {false, 1000, 1000, 50, 1000},                                               // at the maximum
+        {false, 1050000000, 1000000000, 50000000, 1000000000},                       // 105% with 50 MB extra
+        {true, 900000000, 1000000000, 1000, 890000000},                              // flagged full: at least 10 MB
+        {true, 5000000, 1000000000, 0, 0},                                           // less than the 10 MB held
+        {true, 40000000, 1000000000, 50000000, 0},                                   // less than the extra held
         {false, 6000000000000ULL, 5000000000000ULL, 4000000000u, 5996000000000ULL},  // 64-bit stores
-        {false, 1, 0, 0, 0},                                            // maximum 0
+        {false, 1, 0, 0, 0},                                                         // maximum 0
     };
     for (const Case &c : cases) {
         Store store;
@@ -58,12 +58,8 @@ TEST(CleanTarget, UsedPercentTruncates) {
         uint64_t bytes, max;
         unsigned int expected;
     } cases[] = {
-        {0, 100, 0},
-        {1050000000, 1000000000, 105},
-        {999, 1000, 99},
-        {10000000000000ULL, 1000000000000ULL, 1000},
-        {1, 0, 0},
-        {UINT64_MAX, 1, UINT32_MAX},
+        {0, 100, 0}, {1050000000, 1000000000, 105}, {999, 1000, 99}, {10000000000000ULL, 1000000000000ULL, 1000},
+        {1, 0, 0},   {UINT64_MAX, 1, UINT32_MAX},
     };
     for (const Case &c : cases) EXPECT_EQ(c.expected, clean_used_percent(c.bytes, c.max)) << c.bytes;
 }
@@ -266,9 +262,9 @@ TEST_F(CleanTest, OldestFirstAcrossWideBands) {
 
     // Over its maximum but not full, with a free extra: only the oldest.
     Store *second = add_store(11000000, 0);
-    add_object(10000000, 100, second, false);       // key 4
-    add_object(1000000, NOW - 7200, second, false); // key 5
-    add_object(1000000, NOW - 60, second, false);   // key 6
+    add_object(10000000, 100, second, false);        // key 4
+    add_object(1000000, NOW - 7200, second, false);  // key 5
+    add_object(1000000, NOW - 60, second, false);    // key 6
     cache->last_clean = 0;
     cache->mutex_lock();
     cache_clean(cache, NOW);
@@ -341,8 +337,9 @@ TEST_F(CleanTest, MemoryStillShortSetsTheBackOff) {
     EXPECT_EQ(2, cache->clean_state);
     EXPECT_EQ(NOW, cache->last_clean);
     EXPECT_EQ(NOW + 150, nocache_get());
-    EXPECT_TRUE(logged("cache: memory cache: underdimensioned, please consider increasing memory cache size, new "
-                       "responses after 150 seconds will be cached"));
+    EXPECT_TRUE(
+        logged("cache: memory cache: underdimensioned, please consider increasing memory cache size, new "
+               "responses after 150 seconds will be cached"));
     EXPECT_TRUE(logged("before cleaning: memory: 2 entries, bytes 2500, used: 250%"));
     EXPECT_TRUE(logged("after cleaning: memory: 1 entries, bytes 2000, used: 200%"));
 }
@@ -513,8 +510,7 @@ TEST_F(CleanTest, FailedObjectBacksOffWhenShortOfMemory) {
         cache->mutex_lock();
         cache_backoff_fail(cache, NOW);
         cache->unlock();
-        EXPECT_EQ(c.expected ? NOW - c.since_clean + c.expected : 0, nocache_get())
-            << c.memory << " " << c.since_clean;
+        EXPECT_EQ(c.expected ? NOW - c.since_clean + c.expected : 0, nocache_get()) << c.memory << " " << c.since_clean;
     }
     cache->memory_bytes = 0;
 }

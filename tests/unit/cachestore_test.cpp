@@ -72,7 +72,8 @@ TEST_F(CacheStoreTest, JournalLineFormat) {
     strcpy(object.md5, CACHE_MD5_NONE);
     object.flags = CACHE_WRITING;
     n = CacheSection::journal_line(&object, line, sizeof line);
-    EXPECT_EQ(std::string(line, (size_t)n), "1\thttp://e.test/x?a=1\t4096\t1260981937\t1260981999\t1\t86400\t3600\t10\t0\n");
+    EXPECT_EQ(std::string(line, (size_t)n),
+              "1\thttp://e.test/x?a=1\t4096\t1260981937\t1260981999\t1\t86400\t3600\t10\t0\n");
     object.key = nullptr;  // not owned
 }
 
@@ -165,8 +166,7 @@ TEST_F(CacheStoreTest, DamagedFilesAreNeverServed) {
     const std::vector<Case> cases = {
         // Its digest begins with '0', which is a digest like any other.
         {"changed byte, digest 0a16d7...", 1, flip_last, "body-00008"},
-        {"changed byte",
-         1,
+        {"changed byte", 1,
          [](const std::string &path) {
              std::string bytes = file_bytes(path);
              bytes[bytes.size() - 1] ^= 1;
@@ -287,10 +287,10 @@ TEST_F(CacheStoreTest, JournalReloadRules) {
         bool kept;
     };
     const std::vector<Expect> expects = {
-        {"http://j/complete", true}, {"http://j/writing", false},   {"http://j/invalid", false},
-        {"http://j/twice", true},    {"http://j/six", true},        {"http://j/discard", false},
+        {"http://j/complete", true},   {"http://j/writing", false}, {"http://j/invalid", false},
+        {"http://j/twice", true},      {"http://j/six", true},      {"http://j/discard", false},
         {"http://j/bad-flags", false}, {"http://j/few", false},     {"http://j/bad-size", false},
-        {"http://j/negative", false}, {"http://j/bad-md5", false},  {"http://j/cut", false},
+        {"http://j/negative", false},  {"http://j/bad-md5", false}, {"http://j/cut", false},
     };
     for (const Expect &e : expects) EXPECT_EQ(cache->exists(e.url), e.kept) << e.url;
     EXPECT_EQ(cache->stores[0]->objects, 3);
@@ -350,10 +350,10 @@ TEST_F(CacheStoreTest, JournalIsRewrittenAfterItsLineCount) {
         return true;
     };
     ASSERT_TRUE(put("http://e.test/r", "x"));  // lines 1 and 2
-    EXPECT_TRUE(touched());                     // 3
-    EXPECT_TRUE(touched());                     // 4
+    EXPECT_TRUE(touched());                    // 3
+    EXPECT_TRUE(touched());                    // 4
     EXPECT_EQ(journal_lines(s).size(), 4u);
-    EXPECT_TRUE(touched());                     // 5: rewritten
+    EXPECT_TRUE(touched());  // 5: rewritten
     EXPECT_EQ(journal_lines(s).size(), 1u);
     // Not again within 30 seconds.
     for (int i = 0; i < 6; i++) EXPECT_TRUE(touched());
@@ -487,7 +487,7 @@ TEST_F(CacheStoreTest, RecreatedFileIsNotDeletedBehindItsWriter) {
     const std::string url = "http://e.test/again";
     ASSERT_TRUE(put(url, "old"));
     ASSERT_TRUE(cache->invalidate_key(url.c_str()));  // file queued for deletion
-    ASSERT_TRUE(put(url, "new"));                      // same path, created again
+    ASSERT_TRUE(put(url, "new"));                     // same path, created again
     drain();
     EXPECT_TRUE(file_exists(path_of(s.path, url)));
     restart();

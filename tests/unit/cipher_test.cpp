@@ -60,8 +60,10 @@ std::string pairs_of(const std::string &base64) {
 TEST(Cipher, AgreesWithTheOpensslTool) {
     // printf secret | openssl enc -rc4 -K 6b6579 (zero-padded) -nosalt | base64
     EXPECT_EQ(privatise("secret", "key"), pairs_of("YUifrMrn"));
-    FILE *tool = popen("printf 'Pass_word1' | openssl enc -rc4 -K 6b657931323334000000000000000000 -nosalt "
-                       "-provider legacy -provider default 2>/dev/null | base64", "r");
+    FILE *tool = popen(
+        "printf 'Pass_word1' | openssl enc -rc4 -K 6b657931323334000000000000000000 -nosalt "
+        "-provider legacy -provider default 2>/dev/null | base64",
+        "r");
     ASSERT_TRUE(tool);
     char line[256] = "";
     ASSERT_TRUE(fgets(line, sizeof line, tool));
@@ -96,8 +98,13 @@ TEST(Cipher, MalformedTextsAreRefused) {
     std::string upper = good;
     for (char &c : upper) c = (char)toupper((unsigned char)c);
     std::string plain;
-    const std::string bad[] = {"", good.substr(1), upper == good ? "zz" + good : upper, "00" + good.substr(2),
-                               "41" + good.substr(2), "0g" + good.substr(2), "01"};
+    const std::string bad[] = {"",
+                               good.substr(1),
+                               upper == good ? "zz" + good : upper,
+                               "00" + good.substr(2),
+                               "41" + good.substr(2),
+                               "0g" + good.substr(2),
+                               "01"};
     for (const std::string &t : bad) EXPECT_EQ(deprivatise(t, "k", &plain), 0) << t;
 }
 

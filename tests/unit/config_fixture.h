@@ -7,11 +7,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <string.h>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
-#include <string.h>
 
 #include <gtest/gtest.h>
 
@@ -231,7 +231,9 @@ inline void general_ctimeout_use(int ctimeout) {
     std::string xml =
         "<korvantel><general><hostname>proxy.example.org</hostname><tempdir>/tmp</tempdir>"
         "<linelength>0</linelength><poolsize>64</poolsize><pooltimeout>300</pooltimeout>"
-        "<rule><enabled>true</enabled><comment/><profiles/><ctimeout>" + t + "</ctimeout><timeout>60</timeout>"
+        "<rule><enabled>true</enabled><comment/><profiles/><ctimeout>" +
+        t +
+        "</ctimeout><timeout>60</timeout>"
         "<keeptimeout>15</keeptimeout><maxdbuffer>4M</maxdbuffer><maxubuffer>4M</maxubuffer>"
         "<bufferwait>0</bufferwait><cportrange>443</cportrange><encodemime/><compressout>false</compressout>"
         "<compressin>false</compressin><xforwardedfor>false</xforwardedfor><via>false</via></rule>"

@@ -39,9 +39,7 @@ protected:
         lock_was_held = false;
         connection_stats_release = release_stats;
     }
-    void TearDown() override {
-        connection_stats_release = nullptr;
-    }
+    void TearDown() override { connection_stats_release = nullptr; }
 };
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
@@ -49,9 +47,19 @@ bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 TEST_F(ConnectionTest, FreeReleasesOwnedTextsAndLists) {
     // Under the sanitizer build a leak of any owned field shows up here.
     CONNECTION_T *c = connection_new();
-    char **texts[] = {&c->ip, &c->interface_ip, &c->user_name, &c->ntlm_user, &c->ntlm_challenge,
-                      &c->ntlm_message1, &c->ntlm_message3, &c->ntlm_first, &c->forward_host,
-                      &c->forward_user, &c->forward_password, &c->forward_domain, &c->proxy_authorization};
+    char **texts[] = {&c->ip,
+                      &c->interface_ip,
+                      &c->user_name,
+                      &c->ntlm_user,
+                      &c->ntlm_challenge,
+                      &c->ntlm_message1,
+                      &c->ntlm_message3,
+                      &c->ntlm_first,
+                      &c->forward_host,
+                      &c->forward_user,
+                      &c->forward_password,
+                      &c->forward_domain,
+                      &c->proxy_authorization};
     for (char **text : texts) *text = xstrdup("value");
     c->profiles.push_back("staff");
     c->groups.push_back("admins");

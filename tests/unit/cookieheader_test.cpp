@@ -35,18 +35,27 @@ TEST(CookieHeader, ParseAndBuildTable) {
         // a later pair of the same name does not replace the earlier one
         {"a=1; a=2", {{"a", "1"}, {"a", "2"}}, "", "", 0, false, "a=1; a=2"},
         // attribute names in any case; the value keeps its case
-        {"ID=Xy; DOMAIN=Host.Example; PaTh=/P", {{"ID", "Xy"}}, "Host.Example", "/P", 0, false,
+        {"ID=Xy; DOMAIN=Host.Example; PaTh=/P",
+         {{"ID", "Xy"}},
+         "Host.Example",
+         "/P",
+         0,
+         false,
          "ID=Xy; domain=Host.Example; path=/P"},
         // '=' inside the value
         {"q=a=b=c", {{"q", "a=b=c"}}, "", "", 0, false, "q=a=b=c"},
         // version that is not a number
         {"v=1; version=abc", {{"v", "1"}}, "", "", 0, false, "v=1"},
         // expires in the dashed four-digit form
-        {"s=1; expires=Wed, 09-Jun-2021 10:18:14 GMT", {{"s", "1"}}, "", "", 0, true,
+        {"s=1; expires=Wed, 09-Jun-2021 10:18:14 GMT",
+         {{"s", "1"}},
+         "",
+         "",
+         0,
+         true,
          "s=1; expires=Wed, 09-Jun-2021 10:18:14 GMT"},
         // a bad date stays among the pairs
-        {"s=1; expires=tomorrow", {{"s", "1"}, {"expires", "tomorrow"}}, "", "", 0, false,
-         "s=1; expires=tomorrow"},
+        {"s=1; expires=tomorrow", {{"s", "1"}, {"expires", "tomorrow"}}, "", "", 0, false, "s=1; expires=tomorrow"},
     };
     for (const ParseCase &c : cases) {
         SCOPED_TRACE(c.value);
@@ -63,8 +72,8 @@ TEST(CookieHeader, ParseAndBuildTable) {
 struct DateCase {
     const char *text;
     bool parses;
-    int year;  // calendar year
-    int month; // 0-11
+    int year;   // calendar year
+    int month;  // 0-11
     int day;
     int weekday;
     int hour;

@@ -19,8 +19,8 @@ const std::string conf_dir = std::string(KORVANTEL_SOURCE_DIR) + "/conf/";
 struct Rule {
     std::string list = "deny";  // "allow" or "deny"
     std::string direction = "both";
-    std::string year;           // "low,high" switches the range on
-    std::string month;          // "january,june"
+    std::string year;   // "low,high" switches the range on
+    std::string month;  // "january,june"
     std::string hour;
     std::string domain;
     std::string path;
@@ -39,9 +39,8 @@ std::string rule_xml(const Rule &r) {
            r.profiles + "</profiles>" + optional("year", r.year, "1970,9999") +
            optional("month", r.month, "january,december") + optional("day", "", "1,31") +
            optional("weekday", "", "sunday,saturday") + optional("hour", r.hour, "0,23") +
-           optional("minute", "", "0,59") + "<domain>" + r.domain + "</domain><path>" + r.path +
-           "</path><direction>" + r.direction + "</direction><timemode>" + (r.timemode ? "true" : "false") +
-           "</timemode></" + r.list + ">";
+           optional("minute", "", "0,59") + "<domain>" + r.domain + "</domain><path>" + r.path + "</path><direction>" +
+           r.direction + "</direction><timemode>" + (r.timemode ? "true" : "false") + "</timemode></" + r.list + ">";
 }
 
 class CookiesTest : public ::testing::Test {

@@ -194,9 +194,10 @@ TEST_F(CprofilesSection, LoadsHintsThenCacheFileOnce) {
 }
 
 TEST_F(CprofilesSection, DisabledBuildsNoRules) {
-    std::string x = "<korvantel><cProfiles><enabled>false</enabled><hints></hints><rule><enabled>true</enabled>"
-                    "<comment/><log>0</log><profiles/><categories>news</categories><range>1-2</range><add>a</add>"
-                    "<remove/></rule></cProfiles></korvantel>";
+    std::string x =
+        "<korvantel><cProfiles><enabled>false</enabled><hints></hints><rule><enabled>true</enabled>"
+        "<comment/><log>0</log><profiles/><categories>news</categories><range>1-2</range><add>a</add>"
+        "<remove/></rule></cProfiles></korvantel>";
     TiXmlDocument document;
     document.Parse(x.c_str());
     section->load(&document, 1);

@@ -67,16 +67,19 @@ TEST(DirList, LinesOfTheLongForm) {
 }
 
 TEST(DirList, UnparsableAndHostileLinesAreSkipped) {
-    std::string listing = "total 42\n"
-                          "-rw-r--r-- 1 u g 1 Jan 5 2004 first\n"
-                          "01-05-04  10:00AM       <DIR>          dos\n"
-                          "-rw-r--r-- 1 u g notanumber Jan 5 2004 bad size\n"
-                          "-rw-r--r-- 1 u g 1 Jan 5 2004 " + std::string(100 * 1024, 'L') + "\n"
-                          "-rw-r--r-- 1 u g 1 Jan 5 2004 ..\n"
-                          "-rw-r--r-- 1 u g 1 Jan 5 2004 a/b\n"
-                          "\n"
-                          "-rw-r--r-- 1 u g 1 Feb 31 2004 odd date\n"
-                          "-rw-r--r-- 1 u g 2 Jan 5 2004 last";
+    std::string listing =
+        "total 42\n"
+        "-rw-r--r-- 1 u g 1 Jan 5 2004 first\n"
+        "01-05-04  10:00AM       <DIR>          dos\n"
+        "-rw-r--r-- 1 u g notanumber Jan 5 2004 bad size\n"
+        "-rw-r--r-- 1 u g 1 Jan 5 2004 " +
+        std::string(100 * 1024, 'L') +
+        "\n"
+        "-rw-r--r-- 1 u g 1 Jan 5 2004 ..\n"
+        "-rw-r--r-- 1 u g 1 Jan 5 2004 a/b\n"
+        "\n"
+        "-rw-r--r-- 1 u g 1 Feb 31 2004 odd date\n"
+        "-rw-r--r-- 1 u g 2 Jan 5 2004 last";
     Parsed p = parse(listing);
     ASSERT_EQ(p.entries.size(), 3u);
     EXPECT_EQ(p.entries[0].name, "first");
@@ -88,10 +91,11 @@ TEST(DirList, UnparsableAndHostileLinesAreSkipped) {
 
 TEST(DirList, SortAndFilter) {
     Filebuf listing;
-    const char *text = "-rw-r--r-- 1 u g 30 Jan 5 2004 b.txt\n"
-                       "drwxr-xr-x 2 u g 4096 Jan 6 2004 Dir\n"
-                       "-rw-r--r-- 1 u g 10 Jan 7 2004 a.TXT\n"
-                       "-rw-r--r-- 1 u g 20 Jan 4 2004 c.bin\n";
+    const char *text =
+        "-rw-r--r-- 1 u g 30 Jan 5 2004 b.txt\n"
+        "drwxr-xr-x 2 u g 4096 Jan 6 2004 Dir\n"
+        "-rw-r--r-- 1 u g 10 Jan 7 2004 a.TXT\n"
+        "-rw-r--r-- 1 u g 20 Jan 4 2004 c.bin\n";
     listing.Add(text, (long long)strlen(text));
     dir_t *list = dir_list_parse(&listing);
     struct Case {

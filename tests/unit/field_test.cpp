@@ -14,7 +14,6 @@
 
 namespace {
 
-
 // ---------------------------------------------------------------------------
 // Parsers
 
@@ -26,10 +25,16 @@ struct IntCase {
 
 TEST(Parsers, StringToInt) {
     const IntCase cases[] = {
-        {"", true, 0},           {"42", true, 42},         {" -7", true, -7},
-        {"+3", true, 3},         {"5 ", false, 0},         {"5x", false, 0},
-        {"x", false, 0},         {"2147483647", true, 2147483647LL},
-        {"99999999999", true, 2147483647LL},               {"-99999999999", true, -2147483648LL},
+        {"", true, 0},
+        {"42", true, 42},
+        {" -7", true, -7},
+        {"+3", true, 3},
+        {"5 ", false, 0},
+        {"5x", false, 0},
+        {"x", false, 0},
+        {"2147483647", true, 2147483647LL},
+        {"99999999999", true, 2147483647LL},
+        {"-99999999999", true, -2147483648LL},
     };
     for (const IntCase &c : cases) {
         SCOPED_TRACE(c.text);
@@ -134,14 +139,8 @@ TEST(StringListTest, Splitting) {
         const char *text;
         std::vector<std::string> pieces;
     } cases[] = {
-        {"", {}},
-        {"a", {"a"}},
-        {"a,b", {"a", "b"}},
-        {"a,,b", {"a", "", "b"}},
-        {"a,", {"a"}},
-        {",a", {"", "a"}},
-        {",", {""}},
-        {" a , b", {" a ", " b"}},
+        {"", {}},      {"a", {"a"}},      {"a,b", {"a", "b"}}, {"a,,b", {"a", "", "b"}},
+        {"a,", {"a"}}, {",a", {"", "a"}}, {",", {""}},         {" a , b", {" a ", " b"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -276,10 +275,21 @@ TEST(FieldTest, TypeKeywords) {
         const char *keyword;
         unsigned int code;
     } cases[] = {
-        {"INT", 0},           {"UINT", 1},         {"BOOL", 2},           {"STRING", 3},
-        {"STRING_SELECT_ONE", 4}, {"STRING_SELECT_MANY", 5}, {"STRING_LIST", 6}, {"IP_RANGE_LIST", 7},
-        {"PORT_RANGE_LIST", 8}, {"STRING_RANGE", 10}, {"INT_RANGE", 11},  {"FILE_SIZE", 12},
-        {"MULTILINE_STRING", 13}, {"LONG_FILE_SIZE", 14}, {"DOUBLE", 15},
+        {"INT", 0},
+        {"UINT", 1},
+        {"BOOL", 2},
+        {"STRING", 3},
+        {"STRING_SELECT_ONE", 4},
+        {"STRING_SELECT_MANY", 5},
+        {"STRING_LIST", 6},
+        {"IP_RANGE_LIST", 7},
+        {"PORT_RANGE_LIST", 8},
+        {"STRING_RANGE", 10},
+        {"INT_RANGE", 11},
+        {"FILE_SIZE", 12},
+        {"MULTILINE_STRING", 13},
+        {"LONG_FILE_SIZE", 14},
+        {"DOUBLE", 15},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(Field::type_get(c.keyword), c.code) << c.keyword;
@@ -289,7 +299,8 @@ TEST(FieldTest, TypeKeywords) {
 
 TEST(FieldDeathTest, UnknownTypeKeywordIsFatal) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT((log_to_stderr(), Field::type_get("int")), testing::ExitedWithCode(1), "src/section:[0-9]+ in function type_get");
+    EXPECT_EXIT((log_to_stderr(), Field::type_get("int")), testing::ExitedWithCode(1),
+                "src/section:[0-9]+ in function type_get");
     EXPECT_EXIT((log_to_stderr(), Field::type_get("")), testing::ExitedWithCode(1), "type_get");
 }
 
@@ -392,12 +403,8 @@ TEST(FieldTest, DisplayShowsOnlyFieldsWithSomethingToShow) {
         const char *text;
         bool shown;
     } cases[] = {
-        {true, false, false, "value", true},
-        {true, false, false, "", false},
-        {true, true, false, "value", false},
-        {true, true, true, "", true},
-        {false, false, false, "value", false},
-        {false, true, true, "value", false},
+        {true, false, false, "value", true}, {true, false, false, "", false},       {true, true, false, "value", false},
+        {true, true, true, "", true},        {false, false, false, "value", false}, {false, true, true, "value", false},
     };
     for (const auto &c : cases) {
         Field field(c.enabled, "f", "Label", "", c.text, FIELD_STRING, c.optional);

@@ -21,20 +21,17 @@
 
 namespace {
 
-std::string contents(const Filebuf &buffer)
-{
+std::string contents(const Filebuf &buffer) {
     return buffer.size > 0 ? std::string(buffer.data, (size_t)buffer.size) : std::string();
 }
 
-void fill(Filebuf *buffer, const std::string &bytes)
-{
+void fill(Filebuf *buffer, const std::string &bytes) {
     buffer->Resize(0);
     buffer->Add(bytes.data(), (long long)bytes.size());
 }
 
 // Bytes with little redundancy, reproducible from the seed.
-std::string noise(size_t length, unsigned seed)
-{
+std::string noise(size_t length, unsigned seed) {
     std::string out(length, '\0');
     unsigned state = seed * 2654435761u + 1;
     for (size_t i = 0; i < length; i++) {
@@ -44,40 +41,33 @@ std::string noise(size_t length, unsigned seed)
     return out;
 }
 
-std::string compressible(size_t length)
-{
+std::string compressible(size_t length) {
     std::string out;
-    for (size_t i = 0; out.size() < length; i++)
-        out += "line " + std::to_string(i % 97) + " of some text\r\n";
+    for (size_t i = 0; out.size() < length; i++) out += "line " + std::to_string(i % 97) + " of some text\r\n";
     out.resize(length);
     return out;
 }
 
 class ScratchDir {
 public:
-    ScratchDir()
-    {
+    ScratchDir() {
         char pattern[] = "/tmp/korvantel-filebuf-XXXXXX";
         path = mkdtemp(pattern);
     }
-    ~ScratchDir()
-    {
+    ~ScratchDir() {
         std::string command = "rm -rf '" + path + "'";
-        if (system(command.c_str()) != 0)
-            ADD_FAILURE() << "cannot remove " << path;
+        if (system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << path;
     }
     std::string file(const std::string &name) const { return path + "/" + name; }
     std::string path;
 };
 
-void write_file(const std::string &path, const std::string &bytes)
-{
+void write_file(const std::string &path, const std::string &bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(bytes.data(), (std::streamsize)bytes.size());
 }
 
-std::string read_file(const std::string &path)
-{
+std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream out;
     out << in.rdbuf();
@@ -86,17 +76,16 @@ std::string read_file(const std::string &path)
 
 // Runs a Python snippet with the paths of an input and an output file as
 // sys.argv[1] and sys.argv[2]; returns the output file, or "<failed>".
-std::string python(const ScratchDir &dir, const std::string &code, const std::string &input)
-{
+std::string python(const ScratchDir &dir, const std::string &code, const std::string &input) {
     std::string in = dir.file("py-in"), out = dir.file("py-out"), script = dir.file("py.py");
     write_file(in, input);
-    write_file(script, "import sys, gzip, zlib, struct\n"
-                       "data = open(sys.argv[1], 'rb').read()\n" +
-                           code + "\nopen(sys.argv[2], 'wb').write(result)\n");
+    write_file(script,
+               "import sys, gzip, zlib, struct\n"
+               "data = open(sys.argv[1], 'rb').read()\n" +
+                   code + "\nopen(sys.argv[2], 'wb').write(result)\n");
     unlink(out.c_str());
     std::string command = "python3 '" + script + "' '" + in + "' '" + out + "' 2>/dev/null";
-    if (system(command.c_str()) != 0)
-        return "<failed>";
+    if (system(command.c_str()) != 0) return "<failed>";
     return read_file(out);
 }
 
@@ -105,8 +94,7 @@ std::string python(const ScratchDir &dir, const std::string &code, const std::st
 // ---------------------------------------------------------------------------
 // Growth and editing
 
-TEST(Filebuf, ResizeSteps)
-{
+TEST(Filebuf, ResizeSteps) {
     struct Case {
         long long first, second;
         size_t capacity;
@@ -129,8 +117,7 @@ TEST(Filebuf, ResizeSteps)
     }
 }
 
-TEST(Filebuf, ResizeToZeroKeepsAllocationUntilNextAdd)
-{
+TEST(Filebuf, ResizeToZeroKeepsAllocationUntilNextAdd) {
     Filebuf buffer;
     buffer.Resize(200 * 1024);
     buffer.Resize(0);
@@ -143,8 +130,7 @@ TEST(Filebuf, ResizeToZeroKeepsAllocationUntilNextAdd)
     EXPECT_EQ("0123456789", contents(buffer));
 }
 
-TEST(Filebuf, AddAppendsAcrossSteps)
-{
+TEST(Filebuf, AddAppendsAcrossSteps) {
     Filebuf buffer;
     std::string expected;
     // 7,000 pieces of 37 bytes cross several 64 KiB boundaries.
@@ -160,8 +146,7 @@ TEST(Filebuf, AddAppendsAcrossSteps)
     EXPECT_EQ((long long)expected.size(), buffer.size);
 }
 
-TEST(Filebuf, AddOfItsOwnBytesSurvivesReallocation)
-{
+TEST(Filebuf, AddOfItsOwnBytesSurvivesReallocation) {
     Filebuf buffer;
     std::string text = compressible(65530);
     fill(&buffer, text);
@@ -170,8 +155,7 @@ TEST(Filebuf, AddOfItsOwnBytesSurvivesReallocation)
     EXPECT_EQ(text + text, contents(buffer));
 }
 
-TEST(Filebuf, AddfCutsAt8191)
-{
+TEST(Filebuf, AddfCutsAt8191) {
     struct Case {
         int length;
         long long appended;
@@ -187,8 +171,7 @@ TEST(Filebuf, AddfCutsAt8191)
     EXPECT_EQ("42-z", contents(buffer));
 }
 
-TEST(Filebuf, Replace)
-{
+TEST(Filebuf, Replace) {
     struct Case {
         const char *before;
         long long start, end;
@@ -214,8 +197,7 @@ TEST(Filebuf, Replace)
     }
 }
 
-TEST(Filebuf, ReplaceWithTextFromItself)
-{
+TEST(Filebuf, ReplaceWithTextFromItself) {
     Filebuf buffer;
     fill(&buffer, std::string("abc") + '\0' + "tail");
     // "abc" is the NUL-terminated text at the start of the buffer.
@@ -223,8 +205,7 @@ TEST(Filebuf, ReplaceWithTextFromItself)
     EXPECT_EQ(std::string("abc") + '\0' + "abc", contents(buffer));
 }
 
-TEST(Filebuf, Trim)
-{
+TEST(Filebuf, Trim) {
     struct Case {
         const char *before;
         long long n;
@@ -238,8 +219,7 @@ TEST(Filebuf, Trim)
     }
 }
 
-TEST(FilebufDeath, TrimPastTheSizeIsFatal)
-{
+TEST(FilebufDeath, TrimPastTheSizeIsFatal) {
     Filebuf buffer;
     fill(&buffer, "abc");
     testing::internal::CaptureStdout();
@@ -248,8 +228,7 @@ TEST(FilebufDeath, TrimPastTheSizeIsFatal)
     testing::internal::GetCapturedStdout();
 }
 
-TEST(Filebuf, ShortenDupSwap)
-{
+TEST(Filebuf, ShortenDupSwap) {
     Filebuf buffer;
     fill(&buffer, "12345");
     buffer.Shorten();
@@ -293,8 +272,7 @@ TEST(Filebuf, ShortenDupSwap)
     EXPECT_EQ(nullptr, buffer.data);
 }
 
-TEST(Filebuf, ToStack)
-{
+TEST(Filebuf, ToStack) {
     struct Case {
         std::string bytes;
         std::vector<std::string> lines;
@@ -326,12 +304,10 @@ TEST(Filebuf, ToStack)
     EXPECT_EQ(nullptr, never.to_stack());
 }
 
-TEST(Filebuf, SaveAndRead)
-{
+TEST(Filebuf, SaveAndRead) {
     ScratchDir dir;
     // Sizes around the read block size and the allocation step.
-    std::vector<size_t> sizes = {0, 1, (size_t)BLOCKSIZE - 1, (size_t)BLOCKSIZE,
-                                 (size_t)BLOCKSIZE + 1, 65536, 200000};
+    std::vector<size_t> sizes = {0, 1, (size_t)BLOCKSIZE - 1, (size_t)BLOCKSIZE, (size_t)BLOCKSIZE + 1, 65536, 200000};
     for (size_t length : sizes) {
         std::string bytes = noise(length, (unsigned)length);
         Filebuf source;
@@ -355,8 +331,7 @@ TEST(Filebuf, SaveAndRead)
 // ---------------------------------------------------------------------------
 // Content coding
 
-TEST(FilebufCoding, GzipFraming)
-{
+TEST(FilebufCoding, GzipFraming) {
     Filebuf buffer;
     fill(&buffer, "abc");
     ASSERT_EQ(1, buffer.Compress(1));
@@ -369,10 +344,9 @@ TEST(FilebufCoding, GzipFraming)
     EXPECT_EQ("abc", contents(buffer));
 }
 
-TEST(FilebufCoding, RoundTrips)
-{
-    std::vector<std::string> inputs = {"", "abc", std::string("\0\xFF\x80\n\r", 5),
-                                       compressible(300000), noise(100000, 7)};
+TEST(FilebufCoding, RoundTrips) {
+    std::vector<std::string> inputs = {"", "abc", std::string("\0\xFF\x80\n\r", 5), compressible(300000),
+                                       noise(100000, 7)};
     for (int gzip = 0; gzip <= 1; gzip++) {
         for (const std::string &input : inputs) {
             Filebuf buffer;
@@ -386,8 +360,7 @@ TEST(FilebufCoding, RoundTrips)
     }
 }
 
-TEST(FilebufCoding, OutputDecodesWithPython)
-{
+TEST(FilebufCoding, OutputDecodesWithPython) {
     ScratchDir dir;
     std::string input = compressible(70000) + noise(5000, 3);
     struct Case {
@@ -405,8 +378,7 @@ TEST(FilebufCoding, OutputDecodesWithPython)
     }
 }
 
-TEST(FilebufCoding, DecodesWhatPythonProduces)
-{
+TEST(FilebufCoding, DecodesWhatPythonProduces) {
     ScratchDir dir;
     std::string input = compressible(50000);
     struct Case {
@@ -430,8 +402,7 @@ TEST(FilebufCoding, DecodesWhatPythonProduces)
          "half = len(data) // 2\n"
          "result = gzip.compress(data[:half]) + gzip.compress(data[half:])"},
         {0, "zlib-wrapped deflate", "result = zlib.compress(data, 9)"},
-        {0, "raw deflate",
-         "c = zlib.compressobj(1, zlib.DEFLATED, -15)\nresult = c.compress(data) + c.flush()"},
+        {0, "raw deflate", "c = zlib.compressobj(1, zlib.DEFLATED, -15)\nresult = c.compress(data) + c.flush()"},
         {0, "raw deflate of stored blocks",
          "c = zlib.compressobj(0, zlib.DEFLATED, -15)\nresult = c.compress(data) + c.flush()"},
         {0, "zlib-wrapped stored blocks", "result = zlib.compress(data, 0)"},
@@ -446,8 +417,7 @@ TEST(FilebufCoding, DecodesWhatPythonProduces)
     }
 }
 
-TEST(FilebufCoding, BadInputFailsAndLeavesContent)
-{
+TEST(FilebufCoding, BadInputFailsAndLeavesContent) {
     Filebuf good;
     fill(&good, compressible(20000));
     ASSERT_EQ(1, good.Compress(1));
@@ -500,8 +470,7 @@ TEST(FilebufCoding, BadInputFailsAndLeavesContent)
     }
 }
 
-TEST(FilebufCoding, EveryTruncationFails)
-{
+TEST(FilebufCoding, EveryTruncationFails) {
     Filebuf source;
     fill(&source, compressible(3000));
     ASSERT_EQ(1, source.Compress(1));
@@ -514,8 +483,7 @@ TEST(FilebufCoding, EveryTruncationFails)
     }
 }
 
-TEST(FilebufCoding, DecodedSizeLimit)
-{
+TEST(FilebufCoding, DecodedSizeLimit) {
     const size_t big = 8 * 1024 * 1024;
     for (int gzip = 0; gzip <= 1; gzip++) {
         Filebuf source;
@@ -545,8 +513,7 @@ TEST(FilebufCoding, DecodedSizeLimit)
 // ---------------------------------------------------------------------------
 // Response bodies
 
-TEST(FilebufCoding, DecodeByContentEncoding)
-{
+TEST(FilebufCoding, DecodeByContentEncoding) {
     std::string body = compressible(30000);
     Filebuf gz, raw;
     fill(&gz, body);
@@ -559,14 +526,8 @@ TEST(FilebufCoding, DecodeByContentEncoding)
         const Filebuf *encoded;
         int result;
     } cases[] = {
-        {"gzip", &gz, 1},
-        {"X-GZIP", &gz, 1},
-        {"deflate", &raw, 1},
-        {"Deflate", &raw, 1},
-        {"gzip", &raw, 0},
-        {"deflate", &gz, 0},
-        {"br", &gz, 0},
-        {nullptr, &gz, 0},
+        {"gzip", &gz, 1},  {"X-GZIP", &gz, 1},  {"deflate", &raw, 1}, {"Deflate", &raw, 1},
+        {"gzip", &raw, 0}, {"deflate", &gz, 0}, {"br", &gz, 0},       {nullptr, &gz, 0},
     };
     CONNECTION_T *connection = connection_new();
     HEADER response;
@@ -606,16 +567,14 @@ protected:
     CONNECTION_T *connection = nullptr;
     HEADER request, response;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         definition_use(file_read(std::string(KORVANTEL_SOURCE_DIR) + "/conf/section.xml"));
         section = static_cast<GeneralSection *>(general_construct());
         connection = connection_new();
         connection->request = &request;
         connection->response = &response;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         free(request.accept_encoding);
         free(response.content_encoding);
         connection->request = nullptr;
@@ -623,8 +582,7 @@ protected:
         connection_free(connection);
         delete section;
     }
-    void rule(bool compressout)
-    {
+    void rule(bool compressout) {
         std::string xml =
             "<?xml version=\"1.0\"?><korvantel><general><hostname>proxy</hostname>"
             "<tempdir>/tmp</tempdir><linelength>0</linelength><poolsize>1</poolsize>"
@@ -644,8 +602,7 @@ protected:
 
 }  // namespace
 
-TEST_F(FilebufEncode, ByAcceptEncoding)
-{
+TEST_F(FilebufEncode, ByAcceptEncoding) {
     struct Case {
         bool compressout;
         const char *accept;
@@ -653,14 +610,9 @@ TEST_F(FilebufEncode, ByAcceptEncoding)
         int result;
         const char *encoding;  // Content-Encoding afterwards
     } cases[] = {
-        {true, "gzip, deflate", 0, 1, "gzip"},
-        {true, "GZIP", 0, 1, "gzip"},
-        {true, "deflate", 0, 1, "deflate"},
-        {true, "br, Deflate;q=0.5", 0, 1, "deflate"},
-        {true, "br", 0, 0, "old"},
-        {true, nullptr, 0, 0, "old"},
-        {true, "gzip", CONN_ENCODED, 0, "old"},
-        {false, "gzip", 0, 0, "old"},
+        {true, "gzip, deflate", 0, 1, "gzip"},        {true, "GZIP", 0, 1, "gzip"}, {true, "deflate", 0, 1, "deflate"},
+        {true, "br, Deflate;q=0.5", 0, 1, "deflate"}, {true, "br", 0, 0, "old"},    {true, nullptr, 0, 0, "old"},
+        {true, "gzip", CONN_ENCODED, 0, "old"},       {false, "gzip", 0, 0, "old"},
     };
     std::string body = compressible(20000);
     for (const Case &c : cases) {

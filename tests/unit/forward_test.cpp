@@ -78,9 +78,10 @@ protected:
         definition_use(file_read(conf_dir + "section.xml"));
         if (!general_section) general_construct();
         TiXmlDocument document;
-        document.Parse("<korvantel><general><hostname>proxy.example.org</hostname><tempdir>/tmp</tempdir>"
-                       "<linelength>0</linelength><poolsize>0</poolsize><pooltimeout>1</pooltimeout></general>"
-                       "</korvantel>");
+        document.Parse(
+            "<korvantel><general><hostname>proxy.example.org</hostname><tempdir>/tmp</tempdir>"
+            "<linelength>0</linelength><poolsize>0</poolsize><pooltimeout>1</pooltimeout></general>"
+            "</korvantel>");
         ASSERT_FALSE(document.Error());
         general_section->load(&document, 1);
     }
@@ -132,8 +133,8 @@ protected:
     // "host:port type" of the choice, or "direct".
     static std::string choice(const CONNECTION_T *c) {
         if (c->forward_type == FORWARD_DIRECT) return "direct";
-        return std::string(c->forward_host ? c->forward_host : "(null)") + ":" + std::to_string(c->forward_port) +
-               " " + std::to_string(c->forward_type);
+        return std::string(c->forward_host ? c->forward_host : "(null)") + ":" + std::to_string(c->forward_port) + " " +
+               std::to_string(c->forward_type);
     }
 
     std::string forward(CONNECTION_T *c) {
@@ -204,10 +205,20 @@ TEST_F(ForwardTest, RuleMatchingTable) {
         {"HTTP needs its bit", {ftp_only, http_only}, get, {}, 0, "", "10.0.0.2:8080 0"},
         {"FTP needs its bit", {http_only, ftp_only}, ftp, {}, 0, "", "10.0.0.1:8080 0"},
         {"CONNECT needs its bit", {http_only, connect_only}, tunnel, {}, 0, "", "10.0.0.1:8080 0"},
-        {"a disabled direct rule does not end the walk", {Rule{"", 0, 8080, "", "http", 0, 0, "", "", "", false}, a},
-         get, {}, 0, "", "10.0.0.1:8080 0"},
-        {"a direct rule for another protocol does not end the walk", {Rule{"", 0, 8080, "", "ftp"}, a}, get, {}, 0,
-         "", "10.0.0.1:8080 0"},
+        {"a disabled direct rule does not end the walk",
+         {Rule{"", 0, 8080, "", "http", 0, 0, "", "", "", false}, a},
+         get,
+         {},
+         0,
+         "",
+         "10.0.0.1:8080 0"},
+        {"a direct rule for another protocol does not end the walk",
+         {Rule{"", 0, 8080, "", "ftp"}, a},
+         get,
+         {},
+         0,
+         "",
+         "10.0.0.1:8080 0"},
         {"profile condition holds", {staff, not_staff}, get, {"staff"}, 0, "", "10.0.0.1:8080 0"},
         {"profile condition fails", {staff, not_staff}, get, {"guest"}, 0, "", "10.0.0.2:8080 0"},
         {"https command skips an HTTP parent", {a}, get, {}, CONN_HTTPS, "", "direct"},
@@ -306,8 +317,8 @@ TEST_F(ForwardTest, ReloadRebuildsRulesInOrder) {
     ASSERT_EQ(forward_section->rules.size(), 3u);
     EXPECT_EQ(forward_section->rules[0].host, "10.0.0.1");
     EXPECT_EQ(forward_section->rules[1].host, "");
-    EXPECT_EQ(forward_section->rules[2].protocols, (unsigned)(FORWARD_SERVES_HTTP | FORWARD_SERVES_FTP |
-                                                              FORWARD_SERVES_CONNECT));
+    EXPECT_EQ(forward_section->rules[2].protocols,
+              (unsigned)(FORWARD_SERVES_HTTP | FORWARD_SERVES_FTP | FORWARD_SERVES_CONNECT));
     configure({});
     EXPECT_TRUE(forward_section->rules.empty());
 }
@@ -524,8 +535,8 @@ TEST_F(ForwardTest, IcpQueryOnTheWire) {
         EXPECT_EQ(d[0], ICP_OP_QUERY);
         EXPECT_EQ(d[1], 3);
         EXPECT_EQ(((unsigned char)d[2] << 8) | (unsigned char)d[3], (int)d.size()) << t.line;
-        EXPECT_NE(d.substr(4, 4), std::string(4, '\0'));  // a request number
-        EXPECT_EQ(d.substr(8, 8), std::string(8, '\0'));  // options, option data
+        EXPECT_NE(d.substr(4, 4), std::string(4, '\0'));                 // a request number
+        EXPECT_EQ(d.substr(8, 8), std::string(8, '\0'));                 // options, option data
         EXPECT_EQ(d.substr(16, 4), std::string("\x7f\x00\x00\x01", 4));  // sender: interface address
         EXPECT_EQ(d.substr(20, 4), std::string("\x7f\x00\x00\x09", 4));  // requester: client address
         EXPECT_EQ(d.substr(24), t.url + std::string(1, '\0'));
@@ -596,8 +607,7 @@ icp_packet *query_of(const std::string &wire) {
     return p;
 }
 
-std::string wire_query(int opcode, const std::string &payload, uint32_t number = 0x01020304,
-                       int length = -1) {
+std::string wire_query(int opcode, const std::string &payload, uint32_t number = 0x01020304, int length = -1) {
     std::string d(20, '\0');
     d[0] = (char)opcode;
     d[1] = 3;
@@ -617,14 +627,15 @@ TEST_F(ForwardTest, IcpAnswerTable) {
         const char *name;
         std::string wire;
         int opcode;
-        std::string payload;   // of the reply
-        const char *asked;     // URL looked up, or null
+        std::string payload;  // of the reply
+        const char *asked;    // URL looked up, or null
         const char *log;
     };
     const std::string z(1, '\0');
     const std::vector<Case> cases = {
         {"hit", wire_query(1, requester + "http://www.example.com/cached" + z), ICP_OP_HIT,
-         "http://www.example.com/cached" + z, "http://www.example.com:80/cached", "hit: http://www.example.com:80/cached"},
+         "http://www.example.com/cached" + z, "http://www.example.com:80/cached",
+         "hit: http://www.example.com:80/cached"},
         {"miss", wire_query(1, requester + "http://www.example.com:80/other" + z), ICP_OP_MISS,
          "http://www.example.com:80/other" + z, "http://www.example.com:80/other",
          "miss: http://www.example.com:80/other"},
@@ -634,8 +645,8 @@ TEST_F(ForwardTest, IcpAnswerTable) {
          "error: unhandled ICP opcode: ICP_OP_UNKNOWN"},
         {"no payload", wire_query(1, requester), ICP_OP_INVALID, "", nullptr,
          "error: received ICP QUERY with no payload"},
-        {"URL without its zero byte", wire_query(1, requester + "http://www.example.com/"), ICP_OP_INVALID, "",
-         nullptr, "error: received ICP QUERY with no payload"},
+        {"URL without its zero byte", wire_query(1, requester + "http://www.example.com/"), ICP_OP_INVALID, "", nullptr,
+         "error: received ICP QUERY with no payload"},
         {"zero byte only past the announced length", wire_query(1, requester + "http://a/" + z, 0x01020304, 20 + 4 + 9),
          ICP_OP_INVALID, "", nullptr, "error: received ICP QUERY with no payload"},
         {"not a URL", wire_query(1, requester + "nonsense" + z), ICP_OP_INVALID, "", nullptr,
@@ -756,9 +767,9 @@ TEST(IcpFraming, SendWritesNetworkOrder) {
 
 TEST(IcpOpcodes, Names) {
     const std::map<int, const char *> names = {
-        {0, "ICP_OP_INVALID"},   {1, "ICP_OP_QUERY"},         {2, "ICP_OP_HIT"},    {3, "ICP_OP_MISS"},
-        {4, "ICP_OP_ERR"},       {10, "ICP_OP_SECHO"},        {11, "ICP_OP_DECHO"}, {21, "ICP_OP_MISS_NOFETCH"},
-        {22, "ICP_OP_DENIED"},   {23, "ICP_OP_HIT_OBJ"},      {5, "ICP_OP_UNKNOWN"}, {255, "ICP_OP_UNKNOWN"},
+        {0, "ICP_OP_INVALID"},  {1, "ICP_OP_QUERY"},    {2, "ICP_OP_HIT"},     {3, "ICP_OP_MISS"},
+        {4, "ICP_OP_ERR"},      {10, "ICP_OP_SECHO"},   {11, "ICP_OP_DECHO"},  {21, "ICP_OP_MISS_NOFETCH"},
+        {22, "ICP_OP_DENIED"},  {23, "ICP_OP_HIT_OBJ"}, {5, "ICP_OP_UNKNOWN"}, {255, "ICP_OP_UNKNOWN"},
         {-1, "ICP_OP_UNKNOWN"},
     };
     for (const auto &n : names) EXPECT_STREQ(icp_opcode_name(n.first), n.second) << n.first;

@@ -24,10 +24,14 @@ const std::string conf_dir = std::string(KORVANTEL_SOURCE_DIR) + "/conf/";
 // Field elements of a rule in order, with working values; a test overrides
 // some of them.
 const std::vector<std::pair<std::string, std::string>> rule_defaults = {
-    {"enabled", "true"},     {"comment", ""},          {"profiles", ""},       {"ctimeout", "11"},
-    {"timeout", "22"},       {"keeptimeout", "33"},    {"maxdbuffer", "4K"},   {"maxubuffer", "2K"},
-    {"bufferwait", "5"},     {"cportrange", "443,8000-8080"}, {"encodemime", "^text/"}, {"compressout", "true"},
-    {"compressin", "true"},  {"xforwardedfor", "true"}, {"via", "true"},
+    {"enabled", "true"},      {"comment", ""},
+    {"profiles", ""},         {"ctimeout", "11"},
+    {"timeout", "22"},        {"keeptimeout", "33"},
+    {"maxdbuffer", "4K"},     {"maxubuffer", "2K"},
+    {"bufferwait", "5"},      {"cportrange", "443,8000-8080"},
+    {"encodemime", "^text/"}, {"compressout", "true"},
+    {"compressin", "true"},   {"xforwardedfor", "true"},
+    {"via", "true"},
 };
 
 std::string rule_xml(const std::map<std::string, std::string> &overrides) {
@@ -123,20 +127,29 @@ const Values standard_rule = make(11, 22, 33, 4096, 2048, 5, 1, 1, 1, 1, false, 
 
 std::string describe(const Values &v) {
     char text[256];
-    snprintf(text, sizeof text, "ct=%d t=%d kt=%d d=%u u=%u bw=%d co=%d ci=%d xff=%d via=%d p80=%d p443=%d p8080=%d html=%d",
-             v.ctimeout, v.timeout, v.keeptimeout, v.maxdbuffer, v.maxubuffer, v.bufferwait, v.compressout,
-             v.compressin, v.xforwardedfor, v.via, v.port80, v.port443, v.port8080, v.text_html);
+    snprintf(text, sizeof text,
+             "ct=%d t=%d kt=%d d=%u u=%u bw=%d co=%d ci=%d xff=%d via=%d p80=%d p443=%d p8080=%d html=%d", v.ctimeout,
+             v.timeout, v.keeptimeout, v.maxdbuffer, v.maxubuffer, v.bufferwait, v.compressout, v.compressin,
+             v.xforwardedfor, v.via, v.port80, v.port443, v.port8080, v.text_html);
     return text;
 }
 
 TEST_F(GeneralTest, RuleSelection) {
     const Values first = standard_rule;
     const Values second = make(1, 2, 3, 10, 20, 0, 0, 0, 0, 0, true, true, true, 0);
-    const std::string second_rule = rule_xml({{"profiles", "staff"}, {"ctimeout", "1"}, {"timeout", "2"},
-                                              {"keeptimeout", "3"}, {"maxdbuffer", "10"}, {"maxubuffer", "20"},
-                                              {"bufferwait", "0"}, {"cportrange", ""}, {"encodemime", ""},
-                                              {"compressout", "false"}, {"compressin", "false"},
-                                              {"xforwardedfor", "false"}, {"via", "false"}});
+    const std::string second_rule = rule_xml({{"profiles", "staff"},
+                                              {"ctimeout", "1"},
+                                              {"timeout", "2"},
+                                              {"keeptimeout", "3"},
+                                              {"maxdbuffer", "10"},
+                                              {"maxubuffer", "20"},
+                                              {"bufferwait", "0"},
+                                              {"cportrange", ""},
+                                              {"encodemime", ""},
+                                              {"compressout", "false"},
+                                              {"compressin", "false"},
+                                              {"xforwardedfor", "false"},
+                                              {"via", "false"}});
     const struct {
         const char *what;
         std::vector<std::string> rules;
@@ -153,11 +166,20 @@ TEST_F(GeneralTest, RuleSelection) {
         {"negated profile absent", {rule_xml({{"profiles", "!staff"}})}, {}, false, first},
         {"disabled rule matches but is skipped", {rule_xml({{"enabled", "false"}})}, {}, false, no_rule},
         {"disabled first rule, second applies",
-         {rule_xml({{"enabled", "false"}, {"profiles", "staff"}}), second_rule}, {"staff"}, false, second},
+         {rule_xml({{"enabled", "false"}, {"profiles", "staff"}}), second_rule},
+         {"staff"},
+         false,
+         second},
         {"both profiles: first in configuration order",
-         {rule_xml({{"profiles", "guests"}}), second_rule}, {"staff", "guests"}, false, first},
-        {"both profiles, rules swapped", {second_rule, rule_xml({{"profiles", "guests"}})}, {"guests", "staff"},
-         false, second},
+         {rule_xml({{"profiles", "guests"}}), second_rule},
+         {"staff", "guests"},
+         false,
+         first},
+        {"both profiles, rules swapped",
+         {second_rule, rule_xml({{"profiles", "guests"}})},
+         {"guests", "staff"},
+         false,
+         second},
         {"only the second rule's profile", {rule_xml({{"profiles", "guests"}}), second_rule}, {"staff"}, false, second},
         {"neither profile", {rule_xml({{"profiles", "guests"}}), second_rule}, {"other"}, false, no_rule},
     };
@@ -176,9 +198,15 @@ TEST_F(GeneralTest, ConnectPorts) {
         int port;
         bool allowed;
     } cases[] = {
-        {"", 1, true},           {"", 65535, true},      {"443", 443, true},      {"443", 444, false},
-        {"443,8000-8080", 7999, false}, {"443,8000-8080", 8000, true}, {"443,8000-8080", 8080, true},
-        {"443,8000-8080", 8081, false}, {"8080-80", 443, false},
+        {"", 1, true},
+        {"", 65535, true},
+        {"443", 443, true},
+        {"443", 444, false},
+        {"443,8000-8080", 7999, false},
+        {"443,8000-8080", 8000, true},
+        {"443,8000-8080", 8080, true},
+        {"443,8000-8080", 8081, false},
+        {"8080-80", 443, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.ports) + " port " + std::to_string(c.port));
@@ -193,13 +221,13 @@ TEST_F(GeneralTest, EncodeMime) {
         const char *mime;
         int expected;
     } cases[] = {
-        {"", "text/html", 0},              // an empty pattern matches nothing
+        {"", "text/html", 0},  // an empty pattern matches nothing
         {"", "", 0},
-        {"^text/", "TEXT/HTML", 1},        // case-insensitive
+        {"^text/", "TEXT/HTML", 1},  // case-insensitive
         {"^text/", "application/text/x", 0},
-        {"^text/", nullptr, 0},            // no type
+        {"^text/", nullptr, 0},  // no type
         {"html|javascript", "application/javascript; charset=utf-8", 1},
-        {"(", "text/html", 0},             // does not compile: no match
+        {"(", "text/html", 0},  // does not compile: no match
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.pattern) + " / " + (c.mime ? c.mime : "(null)"));
@@ -229,8 +257,9 @@ TEST_F(GeneralTest, Options) {
     EXPECT_EQ(section->pooltimeout_get(), 45);
     EXPECT_EQ(html_line_length, 77);  // published for the HTML line breaking
 
-    load({}, "<hostname>other</hostname><tempdir>/tmp</tempdir><linelength>0</linelength>"
-             "<poolsize>0</poolsize><pooltimeout>10</pooltimeout>");
+    load({},
+         "<hostname>other</hostname><tempdir>/tmp</tempdir><linelength>0</linelength>"
+         "<poolsize>0</poolsize><pooltimeout>10</pooltimeout>");
     EXPECT_EQ(html_line_length, 0);
     EXPECT_EQ(section->poolsize_get(), 0);
 }
@@ -299,8 +328,9 @@ protected:
 
 TEST_F(FtpTest, Getters) {
     TiXmlDocument doc;
-    doc.Parse("<korvantel><ftp><passive>false</passive><timeout>17</timeout><user>bob</user>"
-              "<password>secret</password><sortorder>1</sortorder><sortfield>2</sortfield></ftp></korvantel>");
+    doc.Parse(
+        "<korvantel><ftp><passive>false</passive><timeout>17</timeout><user>bob</user>"
+        "<password>secret</password><sortorder>1</sortorder><sortfield>2</sortfield></ftp></korvantel>");
     ASSERT_FALSE(doc.Error());
     section->load(&doc, 1);
     EXPECT_EQ(section->passive_get(), 0);

@@ -77,7 +77,7 @@ Parsed parse(const std::vector<std::string> &pieces) {
 }
 
 class HTMLStreamLog : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         daemonize = 1;  // nothing on standard output
         logfile[0] = 0;

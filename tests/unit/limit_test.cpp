@@ -32,8 +32,8 @@ struct tm at(int hour, int minute = 0) {
     return t;
 }
 
-std::string rule(int type, const char *hours, const char *download, const char *upload, int maxrequests,
-                 int rate, const char *flags = "") {
+std::string rule(int type, const char *hours, const char *download, const char *upload, int maxrequests, int rate,
+                 const char *flags = "") {
     std::string hour = hours ? std::string("<hour active=\"true\">") + hours + "</hour>"
                              : std::string("<hour active=\"false\">0,23</hour>");
     return "<limit><enabled>true</enabled><comment></comment><profiles></profiles><type>" + std::to_string(type) +
@@ -135,9 +135,9 @@ TEST_F(LimitTest, CacheHitsAndNoChargeRules) {
     EXPECT_EQ(0, request(t, 300));
     connection->cache = nullptr;
     auto it = section->limits.begin();
-    EXPECT_EQ(0u, it->downloaded);          // served from the cache: free
-    EXPECT_EQ(300u, (++it)->downloaded);    // counts cached responses
-    EXPECT_EQ(0u, (++it)->downloaded);      // never charged
+    EXPECT_EQ(0u, it->downloaded);        // served from the cache: free
+    EXPECT_EQ(300u, (++it)->downloaded);  // counts cached responses
+    EXPECT_EQ(0u, (++it)->downloaded);    // never charged
     EXPECT_EQ(0u, it->request_count);
 }
 

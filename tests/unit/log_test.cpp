@@ -31,7 +31,7 @@ std::vector<std::string> ring_lines(LOGBUFFER *ring) {
 }
 
 class LogTest : public ::testing::Test {
-  protected:
+protected:
     char dir[64] = "/tmp/korvantel-log-XXXXXX";
     std::string path;
     void SetUp() override {
@@ -82,7 +82,7 @@ TEST_F(LogTest, CategorySelection) {
         {0, LOG_ADVICE, true, true},           // category 0 is always written
         {LOG_ERROR, LOG_CACHE, false, true},   // unselected: ring only
         {LOG_ERROR, LOG_ERROR, true, true},
-        {0x7FFFFFF, 0x3, true, true},          // not one category: no prefix, still shares bits
+        {0x7FFFFFF, 0x3, true, true},  // not one category: no prefix, still shares bits
     };
     for (const Case &c : cases) {
         unlink(path.c_str());

@@ -113,8 +113,7 @@ TEST_F(LogEntryTest, NewRecordAndReset) {
     EXPECT_EQ("", entry.interface_port);
     EXPECT_EQ(0u, entry.client_id);
     for (const std::string *text : {&entry.url, &entry.username, &entry.peer, &entry.mime, &entry.useragent,
-                                    &entry.http_referer, &entry.filter_name, &entry.filtering_reason,
-                                    &entry.profiles})
+                                    &entry.http_referer, &entry.filter_name, &entry.filtering_reason, &entry.profiles})
         EXPECT_EQ("-", *text);
 
     fill(entry);
@@ -151,13 +150,15 @@ TEST_F(LogEntryTest, CodeNames) {
         const char *peer;
     };
     const std::vector<Case> cases = {
-        {0, "UNSPECIFIED", "NONE"},   {1, "TCP_HIT", "DIRECT"},
+        {0, "UNSPECIFIED", "NONE"},
+        {1, "TCP_HIT", "DIRECT"},
         {2, "TCP_MISS", "FIREWALL_IP_DIRECT"},
         {9, "TCP_DENIED", "PARENT_HIT"},
         {14, "UDP_INVALID", "PASSTHROUGH_PARENT"},
         {15, "UNSPECIFIED", "SSL_PARENT_MISS"},
         {19, "UNSPECIFIED", "CLOEST_DIRECT"},
-        {20, "UNSPECIFIED", "NONE"},  {42, "UNSPECIFIED", "NONE"},
+        {20, "UNSPECIFIED", "NONE"},
+        {42, "UNSPECIFIED", "NONE"},
         {-1, "UNSPECIFIED", "NONE"},
     };
     LogEntry entry;

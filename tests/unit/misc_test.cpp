@@ -35,14 +35,10 @@ TEST(MiscBoundedStrings, CopyAndAppendStayWithinSize) {
         const char *expected;
     };
     const std::vector<Case> cases = {
-        {"", "hello", 6, false, "hello"},
-        {"", "hello", 5, false, "hell"},
-        {"", "hello", 1, false, ""},
-        {"xy", "hello", 0, false, "xy"},  // no room at all: nothing written
-        {"ab", "cdef", 5, true, "abcd"},
-        {"ab", "cdef", 10, true, "abcdef"},
-        {"ab", "cdef", 1, true, ""},
-        {"abcdef", "gh", 4, true, "abc"},  // already too long: cut and terminated
+        {"", "hello", 6, false, "hello"}, {"", "hello", 5, false, "hell"},
+        {"", "hello", 1, false, ""},      {"xy", "hello", 0, false, "xy"},  // no room at all: nothing written
+        {"ab", "cdef", 5, true, "abcd"},  {"ab", "cdef", 10, true, "abcdef"},
+        {"ab", "cdef", 1, true, ""},      {"abcdef", "gh", 4, true, "abc"},  // already too long: cut and terminated
         {"xy", "gh", 0, true, "xy"},
     };
     for (const Case &c : cases) {
@@ -115,9 +111,15 @@ TEST(MiscArrays, StringBreak) {
         std::vector<std::string> pieces;
     };
     const std::vector<Case> cases = {
-        {"a:b", ':', {"a", "b"}},     {"a::b", ':', {"a", "b"}},   {"a:", ':', {"a"}},
-        {":b", ':', {"b"}},           {"", ':', {""}},             {":::", ':', {""}},
-        {"abc", ':', {"abc"}},        {"/x//y/", '/', {"x", "y"}}, {"1\t\t2\t3", '\t', {"1", "2", "3"}},
+        {"a:b", ':', {"a", "b"}},
+        {"a::b", ':', {"a", "b"}},
+        {"a:", ':', {"a"}},
+        {":b", ':', {"b"}},
+        {"", ':', {""}},
+        {":::", ':', {""}},
+        {"abc", ':', {"abc"}},
+        {"/x//y/", '/', {"x", "y"}},
+        {"1\t\t2\t3", '\t', {"1", "2", "3"}},
     };
     for (const Case &c : cases) {
         char **array = string_break(c.text, c.separator);
@@ -296,8 +298,12 @@ TEST(MiscUrl, Compare) {
 }
 
 TEST(MiscUrl, StripAndPathFix) {
-    char text[] = "a b\tc\x01\x7f\xc3\xa9" "d";
-    EXPECT_STREQ(url_strip(text), "abc\x7f" "d");
+    char text[] =
+        "a b\tc\x01\x7f\xc3\xa9"
+        "d";
+    EXPECT_STREQ(url_strip(text),
+                 "abc\x7f"
+                 "d");
 
     Text fixed(url_path_fix("/a b/c#frag#more"));
     EXPECT_STREQ(fixed.p, "/ab/c");
@@ -329,14 +335,11 @@ TEST(MiscUrl, EncodeDecodeTable) {
         EXPECT_STREQ(out.p, c.expected) << c.text;
     }
     const std::vector<Case> decode = {
-        {"a+b%20c", -1, "a b c"},
-        {"%41%4a%6b", -1, "AJk"},
+        {"a+b%20c", -1, "a b c"}, {"%41%4a%6b", -1, "AJk"},
         {"%4g", -1, "\x04"},  // hexadecimal reading stops at "g"
-        {"50%", -1, "50%"},
-        {"%4", -1, "\x04"},
+        {"50%", -1, "50%"},       {"%4", -1, "\x04"},
         {"%41bc", 2, "\x04"},  // the window cuts the escape: its one character is decoded
-        {"ab%41", 4, "ab\x04"},
-        {"plain", 3, "pla"},
+        {"ab%41", 4, "ab\x04"},   {"plain", 3, "pla"},
         {"%zzafter", -1, ""},  // "%zz" reads as 0, which ends the text
     };
     for (const Case &c : decode) {
@@ -381,9 +384,9 @@ TEST(MiscPaths, ResolvePath) {
         const char *path, *expected;
     };
     const std::vector<Case> cases = {
-        {"/a/b/../c/", "/a/c/"}, {"/a/./b", "/a/b"},  {"/../a", "/a"},   {"/a/..", "/"},
-        {"/a/../", "/"},         {"/", "/"},          {"//a//b//", "/a/b/"}, {"/a/b/../../..", "/"},
-        {"/x/y/", "/x/y/"},
+        {"/a/b/../c/", "/a/c/"}, {"/a/./b", "/a/b"},     {"/../a", "/a"},
+        {"/a/..", "/"},          {"/a/../", "/"},        {"/", "/"},
+        {"//a//b//", "/a/b/"},   {"/a/b/../../..", "/"}, {"/x/y/", "/x/y/"},
     };
     for (const Case &c : cases) {
         Text out(resolve_path(c.path));
@@ -401,8 +404,8 @@ TEST(MiscPaths, PathToUrl) {
         {"/a/b", root + "<a href=\"/a/\">a/</a><a href=\"/a/b/\">b/</a>"},
         {"", root},
         {"///", root},
-        {"/<x>/\"q\"", root + "<a href=\"/&lt;x&gt;/\">&lt;x&gt;/</a>" +
-                            "<a href=\"/&lt;x&gt;/&quot;q&quot;/\">&quot;q&quot;/</a>"},
+        {"/<x>/\"q\"",
+         root + "<a href=\"/&lt;x&gt;/\">&lt;x&gt;/</a>" + "<a href=\"/&lt;x&gt;/&quot;q&quot;/\">&quot;q&quot;/</a>"},
     };
     for (const Case &c : cases) {
         Text out(path_to_url(c.path));
@@ -483,7 +486,9 @@ TEST(MiscVariables, ParseTable) {
         {"trailing @", "trailing @"},
         {far_at, far_at},  // no closing "@" close enough: kept as text
         {"@" + std::string(62, 'n') + "@", ""},
-        {std::string("bin\0@IP@\0", 9), std::string("bin\0" "10.0.0.1\0", 13)},
+        {std::string("bin\0@IP@\0", 9), std::string("bin\0"
+                                                    "10.0.0.1\0",
+                                                    13)},
     };
     for (const Case &c : cases) {
         VARIABLES variables = {{"IP", "10.0.0.1"}, {"EMPTY", ""}, {"TRICK", "$1\\n@IP@"}};
@@ -608,7 +613,7 @@ TEST(MiscOther, ModeCreateAndParse) {
         const char *text;
     };
     const std::vector<Case> cases = {
-        {0755, "-rwxr-xr-x"}, {0644, "-rw-r--r--"}, {0, "----------"},
+        {0755, "-rwxr-xr-x"},         {0644, "-rw-r--r--"},         {0, "----------"},
         {0x800 | 0644, "-rwsr--r--"},  // set-user-id shows "s" whatever the execute bit
         {0x400 | 0750, "-rwxr-S---"}, {0x200 | 0777, "-rwxrwxrwt"},
     };
@@ -621,9 +626,15 @@ TEST(MiscOther, ModeCreateAndParse) {
         unsigned int mode;
     };
     const std::vector<ParseCase> parse = {
-        {"-rwxr-xr-x", 0755}, {"drw-r--r--", 0644}, {"-rwsr--r--", 0x840 | 0644},
-        {"-rwxr-S---", 0x408 | 0740}, {"-rwxrwxrwt", 0x201 | 0776}, {"-rwxr-xr-", 0},
-        {"", 0}, {"-rwxrwxrwx trailing", 0777}, {"-xrwxrwxrw", 0},
+        {"-rwxr-xr-x", 0755},
+        {"drw-r--r--", 0644},
+        {"-rwsr--r--", 0x840 | 0644},
+        {"-rwxr-S---", 0x408 | 0740},
+        {"-rwxrwxrwt", 0x201 | 0776},
+        {"-rwxr-xr-", 0},
+        {"", 0},
+        {"-rwxrwxrwx trailing", 0777},
+        {"-xrwxrwxrw", 0},
     };
     for (const ParseCase &c : parse) EXPECT_EQ(mode_parse(c.text), c.mode) << c.text;
 }

@@ -557,11 +557,8 @@ TEST_F(NetworkTest, DnsAddressesAndFailuresAreNotCached) {
         const char *host;
         const char *expected;
     } cases[] = {
-        {"127.0.0.5", "127.0.0.5"},
-        {"...", "(null)"},
-        {"999.1.1.1", "(null)"},
-        {"nonexistent.invalid", "(null)"},
-        {"", "(null)"},
+        {"127.0.0.5", "127.0.0.5"},        {"...", "(null)"}, {"999.1.1.1", "(null)"},
+        {"nonexistent.invalid", "(null)"}, {"", "(null)"},
     };
     for (const Case &test : cases) {
         SCOPED_TRACE(test.host);
@@ -738,11 +735,10 @@ TEST_F(NetworkTest, FilebufRead) {
         long long kept;
         bool failed;
     } cases[] = {
-        {1000, false, 1000, 1, 1000, false},
-        {1000, true, 2000, 0, 1000, true},   // cut short by the server
-        {1000, false, 2000, 0, 1000, true},  // the server stalls
-        {1000, true, -1, 0, 1000, false},    // read until the end
-        {1000, false, -1, 1, 1000, false},   // until the wait ends
+        {1000, false, 1000, 1, 1000, false}, {1000, true, 2000, 0, 1000, true},  // cut short by the server
+        {1000, false, 2000, 0, 1000, true},                                      // the server stalls
+        {1000, true, -1, 0, 1000, false},                                        // read until the end
+        {1000, false, -1, 1, 1000, false},                                       // until the wait ends
     };
     for (const Case &test : cases) {
         SCOPED_TRACE(test.count);
@@ -845,9 +841,8 @@ TEST_F(NetworkTest, Socks4Request) {
         request_for(c, "127.0.0.1", echo.port);
         EXPECT_EQ(proxy_socks4(c), test.expected);
         request_free(c);
-        std::string expected_request =
-            std::string("\x04\x01", 2) + port_bytes(echo.port) + std::string("\x7f\x00\x00\x01", 4) + "proxyuser" +
-            std::string(1, '\0');
+        std::string expected_request = std::string("\x04\x01", 2) + port_bytes(echo.port) +
+                                       std::string("\x7f\x00\x00\x01", 4) + "proxyuser" + std::string(1, '\0');
         EXPECT_EQ(standin.request(), hex(expected_request));
         if (test.expected == 1) {
             EXPECT_TRUE(echo_through(c));

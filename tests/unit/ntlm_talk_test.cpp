@@ -33,8 +33,7 @@ namespace {
 
 // base64 of an NTLM message of the given type: signature, type word, and
 // padding up to length bytes.
-std::string ntlm_token(uint32_t type, size_t length = 40, char fill = 'A')
-{
+std::string ntlm_token(uint32_t type, size_t length = 40, char fill = 'A') {
     std::string raw("NTLMSSP\0", 8);
     for (int i = 0; i < 4; i++) raw += (char)(type >> (8 * i));
     while (raw.size() < length) raw += fill;
@@ -44,13 +43,11 @@ std::string ntlm_token(uint32_t type, size_t length = 40, char fill = 'A')
     return std::string((const char *)out.data());
 }
 
-std::string encode(const std::string &raw)
-{
+std::string encode(const std::string &raw) {
     std::vector<unsigned char> out(4 * ((raw.size() + 2) / 3) + 1);
     to64frombits(out.data(), (const unsigned char *)raw.data(), raw.size());
     return std::string((const char *)out.data());
 }
-
 
 struct RECORD {
     int conn;
@@ -67,8 +64,7 @@ protected:
     char saved_dir[sizeof ntlmsockdir];
     std::vector<CONNECTION_T *> connections;
 
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         char tmpl[] = "/tmp/korvantel_ntlmXXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
@@ -79,8 +75,8 @@ protected:
         standin = fork();
         ASSERT_NE(standin, -1);
         if (standin == 0) {
-            execlp("python3", "python3", program.c_str(), socket_path.c_str(), script_path.c_str(),
-                   record_path.c_str(), (char *)nullptr);
+            execlp("python3", "python3", program.c_str(), socket_path.c_str(), script_path.c_str(), record_path.c_str(),
+                   (char *)nullptr);
             _exit(127);
         }
         struct stat st;
@@ -88,8 +84,7 @@ protected:
         ASSERT_EQ(stat(socket_path.c_str(), &st), 0) << "stand-in daemon did not start";
     }
 
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         if (standin > 0) {
             kill(standin, SIGTERM);
             waitpid(standin, nullptr, 0);
@@ -99,8 +94,7 @@ protected:
         EXPECT_EQ(system(cleanup.c_str()), 0);
     }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         daemonize = 1;
         logfile[0] = 0;
         log_ring = logbuffer_new(1000);
@@ -114,8 +108,7 @@ protected:
         global->serverpool = new ServerPool();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         for (CONNECTION_T *c : connections) {
             delete c->client;
             c->client = nullptr;
@@ -133,16 +126,14 @@ protected:
         log_ring = nullptr;
     }
 
-    void script(const std::string &json)
-    {
+    void script(const std::string &json) {
         std::ofstream out(script_path + ".new");
         out << json;
         out.close();
         ASSERT_EQ(rename((script_path + ".new").c_str(), script_path.c_str()), 0);
     }
 
-    std::vector<RECORD> records()
-    {
+    std::vector<RECORD> records() {
         std::vector<RECORD> all;
         std::ifstream in(record_path, std::ios::binary);
         std::string line;
@@ -159,8 +150,7 @@ protected:
         return all;
     }
 
-    CONNECTION_T *connection(const char *authorization, bool origin = false)
-    {
+    CONNECTION_T *connection(const char *authorization, bool origin = false) {
         CONNECTION_T *c = connection_new();
         c->ip = xstrdup("10.0.0.7");
         c->id = 42;
@@ -173,29 +163,25 @@ protected:
         return c;
     }
 
-    static void authorize(CONNECTION_T *c, const char *value)
-    {
-        char **field = c->request->type == HEADER_ORIGIN ? &c->request->authorization
-                                                         : &c->request->proxy_authorization;
+    static void authorize(CONNECTION_T *c, const char *value) {
+        char **field =
+            c->request->type == HEADER_ORIGIN ? &c->request->authorization : &c->request->proxy_authorization;
         free(*field);
         *field = value ? xstrdup(value) : nullptr;
     }
 
-    int lines_with(const char *text)
-    {
+    int lines_with(const char *text) {
         int count = 0;
         for (LOGNODE *node = log_ring->newest; node; node = node->older)
             if (strstr(node->line, text)) count++;
         return count;
     }
 
-    std::string exchange_id(CONNECTION_T *c, const std::string &first)
-    {
+    std::string exchange_id(CONNECTION_T *c, const std::string &first) {
         return std::to_string(getpid()) + "." + c->ip + "." + first;
     }
 
-    std::string url(CONNECTION_T *c)
-    {
+    std::string url(CONNECTION_T *c) {
         return "http://" + std::string(c->ip) + ":" + std::to_string(c->client->fd) + "/" + std::to_string(c->id);
     }
 };
@@ -207,8 +193,7 @@ const char FAILED_LINE[] = "advice: error: security: httpauthd: [IP:10.0.0.7] NT
 
 }  // namespace
 
-TEST(NtlmMessageType, DecodesOnlyRealMessages)
-{
+TEST(NtlmMessageType, DecodesOnlyRealMessages) {
     struct Case {
         const char *what;
         std::string value;
@@ -239,8 +224,7 @@ TEST(NtlmMessageType, DecodesOnlyRealMessages)
     EXPECT_EQ(ntlm_parse_msg_type(nullptr), 0u);
 }
 
-TEST(NtlmSocketPath, RefusesDirectoriesTooLong)
-{
+TEST(NtlmSocketPath, RefusesDirectoriesTooLong) {
     char saved[sizeof ntlmsockdir];
     memcpy(saved, ntlmsockdir, sizeof ntlmsockdir);
     LOGBUFFER *ring = logbuffer_new(10);
@@ -258,10 +242,8 @@ TEST(NtlmSocketPath, RefusesDirectoriesTooLong)
         snprintf(ntlmsockdir, sizeof ntlmsockdir, "/%s", d.c_str());
         char path[128];
         EXPECT_EQ(ntlm_socket_path(path, sizeof path), c.fits) << c.length;
-        if (c.fits)
-            EXPECT_EQ(std::string(path), std::string(ntlmsockdir) + "/httpauthd.sock");
-        else
-            EXPECT_STREQ(path, "");  // never a cut path
+        if (c.fits) EXPECT_EQ(std::string(path), std::string(ntlmsockdir) + "/httpauthd.sock");
+        else EXPECT_STREQ(path, "");  // never a cut path
         EXPECT_EQ(ntlm_sockdir_check(), c.fits) << c.length;
     }
     char small[20];
@@ -273,8 +255,7 @@ TEST(NtlmSocketPath, RefusesDirectoriesTooLong)
     free(ring);
 }
 
-TEST_F(NtlmDaemon, NoDaemonListening)
-{
+TEST_F(NtlmDaemon, NoDaemonListening) {
     std::string empty = dir + "/empty";
     ASSERT_EQ(mkdir(empty.c_str(), 0700), 0);
     snprintf(ntlmsockdir, sizeof ntlmsockdir, "%s/", empty.c_str());
@@ -282,14 +263,13 @@ TEST_F(NtlmDaemon, NoDaemonListening)
     CONNECTION_T *c = connection(("NTLM " + token).c_str());
     char buffer[NTLM_BUFFER_SIZE];
     EXPECT_EQ(ntlm_communicate(c, buffer), -1);
-    std::string line = "error: security: connection to httpauth socket at " + std::string(ntlmsockdir) +
-                       "/httpauthd.sock failed";
+    std::string line =
+        "error: security: connection to httpauth socket at " + std::string(ntlmsockdir) + "/httpauthd.sock failed";
     EXPECT_EQ(lines_with(line.c_str()), 1);
     EXPECT_EQ(global->serverpool->Count(), 0);
 }
 
-TEST_F(NtlmDaemon, FullExchangeOverOnePooledConnection)
-{
+TEST_F(NtlmDaemon, FullExchangeOverOnePooledConnection) {
     std::string m1 = ntlm_token(1), m3 = ntlm_token(3, 60, 'Z');
     script("{\"step1\": \"200 401 -\\n\", \"step2\": {\"" + m1 + "\": \"200 401 CHALLENGE123\\n\", \"" + m3 +
            "\": \"200 200 alice\\n\"}}");
@@ -326,8 +306,7 @@ TEST_F(NtlmDaemon, FullExchangeOverOnePooledConnection)
     for (const RECORD &each : r) EXPECT_EQ(each.conn, r[0].conn);
 }
 
-TEST_F(NtlmDaemon, OriginRequestsUseAuthorization)
-{
+TEST_F(NtlmDaemon, OriginRequestsUseAuthorization) {
     std::string m3 = ntlm_token(3);
     script("{\"step2\": \"200 200 bob\\n\"}");
     CONNECTION_T *c = connection(("NTLM " + m3).c_str(), true);
@@ -336,8 +315,7 @@ TEST_F(NtlmDaemon, OriginRequestsUseAuthorization)
     EXPECT_STREQ(c->ntlm_user, "bob");
 }
 
-TEST_F(NtlmDaemon, StepOneAnswers)
-{
+TEST_F(NtlmDaemon, StepOneAnswers) {
     struct Case {
         const char *what;
         const char *answer;  // JSON value
@@ -382,8 +360,7 @@ TEST_F(NtlmDaemon, StepOneAnswers)
     }
 }
 
-TEST_F(NtlmDaemon, StepTwoAnswers)
-{
+TEST_F(NtlmDaemon, StepTwoAnswers) {
     struct Case {
         const char *what;
         int type;
@@ -431,8 +408,7 @@ TEST_F(NtlmDaemon, StepTwoAnswers)
     }
 }
 
-TEST_F(NtlmDaemon, ResentTypeOneKeepsTheFirst)
-{
+TEST_F(NtlmDaemon, ResentTypeOneKeepsTheFirst) {
     std::string first = ntlm_token(1), again = ntlm_token(1, 48, 'B');
     script("{\"step2\": \"200 401 CH\\n\"}");
     CONNECTION_T *c = connection(("NTLM " + first).c_str());
@@ -451,8 +427,7 @@ TEST_F(NtlmDaemon, ResentTypeOneKeepsTheFirst)
     EXPECT_EQ(r[4].conn, r[0].conn);
 }
 
-TEST_F(NtlmDaemon, WithoutHeader)
-{
+TEST_F(NtlmDaemon, WithoutHeader) {
     script("{\"step2\": \"200 401 CH\\n\"}");
     CONNECTION_T *c = connection(nullptr);
     char buffer[NTLM_BUFFER_SIZE];
@@ -473,8 +448,7 @@ TEST_F(NtlmDaemon, WithoutHeader)
     EXPECT_NE(r[1].text.find("Authorization: NTLM " + m1 + "\r\n"), std::string::npos);
 }
 
-TEST_F(NtlmDaemon, BadTokensNeverReachTheDaemon)
-{
+TEST_F(NtlmDaemon, BadTokensNeverReachTheDaemon) {
     script("{\"step2\": \"200 401 CH\\n\"}");
     struct Case {
         const char *what;
@@ -502,8 +476,7 @@ TEST_F(NtlmDaemon, BadTokensNeverReachTheDaemon)
     EXPECT_EQ(ntlm_communicate(conn, buffer), 401);
 }
 
-TEST_F(NtlmDaemon, GreetingFailures)
-{
+TEST_F(NtlmDaemon, GreetingFailures) {
     struct Case {
         const char *what;
         const char *script;
@@ -527,8 +500,7 @@ TEST_F(NtlmDaemon, GreetingFailures)
     }
 }
 
-TEST_F(NtlmDaemon, AlreadyAuthenticatedIsLoggedAndRelayed)
-{
+TEST_F(NtlmDaemon, AlreadyAuthenticatedIsLoggedAndRelayed) {
     script("{\"step2\": \"200 200 erin\\n\"}");
     CONNECTION_T *c = connection(("NTLM " + ntlm_token(3)).c_str());
     c->ntlm_state = 2;

@@ -18,11 +18,11 @@ std::string page_bytes(const char *name) {
 
 // Every page, in table order.
 const char *const page_order[] = {
-    "unknown",     "badrequest",  "badresponse", "nodns",         "nofile",      "nocache",    "noconnect",
-    "blocked",     "blacklisted", "virus",       "badprotocol",   "noaccess",    "badauth",    "downloadlimit",
-    "uploadlimit", "maxrequests", "imgfilter",   "downloading",   "proxy.pac",   "interfacehead", "tinygif",
-    "logo1",       "logo",        "checkeredgif", "tinyswf",      "empty",       "uparrow",    "downarrow",
-    "interface.css", "tooltip",
+    "unknown",   "badrequest",    "badresponse", "nodns",       "nofile",        "nocache",
+    "noconnect", "blocked",       "blacklisted", "virus",       "badprotocol",   "noaccess",
+    "badauth",   "downloadlimit", "uploadlimit", "maxrequests", "imgfilter",     "downloading",
+    "proxy.pac", "interfacehead", "tinygif",     "logo1",       "logo",          "checkeredgif",
+    "tinyswf",   "empty",         "uparrow",     "downarrow",   "interface.css", "tooltip",
 };
 
 uint16_t le16(const std::string &bytes, size_t at) {
@@ -64,8 +64,8 @@ TEST(Pages, ImagesHaveTheirFormatSizeAndDimensions) {
         int width, height;
         size_t size;  // 0: not fixed
     } cases[] = {
-        {"tinygif", 1, 1, 43},   {"checkeredgif", 4, 4, 64}, {"logo", 195, 42, 0},
-        {"logo1", 195, 42, 0},   {"uparrow", 27, 27, 0},     {"downarrow", 27, 27, 0},
+        {"tinygif", 1, 1, 43}, {"checkeredgif", 4, 4, 64}, {"logo", 195, 42, 0},
+        {"logo1", 195, 42, 0}, {"uparrow", 27, 27, 0},     {"downarrow", 27, 27, 0},
     };
     for (const Case &test : cases) {
         SCOPED_TRACE(test.name);
@@ -85,7 +85,7 @@ TEST(Pages, ImagesHaveTheirFormatSizeAndDimensions) {
     std::string swf = page_bytes("tinyswf");
     ASSERT_EQ(swf.size(), 327u);
     EXPECT_EQ(swf.substr(0, 3), "FWS");
-    EXPECT_EQ(le16(swf, 4) | (le16(swf, 6) << 16), 327);  // the file's own length field
+    EXPECT_EQ(le16(swf, 4) | (le16(swf, 6) << 16), 327);            // the file's own length field
     EXPECT_EQ(swf.substr(swf.size() - 2), std::string("\0\0", 2));  // End tag
 
     EXPECT_EQ(page_bytes("empty"), "");
@@ -95,10 +95,11 @@ TEST(Pages, ImagesHaveTheirFormatSizeAndDimensions) {
 TEST(Pages, StyleBlockDefinesTheSharedClassesAndHoldsNoVariableSign) {
     std::string css = page_bytes("interface.css");
     EXPECT_EQ(css.rfind("<style", 0), 0u);
-    const char *classes[] = {"list", "listhead", "listeven", "listodd", "bigdialog", "smalldialog", "dialog",
-                             "dialoghead", "dialogfoot", "centerdialog", "checklist", "menu", "topmenu",
-                             "ftphead", "diffline", "diffremoved", "diffadded", "entryfieldodd",
-                             "entryfieldeven", "sectiondesc", "subsectionheader", "listhead1"};
+    const char *classes[] = {
+        "list",           "listhead",    "listeven",         "listodd",      "bigdialog", "smalldialog",
+        "dialog",         "dialoghead",  "dialogfoot",       "centerdialog", "checklist", "menu",
+        "topmenu",        "ftphead",     "diffline",         "diffremoved",  "diffadded", "entryfieldodd",
+        "entryfieldeven", "sectiondesc", "subsectionheader", "listhead1"};
     for (const char *name : classes) {
         bool defined = css.find(std::string(".") + name + " ") != std::string::npos ||
                        css.find(std::string(".") + name + ",") != std::string::npos;
@@ -107,8 +108,8 @@ TEST(Pages, StyleBlockDefinesTheSharedClassesAndHoldsNoVariableSign) {
     // It precedes pages whose variables are substituted.
     EXPECT_EQ(css.find('@'), std::string::npos);
     std::string tooltip = page_bytes("tooltip");
-    for (const char *function : {"function overhere(", "function EnterContent(", "function Activate(",
-                                 "function deActivate("})
+    for (const char *function :
+         {"function overhere(", "function EnterContent(", "function Activate(", "function deActivate("})
         EXPECT_NE(tooltip.find(function), std::string::npos) << function;
     EXPECT_NE(tooltip.find("\"ToolTip\""), std::string::npos);
     std::string head = page_bytes("interfacehead");

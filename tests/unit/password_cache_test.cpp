@@ -20,8 +20,7 @@ void set_now(time_t now) {
     clock_set(now);
 }
 
-std::vector<std::string> chain(PASSWORD_CACHE_TABLE *table, int bucket)
-{
+std::vector<std::string> chain(PASSWORD_CACHE_TABLE *table, int bucket) {
     std::vector<std::string> keys;
     for (PASSWORD_CACHE_ENTRY *e = table->buckets[bucket]; e; e = e->next) keys.push_back(e->key);
     return keys;
@@ -29,8 +28,7 @@ std::vector<std::string> chain(PASSWORD_CACHE_TABLE *table, int bucket)
 
 class PasswordCache : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         password_cachesize = 100;
         password_cachexpire = 600;
         set_now(1000000);
@@ -38,8 +36,7 @@ protected:
         pthread_rwlock_init(&global->password_cache_lock, nullptr);
         global->password_cache = password_cache_create(password_cachesize);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         password_cache_destroy(global->password_cache);
         pthread_rwlock_destroy(&global->password_cache_lock);
         delete global;
@@ -50,8 +47,7 @@ protected:
 
 }  // namespace
 
-TEST(PasswordCacheKey, Buckets)
-{
+TEST(PasswordCacheKey, Buckets) {
     struct Case {
         int size, n;
         const char *key;
@@ -76,15 +72,14 @@ TEST(PasswordCacheKey, Buckets)
     password_cachesize = saved;
 }
 
-TEST(PasswordCacheKey, FormatRefusesWhatDoesNotFit)
-{
+TEST(PasswordCacheKey, FormatRefusesWhatDoesNotFit) {
     struct Case {
         size_t user, password, size;
         bool fits;
     };
     const Case cases[] = {
-        {3, 5, 10, true},    // "uuu:ppppp" + NUL = 10
-        {3, 6, 10, false},   // would have to be cut
+        {3, 5, 10, true},   // "uuu:ppppp" + NUL = 10
+        {3, 6, 10, false},  // would have to be cut
         {511, 511, PASSWORD_CACHE_KEY_SIZE, true},
         {512, 511, PASSWORD_CACHE_KEY_SIZE, false},
         {0, 0, 2, true},
@@ -94,18 +89,15 @@ TEST(PasswordCacheKey, FormatRefusesWhatDoesNotFit)
         char key[PASSWORD_CACHE_KEY_SIZE];
         memset(key, 'x', sizeof key);
         EXPECT_EQ(password_cache_key_format(key, c.size, user.c_str(), password.c_str()), c.fits) << c.user;
-        if (c.fits)
-            EXPECT_EQ(std::string(key), user + ":" + password);
-        else
-            EXPECT_STREQ(key, "");
+        if (c.fits) EXPECT_EQ(std::string(key), user + ":" + password);
+        else EXPECT_STREQ(key, "");
     }
     char key[16];
     EXPECT_FALSE(password_cache_key_format(key, sizeof key, nullptr, "p"));
     EXPECT_FALSE(password_cache_key_format(key, sizeof key, "u", nullptr));
 }
 
-TEST_F(PasswordCache, KeysMatchExactly)
-{
+TEST_F(PasswordCache, KeysMatchExactly) {
     // A password differing only in case is another password: it must not
     // pass on the right one's acceptance, nor lock the right one out.
     update_password_cache("alice:Secret", PASSWORD_CACHE_ACCEPTED);
@@ -115,21 +107,16 @@ TEST_F(PasswordCache, KeysMatchExactly)
         int value;
     };
     const Case cases[] = {
-        {"alice:Secret", PASSWORD_CACHE_ACCEPTED},
-        {"alice:secret", PASSWORD_CACHE_UNKNOWN},
-        {"alice:SECRET", PASSWORD_CACHE_UNKNOWN},
-        {"Alice:Secret", PASSWORD_CACHE_UNKNOWN},
-        {"alice:Secret2", PASSWORD_CACHE_UNKNOWN},
-        {"alice:Secre", PASSWORD_CACHE_UNKNOWN},
-        {"carol:secret", PASSWORD_CACHE_REFUSED},
-        {"carol:Secret", PASSWORD_CACHE_UNKNOWN},
+        {"alice:Secret", PASSWORD_CACHE_ACCEPTED}, {"alice:secret", PASSWORD_CACHE_UNKNOWN},
+        {"alice:SECRET", PASSWORD_CACHE_UNKNOWN},  {"Alice:Secret", PASSWORD_CACHE_UNKNOWN},
+        {"alice:Secret2", PASSWORD_CACHE_UNKNOWN}, {"alice:Secre", PASSWORD_CACHE_UNKNOWN},
+        {"carol:secret", PASSWORD_CACHE_REFUSED},  {"carol:Secret", PASSWORD_CACHE_UNKNOWN},
         {nullptr, PASSWORD_CACHE_UNKNOWN},
     };
     for (const Case &c : cases) EXPECT_EQ(check_password_cache(c.key), c.value) << (c.key ? c.key : "(null)");
 }
 
-TEST_F(PasswordCache, RecordingReplacesValueAndTime)
-{
+TEST_F(PasswordCache, RecordingReplacesValueAndTime) {
     update_password_cache("bob:pw", PASSWORD_CACHE_ACCEPTED);
     set_now(fake_now + 50);
     update_password_cache("bob:pw", PASSWORD_CACHE_REFUSED);
@@ -139,8 +126,7 @@ TEST_F(PasswordCache, RecordingReplacesValueAndTime)
     EXPECT_EQ(global->password_cache->buckets[bucket]->time, (uint32_t)fake_now);
 }
 
-TEST_F(PasswordCache, EmptyPasswordIsNeverAccepted)
-{
+TEST_F(PasswordCache, EmptyPasswordIsNeverAccepted) {
     update_password_cache("bob:", PASSWORD_CACHE_ACCEPTED);
     EXPECT_EQ(check_password_cache("bob:"), PASSWORD_CACHE_UNKNOWN);
     update_password_cache("bob", PASSWORD_CACHE_ACCEPTED);  // no colon: no password at all
@@ -156,8 +142,7 @@ TEST_F(PasswordCache, EmptyPasswordIsNeverAccepted)
     EXPECT_EQ(check_password_cache("bob::"), PASSWORD_CACHE_ACCEPTED);
 }
 
-TEST_F(PasswordCache, OverlongKeysAreNeitherRecordedNorFound)
-{
+TEST_F(PasswordCache, OverlongKeysAreNeitherRecordedNorFound) {
     std::string fits = "u:" + std::string(PASSWORD_CACHE_KEY_SIZE - 3, 'p');
     std::string too_long = fits + "x";
     update_password_cache(fits.c_str(), PASSWORD_CACHE_ACCEPTED);
@@ -168,8 +153,7 @@ TEST_F(PasswordCache, OverlongKeysAreNeitherRecordedNorFound)
     EXPECT_EQ(password_cache_search(global->password_cache, too_long.c_str()), nullptr);
 }
 
-TEST_F(PasswordCache, CleaningExpiresByAge)
-{
+TEST_F(PasswordCache, CleaningExpiresByAge) {
     struct Case {
         const char *key;
         int age_at_clean;
@@ -192,8 +176,7 @@ TEST_F(PasswordCache, CleaningExpiresByAge)
         EXPECT_EQ(check_password_cache(c.key), c.kept ? PASSWORD_CACHE_REFUSED : PASSWORD_CACHE_UNKNOWN) << c.key;
 }
 
-TEST_F(PasswordCache, LookupDoesNotRenew)
-{
+TEST_F(PasswordCache, LookupDoesNotRenew) {
     update_password_cache("a:b", PASSWORD_CACHE_ACCEPTED);
     set_now(fake_now + 300);
     EXPECT_EQ(check_password_cache("a:b"), PASSWORD_CACHE_ACCEPTED);
@@ -202,8 +185,7 @@ TEST_F(PasswordCache, LookupDoesNotRenew)
     EXPECT_EQ(check_password_cache("a:b"), PASSWORD_CACHE_UNKNOWN);
 }
 
-TEST_F(PasswordCache, MissingTableIsUnknown)
-{
+TEST_F(PasswordCache, MissingTableIsUnknown) {
     password_cache_destroy(global->password_cache);
     global->password_cache = nullptr;
     update_password_cache("a:b", PASSWORD_CACHE_ACCEPTED);
@@ -211,8 +193,7 @@ TEST_F(PasswordCache, MissingTableIsUnknown)
     password_cache_clean(nullptr);
 }
 
-TEST(PasswordCacheTable, OneBucketHoldsEveryKeyInOrder)
-{
+TEST(PasswordCacheTable, OneBucketHoldsEveryKeyInOrder) {
     PASSWORD_CACHE_TABLE *t = password_cache_create(1);
     const char *keys[] = {"a:1", "b:2", "c:3", "d:4"};
     for (const char *k : keys) ASSERT_NE(password_cache_insert(t, k, PASSWORD_CACHE_ACCEPTED), nullptr);
@@ -229,8 +210,7 @@ TEST(PasswordCacheTable, OneBucketHoldsEveryKeyInOrder)
     password_cache_destroy(t);
 }
 
-TEST(PasswordCacheTable, SizeBelowOneGivesOneBucket)
-{
+TEST(PasswordCacheTable, SizeBelowOneGivesOneBucket) {
     for (int n : {0, -5}) {
         PASSWORD_CACHE_TABLE *t = password_cache_create(n);
         EXPECT_EQ(t->count, 1);
@@ -240,8 +220,7 @@ TEST(PasswordCacheTable, SizeBelowOneGivesOneBucket)
     }
 }
 
-TEST(PasswordCacheTable, ExpireCountsAndKeepsOrder)
-{
+TEST(PasswordCacheTable, ExpireCountsAndKeepsOrder) {
     set_now(5000);
     PASSWORD_CACHE_TABLE *t = password_cache_create(1);
     password_cache_insert(t, "a:1", 1);
@@ -260,15 +239,13 @@ TEST(PasswordCacheTable, ExpireCountsAndKeepsOrder)
     clock_release();
 }
 
-TEST(PasswordCacheTableDeathTest, MissingTableIsFatal)
-{
+TEST(PasswordCacheTableDeathTest, MissingTableIsFatal) {
     EXPECT_EXIT(password_cache_search(nullptr, "a"), ::testing::ExitedWithCode(1), "");
     EXPECT_EXIT(password_cache_insert(nullptr, "a", 1), ::testing::ExitedWithCode(1), "");
     EXPECT_EXIT(password_cache_expire(nullptr, 1), ::testing::ExitedWithCode(1), "");
 }
 
-TEST_F(PasswordCache, ConcurrentReadersWritersAndCleaner)
-{
+TEST_F(PasswordCache, ConcurrentReadersWritersAndCleaner) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; t++)
         threads.emplace_back([t] {

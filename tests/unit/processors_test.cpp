@@ -15,21 +15,46 @@ namespace {
 std::string trace;
 int result_a, result_b, result_c;
 
-int proc_a(CONNECTION_T *, Filebuf *) { trace += 'a'; return result_a; }
-int proc_b(CONNECTION_T *, Filebuf *) { trace += 'b'; return result_b; }
-int proc_c(CONNECTION_T *, Filebuf *) { trace += 'c'; return result_c; }
+int proc_a(CONNECTION_T *, Filebuf *) {
+    trace += 'a';
+    return result_a;
+}
+int proc_b(CONNECTION_T *, Filebuf *) {
+    trace += 'b';
+    return result_b;
+}
+int proc_c(CONNECTION_T *, Filebuf *) {
+    trace += 'c';
+    return result_c;
+}
 
-int hook_a(void *, void *) { trace += 'a'; return result_a; }
-int hook_b(void *, void *) { trace += 'b'; return result_b; }
-int hook_c(void *, void *) { trace += 'c'; return result_c; }
+int hook_a(void *, void *) {
+    trace += 'a';
+    return result_a;
+}
+int hook_b(void *, void *) {
+    trace += 'b';
+    return result_b;
+}
+int hook_c(void *, void *) {
+    trace += 'c';
+    return result_c;
+}
 
 CONNECTION_T *seen_connection;
 Filebuf *seen_buffer;
-int proc_args(CONNECTION_T *c, Filebuf *b) { seen_connection = c; seen_buffer = b; return 7; }
+int proc_args(CONNECTION_T *c, Filebuf *b) {
+    seen_connection = c;
+    seen_buffer = b;
+    return 7;
+}
 
 class ProcessorsTest : public ::testing::Test {
 protected:
-    void SetUp() override { trace.clear(); result_a = result_b = result_c = 0; }
+    void SetUp() override {
+        trace.clear();
+        result_a = result_b = result_c = 0;
+    }
     Processors registry;
     Hooks hookreg;
 };
@@ -71,18 +96,12 @@ TEST_F(ProcessorsTest, StopRulesPerStage) {
         int result;
     };
     const std::vector<Case> cases = {
-        {PROCESSOR_REQCHECK, 0, 1, 0, "ab", 1},
-        {PROCESSOR_REQCHECK, 2, 0, 3, "abc", 3},  // only exactly 1 stops
-        {PROCESSOR_REQCHECK, 1, 1, 1, "a", 1},
-        {PROCESSOR_REQMOD, 0, 1, 0, "ab", 1},
-        {PROCESSOR_RESPCHECK, 0, 1, 0, "ab", 1},
-        {PROCESSOR_BUFFCHECK, 0, 1, 0, "ab", 1},
-        {PROCESSOR_AUTH, 1, 0, 0, "a", 1},
-        {PROCESSOR_RESPMOD, 1, 1, 0, "abc", 0},  // all run, last result
-        {PROCESSOR_RESPMOD, 0, 0, 4, "abc", 4},
-        {PROCESSOR_REQHEADER, 1, 0, 1, "abc", 1},
-        {PROCESSOR_RESPHEADER, 1, 1, 2, "abc", 2},
-        {9, 1, 1, 2, "abc", 2},  // a stage outside the table stops nowhere
+        {PROCESSOR_REQCHECK, 0, 1, 0, "ab", 1},    {PROCESSOR_REQCHECK, 2, 0, 3, "abc", 3},  // only exactly 1 stops
+        {PROCESSOR_REQCHECK, 1, 1, 1, "a", 1},     {PROCESSOR_REQMOD, 0, 1, 0, "ab", 1},
+        {PROCESSOR_RESPCHECK, 0, 1, 0, "ab", 1},   {PROCESSOR_BUFFCHECK, 0, 1, 0, "ab", 1},
+        {PROCESSOR_AUTH, 1, 0, 0, "a", 1},         {PROCESSOR_RESPMOD, 1, 1, 0, "abc", 0},  // all run, last result
+        {PROCESSOR_RESPMOD, 0, 0, 4, "abc", 4},    {PROCESSOR_REQHEADER, 1, 0, 1, "abc", 1},
+        {PROCESSOR_RESPHEADER, 1, 1, 2, "abc", 2}, {9, 1, 1, 2, "abc", 2},  // a stage outside the table stops nowhere
     };
     for (const Case &t : cases) {
         Processors p;

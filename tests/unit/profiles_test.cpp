@@ -63,10 +63,10 @@ TEST(ProfileFind, Conditions) {
 
 // Field elements of a profile rule, in order. The optional time ranges are
 // left out unless given, which leaves them switched off.
-const char *const profile_fields[] = {"enabled", "comment", "log", "profiles", "protocol", "host", "path",
-                                      "mime", "port", "urlcommands", "proxyhost", "requestheader",
-                                      "responseheader", "month", "day", "weekday", "hour", "minute",
-                                      "timemode", "add", "remove"};
+const char *const profile_fields[] = {"enabled",        "comment", "log",   "profiles",    "protocol",  "host",
+                                      "path",           "mime",    "port",  "urlcommands", "proxyhost", "requestheader",
+                                      "responseheader", "month",   "day",   "weekday",     "hour",      "minute",
+                                      "timemode",       "add",     "remove"};
 const char *const time_fields[] = {"month", "day", "weekday", "hour", "minute"};
 
 std::string profile_xml(const std::map<std::string, std::string> &given) {
@@ -77,9 +77,9 @@ std::string profile_xml(const std::map<std::string, std::string> &given) {
         for (const char *t : time_fields) timed = timed || strcmp(t, name) == 0;
         if (g == given.end()) {
             if (timed) continue;
-            std::string value = strcmp(name, "enabled") == 0 ? "true"
+            std::string value = strcmp(name, "enabled") == 0                                ? "true"
                                 : strcmp(name, "log") == 0 || strcmp(name, "timemode") == 0 ? "false"
-                                                                                             : "";
+                                                                                            : "";
             xml += std::string("<") + name + ">" + value + "</" + name + ">";
         } else if (timed) {
             xml += std::string("<") + name + " active=\"true\">" + g->second + "</" + name + ">";
@@ -180,14 +180,22 @@ TEST_F(ProfilesTest, TimeWindows) {
     } cases[] = {
         {"no range: always", {}, at(5, 15, 3, 12, 0), true},
         // month 1 to 2 with hours 8 to 17 (the months count from 0: February to March)
-        {"each: month 1 at 20:00", {{"month", "february,march"}, {"hour", "8,17"}, {"timemode", "true"}},
-         at(1, 10, 2, 20, 0), false},
-        {"each: month 1 at 08:00", {{"month", "february,march"}, {"hour", "8,17"}, {"timemode", "true"}},
-         at(1, 10, 2, 8, 0), true},
-        {"each: month 2 at 17:59", {{"month", "february,march"}, {"hour", "8,17"}, {"timemode", "true"}},
-         at(2, 31, 2, 17, 59), true},
-        {"each: month 3 at 12:00", {{"month", "february,march"}, {"hour", "8,17"}, {"timemode", "true"}},
-         at(3, 1, 2, 12, 0), false},
+        {"each: month 1 at 20:00",
+         {{"month", "february,march"}, {"hour", "8,17"}, {"timemode", "true"}},
+         at(1, 10, 2, 20, 0),
+         false},
+        {"each: month 1 at 08:00",
+         {{"month", "february,march"}, {"hour", "8,17"}, {"timemode", "true"}},
+         at(1, 10, 2, 8, 0),
+         true},
+        {"each: month 2 at 17:59",
+         {{"month", "february,march"}, {"hour", "8,17"}, {"timemode", "true"}},
+         at(2, 31, 2, 17, 59),
+         true},
+        {"each: month 3 at 12:00",
+         {{"month", "february,march"}, {"hour", "8,17"}, {"timemode", "true"}},
+         at(3, 1, 2, 12, 0),
+         false},
         {"window: month 1 at 20:00", {{"month", "february,march"}, {"hour", "8,17"}}, at(1, 10, 2, 20, 0), true},
         {"window: month 1 at 07:59", {{"month", "february,march"}, {"hour", "8,17"}}, at(1, 10, 2, 7, 59), false},
         {"window: month 2 at 17:59", {{"month", "february,march"}, {"hour", "8,17"}}, at(2, 10, 2, 17, 59), true},
@@ -196,28 +204,39 @@ TEST_F(ProfilesTest, TimeWindows) {
         // month edges: January is 0, December 11
         {"January to December, in January", {{"month", "january,december"}}, at(0, 1, 0, 0, 0), true},
         {"January to December, in December", {{"month", "january,december"}}, at(11, 31, 0, 23, 59), true},
-        {"December only, in December", {{"month", "december,december"}, {"timemode", "true"}},
-         at(11, 5, 0, 0, 0), true},
-        {"December only, in November", {{"month", "december,december"}, {"timemode", "true"}},
-         at(10, 5, 0, 0, 0), false},
-        {"November to February does not wrap: December", {{"month", "november,february"}, {"timemode", "true"}},
-         at(11, 5, 0, 0, 0), false},
-        {"November to February does not wrap: January", {{"month", "november,february"}},
-         at(0, 5, 0, 0, 0), false},
+        {"December only, in December",
+         {{"month", "december,december"}, {"timemode", "true"}},
+         at(11, 5, 0, 0, 0),
+         true},
+        {"December only, in November",
+         {{"month", "december,december"}, {"timemode", "true"}},
+         at(10, 5, 0, 0, 0),
+         false},
+        {"November to February does not wrap: December",
+         {{"month", "november,february"}, {"timemode", "true"}},
+         at(11, 5, 0, 0, 0),
+         false},
+        {"November to February does not wrap: January", {{"month", "november,february"}}, at(0, 5, 0, 0, 0), false},
         // weekday 0 is Sunday
         {"Monday to Friday, Sunday", {{"weekday", "monday,friday"}, {"timemode", "true"}}, at(4, 5, 0, 12, 0), false},
         {"Monday to Friday, Monday", {{"weekday", "monday,friday"}, {"timemode", "true"}}, at(4, 6, 1, 12, 0), true},
         {"Monday to Friday, Saturday", {{"weekday", "monday,friday"}, {"timemode", "true"}}, at(4, 4, 6, 12, 0), false},
         {"Sunday only, Sunday", {{"weekday", "sunday,sunday"}, {"timemode", "true"}}, at(4, 5, 0, 12, 0), true},
-        {"Friday to Monday does not wrap: Saturday", {{"weekday", "friday,monday"}, {"timemode", "true"}},
-         at(4, 4, 6, 12, 0), false},
+        {"Friday to Monday does not wrap: Saturday",
+         {{"weekday", "friday,monday"}, {"timemode", "true"}},
+         at(4, 4, 6, 12, 0),
+         false},
         // days and minutes
         {"days 10 to 20, day 20", {{"day", "10,20"}, {"timemode", "true"}}, at(4, 20, 1, 0, 0), true},
         {"days 10 to 20, day 21", {{"day", "10,20"}, {"timemode", "true"}}, at(4, 21, 1, 0, 0), false},
-        {"minutes 0 to 29 within every hour, 13:29", {{"minute", "0,29"}, {"timemode", "true"}},
-         at(4, 1, 1, 13, 29), true},
-        {"minutes 0 to 29 within every hour, 13:30", {{"minute", "0,29"}, {"timemode", "true"}},
-         at(4, 1, 1, 13, 30), false},
+        {"minutes 0 to 29 within every hour, 13:29",
+         {{"minute", "0,29"}, {"timemode", "true"}},
+         at(4, 1, 1, 13, 29),
+         true},
+        {"minutes 0 to 29 within every hour, 13:30",
+         {{"minute", "0,29"}, {"timemode", "true"}},
+         at(4, 1, 1, 13, 30),
+         false},
         {"window 09:30 to 17:00, 17:00", {{"hour", "9,17"}, {"minute", "30,0"}}, at(4, 1, 1, 17, 0), true},
         {"window 09:30 to 17:00, 17:01", {{"hour", "9,17"}, {"minute", "30,0"}}, at(4, 1, 1, 17, 1), false},
         {"window 09:30 to 17:00, 09:29", {{"hour", "9,17"}, {"minute", "30,0"}}, at(4, 1, 1, 9, 29), false},
@@ -243,8 +262,9 @@ TEST_F(ProfilesTest, HourRangeAcrossMidnightAdmitsNoHour) {
 TEST_F(ProfilesTest, InactiveRangesSetNothing) {
     // Time fields present but switched off.
     std::string xml = profile_xml({{"timemode", "true"}});
-    xml.insert(xml.find("<timemode>"), "<month active=\"false\">march,march</month>"
-                                       "<hour active=\"false\">3,3</hour>");
+    xml.insert(xml.find("<timemode>"),
+               "<month active=\"false\">march,march</month>"
+               "<hour active=\"false\">3,3</hour>");
     load({xml});
     const Profile &rule = section->profiles.front();
     EXPECT_FALSE(rule.start.month.set);

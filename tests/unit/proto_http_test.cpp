@@ -83,9 +83,7 @@ struct Pair {
 const char *CHUNKED_REQUEST = "POST http://origin/x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
 const char *CHUNKED_RESPONSE = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
 
-std::string body_of(Filebuf *body) {
-    return std::string(body->data ? body->data : "", (size_t)body->size);
-}
+std::string body_of(Filebuf *body) { return std::string(body->data ? body->data : "", (size_t)body->size); }
 
 TEST(ProtoHttp, ChunkedBodiesAreReadWholeOrRefused) {
     struct Case {
@@ -99,19 +97,19 @@ TEST(ProtoHttp, ChunkedBodiesAreReadWholeOrRefused) {
         {"0\r\n\r\nGET", HTTP_BODY_COMPLETE, "", "GET"},
         {"A \r\n0123456789\r\n0\r\n\r\n", HTTP_BODY_COMPLETE, "0123456789", ""},
         {"00000000000000000005\r\nhello\r\n000\r\n\r\nNEXT", HTTP_BODY_COMPLETE, "hello", "NEXT"},  // zero-padded
-        {"zz\r\nhello\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},      // not hexadecimal
-        {"-5\r\nhello\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},      // signed
-        {"5\r\nhelloX\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},     // data longer than its size
-        {"5\nhello\n0\n\n", HTTP_BODY_MALFORMED, nullptr, nullptr},                 // bare LF
-        {"5\r\nhello\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},         // bare LF after data
-        {"5\r\nhello\r\n0\r\n\n", HTTP_BODY_MALFORMED, nullptr, nullptr},         // bare LF ends the body
+        {"zz\r\nhello\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},                        // not hexadecimal
+        {"-5\r\nhello\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},                        // signed
+        {"5\r\nhelloX\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},         // data longer than its size
+        {"5\nhello\n0\n\n", HTTP_BODY_MALFORMED, nullptr, nullptr},                  // bare LF
+        {"5\r\nhello\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},            // bare LF after data
+        {"5\r\nhello\r\n0\r\n\n", HTTP_BODY_MALFORMED, nullptr, nullptr},            // bare LF ends the body
         {"5\r\nhello\r\n0\r\nX-T: 1\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},  // bare LF in a trailer
-        {"5\r\r\nhello\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},    // stray CR
-        {"5\r\nhel", HTTP_BODY_SHORT, nullptr, nullptr},                          // cut off in a chunk
-        {"5\r\nhello\r\n", HTTP_BODY_SHORT, nullptr, nullptr},                    // no last chunk
-        {"5\r\nhello\r\n0\r\n", HTTP_BODY_SHORT, nullptr, nullptr},               // no empty line after it
-        {"1000000000000000\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},          // absurd size
-        {"fffffffffffffffffffff\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},     // overflowing size
+        {"5\r\r\nhello\r\n0\r\n\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},        // stray CR
+        {"5\r\nhel", HTTP_BODY_SHORT, nullptr, nullptr},                             // cut off in a chunk
+        {"5\r\nhello\r\n", HTTP_BODY_SHORT, nullptr, nullptr},                       // no last chunk
+        {"5\r\nhello\r\n0\r\n", HTTP_BODY_SHORT, nullptr, nullptr},                  // no empty line after it
+        {"1000000000000000\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},             // absurd size
+        {"fffffffffffffffffffff\r\n", HTTP_BODY_MALFORMED, nullptr, nullptr},        // overflowing size
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.wire);
@@ -162,7 +160,8 @@ TEST(ProtoHttp, RelayReChunksAndNeverEndsACutBody) {
         const char *relayed;
         int result;
     } cases[] = {
-        {"3;name=value\r\nabc\r\n1\r\nd\r\n0\r\nTrailer: x\r\n\r\n", "3\r\nabc\r\n1\r\nd\r\n0\r\n\r\n", HTTP_BODY_COMPLETE},
+        {"3;name=value\r\nabc\r\n1\r\nd\r\n0\r\nTrailer: x\r\n\r\n", "3\r\nabc\r\n1\r\nd\r\n0\r\n\r\n",
+         HTTP_BODY_COMPLETE},
         // cut off: the client never sees a last chunk
         {"3\r\nabc\r\n5\r\nde", "3\r\nabc\r\n5\r\nde", HTTP_BODY_SHORT},
         {"3\r\nabc\r\n", "3\r\nabc\r\n", HTTP_BODY_SHORT},

@@ -202,11 +202,11 @@ public:
         socklen_t length = sizeof address;
         getsockname(listener_, (struct sockaddr *)&address, &length);
         port = ntohs(address.sin_port);
-        answer = [](const std::string &, int) {
-            return std::string("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-        };
+        answer = [](const std::string &, int) { return std::string("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"); };
     }
-    void start() { thread_ = std::thread([this] { run(); }); }
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
     ~Origin() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
@@ -357,16 +357,17 @@ public:
                     "auth_param basic children 1\nacl authed proxy_auth REQUIRED\n" +
                     "http_access allow localhost authed\n";
         } else if (auth == "ntlm") {
-            conf += "auth_param ntlm program /usr/lib/squid/ntlm_fake_auth\nauth_param ntlm children 1\n"
-                    "acl authed proxy_auth REQUIRED\nhttp_access allow localhost authed\n";
+            conf +=
+                "auth_param ntlm program /usr/lib/squid/ntlm_fake_auth\nauth_param ntlm children 1\n"
+                "acl authed proxy_auth REQUIRED\nhttp_access allow localhost authed\n";
         } else {
             conf += "http_access allow localhost\n";
         }
         conf += "http_access deny all\n";
         write_file(directory + "/squid.conf", conf);
         // A service name of its own keeps it apart from any other squid.
-        daemon = new Daemon({"/usr/sbin/squid", "-N", "-n", "kv" + std::to_string(port), "-f",
-                             directory + "/squid.conf"});
+        daemon =
+            new Daemon({"/usr/sbin/squid", "-N", "-n", "kv" + std::to_string(port), "-f", directory + "/squid.conf"});
         if (!wait_port(port)) port = 0;
     }
     ~Squid() {
@@ -387,13 +388,13 @@ public:
         if (access("/usr/sbin/danted", X_OK) != 0) return;
         directory = temp_directory();
         port = free_port();
-        write_file(directory + "/danted.conf",
-                   "logoutput: " + directory + "/danted.log\ninternal: 127.0.0.1 port = " + std::to_string(port) +
-                       "\nexternal: 127.0.0.1\nsocksmethod: none\nclientmethod: none\n"
-                       "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                       "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n");
-        daemon = new Daemon({"/usr/sbin/danted", "-f", directory + "/danted.conf", "-N", "1", "-p",
-                             directory + "/danted.pid"});
+        write_file(directory + "/danted.conf", "logoutput: " + directory +
+                                                   "/danted.log\ninternal: 127.0.0.1 port = " + std::to_string(port) +
+                                                   "\nexternal: 127.0.0.1\nsocksmethod: none\nclientmethod: none\n"
+                                                   "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                                                   "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n");
+        daemon = new Daemon(
+            {"/usr/sbin/danted", "-f", directory + "/danted.conf", "-N", "1", "-p", directory + "/danted.pid"});
         if (!wait_port(port)) port = 0;
     }
     ~Dante() {
@@ -602,10 +603,10 @@ TEST_F(ProtocolTest, BufferDecisionsWithoutGeneralRules) {
          CONN_PROCESSING, "xx--raw.", false, 0},
         {"length over the buffer, process", "GET http://o/ HTTP/1.1\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", CONN_PROCESSING, "xx--process.", false, 0},
-        {"chunked to HTTP/1.0", "GET http://o/ HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
-         CONN_PROCESSING, nullptr, false, 1},
-        {"chunked to HTTP/1.1", "GET http://o/ HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
-         CONN_PROCESSING, nullptr, false, 0},
+        {"chunked to HTTP/1.0", "GET http://o/ HTTP/1.0\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", CONN_PROCESSING, nullptr, false, 1},
+        {"chunked to HTTP/1.1", "GET http://o/ HTTP/1.1\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", CONN_PROCESSING, nullptr, false, 0},
         {"encoded, client cannot decode", "GET http://o/ HTTP/1.1\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n", CONN_PROCESSING, nullptr,
          false, 1},
@@ -666,14 +667,17 @@ TEST_F(ProtocolTest, CompressionForTheClient) {
     section->load(&doc, 1);
     std::vector<BufferCase> cases = {
         {"text/html to a gzip client", "GET http://o/ HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 10\r\n\r\n", CONN_PROCESSING, nullptr, false, 1},
+         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 10\r\n\r\n", CONN_PROCESSING, nullptr, false,
+         1},
         {"already encoded", "GET http://o/ HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: 10\r\n\r\n",
          CONN_PROCESSING, nullptr, false, 0},
         {"image", "GET http://o/ HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 10\r\n\r\n", CONN_PROCESSING, nullptr, false, 0},
+         "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 10\r\n\r\n", CONN_PROCESSING, nullptr, false,
+         0},
         {"client without Accept-Encoding", "GET http://o/ HTTP/1.1\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 10\r\n\r\n", CONN_PROCESSING, nullptr, false, 0},
+         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 10\r\n\r\n", CONN_PROCESSING, nullptr, false,
+         0},
         {"over the download buffer", "GET http://o/ HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2000000\r\n\r\n", CONN_PROCESSING, nullptr,
          false, 0},
@@ -846,8 +850,7 @@ std::string le16(unsigned v) { return std::string{(char)(v & 0xff), (char)(v >> 
 std::string le32(unsigned v) { return le16(v & 0xffff) + le16(v >> 16); }
 
 // A type-2 challenge: fixed part of 48 bytes, then the domain in UTF-16.
-std::string challenge_bytes(const std::string &domain, unsigned offset = 48, int extra_length = 0,
-                            unsigned type = 2) {
+std::string challenge_bytes(const std::string &domain, unsigned offset = 48, int extra_length = 0, unsigned type = 2) {
     std::string unicode;
     for (char ch : domain) unicode += std::string{ch, '\0'};
     std::string m = std::string("NTLMSSP\0", 8) + le32(type);
@@ -932,8 +935,9 @@ TEST(NtlmMessages, DomainOutsideTheChallengeIsIgnored) {
 
 TEST_F(ProtocolTest, BasicAnswerCarriesTheRuleCredentials) {
     request("GET http://origin/x HTTP/1.1\r\n\r\n");
-    response("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
-             "Content-Length: 3\r\n\r\n");
+    response(
+        "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
+        "Content-Length: 3\r\n\r\n");
     upstream_set(c, FORWARD_HTTP, "127.0.0.1", 3128, "user", "pass", nullptr);
     int parent = server_pair();
     write_all(parent, "abc");  // the 407's body, to be dropped
@@ -1179,7 +1183,8 @@ TEST_F(ProtocolTest, PoolKeepsOnlyQuietConnections) {
 TEST_F(ProtocolTest, DeadPooledConnectionResendsABufferedBody) {
     Origin origin;
     origin.start();
-    request(("POST http://127.0.0.1:" + std::to_string(origin.port) + "/x HTTP/1.1\r\nContent-Length: 4\r\n\r\n").c_str());
+    request(
+        ("POST http://127.0.0.1:" + std::to_string(origin.port) + "/x HTTP/1.1\r\nContent-Length: 4\r\n\r\n").c_str());
     c->request_body = new Filebuf();
     c->request_body->Add("data", 4);
     int fds[2];

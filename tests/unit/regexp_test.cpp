@@ -21,9 +21,9 @@ TEST(RegMatch, CaseInsensitiveConditions) {
         bool match;
     };
     const std::vector<Case> cases = {
-        {"^abc", "ABCdef", true},   {"^abc", "xabc", false},     {"def$", "abcDEF", true},
-        {"a.c", "A-C", true},       {"", "anything", true},      {"image/(gif|png)", "Image/PNG", true},
-        {"^text/html", "", false},  {"x{2,3}", "xx", true},
+        {"^abc", "ABCdef", true},  {"^abc", "xabc", false}, {"def$", "abcDEF", true},
+        {"a.c", "A-C", true},      {"", "anything", true},  {"image/(gif|png)", "Image/PNG", true},
+        {"^text/html", "", false}, {"x{2,3}", "xx", true},
     };
     for (const Case &c : cases) {
         regex_posix_t *regex = reg_compile(c.pattern, 1);
@@ -40,13 +40,12 @@ TEST(RegMatch, CaseInsensitiveConditions) {
 }
 
 TEST(RegMatch, BadPatternsGiveNull) {
-    for (const char *pattern : {"(", "[a-", "a{2,1}", "*x", "(?<n", "\\"}) EXPECT_EQ(reg_compile(pattern, 1), nullptr) << pattern;
+    for (const char *pattern : {"(", "[a-", "a{2,1}", "*x", "(?<n", "\\"})
+        EXPECT_EQ(reg_compile(pattern, 1), nullptr) << pattern;
     EXPECT_EQ(reg_compile(nullptr, 1), nullptr);
 }
 
-TEST(RegMatchDeathTest, FreeingNullIsFatal) {
-    EXPECT_EXIT(reg_free(nullptr), testing::ExitedWithCode(1), "");
-}
+TEST(RegMatchDeathTest, FreeingNullIsFatal) { EXPECT_EXIT(reg_free(nullptr), testing::ExitedWithCode(1), ""); }
 
 TEST(RegSub, CompileOptionsAndLetters) {
     struct Case {
@@ -89,8 +88,8 @@ TEST(RegSub, CompileOptionsAndLetters) {
         const char *letters;
         int options;
     };
-    for (const Letters &l : std::vector<Letters>{
-             {"imsx", 15}, {"IMSX", 15}, {"u", 0x200}, {"iqz", 1}, {"", 0}, {nullptr, 0}, {"ii", 1}})
+    for (const Letters &l :
+         std::vector<Letters>{{"imsx", 15}, {"IMSX", 15}, {"u", 0x200}, {"iqz", 1}, {"", 0}, {nullptr, 0}, {"ii", 1}})
         EXPECT_EQ(pcre_options(l.letters), l.options) << (l.letters ? l.letters : "null");
 }
 
@@ -284,13 +283,10 @@ TEST(StringReplace, Table) {
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {"ab ab ab", "ab", "x", "x x x"},
-        {"ab ab", "ab", nullptr, " "},
+        {"ab ab ab", "ab", "x", "x x x"}, {"ab ab", "ab", nullptr, " "},
         {"aaa", "a", "aa", "aaaaaa"},  // the inserted text is not searched again
-        {"aaaa", "aa", nullptr, ""},
-        {"abc", "", "x", "abc"},
-        {"ABC", "abc", "x", "ABC"},
-        {std::string("\0x\0", 3), "x", "y", std::string("\0y\0", 3)},
+        {"aaaa", "aa", nullptr, ""},      {"abc", "", "x", "abc"},
+        {"ABC", "abc", "x", "ABC"},       {std::string("\0x\0", 3), "x", "y", std::string("\0y\0", 3)},
     };
     for (const Case &c : cases) {
         Filebuf buffer;

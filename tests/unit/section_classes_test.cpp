@@ -42,7 +42,8 @@ std::vector<std::string> classes_check(const SECTION_CLASS *classes, std::vector
         section_fields_check(section, &problems);
     }
     for (TiXmlElement *e = root->FirstChildElement(); e; e = e->NextSiblingElement())
-        if (!registered.count(e->ValueStr())) problems.push_back("section " + e->ValueStr() + " is defined but no class reads it");
+        if (!registered.count(e->ValueStr()))
+            problems.push_back("section " + e->ValueStr() + " is defined but no class reads it");
     return problems;
 }
 
@@ -141,7 +142,8 @@ TEST(DefinitionCheck, DriftIsCaught) {
          "testsec: option 14 does not exist, the code reads it as DOUBLE"},
         {"entry field retyped", replaced(def, "<value>1</value><type>INT</type>", "<value>1</value><type>UINT</type>"),
          "testsec: entry list 0 (allow) field 3 (weight) is UINT, the code reads it as INT"},
-        {"entry list shifted", without(def, {"<deny>"}), "testsec: entry list 1 (orphan) field 4 does not exist, the code reads it as INT_RANGE"},
+        {"entry list shifted", without(def, {"<deny>"}),
+         "testsec: entry list 1 (orphan) field 4 does not exist, the code reads it as INT_RANGE"},
         {"entry list removed", without(def, {"<deny>", "<orphan>"}), "testsec: entry list 1 does not exist"},
         {"entry field renamed", replaced(replaced(def, "<weight n=", "<height n="), "</weight>", "</height>"),
          "testsec: entry list 0 (allow) field 3 is named height, the code reads it as weight"},
@@ -149,13 +151,15 @@ TEST(DefinitionCheck, DriftIsCaught) {
          replaced(replaced(swapped(def, "<extra n=", "<hidden n="), "<hidden n=\"16\">", "<hidden n=\"15\">"),
                   "<extra n=\"15\">", "<extra n=\"16\">"),
          "testsec: option 15 is named hidden, the code reads it as extra"},
-        {"option added", replaced(def, "</global>",
-                                  "<more n=\"17\"><comment>More</comment><value/><type>STRING</type><desc/></more>"
-                                  "</global>"),
+        {"option added",
+         replaced(def, "</global>",
+                  "<more n=\"17\"><comment>More</comment><value/><type>STRING</type><desc/></more>"
+                  "</global>"),
          "testsec: option 17 (more) is not declared by the code"},
-        {"entry field added", replaced(def, "</rule>",
-                                       "<more n=\"6\"><comment>More</comment><value/><type>INT</type><desc/></more>"
-                                       "</rule>"),
+        {"entry field added",
+         replaced(def, "</rule>",
+                  "<more n=\"6\"><comment>More</comment><value/><type>INT</type><desc/></more>"
+                  "</rule>"),
          "testsec: entry list 1 (deny) field 6 (more) is not declared by the code"},
         {"section renamed", replaced(replaced(def, "<testsec>", "<tests>"), "</testsec>", "</tests>"),
          "no definition for section testsec"},

@@ -179,8 +179,9 @@ TEST_F(DialogTest, RefusedValuesApplyNothingButStillUpdate) {
         {"F10", "3", "F10_2", "99", "Hours must be a couple of integers between 0 and 23 inclusive"},
         // a member outside the possible values would save a document that
         // no longer loads
-        {"F9", "mon", "F9_2", "someday", "Days must be a couple of strings among these values : "
-                                         "mon,tue,wed,thu,fri,sat,sun"},
+        {"F9", "mon", "F9_2", "someday",
+         "Days must be a couple of strings among these values : "
+         "mon,tue,wed,thu,fri,sat,sun"},
         {"F9", "<script>", "F9_2", "mon", nullptr},
         {"F7", "10.0.0.300", nullptr, nullptr, "Clients must be an IP range list (see manual)"},
     };
@@ -240,14 +241,10 @@ TEST_F(DialogTest, EntryActions) {
         int index;
         std::vector<std::string> after;
     } shifts[] = {
-        {"up", 0, {"a", "B", "c"}},       // first: nothing moves
-        {"bottom", 2, {"a", "B", "c"}},   // last: nothing moves
-        {"down", 2, {"a", "B", "c"}},
-        {"top", 0, {"a", "B", "c"}},
-        {"sideways", 1, {"a", "B", "c"}},
-        {"up", 1, {"B", "a", "c"}},
-        {"down", 0, {"a", "B", "c"}},
-        {"top", 2, {"c", "a", "B"}},
+        {"up", 0, {"a", "B", "c"}},      // first: nothing moves
+        {"bottom", 2, {"a", "B", "c"}},  // last: nothing moves
+        {"down", 2, {"a", "B", "c"}},   {"top", 0, {"a", "B", "c"}},  {"sideways", 1, {"a", "B", "c"}},
+        {"up", 1, {"B", "a", "c"}},     {"down", 0, {"a", "B", "c"}}, {"top", 2, {"c", "a", "B"}},
         {"bottom", 0, {"a", "B", "c"}},
     };
     for (const Shift &s : shifts) {

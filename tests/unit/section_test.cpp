@@ -115,11 +115,12 @@ TEST_F(SectionTest, BoundOptionsFollowTheFieldsAndStartAtTheDefaults) {
 
     // A load assigns into the fields; the bound values follow without a rebind.
     TiXmlDocument document;
-    document.Parse("<?xml version=\"1.0\"?><korvantel><testsec><count>9</count><size>11</size><flag>false</flag>"
-                   "<label>there</label><colour>blue</colour><palette>red,blue</palette><names>x</names>"
-                   "<clients>10.0.0.1</clients><ports>81-82</ports><days>tue,fri</days><hours>3,4</hours>"
-                   "<limit>1k</limit><text>t</text><quota>2</quota><ratio>1.5</ratio>"
-                   "<extra active=\"false\">x</extra><hidden>h</hidden></testsec></korvantel>");
+    document.Parse(
+        "<?xml version=\"1.0\"?><korvantel><testsec><count>9</count><size>11</size><flag>false</flag>"
+        "<label>there</label><colour>blue</colour><palette>red,blue</palette><names>x</names>"
+        "<clients>10.0.0.1</clients><ports>81-82</ports><days>tue,fri</days><hours>3,4</hours>"
+        "<limit>1k</limit><text>t</text><quota>2</quota><ratio>1.5</ratio>"
+        "<extra active=\"false\">x</extra><hidden>h</hidden></testsec></korvantel>");
     ASSERT_FALSE(document.Error()) << document.ErrorDesc();
     section.load(&document, 1);
     EXPECT_EQ(*section.opts.count, 9);
@@ -245,12 +246,15 @@ TEST_F(SectionTest, DefinitionFaultsStopStartUp) {
         {"section comment missing", {{"<comment>Test section</comment>", ""}}, "in function Section"},
         {"section desc missing", {{"<desc>A section for the tests</desc>", ""}}, "in function Section"},
         {"global missing", {{"<global>", "<globals>"}, {"</global>", "</globals>"}}, "in function Section"},
-        {"subsection template missing", {{"<template>rule</template><desc>Allowed", "<desc>Allowed"}},
+        {"subsection template missing",
+         {{"<template>rule</template><desc>Allowed", "<desc>Allowed"}},
          "in function Section"},
-        {"default refused", {{"<value>5</value><type>INT</type>", "<value>five</value><type>INT</type>"}},
+        {"default refused",
+         {{"<value>5</value><type>INT</type>", "<value>five</value><type>INT</type>"}},
          "cannot take the default value five"},
         {"bounds refused", {{"<value>0,23</value>", "<value>0</value>"}}, "cannot take the default value 0"},
-        {"section element missing", {{"<testsec>", "<othersec>"}, {"</testsec>", "</othersec>"}},
+        {"section element missing",
+         {{"<testsec>", "<othersec>"}, {"</testsec>", "</othersec>"}},
          "no element for section testsec"},
     };
     for (const FatalDefinition &c : cases) {
@@ -405,7 +409,7 @@ TEST_F(SectionTest, EntryRows) {
     EXPECT_EQ(text.find("<tr class=\"entrydialoghead\"><td>Option</td><td>Value</td></tr>\n"), 0u);
     EXPECT_NE(text.find("<td width=\"20%\">Enabled</td><td>true</td>"), std::string::npos);
     EXPECT_NE(text.find("<td width=\"20%\">Comment</td><td>a comment</td>"), std::string::npos);
-    EXPECT_EQ(text.find("Weight"), std::string::npos);  // optional and off
+    EXPECT_EQ(text.find("Weight"), std::string::npos);    // optional and off
     EXPECT_EQ(text.find("Profiles"), std::string::npos);  // empty
     EXPECT_NE(text.find("<tr class=\"entrydialogfoot\">"), std::string::npos);
     EXPECT_NE(text.find(base + "dialog=show&amp;id=" + id + "\">Edit</a>"), std::string::npos);

@@ -35,8 +35,7 @@ const char *const MARKER = "KORVANTEL_PAM_TEST";
 
 class PamLog : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         daemonize = 1;
         logfile[0] = 0;
         log_ring = logbuffer_new(1000);
@@ -44,8 +43,7 @@ protected:
         pthread_rwlock_init(&global->password_cache_lock, nullptr);
         global->password_cache = password_cache_create(10);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         password_cache_destroy(global->password_cache);
         pthread_rwlock_destroy(&global->password_cache_lock);
         delete global;
@@ -54,8 +52,7 @@ protected:
         free(log_ring);
         log_ring = nullptr;
     }
-    std::vector<std::string> lines()
-    {
+    std::vector<std::string> lines() {
         std::vector<std::string> all;
         for (LOGNODE *node = log_ring->oldest; node; node = node->newer) all.push_back(node->line);
         return all;
@@ -64,8 +61,7 @@ protected:
 
 }  // namespace
 
-TEST(PamTalker, AnswersEveryMessageWithThePassword)
-{
+TEST(PamTalker, AnswersEveryMessageWithThePassword) {
     const char *pair[2] = {"bob", "s3cret"};
     struct pam_message m1 = {PAM_PROMPT_ECHO_OFF, "Password: "};
     struct pam_message m2 = {PAM_PROMPT_ECHO_ON, "Again: "};
@@ -83,8 +79,7 @@ TEST(PamTalker, AnswersEveryMessageWithThePassword)
     free(responses);
 }
 
-TEST(PamTalker, RefusesWhatItCannotAnswer)
-{
+TEST(PamTalker, RefusesWhatItCannotAnswer) {
     const char *pair[2] = {"bob", "pw"};
     struct pam_message m = {PAM_PROMPT_ECHO_OFF, "Password: "};
     const struct pam_message *messages[] = {&m};
@@ -96,8 +91,7 @@ TEST(PamTalker, RefusesWhatItCannotAnswer)
     EXPECT_EQ(responses, nullptr);
 }
 
-TEST(AuthPam, EmptyCredentialsNeverReachPam)
-{
+TEST(AuthPam, EmptyCredentialsNeverReachPam) {
     // The service does not exist: asking PAM would give another code.
     char saved[sizeof pamfile];
     memcpy(saved, pamfile, sizeof pamfile);
@@ -109,8 +103,7 @@ TEST(AuthPam, EmptyCredentialsNeverReachPam)
     memcpy(pamfile, saved, sizeof pamfile);
 }
 
-TEST(PamCodeText, FormatsTheCode)
-{
+TEST(PamCodeText, FormatsTheCode) {
     struct Case {
         int code;
         const char *text;
@@ -132,8 +125,7 @@ TEST(PamCodeText, FormatsTheCode)
     EXPECT_STREQ(pam_code_text(7, small, sizeof small), "[pam: 7");  // bounded by the buffer
 }
 
-TEST_F(PamLog, LogsEveryCodeAndRemembersBadCredentials)
-{
+TEST_F(PamLog, LogsEveryCodeAndRemembersBadCredentials) {
     for (int code = -1; code <= 34; code++) {
         std::string key = "user" + std::to_string(code + 1) + ":pw";
         logbuffer_clear(log_ring);
@@ -150,8 +142,7 @@ TEST_F(PamLog, LogsEveryCodeAndRemembersBadCredentials)
     }
 }
 
-TEST_F(PamLog, WrongPasswordLine)
-{
+TEST_F(PamLog, WrongPasswordLine) {
     display_pam_msg(7, "bob:wrong");
     std::vector<std::string> logged = lines();
     ASSERT_EQ(logged.size(), 1u);
@@ -165,8 +156,7 @@ TEST_F(PamLog, WrongPasswordLine)
 // ---------------------------------------------------------------------------
 // Real PAM checks, run in a child started under the wrapper.
 
-TEST(PamWrapped, CredentialTable)
-{
+TEST(PamWrapped, CredentialTable) {
     if (!getenv(MARKER)) GTEST_SKIP() << "runs in the child started by PamWrapper.RunsUnderTheWrapper";
     struct Case {
         const char *what;
@@ -198,14 +188,12 @@ TEST(PamWrapped, CredentialTable)
 
 namespace {
 
-void write_file(const std::string &path, const std::string &text)
-{
+void write_file(const std::string &path, const std::string &text) {
     std::ofstream out(path);
     out << text;
 }
 
-std::string read_file(const std::string &path)
-{
+std::string read_file(const std::string &path) {
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
@@ -214,8 +202,7 @@ std::string read_file(const std::string &path)
 
 }  // namespace
 
-TEST(PamWrapper, RunsUnderTheWrapper)
-{
+TEST(PamWrapper, RunsUnderTheWrapper) {
     if (getenv(MARKER)) GTEST_SKIP() << "already the child";
     std::string module = std::string(MODULE_DIR) + "/pam_matrix.so";
     std::string chatty = std::string(MODULE_DIR) + "/pam_chatty.so";
@@ -237,9 +224,8 @@ TEST(PamWrapper, RunsUnderTheWrapper)
     // second echoed) checked against two databases
     write_file(services + "/korvantel-twice", "auth required " + chatty + " num_lines=2 info error\n" +
                                                   "auth required " + module + " passdb=" + dir + "/twice1\n" +
-                                                  "auth required " + module + " echo passdb=" + dir +
-                                                  "/twice2\n" + "account required " + module + " passdb=" +
-                                                  dir + "/twice1\n");
+                                                  "auth required " + module + " echo passdb=" + dir + "/twice2\n" +
+                                                  "account required " + module + " passdb=" + dir + "/twice1\n");
 
     std::string output = dir + "/output";
     pid_t pid = fork();

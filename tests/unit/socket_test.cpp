@@ -143,7 +143,12 @@ TEST_F(SocketPair, ReadTimeOutAndEndOfStream) {
 
 TEST_F(SocketPair, FillAppendsOneBlockWithoutReadEvent) {
     int events = 0;
-    s->CallBackAdd([](void *data, int, char *) { ++*(int *)data; return 0; }, &events, SOCKET_EVENT_READ);
+    s->CallBackAdd(
+        [](void *data, int, char *) {
+            ++*(int *)data;
+            return 0;
+        },
+        &events, SOCKET_EVENT_READ);
     BLOCKSIZE = 4;
     s->PushFront("01", 2);
     put(peer, "abcdefgh");
@@ -281,9 +286,7 @@ TEST_F(SocketPair, GetLineTimeOutKeepsPartialLine) {
 
 TEST_F(SocketPair, OverLongLineIsConsumedWithBoundedBuffer) {
     const size_t length = 3 << 20;  // far beyond any buffer a caller passes
-    std::thread writer([this, length] {
-        put(peer, std::string(length, 'a') + "\nnext\n");
-    });
+    std::thread writer([this, length] { put(peer, std::string(length, 'a') + "\nnext\n"); });
     char buffer[100];
     int r = s->GetLine(buffer, sizeof buffer, 5);
     writer.join();
@@ -302,15 +305,13 @@ TEST(SocketBuffers, ResizeAndClearCapacities) {
         unsigned n;  // 0 means Clear
         unsigned capacity;
     } steps[] = {
-        {100, 65536},  {65536, 65536},  {65537, 131072}, {70000, 131072},
-        {1, 65536},    {0, 65536},      {200000, 262144}, {0, 0},
+        {100, 65536}, {65536, 65536}, {65537, 131072},  {70000, 131072},
+        {1, 65536},   {0, 65536},     {200000, 262144}, {0, 0},
     };
     for (int which = 0; which < 2; which++) {
         for (const auto &step : steps) {
-            if (step.n)
-                s.Resize(step.n, which);
-            else
-                s.Clear(which);
+            if (step.n) s.Resize(step.n, which);
+            else s.Clear(which);
             EXPECT_EQ(which ? s.out_capacity : s.in_capacity, step.capacity) << which << " " << step.n;
             EXPECT_EQ(which ? s.out_length : s.in_length, step.n);
         }
@@ -416,7 +417,10 @@ TEST(SocketCallbacks, RegistryAndEventOrder) {
 
     // The first refusal stops the walk.
     s.CallBackMaskSet(ida, SOCKET_EVENT_READ);
-    auto refuse = [](void *data, int, char *) { ++*(int *)data; return -1; };
+    auto refuse = [](void *data, int, char *) {
+        ++*(int *)data;
+        return -1;
+    };
     int refused = 0;
     s.CallBackRemove(idb);
     s.CallBackAdd(refuse, &refused, SOCKET_EVENT_READ);
@@ -442,7 +446,10 @@ TEST(SocketCallbacks, CallbackMayRemoveItselfOrOthers) {
         r->socket->CallBackRemove(r->id);
         return 0;
     };
-    auto count = [](void *data, int, char *) { ((SelfRemover *)data)->calls++; return 0; };
+    auto count = [](void *data, int, char *) {
+        ((SelfRemover *)data)->calls++;
+        return 0;
+    };
     s.CallBackAdd(remove_next, &first, SOCKET_EVENT_READ);
     second.id = s.CallBackAdd(count, &second, SOCKET_EVENT_READ);
     first.id = second.id;  // the first callback removes the second
@@ -499,7 +506,7 @@ TEST_F(RateGroups, ThrottleWindows) {
     b.SetRate(nullptr, group);
     limitgroup_release(group);  // the sockets hold it now
 
-    EXPECT_EQ(a.Throttle(0), 0);  // no read group: no limit
+    EXPECT_EQ(a.Throttle(0), 0);    // no read group: no limit
     EXPECT_EQ(a.Throttle(1), 100);  // first use opens a window
     EXPECT_EQ(group->Incr(60), 60);
     advance_ms(10);
@@ -687,8 +694,8 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         pid_t gen;
-        ASSERT_EQ(run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
-                       "-days", "1", "-keyout", dir + "/key.pem", "-out", dir + "/cert.pem"},
+        ASSERT_EQ(run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-days",
+                       "1", "-keyout", dir + "/key.pem", "-out", dir + "/cert.pem"},
                       &gen),
                   0);
         int status = 0;

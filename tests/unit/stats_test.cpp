@@ -13,7 +13,6 @@
 
 #include "atom.h"
 #include "connection.h"
-#include "timerange.h"
 #include "filebuf.h"
 #include "global.h"
 #include "header.h"
@@ -21,25 +20,23 @@
 #include "network.h"
 #include "socket.h"
 #include "stats.h"
+#include "timerange.h"
 
 namespace {
 
-std::string page_of(Stats *stats)
-{
+std::string page_of(Stats *stats) {
     Filebuf page;
     stats->Display(&page);
     return std::string(page.data ? page.data : "", (size_t)page.size);
 }
 
-void release(Stats *stats)
-{
+void release(Stats *stats) {
     pthread_mutex_lock(&atomlock);
     stats_release(stats);
     pthread_mutex_unlock(&atomlock);
 }
 
-uint32_t value_of(Stats *stats, const char *group, const char *name)
-{
+uint32_t value_of(Stats *stats, const char *group, const char *name) {
     StatGroup *g = stats->FindGroup(group);
     if (!g) return 0xDEAD;
     StatCounter *c = g->find(name);
@@ -49,14 +46,12 @@ uint32_t value_of(Stats *stats, const char *group, const char *name)
 // The program-wide record with its statistics, as start-up builds it.
 class GlobalStats : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         global = new GLOBAL_T();
         global->stats = new Stats();
         globalstats_init();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         release(global->stats);
         delete global;
         global = nullptr;
@@ -66,8 +61,7 @@ protected:
 
 }  // namespace
 
-TEST(StatGroup, SameNameAddedOnce)
-{
+TEST(StatGroup, SameNameAddedOnce) {
     Stats *s = new Stats();
     s->AddGroup("hosts", STATGROUP_PERCENT);
     s->AddGroup("hosts", STATGROUP_PLAIN);  // exists: ignored
@@ -81,8 +75,7 @@ TEST(StatGroup, SameNameAddedOnce)
     release(s);
 }
 
-TEST(StatGroup, CallbackFormsCheckTheirFlags)
-{
+TEST(StatGroup, CallbackFormsCheckTheirFlags) {
     struct Case {
         const char *what;
         bool number;  // number callback, else text callback
@@ -107,8 +100,7 @@ TEST(StatGroup, CallbackFormsCheckTheirFlags)
     }
 }
 
-TEST(StatGroup, FullGroupEvictsOneCounter)
-{
+TEST(StatGroup, FullGroupEvictsOneCounter) {
     struct Case {
         const char *what;
         int mode;
@@ -142,8 +134,7 @@ TEST(StatGroup, FullGroupEvictsOneCounter)
     }
 }
 
-TEST(StatGroup, EvictionTieTakesFirstInList)
-{
+TEST(StatGroup, EvictionTieTakesFirstInList) {
     StatGroup g("g", STATGROUP_PERCENT);
     g.Limit(3, STAT_EVICT_OLDEST);  // at most two counters
     g.Add("a", STAT_NUMBER);
@@ -154,15 +145,13 @@ TEST(StatGroup, EvictionTieTakesFirstInList)
     EXPECT_STREQ(g.counters[1]->name, "c");
 }
 
-TEST(StatGroup, UnboundedGroupKeepsEverything)
-{
+TEST(StatGroup, UnboundedGroupKeepsEverything) {
     StatGroup g("g", STATGROUP_PLAIN);
     for (int i = 0; i < 300; i++) g.Add(std::to_string(i).c_str(), STAT_NUMBER);
     EXPECT_EQ(g.counters.size(), 300u);
 }
 
-TEST(StatGroup, CountersSaturate)
-{
+TEST(StatGroup, CountersSaturate) {
     struct Case {
         const char *what;
         uint32_t start;
@@ -188,8 +177,7 @@ TEST(StatGroup, CountersSaturate)
     }
 }
 
-TEST(StatGroup, ChangeStampsCounterAndGroup)
-{
+TEST(StatGroup, ChangeStampsCounterAndGroup) {
     StatGroup g("g", STATGROUP_PLAIN);
     g.Add("x", STAT_NUMBER);
     EXPECT_FALSE(timerisset(&g.counters[0]->changed));
@@ -199,8 +187,7 @@ TEST(StatGroup, ChangeStampsCounterAndGroup)
     EXPECT_EQ(g.Increment("missing"), 0u);
 }
 
-TEST(Stats, UnknownGroupOrCounterChangesNothing)
-{
+TEST(Stats, UnknownGroupOrCounterChangesNothing) {
     Stats *s = userstats_init();
     std::string before = page_of(s);
     EXPECT_EQ(s->Increment("nothing", "hit"), 0u);
@@ -212,8 +199,7 @@ TEST(Stats, UnknownGroupOrCounterChangesNothing)
     release(s);
 }
 
-TEST(Stats, CounterTexts)
-{
+TEST(Stats, CounterTexts) {
     struct Case {
         int flags;
         uint32_t value;
@@ -244,8 +230,7 @@ uint64_t six_gigabytes() { return 6ull << 30; }
 char *greeting() { return xstrdup("hello"); }
 }  // namespace
 
-TEST(Stats, CallbackCountersReadTheirCallback)
-{
+TEST(Stats, CallbackCountersReadTheirCallback) {
     StatGroup g("g", STATGROUP_PLAIN);
     g.Add("n", forty_two, STAT_NUMBER);
     g.Add("s", six_gigabytes, STAT_SIZE);
@@ -259,14 +244,12 @@ TEST(Stats, CallbackCountersReadTheirCallback)
     }
 }
 
-TEST(StatsDeathTest, CounterWithoutDisplayKindIsFatal)
-{
+TEST(StatsDeathTest, CounterWithoutDisplayKindIsFatal) {
     StatCounter counter("x", STAT_NUMBER | STAT_SIZE);
     EXPECT_EXIT(free(counter.Get()), ::testing::ExitedWithCode(1), "");
 }
 
-TEST(StatsDeathTest, PercentageGroupNeedsNumbers)
-{
+TEST(StatsDeathTest, PercentageGroupNeedsNumbers) {
     Stats *s = new Stats();
     s->AddGroup("p", STATGROUP_PERCENT);
     s->AddCounter("p", "size", STAT_SIZE);
@@ -274,8 +257,7 @@ TEST(StatsDeathTest, PercentageGroupNeedsNumbers)
     release(s);
 }
 
-TEST(Stats, DisplayRows)
-{
+TEST(Stats, DisplayRows) {
     Stats *s = new Stats();
     s->AddGroup("plain", STATGROUP_PLAIN);
     s->AddCounter("plain", "a<b>", STAT_NUMBER);
@@ -304,18 +286,15 @@ TEST(Stats, DisplayRows)
     release(s);
 }
 
-TEST(Stats, PercentShares)
-{
+TEST(Stats, PercentShares) {
     struct Case {
         uint32_t value, other;
         const char *cell;
     };
     const Case cases[] = {
-        {0, 0, "<td>0 (0%)</td>"},       // empty group
-        {1, 2, "<td>1 (33%)</td>"},
-        {29, 71, "<td>29 (29%)</td>"},   // exact, no floating-point undershoot
-        {3, 0, "<td>3 (100%)</td>"},
-        {4000000000u, 294967295u, "<td>4000000000 (93%)</td>"},  // no 32-bit overflow
+        {0, 0, "<td>0 (0%)</td>"},                                   // empty group
+        {1, 2, "<td>1 (33%)</td>"},  {29, 71, "<td>29 (29%)</td>"},  // exact, no floating-point undershoot
+        {3, 0, "<td>3 (100%)</td>"}, {4000000000u, 294967295u, "<td>4000000000 (93%)</td>"},  // no 32-bit overflow
     };
     for (const Case &c : cases) {
         Stats *s = new Stats();
@@ -329,8 +308,7 @@ TEST(Stats, PercentShares)
     }
 }
 
-TEST(Stats, ConcurrentIncrementsAllCount)
-{
+TEST(Stats, ConcurrentIncrementsAllCount) {
     Stats *s = userstats_init();
     std::vector<std::thread> workers;
     for (int t = 0; t < 8; t++)
@@ -349,8 +327,7 @@ TEST(Stats, ConcurrentIncrementsAllCount)
     release(s);
 }
 
-TEST(Stats, RuleStatisticsLayout)
-{
+TEST(Stats, RuleStatisticsLayout) {
     Stats *s = userstats_init();
     EXPECT_EQ(s->count, 1);
     std::vector<std::string> names;
@@ -361,13 +338,11 @@ TEST(Stats, RuleStatisticsLayout)
     release(s);
 }
 
-TEST_F(GlobalStats, ProgramWideLayout)
-{
+TEST_F(GlobalStats, ProgramWideLayout) {
     std::vector<std::string> names;
     for (StatGroup *g : global->stats->groups) names.push_back(g->name);
-    EXPECT_EQ(names, (std::vector<std::string>{"system", "requests", "network", "DNS cache", "cache",
-                                               "cache refresh", "connection pool", "hosts", "mimes", "users",
-                                               "ip addresses"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"system", "requests", "network", "DNS cache", "cache", "cache refresh",
+                                               "connection pool", "hosts", "mimes", "users", "ip addresses"}));
     StatGroup *system = global->stats->FindGroup("system");
     ASSERT_EQ(system->counters.size(), 7u);
     EXPECT_EQ(system->counters[0]->flags, STAT_TEXT | STAT_CALLBACK);
@@ -379,8 +354,7 @@ TEST_F(GlobalStats, ProgramWideLayout)
     EXPECT_NE(page_of(global->stats).find(">memory resident</td>"), std::string::npos);
 }
 
-TEST_F(GlobalStats, EventsCountInBothWhenTheRuleHasStatistics)
-{
+TEST_F(GlobalStats, EventsCountInBothWhenTheRuleHasStatistics) {
     CONNECTION_T *c = connection_new();
     c->ip = xstrdup("10.1.2.3");
     c->request = new HEADER();
@@ -435,8 +409,7 @@ TEST_F(GlobalStats, EventsCountInBothWhenTheRuleHasStatistics)
     release(rule);
 }
 
-TEST_F(GlobalStats, MissingNamesAreNotCounted)
-{
+TEST_F(GlobalStats, MissingNamesAreNotCounted) {
     CONNECTION_T *c = connection_new();
     statincr_hosts(c);  // no request
     statincr_mimes(c);  // no response
@@ -455,8 +428,7 @@ TEST_F(GlobalStats, MissingNamesAreNotCounted)
     statincr_httprequests(nullptr);  // tolerated
 }
 
-TEST_F(GlobalStats, SocketAndNetworkCounts)
-{
+TEST_F(GlobalStats, SocketAndNetworkCounts) {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     Socket *a = new Socket(fds[0]);
@@ -480,8 +452,7 @@ TEST_F(GlobalStats, SocketAndNetworkCounts)
 
 // CPU times and faults are the whole process's, read when shown (never a
 // sum over workers, which would count the same time once per worker).
-TEST_F(GlobalStats, UsageFiguresAreTheProcesss)
-{
+TEST_F(GlobalStats, UsageFiguresAreTheProcesss) {
     struct rusage before, after;
     ASSERT_EQ(getrusage(RUSAGE_SELF, &before), 0);
     char *user = stat_usertime();
@@ -497,8 +468,7 @@ TEST_F(GlobalStats, UsageFiguresAreTheProcesss)
     free(high);
 }
 
-TEST(Statm, ReadsSevenFigures)
-{
+TEST(Statm, ReadsSevenFigures) {
     struct Case {
         const char *content;  // null: no file
         bool ok;

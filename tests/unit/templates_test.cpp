@@ -2,9 +2,9 @@
 // variable substitution, and the response TemplateSection::send writes.
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -140,10 +140,19 @@ protected:
 };
 
 TEST_F(TemplatesTest, BuiltInHtmlPagesCarryTitleMessageAndStyleBlock) {
-    c->variables = {{"HTTP_HOST", "www.example.com"}, {"HTTP_FILE", "/a.txt"}, {"URL", "http://h/p"},
-                    {"HTTP_PORT", "8080"}, {"CATEGORY", "gambling"}, {"AVSCANNER", "ClamAV"},
-                    {"VIRUSNAME", "Eicar"}, {"DOWNLOADLIMIT", "100"}, {"UPLOADLIMIT", "50"},
-                    {"IMAGESCORE", "7"}, {"IMAGETHRESHOLD", "5"}, {"TRANSFERRED", "10"}, {"SIZE", "20"}};
+    c->variables = {{"HTTP_HOST", "www.example.com"},
+                    {"HTTP_FILE", "/a.txt"},
+                    {"URL", "http://h/p"},
+                    {"HTTP_PORT", "8080"},
+                    {"CATEGORY", "gambling"},
+                    {"AVSCANNER", "ClamAV"},
+                    {"VIRUSNAME", "Eicar"},
+                    {"DOWNLOADLIMIT", "100"},
+                    {"UPLOADLIMIT", "50"},
+                    {"IMAGESCORE", "7"},
+                    {"IMAGETHRESHOLD", "5"},
+                    {"TRANSFERRED", "10"},
+                    {"SIZE", "20"}};
     struct Case {
         const char *name, *title, *message;
     } cases[] = {
@@ -225,8 +234,7 @@ TEST_F(TemplatesTest, ProxyPacAndNonHtmlPagesGetNoStyleBlock) {
     c->variables = {{"INTERFACE", "10.0.0.1"}, {"PORT", "8080"}};
     Filebuf *pac = section->get(c, "proxy.pac");
     ASSERT_NE(pac, nullptr);
-    EXPECT_EQ(bytes_of(pac),
-              "function FindProxyForURL(url, host)\n{\n    return \"PROXY 10.0.0.1:8080;DIRECT\";\n}\n");
+    EXPECT_EQ(bytes_of(pac), "function FindProxyForURL(url, host)\n{\n    return \"PROXY 10.0.0.1:8080;DIRECT\";\n}\n");
     EXPECT_STREQ(pac->mime_type, "application/x-ns-proxy-autoconfig");
     delete pac;
     for (const char *name : {"interface.css", "tooltip", "tinygif", "empty"}) {
@@ -532,12 +540,12 @@ TEST_F(TemplatesTest, ProgramOutputBecomesThePage) {
     EXPECT_EQ(r.status_line, "HTTP/1.1 404 Not Found");
     EXPECT_EQ(r.body, "hello");
     EXPECT_EQ(r.header("Content-Type"), "text/plain");
-
 }
 
 TEST_F(TemplatesTest, ProgramGetsItsArgumentsUnchanged) {
     ProgramDir dir;
-    std::string program = dir.write("args", "#!/bin/sh\nprintf 'HTTP/1.0 200 OK\\r\\n\\r\\n%s|%s|%s' \"$1\" \"$2\" \"$#\"\n");
+    std::string program =
+        dir.write("args", "#!/bin/sh\nprintf 'HTTP/1.0 200 OK\\r\\n\\r\\n%s|%s|%s' \"$1\" \"$2\" \"$#\"\n");
     add_rule("blocked", (program + " --for @URL@").c_str(), TEMPLATE_PROGRAM, 0, "", "", true, false);
     c->variables["URL"] = "http://u/";
     Filebuf *page = section->get(c, "blocked");
@@ -550,7 +558,8 @@ TEST_F(TemplatesTest, FailedProgramGivesNoTemplate) {
     ProgramDir dir;
     struct Case {
         const char *script;  // null: a program that does not exist
-    } cases[] = {{nullptr}, {"#!/bin/sh\nexit 3\n"}, {"#!/bin/sh\nprintf 'HTTP/1.0 200 OK\\r\\n\\r\\nhalf'\nkill -9 $$\n"}};
+    } cases[] = {
+        {nullptr}, {"#!/bin/sh\nexit 3\n"}, {"#!/bin/sh\nprintf 'HTTP/1.0 200 OK\\r\\n\\r\\nhalf'\nkill -9 $$\n"}};
     int n = 0;
     for (const Case &test : cases) {
         SCOPED_TRACE(test.script ? test.script : "missing");

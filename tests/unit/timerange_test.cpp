@@ -9,8 +9,7 @@
 namespace {
 
 // Fields: year (since 1900), month, day, weekday, hour, minute; -1 = not given.
-tm_partial partial(int year, int month, int day, int weekday, int hour, int minute)
-{
+tm_partial partial(int year, int month, int day, int weekday, int hour, int minute) {
     tm_partial p;
     int values[6] = {year, month, day, weekday, hour, minute};
     tm_component *fields[6] = {&p.year, &p.month, &p.day, &p.weekday, &p.hour, &p.minute};
@@ -21,8 +20,7 @@ tm_partial partial(int year, int month, int day, int weekday, int hour, int minu
     return p;
 }
 
-struct tm moment(int year, int month, int day, int weekday, int hour, int minute)
-{
+struct tm moment(int year, int month, int day, int weekday, int hour, int minute) {
     struct tm t = {};
     t.tm_year = year;
     t.tm_mon = month;
@@ -44,57 +42,48 @@ struct RangeCase {
 
 }  // namespace
 
-TEST(TimeRange, BothTests)
-{
+TEST(TimeRange, BothTests) {
     RangeCase cases[] = {
-        {"nothing given", partial(N, N, N, N, N, N), partial(N, N, N, N, N, N),
-         moment(109, 5, 5, 3, 3, 3), 1, 1},
+        {"nothing given", partial(N, N, N, N, N, N), partial(N, N, N, N, N, N), moment(109, 5, 5, 3, 3, 3), 1, 1},
         // taken one by one, minutes 30 to 0 admit no minute at all
-        {"09:30 inside", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0),
-         moment(109, 5, 5, 3, 12, 45), 1, 0},
-        {"09:30 lower end", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0),
-         moment(109, 5, 5, 3, 9, 30), 1, 0},
-        {"09:29 before", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0),
-         moment(109, 5, 5, 3, 9, 29), 0, 0},
-        {"17:00 upper end", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0),
-         moment(109, 5, 5, 3, 17, 0), 1, 0},
-        {"17:01 after", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0),
-         moment(109, 5, 5, 3, 17, 1), 0, 0},
+        {"09:30 inside", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0), moment(109, 5, 5, 3, 12, 45), 1, 0},
+        {"09:30 lower end", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0), moment(109, 5, 5, 3, 9, 30), 1, 0},
+        {"09:29 before", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0), moment(109, 5, 5, 3, 9, 29), 0, 0},
+        {"17:00 upper end", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0), moment(109, 5, 5, 3, 17, 0), 1, 0},
+        {"17:01 after", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0), moment(109, 5, 5, 3, 17, 1), 0, 0},
         // only the ordered test accepts 10:15 (minute 15 < 30 on its own)
-        {"10:15 ordered vs each", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0),
-         moment(109, 5, 5, 3, 10, 15), 1, 0},
-        {"22 to 6 at 23", partial(N, N, N, N, 22, N), partial(N, N, N, N, 6, N),
-         moment(109, 5, 5, 3, 23, 0), 0, 0},
-        {"22 to 6 at 3", partial(N, N, N, N, 22, N), partial(N, N, N, N, 6, N),
-         moment(109, 5, 5, 3, 3, 0), 0, 0},
-        {"dates across a year, inside", partial(109, 11, 24, N, N, N),
-         partial(110, 0, 2, N, N, N), moment(109, 11, 31, 4, 23, 59), 1, 0},
-        {"dates across a year, new year", partial(109, 11, 24, N, N, N),
-         partial(110, 0, 2, N, N, N), moment(110, 0, 1, 5, 0, 0), 1, 0},
-        {"dates across a year, last day", partial(109, 11, 24, N, N, N),
-         partial(110, 0, 2, N, N, N), moment(110, 0, 2, 6, 23, 59), 1, 0},
-        {"dates across a year, after", partial(109, 11, 24, N, N, N),
-         partial(110, 0, 2, N, N, N), moment(110, 0, 3, 0, 0, 0), 0, 0},
-        {"dates across a year, before", partial(109, 11, 24, N, N, N),
-         partial(110, 0, 2, N, N, N), moment(109, 11, 23, 3, 12, 0), 0, 0},
+        {"10:15 ordered vs each", partial(N, N, N, N, 9, 30), partial(N, N, N, N, 17, 0), moment(109, 5, 5, 3, 10, 15),
+         1, 0},
+        {"22 to 6 at 23", partial(N, N, N, N, 22, N), partial(N, N, N, N, 6, N), moment(109, 5, 5, 3, 23, 0), 0, 0},
+        {"22 to 6 at 3", partial(N, N, N, N, 22, N), partial(N, N, N, N, 6, N), moment(109, 5, 5, 3, 3, 0), 0, 0},
+        {"dates across a year, inside", partial(109, 11, 24, N, N, N), partial(110, 0, 2, N, N, N),
+         moment(109, 11, 31, 4, 23, 59), 1, 0},
+        {"dates across a year, new year", partial(109, 11, 24, N, N, N), partial(110, 0, 2, N, N, N),
+         moment(110, 0, 1, 5, 0, 0), 1, 0},
+        {"dates across a year, last day", partial(109, 11, 24, N, N, N), partial(110, 0, 2, N, N, N),
+         moment(110, 0, 2, 6, 23, 59), 1, 0},
+        {"dates across a year, after", partial(109, 11, 24, N, N, N), partial(110, 0, 2, N, N, N),
+         moment(110, 0, 3, 0, 0, 0), 0, 0},
+        {"dates across a year, before", partial(109, 11, 24, N, N, N), partial(110, 0, 2, N, N, N),
+         moment(109, 11, 23, 3, 12, 0), 0, 0},
         {"weekdays and hours, Monday 08:00", partial(N, N, N, 1, 8, N), partial(N, N, N, 5, 17, N),
          moment(109, 5, 1, 1, 8, 0), 1, 1},
         {"weekdays and hours, Friday 17:59", partial(N, N, N, 1, 8, N), partial(N, N, N, 5, 17, N),
          moment(109, 5, 5, 5, 17, 59), 1, 1},
         {"weekdays and hours, Friday 18:00", partial(N, N, N, 1, 8, N), partial(N, N, N, 5, 17, N),
          moment(109, 5, 5, 5, 18, 0), 0, 0},
-        {"weekdays and hours, Wednesday 07:00", partial(N, N, N, 1, 8, N),
-         partial(N, N, N, 5, 17, N), moment(109, 5, 3, 3, 7, 0), 1, 0},
+        {"weekdays and hours, Wednesday 07:00", partial(N, N, N, 1, 8, N), partial(N, N, N, 5, 17, N),
+         moment(109, 5, 3, 3, 7, 0), 1, 0},
         {"weekdays and hours, Sunday noon", partial(N, N, N, 1, 8, N), partial(N, N, N, 5, 17, N),
          moment(109, 5, 7, 0, 12, 0), 0, 0},
-        {"minute range in every hour, 14:20", partial(N, N, N, N, 8, 15),
-         partial(N, N, N, N, 17, 45), moment(109, 5, 7, 0, 14, 20), 1, 1},
-        {"minute range in every hour, 14:50", partial(N, N, N, N, 8, 15),
-         partial(N, N, N, N, 17, 45), moment(109, 5, 7, 0, 14, 50), 1, 0},
-        {"only a lower bound", partial(N, 3, N, N, N, N), partial(N, N, N, N, N, N),
-         moment(109, 2, 7, 0, 14, 50), 0, 0},
-        {"only an upper bound", partial(N, N, N, N, N, N), partial(N, 3, N, N, N, N),
-         moment(109, 2, 7, 0, 14, 50), 1, 1},
+        {"minute range in every hour, 14:20", partial(N, N, N, N, 8, 15), partial(N, N, N, N, 17, 45),
+         moment(109, 5, 7, 0, 14, 20), 1, 1},
+        {"minute range in every hour, 14:50", partial(N, N, N, N, 8, 15), partial(N, N, N, N, 17, 45),
+         moment(109, 5, 7, 0, 14, 50), 1, 0},
+        {"only a lower bound", partial(N, 3, N, N, N, N), partial(N, N, N, N, N, N), moment(109, 2, 7, 0, 14, 50), 0,
+         0},
+        {"only an upper bound", partial(N, N, N, N, N, N), partial(N, 3, N, N, N, N), moment(109, 2, 7, 0, 14, 50), 1,
+         1},
     };
     for (const RangeCase &c : cases) {
         EXPECT_EQ(c.absolute, in_absolutetimerange(&c.now, &c.from, &c.to)) << c.name;
@@ -102,15 +91,13 @@ TEST(TimeRange, BothTests)
     }
 }
 
-TEST(TimeRange, Names)
-{
+TEST(TimeRange, Names) {
     struct Case {
         int n;
         const char *month, *weekday;
     } cases[] = {
-        {0, "Invalid", "Invalid"},    {1, "January", "Sunday"}, {7, "July", "Saturday"},
-        {8, "August", "Invalid"},     {12, "December", "Invalid"}, {13, "Invalid", "Invalid"},
-        {-1, "Invalid", "Invalid"},
+        {0, "Invalid", "Invalid"},   {1, "January", "Sunday"},   {7, "July", "Saturday"},    {8, "August", "Invalid"},
+        {12, "December", "Invalid"}, {13, "Invalid", "Invalid"}, {-1, "Invalid", "Invalid"},
     };
     for (const Case &c : cases) {
         EXPECT_STREQ(c.month, month_name(c.n)) << c.n;
@@ -118,8 +105,7 @@ TEST(TimeRange, Names)
     }
 }
 
-TEST(TimeRange, TimevalDiffAndCompare)
-{
+TEST(TimeRange, TimevalDiffAndCompare) {
     struct Case {
         struct timeval a, b;
         long long ms;
@@ -142,8 +128,7 @@ TEST(TimeRange, TimevalDiffAndCompare)
     }
 }
 
-TEST(TimeRange, TimevalToString)
-{
+TEST(TimeRange, TimevalToString) {
     struct Case {
         struct timeval value;
         const char *text;
@@ -163,8 +148,7 @@ TEST(TimeRange, TimevalToString)
     }
 }
 
-TEST(TimeRange, ClockAndLocalConversionShareTheBase)
-{
+TEST(TimeRange, ClockAndLocalConversionShareTheBase) {
     EXPECT_EQ(0, gmtoffset_compute());
     time_t stored = 0;
     time_t now = utc_time(&stored);
@@ -184,9 +168,7 @@ TEST(TimeRange, ClockAndLocalConversionShareTheBase)
         localtime_r(&base, &local);
         EXPECT_EQ(base, local_mktime(&local)) << zone;
     }
-    if (old)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
+    if (old) setenv("TZ", saved.c_str(), 1);
+    else unsetenv("TZ");
     tzset();
 }

@@ -92,12 +92,11 @@ TEST_F(TimersTest, RepeatingNextDue) {
     };
     // Added at 40 with interval 60: due at 100.
     const std::vector<Case> cases = {
-        {60, 100, 160},  // on time
-        {60, 101, 160},  // late but inside the interval: keeps its phase
-        {60, 159, 160},
-        {60, 160, 161},  // due + interval not later than now
-        {60, 170, 171},  // fell behind: restarts from now
-        {0, 40, 41},     // interval 0 runs once per check
+        {60, 100, 160},                  // on time
+        {60, 101, 160},                  // late but inside the interval: keeps its phase
+        {60, 159, 160}, {60, 160, 161},  // due + interval not later than now
+        {60, 170, 171},                  // fell behind: restarts from now
+        {0, 40, 41},                     // interval 0 runs once per check
     };
     for (const Case &t : cases) {
         runs.clear();

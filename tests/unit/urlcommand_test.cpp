@@ -108,7 +108,7 @@ TEST(UrlCommandFind, ByNameIgnoringCase) {
     };
     const std::vector<Case> cases = {
         {"bypass", "f"}, {"BYPASS", "f"}, {"fresh", nullptr}, {"FRESH", nullptr},
-        {"raw", "-"}, {"", "-"}, {"bypas", "-"}, {"bypassx", "-"},
+        {"raw", "-"},    {"", "-"},       {"bypas", "-"},     {"bypassx", "-"},
     };
     for (const Case &c : cases) {
         url_command_t *found = url_command_find(array, c.name);
@@ -117,10 +117,8 @@ TEST(UrlCommandFind, ByNameIgnoringCase) {
             continue;
         }
         ASSERT_NE(nullptr, found) << c.name;
-        if (c.options)
-            EXPECT_STREQ(c.options, found->options) << c.name;
-        else
-            EXPECT_EQ(nullptr, found->options) << c.name;
+        if (c.options) EXPECT_STREQ(c.options, found->options) << c.name;
+        else EXPECT_EQ(nullptr, found->options) << c.name;
     }
     EXPECT_EQ(nullptr, url_command_find(nullptr, "fresh"));
     EXPECT_EQ(nullptr, url_command_find(array, nullptr));
@@ -152,7 +150,7 @@ TEST(UrlCommandCreate, WritesLabelsBack) {
 }
 
 class UrlCommandLog : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         daemonize = 1;
         logfile[0] = 0;
@@ -186,7 +184,7 @@ TEST_F(UrlCommandLog, OneLinePerCommand) {
 // A connection whose client socket is one end of a socket pair; the test
 // reads what the proxy sends from the other end.
 class UrlCommandConnection : public UrlCommandLog {
-  protected:
+protected:
     CONNECTION_T *connection = nullptr;
     int peer = -1;
 
@@ -238,8 +236,8 @@ TEST_F(UrlCommandConnection, ExtractFromTheRequestTarget) {
         std::string url;
     };
     const std::vector<Case> cases = {
-        {"GET http://xx--bypass[fh].xx--fresh.origin/a HTTP/1.1\r\n\r\n", "bypass[fh] fresh", "origin", "(null)",
-         "/a", "http://origin:80/a"},
+        {"GET http://xx--bypass[fh].xx--fresh.origin/a HTTP/1.1\r\n\r\n", "bypass[fh] fresh", "origin", "(null)", "/a",
+         "http://origin:80/a"},
         {"GET http://xx--raw.origin:8080/a?b HTTP/1.1\r\nHost: xx--other.h\r\n\r\n", "raw", "origin", "xx--other.h",
          "/a?b", "http://origin:8080/a?b"},
         {"GET http://origin/a HTTP/1.1\r\n\r\n", "", "origin", "(null)", "/a", "http://origin:80/a"},
@@ -291,8 +289,8 @@ TEST_F(UrlCommandConnection, Referer) {
         std::string head;
         int result;
         std::string commands;
-        std::string referer;  // afterwards
-        std::string location; // of the 302, "" when nothing was sent
+        std::string referer;   // afterwards
+        std::string location;  // of the 302, "" when nothing was sent
     };
     const std::vector<Case> cases = {
         {"GET http://origin/img.png HTTP/1.1\r\nReferer: http://xx--bypass.origin/page\r\n\r\n", 0, "",
@@ -302,8 +300,8 @@ TEST_F(UrlCommandConnection, Referer) {
         {"POST http://origin/img.png HTTP/1.1\r\nReferer: http://xx--bypass.origin/page\r\n\r\n", 1, "bypass",
          "http://origin/page", ""},
         // the request's own commands win
-        {"GET http://xx--fresh.origin/img.png HTTP/1.1\r\nReferer: http://xx--bypass.origin/page\r\n\r\n", 1,
-         "fresh", "http://origin/page", ""},
+        {"GET http://xx--fresh.origin/img.png HTTP/1.1\r\nReferer: http://xx--bypass.origin/page\r\n\r\n", 1, "fresh",
+         "http://origin/page", ""},
         {"GET http://origin/img.png HTTP/1.1\r\nReferer: http://origin/page\r\n\r\n", 1, "", "http://origin/page", ""},
         {"GET http://origin/img.png HTTP/1.1\r\nReferer: http://xx--bypass\r\n\r\n", 1, "", "http://xx--bypass", ""},
         {"GET http://origin/img.png HTTP/1.1\r\n\r\n", 1, "", "(null)", ""},
@@ -326,8 +324,8 @@ TEST_F(UrlCommandConnection, Referer) {
         {"GET /img.png HTTP/1.1\r\nHost: [::1]:8080\r\nReferer: http://xx--bypass.origin/page\r\n\r\n", 0, "",
          "http://origin/page", "http://xx--bypass.[::1]:8080/img.png"},
         // neither host nor Host header: adopted
-        {"GET /img.png HTTP/1.1\r\nReferer: http://xx--bypass.origin/page\r\n\r\n", 1, "bypass",
-         "http://origin/page", ""},
+        {"GET /img.png HTTP/1.1\r\nReferer: http://xx--bypass.origin/page\r\n\r\n", 1, "bypass", "http://origin/page",
+         ""},
     };
     for (const Case &c : cases) {
         request(c.head);

@@ -277,9 +277,9 @@ TEST_F(XmlTest, SaveRewritesSectionsAndKeepsTheRest) {
         ASSERT_TRUE(child->ToElement()) << "only elements remain";
         names.push_back(child->ValueStr());
     }
-    const std::vector<std::string> expected = {"count", "size", "flag", "label", "colour", "palette", "names",
-                                               "clients", "ports", "days", "hours", "limit", "text", "quota",
-                                               "ratio", "extra", "hidden", "allow", "allow", "deny"};
+    const std::vector<std::string> expected = {"count",   "size",  "flag",   "label", "colour", "palette", "names",
+                                               "clients", "ports", "days",   "hours", "limit",  "text",    "quota",
+                                               "ratio",   "extra", "hidden", "allow", "allow",  "deny"};
     EXPECT_EQ(names, expected);
     EXPECT_STREQ(element->FirstChildElement("hidden")->GetText(), "h");  // disabled: saved with its text
     EXPECT_STREQ(element->FirstChildElement("extra")->Attribute("active"), "true");
@@ -468,8 +468,7 @@ TEST_F(XmlTest, SectionSelectNeedsAKorvantelDocument) {
     other.Parse("<section/>");
     EXPECT_EXIT((log_to_stderr(), section_select(&other, "testsec")), testing::ExitedWithCode(1),
                 "src/xml:[0-9]+ in function section_select");
-    EXPECT_EXIT((log_to_stderr(), section_select(nullptr, "testsec")), testing::ExitedWithCode(1),
-                "section_select");
+    EXPECT_EXIT((log_to_stderr(), section_select(nullptr, "testsec")), testing::ExitedWithCode(1), "section_select");
 }
 
 }  // namespace
