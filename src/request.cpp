@@ -52,11 +52,34 @@ void set_variable(CONNECTION_T *connection, const char *name, const std::string 
     connection->variables[name] = value;
 }
 
-// The slot's copy of a text shown on the connections page. Caller holds
-// threadlistlock.
-void slot_text(char **field, const char *value) {
-    free(*field);
-    *field = value ? xstrdup(value) : nullptr;
+// The slot's copies of the texts shown on the connections page: the
+// address, and with texts_too the URL and method; a state of 0 or more sets
+// the slot's state and request count as well. The copies are made and the
+// old ones freed outside threadlistlock, which every request and hand-off
+// takes: under it only pointers change.
+void slot_texts(CONNECTION_T *connection, const char *ip, const char *url, const char *method, bool texts_too,
+                int state) {
+    char *fresh[3] = {ip ? xstrdup(ip) : nullptr, url ? xstrdup(url) : nullptr, method ? xstrdup(method) : nullptr};
+    char *old[3] = {nullptr, nullptr, nullptr};
+    {
+        MutexLock held(&threadlistlock);
+        THREAD_T *slot = &threads[connection->thread_slot];
+        if (state >= 0) {
+            slot->state = state;
+            slot->requests = connection->requests;
+        }
+        char **fields[3] = {&slot->ip, &slot->url, &slot->method};
+        for (int i = 0; i < 3; i++) {
+            if (i > 0 && !texts_too) break;
+            old[i] = *fields[i];
+            *fields[i] = fresh[i];
+            fresh[i] = nullptr;
+        }
+    }
+    for (int i = 0; i < 3; i++) {
+        free(old[i]);
+        free(fresh[i]);
+    }
 }
 
 void request_variables(CONNECTION_T *connection, bool with_url) {
@@ -291,13 +314,7 @@ void request_start(CONNECTION_T *connection) {
     connection->transferred = 0;
     connection->upload_size = 0;
 
-    {
-        MutexLock held(&threadlistlock);
-        THREAD_T *slot = &threads[connection->thread_slot];
-        slot->state = 1;
-        slot->requests = connection->requests;
-        slot_text(&slot->ip, connection->ip);
-    }
+    slot_texts(connection, connection->ip, nullptr, nullptr, false, 1);
 
     if (connection->requests == 0)
         putlog(LOG_NETWORK, "fd: %d allowed connect from %s on port %d ",
@@ -435,13 +452,7 @@ bool request_checks_phase(CONNECTION_T *connection) {
         connection->flags |= CONN_HTTPS | CONN_TLS_ACTIVE;
     }
 
-    {
-        MutexLock held(&threadlistlock);
-        THREAD_T *slot = &threads[connection->thread_slot];
-        slot_text(&slot->ip, connection->ip);
-        slot_text(&slot->url, request->url ? request->url : request->file);
-        slot_text(&slot->method, request->method);
-    }
+    slot_texts(connection, connection->ip, request->url ? request->url : request->file, request->method, true, -1);
 
     if (header_section) header_section->filter(connection, 1);
     return true;
