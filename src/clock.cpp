@@ -1,5 +1,7 @@
 #include "clock.h"
 
+#include <string.h>
+
 #include <atomic>
 
 // Microseconds since the epoch of the moment a test stopped the clock at;
@@ -38,3 +40,18 @@ void clock_set(time_t seconds, long microseconds) {
 }
 
 void clock_release() { fixed_usec.store(-1, std::memory_order_relaxed); }
+
+bool clock_localtime(time_t when, struct tm *out) {
+    static thread_local time_t last = (time_t)-1;
+    static thread_local struct tm converted;
+    if (when != last || when == (time_t)-1) {
+        if (!localtime_r(&when, &converted)) {
+            last = (time_t)-1;
+            memset(out, 0, sizeof *out);
+            return false;
+        }
+        last = when;
+    }
+    *out = converted;
+    return true;
+}

@@ -13,6 +13,11 @@ void clock_now(struct timeval *now);
 // A clock that never steps back, for measuring intervals.
 void clock_monotonic(struct timeval *now);
 
+// localtime_r() of a moment, remembered per thread for the last second
+// asked: the conversion takes a process-wide lock, and busy threads ask for
+// the same second many times. False (and *out zeroed) when it fails.
+bool clock_localtime(time_t when, struct tm *out);
+
 // Tests: from now on every reading of both clocks is this moment, until
 // clock_release() gives back the real clocks.
 void clock_set(time_t seconds, long microseconds = 0);

@@ -229,12 +229,12 @@ void interface_page_log(Filebuf *page, CGIMap &form, CONNECTION_T *) {
     }
     const std::string pattern = form.get("pattern");
 
-    pthread_rwlock_rdlock(&ring->lock);
+    pthread_mutex_lock(&ring->lock);
     int capacity = ring->capacity;
     std::vector<std::string> lines;
     lines.reserve((size_t)ring->count);
     for (LOGNODE *node = ring->newest; node; node = node->older) lines.push_back(node->line);
-    pthread_rwlock_unlock(&ring->lock);
+    pthread_mutex_unlock(&ring->lock);
 
     dialog_open(page, "Regular expression match", "log");
     put(page, "<tr><td colspan=\"2\"><input type=\"text\" name=\"pattern\" size=\"80\" value=\"" +

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "clock.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
@@ -103,10 +104,7 @@ void LimitSection::update() { entries_build(0, &limits); }
 namespace {
 
 bool local_now(struct tm *now) {
-    time_t t = time(nullptr);
-    if (localtime_r(&t, now)) return true;
-    memset(now, 0, sizeof *now);
-    return false;
+    return clock_localtime(time(nullptr), now);
 }
 
 bool applies(const Limit &rule, const CONNECTION_T *connection, const struct tm *now) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "clientpool.h"
+#include "clock.h"
 #include "compat.h"
 #include "mem.h"
 #include "serverpool.h"
@@ -76,7 +77,7 @@ const char *log_helpname(int category) {
 LOGBUFFER *logbuffer_new(int capacity) {
     LOGBUFFER *ring = (LOGBUFFER *)xmalloc(sizeof(LOGBUFFER));
     if (!ring) fatal_alloc("src/log", __LINE__, "logbuffer_new", sizeof(LOGBUFFER));
-    pthread_rwlock_init(&ring->lock, nullptr);
+    pthread_mutex_init(&ring->lock, nullptr);
     ring->capacity = capacity < 0 ? 0 : capacity;
     return ring;
 }
@@ -87,27 +88,24 @@ static void lognode_free(LOGNODE *node) {
     free(node);
 }
 
+namespace {
+// The node a thread last took out of the ring, kept for its next line: a
+// busy proxy then neither allocates nor copies under the ring's lock.
+struct SpareNode {
+    LOGNODE *node = nullptr;
+    ~SpareNode() {
+        if (node) lognode_free(node);
+    }
+};
+thread_local SpareNode spare;
+}  // namespace
+
 void logbuffer_add(LOGBUFFER *ring, const char *line) {
     if (!ring) return;
     size_t length = strlen(line) + 1;
-    pthread_rwlock_wrlock(&ring->lock);
-    if (ring->capacity == 0) {
-        pthread_rwlock_unlock(&ring->lock);
-        return;
-    }
-    // A full ring reuses its oldest line for the newest, so that a busy
-    // proxy does not allocate for every line it logs.
-    LOGNODE *node = nullptr;
-    if (ring->count >= ring->capacity && ring->oldest) {
-        node = ring->oldest;
-        ring->oldest = node->newer;
-        if (ring->oldest) ring->oldest->older = nullptr;
-        else ring->newest = nullptr;
-        node->older = node->newer = nullptr;
-    } else {
-        node = (LOGNODE *)calloc(1, sizeof(LOGNODE));
-        ring->count++;
-    }
+    LOGNODE *node = spare.node;
+    spare.node = nullptr;
+    if (!node) node = (LOGNODE *)calloc(1, sizeof(LOGNODE));
     if (node && node->room < length) {
         // Rounded up: most lines then fit the room of the one they replace.
         size_t room = (length + 255) & ~(size_t)255;
@@ -119,21 +117,37 @@ void logbuffer_add(LOGBUFFER *ring, const char *line) {
     }
     // Allocation failure here is fatal; the fatal path logs once more but its
     // guard keeps it from coming back here.
-    if (!node || node->room < length) {
-        pthread_rwlock_unlock(&ring->lock);
-        fatal_alloc("src/log", __LINE__, "logbuffer_add", length);
-    }
+    if (!node || node->room < length) fatal_alloc("src/log", __LINE__, "logbuffer_add", length);
     memcpy(node->line, line, length);
-    node->older = ring->newest;
-    if (ring->newest) ring->newest->newer = node;
-    ring->newest = node;
-    if (!ring->oldest) ring->oldest = node;
-    pthread_rwlock_unlock(&ring->lock);
+    node->older = node->newer = nullptr;
+
+    LOGNODE *dropped = nullptr;
+    pthread_mutex_lock(&ring->lock);
+    if (ring->capacity == 0) {
+        dropped = node;
+    } else {
+        node->older = ring->newest;
+        if (ring->newest) ring->newest->newer = node;
+        ring->newest = node;
+        if (!ring->oldest) ring->oldest = node;
+        if (ring->count < ring->capacity) {
+            ring->count++;
+        } else {
+            dropped = ring->oldest;
+            ring->oldest = dropped->newer;
+            ring->oldest->older = nullptr;
+        }
+    }
+    pthread_mutex_unlock(&ring->lock);
+    if (!dropped) return;
+    dropped->older = dropped->newer = nullptr;
+    if (!spare.node) spare.node = dropped;
+    else lognode_free(dropped);
 }
 
 void logbuffer_resize(LOGBUFFER *ring, int capacity) {
     if (!ring || capacity < 0) return;
-    pthread_rwlock_wrlock(&ring->lock);
+    pthread_mutex_lock(&ring->lock);
     while (ring->count > capacity) {
         LOGNODE *old = ring->oldest;
         ring->oldest = old->newer;
@@ -143,12 +157,12 @@ void logbuffer_resize(LOGBUFFER *ring, int capacity) {
         ring->count--;
     }
     ring->capacity = capacity;
-    pthread_rwlock_unlock(&ring->lock);
+    pthread_mutex_unlock(&ring->lock);
 }
 
 void logbuffer_clear(LOGBUFFER *ring) {
     if (!ring) return;
-    pthread_rwlock_wrlock(&ring->lock);
+    pthread_mutex_lock(&ring->lock);
     LOGNODE *node = ring->newest;
     while (node) {
         LOGNODE *older = node->older;
@@ -157,7 +171,7 @@ void logbuffer_clear(LOGBUFFER *ring) {
     }
     ring->newest = ring->oldest = nullptr;
     ring->count = 0;
-    pthread_rwlock_unlock(&ring->lock);
+    pthread_mutex_unlock(&ring->lock);
 }
 
 int log_rotate_file(int *fd, const char *path, time_t when) {
@@ -193,14 +207,13 @@ void putlog(int category, const char *format, ...) {
 
     char line[8192 + 2];
     time_t now = time(nullptr);
-    // The stamp changes once a second; local-time conversion takes a
-    // process-wide lock, so each thread keeps its last stamp.
+    // The stamp changes once a second, so each thread keeps its last one.
     static thread_local time_t stamp_time = (time_t)-1;
     static thread_local char stamp[64];
     static thread_local size_t stamp_length = 0;
     if (now != stamp_time) {
         struct tm tmv;
-        localtime_r(&now, &tmv);
+        clock_localtime(now, &tmv);
         stamp_length = strftime(stamp, sizeof stamp, "%Y %m %d %H:%M:%S", &tmv);
         stamp_time = now;
     }

@@ -52,7 +52,9 @@ struct LOGNODE {
 };
 
 struct LOGBUFFER {
-    pthread_rwlock_t lock;
+    // A mutex, not a read-write lock: nearly every user writes, and writers
+    // contending for glibc's read-write lock cost several times more.
+    pthread_mutex_t lock;
     int count;
     int capacity;
     LOGNODE *newest;

@@ -144,7 +144,7 @@ std::string LogEntry::apache_Build() {
     clock_now(&end_time);
     time_t now = end_time.tv_sec;
     struct tm tmv;
-    localtime_r(&now, &tmv);
+    clock_localtime(now, &tmv);
     char date[64];
     if (strftime(date, sizeof date, "[%d/%b/%Y:%H:%M:%S]", &tmv) == 0) date[0] = '\0';
     return format_record(

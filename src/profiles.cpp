@@ -3,6 +3,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "clock.h"
 #include "connection.h"
 #include "general.h"
 #include "header.h"
@@ -223,7 +224,7 @@ void ProfileSection::update() { entries_build(0, &profiles); }
 void ProfileSection::profiles_update(CONNECTION_T *connection) {
     time_t now = time(nullptr);
     struct tm local;
-    if (!localtime_r(&now, &local)) memset(&local, 0, sizeof local);
+    clock_localtime(now, &local);
     profiles_update(connection, &local);
 }
 

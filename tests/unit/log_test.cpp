@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log.h"
@@ -207,6 +208,47 @@ TEST(LogBuffer, CapacityResizeClear) {
     EXPECT_EQ(0, ring->count);
     EXPECT_EQ(5, ring->capacity);
     EXPECT_EQ(nullptr, ring->oldest);
+    free(ring);
+}
+
+// Many writers at once, lines of changing lengths so that reused nodes must
+// grow: the ring stays whole, every line intact, each writer's lines in the
+// order written.
+TEST(LogBuffer, ConcurrentWritersKeepTheRingWhole) {
+    LOGBUFFER *ring = logbuffer_new(100);
+    const int writers = 8, lines_each = 4000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; t++) {
+        threads.emplace_back([ring, t] {
+            for (int i = 0; i < lines_each; i++) {
+                std::string line =
+                    std::to_string(t) + ":" + std::to_string(i) + ":" + std::string((size_t)(i % 700), 'a' + (char)t);
+                logbuffer_add(ring, line.c_str());
+            }
+        });
+    }
+    for (std::thread &thread : threads) thread.join();
+
+    ASSERT_EQ(100, ring->count);
+    ASSERT_EQ(nullptr, ring->newest->newer);
+    ASSERT_EQ(nullptr, ring->oldest->older);
+    std::vector<int> last(writers, lines_each);
+    int walked = 0;
+    for (LOGNODE *node = ring->newest; node; node = node->older, walked++) {
+        if (node->older) {
+            ASSERT_EQ(node, node->older->newer);
+        } else {
+            ASSERT_EQ(ring->oldest, node);
+        }
+        int t = -1, i = -1, used = 0;
+        ASSERT_EQ(2, sscanf(node->line, "%d:%d:%n", &t, &i, &used)) << node->line;
+        ASSERT_TRUE(t >= 0 && t < writers);
+        EXPECT_EQ(std::string((size_t)(i % 700), 'a' + (char)t), std::string(node->line + used));
+        EXPECT_LT(i, last[(size_t)t]) << "lines of writer " << t << " out of order";
+        last[(size_t)t] = i;
+    }
+    EXPECT_EQ(100, walked);
+    logbuffer_clear(ring);
     free(ring);
 }
 
