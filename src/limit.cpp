@@ -103,9 +103,7 @@ void LimitSection::update() { entries_build(0, &limits); }
 
 namespace {
 
-bool local_now(struct tm *now) {
-    return clock_localtime(time(nullptr), now);
-}
+bool local_now(struct tm *now) { return clock_localtime(time(nullptr), now); }
 
 bool applies(const Limit &rule, const CONNECTION_T *connection, const struct tm *now) {
     return rule.enabled && profile_find(connection->profiles, rule.profiles) && rule.in_window(now);
