@@ -28,6 +28,7 @@
 #include "urlcommand.h"
 
 int process_new(CONNECTION_T *connection) {
+    int slot = -1;
     {
         MutexLock held(&threadlistlock);
         for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++) {
@@ -35,12 +36,16 @@ int process_new(CONNECTION_T *connection) {
                 connection->thread_slot = i;
                 threads[i].connection = connection;
                 threads[i].state = 3;
-                pthread_cond_signal(&threads[i].cond);
-                return i;
+                slot = i;
+                break;
             }
         }
     }
-    return thread_create(process_entry, connection);
+    if (slot < 0) return thread_create(process_entry, connection);
+    // Woken after the lock is let go, so the worker does not wake only to
+    // wait for it; it finds its connection in the slot either way.
+    pthread_cond_signal(&threads[slot].cond);
+    return slot;
 }
 
 int keepalive_wait(int slot) {
