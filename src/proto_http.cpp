@@ -900,18 +900,27 @@ void body_relay(Exchange &x, bool own_body) {
         keepalive_client_end(connection);
         rechunk = false;
     }
+    // When the first bytes of the body are at hand (already read from the
+    // server, or a complete stored object) the head waits for them, so both
+    // leave in one write.
+    Socket *client = connection->client;
+    bool at_hand = own_body ? connection->server && connection->server->in_length > 0
+                            : cache.flag_get && !(cache.flag_get(connection->cache) & HTTP_CACHE_WRITING);
+    if (client && at_hand) client->Hold();
     header_send(response, connection, 0, HEADER_KIND_CLIENT);
+    if (client) client->Release();
     if (own_body) {
         relay_body(connection, HTTP_SIDE_SERVER, framing, rechunk, 0);
         x.sent = connection->transferred;
-        return;
+    } else {
+        if (connection->htmlstream && cache.read_filebuf) {
+            std::unique_ptr<Filebuf> stored(cache.read_filebuf(connection->cache));
+            if (stored) connection->htmlstream->Add(stored->data, stored->size);
+            connection->htmlstream->Add(nullptr, 0);
+        }
+        x.sent = cache.send ? cache.send(connection) : 0;
     }
-    if (connection->htmlstream && cache.read_filebuf) {
-        std::unique_ptr<Filebuf> stored(cache.read_filebuf(connection->cache));
-        if (stored) connection->htmlstream->Add(stored->data, stored->size);
-        connection->htmlstream->Add(nullptr, 0);
-    }
-    x.sent = cache.send ? cache.send(connection) : 0;
+    if (connection->client) connection->client->Flush();
 }
 
 // A whole body through decoding, the hooks, the response stages and the

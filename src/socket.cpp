@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -100,9 +101,11 @@ Socket::Socket(int fd)
       in_length(0),
       out_length(0),
       bytes_in(0),
-      bytes_out(0) {}
+      bytes_out(0),
+      held(false) {}
 
 Socket::~Socket() {
+    held = false;
     if (fd != -1) Flush();
     if (ssl) {
         // The descriptor closes right after; waiting for the peer's
@@ -335,6 +338,21 @@ int Socket::raw_write(const char *bytes, int n) {
     return -1;
 }
 
+// Pending output and new bytes in one system call (plain sockets only).
+int Socket::raw_write_both(const char *first, int n1, const char *second, int n2) {
+    struct iovec parts[2] = {{(void *)first, (size_t)n1}, {(void *)second, (size_t)n2}};
+    struct msghdr message;
+    memset(&message, 0, sizeof message);
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        ssize_t r = sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (r < 0 && errno == ENOTSOCK) r = writev(fd, parts, 2);
+        if (r >= 0 || errno != EINTR) return (int)r;
+    }
+    return -1;
+}
+
 // 1 when input can be read within timeout seconds (or is already decrypted).
 int Socket::wait_input(int timeout) {
     if (fd < 0) return 0;
@@ -508,8 +526,38 @@ int Socket::Write(const char *bytes, int length) {
     bool failed = false;      // the write of pending output failed (any reason)
     bool hard_error = false;  // a write failed other than by EAGAIN
     int saved = 0;
+    int direct = 0;
 
-    if (out_length > 0) {
+    if (held) {
+        if (length <= 0) return 0;
+        if ((unsigned)length > BUFFER_MAX - out_length) {
+            CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
+            errno = ENOBUFS;
+            return -1;
+        }
+        unsigned before = out_length;
+        Resize(before + (unsigned)length, 1);
+        memcpy(out + before, bytes, (size_t)length);
+        CallBackEvent(SOCKET_EVENT_WRITE, length, (char *)bytes);
+        return 0;
+    }
+
+    bool unlimited = !write_group || write_group->quantum <= 0;
+    if (out_length > 0 && length > 0 && !ssl && unlimited && out_length <= (unsigned)(INT_MAX - length)) {
+        // What waited and what is new leave together.
+        int r = raw_write_both(out, (int)out_length, bytes, length);
+        if (r > 0) {
+            if (write_group) write_group->Incr(r);
+            bytes_out += (unsigned)r;
+            unsigned from_out = (unsigned)r < out_length ? (unsigned)r : out_length;
+            buffer_consume(this, from_out, 1);
+            direct = r - (int)from_out;
+        } else if (r < 0) {
+            failed = true;
+            saved = errno;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) hard_error = true;
+        }
+    } else if (out_length > 0) {
         unsigned want = out_length;
         int allowance = Throttle(1);
         if (allowance > 0 && (unsigned)allowance < want) want = (unsigned)allowance;
@@ -535,8 +583,7 @@ int Socket::Write(const char *bytes, int length) {
         return 0;
     }
 
-    int direct = 0;
-    if (!hard_error && out_length == 0 && length > 0) {
+    if (!hard_error && out_length == 0 && length > 0 && direct == 0) {
         int want = length;
         int allowance = Throttle(1);
         if (allowance > 0 && allowance < want) want = allowance;
@@ -557,9 +604,9 @@ int Socket::Write(const char *bytes, int length) {
             hard_error = true;
             saved = ENOBUFS;
         } else {
-            unsigned held = out_length;
-            Resize(held + rest, 1);
-            memcpy(out + held, bytes + direct, rest);
+            unsigned queued = out_length;
+            Resize(queued + rest, 1);
+            memcpy(out + queued, bytes + direct, rest);
         }
     }
 
@@ -584,6 +631,7 @@ int Socket::PutSock(const char *format, ...) {
 }
 
 int Socket::Flush() {
+    if (held) return 0;
     // Every turn either sends something or ends; a descriptor that keeps
     // refusing without an error is given up on after this many turns.
     for (int stalls = 0; out_length > 0 && stalls < 10000;) {

@@ -145,6 +145,11 @@ public:
     int Flush();
     // Write of the buffer's bytes, then Flush; returns the Write result.
     int WriteFilebuf(Filebuf *filebuf);
+    // Holds output back: writes queue without being sent and Flush waits,
+    // until Release. For a head whose body follows at once, so that both
+    // leave in one write.
+    void Hold() { held = true; }
+    void Release() { held = false; }
 
     // Empties the output (which != 0) or input (which == 0) buffer.
     void Clear(int which);
@@ -162,9 +167,12 @@ public:
     int CallBackEvent(int event, int length, char *bytes);
 
 private:
+    bool held;  // see Hold
+
     int wait_input(int timeout);
     int raw_read(char *buffer, int n);
     int raw_write(const char *bytes, int n);
+    int raw_write_both(const char *first, int n1, const char *second, int n2);
     int fill(int timeout);
     void free_tls();
 };

@@ -384,6 +384,31 @@ TEST_F(SocketPair, WriteEventsAndDirectWrite) {
     ASSERT_EQ(read(peer, buffer, sizeof buffer), 5);
 }
 
+// Held output waits (Flush too) until released; then it leaves ahead of the
+// next bytes, in order, and a socket destroyed while holding loses nothing.
+TEST_F(SocketPair, HeldOutputLeavesWithTheNextWrite) {
+    EventLog log;
+    s->CallBackAdd(record, &log, SOCKET_EVENT_WRITE);
+    s->Hold();
+    EXPECT_EQ(s->Write("HEAD ", 5), 0);
+    EXPECT_EQ(s->Flush(), 0);
+    EXPECT_EQ(s->out_length, 5u);
+    char buffer[64];
+    EXPECT_EQ(recv(peer, buffer, sizeof buffer, MSG_DONTWAIT), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    s->Release();
+    EXPECT_EQ(s->Write("BODY", 4), 4);
+    EXPECT_EQ(s->out_length, 0u);
+    EXPECT_EQ(s->bytes_out, 9u);
+    EXPECT_EQ(log.seen, std::vector<std::string>({"5:HEAD ", "4:BODY"}));
+
+    s->Hold();
+    EXPECT_EQ(s->Write("LAST", 4), 0);
+    delete s;
+    s = nullptr;
+    EXPECT_EQ(drain(peer), "HEAD BODYLAST");
+}
+
 TEST_F(SocketPair, PutSockAndWriteFilebuf) {
     std::string big(10000, 'p');
     EXPECT_EQ(s->PutSock("%s", big.c_str()), 8191);
