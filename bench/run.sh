@@ -4,7 +4,10 @@
 #
 #   - requests per second and p99 latency (wrk, absolute-URI requests through
 #     the proxies, bench/absolute.lua) for 1 KiB and 100 KiB pass-through and
-#     for 1 KiB cache hits, direct from nginx too;
+#     for 1 KiB cache hits, direct from nginx too; the 1 KiB cases also
+#     through a Korvantel started with -C 10 ("korv-C10": workers wait for a
+#     client's next request instead of handing the connection back to the
+#     client pool after every answer, as they do with the default of 1);
 #   - 1 KiB through Korvantel with its content filters on (the MIME filter;
 #     a URL filter of 1,000 host rules), beside the unfiltered figure: the
 #     requests pass every filter, so the figures show what the checks cost;
@@ -111,7 +114,7 @@ wait_port "$ORIGIN_PORT"
 # ---- Korvantel ----------------------------------------------------------------
 # The caching daemon starts first: nothing is stored in the first 180 seconds
 # after a start, and the cache-hit case comes last.
-korvantel_start() { # name cache(true|false) -> sets KPORT, KPID
+korvantel_start() { # name cache(true|false) [options] -> sets KPORT, KPID
     dir="$WORK/$1"
     mkdir -p "$dir"
     sed -e "s|<path>/var/cache/korvantel</path>|<path>$dir/store</path>|" \
@@ -119,16 +122,22 @@ korvantel_start() { # name cache(true|false) -> sets KPORT, KPID
         conf/korvantel.xml > "$dir/korvantel.xml"
     KPORT=$(free_port)
     "$KORVANTEL" -f -c "$dir/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KPORT" \
-        -l "$dir/native.log" -d 0 -m "$dir" -y "$dir" $KARGS >/dev/null 2>&1 &
+        -l "$dir/native.log" -d 0 -m "$dir" -y "$dir" $KARGS $3 >/dev/null 2>&1 &
     KPID=$!
     PIDS="$PIDS $KPID"
     wait_port "$KPORT"
 }
 korvantel_start kcache true
 KCACHE_PORT=$KPORT KCACHE_PID=$KPID
+# The same two with a keep-alive wait of seconds (-C 10): a worker keeps its
+# client between requests instead of handing it back to the client pool.
+korvantel_start kcache-wait true "-C 10"
+KWCACHE_PORT=$KPORT KWCACHE_PID=$KPID
 KCACHE_STARTED=$(date +%s)
 korvantel_start korvantel false
 KORVANTEL_PORT=$KPORT KORVANTEL_PID=$KPID
+korvantel_start korvantel-wait false "-C 10"
+KWAIT_PORT=$KPORT KWAIT_PID=$KPID
 
 # ---- squid, SMP ---------------------------------------------------------------
 squid_start() { # name extra-config -> sets SPORT, SPID
@@ -210,27 +219,34 @@ header() {
 }
 CASES=${CASES:-pass-1k pass-100k hit-1k filters keywords clamav connects idle}
 wanted() { case " $CASES " in *" $1 "*) return 0 ;; esac; return 1; }
-run_case() { # case object korvantel-port korvantel-pid squid-port
+run_case() { # case object korvantel-port korvantel-pid squid-port [korvantel -C 10 port]
     wanted "$1" || return 0
+    waitport=$6
     set -- "$1" "$2" "$3" "$4" "$5" $(measure "$ORIGIN_PORT" "$2" 0)
     row "$1" direct "$6" "$7" "$8" "$9"
     name=$1 object=$2 kport=$3 kpid=$4 sport=$5
     set -- $(measure "$kport" "$object" 1 "$kpid" "$name")
     row "$name" korvantel "$1" "$2" "$3" "$4"
+    if [ -n "$waitport" ]; then
+        set -- $(measure "$waitport" "$object" 1)
+        row "$name" "korv-C10" "$1" "$2" "$3" "$4"
+    fi
     set -- $(measure "$sport" "$object" 1)
     row "$name" squid "$1" "$2" "$3" "$4"
 }
 
 echo "nginx 4 workers, squid $SQUID_WORKERS workers, wrk -t$THREADS -c$CONNECTIONS -d$DURATION, $CORES cores"
 header
-run_case pass-1k 1k.bin "$KORVANTEL_PORT" "$KORVANTEL_PID" "$SQUID_PORT"
+run_case pass-1k 1k.bin "$KORVANTEL_PORT" "$KORVANTEL_PID" "$SQUID_PORT" "$KWAIT_PORT"
 run_case pass-100k 100k.bin "$KORVANTEL_PORT" "$KORVANTEL_PID" "$SQUID_PORT"
 
 # Cache hits: the caching daemon may store only after its start-up back-off.
 if ! wanted hit-1k; then
     :
 elif [ "${QUICK:-0}" = 1 ]; then
-    gdb -p "$KCACHE_PID" -batch -ex 'set var next_cache = 0' >/dev/null 2>&1 || true
+    for pid in "$KCACHE_PID" "$KWCACHE_PID"; do
+        gdb -p "$pid" -batch -ex 'set var next_cache = 0' >/dev/null 2>&1 || true
+    done
 else
     elapsed=$(( $(date +%s) - KCACHE_STARTED ))
     if [ $elapsed -lt 185 ]; then
@@ -238,7 +254,7 @@ else
         sleep $((185 - elapsed))
     fi
 fi
-wanted hit-1k && for port in "$KCACHE_PORT" "$SQCACHE_PORT"; do
+wanted hit-1k && for port in "$KCACHE_PORT" "$KWCACHE_PORT" "$SQCACHE_PORT"; do
     # Filled until a hit comes back: squid's workers share one memory cache
     # that takes a while after start-up to accept objects.
     for i in $(seq 1 100); do
@@ -251,8 +267,8 @@ wanted hit-1k && for port in "$KCACHE_PORT" "$SQCACHE_PORT"; do
         curl -s -o /dev/null --proxy "http://127.0.0.1:$port" "http://127.0.0.1:$ORIGIN_PORT/1k.bin" || true
     done
 done
-run_case hit-1k 1k.bin "$KCACHE_PORT" "$KCACHE_PID" "$SQCACHE_PORT"
-wanted hit-1k && for target in "korvantel $KCACHE_PORT" "squid $SQCACHE_PORT"; do
+run_case hit-1k 1k.bin "$KCACHE_PORT" "$KCACHE_PID" "$SQCACHE_PORT" "$KWCACHE_PORT"
+wanted hit-1k && for target in "korvantel $KCACHE_PORT" "korvantel-C10 $KWCACHE_PORT" "squid $SQCACHE_PORT"; do
     set -- $target
     # A few tries: right after the run a proxy may still be closing wrk's
     # connections.
@@ -265,7 +281,10 @@ wanted hit-1k && for target in "korvantel $KCACHE_PORT" "squid $SQCACHE_PORT"; d
         fi
         sleep 0.5
     done
-    [ "$hit" = 1 ] || echo "($1 did not answer the hit case from its cache)" >&2
+    if [ "$hit" != 1 ]; then
+        echo "($1 did not answer the hit case from its cache)" >&2
+        [ "$1" != squid ] || echo "hit-1k squid-missed 0 0" >> "$RESULTS"
+    fi
 done
 
 # Content filters: Korvantel alone, each against the unfiltered daemon.
@@ -458,17 +477,24 @@ if wanted keywords; then keyword_case; fi
 printf "\n%-16s %10s %10s %12s %s\n" "korvantel/squid" "req/s" "p99" "target" "met"
 awk '
     { rps[$1 " " $2] = $3; p99[$1 " " $2] = $4 }
-    function line(c, min, lat,   r, l, ok) {
-        if (!((c " squid") in rps)) return
-        r = rps[c " squid"] > 0 ? rps[c " korvantel"] / rps[c " squid"] : 0
-        l = p99[c " squid"] > 0 ? p99[c " korvantel"] / p99[c " squid"] : 0
+    function line(c, min, lat, k,   r, l, ok, label) {
+        if (!((c " squid") in rps) || !((c " " k) in rps)) return
+        if ((c " squid-missed") in rps) {
+            printf "%-16s %s\n", c, "no ratio: squid answered from the origin, not its cache"
+            return
+        }
+        r = rps[c " squid"] > 0 ? rps[c " " k] / rps[c " squid"] : 0
+        l = p99[c " squid"] > 0 ? p99[c " " k] / p99[c " squid"] : 0
         ok = (r >= min) && (!lat || l <= 1)
-        printf "%-16s %10.2f %10.2f %12s %s\n", c, r, l, ">=" min (lat ? ", p99<=1" : ""), ok ? "yes" : "NO"
+        label = k == "korvantel" ? c : c " -C 10"
+        printf "%-16s %10.2f %10.2f %12s %s\n", label, r, l, ">=" min (lat ? ", p99<=1" : ""), ok ? "yes" : "NO"
     }
     END {
-        line("pass-1k", 1.2, 1)
-        line("pass-100k", 1.0, 0)
-        line("hit-1k", 1.5, 1)
+        line("pass-1k", 1.2, 1, "korvantel")
+        line("pass-1k", 1.2, 1, "korv-C10")
+        line("pass-100k", 1.0, 0, "korvantel")
+        line("hit-1k", 1.5, 1, "korvantel")
+        line("hit-1k", 1.5, 1, "korv-C10")
         if (rps["rss squid"] > 0) {
             m = rps["rss korvantel"] / rps["rss squid"]
             printf "%-16s %10.2f %10s %12s %s\n", "idle VmRSS", m, "", "<1", m < 1 ? "yes" : "NO"
