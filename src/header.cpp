@@ -746,13 +746,22 @@ static void start_line(std::string &out, const HEADER *h, int kind) {
     out += " HTTP/1.1\r\n";
 }
 
-// True when the header filter has run on h and passed none of the received
-// lines of that known header (a line it added is written on its own).
+// True when the header filter has run on h and refused the received line of
+// a header kept in a field of its own (a line it added is written on its
+// own). A field the proxy filled itself, with no such line, is not touched.
 static bool filtered_out(const HEADER *h, const char *name) {
     if (!(h->flags & HEADER_FILTERED)) return false;
     for (const HTTP_HEADER &line : h->filtered)
         if (line.pass == 0 && iequals(line.name, name)) return false;
-    return true;
+    for (const HTTP_HEADER &line : h->headers)
+        if (line.pass == 0 && iequals(line.name, name)) return true;
+    return false;
+}
+
+// A header kept in a field of its own, unless the header filter refused it.
+// The field keeps its value for the proxy's own use (log record, profiles).
+static void put_unless_filtered(std::string &out, const HEADER *h, const char *name, const char *value) {
+    if (!filtered_out(h, name)) put_if(out, name, value);
 }
 
 void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, int kind) {
@@ -814,19 +823,17 @@ void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, i
         const char *credentials =
             connection && connection->proxy_authorization ? connection->proxy_authorization : h->proxy_authorization;
         put_if(out, "Proxy-Authorization", credentials);
-        put_if(out, "Cache-Control", h->cache_control);
+        put_unless_filtered(out, h, "Cache-Control", h->cache_control);
     }
 
     // 5. Origin server and parent proxy.
     if (kind == HEADER_KIND_SERVER || kind == HEADER_KIND_PARENT) {
-        put_if(out, "Authorization", h->authorization);
-        put_if(out, "If-Modified-Since", h->if_modified_since);
-        // Lines the header filter dropped stay out; the fields keep their
-        // values for the proxy's own use (log record, profiles).
-        if (!filtered_out(h, "Referer")) put_if(out, "Referer", h->referer);
-        if (!filtered_out(h, "User-Agent")) put_if(out, "User-Agent", h->user_agent);
-        put_if(out, "Range", h->range);
-        put_if(out, "Accept-Encoding", h->accept_encoding);
+        put_unless_filtered(out, h, "Authorization", h->authorization);
+        put_unless_filtered(out, h, "If-Modified-Since", h->if_modified_since);
+        put_unless_filtered(out, h, "Referer", h->referer);
+        put_unless_filtered(out, h, "User-Agent", h->user_agent);
+        put_unless_filtered(out, h, "Range", h->range);
+        put_unless_filtered(out, h, "Accept-Encoding", h->accept_encoding);
         std::string host = h->host ? h->host : "";
         if (h->type == HEADER_CONNECT || h->port != protocol_port(h->protocol)) host += ":" + std::to_string(h->port);
         put_line(out, "Host", host.c_str());
@@ -838,12 +845,13 @@ void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, i
 
     // 6. Client.
     if (kind == HEADER_KIND_CLIENT) {
-        put_if(out, "Cache-Control", h->cache_control);
-        put_if(out, "Expires", h->expires);
-        put_if(out, "Last-Modified", h->last_modified);
-        put_if(out, "Location", h->location);
-        put_if(out, "WWW-Authenticate", h->www_authenticate);
-        put_if(out, "Proxy-Authenticate", h->proxy_authenticate_header);
+        put_unless_filtered(out, h, "Cache-Control", h->cache_control);
+        put_unless_filtered(out, h, "Expires", h->expires);
+        put_unless_filtered(out, h, "Last-Modified", h->last_modified);
+        put_unless_filtered(out, h, "Location", h->location);
+        put_unless_filtered(out, h, "WWW-Authenticate", h->www_authenticate);
+        put_unless_filtered(out, h, "Proxy-Authenticate", h->proxy_authenticate_header);
+        // The body cannot be read without its coding: never left out.
         put_if(out, "Content-Encoding", h->content_encoding);
         const char *state = connection && connection->keepalive_client ? "keep-alive" : "close";
         put_line(out, "Connection", state);

@@ -124,6 +124,36 @@ class HeaderFilterTest(unittest.TestCase):
             self.assertEqual(seen.header("User-Agent"), "curl/1")
             self.assertEqual(answer.header("x-server-secret"), "s1")
 
+    def test_refused_headers_kept_in_fields_stay_out(self):
+        # Headers the proxy keeps in fields of their own are written from
+        # those fields: a refused one must not go out all the same. The
+        # body's coding and type stay, or the body could not be read.
+        head = [("Cache-Control", "max-age=5"), ("Expires", "Thu, 01 Jan 2037 00:00:00 GMT"),
+                ("Last-Modified", "Thu, 01 Jan 2015 00:00:00 GMT"), ("WWW-Authenticate", "Basic realm=x"),
+                ("Location", "http://elsewhere/"), ("Content-Encoding", "identity"), ("Content-Type", "text/plain")]
+        with StandinOrigin({"*": response(200, b"body", head)}) as origin:
+            names = ["Authorization", "Range", "Accept-Encoding", "If-Modified-Since"]
+            rules = [hrule("deny", name="^%s$" % n) for n in names]
+            rules += [hrule("deny", name="^%s$" % n, direction="response")
+                      for n in ["Cache-Control", "Expires", "Last-Modified", "WWW-Authenticate", "Location",
+                                "Content-Encoding", "Content-Type"]]
+            sent = ["Authorization: Basic dTpw", "Range: bytes=0-1", "Accept-Encoding: identity",
+                    "If-Modified-Since: Thu, 01 Jan 2015 00:00:00 GMT", "X-Other: o"]
+            with Proxy(config=header_section(rules), loglevel=ALL_LOG) as p:
+                answer = p.ask(request(origin.url("/x"), sent))
+                self.assertIsNotNone(answer)
+                seen = origin.requests[-1]
+                for name in names:
+                    self.assertEqual(seen.headers_named(name), [], name)
+                self.assertEqual(seen.headers_named("X-Other"), ["o"])
+                for name in ["cache-control", "expires", "last-modified", "www-authenticate", "location"]:
+                    self.assertIsNone(answer.header(name), name)
+                self.assertEqual(answer.header("content-encoding"), "identity")
+                self.assertEqual(answer.header("content-type"), "text/plain")
+                log = p.log()
+                self.assertIn("removed: from client: Authorization: Basic dTpw", log)
+                self.assertIn("removed: from server: Location: http://elsewhere/", log)
+
     def test_allow_first_with_empty_allow_list_keeps_only_added_lines(self):
         rules = [hrule("add", name="X-Only", value="this", direction="request,response")]
         with Proxy(config=header_section(rules, "allowfirst"), loglevel=ALL_LOG) as p:
