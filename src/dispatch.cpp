@@ -136,7 +136,12 @@ void request_dispatch(CONNECTION_T *connection) {
     url_command_t *template_command = command(connection, "template");
     if (prefetch) {
         URL *url = url_parse(request->url);
-        if (!url) return;
+        if (!url) {
+            // Nothing to queue, but the client still gets an answer.
+            keepalive_client_end(connection);
+            request_page(connection, "badrequest", 400);
+            return;
+        }
         prefetch_queue_add(connection, url);
         url_free(url);
         if (template_command) request_page(connection, template_name(template_command), 200);

@@ -396,13 +396,20 @@ bool head_phase(CONNECTION_T *connection) {
     if (!head_parse(connection, head, 0)) return false;
     profiles_update(connection);
 
-    http_header_free(connection->request);
+    // The processors see the raw text only; a head they left as it was is
+    // not parsed a second time.
+    HEADER *parsed = connection->request;
     connection->request = nullptr;
     Filebuf raw;
     raw.Add(head.c_str(), (long long)head.size() + 1);
     processors.Execute(PROCESSOR_REQHEADER, connection, &raw);
     std::string edited(raw.data ? raw.data : "", raw.data ? strnlen(raw.data, (size_t)raw.size) : 0);
-    if (!head_parse(connection, edited, 1)) return false;
+    if (edited == head) {
+        connection->request = parsed;
+    } else {
+        http_header_free(parsed);
+        if (!head_parse(connection, edited, 1)) return false;
+    }
     url_command_log(connection->url_commands);
     header_variables(connection, "CLIENT", connection->request->headers);
 

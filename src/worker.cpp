@@ -136,7 +136,13 @@ static void serve(CONNECTION_T *connection) {
             return;
         }
         int w = keepalive_wait(connection->thread_slot);
-        if (connection->client->in_length > 0 || connection->client->Read(nullptr, -1, w) > 0) continue;
+        int next = connection->client->in_length > 0 ? 1 : connection->client->Read(nullptr, -1, w);
+        if (next > 0) continue;
+        if (next == 0) {
+            // The client has closed: nothing to wait for in the pool.
+            net_close(connection);
+            return;
+        }
         putlog(LOG_DEBUG, "process: adding connection to pool");
         global->clientpool->Add(connection);
         return;

@@ -258,6 +258,26 @@ class StandinTest(unittest.TestCase):
 
 # -- heads built to confuse a proxy ---------------------------------------------
 
+class HalfCloseTest(unittest.TestCase):
+    def test_client_that_closed_is_not_pooled(self):
+        # The client sends its request and closes its side at once: it gets
+        # its whole answer, and its connection is closed, not kept waiting
+        # in the client pool for a request that cannot come.
+        with StandinOrigin(ROUTES) as origin, Proxy(loglevel=ALL_LOG) as p:
+            c = p.client()
+            c.send(request(origin.url("/continue")))
+            c.sock.shutdown(socket.SHUT_WR)
+            answer = c.response()
+            self.assertIsNotNone(answer)
+            self.assertEqual(answer.status, 200)
+            self.assertEqual(answer.body, b"after continue")
+            self.assertEqual(answer.header("connection"), "keep-alive")
+            self.assertTrue(c.closed())
+            self.assertTrue(p.wait_log("/200", "access"))
+            self.assertNotIn("adding connection to pool", p.log())
+            c.close()
+
+
 class HostileTest(unittest.TestCase):
     def test_hostile_heads(self):
         body = b"5\r\nhello\r\n0\r\n\r\n"
