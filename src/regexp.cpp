@@ -135,9 +135,31 @@ regex_posix_t *reg_compile(const char *pattern, int flags) {
     return regex;
 }
 
+namespace {
+
+// The wrapper's regexec matches into data kept with the compiled pattern,
+// which every worker using that rule would share (the library keeps its
+// backtracking frames there): each thread matches into its own.
+struct ThreadMatchData {
+    pcre2_match_data *data = nullptr;
+    ~ThreadMatchData() { pcre2_match_data_free(data); }
+    pcre2_match_data *get() {
+        if (!data) data = pcre2_match_data_create(1, nullptr);
+        if (!data) fatal_alloc(REGEXP_FILE, __LINE__, "reg_exec", sizeof(PCRE2_SIZE) * 2);
+        return data;
+    }
+};
+thread_local ThreadMatchData thread_match_data;
+
+}  // namespace
+
 int reg_exec(const regex_posix_t *regex, const char *text) {
     if (!regex || !text) return REG_NOMATCH;
-    return regexec(&regex->compiled, text, 0, nullptr, 0);
+    const pcre2_code *code = (const pcre2_code *)regex->compiled.re_pcre2_code;
+    int rc = pcre2_match(code, (PCRE2_SPTR)text, strlen(text), 0, 0, thread_match_data.get(), nullptr);
+    // rc 0: a match with more groups than the data holds, still a match.
+    if (rc >= 0) return 0;
+    return rc == PCRE2_ERROR_NOMATCH ? REG_NOMATCH : REG_ESPACE;
 }
 
 void reg_free(regex_posix_t *regex) {

@@ -3,7 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "filebuf.h"
@@ -43,6 +45,31 @@ TEST(RegMatch, BadPatternsGiveNull) {
     for (const char *pattern : {"(", "[a-", "a{2,1}", "*x", "(?<n", "\\"})
         EXPECT_EQ(reg_compile(pattern, 1), nullptr) << pattern;
     EXPECT_EQ(reg_compile(nullptr, 1), nullptr);
+}
+
+// One compiled rule is matched by every worker at once: no match may see
+// another's work.
+TEST(RegMatch, SharedPatternAcrossThreads) {
+    regex_posix_t *rule = reg_compile("^([a-z0-9-]+\\.)*(ads|tracker)\\.example\\.(com|net)$", 1);
+    ASSERT_NE(nullptr, rule);
+    const std::vector<std::pair<std::string, bool>> hosts = {
+        {"ads.example.com", true},     {"a.b.c.d.e.f.tracker.example.net", true},
+        {"www.example.com", false},    {std::string(200, 'a') + ".ads.example.org", false},
+        {"x-y.ads.example.com", true}, {"ads.example.com.evil", false},
+    };
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20000; i++) {
+                const auto &host = hosts[(size_t)(i + t) % hosts.size()];
+                if ((reg_exec(rule, host.first.c_str()) == 0) != host.second) wrong++;
+            }
+        });
+    }
+    for (std::thread &thread : threads) thread.join();
+    EXPECT_EQ(0, wrong.load());
+    reg_free(rule);
 }
 
 TEST(RegMatchDeathTest, FreeingNullIsFatal) { EXPECT_EXIT(reg_free(nullptr), testing::ExitedWithCode(1), ""); }
