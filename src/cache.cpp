@@ -16,6 +16,7 @@
 #include "filebuf.h"
 #include "hash.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "network.h"
@@ -78,67 +79,6 @@ void system_error(const char *call, int error, const char *function, const char 
     putlog(LOG_ERROR, "[system: %s:%d:%s], in %s, %s", call, error, strerror(error), function, what);
 }
 
-// ---- request-path seams ----------------------------------------------------
-
-int op_cacheable(HEADER *head) { return cacheable(head); }
-
-CACHEMAP *op_open(CONNECTION_T *connection, const char *url, const char *head, unsigned flags) {
-    return cache_section ? cache_section->cache_open(connection, url, head, flags) : nullptr;
-}
-
-unsigned op_flag_get(CACHEMAP *object) { return cache_section->flag_get(object); }
-void op_flag_set(CACHEMAP *object, unsigned flags) { cache_section->flag_set(object, flags); }
-void op_check(CONNECTION_T *connection, HEADER *request) {
-    cache_section->check(request, connection ? connection->cache : nullptr);
-}
-void op_send_status(CONNECTION_T *connection) { cache_section->send_status(connection, connection->cache); }
-void op_validated(CACHEMAP *object) { cache_section->validated(object); }
-void op_invalidate(CACHEMAP *object) { cache_section->invalidate(object); }
-int op_add(CACHEMAP *object, const char *bytes, int length) { return cache_section->add(object, bytes, length); }
-Filebuf *op_read_filebuf(CACHEMAP *object) { return cache_section->read_filebuf(object); }
-long long op_send(CONNECTION_T *connection) { return cache_section->send(connection->cache, connection, 0); }
-
-// The stored head as the request path sees it. The stored body is what came
-// after de-chunking, so a "Transfer-Encoding" line of the stored head no
-// longer describes it: it is left out, and a reader of an object still being
-// written gets the body up to the close.
-char *op_head(CACHEMAP *object) {
-    CacheSection *cache = cache_section;
-    cache->lock_shared();
-    char *text = nullptr;
-    if (object->map && object->header_size > 0 && object->header_size <= object->size) {
-        std::string out;
-        const char *p = object->map;
-        const char *end = p + object->header_size;
-        while (p < end) {
-            const char *eol = (const char *)memchr(p, '\n', (size_t)(end - p));
-            const char *next = eol ? eol + 1 : end;
-            if (!(out.size() > 0 && (size_t)(next - p) > 18 && strncasecmp(p, "Transfer-Encoding:", 18) == 0))
-                out.append(p, (size_t)(next - p));
-            p = next;
-        }
-        text = xstrndup(out.data(), out.size());
-    }
-    cache->unlock_shared();
-    return text;
-}
-
-time_t op_stored(CACHEMAP *object) {
-    CacheSection *cache = cache_section;
-    cache->lock_shared();
-    time_t stored = object->stored;
-    cache->unlock_shared();
-    return stored;
-}
-
-long long op_body_length(CACHEMAP *object) {
-    CacheSection *cache = cache_section;
-    cache->lock_shared();
-    long long length = object->size >= object->header_size ? (long long)(object->size - object->header_size) : 0;
-    cache->unlock_shared();
-    return length;
-}
-
 // A response its server marked "private" is for one user only: the cache
 // never keeps it, not even for a moment.
 bool response_private(const HEADER *header) {
@@ -157,14 +97,101 @@ bool response_private(const HEADER *header) {
     return false;
 }
 
-time_t hook_cache_stored(CACHEMAP *object) {
-    if (!object || !cache_section) return -1;
-    return op_stored(object);
+}  // namespace
+
+// ---- the cache as the request path uses it ----------------------------------
+
+bool cache_available() { return cache_section != nullptr; }
+
+CACHEMAP *cache_object_open(CONNECTION_T *connection, const char *url, const char *head, unsigned int flags) {
+    CacheSection *cache = cache_section;
+    return cache ? cache->cache_open(connection, url, head, flags) : nullptr;
 }
 
-int hook_cache_refcount(CACHEMAP *object) { return cache_section ? cache_section->refcount(object) : 0; }
+unsigned int cache_object_flags(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    return cache ? cache->flag_get(object) : 0;
+}
 
-}  // namespace
+void cache_object_flag_set(CACHEMAP *object, unsigned int flags) {
+    CacheSection *cache = cache_section;
+    if (cache) cache->flag_set(object, flags);
+}
+
+void cache_request_check(CONNECTION_T *connection, HEADER *request) {
+    CacheSection *cache = cache_section;
+    if (cache) cache->check(request, connection ? connection->cache : nullptr);
+}
+
+void cache_send_status(CONNECTION_T *connection) {
+    CacheSection *cache = cache_section;
+    if (cache) cache->send_status(connection, connection->cache);
+}
+
+void cache_object_validated(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    if (cache) cache->validated(object);
+}
+
+void cache_object_invalidate(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    if (cache) cache->invalidate(object);
+}
+
+int cache_object_add(CACHEMAP *object, const char *bytes, int length) {
+    CacheSection *cache = cache_section;
+    return cache ? cache->add(object, bytes, length) : 0;
+}
+
+Filebuf *cache_object_body(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    return cache ? cache->read_filebuf(object) : nullptr;
+}
+
+long long cache_object_send(CONNECTION_T *connection) {
+    CacheSection *cache = cache_section;
+    return cache ? cache->send(connection->cache, connection, 0) : 0;
+}
+
+// The stored body is what came after de-chunking, so a "Transfer-Encoding"
+// line of the stored head no longer describes it: it is left out, and a
+// reader of an object still being written gets the body up to the close.
+char *cache_object_head(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    if (!cache) return nullptr;
+    CacheSharedLock shared(cache);
+    if (!object->map || object->header_size == 0 || object->header_size > object->size) return nullptr;
+    std::string out;
+    const char *p = object->map;
+    const char *end = p + object->header_size;
+    while (p < end) {
+        const char *eol = (const char *)memchr(p, '\n', (size_t)(end - p));
+        const char *next = eol ? eol + 1 : end;
+        if (!(out.size() > 0 && (size_t)(next - p) > 18 && strncasecmp(p, "Transfer-Encoding:", 18) == 0))
+            out.append(p, (size_t)(next - p));
+        p = next;
+    }
+    return xstrndup(out.data(), out.size());
+}
+
+time_t cache_object_stored(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    if (!object || !cache) return -1;
+    CacheSharedLock shared(cache);
+    return object->stored;
+}
+
+long long cache_object_body_length(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    if (!cache) return 0;
+    CacheSharedLock shared(cache);
+    return object->size >= object->header_size ? (long long)(object->size - object->header_size) : 0;
+}
+
+int cache_object_readers(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    return cache ? cache->refcount(object) : 0;
+}
 
 Section *cache_construct() {
     cache_section = new CacheSection();
@@ -190,32 +217,10 @@ CacheSection::CacheSection() : Section("cache", SECTION_MUTEX) {
     mutex_lock();
     update();
     unlock();
-
-    HTTP_CACHE_OPS ops = {};
-    ops.cacheable = op_cacheable;
-    ops.open = op_open;
-    ops.flag_get = op_flag_get;
-    ops.flag_set = op_flag_set;
-    ops.check = op_check;
-    ops.send_status = op_send_status;
-    ops.validated = op_validated;
-    ops.invalidate = op_invalidate;
-    ops.add = op_add;
-    ops.read_filebuf = op_read_filebuf;
-    ops.send = op_send;
-    ops.head = op_head;
-    ops.stored = op_stored;
-    ops.body_length = op_body_length;
-    http_cache_ops = ops;
-    header_cache_stored = hook_cache_stored;
-    net_cache_refcount_hook = hook_cache_refcount;
 }
 
 CacheSection::~CacheSection() {
     if (cache_section == this) {
-        http_cache_ops = HTTP_CACHE_OPS{};
-        header_cache_stored = nullptr;
-        net_cache_refcount_hook = [](CACHEMAP *) { return 0; };
         cache_section = nullptr;
     }
     lock_exclusive();
@@ -251,6 +256,12 @@ void CacheSection::unlock_exclusive() {
 void CacheSection::lock_shared() { pthread_rwlock_rdlock(&objects_lock); }
 
 void CacheSection::unlock_shared() { pthread_rwlock_unlock(&objects_lock); }
+
+CacheExclusiveLock::CacheExclusiveLock(CacheSection *cache) : cache_(cache) { cache_->lock_exclusive(); }
+CacheExclusiveLock::~CacheExclusiveLock() { cache_->unlock_exclusive(); }
+
+CacheSharedLock::CacheSharedLock(CacheSection *cache) : cache_(cache) { cache_->lock_shared(); }
+CacheSharedLock::~CacheSharedLock() { cache_->unlock_shared(); }
 
 void CacheSection::wait_exclusive(pthread_cond_t *condition) {
     // The mutex stays held until the wait lets go of it, so no wake-up from

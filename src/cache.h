@@ -350,6 +350,40 @@ Section *cache_construct();
 // Service-thread entry of the deletion thread (never returns).
 void *unlink_thread(void *argument);
 
+// ---- the cache as the request path uses it ------------------------------
+// While no cache section exists (none configured, or torn down) each of
+// these gives the answer of an empty cache: nothing opens, nothing is
+// stored, and calls on objects do nothing. A request only holds an object
+// opened from the section, which outlives it.
+bool cache_available();
+// cache_open of the section: null without one.
+CACHEMAP *cache_object_open(CONNECTION_T *connection, const char *url, const char *head, unsigned int flags);
+unsigned int cache_object_flags(CACHEMAP *object);
+void cache_object_flag_set(CACHEMAP *object, unsigned int flags);
+// Applies the request's own cache directives to the connection's object.
+void cache_request_check(CONNECTION_T *connection, HEADER *request);
+// Sends the "downloading" page for the connection's object.
+void cache_send_status(CONNECTION_T *connection);
+// The object was validated by the server.
+void cache_object_validated(CACHEMAP *object);
+// Flags the object invalid and drops the caller's reference.
+void cache_object_invalidate(CACHEMAP *object);
+// Appends body bytes to an object being written; -1 when it became invalid.
+int cache_object_add(CACHEMAP *object, const char *bytes, int length);
+// The stored body, waiting until writing has finished (new buffer).
+Filebuf *cache_object_body(CACHEMAP *object);
+// Sends the connection object's stored body to the client; the bytes sent.
+long long cache_object_send(CONNECTION_T *connection);
+// The stored raw response head (new text) without its Transfer-Encoding
+// line: the stored body is already de-chunked.
+char *cache_object_head(CACHEMAP *object);
+// Stored time (program time base); -1 without a cache or an object.
+time_t cache_object_stored(CACHEMAP *object);
+// Length of the stored body so far.
+long long cache_object_body_length(CACHEMAP *object);
+// Requests using the object (see CacheSection::refcount); 0 without a cache.
+int cache_object_readers(CACHEMAP *object);
+
 // ---- freshness and admission (refresh.cpp, cacheclean.cpp) --------------
 // May this request be answered from the cache, or this response be stored:
 // 1 or 0. cacheable applies the admission back-off first.

@@ -3,6 +3,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "cache.h"
 #include "connect.h"
 #include "connection.h"
 #include "filebuf.h"
@@ -41,18 +42,17 @@ const char *template_name(url_command_t *found) {
 bool cache_consult(CONNECTION_T *connection, bool offline) {
     HEADER *request = connection->request;
     LogEntry &log = connection->log;
-    const HTTP_CACHE_OPS &cache = http_cache_ops;
-    if (!cache.open || command(connection, "fresh") || !cache.cacheable || !cache.cacheable(request)) {
+    if (!cache_available() || command(connection, "fresh") || !cacheable(request)) {
         log.set_cachecode(CACHECODE_TCP_MISS);
         return true;
     }
-    connection->cache = cache.open(connection, request->url, nullptr, offline ? HTTP_CACHE_OFFLINE : 0);
+    connection->cache = cache_object_open(connection, request->url, nullptr, offline ? HTTP_CACHE_OFFLINE : 0);
     if (!connection->cache) {
         log.set_cachecode(CACHECODE_TCP_MISS);
         statincr_cachemiss(connection);
         return true;
     }
-    unsigned flags = cache.flag_get(connection->cache);
+    unsigned flags = cache_object_flags(connection->cache);
     if (flags & HTTP_CACHE_INVALID) {
         putlog(LOG_ADVICE, "Please re-check rules in the Caching Section");
         // No built-in page has this name: request_page answers all the same.
@@ -60,14 +60,13 @@ bool cache_consult(CONNECTION_T *connection, bool offline) {
         return false;
     }
     if (flags & HTTP_CACHE_BUFFERWAIT) {
-        if (cache.send_status) cache.send_status(connection);
-        else request_page(connection, "downloading", 200);
+        cache_send_status(connection);
         return false;
     }
     putlog(LOG_CACHE, "hit: %s", request->url);
     if (!offline) {
-        if (cache.check) cache.check(connection, request);
-        if (cache.flag_get(connection->cache) & HTTP_CACHE_VALIDATE) {
+        cache_request_check(connection, request);
+        if (cache_object_flags(connection->cache) & HTTP_CACHE_VALIDATE) {
             connection->flags |= CONN_REVALIDATE;
             conditional_header(request, connection->cache);
         }

@@ -12,6 +12,7 @@
 
 #include <openssl/ssl.h>
 
+#include "cache.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "log.h"
@@ -25,7 +26,6 @@
 
 int (*header_cookie_check)(CONNECTION_T *connection, const HTTP_HEADER &line, int direction,
                            std::string *rebuilt) = nullptr;
-time_t (*header_cache_stored)(CACHEMAP *object) = nullptr;
 
 // ---- small helpers ---------------------------------------------------------
 
@@ -907,8 +907,8 @@ void xcache_header_update(CONNECTION_T *connection, int miss) {
 }
 
 void conditional_header(HEADER *header, CACHEMAP *object) {
-    if (!header || !object || !header_cache_stored) return;
-    time_t stored = header_cache_stored(object);
+    if (!header || !object) return;
+    time_t stored = cache_object_stored(object);
     if (stored < 0) return;
     // Stored times are on the program's time base; take the offset off so the
     // text names the real moment in GMT.

@@ -195,9 +195,4 @@ enum {
 extern int (*header_cookie_check)(CONNECTION_T *connection, const HTTP_HEADER &line, int direction,
                                   std::string *rebuilt);
 
-// Stored time (program time base) of a cached object, read under the cache
-// section's lock; -1 when unknown. Null (the default): conditional_header
-// changes nothing.
-extern time_t (*header_cache_stored)(CACHEMAP *object);
-
 #endif

@@ -7,6 +7,8 @@
 
 #include "section.h"
 
+class CacheSection;
+
 // A section's read lock (or its mutex, for a mutex section).
 class SectionReadLock {
 public:
@@ -28,6 +30,30 @@ public:
 
 private:
     pthread_mutex_t *mutex_;
+};
+
+// The object cache's lock held exclusively (CacheSection::lock_exclusive)
+// or shared (lock_shared); defined with the cache.
+class CacheExclusiveLock {
+public:
+    explicit CacheExclusiveLock(CacheSection *cache);
+    ~CacheExclusiveLock();
+    CacheExclusiveLock(const CacheExclusiveLock &) = delete;
+    CacheExclusiveLock &operator=(const CacheExclusiveLock &) = delete;
+
+private:
+    CacheSection *cache_;
+};
+
+class CacheSharedLock {
+public:
+    explicit CacheSharedLock(CacheSection *cache);
+    ~CacheSharedLock();
+    CacheSharedLock(const CacheSharedLock &) = delete;
+    CacheSharedLock &operator=(const CacheSharedLock &) = delete;
+
+private:
+    CacheSection *cache_;
 };
 
 #endif

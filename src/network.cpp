@@ -13,6 +13,7 @@
 
 #include <vector>
 
+#include "cache.h"
 #include "clock.h"
 #include "filebuf.h"
 #include "general.h"
@@ -33,13 +34,10 @@ SOCKLIST_T socklist[NET_LISTENERS];
 static HASH_TABLE *dnscache_table = nullptr;
 static pthread_mutex_t *dnscache_mutex = nullptr;
 
-static int default_cache_refcount(CACHEMAP *) { return 0; }
-
 int net_ctimeout(CONNECTION_T *connection) {
     GeneralSection *section = general_section;
     return section ? section->ctimeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
 }
-int (*net_cache_refcount_hook)(CACHEMAP *object) = default_cache_refcount;
 
 static void stat_count(const char *group, const char *counter) { stats_count(group, counter); }
 
@@ -641,7 +639,7 @@ long long net_transfer(CONNECTION_T *connection, int direction, long long count)
                     // Keep what the other side sent (a pipelined request).
                     if (destination->Read(nullptr, -1) > 0) continue;
                     if (destination == connection->client && (connection->flags & CONN_CACHE_WRITE) &&
-                        net_cache_refcount_hook(connection->cache) > 1) {
+                        cache_object_readers(connection->cache) > 1) {
                         putlog(LOG_ERROR, "network: allowing transfer with no client to continue");
                         delete connection->client;
                         connection->client = nullptr;

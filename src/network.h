@@ -108,11 +108,6 @@ long long net_filebuf_send_chunked(Filebuf *filebuf, CONNECTION_T *connection, i
 // 60 while the general section does not exist.
 int net_ctimeout(CONNECTION_T *connection);
 
-// Hooks for subsystems built later; each has a safe default.
-// Readers of the cache object the connection is writing; default 0, so a
-// transfer whose client goes away stops.
-extern int (*net_cache_refcount_hook)(CACHEMAP *object);
-
 // The "network" section: Listen entries (where to accept clients) and
 // Interface entries (the local IPv4 address of outgoing connections, by
 // profile).

@@ -468,7 +468,7 @@ std::string last_modified_text(const dir_t *entry) {
 bool revalidate(FtpRequest &r, dir_t *entry, bool buffered) {
     CONNECTION_T *connection = r.connection;
     const char *url = request_url(connection);
-    char *stored = http_cache_ops.head ? http_cache_ops.head(connection->cache) : nullptr;
+    char *stored = cache_object_head(connection->cache);
     HEADER *old = stored ? http_header_parse_response(stored) : nullptr;
     free(stored);
     bool same = false;
@@ -496,7 +496,7 @@ bool revalidate(FtpRequest &r, dir_t *entry, bool buffered) {
     cache_section->validated(connection->cache);
     http_header_free(connection->response);
     connection->response = old;
-    time_t stored_at = http_cache_ops.stored ? http_cache_ops.stored(connection->cache) : 0;
+    time_t stored_at = cache_object_stored(connection->cache);
     time_t now = utc_time(nullptr);
     char age[32];
     snprintf(age, sizeof age, "%lu", (unsigned long)(now > stored_at ? now - stored_at : 0));

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "cache.h"
 #include "connection.h"
 #include "cookies.h"
 #include "dispatch.h"
@@ -36,8 +37,6 @@
 #include "timerange.h"
 #include "urlcommand.h"
 #include "urlpages.h"
-
-HTTP_CACHE_OPS http_cache_ops = {};
 
 namespace {
 
@@ -361,8 +360,8 @@ time_t http_date(const char *text) {
 // writing into the cache is dropped, the server connection (its body
 // unread) is not reused.
 int exchange_ending(CONNECTION_T *connection) {
-    if (connection->cache && (connection->flags & CONN_CACHE_WRITE) && http_cache_ops.invalidate) {
-        http_cache_ops.invalidate(connection->cache);
+    if (connection->cache && (connection->flags & CONN_CACHE_WRITE)) {
+        cache_object_invalidate(connection->cache);
         connection->cache = nullptr;
         connection->flags &= ~CONN_CACHE_WRITE;
     }
@@ -542,9 +541,8 @@ int protocol_http_read_callback(void *data, int length, char *bytes) {
     if (!connection || length <= 0) return 0;
     if (connection->htmlstream && !(connection->response && connection->response->content_encoding))
         connection->htmlstream->Add(bytes, length);
-    if (connection->cache && (connection->flags & CONN_CACHE_WRITE) && http_cache_ops.add) {
-        if (http_cache_ops.add(connection->cache, bytes, length) == -1 && (connection->flags & CONN_PREFETCH))
-            return -1;
+    if (connection->cache && (connection->flags & CONN_CACHE_WRITE)) {
+        if (cache_object_add(connection->cache, bytes, length) == -1 && (connection->flags & CONN_PREFETCH)) return -1;
     }
     connection->transferred += (unsigned int)length;
     if (transfer_limit_charge(connection, (unsigned int)length) == -1) return -1;
@@ -596,7 +594,7 @@ Step request_send(Exchange &x) {
     CONNECTION_T *connection = x.connection;
     HEADER *request = x.request;
     if (x.from_cache) {
-        x.text = http_cache_ops.head ? http_cache_ops.head(connection->cache) : nullptr;
+        x.text = cache_object_head(connection->cache);
         return x.text ? Step::next : end(x, -1);
     }
     if (general_section && general_section->xforwardedfor_get(connection))
@@ -724,15 +722,14 @@ Step parent_authentication(Exchange &x) {
 Step cache_revalidation(Exchange &x) {
     CONNECTION_T *connection = x.connection;
     HEADER *request = x.request;
-    const HTTP_CACHE_OPS &cache = http_cache_ops;
     HEADER *response = connection->response;
     if (!response) return end(x, -1);
     if (!connection->server && !connection->cache) return end(x, exchange_ending(connection));
     if (!connection->cache || !(connection->flags & CONN_REVALIDATE)) return Step::next;
 
     bool valid = response->code == 304;
-    if (!valid && response->last_modified && cache.head) {
-        char *stored = cache.head(connection->cache);
+    if (!valid && response->last_modified) {
+        char *stored = cache_object_head(connection->cache);
         HEADER *old = stored ? http_header_parse_response(stored) : nullptr;
         free(stored);
         time_t now_lm = http_date(response->last_modified);
@@ -749,12 +746,12 @@ Step cache_revalidation(Exchange &x) {
         connection->log.set_cachecode(CACHECODE_TCP_REFRESH_HIT);
         connection->flags &= ~CONN_REVALIDATE;
         connection->flags |= CONN_VALIDATED;
-        if (cache.validated) cache.validated(connection->cache);
+        cache_object_validated(connection->cache);
         putlog(LOG_CACHE, "validated: %s", request->url);
         statincr_cacherefreshhit(connection);
         http_header_free(connection->response);
         connection->response = nullptr;
-        x.text = cache.head(connection->cache);
+        x.text = cache_object_head(connection->cache);
         if (!x.text) return end(x, -1);
         x.from_cache = true;
         return Step::again;
@@ -764,7 +761,7 @@ Step cache_revalidation(Exchange &x) {
     statincr_cacherefreshmiss(connection);
     connection->log.set_cachecode(CACHECODE_TCP_REFRESH_MISS);
     putlog(LOG_CACHE, "failed validation: %s", request->url);
-    if (cache.invalidate) cache.invalidate(connection->cache);
+    cache_object_invalidate(connection->cache);
     connection->cache = nullptr;
     connection->flags &= ~CONN_REVALIDATE;
     x.from_cache = false;
@@ -776,20 +773,19 @@ Step cache_revalidation(Exchange &x) {
 Step cache_or_server(Exchange &x) {
     CONNECTION_T *connection = x.connection;
     HEADER *request = x.request;
-    const HTTP_CACHE_OPS &cache = http_cache_ops;
     HEADER *response = connection->response;
     if (x.from_cache && connection->cache) {
-        time_t stored = cache.stored ? cache.stored(connection->cache) : 0;
+        time_t stored = cache_object_stored(connection->cache);
         time_t now = utc_time(nullptr);
         char number[32];
         snprintf(number, sizeof number, "%lu", (unsigned long)(now > stored ? now - stored : 0));
         field_set(&response->age, number);
-        unsigned flags = cache.flag_get ? cache.flag_get(connection->cache) : 0;
+        unsigned flags = cache_object_flags(connection->cache);
         if (!(connection->flags & CONN_VALIDATED) && (flags & HTTP_CACHE_EXPIRED))
             field_set(&response->warning, "110 stale cache");
         if (!transfer_limit_check(connection)) return end(x, exchange_finish(connection));
-        if (!(flags & HTTP_CACHE_WRITING) && cache.body_length) {
-            response->content_length = (uint64_t)cache.body_length(connection->cache);
+        if (!(flags & HTTP_CACHE_WRITING)) {
+            response->content_length = (uint64_t)cache_object_body_length(connection->cache);
             response->flags |= HEADER_LENGTH;
             response->chunked = 0;
         }
@@ -798,9 +794,9 @@ Step cache_or_server(Exchange &x) {
     }
     if (!transfer_limit_check(connection)) return end(x, exchange_ending(connection));
     bool created = false;
-    if (cache.open && cache.cacheable && cache.cacheable(request) && cache.cacheable(response)) {
+    if (cache_available() && cacheable(request) && cacheable(response)) {
         unsigned flags = HTTP_CACHE_WRITING | ((connection->flags & CONN_PREFETCH) ? HTTP_CACHE_PREFETCHED : 0);
-        connection->cache = cache.open(connection, request->url, response->raw, flags);
+        connection->cache = cache_object_open(connection, request->url, response->raw, flags);
         if (connection->cache) {
             putlog(LOG_CACHE, "create: %s", request->url);
             connection->flags |= CONN_CACHE_WRITE;
@@ -865,16 +861,15 @@ Step response_checks(Exchange &x) {
 bool buffering_decide(Exchange &x) {
     CONNECTION_T *connection = x.connection;
     HEADER *request = x.request;
-    const HTTP_CACHE_OPS &cache = http_cache_ops;
     HEADER *response = connection->response;
     bool buffered = (connection->flags & (CONN_PROCESSING | CONN_PREFETCH)) && buffer_check(connection);
     if (buffered) {
         connection->flags |= CONN_BUFFERING;
         if (connection->cache) {
-            if (cache.flag_set) cache.flag_set(connection->cache, HTTP_CACHE_FORCE);
-        } else if (cache.open && cache.cacheable && cache.cacheable(request) && cache.cacheable(response)) {
-            connection->cache = cache.open(connection, request->url, response->raw,
-                                           HTTP_CACHE_WRITING | HTTP_CACHE_DISCARD | HTTP_CACHE_FORCE);
+            cache_object_flag_set(connection->cache, HTTP_CACHE_FORCE);
+        } else if (cache_available() && cacheable(request) && cacheable(response)) {
+            connection->cache = cache_object_open(connection, request->url, response->raw,
+                                                  HTTP_CACHE_WRITING | HTTP_CACHE_DISCARD | HTTP_CACHE_FORCE);
             if (connection->cache) {
                 putlog(LOG_CACHE, "create: %s", request->url);
                 connection->flags |= CONN_CACHE_WRITE;
@@ -889,7 +884,6 @@ bool buffering_decide(Exchange &x) {
 void body_relay(Exchange &x, bool own_body) {
     CONNECTION_T *connection = x.connection;
     HEADER *request = x.request;
-    const HTTP_CACHE_OPS &cache = http_cache_ops;
     HEADER *response = connection->response;
     FRAMING framing = framing_of(response);
     bool rechunk = true;
@@ -905,7 +899,7 @@ void body_relay(Exchange &x, bool own_body) {
     // leave in one write.
     Socket *client = connection->client;
     bool at_hand = own_body ? connection->server && connection->server->in_length > 0
-                            : cache.flag_get && !(cache.flag_get(connection->cache) & HTTP_CACHE_WRITING);
+                            : !(cache_object_flags(connection->cache) & HTTP_CACHE_WRITING);
     if (client && at_hand) client->Hold();
     header_send(response, connection, 0, HEADER_KIND_CLIENT);
     if (client) client->Release();
@@ -913,12 +907,12 @@ void body_relay(Exchange &x, bool own_body) {
         relay_body(connection, HTTP_SIDE_SERVER, framing, rechunk, 0);
         x.sent = connection->transferred;
     } else {
-        if (connection->htmlstream && cache.read_filebuf) {
-            std::unique_ptr<Filebuf> stored(cache.read_filebuf(connection->cache));
+        if (connection->htmlstream) {
+            std::unique_ptr<Filebuf> stored(cache_object_body(connection->cache));
             if (stored) connection->htmlstream->Add(stored->data, stored->size);
             connection->htmlstream->Add(nullptr, 0);
         }
-        x.sent = cache.send ? cache.send(connection) : 0;
+        x.sent = cache_object_send(connection);
     }
     if (connection->client) connection->client->Flush();
 }
@@ -971,13 +965,12 @@ Step body_process(Exchange &x, Filebuf *body) {
 // with a length.
 Step body_buffered(Exchange &x, bool own_body) {
     CONNECTION_T *connection = x.connection;
-    const HTTP_CACHE_OPS &cache = http_cache_ops;
     buffertimeout_set(connection);
     std::unique_ptr<Filebuf> body;
     int result = HTTP_BODY_COMPLETE;
     if (own_body)
         body.reset(http_transfer_filebuf(connection, HTTP_SIDE_SERVER, response_buffer_limit(connection), &result));
-    else if (cache.read_filebuf) body.reset(cache.read_filebuf(connection->cache));
+    else body.reset(cache_object_body(connection->cache));
     if (!body) body.reset(new Filebuf());
 
     if (connection->flags & CONN_CLIENT_DROPPED) return Step::next;

@@ -15,7 +15,6 @@
 #include <time.h>
 
 struct CONNECTION_T;
-struct CACHEMAP;
 struct HEADER;
 class Filebuf;
 
@@ -75,8 +74,6 @@ unsigned long long next_chunksize(CONNECTION_T *connection, int side);
 // used up, or a prefetch whose cache object failed).
 int protocol_http_read_callback(void *data, int length, char *bytes);
 
-// ---- seams for subsystems built later -------------------------------------
-
 // Bits of a cache object's flags that the exchange and the dispatch read and
 // set (the object cache's own values).
 enum {
@@ -90,38 +87,5 @@ enum {
     HTTP_CACHE_DISCARD = 0x1000,
     HTTP_CACHE_FORCE = 0x2000,
 };
-
-// The object cache as the request path uses it. Every member is null until
-// the cache installs itself; while `open` is null no request ever holds a
-// cache object, so the other members are never called.
-struct HTTP_CACHE_OPS {
-    // Whether a request or response head may be cached.
-    int (*cacheable)(HEADER *head);
-    // Opens the object of url for reading, or creates it with the response's
-    // raw head (flags HTTP_CACHE_WRITING ...); one reference taken, or null.
-    CACHEMAP *(*open)(CONNECTION_T *connection, const char *url, const char *head, unsigned flags);
-    unsigned (*flag_get)(CACHEMAP *object);
-    void (*flag_set)(CACHEMAP *object, unsigned flags);
-    // Applies the request's own cache directives to the connection's object.
-    void (*check)(CONNECTION_T *connection, HEADER *request);
-    // Sends the "downloading" page for the connection's object.
-    void (*send_status)(CONNECTION_T *connection);
-    // The object was validated by the server.
-    void (*validated)(CACHEMAP *object);
-    // Flags the object invalid and drops the caller's reference.
-    void (*invalidate)(CACHEMAP *object);
-    // Appends body bytes to an object being written; -1 when it became invalid.
-    int (*add)(CACHEMAP *object, const char *bytes, int length);
-    // The stored body, waiting until writing has finished (new buffer).
-    Filebuf *(*read_filebuf)(CACHEMAP *object);
-    // Sends the stored body to the client; returns the bytes sent.
-    long long (*send)(CONNECTION_T *connection);
-    // The stored raw response head (new text), its stored time (program time
-    // base) and the length of the stored body so far.
-    char *(*head)(CACHEMAP *object);
-    time_t (*stored)(CACHEMAP *object);
-    long long (*body_length)(CACHEMAP *object);
-};
-extern HTTP_CACHE_OPS http_cache_ops;
 
 #endif

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "base64.h"
+#include "cache.h"
 #include "compat.h"
 #include "connect.h"
 #include "connection.h"
@@ -116,8 +117,8 @@ int process_response(CONNECTION_T *connection, Filebuf *body) {
         return 0;
     }
     processors.Execute(PROCESSOR_RESPMOD, connection, body);
-    if (connection->cache && http_cache_ops.flag_set && !(connection->flags & CONN_UNSCANNED))
-        http_cache_ops.flag_set(connection->cache, CACHE_CLEAN_FLAG);
+    if (connection->cache && !(connection->flags & CONN_UNSCANNED))
+        cache_object_flag_set(connection->cache, CACHE_CLEAN_FLAG);
     return 1;
 }
 
@@ -256,9 +257,8 @@ void buffertimeout_check(CONNECTION_T *connection) {
     if (!connection->client || (connection->flags & CONN_CLIENT_DROPPED)) return;
     if (!(connection->flags & CONN_BUFFERING) || !(connection->flags & CONN_CACHE_WRITE)) return;
     if (connection->buffer_timeout == 0 || time(nullptr) < (time_t)connection->buffer_timeout) return;
-    if (connection->cache && http_cache_ops.flag_set)
-        http_cache_ops.flag_set(connection->cache, HTTP_CACHE_BUFFERWAIT | HTTP_CACHE_PREFETCHED);
-    if (http_cache_ops.send_status) http_cache_ops.send_status(connection);
+    if (connection->cache) cache_object_flag_set(connection->cache, HTTP_CACHE_BUFFERWAIT | HTTP_CACHE_PREFETCHED);
+    cache_send_status(connection);
     keepalive_client_end(connection);
     delete connection->client;
     connection->client = nullptr;

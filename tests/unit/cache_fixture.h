@@ -84,6 +84,17 @@ inline bool file_exists(const std::string &path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+// Builds the section as start-up does (it becomes cache_section) and loads
+// the document into it. The shipped section definition must be in use.
+inline CacheSection *cache_build(const std::string &document) {
+    CacheSection *cache = static_cast<CacheSection *>(cache_construct());
+    TiXmlDocument doc;
+    doc.Parse(document.c_str());
+    if (doc.Error()) ADD_FAILURE() << doc.ErrorDesc();
+    else cache->load(&doc, 1);
+    return cache;
+}
+
 class CacheFixture : public ::testing::Test {
 protected:
     CacheSection *cache = nullptr;
@@ -114,12 +125,8 @@ protected:
         construct();
     }
     void construct() {
-        cache = static_cast<CacheSection *>(cache_construct());
+        cache = cache_build(document);
         ASSERT_EQ(cache, cache_section);
-        TiXmlDocument doc;
-        doc.Parse(document.c_str());
-        ASSERT_FALSE(doc.Error()) << doc.ErrorDesc();
-        cache->load(&doc, 1);
     }
     // A new process over the same stores.
     void restart() {

@@ -15,6 +15,7 @@
 #include "cache_fixture.h"
 #include "header.h"
 #include "proto_http.h"
+#include "refresh.h"
 #include "socket.h"
 
 using namespace cachetest;
@@ -419,32 +420,81 @@ TEST_F(CacheTest, ReadFilebufWaitsForTheWriter) {
     cache->cache_close(reader, false);
 }
 
-// ---- the request-path seams ------------------------------------------------------
+// ---- the cache as the request path uses it ------------------------------------
 
-TEST_F(CacheTest, RequestPathSeams) {
+TEST_F(CacheTest, RequestPathCalls) {
     start();
-    ASSERT_NE(http_cache_ops.open, nullptr);
-    ASSERT_NE(header_cache_stored, nullptr);
+    ASSERT_TRUE(cache_available());
     // A chunked response is stored de-chunked: its stored head, as the
     // request path reads it, no longer says chunked.
     std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nCache-Control: max-age=60\r\n\r\n";
-    CACHEMAP *object = http_cache_ops.open(connection, "http://e.test/c", head.c_str(), HTTP_CACHE_WRITING);
+    CACHEMAP *object = cache_object_open(connection, "http://e.test/c", head.c_str(), HTTP_CACHE_WRITING);
     ASSERT_NE(object, nullptr);
-    EXPECT_EQ(http_cache_ops.add(object, "data", 4), 4);
-    char *text = http_cache_ops.head(object);
+    EXPECT_EQ(cache_object_add(object, "data", 4), 4);
+    char *text = cache_object_head(object);
     ASSERT_NE(text, nullptr);
     EXPECT_STREQ(text, "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n\r\n");
     free(text);
-    EXPECT_EQ(http_cache_ops.body_length(object), 4);
+    EXPECT_EQ(cache_object_body_length(object), 4);
     time_t now = utc_time(nullptr);
-    EXPECT_LE(std::abs((long)(http_cache_ops.stored(object) - now)), 1);
-    EXPECT_EQ(header_cache_stored(object), http_cache_ops.stored(object));
+    time_t stored = cache_object_stored(object);
+    EXPECT_LE(std::abs((long)(stored - now)), 1);
+    // A revalidation asks about the stored time.
+    HEADER *request = http_header_parse_request("GET http://e.test/c HTTP/1.1\r\n\r\n");
+    ASSERT_NE(request, nullptr);
+    conditional_header(request, object);
+    ASSERT_NE(request->if_modified_since, nullptr);
+    EXPECT_EQ(http_date_parse(request->if_modified_since), stored - gmtoffset);
+    http_header_free(request);
     cache->cache_close(object, true);
     // Once closed its length is known.
-    CACHEMAP *reader = http_cache_ops.open(connection, "http://e.test/c", nullptr, 0);
+    CACHEMAP *reader = cache_object_open(connection, "http://e.test/c", nullptr, 0);
     ASSERT_NE(reader, nullptr);
     EXPECT_EQ(reader->header->content_length, 4u);
     cache->cache_close(reader, false);
+}
+
+TEST_F(CacheTest, RequestPathCallsWithoutCacheAnswerAsEmpty) {
+    // Before the section is built and after it is gone: nothing opens, no
+    // object is looked into, nothing is sent.
+    CACHEMAP absent;
+    connection->cache = &absent;
+    HEADER *request = http_header_parse_request("GET http://e.test/n HTTP/1.1\r\nIf-Modified-Since: old\r\n\r\n");
+    ASSERT_NE(request, nullptr);
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        if (round == 1) {
+            start();
+            ASSERT_TRUE(cache_available());
+            ASSERT_TRUE(put("http://e.test/n", "body"));
+            delete cache;
+            cache = nullptr;
+        }
+        EXPECT_FALSE(cache_available());
+        EXPECT_EQ(cache_object_open(connection, "http://e.test/n", nullptr, 0), nullptr);
+        std::string head = head_for(4);
+        EXPECT_EQ(cache_object_open(connection, "http://e.test/n", head.c_str(), HTTP_CACHE_WRITING), nullptr);
+        EXPECT_EQ(cache_object_flags(&absent), 0u);
+        EXPECT_EQ(cache_object_add(&absent, "data", 4), 0);
+        EXPECT_EQ(cache_object_body(&absent), nullptr);
+        EXPECT_EQ(cache_object_head(&absent), nullptr);
+        EXPECT_EQ(cache_object_stored(&absent), -1);
+        EXPECT_EQ(cache_object_body_length(&absent), 0);
+        EXPECT_EQ(cache_object_readers(&absent), 0);
+        EXPECT_EQ(cache_object_send(connection), 0);
+        cache_object_flag_set(&absent, HTTP_CACHE_FORCE);
+        cache_object_validated(&absent);
+        cache_object_invalidate(&absent);
+        cache_request_check(connection, request);
+        cache_send_status(connection);
+        EXPECT_EQ(absent.flags.load(), 0u);
+        EXPECT_EQ(absent.refcount.load(), 0);
+        EXPECT_TRUE(connection->variables.empty());
+        conditional_header(request, &absent);
+        EXPECT_STREQ(request->if_modified_since, "old");
+    }
+    http_header_free(request);
+    connection->cache = nullptr;
 }
 
 TEST_F(CacheTest, ManyReadersAtOnceGetWholeBodiesAndGiveBackEveryReference) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "cache_fixture.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
@@ -846,17 +847,35 @@ TEST(HeaderUpdaters, ViaAndXCache) {
 TEST(HeaderUpdaters, ConditionalHeader) {
     HEADER *h = http_header_parse_request("GET http://h/ HTTP/1.1\r\nIf-Modified-Since: old\r\n\r\n");
     ASSERT_NE(h, nullptr);
-    CACHEMAP *object = (CACHEMAP *)h;  // never looked into by the stand-in below
-    header_cache_stored = nullptr;
-    conditional_header(h, object);
+    // Without a cache the stored time is unknown: the request keeps its own.
+    ASSERT_EQ(cache_section, nullptr);
+    CACHEMAP absent;  // never looked into without a cache
+    conditional_header(h, &absent);
     EXPECT_STREQ(h->if_modified_since, "old");
-    header_cache_stored = [](CACHEMAP *) { return (time_t)1000000000; };
+    conditional_header(h, nullptr);
+    EXPECT_STREQ(h->if_modified_since, "old");
+
+    definition_use(file_read(cachetest::conf_dir + "section.xml"));
+    nocache_init(0);
+    CacheSection *cache = cachetest::cache_build(cachetest::cache_document({}, {}));
+    CONNECTION_T *connection = connection_new();
+    std::string head = cachetest::head_for(0);
+    CACHEMAP *object = cache->cache_open(connection, "http://h/", head.c_str(), CACHE_CREATE);
+    ASSERT_NE(object, nullptr);
+    cache->lock_exclusive();
+    object->stored = 1000000000;
+    cache->unlock_exclusive();
     conditional_header(h, object);
     EXPECT_STREQ(h->if_modified_since, "Sun, 09 Sep 2001 01:46:40 GMT");
-    header_cache_stored = [](CACHEMAP *) { return (time_t)-1; };
+    // A stored time before the epoch is no time to ask about.
+    cache->lock_exclusive();
+    object->stored = -1;
+    cache->unlock_exclusive();
     conditional_header(h, object);
     EXPECT_STREQ(h->if_modified_since, "Sun, 09 Sep 2001 01:46:40 GMT");
-    header_cache_stored = nullptr;
+    cache->cache_close(object, true);
+    delete cache;
+    connection_free(connection);
     http_header_free(h);
 }
 

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "atom.h"
+#include "cache_fixture.h"
 #include "clock.h"
 #include "config_fixture.h"
 #include "filebuf.h"
@@ -243,8 +244,6 @@ int perf_count_of(PerfCounterGet get) {
     return -1;
 }
 
-int cache_readers = 0;
-int readers(CACHEMAP *) { return cache_readers; }
 time_t fake_now = 1000000;
 void set_now(time_t now) {
     fake_now = now;
@@ -648,8 +647,11 @@ TEST_F(NetworkTest, TransferKeepsPipelinedRequest) {
 }
 
 TEST_F(NetworkTest, TransferWithoutClientFillsCacheForOthers) {
-    general_ctimeout_use(1);
-    net_cache_refcount_hook = readers;
+    general_ctimeout_use(1);  // also puts the shipped section definition in use
+    nocache_init(0);
+    CacheSection *cache = cachetest::cache_build(cachetest::cache_document({}, {}));
+    CONNECTION_T *opener = connection_new();
+    int number = 0;
     struct Case {
         unsigned flags;
         int readers;
@@ -661,9 +663,15 @@ TEST_F(NetworkTest, TransferWithoutClientFillsCacheForOthers) {
     };
     for (const Case &test : cases) {
         SCOPED_TRACE(test.readers);
+        // The writer's reference and the others' on an object being written.
+        std::string url = "http://e.test/transfer/" + std::to_string(number++);
+        std::string head = cachetest::head_for(4);
+        CACHEMAP *object = cache->cache_open(opener, url.c_str(), head.c_str(), CACHE_CREATE);
+        ASSERT_NE(object, nullptr);
+        for (int i = 1; i < test.readers; i++) ASSERT_EQ(cache->cache_open(opener, url.c_str(), nullptr, 0), object);
         Pairs p;
         p.c->flags = test.flags;
-        cache_readers = test.readers;
+        p.c->cache = object;
         p.close_client_peer();
         EXPECT_EQ(net_transfer(p.c, 1, -1), 0);
         EXPECT_EQ((p.c->flags & CONN_CLIENT_DROPPED) != 0, test.dropped);
@@ -675,9 +683,13 @@ TEST_F(NetworkTest, TransferWithoutClientFillsCacheForOthers) {
             EXPECT_EQ(net_transfer(p.c, 1, 4), 4);
             EXPECT_EQ(p.c->flags & CONN_FAILED, 0u);
         }
+        p.c->cache = nullptr;
+        for (int i = 1; i < test.readers; i++) cache->cache_close(object, false);
+        cache->cache_close(object, true);
     }
+    delete cache;
+    connection_free(opener);
     delete general_section;
-    net_cache_refcount_hook = [](CACHEMAP *) { return 0; };
 }
 
 /* ---- both-way relay ---- */
