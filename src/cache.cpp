@@ -521,12 +521,9 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *connection, const char *url, co
         CACHEMAP *found;
         if (open_shared(url, open_flags, &found)) return found;
     }
-    lock_exclusive();
+    CacheExclusiveLock exclusive(this);
     bool create = (open_flags & CACHE_CREATE) != 0;
-    if (!enabled || (create && connection && (connection->flags & CONN_CARP))) {
-        unlock_exclusive();
-        return nullptr;
-    }
+    if (!enabled || (create && connection && (connection->flags & CONN_CARP))) return nullptr;
     time_t now = utc_time(nullptr);
     CACHEMAP *object = find_unlocked(url);
     CACHEMAP *result = nullptr;
@@ -653,7 +650,6 @@ fail:
 
 done:
     clean_check_open(result);
-    unlock_exclusive();
     return result;
 }
 
@@ -720,19 +716,13 @@ void CacheSection::cache_close(CACHEMAP *object, bool writer) {
         unlock_shared();
         if (plain) return;
     }
-    lock_exclusive();
+    CacheExclusiveLock exclusive(this);
     if (object->refcount > 0) object->refcount--;
     if (object->flags & CACHE_WRITING) {
-        if (!writer) {
-            unlock_exclusive();
-            return;
-        }
+        if (!writer) return;
         if (object->flags & CACHE_COND) pthread_cond_broadcast(&object->cond);
     }
-    if (object->flags & CACHE_BUFFERWAIT) {
-        unlock_exclusive();
-        return;
-    }
+    if (object->flags & CACHE_BUFFERWAIT) return;
     if (writer) {
         if (object->header) {
             // A body that is not what the head announced is not the
@@ -755,12 +745,10 @@ void CacheSection::cache_close(CACHEMAP *object, bool writer) {
     }
     if (object->flags & CACHE_INVALID) {
         if (object->refcount == 0) remove_unlocked(object);
-        unlock_exclusive();
         return;
     }
     if (!writer) {
         touch_read(object);
-        unlock_exclusive();
         return;
     }
     object->flags &= ~(CACHE_WRITING | CACHE_BUFFERWAIT);
@@ -773,7 +761,6 @@ void CacheSection::cache_close(CACHEMAP *object, bool writer) {
         touch_unlocked(object, true);
         if (object->flags & CACHE_COND) pthread_cond_broadcast(&object->cond);
     }
-    unlock_exclusive();
 }
 
 void CacheSection::invalidate_mark(CACHEMAP *object) {

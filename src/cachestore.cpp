@@ -20,6 +20,7 @@
 #include "compat.h"
 #include "connection.h"
 #include "hash.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -366,14 +367,11 @@ int CacheSection::journal_add(CACHEMAP *object) {
     }
     pthread_rwlock_unlock(&journal_lock);
     if (left == 0) return 0;
-    pthread_rwlock_wrlock(&journal_lock);
+    RwlockWriteLock held(&journal_lock);
     if (store->journal_fd < 0) {
         std::string path = store->directory + "/journal";
         int fd = s_open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-        if (fd < 0) {
-            pthread_rwlock_unlock(&journal_lock);
-            return -1;
-        }
+        if (fd < 0) return -1;
         store->journal_fd = fd;
         store->journal_lines = 0;
         putlog(LOG_CACHE, "opened new %s/journal [%d]", store->directory.c_str(), fd);
@@ -385,7 +383,6 @@ int CacheSection::journal_add(CACHEMAP *object) {
     }
     store->journal_lines++;
     if (journal_max ? store->journal_lines >= journal_max : store->journal_lines > 127999) journal_write_held(store);
-    pthread_rwlock_unlock(&journal_lock);
     return 0;
 }
 
@@ -639,17 +636,17 @@ void CacheSection::unlink_list_zap(const std::string &path) {
 }
 
 bool CacheSection::unlink_one() {
-    pthread_mutex_lock(&unlink_lock);
-    if (unlink_list.empty()) {
-        pthread_mutex_unlock(&unlink_lock);
-        return false;
+    std::string path;
+    int result, before;
+    {
+        MutexLock queue(&unlink_lock);
+        if (unlink_list.empty()) return false;
+        path = unlink_list.front();
+        result = unlink(path.c_str());
+        before = unlink_count;
+        unlink_list.pop_front();
+        if (unlink_count > 0) unlink_count--;
     }
-    std::string path = unlink_list.front();
-    int result = unlink(path.c_str());
-    int before = unlink_count;
-    unlink_list.pop_front();
-    if (unlink_count > 0) unlink_count--;
-    pthread_mutex_unlock(&unlink_lock);
     if (result != 0) putlog(LOG_DEBUG, "error: cache: failed to delete file (1 of %d) %s", before, path.c_str());
     return true;
 }

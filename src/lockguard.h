@@ -32,6 +32,18 @@ private:
     pthread_mutex_t *mutex_;
 };
 
+// A pthread read/write lock held for writing.
+class RwlockWriteLock {
+public:
+    explicit RwlockWriteLock(pthread_rwlock_t *lock) : lock_(lock) { pthread_rwlock_wrlock(lock_); }
+    ~RwlockWriteLock() { pthread_rwlock_unlock(lock_); }
+    RwlockWriteLock(const RwlockWriteLock &) = delete;
+    RwlockWriteLock &operator=(const RwlockWriteLock &) = delete;
+
+private:
+    pthread_rwlock_t *lock_;
+};
+
 // The object cache's lock held exclusively (CacheSection::lock_exclusive)
 // or shared (lock_shared); defined with the cache.
 class CacheExclusiveLock {
