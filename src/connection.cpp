@@ -9,8 +9,7 @@
 #include "mem.h"
 #include "perflog.h"
 #include "socket.h"
-
-void (*connection_stats_release)(Stats *stats) = nullptr;
+#include "stats.h"
 
 CONNECTION_T *connection_new() {
     CONNECTION_T *connection = new (std::nothrow) CONNECTION_T();
@@ -43,7 +42,7 @@ void connection_free(CONNECTION_T *connection) {
 
     if (connection->userstats) {
         pthread_mutex_lock(&atomlock);
-        if (connection_stats_release) connection_stats_release(connection->userstats);
+        stats_release(connection->userstats);
         pthread_mutex_unlock(&atomlock);
         connection->userstats = nullptr;
     }

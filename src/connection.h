@@ -161,9 +161,4 @@ void connection_free(CONNECTION_T *connection);
 // socket (flushing and closing it) and frees the record. Null only counts.
 void net_close(CONNECTION_T *connection);
 
-// Drops one reference to a statistics record; the last one frees it. Set by
-// the statistics code; called by connection_free under atomlock. Null (the
-// default) leaves the pointer alone.
-extern void (*connection_stats_release)(Stats *stats);
-
 #endif

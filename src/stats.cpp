@@ -336,8 +336,6 @@ void globalstats_init() {
     open_group(s, "mimes");
     open_group(s, "users");
     open_group(s, "ip addresses");
-
-    connection_stats_release = stats_release;
 }
 
 Stats *userstats_init() {

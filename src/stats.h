@@ -143,7 +143,7 @@ void stats_count(const char *group, const char *counter, unsigned long long n = 
 // New statistics of one access rule (reference count 1).
 Stats *userstats_init();
 // Drops one reference (caller holds atomlock); the last one frees them.
-// Installed as connection_stats_release.
+// connection_free lets go of a connection's through it.
 void stats_release(Stats *stats);
 
 // Event functions: change the program-wide statistics and, when the

@@ -136,7 +136,6 @@ protected:
         ASSERT_TRUE(shipped.Parse(file_read(conf_dir + "korvantel.xml").c_str()) || !shipped.Error());
         general_section->load(&shipped, 1);
         template_section->load(&shipped, 1);
-        connection_stats_release = stats_release;
         if (!global) {
             global = new GLOBAL_T();
             pthread_rwlock_init(&global->password_cache_lock, nullptr);

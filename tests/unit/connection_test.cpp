@@ -4,8 +4,11 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <new>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +16,7 @@
 #include "mem.h"
 #include "perflog.h"
 #include "socket.h"
+#include "stats.h"
 
 namespace {
 
@@ -20,14 +24,18 @@ namespace {
 uint64_t closed_before = 0;
 int closed_counted() { return (int)(performance_log->get_connections_closed() - closed_before); }
 
-// The statistics record is not built here; an Atom stands in for its
-// reference count, passed through the opaque pointer.
-int stats_released = 0;
+// The deletion of one watched object: whether it happened and whether
+// atomlock was held at that moment. The program's allocation operators are
+// replaced in this test binary to see it.
+void *watched_object = nullptr;
+bool watched_deleted = false;
 bool lock_was_held = false;
-void release_stats(Stats *stats) {
+
+void note_delete(void *p) {
+    if (!p || p != watched_object) return;
+    watched_deleted = true;
     lock_was_held = pthread_mutex_trylock(&atomlock) == EBUSY;
-    Atom *atom = reinterpret_cast<Atom *>(stats);
-    if (atom->Delete()) stats_released++;
+    if (!lock_was_held) pthread_mutex_unlock(&atomlock);
 }
 
 class ConnectionTest : public ::testing::Test {
@@ -35,11 +43,11 @@ protected:
     void SetUp() override {
         signal(SIGPIPE, SIG_IGN);
         closed_before = performance_log->get_connections_closed();
-        stats_released = 0;
+        watched_object = nullptr;
+        watched_deleted = false;
         lock_was_held = false;
-        connection_stats_release = release_stats;
     }
-    void TearDown() override { connection_stats_release = nullptr; }
+    void TearDown() override { watched_object = nullptr; }
 };
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
@@ -109,30 +117,54 @@ TEST_F(ConnectionTest, CloseDeletesClientSocket) {
 }
 
 TEST_F(ConnectionTest, SharedStatsLiveUntilLastHolderIsFreed) {
-    Atom *shared = new Atom();  // the rule's own reference
+    Stats *shared = userstats_init();  // the rule's own reference
+    watched_object = shared;
     CONNECTION_T *a = connection_new();
     CONNECTION_T *b = connection_new();
-    a->userstats = reinterpret_cast<Stats *>(shared->New());
-    b->userstats = reinterpret_cast<Stats *>(shared->New());
+    pthread_mutex_lock(&atomlock);
+    a->userstats = static_cast<Stats *>(shared->New());
+    b->userstats = static_cast<Stats *>(shared->New());
+    pthread_mutex_unlock(&atomlock);
     connection_free(a);
-    EXPECT_TRUE(lock_was_held);
     EXPECT_EQ(shared->count, 2);
     connection_free(b);
     EXPECT_EQ(shared->count, 1);
-    EXPECT_EQ(stats_released, 0);
+    EXPECT_FALSE(watched_deleted);
     // The rule lets go last.
-    EXPECT_TRUE(shared->Delete());
-    delete shared;
+    pthread_mutex_lock(&atomlock);
+    stats_release(shared);
+    pthread_mutex_unlock(&atomlock);
+    EXPECT_TRUE(watched_deleted);
 }
 
-TEST_F(ConnectionTest, LastHolderReleasesStats) {
-    Atom *only = new Atom();
+TEST_F(ConnectionTest, LastHolderReleasesStatsUnderTheLock) {
+    Stats *only = userstats_init();
+    watched_object = only;
     CONNECTION_T *c = connection_new();
-    c->userstats = reinterpret_cast<Stats *>(only);
+    c->userstats = only;
     connection_free(c);
-    EXPECT_EQ(stats_released, 1);
-    EXPECT_EQ(only->count, 0);
-    delete only;
+    EXPECT_TRUE(watched_deleted);
+    EXPECT_TRUE(lock_was_held);
 }
 
 }  // namespace
+
+// Plain malloc and free underneath, so the watch above sees every deletion.
+void *operator new(size_t size) {
+    void *p = malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void *operator new(size_t size, const std::nothrow_t &) noexcept { return malloc(size ? size : 1); }
+void operator delete(void *p) noexcept {
+    note_delete(p);
+    free(p);
+}
+void operator delete(void *p, size_t) noexcept {
+    note_delete(p);
+    free(p);
+}
+void operator delete(void *p, const std::nothrow_t &) noexcept {
+    note_delete(p);
+    free(p);
+}

@@ -55,7 +55,6 @@ protected:
         release(global->stats);
         delete global;
         global = nullptr;
-        connection_stats_release = nullptr;
     }
 };
 
@@ -404,7 +403,7 @@ TEST_F(GlobalStats, EventsCountInBothWhenTheRuleHasStatistics) {
     pthread_mutex_lock(&atomlock);
     rule->New();  // keep it past the connection to see the count drop
     pthread_mutex_unlock(&atomlock);
-    connection_free(c);  // drops the connection's reference through the seam
+    connection_free(c);  // drops the connection's reference
     EXPECT_EQ(rule->count, 1);
     release(rule);
 }
