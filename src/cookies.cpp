@@ -52,17 +52,8 @@ static const FIELD_BIND<Cookie> cookie_fields[] = {
     FIELD_BIND_OF(Cookie, 12, "timemode", FIELD_BOOL, mode),
 };
 
-// Until the writer calls the section itself: a line passes as it arrived, or
-// is refused.
-static int cookie_seam(CONNECTION_T *connection, const HTTP_HEADER &line, int direction, std::string *) {
-    if (!cookie_section) return HEADER_COOKIE_KEEP;
-    CookieHeader cookie(line.value);
-    return cookie_section->check(direction, connection, cookie) ? HEADER_COOKIE_KEEP : HEADER_COOKIE_REFUSE;
-}
-
 Section *cookie_construct() {
     cookie_section = new CookieSection();
-    header_cookie_check = cookie_seam;
     return cookie_section;
 }
 
@@ -73,10 +64,7 @@ CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK) {
 }
 
 CookieSection::~CookieSection() {
-    if (cookie_section == this) {
-        cookie_section = nullptr;
-        header_cookie_check = nullptr;
-    }
+    if (cookie_section == this) cookie_section = nullptr;
 }
 
 void CookieSection::Cookie::prepare() {

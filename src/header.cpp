@@ -14,6 +14,8 @@
 
 #include "cache.h"
 #include "connection.h"
+#include "cookieheader.h"
+#include "cookies.h"
 #include "filebuf.h"
 #include "log.h"
 #include "mem.h"
@@ -24,8 +26,6 @@
 
 #define HEADER_FILE "src/header"
 
-int (*header_cookie_check)(CONNECTION_T *connection, const HTTP_HEADER &line, int direction,
-                           std::string *rebuilt) = nullptr;
 
 // ---- small helpers ---------------------------------------------------------
 
@@ -777,17 +777,12 @@ void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, i
     for (const HTTP_HEADER &line : list) {
         if (!is_token(line.name)) continue;
         const char *name = line.name.c_str();
-        if (!icap && header_cookie_check &&
+        if (!icap && cookie_section &&
             (strncasecmp(name, "Set-Cookie", 10) == 0 || strncasecmp(name, "Cookie", 6) == 0)) {
-            std::string rebuilt;
-            int verdict = header_cookie_check(connection, line, request ? 1 : 0, &rebuilt);
-            if (verdict == HEADER_COOKIE_REFUSE) {
+            CookieHeader cookie(line.value);
+            if (!cookie_section->check(request ? COOKIE_SENT : COOKIE_RECEIVED, connection, cookie)) {
                 putlog(LOG_COOKIE, request ? "blocked: outgoing to %s" : "blocked: incoming from %s",
                        h->host ? h->host : "");
-                continue;
-            }
-            if (verdict == HEADER_COOKIE_REBUILT) {
-                put_line(out, name, rebuilt.c_str());
                 continue;
             }
         }

@@ -182,17 +182,5 @@ void xcache_header_update(CONNECTION_T *connection, int miss);
 // Sets If-Modified-Since to the time the cached object was stored.
 void conditional_header(HEADER *header, CACHEMAP *object);
 
-// ---- seams filled in by other subsystems -------------------------------
-
-// Verdicts of header_cookie_check.
-enum {
-    HEADER_COOKIE_REFUSE = -1,  // drop the line
-    HEADER_COOKIE_KEEP = 0,     // write the line like any other
-    HEADER_COOKIE_REBUILT = 1,  // write "name: *rebuilt"
-};
-// Judges one Cookie/Set-Cookie line (direction 1 request, 0 response).
-// Null (the default) keeps every line.
-extern int (*header_cookie_check)(CONNECTION_T *connection, const HTTP_HEADER &line, int direction,
-                                  std::string *rebuilt);
 
 #endif

@@ -15,9 +15,12 @@
 #include <vector>
 
 #include "cache_fixture.h"
+#include "config_fixture.h"
 #include "connection.h"
+#include "cookies.h"
 #include "filebuf.h"
 #include "header.h"
+#include "log.h"
 #include "socket.h"
 
 namespace {
@@ -76,6 +79,56 @@ void expect_unambiguous(const std::string &head) {
     EXPECT_LE(codings, 1) << head;
     EXPECT_FALSE(lengths && codings) << head;
 }
+
+// A real cookie filter: the section built from the shipped definition with
+// deny rules of the given direction and cookie-domain pattern. Its refusals
+// are counted in the log.
+class CookieFilter {
+public:
+    CookieFilter() {
+        definition_use(file_read(std::string(KORVANTEL_SOURCE_DIR) + "/conf/section.xml"));
+        log_ring = logbuffer_new(1000);
+        cookie_construct();
+    }
+    ~CookieFilter() {
+        delete cookie_section;
+        logbuffer_clear(log_ring);
+        free(log_ring);
+        log_ring = nullptr;
+    }
+    // direction: "sent", "received" or "both".
+    void configure(const std::string &direction, const std::string &domain = "", bool enabled = true) {
+        std::string x = std::string("<korvantel><cookies-filtering><enabled>") + (enabled ? "true" : "false") +
+                        "</enabled><order>denyfirst</order><deny><enabled>true</enabled><comment>c</comment>"
+                        "<profiles></profiles>";
+        for (const char *range : {"year", "month", "day", "weekday", "hour", "minute"})
+            x += std::string("<") + range + " active=\"false\">" + range_of(range) + "</" + range + ">";
+        x += "<domain>" + domain + "</domain><path></path><direction>" + direction +
+             "</direction><timemode>false</timemode></deny></cookies-filtering></korvantel>";
+        TiXmlDocument document;
+        document.Parse(x.c_str());
+        ASSERT_FALSE(document.Error()) << x;
+        cookie_section->load(&document, 1);
+        logbuffer_clear(log_ring);
+    }
+    // Lines logged since the last configure that hold text.
+    int blocked(const std::string &text = "blocked: ") {
+        int n = 0;
+        for (LOGNODE *node = log_ring->newest; node; node = node->older)
+            if (strstr(node->line, text.c_str())) n++;
+        return n;
+    }
+
+private:
+    static const char *range_of(const std::string &name) {
+        if (name == "year") return "1970,9999";
+        if (name == "month") return "january,december";
+        if (name == "day") return "1,31";
+        if (name == "weekday") return "sunday,saturday";
+        if (name == "hour") return "0,23";
+        return "0,59";
+    }
+};
 
 struct Connection {
     CONNECTION_T *c = connection_new();
@@ -718,19 +771,13 @@ TEST(HeaderWrite, IcapHeadsAndFiltered) {
     h->encapsulated = strdup("req-hdr=0, null-body=75");
     h->headers.push_back({1, "Allow", "204"});
     h->headers.push_back({1, "Cookie", "not judged"});
-    int calls = 0;
-    static int *counter;
-    counter = &calls;
-    header_cookie_check = [](CONNECTION_T *, const HTTP_HEADER &, int, std::string *) {
-        (*counter)++;
-        return (int)HEADER_COOKIE_REFUSE;
-    };
+    CookieFilter filter;
+    filter.configure("both");  // would refuse every cookie of an HTTP head
     Connection conn;
     EXPECT_EQ(written(h, conn.c, HEADER_KIND_SERVER),
               "REQMOD icap://s:1344/req ICAP/1.0\r\nAllow: 204\r\nCookie: not judged\r\nHost: s:1344\r\n"
               "Connection: keep-alive\r\nEncapsulated: req-hdr=0, null-body=75\r\n\r\n");
-    EXPECT_EQ(calls, 0);
-    header_cookie_check = nullptr;
+    EXPECT_EQ(filter.blocked(), 0);
 
     h->type = HEADER_ICAP_RESPONSE;
     h->code = 204;
@@ -741,38 +788,46 @@ TEST(HeaderWrite, IcapHeadsAndFiltered) {
     http_header_free(h);
 }
 
-TEST(HeaderWrite, CookiesJudged) {
-    struct Seen {
-        std::vector<std::string> values;
-        std::vector<int> directions;
-    };
-    static Seen seen;
-    seen = Seen();
-    header_cookie_check = [](CONNECTION_T *, const HTTP_HEADER &line, int direction, std::string *rebuilt) {
-        seen.values.push_back(line.value);
-        seen.directions.push_back(direction);
-        if (line.value.find("bad") != std::string::npos) return (int)HEADER_COOKIE_REFUSE;
-        if (line.value == "empty") return (int)HEADER_COOKIE_KEEP;
-        *rebuilt = line.value + "; rebuilt";
-        return (int)HEADER_COOKIE_REBUILT;
-    };
+TEST(HeaderWrite, CookiesJudgedByTheFilter) {
     Connection conn;
     HEADER *r = http_header_parse_request(
         "GET http://h/ HTTP/1.1\r\nCookie: a=1\r\nCookie: bad=2\r\nCookie2: empty\r\nX-Cookie: c\r\n\r\n");
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(written(r, conn.c, HEADER_KIND_SERVER),
-              "GET / HTTP/1.1\r\nCookie: a=1; rebuilt\r\nCookie2: empty\r\nX-Cookie: c\r\nHost: h\r\n"
-              "Connection: keep-alive\r\n\r\n");
-    EXPECT_EQ(seen.values, (std::vector<std::string>{"a=1", "bad=2", "empty"}));
-    EXPECT_EQ(seen.directions, (std::vector<int>{1, 1, 1}));
-
-    seen = Seen();
-    HEADER *s = http_header_parse_response("HTTP/1.1 200 OK\r\nset-cookie: bad=1\r\nSet-Cookie: ok=1\r\n\r\n");
+    HEADER *s = http_header_parse_response(
+        "HTTP/1.1 200 OK\r\nset-cookie: bad=1; domain=.bad.example\r\nSet-Cookie: ok=1; domain=.ok.example\r\n\r\n");
     ASSERT_NE(s, nullptr);
+    const std::string request_all =
+        "GET / HTTP/1.1\r\nCookie: a=1\r\nCookie: bad=2\r\nCookie2: empty\r\nX-Cookie: c\r\nHost: h\r\n"
+        "Connection: keep-alive\r\n\r\n";
+    const std::string response_all =
+        "HTTP/1.1 200 OK\r\nset-cookie: bad=1; domain=.bad.example\r\nSet-Cookie: ok=1; domain=.ok.example\r\n"
+        "Connection: close\r\nProxy-Connection: close\r\n\r\n";
+
+    // Without a section, and with the filter off, every line goes out.
+    EXPECT_EQ(written(r, conn.c, HEADER_KIND_SERVER), request_all);
+    EXPECT_EQ(written(s, conn.c, HEADER_KIND_CLIENT), response_all);
+    CookieFilter filter;
+    filter.configure("both", "", false);
+    EXPECT_EQ(written(r, conn.c, HEADER_KIND_SERVER), request_all);
+    EXPECT_EQ(written(s, conn.c, HEADER_KIND_CLIENT), response_all);
+    EXPECT_EQ(filter.blocked(), 0);
+
+    // Cookies sent: every line whose name starts with Cookie is judged.
+    filter.configure("sent");
+    EXPECT_EQ(written(r, conn.c, HEADER_KIND_SERVER),
+              "GET / HTTP/1.1\r\nX-Cookie: c\r\nHost: h\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(filter.blocked("blocked: outgoing to h"), 3);
+    EXPECT_EQ(written(s, conn.c, HEADER_KIND_CLIENT), response_all);
+    EXPECT_EQ(filter.blocked("blocked: incoming"), 0);
+
+    // Cookies received, by the domain they are set for; any spelling of the name.
+    filter.configure("received", "bad");
     EXPECT_EQ(written(s, conn.c, HEADER_KIND_CLIENT),
-              "HTTP/1.1 200 OK\r\nSet-Cookie: ok=1; rebuilt\r\nConnection: close\r\nProxy-Connection: close\r\n\r\n");
-    EXPECT_EQ(seen.directions, (std::vector<int>{0, 0}));
-    header_cookie_check = nullptr;
+              "HTTP/1.1 200 OK\r\nSet-Cookie: ok=1; domain=.ok.example\r\nConnection: close\r\n"
+              "Proxy-Connection: close\r\n\r\n");
+    EXPECT_EQ(filter.blocked("blocked: incoming from"), 1);
+    EXPECT_EQ(written(r, conn.c, HEADER_KIND_SERVER), request_all);
+    EXPECT_EQ(filter.blocked("blocked: outgoing"), 0);
     http_header_free(r);
     http_header_free(s);
 }
