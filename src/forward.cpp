@@ -35,27 +35,6 @@ static_assert(offsetof(icp_packet, payload) == ICP_HEADER_SIZE, "ICP header layo
 // Offset of the URL in a QUERY's payload (after the requester address).
 #define ICP_QUERY_URL 4
 
-/* ---- the object cache as the ICP side sees it ---- */
-
-// Through the exported pointer: without a cache section nothing is cached,
-// no ICP server runs and replies are not waited for.
-static bool cache_exists_default(const char *url) {
-    CacheSection *cache = cache_section;
-    return cache && url && cache->exists(url);
-}
-static int icp_port_default() {
-    CacheSection *cache = cache_section;
-    return cache ? cache->icpport_get() : 0;
-}
-static int icp_timeout_default() {
-    CacheSection *cache = cache_section;
-    return cache ? cache->icptimeout_get() : 0;
-}
-
-bool (*icp_cache_exists)(const char *url) = cache_exists_default;
-int (*icp_port_get)() = icp_port_default;
-int (*icp_timeout_get)() = icp_timeout_default;
-
 /* ---- ICP messages ---- */
 
 const char *icp_opcode_name(int opcode) {
@@ -165,7 +144,9 @@ int icp_answer(const icp_packet *query, int received, icp_packet *reply) {
     char *canonical = url_create(parsed);
     url_free(parsed);
     if (!canonical) fatal_assert("src/forward", __LINE__, "icp_thread");
-    bool hit = icp_cache_exists(canonical);
+    // Without a cache section nothing is cached.
+    CacheSection *cache = cache_section;
+    bool hit = cache && cache->exists(canonical);
     putlog(LOG_ICP, hit ? "hit: %s" : "miss: %s", canonical);
     free(canonical);
     // The query itself, without the requester address.
@@ -178,7 +159,9 @@ int icp_answer(const icp_packet *query, int received, icp_packet *reply) {
 
 void *icp_thread(void *unused) {
     (void)unused;
-    int port = icp_port_get();
+    // Without a cache section no ICP server runs.
+    CacheSection *cache = cache_section;
+    int port = cache ? cache->icpport_get() : 0;
     if (port == 0) return nullptr;
     int sock = s_socket(AF_INET, SOCK_DGRAM, 0);
     struct sockaddr_in address;
@@ -405,7 +388,9 @@ void ForwardSection::peer_select_icp(CONNECTION_T *connection, std::vector<proxy
     }
 
     if (outstanding > 0) {
-        int timeout = icp_timeout_get();
+        // Without a cache section replies are not waited for.
+        CacheSection *cache = cache_section;
+        int timeout = cache ? cache->icptimeout_get() : 0;
         long long deadline = milliseconds_now() + (timeout > 0 ? timeout : 0);
         icp_packet *reply = new icp_packet;
         while (outstanding > 0) {

@@ -113,15 +113,8 @@ bool icp_query_build(icp_packet *packet, uint32_t number, uint32_t sender, uint3
 
 // The ICP server's answer to one received message (`received` bytes, as
 // icp_packet_receive left it): fills reply, logs, and returns its length.
-// The object cache is asked through icp_cache_exists.
+// The cache section says whether the URL is held.
 int icp_answer(const icp_packet *query, int received, icp_packet *reply);
-
-// What the ICP side asks of the object cache: whether a URL is in the
-// index, the server's port (0: none) and the query time-out in
-// milliseconds. They consult the cache section; tests replace them.
-extern bool (*icp_cache_exists)(const char *url);
-extern int (*icp_port_get)();
-extern int (*icp_timeout_get)();
 
 // The ICP server (service thread). Ends at once when no ICP port is
 // configured or the port cannot be bound; otherwise runs for ever.

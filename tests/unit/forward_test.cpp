@@ -14,13 +14,13 @@
 #include <atomic>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "cache_fixture.h"
 #include "config_fixture.h"
 #include "connection.h"
 #include "general.h"
@@ -59,14 +59,28 @@ std::string rule_xml(const Rule &r) {
 time_t fake_now = 1000000;
 time_t fake_clock() { return fake_now; }
 
-int icp_wait_ms = 2000;
-int icp_wait() { return icp_wait_ms; }
-
-std::set<std::string> cached_urls;
-std::vector<std::string> exists_asked;
-bool fake_exists(const char *url) {
-    exists_asked.push_back(url);
-    return cached_urls.count(url) > 0;
+// A real cache section (in memory, no stores) with the ICP port and reply
+// time-out given, holding the URLs given; it replaces any earlier one.
+void cache_use(int icptimeout, int icpport = 0, const std::vector<std::string> &urls = {}) {
+    delete cache_section;
+    cache_construct();
+    nocache_init(0);
+    TiXmlDocument document;
+    document.Parse(cachetest::cache_document(
+                       {{"icpport", std::to_string(icpport)}, {"icptimeout", std::to_string(icptimeout)}}, {})
+                       .c_str());
+    ASSERT_FALSE(document.Error());
+    cache_section->load(&document, 1);
+    CONNECTION_T *connection = connection_new();
+    for (const std::string &url : urls) {
+        std::string head = cachetest::head_for(2);
+        CACHEMAP *object = cache_section->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE);
+        ASSERT_NE(object, nullptr) << url;
+        EXPECT_EQ(cache_section->add(object, "ok", 2), 2);
+        cache_section->cache_close(object, true);
+        EXPECT_TRUE(cache_section->exists(url.c_str())) << url;
+    }
+    connection_free(connection);
 }
 
 class ForwardTest : public ::testing::Test {
@@ -91,8 +105,7 @@ protected:
         proxyhost[0] = 0;
         forward_construct();
         ForwardSection::clock = fake_clock;
-        icp_timeout_get = icp_wait;
-        icp_wait_ms = 2000;
+        cache_use(2000);
     }
 
     void TearDown() override {
@@ -101,6 +114,7 @@ protected:
             connection_free(c);
         }
         delete forward_section;
+        delete cache_section;
         logbuffer_clear(log_ring);
         free(log_ring);
         log_ring = nullptr;
@@ -544,7 +558,7 @@ TEST_F(ForwardTest, IcpQueryOnTheWire) {
 }
 
 TEST_F(ForwardTest, SilentPeerIsFlaggedDownForThirtySeconds) {
-    icp_wait_ms = 300;
+    cache_use(300);
     IcpPeer silent(-1, "127.0.0.1"), answering(ICP_OP_MISS, "127.0.0.2");
     configure({icp_rule("127.0.0.1", ICP_PARENT, silent.port), icp_rule("127.0.0.2", ICP_PARENT, answering.port)});
     CONNECTION_T *c = request("GET http://www.example.com/x HTTP/1.1");
@@ -569,7 +583,7 @@ TEST_F(ForwardTest, SilentPeerIsFlaggedDownForThirtySeconds) {
 }
 
 TEST_F(ForwardTest, ReplyWithAnUnknownNumberIsIgnored) {
-    icp_wait_ms = 300;
+    cache_use(300);
     IcpPeer peer(ICP_OP_HIT);
     peer.wrong_number = true;
     configure({icp_rule("127.0.0.1", ICP_PARENT, peer.port)});
@@ -580,7 +594,7 @@ TEST_F(ForwardTest, ReplyWithAnUnknownNumberIsIgnored) {
 }
 
 TEST_F(ForwardTest, PeerThatIsNotAnAddressCountsAsSilent) {
-    icp_wait_ms = 100;
+    cache_use(100);
     configure({icp_rule("icp.example.invalid", ICP_PARENT, 3130)});
     CONNECTION_T *c = request("GET http://www.example.com/x HTTP/1.1");
     EXPECT_EQ(forward(c), "direct");
@@ -620,40 +634,34 @@ std::string wire_query(int opcode, const std::string &payload, uint32_t number =
 }
 
 TEST_F(ForwardTest, IcpAnswerTable) {
-    icp_cache_exists = fake_exists;
-    cached_urls = {"http://www.example.com:80/cached"};
+    // Stored under the URL's canonical form, which a query is looked up by.
+    cache_use(2000, 0, {"http://www.example.com:80/cached"});
     const std::string requester("\x7f\x00\x00\x05", 4);
     struct Case {
         const char *name;
         std::string wire;
         int opcode;
         std::string payload;  // of the reply
-        const char *asked;    // URL looked up, or null
         const char *log;
     };
     const std::string z(1, '\0');
     const std::vector<Case> cases = {
         {"hit", wire_query(1, requester + "http://www.example.com/cached" + z), ICP_OP_HIT,
-         "http://www.example.com/cached" + z, "http://www.example.com:80/cached",
-         "hit: http://www.example.com:80/cached"},
+         "http://www.example.com/cached" + z, "hit: http://www.example.com:80/cached"},
         {"miss", wire_query(1, requester + "http://www.example.com:80/other" + z), ICP_OP_MISS,
-         "http://www.example.com:80/other" + z, "http://www.example.com:80/other",
-         "miss: http://www.example.com:80/other"},
-        {"not a query", wire_query(ICP_OP_HIT, requester + "http://x/" + z), ICP_OP_INVALID, "", nullptr,
+         "http://www.example.com:80/other" + z, "miss: http://www.example.com:80/other"},
+        {"not a query", wire_query(ICP_OP_HIT, requester + "http://x/" + z), ICP_OP_INVALID, "",
          "error: unhandled ICP opcode: ICP_OP_HIT"},
-        {"unknown opcode", wire_query(99, ""), ICP_OP_INVALID, "", nullptr,
-         "error: unhandled ICP opcode: ICP_OP_UNKNOWN"},
-        {"no payload", wire_query(1, requester), ICP_OP_INVALID, "", nullptr,
-         "error: received ICP QUERY with no payload"},
-        {"URL without its zero byte", wire_query(1, requester + "http://www.example.com/"), ICP_OP_INVALID, "", nullptr,
+        {"unknown opcode", wire_query(99, ""), ICP_OP_INVALID, "", "error: unhandled ICP opcode: ICP_OP_UNKNOWN"},
+        {"no payload", wire_query(1, requester), ICP_OP_INVALID, "", "error: received ICP QUERY with no payload"},
+        {"URL without its zero byte", wire_query(1, requester + "http://www.example.com/"), ICP_OP_INVALID, "",
          "error: received ICP QUERY with no payload"},
         {"zero byte only past the announced length", wire_query(1, requester + "http://a/" + z, 0x01020304, 20 + 4 + 9),
-         ICP_OP_INVALID, "", nullptr, "error: received ICP QUERY with no payload"},
-        {"not a URL", wire_query(1, requester + "nonsense" + z), ICP_OP_INVALID, "", nullptr,
+         ICP_OP_INVALID, "", "error: received ICP QUERY with no payload"},
+        {"not a URL", wire_query(1, requester + "nonsense" + z), ICP_OP_INVALID, "",
          "error: received invalid URL in query"},
     };
     for (const Case &t : cases) {
-        exists_asked.clear();
         logbuffer_clear(log_ring);
         icp_packet *query = query_of(t.wire);
         icp_packet *reply = new icp_packet;
@@ -664,12 +672,6 @@ TEST_F(ForwardTest, IcpAnswerTable) {
         EXPECT_EQ(reply->number, 0x01020304u) << t.name;
         EXPECT_EQ(reply->version, 3) << t.name;
         EXPECT_EQ(std::string((const char *)reply->payload, t.payload.size()), t.payload) << t.name;
-        if (t.asked) {
-            ASSERT_EQ(exists_asked.size(), 1u) << t.name;
-            EXPECT_EQ(exists_asked[0], t.asked) << t.name;
-        } else {
-            EXPECT_TRUE(exists_asked.empty()) << t.name;
-        }
         EXPECT_TRUE(logged(t.log)) << t.name;
         delete query;
         delete reply;
@@ -775,37 +777,34 @@ TEST(IcpOpcodes, Names) {
     for (const auto &n : names) EXPECT_STREQ(icp_opcode_name(n.first), n.second) << n.first;
 }
 
-int server_port = 0;
-int server_port_get() { return server_port; }
-
 TEST(IcpServer, EndsAtOnceWithoutPortOrWhenThePortIsTaken) {
     log_ring = logbuffer_new(100);
-    icp_port_get = server_port_get;
-    server_port = 0;
+    definition_use(file_read(conf_dir + "section.xml"));
+    EXPECT_EQ(icp_thread(nullptr), nullptr);  // no cache section
+    cache_use(1000, 0);
     EXPECT_EQ(icp_thread(nullptr), nullptr);
 
     int taken;
     int s = bound_udp(&taken);
-    server_port = taken;
+    cache_use(1000, taken);
     EXPECT_EQ(icp_thread(nullptr), nullptr);
     bool found = false;
     for (LOGNODE *node = log_ring->newest; node; node = node->older)
         if (strstr(node->line, "ICP: failed to start ICP thread")) found = true;
     EXPECT_TRUE(found);
     close(s);
+    delete cache_section;
     logbuffer_clear(log_ring);
     free(log_ring);
     log_ring = nullptr;
 }
 
 TEST(IcpServer, AnswersQueriesFromTheCache) {
-    icp_cache_exists = fake_exists;
-    cached_urls = {"http://www.example.com:80/cached"};
+    definition_use(file_read(conf_dir + "section.xml"));
     int probe;
     close(bound_udp(&probe));  // a port that was free a moment ago
-    server_port = probe;
-    icp_port_get = server_port_get;
-    // The server runs for the life of the process.
+    // The server, and with it the cache section, live for the rest of the process.
+    cache_use(1000, probe, {"http://www.example.com:80/cached"});
     std::thread(icp_thread, nullptr).detach();
 
     int client_port;
