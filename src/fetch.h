@@ -28,8 +28,8 @@ HTTPRESPONSE *http_fetch(URL *url, const std::vector<HTTP_HEADER> *headers, long
 // Frees the head, the body and the record; null is ignored.
 void httpresponse_free(HTTPRESPONSE *response);
 
-// Adapter for config_fetch_hook: the status of the reply with its body in
-// *body, or 0 when there is none.
+// For configuration loads from a URL: the status of the reply with its body
+// in *body, or 0 when there is none.
 int config_fetch(URL *url, std::string *body);
 
 #endif

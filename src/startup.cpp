@@ -14,7 +14,6 @@
 #include "compat.h"
 #include "connection.h"
 #include "dncache.h"
-#include "fetch.h"
 #include "forward.h"
 #include "general.h"
 #include "global.h"
@@ -111,7 +110,6 @@ static void config() {
     RAND_seed(seed, sizeof seed);
 
     global_create();
-    config_fetch_hook = config_fetch;
     sectionxml_load();
     sections_construct();
     modules_load();

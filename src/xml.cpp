@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "compat.h"
+#include "fetch.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -20,7 +21,6 @@ TiXmlDocument *sectionxml = nullptr;
 TiXmlDocument *document = nullptr;
 pthread_mutex_t documentlock = PTHREAD_MUTEX_INITIALIZER;
 time_t documentsynctime = 0;
-int (*config_fetch_hook)(URL *url, std::string *body) = nullptr;
 
 // ---------------------------------------------------------------------------
 // Parsing with bounds
@@ -376,7 +376,7 @@ int config_url_load(const char *url_text, int clear) {
     URL *url = url_parse(buffer);
     if (!url) return 0;
     std::string body;
-    int status = config_fetch_hook ? config_fetch_hook(url, &body) : 0;
+    int status = config_fetch(url, &body);
     url_free(url);
     if (status != 200) return 0;
 

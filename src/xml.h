@@ -17,8 +17,6 @@
 
 #include "section.h"
 
-struct URL;
-
 // The section-definition document (root "section"), loaded at start-up; a
 // module's own definition stands in for it while the module loads.
 extern TiXmlDocument *sectionxml;
@@ -30,11 +28,6 @@ extern pthread_mutex_t documentlock;
 // Time of the last change of the configuration (file load on a master, web
 // action, synchronisation): the export's Last-Modified.
 extern time_t documentsynctime;
-
-// Fetches a URL for config_url_load: returns the reply's status code with its
-// body in *body, or 0 when there is no reply. The internal HTTP fetch installs
-// it; while it is unset, loading from a URL fails.
-extern int (*config_fetch_hook)(URL *url, std::string *body);
 
 // Deepest element nesting a document may have. The parser recurses once per
 // level, and documents are also parsed on worker threads with small stacks.

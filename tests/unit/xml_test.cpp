@@ -14,7 +14,12 @@
 #include <gtest/gtest.h>
 
 #include "config_fixture.h"
+#include "global.h"
 #include "misc.h"
+#include "origin_fixture.h"
+#include "serverpool.h"
+
+using namespace origintest;
 
 namespace {
 
@@ -68,13 +73,11 @@ protected:
         definition_use(test_definition);
         document_forget();
         slave = 0;
-        config_fetch_hook = nullptr;
         section.reset(new TestSection());
     }
     void TearDown() override {
         section.reset();
         document_forget();
-        config_fetch_hook = nullptr;
         slave = 0;
     }
     int load(const std::string &text, int clear = 3, const char *name = "korvantel.xml") {
@@ -326,48 +329,59 @@ TEST_F(XmlTest, FileLoadRecordsTheTimeOnlyOnAMaster) {
     EXPECT_EQ(documentsynctime, 5);
 }
 
-// A fake fetch for URL loads.
-int fetch_status;
-std::string fetch_body;
-std::string fetched_host;
-int fetched_port;
-int fake_fetch(URL *url, std::string *body) {
-    fetched_host = url->host ? url->host : "";
-    fetched_port = url->port;
-    *body = fetch_body;
-    return fetch_status;
+// Configuration documents from a loopback origin, by path: /missing is a
+// 404 with a usable body, /open and /wrongroot are unusable, /xml is good.
+std::string config_origin_answer(const std::string &head) {
+    size_t end = head.find(' ', 4);
+    std::string path = end == std::string::npos ? "" : head.substr(4, end - 4);
+    std::string status = "200 OK", body = edited("<count>12</count>", "<count>99</count>");
+    if (path == "/missing") status = "404 Not Found";
+    else if (path == "/open") body = "<korvantel>";
+    else if (path == "/wrongroot") body = "<other><testsec/></other>";
+    else if (path != "/xml") status = "500 Server Error";
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 
 TEST_F(XmlTest, UrlLoads) {
     ASSERT_EQ(load(full_document), 1);
     documentsynctime = 77;
     TiXmlDocument *current = document;
+    GLOBAL_T *saved_global = global;
+    GLOBAL_T local_global;
+    memset((void *)&local_global, 0, sizeof local_global);
+    local_global.serverpool = new ServerPool();
+    global = &local_global;
 
-    // Without the fetch installed, a URL cannot load.
-    EXPECT_EQ(config_load(1, "http://127.0.0.1:8080/xml"), 0);
+    // Nobody answers: nothing loads.
+    std::string closed = "http://127.0.0.1:" + std::to_string(free_port()) + "/xml";
+    EXPECT_EQ(config_load(1, closed.c_str()), 0);
+    EXPECT_EQ(document, current);
 
-    config_fetch_hook = fake_fetch;
-    fetch_body = edited("<count>12</count>", "<count>99</count>");
-    fetch_status = 404;
-    EXPECT_EQ(config_load(1, "http://127.0.0.1:8080/xml"), 0);
-    EXPECT_EQ(fetched_host, "127.0.0.1");
-    EXPECT_EQ(fetched_port, 8080);
+    Origin origin;
+    origin.answer = [](const std::string &head, int) { return config_origin_answer(head); };
+    origin.start();
+    const std::string base = "http://127.0.0.1:" + std::to_string(origin.port);
+    EXPECT_EQ(config_load(1, (base + "/missing").c_str()), 0);
+    ASSERT_EQ(origin.heads().size(), 1u);
+    EXPECT_EQ(origin.heads()[0].compare(0, 22, "GET /missing HTTP/1.1\r"), 0) << origin.heads()[0];
+    EXPECT_EQ(header_value(origin.heads()[0], "Host"), "127.0.0.1:" + std::to_string(origin.port));
     EXPECT_EQ(document, current);
     EXPECT_EQ(option(0).int_value, 12);
 
-    fetch_status = 200;
-    const char *unusable[] = {"<korvantel>", "<other><testsec/></other>"};
-    for (const char *body : unusable) {
-        fetch_body = body;
-        EXPECT_EQ(config_url_load("http://127.0.0.1:8080/xml", 1), 0) << body;
+    for (const char *path : {"/open", "/wrongroot"}) {
+        EXPECT_EQ(config_url_load((base + path).c_str(), 1), 0) << path;
         EXPECT_EQ(document, current);
     }
+    EXPECT_EQ(origin.heads().size(), 3u);
 
-    fetch_body = edited("<count>12</count>", "<count>99</count>");
-    EXPECT_EQ(config_load(1, "http://127.0.0.1:8080/xml"), 1);
+    EXPECT_EQ(config_load(1, (base + "/xml").c_str()), 1);
     EXPECT_EQ(option(0).int_value, 99);
     EXPECT_EQ(entries(0).size(), 2u);
     EXPECT_EQ(documentsynctime, 77);  // a URL load does not move the time
+
+    global = saved_global;
+    delete local_global.serverpool;
 }
 
 TEST_F(XmlTest, SaveNeedsADocumentAndAWritablePlace) {
