@@ -32,10 +32,6 @@
 
 AccessSection *access_section = nullptr;
 
-// ---- seams ------------------------------------------------------------------
-
-int (*access_pam_check)(const char *user, const char *password) = auth_pam;
-
 // ---- helpers ----------------------------------------------------------------
 
 static const char *text_or_empty(const char *text) { return text ? text : ""; }
@@ -276,7 +272,7 @@ static int system_authenticate(CONNECTION_T *connection, const char *user, const
         }
     }
     if (entries < 2) {
-        int code = access_pam_check(user, password);
+        int code = auth_pam(user, password);
         if (code != 0) {
             AccessSection::display_pam_msg(code, key);
             return VERDICT_FAIL;

@@ -138,7 +138,5 @@ int access_auth(CONNECTION_T *connection, Filebuf *buffer);
 bool access_basic_decode(const char *encoded, std::string *user, std::string *password);
 
 // The directory's part (groups and binds) is in ldap_profile.h.
-// System check of a user and password: 0 or a PAM result code. Default: PAM.
-extern int (*access_pam_check)(const char *user, const char *password);
 
 #endif

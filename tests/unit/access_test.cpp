@@ -1,7 +1,7 @@
 // Access rules and proxy authentication: rule matching, the allow/deny
 // decision, what an applied rule writes onto the connection, credential
-// checks through stubbed back ends and the password cache, and the answers
-// of the authentication-stage processor.
+// checks through PAM (under pam_wrapper), the directory and the password
+// cache, and the answers of the authentication-stage processor.
 #include "access.h"
 #include "dncache.h"
 #include "ldap_profile.h"
@@ -22,9 +22,11 @@
 #include "global.h"
 #include "header.h"
 #include "mem.h"
+#include "pam_fixture.h"
 #include "password_cache.h"
 #include "processors.h"
 #include "profiles.h"
+#include "settings.h"
 #include "stats.h"
 #include "templates.h"
 
@@ -99,14 +101,6 @@ struct Client {
     int type = HEADER_ABSOLUTE;
 };
 
-// Stubbed back ends.
-int pam_calls;
-int pam_answer;
-
-int pam_stub(const char *, const char *) {
-    pam_calls++;
-    return pam_answer;
-}
 // The directory on (without a reachable server) or off; when on, the users
 // named are cached with a DN of two components, so their requests go the
 // directory's way.
@@ -124,6 +118,7 @@ void directory(bool enabled, const std::vector<std::string> &users = {}) {
 class AccessTest : public ::testing::Test {
 protected:
     std::vector<CONNECTION_T *> connections;
+    const std::string saved_pamfile = pamfile;
 
     static void SetUpTestSuite() {
         daemonize = 1;
@@ -155,9 +150,8 @@ protected:
         pthread_rwlock_unlock(&global->dn_cache_lock);
         directory(false);
         authflag = 0;
-        pam_calls = 0;
-        pam_answer = 0;
-        access_pam_check = pam_stub;
+        // The wrapper's test service; elsewhere no service of that name exists.
+        snprintf(pamfile, sizeof pamfile, "%s", "korvantel-test");
     }
 
     void TearDown() override {
@@ -170,6 +164,15 @@ protected:
         logbuffer_clear(log_ring);
         free(log_ring);
         log_ring = nullptr;
+        snprintf(pamfile, sizeof pamfile, "%s", saved_pamfile.c_str());
+    }
+
+    // How often PAM was asked: every answer is logged, either way.
+    int pam_asked() {
+        int n = 0;
+        for (LOGNODE *node = log_ring->newest; node; node = node->older)
+            if (strstr(node->line, "PAM: authentication succeeded for") || strstr(node->line, "security: system:")) n++;
+        return n;
     }
 
     void configure(int allow_first, const std::vector<Rule> &allow, const std::vector<Rule> &deny, bool ntlm = false) {
@@ -462,67 +465,78 @@ TEST_F(AccessTest, OwnCredentialsModes) {
             EXPECT_TRUE(
                 logged("security: [IP:10.0.0.5] authentication failed for " + std::string(c.user) + "@10.0.0.5"));
         }
-        EXPECT_EQ(0, pam_calls);
+        EXPECT_EQ(0, pam_asked());
     }
 }
 
-TEST_F(AccessTest, SystemAuthenticationThroughPamAndTheCache) {
+// ---- real PAM, under the wrapper ---------------------------------------------
+//
+// Users of its service: alice (password "pw"), bob ("secret"); anybody else
+// is unknown, a refusal with code 7.
+
+class AccessPam : public AccessTest {
+protected:
+    void SetUp() override {
+        if (!pamtest::wrapped()) GTEST_SKIP() << "runs in the child started by AccessPamWrapper.RunsUnderTheWrapper";
+        AccessTest::SetUp();
+    }
+};
+
+TEST(AccessPamWrapper, RunsUnderTheWrapper) { pamtest::run_wrapped("access_test", "AccessPam.*", 5); }
+
+TEST_F(AccessPam, SystemAuthenticationThroughPamAndTheCache) {
     configure(1, {login(rule("r"), "system", "", "")}, {});
 
     // Accepted once by PAM, then by the cache.
     CONNECTION_T *c = connect();
     access_section->check_and_setup(c, "alice", "pw");
     EXPECT_EQ(0u, c->auth_flags & AUTH_REQUIRED);
-    EXPECT_EQ(1, pam_calls);
+    EXPECT_EQ(1, pam_asked());
     EXPECT_TRUE(logged("[IP:10.0.0.5] PAM: authentication succeeded for alice"));
     EXPECT_EQ(PASSWORD_CACHE_ACCEPTED, check_password_cache("alice:pw"));
     access_section->check_and_setup(c, "alice", "pw");
     EXPECT_EQ(0u, c->auth_flags & AUTH_REQUIRED);
-    EXPECT_EQ(1, pam_calls);
+    EXPECT_EQ(1, pam_asked());
     // A password differing in case is another password: PAM decides.
-    pam_answer = 7;
     access_section->check_and_setup(c, "alice", "PW");
     EXPECT_NE(0u, c->auth_flags & AUTH_REQUIRED);
-    EXPECT_EQ(2, pam_calls);
-    pam_answer = 0;
+    EXPECT_EQ(2, pam_asked());
     access_section->check_and_setup(c, "alice", "pw");
     EXPECT_EQ(0u, c->auth_flags & AUTH_REQUIRED);
-    EXPECT_EQ(2, pam_calls);
+    EXPECT_EQ(2, pam_asked());
 
     // Refused by PAM (code 7): remembered, and the next try is refused by the cache.
-    pam_answer = 7;
     CONNECTION_T *d = connect();
     access_section->check_and_setup(d, "bob", "wrong");
     EXPECT_NE(0u, d->auth_flags & AUTH_REQUIRED);
     EXPECT_TRUE(logged("security: system: [pam: 7: PAM_AUTH_ERR] Authentication failure"));
     EXPECT_EQ(PASSWORD_CACHE_REFUSED, check_password_cache("bob:wrong"));
-    pam_answer = 0;
     access_section->check_and_setup(d, "bob", "wrong");
     EXPECT_NE(0u, d->auth_flags & AUTH_REQUIRED);
-    EXPECT_EQ(3, pam_calls);
+    EXPECT_EQ(3, pam_asked());
     EXPECT_TRUE(logged("security: [IP:10.0.0.5] password cache: authentication failed for bob"));
 
-    // A system trouble (code 13) is not remembered.
-    pam_answer = 13;
-    access_section->check_and_setup(d, "carol", "pw");
+    // A system trouble (no such service: code 26) is not remembered.
+    snprintf(pamfile, sizeof pamfile, "%s", "korvantel-missing");
+    access_section->check_and_setup(d, "alice", "pw2");
     EXPECT_NE(0u, d->auth_flags & AUTH_REQUIRED);
-    EXPECT_EQ(PASSWORD_CACHE_UNKNOWN, check_password_cache("carol:pw"));
+    EXPECT_TRUE(logged("security: system: [pam: 26: PAM_ABORT]"));
+    EXPECT_EQ(PASSWORD_CACHE_UNKNOWN, check_password_cache("alice:pw2"));
 }
 
-TEST_F(AccessTest, AuthflagRecordsButNeverLooksUp) {
+TEST_F(AccessPam, AuthflagRecordsButNeverLooksUp) {
     configure(1, {login(rule("r"), "system", "", "")}, {});
     authflag = 1;
     CONNECTION_T *c = connect();
     access_section->check_and_setup(c, "alice", "pw");
     access_section->check_and_setup(c, "alice", "pw");
-    EXPECT_EQ(2, pam_calls);
+    EXPECT_EQ(2, pam_asked());
     EXPECT_EQ(PASSWORD_CACHE_ACCEPTED, check_password_cache("alice:pw"));
 }
 
 TEST_F(AccessTest, EmptyPasswordIsNeverAccepted) {
     configure(1, {login(rule("r"), "system", "", "")}, {});
-    // Whatever the back ends say.
-    pam_answer = 0;
+    // Neither back end is asked.
     for (bool in_directory : {false, true}) {
         SCOPED_TRACE(in_directory);
         directory(in_directory, {"alice"});
@@ -531,7 +545,7 @@ TEST_F(AccessTest, EmptyPasswordIsNeverAccepted) {
         EXPECT_NE(0u, c->auth_flags & AUTH_REQUIRED);
         EXPECT_EQ(0u, c->permissions);
     }
-    EXPECT_EQ(0, pam_calls);
+    EXPECT_EQ(0, pam_asked());
     EXPECT_EQ(PASSWORD_CACHE_UNKNOWN, check_password_cache("alice:"));
 }
 
@@ -541,11 +555,11 @@ TEST_F(AccessTest, OverlongCredentialsAreRefusedNotCut) {
     CONNECTION_T *c = connect();
     access_section->check_and_setup(c, "alice", password.c_str());
     EXPECT_NE(0u, c->auth_flags & AUTH_REQUIRED);
-    EXPECT_EQ(0, pam_calls);
+    EXPECT_EQ(0, pam_asked());
 }
 
 // Binds against a real directory are tested end to end (test_directory.py).
-TEST_F(AccessTest, DirectoryUsersGoToTheDirectoryNotPam) {
+TEST_F(AccessPam, DirectoryUsersGoToTheDirectoryNotPam) {
     configure(1, {login(rule("r"), "system", "", "")}, {});
     directory(true, {"dora"});
     CONNECTION_T *connection = connect();
@@ -553,19 +567,18 @@ TEST_F(AccessTest, DirectoryUsersGoToTheDirectoryNotPam) {
     // No server answers: refused, and nothing recorded against the password.
     EXPECT_NE(0u, connection->auth_flags & AUTH_REQUIRED);
     EXPECT_EQ(PASSWORD_CACHE_UNKNOWN, check_password_cache("dora:pw"));
-    EXPECT_EQ(0, pam_calls);
+    EXPECT_EQ(0, pam_asked());
     ASSERT_EQ(connection->groups.size(), 2u);
     EXPECT_EQ(connection->groups[0], "uid=dora");
     // A user the cache does not know, with no server to ask: PAM.
     CONNECTION_T *other = connect();
     access_section->check_and_setup(other, "erin", "pw");
-    EXPECT_EQ(1, pam_calls);
+    EXPECT_EQ(1, pam_asked());
     EXPECT_TRUE(other->groups.empty());
 }
 
-TEST_F(AccessTest, NtlmShortcutOnlyForTheNtlmUser) {
+TEST_F(AccessPam, NtlmShortcutOnlyForTheNtlmUser) {
     configure(1, {login(rule("r"), "system", "", "")}, {});
-    pam_answer = 7;
     CONNECTION_T *c = connect();
     c->ntlm_state = 2;
     c->ntlm_user = xstrdup("alice");
@@ -573,12 +586,12 @@ TEST_F(AccessTest, NtlmShortcutOnlyForTheNtlmUser) {
     access_section->check_and_setup(c, "alice", "alice");
     EXPECT_EQ(0u, c->auth_flags & AUTH_REQUIRED);
     EXPECT_STREQ("alice@10.0.0.5", c->user_name);
-    EXPECT_EQ(0, pam_calls);
+    EXPECT_EQ(0, pam_asked());
 
     // Basic credentials of another user on the same connection.
     access_section->check_and_setup(c, "mallory", "guess");
     EXPECT_NE(0u, c->auth_flags & AUTH_REQUIRED);
-    EXPECT_EQ(1, pam_calls);
+    EXPECT_EQ(1, pam_asked());
 }
 
 TEST_F(AccessTest, UnmatchedCredentialsWithAnAnonymousRule) {
@@ -828,16 +841,15 @@ TEST_F(AccessTest, OriginFormReadsAuthorization) {
     EXPECT_EQ(PERMISSION_PROXY, d->permissions);
 }
 
-TEST_F(AccessTest, NtlmSessionAdmitsLaterRequestsWithoutHeader) {
+TEST_F(AccessPam, NtlmSessionAdmitsLaterRequestsWithoutHeader) {
     configure(1, {login(rule("r"), "system", "", "")}, {}, true);
-    pam_answer = 7;
     CONNECTION_T *c = connect();
     c->ntlm_state = 2;
     c->ntlm_user = xstrdup("alice");
     EXPECT_EQ(0, access_auth(c, c->request_body));
     EXPECT_EQ(1, c->keepalive_client);
     EXPECT_STREQ("alice@10.0.0.5", c->user_name);
-    EXPECT_EQ(0, pam_calls);
+    EXPECT_EQ(0, pam_asked());
 
     // Basic credentials of another user on that connection are checked.
     CONNECTION_T *d = connect();
@@ -845,7 +857,7 @@ TEST_F(AccessTest, NtlmSessionAdmitsLaterRequestsWithoutHeader) {
     d->ntlm_user = xstrdup("alice");
     d->request->proxy_authorization = xstrdup(basic_value("mallory:guess").c_str());
     EXPECT_EQ(1, access_auth(d, d->request_body));
-    EXPECT_EQ(1, pam_calls);
+    EXPECT_EQ(1, pam_asked());
     EXPECT_EQ(0u, d->permissions);
 }
 

@@ -4,18 +4,13 @@
 // The PAM checks need the process to start under the wrapper's preload, so
 // the PamWrapper test re-runs this binary with the wrapper's environment and
 // only the PamWrapped tests selected; run directly, those skip.
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <security/pam_appl.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,15 +18,12 @@
 
 #include "global.h"
 #include "log.h"
+#include "pam_fixture.h"
 #include "password_cache.h"
 #include "security.h"
 #include "settings.h"
 
 namespace {
-
-const char *const WRAPPER_LIBRARY = "libpam_wrapper.so";
-const char *const MODULE_DIR = "/usr/lib/x86_64-linux-gnu/pam_wrapper";
-const char *const MARKER = "KORVANTEL_PAM_TEST";
 
 class PamLog : public ::testing::Test {
 protected:
@@ -157,7 +149,7 @@ TEST_F(PamLog, WrongPasswordLine) {
 // Real PAM checks, run in a child started under the wrapper.
 
 TEST(PamWrapped, CredentialTable) {
-    if (!getenv(MARKER)) GTEST_SKIP() << "runs in the child started by PamWrapper.RunsUnderTheWrapper";
+    if (!pamtest::wrapped()) GTEST_SKIP() << "runs in the child started by PamWrapper.RunsUnderTheWrapper";
     struct Case {
         const char *what;
         const char *service;
@@ -186,73 +178,4 @@ TEST(PamWrapped, CredentialTable) {
     memcpy(pamfile, saved, sizeof pamfile);
 }
 
-namespace {
-
-void write_file(const std::string &path, const std::string &text) {
-    std::ofstream out(path);
-    out << text;
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
-
-TEST(PamWrapper, RunsUnderTheWrapper) {
-    if (getenv(MARKER)) GTEST_SKIP() << "already the child";
-    std::string module = std::string(MODULE_DIR) + "/pam_matrix.so";
-    std::string chatty = std::string(MODULE_DIR) + "/pam_chatty.so";
-    if (access(module.c_str(), R_OK) != 0 || access(chatty.c_str(), R_OK) != 0)
-        GTEST_SKIP() << "pam_wrapper modules not installed in " << MODULE_DIR;
-
-    char dir_template[] = "/tmp/korvantel_pamXXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    std::string dir = dir_template;
-    std::string services = dir + "/services";
-    ASSERT_EQ(mkdir(services.c_str(), 0700), 0);
-    // pam_matrix: user:password:allowed service
-    write_file(dir + "/passdb", "bob:secret:korvantel-test\neve::korvantel-test\ncarl:pw:elsewhere\n");
-    write_file(dir + "/twice1", "bob:secret:korvantel-twice\ndave:one:korvantel-twice\n");
-    write_file(dir + "/twice2", "bob:secret:korvantel-twice\ndave:two:korvantel-twice\n");
-    write_file(services + "/korvantel-test", "auth required " + module + " passdb=" + dir + "/passdb\n" +
-                                                 "account required " + module + " passdb=" + dir + "/passdb\n");
-    // chatter of other message styles, then two password questions (the
-    // second echoed) checked against two databases
-    write_file(services + "/korvantel-twice", "auth required " + chatty + " num_lines=2 info error\n" +
-                                                  "auth required " + module + " passdb=" + dir + "/twice1\n" +
-                                                  "auth required " + module + " echo passdb=" + dir + "/twice2\n" +
-                                                  "account required " + module + " passdb=" + dir + "/twice1\n");
-
-    std::string output = dir + "/output";
-    pid_t pid = fork();
-    ASSERT_NE(pid, -1);
-    if (pid == 0) {
-        int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        setenv("LD_PRELOAD", WRAPPER_LIBRARY, 1);
-        setenv("PAM_WRAPPER", "1", 1);
-        setenv("PAM_WRAPPER_SERVICE_DIR", services.c_str(), 1);
-        // Let sanitizer builds run it; this wrapper release reads the second name.
-        setenv("PAM_WRAPPER_DISABLE_DEEPBIND", "1", 1);
-        setenv("UID_WRAPPER_DISABLE_DEEPBIND", "1", 1);
-        // The wrapper's test modules keep the answers the conversation hands
-        // them (freed by the real modules), so leaks are not counted here.
-        setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
-        setenv(MARKER, dir.c_str(), 1);
-        execl("/proc/self/exe", "security_test", "--gtest_filter=PamWrapped.*", (char *)nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    std::string text = read_file(output);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-    EXPECT_NE(text.find("[  PASSED  ] 1 test"), std::string::npos) << text;
-    EXPECT_EQ(text.find("SKIPPED"), std::string::npos) << text;
-    std::string cleanup = "rm -rf '" + dir + "'";
-    EXPECT_EQ(system(cleanup.c_str()), 0);
-}
+TEST(PamWrapper, RunsUnderTheWrapper) { pamtest::run_wrapped("security_test", "PamWrapped.*", 1); }
