@@ -54,17 +54,15 @@ static void user_name_set(CONNECTION_T *connection, const char *name) {
 
 static Stats *stats_share(Stats *stats) {
     if (!stats) return nullptr;
-    pthread_mutex_lock(&atomlock);
+    MutexLock held(&atomlock);
     stats->New();
-    pthread_mutex_unlock(&atomlock);
     return stats;
 }
 
 static void stats_drop(Stats *stats) {
     if (!stats) return;
-    pthread_mutex_lock(&atomlock);
+    MutexLock held(&atomlock);
     stats_release(stats);
-    pthread_mutex_unlock(&atomlock);
 }
 
 // ---- Access -----------------------------------------------------------------
@@ -196,9 +194,8 @@ void AccessSection::update() {
 }
 
 bool AccessSection::is_ntlm_enabled() {
-    read_lock();
+    SectionReadLock lock(this);
     int value = *opts.ntlm;
-    unlock();
     return value != 0;
 }
 
@@ -235,12 +232,11 @@ void AccessSection::setup(CONNECTION_T *connection, const Access *rule) {
     connection->interface_user = rule->interface_user;
     connection->interface_password = rule->interface_password;
 
-    pthread_mutex_lock(&atomlock);
+    MutexLock held(&atomlock);
     Stats *previous = connection->userstats;
     connection->userstats = rule->stats;
     if (rule->stats) rule->stats->New();
     if (previous) stats_release(previous);
-    pthread_mutex_unlock(&atomlock);
 }
 
 void AccessSection::display_pam_msg(int code, const char *key) { ::display_pam_msg(code, key); }

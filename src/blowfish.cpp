@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "lockguard.h"
 #include "mem.h"
 
 const char base64[] = "./0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
@@ -279,22 +280,23 @@ char *blowfish_encrypt(const char *key, const char *text) {
     char *out;
     XMALLOC_OR_DIE(out, blocks * 12 + 1, "src/blowfish");
 
-    pthread_mutex_lock(&blowfish_lock);
-    blowfish_init((const unsigned char *)key, key_length(key), 0);
     char *p = out;
-    for (const unsigned char *block = copy; *block != 0; block += 8) {
-        // Byte 0 is unsigned and the others signed, which for ASCII text
-        // gives the plain big-endian words.
-        const signed char *s = (const signed char *)block;
-        uint32_t left = ((uint32_t)block[0] << 24) + ((uint32_t)(int32_t)s[1] << 16) + ((uint32_t)(int32_t)s[2] << 8) +
-                        (uint32_t)(int32_t)s[3];
-        uint32_t right = ((uint32_t)(int32_t)s[4] << 24) + ((uint32_t)(int32_t)s[5] << 16) +
-                         ((uint32_t)(int32_t)s[6] << 8) + (uint32_t)(int32_t)s[7];
-        blowfish_encipher(&left, &right);
-        for (int i = 0; i < 6; i++, right >>= 6) *p++ = base64[right & 0x3F];
-        for (int i = 0; i < 6; i++, left >>= 6) *p++ = base64[left & 0x3F];
+    {
+        MutexLock held(&blowfish_lock);
+        blowfish_init((const unsigned char *)key, key_length(key), 0);
+        for (const unsigned char *block = copy; *block != 0; block += 8) {
+            // Byte 0 is unsigned and the others signed, which for ASCII text
+            // gives the plain big-endian words.
+            const signed char *s = (const signed char *)block;
+            uint32_t left = ((uint32_t)block[0] << 24) + ((uint32_t)(int32_t)s[1] << 16) +
+                            ((uint32_t)(int32_t)s[2] << 8) + (uint32_t)(int32_t)s[3];
+            uint32_t right = ((uint32_t)(int32_t)s[4] << 24) + ((uint32_t)(int32_t)s[5] << 16) +
+                             ((uint32_t)(int32_t)s[6] << 8) + (uint32_t)(int32_t)s[7];
+            blowfish_encipher(&left, &right);
+            for (int i = 0; i < 6; i++, right >>= 6) *p++ = base64[right & 0x3F];
+            for (int i = 0; i < 6; i++, left >>= 6) *p++ = base64[left & 0x3F];
+        }
     }
-    pthread_mutex_unlock(&blowfish_lock);
     *p = '\0';
     free(copy);
     return out;
@@ -306,18 +308,19 @@ char *blowfish_decrypt(const char *key, const char *text) {
     char *out;
     XMALLOC_OR_DIE(out, groups * 8 + 1, "src/blowfish");
 
-    pthread_mutex_lock(&blowfish_lock);
-    blowfish_init((const unsigned char *)key, key_length(key), 0);
     char *p = out;
-    for (size_t g = 0; g < groups; g++, text += 12) {
-        uint32_t left = 0, right = 0;
-        for (int i = 0; i < 6; i++) right |= (uint32_t)base64dec(text[i]) << (6 * i);
-        for (int i = 0; i < 6; i++) left |= (uint32_t)base64dec(text[6 + i]) << (6 * i);
-        blowfish_decipher(&left, &right);
-        for (int i = 3; i >= 0; i--) *p++ = (char)(left >> (8 * i));
-        for (int i = 3; i >= 0; i--) *p++ = (char)(right >> (8 * i));
+    {
+        MutexLock held(&blowfish_lock);
+        blowfish_init((const unsigned char *)key, key_length(key), 0);
+        for (size_t g = 0; g < groups; g++, text += 12) {
+            uint32_t left = 0, right = 0;
+            for (int i = 0; i < 6; i++) right |= (uint32_t)base64dec(text[i]) << (6 * i);
+            for (int i = 0; i < 6; i++) left |= (uint32_t)base64dec(text[6 + i]) << (6 * i);
+            blowfish_decipher(&left, &right);
+            for (int i = 3; i >= 0; i--) *p++ = (char)(left >> (8 * i));
+            for (int i = 3; i >= 0; i--) *p++ = (char)(right >> (8 * i));
+        }
     }
-    pthread_mutex_unlock(&blowfish_lock);
     *p = '\0';
     return out;
 }

@@ -367,7 +367,7 @@ int CacheSection::journal_add(CACHEMAP *object) {
     }
     pthread_rwlock_unlock(&journal_lock);
     if (left == 0) return 0;
-    RwlockWriteLock held(&journal_lock);
+    RwWriteLock held(&journal_lock);
     if (store->journal_fd < 0) {
         std::string path = store->directory + "/journal";
         int fd = s_open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);

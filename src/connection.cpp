@@ -5,6 +5,7 @@
 #include <new>
 
 #include "atom.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "perflog.h"
@@ -41,9 +42,10 @@ void connection_free(CONNECTION_T *connection) {
     free_text(connection->proxy_authorization);
 
     if (connection->userstats) {
-        pthread_mutex_lock(&atomlock);
-        stats_release(connection->userstats);
-        pthread_mutex_unlock(&atomlock);
+        {
+            MutexLock held(&atomlock);
+            stats_release(connection->userstats);
+        }
         connection->userstats = nullptr;
     }
     // The log record, the variables and the two strings go with the record.

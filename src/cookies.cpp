@@ -8,6 +8,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "log.h"
 #include "misc.h"
 #include "profiles.h"
@@ -100,7 +101,7 @@ int CookieSection::pattern_kind(size_t subsection, size_t position) const {
 }
 
 bool CookieSection::check(int direction, CONNECTION_T *connection, CookieHeader &cookie) {
-    read_lock();
+    SectionReadLock lock(this);
     bool pass = true;
     if (!(connection && (connection->bypass & BYPASS_COOKIE)) && *opts.enabled) {
         static const StringList none;
@@ -109,7 +110,6 @@ bool CookieSection::check(int direction, CONNECTION_T *connection, CookieHeader 
                     return rule.matches(profiles, direction, cookie);
                 }).blocked;
     }
-    unlock();
     return pass;
 }
 

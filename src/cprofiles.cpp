@@ -14,6 +14,7 @@
 #include "connection.h"
 #include "header.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mxquery.h"
 #include "processors.h"
@@ -112,30 +113,25 @@ void CPROFILES_Section::update() {
 
 int CPROFILES_Section::cp_cache_search(const std::string &key) {
     int score = -1;
-    pthread_rwlock_rdlock(&cache_lock_);
+    RwReadLock held(&cache_lock_);
     for (Entry *e = buckets_[cp_cache_key(CP_CACHE_BUCKETS, key)]; e; e = e->next) {
         if (strcasecmp(e->key.c_str(), key.c_str()) == 0) {
             score = e->score;
             break;
         }
     }
-    pthread_rwlock_unlock(&cache_lock_);
     return score;
 }
 
 int CPROFILES_Section::update_cp_cache(const std::string &key, int score) {
     if (cp_cache_search(key) != -1) return 0;
-    pthread_rwlock_wrlock(&cache_lock_);
+    RwWriteLock held(&cache_lock_);
     Entry **link = &buckets_[cp_cache_key(CP_CACHE_BUCKETS, key)];
     // Another thread may have inserted it since the look-up.
     for (; *link; link = &(*link)->next) {
-        if (strcasecmp((*link)->key.c_str(), key.c_str()) == 0) {
-            pthread_rwlock_unlock(&cache_lock_);
-            return 0;
-        }
+        if (strcasecmp((*link)->key.c_str(), key.c_str()) == 0) return 0;
     }
     *link = new Entry{nullptr, key, score};
-    pthread_rwlock_unlock(&cache_lock_);
     return 1;
 }
 
@@ -221,7 +217,7 @@ void CPROFILES_Section::cprofile_filetocache_insert(const std::string &directory
 
 void CPROFILES_Section::cprofiles_cache_file_setup(const std::string &directory) {
     std::string cache = directory + "/cprofiles.cache";
-    pthread_rwlock_wrlock(&file_lock_);
+    RwWriteLock held(&file_lock_);
     if (cfd_ >= 0) close(cfd_);
     file_flag_ = true;
     cfd_ = s_open(cache.c_str(), O_RDWR | O_CREAT | O_APPEND, 0644);
@@ -234,13 +230,14 @@ void CPROFILES_Section::cprofiles_cache_file_setup(const std::string &directory)
         close(cfd_);
         cfd_ = -1;
     }
-    pthread_rwlock_unlock(&file_lock_);
 }
 
 void CPROFILES_Section::cprofiles_init() {
-    pthread_rwlock_rdlock(&file_lock_);
-    bool loaded = file_flag_;
-    pthread_rwlock_unlock(&file_lock_);
+    bool loaded;
+    {
+        RwReadLock held(&file_lock_);
+        loaded = file_flag_;
+    }
     // Without a hints directory no file is read nor created.
     if (loaded || opts.hints->empty()) return;
     const std::string directory = *opts.hints;
@@ -253,10 +250,8 @@ void CPROFILES_Section::cprofiles_init() {
 }
 
 bool CPROFILES_Section::cache_file_open() {
-    pthread_rwlock_rdlock(&file_lock_);
-    bool open = file_flag_ && cfd_ >= 0;
-    pthread_rwlock_unlock(&file_lock_);
-    return open;
+    RwReadLock held(&file_lock_);
+    return file_flag_ && cfd_ >= 0;
 }
 
 void CPROFILES_Section::cprofile_dnstofile_insert(const std::string &key, int score) {
@@ -265,14 +260,13 @@ void CPROFILES_Section::cprofile_dnstofile_insert(const std::string &key, int sc
     std::string line = encode64(text);
     if (line.size() > CPROFILES_LINE_MAX) return;
     line += "\n";
-    pthread_rwlock_wrlock(&file_lock_);
+    RwWriteLock held(&file_lock_);
     if (file_flag_ && cfd_ >= 0 && write(cfd_, line.data(), line.size()) != (ssize_t)line.size()) {
         file_flag_ = false;
         fsync(cfd_);
         close(cfd_);
         cfd_ = -1;
     }
-    pthread_rwlock_unlock(&file_lock_);
 }
 
 // ---- rules ------------------------------------------------------------------------------
@@ -302,11 +296,8 @@ void CPROFILES_Section::apply(const CPROFILES &rule, CONNECTION_T *connection) {
 }
 
 void CPROFILES_Section::check_profiles(CONNECTION_T *connection, int pass) {
-    read_lock();
-    if (!*opts.enabled) {
-        unlock();
-        return;
-    }
+    SectionReadLock lock(this);
+    if (!*opts.enabled) return;
     const std::string host = connection->request->host;
     const std::string zone = CPROFILES_ZONE;
     const std::string query = host + "." + zone;
@@ -382,5 +373,4 @@ void CPROFILES_Section::check_profiles(CONNECTION_T *connection, int pass) {
             }
         }
     }
-    unlock();
 }

@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include "global.h"
+#include "lockguard.h"
 #include "mem.h"
 
 DN_CACHE_TABLE *dn_cache_create(int n) {
@@ -85,31 +86,28 @@ void dn_cache_purge(DN_CACHE_TABLE *table, const char *name) {
 
 void update_dn_cache(const char *name, const char *value, const char *dn) {
     if (!global || !global->dn_cache || !name) return;
-    pthread_rwlock_wrlock(&global->dn_cache_lock);
+    RwWriteLock held(&global->dn_cache_lock);
     dn_cache_purge(global->dn_cache, name);
     dn_cache_insert(global->dn_cache, name, value, dn);
-    pthread_rwlock_unlock(&global->dn_cache_lock);
 }
 
 bool dn_cache_lookup(const char *name, std::string *value, std::string *dn) {
     if (!global || !global->dn_cache || !name) return false;
     bool found = false;
-    pthread_rwlock_rdlock(&global->dn_cache_lock);
+    RwReadLock held(&global->dn_cache_lock);
     DN_CACHE_ENTRY *e = dn_cache_search(global->dn_cache, name);
     if (e) {
         found = true;
         if (value) *value = e->value;
         if (dn) *dn = e->dn;
     }
-    pthread_rwlock_unlock(&global->dn_cache_lock);
     return found;
 }
 
 void dn_cache_walk(const std::function<void(const char *name, const char *value)> &visit) {
     if (!global || !global->dn_cache) return;
     for (int i = 0; i < global->dn_cache->count; i++) {
-        pthread_rwlock_rdlock(&global->dn_cache_lock);
+        RwReadLock held(&global->dn_cache_lock);
         for (DN_CACHE_ENTRY *e = global->dn_cache->buckets[i]; e; e = e->next) visit(e->name, e->value);
-        pthread_rwlock_unlock(&global->dn_cache_lock);
     }
 }

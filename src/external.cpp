@@ -17,6 +17,7 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -340,7 +341,7 @@ void ExternalSection::update() {
 
 int ExternalSection::check_match(CONNECTION_T *connection, int bits) {
     int found = 0;
-    read_lock();
+    SectionReadLock lock(this);
     if (*opts.enabled && !(connection->bypass & BYPASS_EXTERNAL)) {
         for (const External &rule : rules) {
             if (rule.enabled && (rule.stages & bits) && !rule.command.empty() &&
@@ -350,7 +351,6 @@ int ExternalSection::check_match(CONNECTION_T *connection, int bits) {
             }
         }
     }
-    unlock();
     return found;
 }
 
@@ -421,11 +421,8 @@ void output_apply(CONNECTION_T *connection, Filebuf *body, Filebuf *output, int 
 }  // namespace
 
 void ExternalSection::process(CONNECTION_T *connection, Filebuf *body, int bits) {
-    read_lock();
-    if (!*opts.enabled || (connection->bypass & BYPASS_EXTERNAL)) {
-        unlock();
-        return;
-    }
+    SectionReadLock lock(this);
+    if (!*opts.enabled || (connection->bypass & BYPASS_EXTERNAL)) return;
     for (const External &rule : rules) {
         if (!rule.enabled || !profile_find(connection->profiles, rule.profiles)) continue;
         if (!(rule.stages & bits) || rule.command.empty()) continue;
@@ -451,7 +448,6 @@ void ExternalSection::process(CONNECTION_T *connection, Filebuf *body, int bits)
             break;
         }
     }
-    unlock();
 }
 
 int external_reqmod(CONNECTION_T *connection, Filebuf *body) {

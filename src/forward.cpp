@@ -252,17 +252,14 @@ bool ForwardSection::carp_get() const { return *opts.carp != 0; }
 unsigned int ForwardSection::carp_modulus_get() const { return *opts.carp_modulus; }
 
 time_t ForwardSection::get_status(Forward *rule) {
-    pthread_mutex_lock(&status_lock);
-    time_t down = rule->down;
-    pthread_mutex_unlock(&status_lock);
-    return down;
+    MutexLock held(&status_lock);
+    return rule->down;
 }
 
 void ForwardSection::set_status(Forward *rule, bool down) {
     time_t now = down ? clock() : 0;
-    pthread_mutex_lock(&status_lock);
+    MutexLock held(&status_lock);
     rule->down = now;
-    pthread_mutex_unlock(&status_lock);
 }
 
 // Random numbers for ICP request numbers and the pick among equals; one

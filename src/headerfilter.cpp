@@ -4,6 +4,7 @@
 
 #include "connection.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "proto_http.h"
 
@@ -85,11 +86,8 @@ void HeaderSection::filter(CONNECTION_T *connection, int direction) {
     if (!connection) return;
     HEADER *header = direction == HEADER_FILTER_REQUEST ? connection->request : connection->response;
     if (!header) return;
-    read_lock();
-    if ((connection->bypass & BYPASS_HEADER) || !*opts.enabled) {
-        unlock();
-        return;
-    }
+    SectionReadLock lock(this);
+    if ((connection->bypass & BYPASS_HEADER) || !*opts.enabled) return;
     const char *side = direction == HEADER_FILTER_REQUEST ? "client" : "server";
     const StringList &profiles = connection->profiles;
     header->flags |= HEADER_FILTERED;
@@ -113,5 +111,4 @@ void HeaderSection::filter(CONNECTION_T *connection, int direction) {
         header->filtered.push_back(line);
         putlog(LOG_HEADER, "added: to %s: %s: %s", side, line.name.c_str(), line.value.c_str());
     }
-    unlock();
 }

@@ -19,6 +19,7 @@
 #include "general.h"
 #include "header.h"
 #include "ldap_profile.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -360,22 +361,23 @@ static void xml_export(CONNECTION_T *connection, HEADER *head) {
     keepalive_client_end(connection);
     Filebuf body;
     time_t changed;
-    pthread_mutex_lock(&documentlock);
-    changed = documentsynctime;
     TiXmlPrinter printer;
-    if (document) {
-        config_xml_build();
-        document->Accept(&printer);
-    } else {
-        // No document yet (a slave before its first synchronisation): the
-        // sections as they stand.
-        TiXmlDocument current;
-        current.LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", ""));
-        current.LinkEndChild(new TiXmlElement("korvantel"));
-        for (auto &entry : Section::map) entry.second->save(&current);
-        current.Accept(&printer);
+    {
+        MutexLock held(&documentlock);
+        changed = documentsynctime;
+        if (document) {
+            config_xml_build();
+            document->Accept(&printer);
+        } else {
+            // No document yet (a slave before its first synchronisation): the
+            // sections as they stand.
+            TiXmlDocument current;
+            current.LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", ""));
+            current.LinkEndChild(new TiXmlElement("korvantel"));
+            for (auto &entry : Section::map) entry.second->save(&current);
+            current.Accept(&printer);
+        }
     }
-    pthread_mutex_unlock(&documentlock);
     body.Add(printer.CStr(), (long long)printer.Size());
 
     struct tm local;

@@ -16,6 +16,7 @@
 #include "field.h"
 #include "filebuf.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "misc.h"
 #include "prefetch.h"
 #include "regexp.h"
@@ -155,7 +156,7 @@ void interface_page_cache(Filebuf *page, CGIMap &form, CONNECTION_T *) {
     // One hold of the cache's mutex for the figures, the index and the
     // deletions, so they agree and no request opens or closes an object
     // meanwhile.
-    cache->mutex_lock();
+    SectionMutexLock lock(cache);
     page->Addf("<table class=\"bigdialog\">\n<tr><td class=\"dialoghead\" colspan=\"2\">Cache information</td></tr>\n");
     page->Addf("<tr><td>Memory cache</td><td>%d entries / %u bytes / %u%% used</td></tr>\n", cache->memory_objects,
                cache->memory_bytes, percent(cache->memory_bytes, cache->memory_size));
@@ -222,7 +223,6 @@ void interface_page_cache(Filebuf *page, CGIMap &form, CONNECTION_T *) {
         page->Addf("</table>\n");
         if (pattern) reg_free(pattern);
     }
-    cache->unlock();
 }
 
 void interface_page_prefetch(Filebuf *page, CGIMap &form, CONNECTION_T *) {

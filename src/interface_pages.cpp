@@ -17,6 +17,7 @@
 #include "hash.h"
 #include "header.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "log.h"
 #include "misc.h"
 #include "network.h"
@@ -69,14 +70,15 @@ void interface_page_connections(Filebuf *page, CGIMap &, CONNECTION_T *) {
         std::string ip, method, url;
     };
     std::vector<Busy> busy;
-    pthread_mutex_lock(&threadlistlock);
-    for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++) {
-        const THREAD_T &t = threads[i];
-        if (t.state != 1 && t.state != 4) continue;
-        busy.push_back(
-            {t.client_id, t.requests, t.ip ? t.ip : "", t.method ? t.method : "NONE", t.url ? t.url : "NONE"});
+    {
+        MutexLock held(&threadlistlock);
+        for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++) {
+            const THREAD_T &t = threads[i];
+            if (t.state != 1 && t.state != 4) continue;
+            busy.push_back(
+                {t.client_id, t.requests, t.ip ? t.ip : "", t.method ? t.method : "NONE", t.url ? t.url : "NONE"});
+        }
     }
-    pthread_mutex_unlock(&threadlistlock);
 
     page->Addf(
         "<table width=\"100%%\"><tr><td valign=\"top\" align=\"center\">\n<table class=\"list\">\n"
@@ -102,12 +104,11 @@ void interface_page_dnscache(Filebuf *page, CGIMap &, CONNECTION_T *) {
     std::vector<Entry> entries;
     time_t now = clock_now();
     if (global && global->dnscache) {
-        pthread_mutex_lock(&global->dnscache_lock);
+        MutexLock held(&global->dnscache_lock);
         HASH_TABLE *table = global->dnscache;
         for (int b = 0; b < table->size; b++)
             for (HASH_ENTRY *e = table->buckets[b]; e; e = e->next)
                 entries.push_back({e->key ? e->key : "", e->data ? (const char *)e->data : "", e->time});
-        pthread_mutex_unlock(&global->dnscache_lock);
     }
     page->Addf(
         "<table class=\"list\">\n<tr class=\"listhead\"><td>Hostname</td><td>IP address</td><td>Age</td>"
@@ -229,12 +230,14 @@ void interface_page_log(Filebuf *page, CGIMap &form, CONNECTION_T *) {
     }
     const std::string pattern = form.get("pattern");
 
-    pthread_mutex_lock(&ring->lock);
-    int capacity = ring->capacity;
+    int capacity;
     std::vector<std::string> lines;
-    lines.reserve((size_t)ring->count);
-    for (LOGNODE *node = ring->newest; node; node = node->older) lines.push_back(node->line);
-    pthread_mutex_unlock(&ring->lock);
+    {
+        MutexLock held(&ring->lock);
+        capacity = ring->capacity;
+        lines.reserve((size_t)ring->count);
+        for (LOGNODE *node = ring->newest; node; node = node->older) lines.push_back(node->line);
+    }
 
     dialog_open(page, "Regular expression match", "log");
     put(page, "<tr><td colspan=\"2\"><input type=\"text\" name=\"pattern\" size=\"80\" value=\"" +

@@ -16,6 +16,7 @@
 #include "filebuf.h"
 #include "hooks.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "log.h"
 #include "misc.h"
 #include "settings.h"
@@ -246,29 +247,20 @@ void LdapSection::update() {
 bool LdapSection::is_ldap_enabled() { return atomic_read(opts.enabled) != 0; }
 
 void LdapSection::set_our_key(const std::string &key) {
-    pthread_rwlock_wrlock(&ldap_lock);
+    RwWriteLock held(&ldap_lock);
     key_ = key.substr(0, 511);
-    pthread_rwlock_unlock(&ldap_lock);
 }
 
 std::string LdapSection::get_our_key() {
-    pthread_rwlock_rdlock(&ldap_lock);
-    std::string key = key_;
-    pthread_rwlock_unlock(&ldap_lock);
-    return key;
+    RwReadLock held(&ldap_lock);
+    return key_;
 }
 
 LDAP *LdapSection::get_ld(LdapServer *server, int kind) {
-    read_lock();
-    if (!*opts.enabled) {
-        unlock();
-        return nullptr;
-    }
+    SectionReadLock lock(this);
+    if (!*opts.enabled) return nullptr;
     LDAP *handle = pool()->Find(server, kind);
-    if (handle) {
-        unlock();
-        return handle;
-    }
+    if (handle) return handle;
     for (const LdapAuth &rule : servers) {
         if (!rule.usable()) continue;
         std::string password;
@@ -283,10 +275,8 @@ LDAP *LdapSection::get_ld(LdapServer *server, int kind) {
             continue;
         }
         if (server) *server = LdapServer{rule.base, rule.user_attribute, rule.group_attribute};
-        unlock();
         return handle;
     }
-    unlock();
     return nullptr;
 }
 
@@ -337,11 +327,8 @@ static bool getdnfor_authentication(LDAP *handle, const LdapAuth &server, const 
 }
 
 int LdapSection::ldap_init_routine() {
-    read_lock();
-    if (!*opts.enabled) {
-        unlock();
-        return -1;
-    }
+    SectionReadLock lock(this);
+    if (!*opts.enabled) return -1;
     for (const LdapAuth &rule : servers) {
         if (!rule.usable()) continue;
         std::string password;
@@ -361,13 +348,9 @@ int LdapSection::ldap_init_routine() {
         bool loaded = getdnfor_authentication(handle, rule, password);
         password_forget(&password);
         unbind(handle);
-        if (loaded) {
-            unlock();
-            return 0;
-        }
+        if (loaded) return 0;
         putlog(LOG_ERROR, "[LDAP] security: incompatible server at %s:%d", rule.host.c_str(), rule.port);
     }
-    unlock();
     return -1;
 }
 

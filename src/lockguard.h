@@ -1,5 +1,5 @@
-// Scoped holders of the locks on the request path: the lock is released on
-// every way out of the scope, early returns included.
+// Scoped holders of section locks, mutexes and rwlocks: the lock is released
+// on every way out of the scope, early returns included.
 #ifndef KORVANTEL_LOCKGUARD_H
 #define KORVANTEL_LOCKGUARD_H
 
@@ -21,6 +21,31 @@ private:
     Section *section_;
 };
 
+// A section's write lock (or its mutex, for a mutex section).
+class SectionWriteLock {
+public:
+    explicit SectionWriteLock(Section *section) : section_(section) { section_->write_lock(); }
+    ~SectionWriteLock() { section_->unlock(); }
+    SectionWriteLock(const SectionWriteLock &) = delete;
+    SectionWriteLock &operator=(const SectionWriteLock &) = delete;
+
+private:
+    Section *section_;
+};
+
+// A mutex section's mutex (fatal for a read-write section), for sections
+// that wait on a condition with it.
+class SectionMutexLock {
+public:
+    explicit SectionMutexLock(Section *section) : section_(section) { section_->mutex_lock(); }
+    ~SectionMutexLock() { section_->unlock(); }
+    SectionMutexLock(const SectionMutexLock &) = delete;
+    SectionMutexLock &operator=(const SectionMutexLock &) = delete;
+
+private:
+    Section *section_;
+};
+
 class MutexLock {
 public:
     explicit MutexLock(pthread_mutex_t *mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
@@ -32,13 +57,25 @@ private:
     pthread_mutex_t *mutex_;
 };
 
-// A pthread read/write lock held for writing.
-class RwlockWriteLock {
+// A pthread read/write lock held for reading.
+class RwReadLock {
 public:
-    explicit RwlockWriteLock(pthread_rwlock_t *lock) : lock_(lock) { pthread_rwlock_wrlock(lock_); }
-    ~RwlockWriteLock() { pthread_rwlock_unlock(lock_); }
-    RwlockWriteLock(const RwlockWriteLock &) = delete;
-    RwlockWriteLock &operator=(const RwlockWriteLock &) = delete;
+    explicit RwReadLock(pthread_rwlock_t *lock) : lock_(lock) { pthread_rwlock_rdlock(lock_); }
+    ~RwReadLock() { pthread_rwlock_unlock(lock_); }
+    RwReadLock(const RwReadLock &) = delete;
+    RwReadLock &operator=(const RwReadLock &) = delete;
+
+private:
+    pthread_rwlock_t *lock_;
+};
+
+// A pthread read/write lock held for writing.
+class RwWriteLock {
+public:
+    explicit RwWriteLock(pthread_rwlock_t *lock) : lock_(lock) { pthread_rwlock_wrlock(lock_); }
+    ~RwWriteLock() { pthread_rwlock_unlock(lock_); }
+    RwWriteLock(const RwWriteLock &) = delete;
+    RwWriteLock &operator=(const RwWriteLock &) = delete;
 
 private:
     pthread_rwlock_t *lock_;

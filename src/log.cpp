@@ -12,6 +12,7 @@
 #include "clientpool.h"
 #include "clock.h"
 #include "compat.h"
+#include "lockguard.h"
 #include "mem.h"
 #include "serverpool.h"
 #include "settings.h"
@@ -122,23 +123,24 @@ void logbuffer_add(LOGBUFFER *ring, const char *line) {
     node->older = node->newer = nullptr;
 
     LOGNODE *dropped = nullptr;
-    pthread_mutex_lock(&ring->lock);
-    if (ring->capacity == 0) {
-        dropped = node;
-    } else {
-        node->older = ring->newest;
-        if (ring->newest) ring->newest->newer = node;
-        ring->newest = node;
-        if (!ring->oldest) ring->oldest = node;
-        if (ring->count < ring->capacity) {
-            ring->count++;
+    {
+        MutexLock held(&ring->lock);
+        if (ring->capacity == 0) {
+            dropped = node;
         } else {
-            dropped = ring->oldest;
-            ring->oldest = dropped->newer;
-            ring->oldest->older = nullptr;
+            node->older = ring->newest;
+            if (ring->newest) ring->newest->newer = node;
+            ring->newest = node;
+            if (!ring->oldest) ring->oldest = node;
+            if (ring->count < ring->capacity) {
+                ring->count++;
+            } else {
+                dropped = ring->oldest;
+                ring->oldest = dropped->newer;
+                ring->oldest->older = nullptr;
+            }
         }
     }
-    pthread_mutex_unlock(&ring->lock);
     if (!dropped) return;
     dropped->older = dropped->newer = nullptr;
     if (!spare.node) spare.node = dropped;
@@ -147,7 +149,7 @@ void logbuffer_add(LOGBUFFER *ring, const char *line) {
 
 void logbuffer_resize(LOGBUFFER *ring, int capacity) {
     if (!ring || capacity < 0) return;
-    pthread_mutex_lock(&ring->lock);
+    MutexLock held(&ring->lock);
     while (ring->count > capacity) {
         LOGNODE *old = ring->oldest;
         ring->oldest = old->newer;
@@ -157,12 +159,11 @@ void logbuffer_resize(LOGBUFFER *ring, int capacity) {
         ring->count--;
     }
     ring->capacity = capacity;
-    pthread_mutex_unlock(&ring->lock);
 }
 
 void logbuffer_clear(LOGBUFFER *ring) {
     if (!ring) return;
-    pthread_mutex_lock(&ring->lock);
+    MutexLock held(&ring->lock);
     LOGNODE *node = ring->newest;
     while (node) {
         LOGNODE *older = node->older;
@@ -171,7 +172,6 @@ void logbuffer_clear(LOGBUFFER *ring) {
     }
     ring->newest = ring->oldest = nullptr;
     ring->count = 0;
-    pthread_mutex_unlock(&ring->lock);
 }
 
 int log_rotate_file(int *fd, const char *path, time_t when) {
@@ -244,22 +244,18 @@ void putlog(int category, const char *format, ...) {
     }
     if (!logfile[0]) return;
 
-    pthread_mutex_lock(&logfile_lock);
+    MutexLock held(&logfile_lock);
     if (logflg == -1 && logfd != -1) {
         logflg = 0;
         log_rotate_file(&logfd, logfile, now);
     }
     if (logfd == -1) {
         logfd = log_open_file(logfile);
-        if (logfd == -1) {
-            pthread_mutex_unlock(&logfile_lock);
-            return;
-        }
+        if (logfd == -1) return;
         lseek(logfd, 0, SEEK_END);
     }
     ssize_t w = write(logfd, line, len);
     (void)w;
-    pthread_mutex_unlock(&logfile_lock);
 }
 
 void putlog_emergency(int category, const char *text) {

@@ -11,6 +11,7 @@
 
 #include "clock.h"
 #include "compat.h"
+#include "lockguard.h"
 #include "log.h"
 #include "settings.h"
 #include "timerange.h"
@@ -158,11 +159,8 @@ std::string LogEntry::apache_Build() {
 
 static void log_append(const char *path, int *fd, volatile int *flag, const char *legend, const std::string &record,
                        time_t now) {
-    pthread_mutex_lock(&logfile_lock);
-    if (!path[0]) {
-        pthread_mutex_unlock(&logfile_lock);
-        return;
-    }
+    MutexLock held(&logfile_lock);
+    if (!path[0]) return;
     // A rotation asked for while the file is closed waits for the next
     // record, so the file is opened first.
     if (*flag == -1 && *fd != -1) {
@@ -171,10 +169,7 @@ static void log_append(const char *path, int *fd, volatile int *flag, const char
     }
     if (*fd == -1) {
         *fd = log_open_file(path);
-        if (*fd == -1) {
-            pthread_mutex_unlock(&logfile_lock);
-            return;
-        }
+        if (*fd == -1) return;
         if (lseek(*fd, 0, SEEK_END) == 0) {
             ssize_t written = write(*fd, legend, strlen(legend));
             (void)written;
@@ -182,7 +177,6 @@ static void log_append(const char *path, int *fd, volatile int *flag, const char
     }
     ssize_t written = write(*fd, record.data(), record.size());
     (void)written;
-    pthread_mutex_unlock(&logfile_lock);
 }
 
 void LogEntry::Write() {

@@ -19,6 +19,7 @@
 #include "general.h"
 #include "hash.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -368,9 +369,8 @@ void dnscache_clean(void *) {
     // hash_expire ages entries by the system clock; turn the cache's own
     // clock into the same age.
     time_t age = DNSCACHE_MAX_AGE + (time(nullptr) - clock_now());
-    pthread_mutex_lock(dnscache_mutex);
+    MutexLock held(dnscache_mutex);
     hash_expire(dnscache_table, age);
-    pthread_mutex_unlock(dnscache_mutex);
 }
 
 HOSTENT *net_dns(const char *host) {
@@ -396,23 +396,25 @@ HOSTENT *net_dns(const char *host) {
     if (!*key) return nullptr;
 
     if (dnscache_table && dnscache_mutex) {
-        pthread_mutex_lock(dnscache_mutex);
-        HASH_ENTRY *entry = hash_search(dnscache_table, key);
-        if (entry) {
-            struct in_addr address;
-            if ((long long)entry->time + DNSCACHE_MAX_AGE >= (long long)now &&
-                inet_pton(AF_INET, (const char *)entry->data, &address) == 1) {
-                char cached[INET_ADDRSTRLEN];
-                s_strncpy(cached, (const char *)entry->data, sizeof cached);
-                pthread_mutex_unlock(dnscache_mutex);
-                performance_log->set_dns_hit(1);
-                stat_count("DNS cache", "hit");
-                putlog(LOG_DEBUG, "DNS: cache: hit: %s -> %s", key, cached);
-                return hostent_from(address);
+        bool hit = false;
+        struct in_addr address;
+        char cached[INET_ADDRSTRLEN];
+        {
+            MutexLock held(dnscache_mutex);
+            HASH_ENTRY *entry = hash_search(dnscache_table, key);
+            if (entry) {
+                hit = (long long)entry->time + DNSCACHE_MAX_AGE >= (long long)now &&
+                      inet_pton(AF_INET, (const char *)entry->data, &address) == 1;
+                if (hit) s_strncpy(cached, (const char *)entry->data, sizeof cached);
+                else hash_purge(dnscache_table, key);
             }
-            hash_purge(dnscache_table, key);
         }
-        pthread_mutex_unlock(dnscache_mutex);
+        if (hit) {
+            performance_log->set_dns_hit(1);
+            stat_count("DNS cache", "hit");
+            putlog(LOG_DEBUG, "DNS: cache: hit: %s -> %s", key, cached);
+            return hostent_from(address);
+        }
     }
 
     HOSTENT *resolved = p_gethostbyname(key);
@@ -427,11 +429,13 @@ HOSTENT *net_dns(const char *host) {
     if (dnscache_table && dnscache_mutex) {
         char *data = xstrdup(dotted);
         if (!data) fatal_assert("src/network", __LINE__, "net_dns");
-        pthread_mutex_lock(dnscache_mutex);
-        HASH_ENTRY *entry = hash_insert(dnscache_table, key, data);
-        // An entry another thread made meanwhile keeps its own time.
-        if (entry && entry->time == 0) entry->time = now;
-        pthread_mutex_unlock(dnscache_mutex);
+        HASH_ENTRY *entry;
+        {
+            MutexLock held(dnscache_mutex);
+            entry = hash_insert(dnscache_table, key, data);
+            // An entry another thread made meanwhile keeps its own time.
+            if (entry && entry->time == 0) entry->time = now;
+        }
         if (!entry) fatal_assert("src/network", __LINE__, "net_dns");
     }
     performance_log->set_dns_miss(1);
@@ -841,9 +845,11 @@ void NetworkSection::update() {
 }
 
 void NetworkSection::check() {
-    read_lock();
-    std::vector<Listen> wanted = listens;
-    unlock();
+    std::vector<Listen> wanted;
+    {
+        SectionReadLock lock(this);
+        wanted = listens;
+    }
     // net_listen logs; keep that outside the section lock.
     for (const Listen &listen : wanted) {
         if (!listen.enabled || listen.port == -1) continue;
@@ -857,14 +863,15 @@ in_addr_t NetworkSection::interface_select(CONNECTION_T *connection) {
     static const StringList none;
     const StringList &profiles = connection ? connection->profiles : none;
     std::string chosen;
-    read_lock();
-    for (const Interface &entry : interfaces) {
-        if (!entry.enabled) continue;
-        if (!profile_find(profiles, entry.profiles)) continue;
-        chosen = entry.ip;
-        break;
+    {
+        SectionReadLock lock(this);
+        for (const Interface &entry : interfaces) {
+            if (!entry.enabled) continue;
+            if (!profile_find(profiles, entry.profiles)) continue;
+            chosen = entry.ip;
+            break;
+        }
     }
-    unlock();
     if (chosen.empty()) return htonl(INADDR_ANY);
     struct in_addr address;
     if (inet_pton(AF_INET, chosen.c_str(), &address) != 1) return htonl(INADDR_ANY);

@@ -6,6 +6,7 @@
 
 #include "clock.h"
 #include "global.h"
+#include "lockguard.h"
 #include "mem.h"
 #include "settings.h"
 
@@ -135,12 +136,13 @@ int password_cache_expire(PASSWORD_CACHE_TABLE *table, int age) {
 int check_password_cache(const char *key) {
     if (!global || !key_usable(key)) return PASSWORD_CACHE_UNKNOWN;
     int value = PASSWORD_CACHE_UNKNOWN;
-    pthread_rwlock_rdlock(&global->password_cache_lock);
-    if (global->password_cache) {
-        PASSWORD_CACHE_ENTRY *e = password_cache_search(global->password_cache, key);
-        if (e) value = e->value;
+    {
+        RwReadLock held(&global->password_cache_lock);
+        if (global->password_cache) {
+            PASSWORD_CACHE_ENTRY *e = password_cache_search(global->password_cache, key);
+            if (e) value = e->value;
+        }
     }
-    pthread_rwlock_unlock(&global->password_cache_lock);
     if (value == PASSWORD_CACHE_ACCEPTED && key_password_empty(key)) value = PASSWORD_CACHE_UNKNOWN;
     return value;
 }
@@ -148,17 +150,15 @@ int check_password_cache(const char *key) {
 void update_password_cache(const char *key, int value) {
     if (!global || !key_usable(key)) return;
     if (value == PASSWORD_CACHE_ACCEPTED && key_password_empty(key)) return;
-    pthread_rwlock_wrlock(&global->password_cache_lock);
+    RwWriteLock held(&global->password_cache_lock);
     if (global->password_cache) {
         password_cache_purge(global->password_cache, key);
         password_cache_insert(global->password_cache, key, value);
     }
-    pthread_rwlock_unlock(&global->password_cache_lock);
 }
 
 void password_cache_clean(void *) {
     if (!global) return;
-    pthread_rwlock_wrlock(&global->password_cache_lock);
+    RwWriteLock held(&global->password_cache_lock);
     if (global->password_cache) password_cache_expire(global->password_cache, password_cachexpire);
-    pthread_rwlock_unlock(&global->password_cache_lock);
 }

@@ -22,6 +22,7 @@
 #include "general.h"
 #include "global.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -504,9 +505,10 @@ static pthread_mutex_t ntlm_lock = PTHREAD_MUTEX_INITIALIZER;
 char *ntlm_negotiate_message(const char *user, const char *domain) {
     tSmbNtlmAuthRequest request;
     memset(&request, 0, sizeof request);
-    pthread_mutex_lock(&ntlm_lock);
-    buildSmbNtlmAuthRequest(&request, user ? user : "", domain ? domain : "");
-    pthread_mutex_unlock(&ntlm_lock);
+    {
+        MutexLock held(&ntlm_lock);
+        buildSmbNtlmAuthRequest(&request, user ? user : "", domain ? domain : "");
+    }
     return base64_of(&request, SmbLength(&request));
 }
 
@@ -533,9 +535,10 @@ char *ntlm_authenticate_message(const char *challenge, const char *user, const c
 
     tSmbNtlmAuthResponse response;
     memset(&response, 0, sizeof response);
-    pthread_mutex_lock(&ntlm_lock);
-    buildSmbNtlmAuthResponse(&decoded, &response, user ? user : "", password ? password : "");
-    pthread_mutex_unlock(&ntlm_lock);
+    {
+        MutexLock held(&ntlm_lock);
+        buildSmbNtlmAuthResponse(&decoded, &response, user ? user : "", password ? password : "");
+    }
     size_t size = SmbLength(&response);
     if (size > sizeof response) return nullptr;
     return base64_of(&response, size);

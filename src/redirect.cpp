@@ -7,6 +7,7 @@
 
 #include "connection.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -216,11 +217,8 @@ int RedirectSection::redirect_do(CONNECTION_T *connection, int kind) {
     HEADER *response = connection->response;
     if (kind == REDIRECT_REQUEST ? !request : !(response && response->location)) return 0;
 
-    read_lock();
-    if ((connection->bypass & BYPASS_REDIRECT) || !*opts.enabled) {
-        unlock();
-        return 0;
-    }
+    SectionReadLock lock(this);
+    if ((connection->bypass & BYPASS_REDIRECT) || !*opts.enabled) return 0;
     std::string subject;
     if (kind == REDIRECT_LOCATION) {
         subject = response->location;
@@ -248,10 +246,7 @@ int RedirectSection::redirect_do(CONNECTION_T *connection, int kind) {
             break;
         }
     }
-    if (!rule) {
-        unlock();
-        return 0;
-    }
+    if (!rule) return 0;
 
     Text expanded(reg_sub_parse(match.get(), rule->replacement.c_str(), &connection->variables));
     std::string url = expanded ? expanded.get() : "";
@@ -273,6 +268,5 @@ int RedirectSection::redirect_do(CONNECTION_T *connection, int kind) {
     } else {
         rewrite_request(connection, *rule, subject, url);
     }
-    unlock();
     return result;
 }

@@ -3,6 +3,7 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "processors.h"
 #include "profiles.h"
@@ -106,7 +107,7 @@ static const char *kind_name(int kind) {
 
 int RewriteSection::check_match(CONNECTION_T *connection, int kind) {
     int found = 0;
-    read_lock();
+    SectionReadLock lock(this);
     if (*opts.enabled && !(connection->bypass & BYPASS_REWRITE)) {
         for (const Rewrite &rule : rules) {
             if (rule.search && rule.applies(connection, kind)) {
@@ -115,17 +116,13 @@ int RewriteSection::check_match(CONNECTION_T *connection, int kind) {
             }
         }
     }
-    unlock();
     return found;
 }
 
 int RewriteSection::rewrite_do(CONNECTION_T *connection, Filebuf *text, int kind) {
     if (!text) return 0;
-    read_lock();
-    if (!*opts.enabled || (connection->bypass & BYPASS_REWRITE)) {
-        unlock();
-        return 0;
-    }
+    SectionReadLock lock(this);
+    if (!*opts.enabled || (connection->bypass & BYPASS_REWRITE)) return 0;
     bool terminated = text->size > 0 && text->data[text->size - 1] == '\0';
     if (terminated) text->Resize(text->size - 1);
     int ran = 0;
@@ -137,7 +134,6 @@ int RewriteSection::rewrite_do(CONNECTION_T *connection, Filebuf *text, int kind
             putlog(LOG_REWRITE, "%s matched %d times in %s", rule.search_text.c_str(), count, kind_name(kind));
     }
     if (terminated) text->Add("", 1);
-    unlock();
     return ran;
 }
 

@@ -15,6 +15,7 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "profiles.h"
 #include "templates.h"
@@ -73,9 +74,11 @@ bool scan_cached_clean(CONNECTION_T *connection) {
 void ScannerSection::log_already_checked() { putlog(LOG_ANTIVIRUS, "cached file already checked for viruses"); }
 
 int ScannerSection::check_match(CONNECTION_T *connection) {
-    read_lock();
-    bool applies = find(connection) != nullptr;
-    unlock();
+    bool applies;
+    {
+        SectionReadLock lock(this);
+        applies = find(connection) != nullptr;
+    }
     if (!applies) return 0;
     if (scan_cached_clean(connection)) {
         log_already_checked();
@@ -102,9 +105,11 @@ void scanners_unbuffered(CONNECTION_T *connection, const char *why) {
         list = scanners;
     }
     for (ScannerSection *section : list) {
-        section->read_lock();
-        bool applies = section->find(connection) != nullptr;
-        section->unlock();
+        bool applies;
+        {
+            SectionReadLock lock(section);
+            applies = section->find(connection) != nullptr;
+        }
         if (applies && !scan_cached_clean(connection)) scan_unscanned(connection, section->scanner_name(), why);
     }
 }
@@ -113,17 +118,15 @@ int ScannerSection::check_and_block(CONNECTION_T *connection, Filebuf *body) {
     if (clean_skips_scan() && scan_cached_clean(connection)) return 0;
     ScanJob job;
     std::string template_name;
-    read_lock();
-    const ScanRule *rule = find(connection);
-    if (!rule) {
-        unlock();
-        return 0;
+    {
+        SectionReadLock lock(this);
+        const ScanRule *rule = find(connection);
+        if (!rule) return 0;
+        if (!rule->template_name.empty()) template_name = rule->template_name;
+        else if (default_template_ && !default_template_->empty()) template_name = *default_template_;
+        else template_name = "virus";
+        job_copy(*rule, &job);
     }
-    if (!rule->template_name.empty()) template_name = rule->template_name;
-    else if (default_template_ && !default_template_->empty()) template_name = *default_template_;
-    else template_name = "virus";
-    job_copy(*rule, &job);
-    unlock();
 
     ScanResult result = scan(connection, body, job);
     if (result.verdict == SCAN_FAILED) {

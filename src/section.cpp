@@ -9,6 +9,7 @@
 #include <tinyxml.h>
 
 #include "filebuf.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -262,10 +263,8 @@ int Section::cond_timedwait(pthread_cond_t *condition, const struct timespec *de
 
 template <typename T>
 T Section::read_value(const T *value) {
-    read_lock();
-    T copy = *value;
-    unlock();
-    return copy;
+    SectionReadLock lock(this);
+    return *value;
 }
 
 int Section::atomic_read(const int *value) { return read_value(value); }
@@ -294,17 +293,13 @@ const Field *Section::pattern_fault(size_t subsection, const Item &item) const {
 }
 
 std::string Section::name_get() {
-    read_lock();
-    std::string copy = name;
-    unlock();
-    return copy;
+    SectionReadLock lock(this);
+    return name;
 }
 
 std::string Section::comment_get() {
-    read_lock();
-    std::string copy = comment;
-    unlock();
-    return copy;
+    SectionReadLock lock(this);
+    return comment;
 }
 
 Subsection *Section::subsection_get(const std::string &wanted) {

@@ -12,6 +12,7 @@
 #include "field.h"
 #include "filebuf.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "log.h"
 #include "misc.h"
 #include "regexp.h"
@@ -262,7 +263,7 @@ StringList Item::read(const CGIMap &form) { return fields.read(form); }
 // Section pages
 
 void Section::interface(Filebuf *page, const CGIMap &form, CONNECTION_T *, const StringList &errors) {
-    read_lock();
+    SectionReadLock lock(this);
     const std::string matchname = form.get("matchname");
     const std::string matchvalue = form.get("matchvalue");
     page->Addf("<table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" width=\"100%%\">\n");
@@ -303,25 +304,20 @@ void Section::interface(Filebuf *page, const CGIMap &form, CONNECTION_T *, const
     if (name_pattern) reg_free(name_pattern);
     if (value_pattern) reg_free(value_pattern);
     page->Addf("</table>\n");
-    unlock();
 }
 
 void Section::interface_dialog(Filebuf *page, const CGIMap &form, CONNECTION_T *, const StringList &errors) {
-    read_lock();
+    SectionReadLock lock(this);
     int id = -1;
     bool with_id = form_id(form, &id);
     Subsection *subsection = subsection_get(form.get("subsection"));
-    if (subsection && !subsection->enabled) {
-        unlock();
-        return;
-    }
+    if (subsection && !subsection->enabled) return;
     page->Addf(
         "<table class=\"entryeditdialog\">\n"
         "<tr class=\"entryeditdialoghead\"><td>Option</td><td>Value</td></tr>\n");
     if (!errors.empty()) {
         errors_show(page, errors);
         page->Addf("</table>\n");
-        unlock();
         return;
     }
     const Item *item = nullptr;
@@ -334,7 +330,6 @@ void Section::interface_dialog(Filebuf *page, const CGIMap &form, CONNECTION_T *
         missing.push_back(subsection ? "Entry ID doesn't exist" : "Subsection doesn't exist");
         errors_show(page, missing);
         page->Addf("</table>\n");
-        unlock();
         return;
     }
     put(page, "<form action=\"config\" method=\"POST\">\n<input type=\"hidden\" name=\"section\" value=\"" +
@@ -350,7 +345,6 @@ void Section::interface_dialog(Filebuf *page, const CGIMap &form, CONNECTION_T *
     page->Addf(
         "<tr class=\"entryeditdialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" "
         "value=\"Submit\"></td></tr>\n</form></table>\n");
-    unlock();
 }
 
 // Moves the entry at position within list as a "shift" action asks.
@@ -375,68 +369,65 @@ static void entry_shift(ItemList &list, ItemList::iterator position, const std::
 
 StringList Section::interface_action(Filebuf *, const CGIMap &form, CONNECTION_T *) {
     StringList errors;
-    write_lock();
-    int id = -1;
-    bool with_id = form_id(form, &id);
-    const std::string subsection_name = form.get("subsection");
-    Subsection *subsection = subsection_get(subsection_name);
-    const std::string action = form.get("action");
-    if ((subsection && !subsection->enabled) || action.empty()) {
-        unlock();
-        return errors;
-    }
+    {
+        SectionWriteLock lock(this);
+        int id = -1;
+        bool with_id = form_id(form, &id);
+        const std::string subsection_name = form.get("subsection");
+        Subsection *subsection = subsection_get(subsection_name);
+        const std::string action = form.get("action");
+        if ((subsection && !subsection->enabled) || action.empty()) return errors;
 
-    if (action == "add") {
-        if (!subsection) {
-            unlock();
-            errors.push_back("Subsection doesn't exist");
-            return errors;
-        }
-        Item entry(*subsection);
-        errors = entry.read(form);
-        if (errors.empty()) subsection->items.push_back(Item(entry));
-    } else if (!with_id) {
-        FieldVector copy = options;
-        errors = copy.read(form);
-        // Into the same fields: readers keep pointers to their members.
-        if (errors.empty())
-            for (size_t k = 0; k < options.size(); k++) options[k] = copy[k];
-    } else {
-        ItemList::iterator position;
-        bool found = false;
-        if (subsection) {
-            for (position = subsection->items.begin(); position != subsection->items.end(); ++position)
-                if (position->id == id) {
-                    found = true;
-                    break;
-                }
-        }
-        if (!found) {
-            unlock();
-            errors.push_back("Entry ID doesn't exist");
-            return errors;
-        }
-        ItemList &list = subsection->items;
-        if (action == "delete") {
-            list.erase(position);
-        } else if (action == "edit") {
-            FieldVector copy = position->fields;
+        if (action == "add") {
+            if (!subsection) {
+                errors.push_back("Subsection doesn't exist");
+                return errors;
+            }
+            Item entry(*subsection);
+            errors = entry.read(form);
+            if (errors.empty()) subsection->items.push_back(Item(entry));
+        } else if (!with_id) {
+            FieldVector copy = options;
             errors = copy.read(form);
-            if (errors.empty()) position->fields = copy;
-        } else if (action == "clone") {
-            list.insert(position, Item(*position));
-        } else if (action == "shift") {
-            entry_shift(list, position, form.get("direction"));
+            // Into the same fields: readers keep pointers to their members.
+            if (errors.empty())
+                for (size_t k = 0; k < options.size(); k++) options[k] = copy[k];
+        } else {
+            ItemList::iterator position;
+            bool found = false;
+            if (subsection) {
+                for (position = subsection->items.begin(); position != subsection->items.end(); ++position)
+                    if (position->id == id) {
+                        found = true;
+                        break;
+                    }
+            }
+            if (!found) {
+                errors.push_back("Entry ID doesn't exist");
+                return errors;
+            }
+            ItemList &list = subsection->items;
+            if (action == "delete") {
+                list.erase(position);
+            } else if (action == "edit") {
+                FieldVector copy = position->fields;
+                errors = copy.read(form);
+                if (errors.empty()) position->fields = copy;
+            } else if (action == "clone") {
+                list.insert(position, Item(*position));
+            } else if (action == "shift") {
+                entry_shift(list, position, form.get("direction"));
+            }
         }
+        update();
     }
-    update();
-    unlock();
 
     // Every change moves the stamp, also within one second, so a slave that
     // took the export a moment earlier still sees the change.
-    pthread_mutex_lock(&documentlock);
-    time_t now = time(nullptr);
-    documentsynctime = now > documentsynctime ? now : documentsynctime + 1;
-    pthread_mutex_unlock(&documentlock);
+    {
+        MutexLock held(&documentlock);
+        time_t now = time(nullptr);
+        documentsynctime = now > documentsynctime ? now : documentsynctime + 1;
+    }
     return errors;
 }

@@ -20,6 +20,7 @@
 
 #include "clock.h"
 #include "filebuf.h"
+#include "lockguard.h"
 #include "mem.h"
 #include "perflog.h"
 #include "settings.h"
@@ -53,32 +54,28 @@ LimitGroup::LimitGroup(unsigned int rate) : rate(rate), count(0) {
 
 LimitGroup::~LimitGroup() { pthread_mutex_destroy(&mutex); }
 
-void LimitGroup::Lock() { pthread_mutex_lock(&mutex); }
-
-void LimitGroup::Unlock() { pthread_mutex_unlock(&mutex); }
-
 int LimitGroup::Incr(int n) {
-    Lock();
+    MutexLock held(&mutex);
     long long c = (long long)count + n;
     if (c > INT_MAX) c = INT_MAX;
     if (c < 0) c = 0;
     count = (int)c;
-    Unlock();
     return (int)c;
 }
 
 void limitgroup_hold(LimitGroup *group) {
     if (!group) return;
-    pthread_mutex_lock(&atomlock);
+    MutexLock held(&atomlock);
     group->New();
-    pthread_mutex_unlock(&atomlock);
 }
 
 void limitgroup_release(LimitGroup *group) {
     if (!group) return;
-    pthread_mutex_lock(&atomlock);
-    bool last = group->Delete();
-    pthread_mutex_unlock(&atomlock);
+    bool last;
+    {
+        MutexLock held(&atomlock);
+        last = group->Delete();
+    }
     if (last) delete group;
 }
 
@@ -187,58 +184,66 @@ void Socket::Blocking(bool flag) {
 
 void Socket::SetRate(LimitGroup *read, LimitGroup *write) {
     // New references first: the old and the new group may be the same one.
-    pthread_mutex_lock(&atomlock);
-    if (read) read->New();
-    if (write) write->New();
-    LimitGroup *old_read = read_group, *old_write = write_group;
-    bool free_read = old_read && old_read->Delete();
-    bool free_write = old_write && old_write->Delete();
-    read_group = read;
-    write_group = write;
-    pthread_mutex_unlock(&atomlock);
+    LimitGroup *old_read, *old_write;
+    bool free_read, free_write;
+    {
+        MutexLock held(&atomlock);
+        if (read) read->New();
+        if (write) write->New();
+        old_read = read_group;
+        old_write = write_group;
+        free_read = old_read && old_read->Delete();
+        free_write = old_write && old_write->Delete();
+        read_group = read;
+        write_group = write;
+    }
     if (free_read) delete old_read;
     if (free_write && old_write != old_read) delete old_write;
 }
 
-int Socket::Throttle(int direction) {
-    LimitGroup *group = direction ? write_group : read_group;
-    if (!group || group->quantum <= 0) return 0;
+namespace {
 
-    group->Lock();
+// Throttle's reckoning, with the group's mutex held: the bytes the socket may
+// move now, and whether it then gives way to other threads.
+int throttle_held(LimitGroup *group, bool *yield) {
     // Windows are measured on a clock that never steps back, so a change of
     // the time of day can neither stretch a window nor make the sleep huge.
     struct timeval now;
     clock_monotonic(&now);
+    *yield = true;
     if (group->count == 0) {
         group->window_start = now;
-        int q = group->quantum;
-        group->Unlock();
-        return q;
+        *yield = false;
+        return group->quantum;
     }
     long long elapsed =
         (long long)(now.tv_sec - group->window_start.tv_sec) * 1000000 + (now.tv_usec - group->window_start.tv_usec);
     if (elapsed >= WINDOW_USEC || elapsed < 0) {
         group->count = 0;
         group->window_start = now;
-        int q = group->quantum;
-        group->Unlock();
-        sched_yield();
-        return q;
+        return group->quantum;
     }
-    if (group->count < group->quantum) {
-        int q = group->quantum - group->count;
-        group->Unlock();
-        sched_yield();
-        return q;
-    }
+    if (group->count < group->quantum) return group->quantum - group->count;
     // Window used up: every socket of the group waits out its rest.
     usleep((useconds_t)(WINDOW_USEC - elapsed));
     group->count = 0;
     clock_monotonic(&group->window_start);
-    int q = group->quantum;
-    group->Unlock();
-    sched_yield();
-    return q;
+    return group->quantum;
+}
+
+}  // namespace
+
+int Socket::Throttle(int direction) {
+    LimitGroup *group = direction ? write_group : read_group;
+    if (!group || group->quantum <= 0) return 0;
+    bool yield;
+    int quantum;
+    {
+        MutexLock held(&group->mutex);
+        quantum = throttle_held(group, &yield);
+    }
+    if (yield) sched_yield();
+    return quantum;
 }
 
 // ---------------------------------------------------------------- buffers

@@ -62,8 +62,6 @@ public:
     LimitGroup(const LimitGroup &) = delete;
     LimitGroup &operator=(const LimitGroup &) = delete;
 
-    void Lock();
-    void Unlock();
     // Adds n to count under the mutex; returns the new count.
     int Incr(int n);
 };

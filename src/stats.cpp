@@ -10,6 +10,7 @@
 #include "filebuf.h"
 #include "global.h"
 #include "header.h"
+#include "lockguard.h"
 #include "mem.h"
 #include "misc.h"
 #include "network.h"
@@ -109,16 +110,16 @@ void StatGroup::Prune() {
 }
 
 bool StatGroup::add_locked(StatCounter *counter) {
-    pthread_mutex_lock(&mutex);
-    if (find(counter->name)) {
-        pthread_mutex_unlock(&mutex);
-        delete counter;
-        return false;
+    {
+        MutexLock held(&mutex);
+        if (!find(counter->name)) {
+            Prune();
+            counters.push_back(counter);
+            return true;
+        }
     }
-    Prune();
-    counters.push_back(counter);
-    pthread_mutex_unlock(&mutex);
-    return true;
+    delete counter;
+    return false;
 }
 
 bool StatGroup::Add(const char *key, int flags) {
@@ -149,16 +150,15 @@ uint32_t StatGroup::increment_locked(StatCounter *counter, unsigned long long n)
 }
 
 uint32_t StatGroup::Increment(const char *key, unsigned long long n) {
-    pthread_mutex_lock(&mutex);
+    MutexLock held(&mutex);
     StatCounter *counter = find(key);
     uint32_t result = counter ? increment_locked(counter, n) : 0;
-    pthread_mutex_unlock(&mutex);
     return result;
 }
 
 uint32_t StatGroup::AddIncrement(const char *key) {
     if (!key) return 0;
-    pthread_mutex_lock(&mutex);
+    MutexLock held(&mutex);
     StatCounter *counter = find(key);
     if (!counter) {
         counter = new StatCounter(key, STAT_NUMBER);
@@ -166,12 +166,11 @@ uint32_t StatGroup::AddIncrement(const char *key) {
         counters.push_back(counter);
     }
     uint32_t result = increment_locked(counter, 1);
-    pthread_mutex_unlock(&mutex);
     return result;
 }
 
 uint32_t StatGroup::Decrement(const char *key, unsigned long long n) {
-    pthread_mutex_lock(&mutex);
+    MutexLock held(&mutex);
     StatCounter *counter = find(key);
     uint32_t result = 0;
     if (counter) {
@@ -181,15 +180,13 @@ uint32_t StatGroup::Decrement(const char *key, unsigned long long n) {
         changed = counter->changed;
         result = counter->value;
     }
-    pthread_mutex_unlock(&mutex);
     return result;
 }
 
 void StatGroup::Limit(int new_limit, int new_mode) {
-    pthread_mutex_lock(&mutex);
+    MutexLock held(&mutex);
     limit = new_limit;
     mode = new_mode;
-    pthread_mutex_unlock(&mutex);
 }
 
 // ---------------------------------------------------------------------------
@@ -250,30 +247,31 @@ void Stats::Display(Filebuf *page) {
         char *title = string_to_html(group->name, 1);
         page->Addf("<tr><td class=\"listhead\" align=\"center\" colspan=\"2\">%s</td></tr>\n", title ? title : "");
         free(title);
-        pthread_mutex_lock(&group->mutex);
-        int row = 0;
-        for (StatCounter *counter : group->counters) {
-            const char *cls = (row++ % 2 == 0) ? "listeven" : "listodd";
-            char *name = string_to_html(counter->name, 1);
-            if (group->type == STATGROUP_PERCENT) {
-                if (!(counter->flags & STAT_NUMBER)) fatal_assert("src/stats", __LINE__, "Stats::Display");
-                uint32_t value = counter->value;
-                unsigned long long share = 0;
-                if (group->total) {
-                    share = (unsigned long long)value * 100 / group->total;
-                    if (share > 100) share = 100;
+        {
+            MutexLock held(&group->mutex);
+            int row = 0;
+            for (StatCounter *counter : group->counters) {
+                const char *cls = (row++ % 2 == 0) ? "listeven" : "listodd";
+                char *name = string_to_html(counter->name, 1);
+                if (group->type == STATGROUP_PERCENT) {
+                    if (!(counter->flags & STAT_NUMBER)) fatal_assert("src/stats", __LINE__, "Stats::Display");
+                    uint32_t value = counter->value;
+                    unsigned long long share = 0;
+                    if (group->total) {
+                        share = (unsigned long long)value * 100 / group->total;
+                        if (share > 100) share = 100;
+                    }
+                    page->Addf("<tr class=\"%s\"><td width=\"40%%\">%s</td><td>%u (%d%%)</td></tr>\n", cls,
+                               name ? name : "", value, (int)share);
+                } else {
+                    char *text = counter->Get();
+                    page->Addf("<tr class=\"%s\"><td width=\"40%%\">%s</td><td>%s</td></tr>\n", cls, name ? name : "",
+                               text ? text : "");
+                    free(text);
                 }
-                page->Addf("<tr class=\"%s\"><td width=\"40%%\">%s</td><td>%u (%d%%)</td></tr>\n", cls,
-                           name ? name : "", value, (int)share);
-            } else {
-                char *text = counter->Get();
-                page->Addf("<tr class=\"%s\"><td width=\"40%%\">%s</td><td>%s</td></tr>\n", cls, name ? name : "",
-                           text ? text : "");
-                free(text);
+                free(name);
             }
-            free(name);
         }
-        pthread_mutex_unlock(&group->mutex);
         page->Addf("</table></td></tr> <tr><td><br></td></tr>\n");
     }
 }

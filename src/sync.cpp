@@ -11,6 +11,7 @@
 
 #include "fetch.h"
 #include "filebuf.h"
+#include "lockguard.h"
 #include "log.h"
 #include "misc.h"
 #include "section.h"
@@ -19,13 +20,6 @@
 #include "xml.h"
 
 namespace {
-
-struct DocumentGuard {
-    DocumentGuard() { pthread_mutex_lock(&documentlock); }
-    ~DocumentGuard() { pthread_mutex_unlock(&documentlock); }
-    DocumentGuard(const DocumentGuard &) = delete;
-    DocumentGuard &operator=(const DocumentGuard &) = delete;
-};
 
 // The comma list of an option; runs of commas count as one.
 std::vector<std::string> names_of(const char *list) {
@@ -131,7 +125,7 @@ bool sync_once() {
     putlog(LOG_SYNC, "syncronizing with %s:%d", masterhost, masterport);
     bool loaded;
     {
-        DocumentGuard guard;
+        MutexLock held(&documentlock);
         delete document;
         document = fresh;
         loaded = sections_load(document);

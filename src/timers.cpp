@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "clock.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 
@@ -50,11 +51,13 @@ int timers_add(TIMERS *timers, int interval, int repeat, TIMER_CALLBACK callback
     timer->callback = callback;
     timer->data = data;
 
-    pthread_mutex_lock(&timers->lock);
-    int id = timer->id = timers->next_id++;
-    timer->due = clock_now() + interval;
-    timer_insert(timers, timer);
-    pthread_mutex_unlock(&timers->lock);
+    int id;
+    {
+        MutexLock held(&timers->lock);
+        id = timer->id = timers->next_id++;
+        timer->due = clock_now() + interval;
+        timer_insert(timers, timer);
+    }
 
     putlog(LOG_DEBUG, "added timer %d", id);
     return id;
@@ -62,7 +65,7 @@ int timers_add(TIMERS *timers, int interval, int repeat, TIMER_CALLBACK callback
 
 void timers_check(TIMERS *timers) {
     time_t now = clock_now();
-    pthread_mutex_lock(&timers->lock);
+    MutexLock held(&timers->lock);
     // A re-inserted timer is due after now, so it lands behind every timer
     // still due and the loop ends.
     while (timers->head && timers->head->due <= now) {
@@ -77,27 +80,24 @@ void timers_check(TIMERS *timers) {
             free(timer);
         }
     }
-    pthread_mutex_unlock(&timers->lock);
 }
 
 TIMERS_LIST *timers_find(TIMERS *timers, int id) {
-    pthread_mutex_lock(&timers->lock);
+    MutexLock held(&timers->lock);
     TIMERS_LIST *timer = timers->head;
     while (timer && timer->id != id) timer = timer->next;
-    pthread_mutex_unlock(&timers->lock);
     return timer;
 }
 
 int timers_remove(TIMERS *timers, int id) {
-    pthread_mutex_lock(&timers->lock);
-    TIMERS_LIST *timer = timers->head;
-    while (timer && timer->id != id) timer = timer->next;
-    if (!timer) {
-        pthread_mutex_unlock(&timers->lock);
-        return 0;
+    TIMERS_LIST *timer;
+    {
+        MutexLock held(&timers->lock);
+        timer = timers->head;
+        while (timer && timer->id != id) timer = timer->next;
+        if (!timer) return 0;
+        timer_unlink(timers, timer);
     }
-    timer_unlink(timers, timer);
-    pthread_mutex_unlock(&timers->lock);
     free(timer);
     return 1;
 }

@@ -13,6 +13,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "log.h"
 #include "misc.h"
 #include "processors.h"
@@ -114,12 +115,11 @@ void URLBLSection::load_category(const std::string &directory, const std::string
 }
 
 void URLBLSection::load() {
-    write_lock();
+    SectionWriteLock lock(this);
     const std::string directory = *opts.path;
     DIR *dir = directory.empty() ? nullptr : s_opendir(directory.c_str());
     if (!dir) {
         putlog(LOG_URLBL, "failed to load URL blacklist from %s", directory.c_str());
-        unlock();
         return;
     }
     int count = 0;
@@ -133,7 +133,6 @@ void URLBLSection::load() {
     }
     closedir(dir);
     putlog(LOG_URLBL, "loaded %d categories", count);
-    unlock();
 }
 
 // ---- deciding -------------------------------------------------------------------
@@ -181,19 +180,15 @@ const URLBL *URLBLSection::check(CONNECTION_T *connection) {
 }
 
 int URLBLSection::check_and_block(CONNECTION_T *connection) {
-    read_lock();
+    SectionReadLock lock(this);
     const URLBL *rule = check(connection);
-    if (!rule) {
-        unlock();
-        return 0;
-    }
+    if (!rule) return 0;
     HEADER *request = connection->request;
     putlog(LOG_URLBL, "blocked %s%s", request->host ? request->host : "", request->file ? request->file : "");
     std::string name = rule->template_name;
     if (name.empty()) name = *opts.template_name;
     if (name.empty()) name = "blacklisted";
     request_page(connection, name.c_str(), request->type == HEADER_CONNECT ? 404 : 200);
-    unlock();
     return 1;
 }
 
@@ -219,59 +214,60 @@ void urlbl_page(Filebuf *page, const std::map<std::string, std::string> &form) {
         page->Addf("</table></td></tr></form></table></td></tr></table>\n");
         return;
     }
-    urlbl_section->read_lock();
-    int column = 0;
-    for (const auto &category : urlbl_section->database) {
-        if (column % 8 == 0) page->Addf("<tr>");
-        bool checked = !show || !get(category.first).empty();
-        page->Addf("<td><input type=\"checkbox\" name=\"");
-        html_add(page, category.first);
-        page->Addf("\"%s> ", checked ? " checked" : "");
-        html_add(page, category.first);
-        page->Addf("</td>");
-        if (++column % 8 == 0) page->Addf("</tr>\n");
-    }
-    if (column % 8) page->Addf("</tr>\n");
-    page->Addf("</table></td></tr>\n<tr><td>Domain</td><td><input type=\"text\" name=\"domain\" value=\"");
-    html_add(page, domain_text);
-    page->Addf("\" size=\"80\"></td></tr>\n<tr><td>File</td><td><input type=\"text\" name=\"file\" value=\"");
-    html_add(page, file_text);
-    page->Addf("\" size=\"80\"></td></tr>\n<input type=\"hidden\" name=\"show\" value=\"true\">\n");
-    page->Addf(
-        "<tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" value=\"Search\">"
-        "</td></tr>\n</form></table>\n");
-    if (show) {
-        regex_posix_t *domain = domain_text.empty() ? nullptr : reg_compile(domain_text.c_str(), 1);
-        regex_posix_t *file = file_text.empty() ? nullptr : reg_compile(file_text.c_str(), 1);
-        page->Addf(
-            "<table class=\"list\">\n<tr class=\"listhead\"><td>Category</td><td>Domain</td><td>Path</td></tr>\n");
-        int row = 0;
-        auto line = [&](const std::string &category, const std::string &name, const std::string &path) {
-            page->Addf("<tr class=\"%s\"><td>", row++ % 2 ? "listodd" : "listeven");
-            html_add(page, category);
-            page->Addf("</td><td>");
-            html_add(page, name);
-            page->Addf("</td><td>");
-            html_add(page, path);
-            page->Addf("</td></tr>\n");
-        };
+    {
+        SectionReadLock lock(urlbl_section);
+        int column = 0;
         for (const auto &category : urlbl_section->database) {
-            if (get(category.first).empty()) continue;
-            for (const auto &listed : category.second) {
-                if (domain && reg_exec(domain, listed.first.c_str()) != 0) continue;
-                if (listed.second.empty()) {
-                    if (!file || reg_exec(file, "/") == 0) line(category.first, listed.first, "/");
-                    continue;
-                }
-                for (const std::string &path : listed.second)
-                    if (!file || reg_exec(file, path.c_str()) == 0) line(category.first, listed.first, path);
-            }
+            if (column % 8 == 0) page->Addf("<tr>");
+            bool checked = !show || !get(category.first).empty();
+            page->Addf("<td><input type=\"checkbox\" name=\"");
+            html_add(page, category.first);
+            page->Addf("\"%s> ", checked ? " checked" : "");
+            html_add(page, category.first);
+            page->Addf("</td>");
+            if (++column % 8 == 0) page->Addf("</tr>\n");
         }
-        page->Addf("</table>\n");
-        if (domain) reg_free(domain);
-        if (file) reg_free(file);
+        if (column % 8) page->Addf("</tr>\n");
+        page->Addf("</table></td></tr>\n<tr><td>Domain</td><td><input type=\"text\" name=\"domain\" value=\"");
+        html_add(page, domain_text);
+        page->Addf("\" size=\"80\"></td></tr>\n<tr><td>File</td><td><input type=\"text\" name=\"file\" value=\"");
+        html_add(page, file_text);
+        page->Addf("\" size=\"80\"></td></tr>\n<input type=\"hidden\" name=\"show\" value=\"true\">\n");
+        page->Addf(
+            "<tr class=\"dialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" value=\"Search\">"
+            "</td></tr>\n</form></table>\n");
+        if (show) {
+            regex_posix_t *domain = domain_text.empty() ? nullptr : reg_compile(domain_text.c_str(), 1);
+            regex_posix_t *file = file_text.empty() ? nullptr : reg_compile(file_text.c_str(), 1);
+            page->Addf(
+                "<table class=\"list\">\n<tr class=\"listhead\"><td>Category</td><td>Domain</td><td>Path</td></tr>\n");
+            int row = 0;
+            auto line = [&](const std::string &category, const std::string &name, const std::string &path) {
+                page->Addf("<tr class=\"%s\"><td>", row++ % 2 ? "listodd" : "listeven");
+                html_add(page, category);
+                page->Addf("</td><td>");
+                html_add(page, name);
+                page->Addf("</td><td>");
+                html_add(page, path);
+                page->Addf("</td></tr>\n");
+            };
+            for (const auto &category : urlbl_section->database) {
+                if (get(category.first).empty()) continue;
+                for (const auto &listed : category.second) {
+                    if (domain && reg_exec(domain, listed.first.c_str()) != 0) continue;
+                    if (listed.second.empty()) {
+                        if (!file || reg_exec(file, "/") == 0) line(category.first, listed.first, "/");
+                        continue;
+                    }
+                    for (const std::string &path : listed.second)
+                        if (!file || reg_exec(file, path.c_str()) == 0) line(category.first, listed.first, path);
+                }
+            }
+            page->Addf("</table>\n");
+            if (domain) reg_free(domain);
+            if (file) reg_free(file);
+        }
     }
-    urlbl_section->unlock();
     page->Addf("</td></tr></table>\n");
 }
 

@@ -12,6 +12,7 @@
 #include "header.h"
 #include "hstream.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "misc.h"
 #include "protocol.h"
 
@@ -139,37 +140,38 @@ void cache_show(CONNECTION_T *connection) {
         page_end(connection, &page, true);
         return;
     }
-    cache_section->mutex_lock();
-    int row = 0;
-    char text[64];
-    if (object->store) value_row(&page, "Path", escaped(object->store->directory), &row);
-    snprintf(text, sizeof text, "%u bytes", object->size);
-    value_row(&page, "Size", text, &row);
-    value_row(&page, "Retrieved", cache_time(object->stored), &row);
-    if (object->last_modified) value_row(&page, "Last modified", cache_time(object->last_modified), &row);
-    if (object->expires) value_row(&page, "Expires", cache_time(object->expires), &row);
-    if (object->lm_expires) value_row(&page, "Fresh until", cache_time(object->lm_expires), &row);
-    snprintf(text, sizeof text, "%lu", (unsigned long)object->min_age);
-    value_row(&page, "Minimum age", text, &row);
-    snprintf(text, sizeof text, "%lu", (unsigned long)object->max_age);
-    value_row(&page, "Maximum age", text, &row);
-    snprintf(text, sizeof text, "%lu", (unsigned long)object->default_age);
-    value_row(&page, "Validate age", text, &row);
-    snprintf(text, sizeof text, "%d", (int)object->lm_factor);
-    value_row(&page, "Last-Modified time factor", text, &row);
-    value_row(&page, "MD5 sum", escaped(object->md5), &row);
-    char *flags = CacheSection::flag_string(object->flags);
-    value_row(&page, "Flags", escaped(flags), &row);
-    free(flags);
-    heading_row(&page, "Header");
-    std::string head;
-    if (object->map && object->header_size > 0 && object->header_size <= object->size)
-        head.assign(object->map, object->header_size);
-    else if (object->header && object->header->raw) head = object->header->raw;
-    page.Addf("<tr><td colspan=\"2\"><pre>");
-    text_add(&page, html_text(head.data(), head.size()));
-    page.Addf("</pre></td></tr>\n");
-    cache_section->unlock();
+    {
+        SectionMutexLock lock(cache_section);
+        int row = 0;
+        char text[64];
+        if (object->store) value_row(&page, "Path", escaped(object->store->directory), &row);
+        snprintf(text, sizeof text, "%u bytes", object->size);
+        value_row(&page, "Size", text, &row);
+        value_row(&page, "Retrieved", cache_time(object->stored), &row);
+        if (object->last_modified) value_row(&page, "Last modified", cache_time(object->last_modified), &row);
+        if (object->expires) value_row(&page, "Expires", cache_time(object->expires), &row);
+        if (object->lm_expires) value_row(&page, "Fresh until", cache_time(object->lm_expires), &row);
+        snprintf(text, sizeof text, "%lu", (unsigned long)object->min_age);
+        value_row(&page, "Minimum age", text, &row);
+        snprintf(text, sizeof text, "%lu", (unsigned long)object->max_age);
+        value_row(&page, "Maximum age", text, &row);
+        snprintf(text, sizeof text, "%lu", (unsigned long)object->default_age);
+        value_row(&page, "Validate age", text, &row);
+        snprintf(text, sizeof text, "%d", (int)object->lm_factor);
+        value_row(&page, "Last-Modified time factor", text, &row);
+        value_row(&page, "MD5 sum", escaped(object->md5), &row);
+        char *flags = CacheSection::flag_string(object->flags);
+        value_row(&page, "Flags", escaped(flags), &row);
+        free(flags);
+        heading_row(&page, "Header");
+        std::string head;
+        if (object->map && object->header_size > 0 && object->header_size <= object->size)
+            head.assign(object->map, object->header_size);
+        else if (object->header && object->header->raw) head = object->header->raw;
+        page.Addf("<tr><td colspan=\"2\"><pre>");
+        text_add(&page, html_text(head.data(), head.size()));
+        page.Addf("</pre></td></tr>\n");
+    }
     cache_section->cache_close(object, false);
     page_end(connection, &page, true);
 }

@@ -12,6 +12,7 @@
 
 #include "compat.h"
 #include "fetch.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -254,13 +255,8 @@ void FieldVector::save(TiXmlElement *parent) const {
 
 void Section::load(TiXmlDocument *doc, int clear) {
     XmlElement cursor(doc, name);
-    write_lock();
-    try {
-        for (Field &option : options) option.load(cursor);
-    } catch (const ConfigError &) {
-        unlock();
-        throw;
-    }
+    SectionWriteLock lock(this);
+    for (Field &option : options) option.load(cursor);
     for (size_t index = 0; index < subsections.size(); index++) {
         Subsection &subsection = subsections[index];
         XmlElement entry(doc, name, subsection.name);
@@ -276,11 +272,10 @@ void Section::load(TiXmlDocument *doc, int clear) {
         }
     }
     update();
-    unlock();
 }
 
 void Section::save(TiXmlDocument *doc) {
-    read_lock();
+    SectionReadLock lock(this);
     TiXmlElement *element;
     try {
         element = section_select(doc, name);
@@ -298,7 +293,6 @@ void Section::save(TiXmlDocument *doc) {
             if (!element->LinkEndChild(entry)) fatal_assert("src/section", __LINE__, "save");
         }
     }
-    unlock();
 }
 
 // ---------------------------------------------------------------------------
@@ -339,12 +333,11 @@ int config_load(int clear, const char *name) {
     array_free(pieces);
     if (count >= 2) return config_url_load(name, clear);
 
-    pthread_mutex_lock(&documentlock);
+    MutexLock held(&documentlock);
     if (TiXmlBase::IsWhiteSpaceCondensed()) TiXmlBase::SetCondenseWhiteSpace(false);
     FILE *file = s_fopen(name, "rb");
     if (!file) {
         putlog(LOG_ERROR, "cannot read configuration file %s: %s", name, strerror(errno));
-        pthread_mutex_unlock(&documentlock);
         return 0;
     }
     std::string text;
@@ -358,15 +351,10 @@ int config_load(int clear, const char *name) {
     if (failed || !xml_document_parse(fresh, text, "korvantel", &why)) {
         putlog(LOG_ERROR, "flawed XML file %s: %s", name, why.c_str());
         delete fresh;
-        pthread_mutex_unlock(&documentlock);
         return 0;
     }
-    if (!document_install(fresh, name, clear)) {
-        pthread_mutex_unlock(&documentlock);
-        return 0;
-    }
+    if (!document_install(fresh, name, clear)) return 0;
     if (!slave) documentsynctime = time(nullptr);
-    pthread_mutex_unlock(&documentlock);
     return 1;
 }
 
@@ -380,19 +368,16 @@ int config_url_load(const char *url_text, int clear) {
     url_free(url);
     if (status != 200) return 0;
 
-    pthread_mutex_lock(&documentlock);
+    MutexLock held(&documentlock);
     if (TiXmlBase::IsWhiteSpaceCondensed()) TiXmlBase::SetCondenseWhiteSpace(false);
     TiXmlDocument *fresh = new TiXmlDocument();
     std::string why;
     if (!xml_document_parse(fresh, body, "korvantel", &why)) {
         putlog(LOG_ERROR, "flawed XML file %s: %s", buffer, why.c_str());
         delete fresh;
-        pthread_mutex_unlock(&documentlock);
         return 0;
     }
-    bool installed = document_install(fresh, buffer, clear);
-    pthread_mutex_unlock(&documentlock);
-    return installed ? 1 : 0;
+    return document_install(fresh, buffer, clear) ? 1 : 0;
 }
 
 // Writes the document to a temporary file beside path and renames it over
@@ -452,13 +437,8 @@ static bool document_write(TiXmlDocument *doc, const char *path) {
 }
 
 bool config_save(const char *path) {
-    pthread_mutex_lock(&documentlock);
-    if (!document) {
-        pthread_mutex_unlock(&documentlock);
-        return false;
-    }
+    MutexLock held(&documentlock);
+    if (!document) return false;
     config_xml_build();
-    bool written = document_write(document, path);
-    pthread_mutex_unlock(&documentlock);
-    return written;
+    return document_write(document, path);
 }

@@ -13,6 +13,7 @@
 #include "general.h"
 #include "global.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "network.h"
 #include "processors.h"
@@ -106,22 +107,21 @@ const ICAPSection::ICAP *ICAPSection::find(CONNECTION_T *connection, int mode) {
 }
 
 int ICAPSection::check_match(CONNECTION_T *connection, int mode) {
-    read_lock();
-    int found = find(connection, mode) ? 1 : 0;
-    unlock();
-    return found;
+    SectionReadLock lock(this);
+    return find(connection, mode) ? 1 : 0;
 }
 
 int ICAPSection::process(CONNECTION_T *connection, Filebuf *body, int mode) {
-    read_lock();
-    const ICAP *rule = find(connection, mode);
-    if (!rule) {
-        unlock();
-        return 0;
+    std::string host, path;
+    int port;
+    {
+        SectionReadLock lock(this);
+        const ICAP *rule = find(connection, mode);
+        if (!rule) return 0;
+        host = rule->host;
+        path = rule->path;
+        port = rule->port;
     }
-    std::string host = rule->host, path = rule->path;
-    int port = rule->port;
-    unlock();
     return protocol_icap(connection, body, mode, host, path, port);
 }
 
