@@ -6,6 +6,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "hooks.h"
+#include "lockguard.h"
 #include "log.h"
 #include "processors.h"
 #include "profiles.h"
@@ -77,27 +78,17 @@ int KeywordSection::pattern_kind(size_t subsection, size_t position) const {
 }
 
 int KeywordSection::check_match(CONNECTION_T *connection) {
-    int wanted = 0;
-    read_lock();
-    if (*opts.enabled && !(connection->bypass & BYPASS_KEYWORD)) {
-        for (const Keyword &rule : rules) {
-            if (!rule.body.empty() && rule.applies(connection)) {
-                wanted = 1;
-                break;
-            }
-        }
+    SectionReadLock lock(this);
+    if (!*opts.enabled || (connection->bypass & BYPASS_KEYWORD)) return 0;
+    for (const Keyword &rule : rules) {
+        if (!rule.body.empty() && rule.applies(connection)) return 1;
     }
-    unlock();
-    return wanted;
+    return 0;
 }
 
-int KeywordSection::check(CONNECTION_T *connection, Filebuf *body) {
+int KeywordSection::score_held(CONNECTION_T *connection, Filebuf *body) {
+    if (!*opts.enabled || (connection->bypass & BYPASS_KEYWORD)) return 0;
     int total = 0;
-    read_lock();
-    if (!*opts.enabled || (connection->bypass & BYPASS_KEYWORD)) {
-        unlock();
-        return 0;
-    }
     // Matched as a text: a zero byte ends it, and one is added so it ends
     // within the buffer; the size is restored afterwards.
     long long size = body ? body->size : 0;
@@ -107,35 +98,42 @@ int KeywordSection::check(CONNECTION_T *connection, Filebuf *body) {
         if (rule.body.empty() || !body || rule.body.matches(body->data)) total += rule.score;
     }
     if (body) body->Resize(size);
-    unlock();
     return total;
 }
 
+int KeywordSection::check(CONNECTION_T *connection, Filebuf *body) {
+    SectionReadLock lock(this);
+    return score_held(connection, body);
+}
+
 int KeywordSection::check_and_block(CONNECTION_T *connection, Filebuf *body) {
-    int score = check(connection, body);
-    if (score == 0) return 0;
-    read_lock();
-    int threshold = *opts.threshold;
+    // Score and threshold come from one configuration; the page is sent
+    // after the lock is dropped, a slow client must not hold up edits.
+    int score;
+    int threshold;
+    std::string name;
+    {
+        SectionReadLock lock(this);
+        score = score_held(connection, body);
+        if (score == 0) return 0;
+        threshold = *opts.threshold;
+        name = opts.template_name->empty() ? "blocked" : *opts.template_name;
+    }
     char text[32];
     snprintf(text, sizeof text, "%d", score);
     connection->variables["SCORE"] = text;
     snprintf(text, sizeof text, "%d", threshold);
     connection->variables["THRESHOLD"] = text;
-    if (score < threshold) {
-        unlock();
-        return 0;
-    }
+    if (score < threshold) return 0;
     char reason[96];
     snprintf(reason, sizeof reason, "score: %d exceeded threshold: %d", score, threshold);
     connection->variables["FILTER"] = "KeyWord Filter";
     connection->variables["REASON"] = reason;
     putlog(LOG_KEYWORD, "blocked: score:%d threshold:%d", score, threshold);
-    const char *name = opts.template_name->empty() ? "blocked" : opts.template_name->c_str();
-    if (template_section) template_section->send(name, connection, 200);
+    if (template_section) template_section->send(name.c_str(), connection, 200);
     connection->log.filter_name = "keyword-filter";
     snprintf(text, sizeof text, "%d", score);
     connection->log.filtering_reason = text;
-    unlock();
     return 1;
 }
 

@@ -57,6 +57,10 @@ public:
     int check(CONNECTION_T *connection, Filebuf *body);
     // 1 when the response was blocked and its page sent, else 0.
     int check_and_block(CONNECTION_T *connection, Filebuf *body);
+
+private:
+    // check's score, with the read lock already held.
+    int score_held(CONNECTION_T *connection, Filebuf *body);
 };
 
 extern KeywordSection *keyword_section;
