@@ -5,6 +5,7 @@
 #include "compat.h"
 #include "connection.h"
 #include "header.h"
+#include "lockguard.h"
 #include "log.h"
 #include "network.h"
 #include "processors.h"
@@ -51,34 +52,31 @@ std::string dnsbl_domain(const std::string &host) {
 
 int DnsblSection::check_and_block(CONNECTION_T *connection) {
     if (!connection || !connection->request || !connection->request->host) return 0;
-    read_lock();
-    if (*opts.enabled != 1 || (connection->bypass & BYPASS_DNSBL) || opts.zone->empty() || opts.listed->empty()) {
-        unlock();
-        return 0;
-    }
+    // What the check needs is copied, so the look-up and the page run
+    // without the lock.
     std::string host = connection->request->host;
-    std::string name = dnsbl_domain(host) + "." + *opts.zone;
-    if (name.size() > DNSBL_NAME_MAX) {
-        unlock();
-        return 0;
+    std::string name;
+    IpRangeList listed_ranges;
+    std::string template_name;
+    {
+        SectionReadLock lock(this);
+        if (*opts.enabled != 1 || (connection->bypass & BYPASS_DNSBL) || opts.zone->empty() || opts.listed->empty())
+            return 0;
+        name = dnsbl_domain(host) + "." + *opts.zone;
+        if (name.size() > DNSBL_NAME_MAX) return 0;
+        listed_ranges = *opts.listed;
+        template_name = opts.template_name->empty() ? "blocked" : *opts.template_name;
     }
     HOSTENT *answer = net_dns(name.c_str());
-    if (!answer) {
-        unlock();
-        return 0;
-    }
+    if (!answer) return 0;
     char address[INET_ADDRSTRLEN] = "";
     bool listed = answer->address && answer->length == 4 &&
-                  inet_ntop(AF_INET, answer->address, address, sizeof address) && opts.listed->has(address);
+                  inet_ntop(AF_INET, answer->address, address, sizeof address) && listed_ranges.has(address);
     hostent_free(answer);
-    if (!listed) {
-        unlock();
-        return 0;
-    }
+    if (!listed) return 0;
     connection->variables["FILTER"] = "URL BlackList";
     connection->variables["DNSBL_IP"] = address;
-    request_page(connection, opts.template_name->empty() ? "blocked" : opts.template_name->c_str(), 404);
-    unlock();
+    request_page(connection, template_name.c_str(), 404);
     putlog(LOG_DNSBL, "domain %s is blacklisted", host.c_str());
     connection->log.filter_name = "dnsbl";
     connection->log.filtering_reason = address;

@@ -8,6 +8,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "log.h"
 #include "misc.h"
 #include "profiles.h"
@@ -133,65 +134,65 @@ int LimitSection::check_and_block(CONNECTION_T *connection) {
 
 int LimitSection::check_and_block(CONNECTION_T *connection, const struct tm *now) {
     if (!connection) return 0;
-    read_lock();
-    connection->transferred = 0;
-    connection->transfer_limit = CONNECTION_NO_LIMIT;
-    connection->upload_limit = CONNECTION_NO_LIMIT;
-    if ((connection->bypass & BYPASS_LIMITS) || !*opts.enabled) {
-        unlock();
-        return 0;
-    }
     bool applied = false;
     uint32_t chosen_rate = 0;
-    const char *page = nullptr;
+    std::string page;  // empty: not blocked
     const char *reason = nullptr;
-    char number[32];
-    for (const Limit &rule : limits) {
-        if (!applies(rule, connection, now)) continue;
-        applied = true;
-        if (rule.type == 1) {
-            putlog(LOG_LIMITS, "blocked: time limit restrictions");
-            connection->variables["FILTER"] = "User Limits";
-            connection->variables["LIMIT_TYPE"] = "Time Limits";
-            page = rule.template_name.empty() ? "blocked" : rule.template_name.c_str();
-            reason = "time limit restrictions";
-            break;
-        }
-        if (rule.max_requests && rule.request_count >= rule.max_requests) {
-            connection->variables["FILTER"] = "User Limits";
-            connection->variables["LIMIT_TYPE"] = "Max Requests";
-            page = rule.template_name.empty() ? "maxrequests" : rule.template_name.c_str();
-            reason = "max-requests restrictions";
-            break;
-        }
-        if (rule.download) {
-            uint32_t left = allowance(rule.download, rule.downloaded);
-            if (left < connection->transfer_limit) {
-                snprintf(number, sizeof number, "%u", rule.download);
-                connection->variables["DOWNLOADLIMIT"] = number;
-                connection->transfer_limit = left;
+    {
+        SectionReadLock lock(this);
+        connection->transferred = 0;
+        connection->transfer_limit = CONNECTION_NO_LIMIT;
+        connection->upload_limit = CONNECTION_NO_LIMIT;
+        if ((connection->bypass & BYPASS_LIMITS) || !*opts.enabled) return 0;
+        char number[32];
+        for (const Limit &rule : limits) {
+            if (!applies(rule, connection, now)) continue;
+            applied = true;
+            if (rule.type == 1) {
+                putlog(LOG_LIMITS, "blocked: time limit restrictions");
+                connection->variables["FILTER"] = "User Limits";
+                connection->variables["LIMIT_TYPE"] = "Time Limits";
+                page = rule.template_name.empty() ? "blocked" : rule.template_name;
+                reason = "time limit restrictions";
+                break;
             }
-        }
-        if (rule.upload) {
-            uint32_t left = allowance(rule.upload, rule.uploaded);
-            if (left < connection->upload_limit) {
-                snprintf(number, sizeof number, "%u", rule.upload);
-                connection->variables["UPLOADLIMIT"] = number;
-                connection->upload_limit = left;
+            if (rule.max_requests && rule.request_count >= rule.max_requests) {
+                connection->variables["FILTER"] = "User Limits";
+                connection->variables["LIMIT_TYPE"] = "Max Requests";
+                page = rule.template_name.empty() ? "maxrequests" : rule.template_name;
+                reason = "max-requests restrictions";
+                break;
             }
-        }
-        if (rule.flags & LIMIT_CACHED) connection->flags |= CONN_TRANSFER_LIMIT;
-        if (rule.rate && (!chosen_rate || rule.rate < chosen_rate)) {
-            chosen_rate = rule.rate;
-            rate_set(connection, rule);
+            if (rule.download) {
+                uint32_t left = allowance(rule.download, rule.downloaded);
+                if (left < connection->transfer_limit) {
+                    snprintf(number, sizeof number, "%u", rule.download);
+                    connection->variables["DOWNLOADLIMIT"] = number;
+                    connection->transfer_limit = left;
+                }
+            }
+            if (rule.upload) {
+                uint32_t left = allowance(rule.upload, rule.uploaded);
+                if (left < connection->upload_limit) {
+                    snprintf(number, sizeof number, "%u", rule.upload);
+                    connection->variables["UPLOADLIMIT"] = number;
+                    connection->upload_limit = left;
+                }
+            }
+            if (rule.flags & LIMIT_CACHED) connection->flags |= CONN_TRANSFER_LIMIT;
+            if (rule.rate && (!chosen_rate || rule.rate < chosen_rate)) {
+                chosen_rate = rule.rate;
+                rate_set(connection, rule);
+            }
         }
     }
-    if (page) {
+    // The page goes out without the lock; a slow client must not hold up
+    // the counters.
+    if (reason) {
         // A template name that exists nowhere still answers the client.
-        request_page(connection, page, 404);
+        request_page(connection, page.c_str(), 404);
         connection->log.filter_name = "limit-section";
         connection->log.filtering_reason = reason;
-        unlock();
         return 1;
     }
     if (applied) {
@@ -199,7 +200,6 @@ int LimitSection::check_and_block(CONNECTION_T *connection, const struct tm *now
         putlog(LOG_LIMITS, "transfer upload limit: %u", connection->upload_limit);
         if (chosen_rate) putlog(LOG_LIMITS, "transfer download rate: %u", chosen_rate);
     }
-    unlock();
     return 0;
 }
 
@@ -212,7 +212,7 @@ void LimitSection::update(CONNECTION_T *connection) {
 void LimitSection::update(CONNECTION_T *connection, const struct tm *now) {
     // A connection that ended without a request has nothing to charge.
     if (!connection || !connection->request) return;
-    write_lock();
+    SectionWriteLock lock(this);
     if (!(connection->bypass & BYPASS_LIMITS) && *opts.enabled) {
         for (Limit &rule : limits) {
             if (rule.flags & LIMIT_NOCHARGE) continue;
@@ -225,7 +225,6 @@ void LimitSection::update(CONNECTION_T *connection, const struct tm *now) {
             if (rule.max_requests) rule.request_count++;
         }
     }
-    unlock();
 }
 
 void LimitSection::reset() {
@@ -235,7 +234,7 @@ void LimitSection::reset() {
 }
 
 void LimitSection::reset(const struct tm *now) {
-    write_lock();
+    SectionWriteLock lock(this);
     if (*opts.enabled) {
         for (Limit &rule : limits) {
             if (!rule.enabled) continue;
@@ -244,7 +243,6 @@ void LimitSection::reset(const struct tm *now) {
             rule.downloaded = rule.uploaded = rule.request_count = 0;
         }
     }
-    unlock();
 }
 
 /* ---- the "limits" page ---- */

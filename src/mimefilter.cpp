@@ -4,6 +4,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "log.h"
 #include "proto_http.h"
 #include "templates.h"
@@ -81,12 +82,16 @@ const MimeSection::Mime *MimeSection::check(const CONNECTION_T *connection) {
 }
 
 bool MimeSection::check_and_block(CONNECTION_T *connection) {
-    read_lock();
-    const Mime *rule = check(connection);
-    if (!rule) {
-        unlock();
-        return true;
+    std::string name;
+    {
+        SectionReadLock lock(this);
+        const Mime *rule = check(connection);
+        if (!rule) return true;
+        name = !rule->template_name.empty()      ? rule->template_name
+               : !opts.default_template->empty() ? *opts.default_template
+                                                 : "blocked";
     }
+    // The page goes out without the lock; a slow client must not hold up edits.
     const HEADER *request = connection->request;
     const HEADER *response = connection->response;
     const char *type = response && response->content_type ? response->content_type : nullptr;
@@ -97,20 +102,15 @@ bool MimeSection::check_and_block(CONNECTION_T *connection) {
     // As received: an HTML template page escapes its variables itself.
     connection->variables["MIME"] = type ? type : "(UNKNOWN)";
 
-    const char *name = !rule->template_name.empty()      ? rule->template_name.c_str()
-                       : !opts.default_template->empty() ? opts.default_template->c_str()
-                                                         : "blocked";
-    if (template_section) template_section->send(name, connection, 200);
+    if (template_section) template_section->send(name.c_str(), connection, 200);
     connection->log.filter_name = "mime-filter";
     connection->log.filtering_reason = type ? type : "(none)";
-    unlock();
     return false;
 }
 
 void MimeSection::check_show(CONNECTION_T *connection) {
     if (!connection || !connection->request) return;
-    read_lock();
+    SectionReadLock lock(this);
     const Mime *rule = check(connection);
     allow_deny_show(connection, "MIME filter", rule, "</table></td></tr> </table></body></html>\n");
-    unlock();
 }

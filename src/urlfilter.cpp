@@ -8,6 +8,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "interface.h"
+#include "lockguard.h"
 #include "log.h"
 #include "network.h"
 #include "processors.h"
@@ -159,16 +160,17 @@ const Filter *FilterSection::check(CONNECTION_T *connection) {
 }
 
 int FilterSection::check_and_block(CONNECTION_T *connection) {
-    read_lock();
-    const Filter *rule = check(connection);
-    if (!rule) {
-        unlock();
-        return 0;
+    std::string name;
+    {
+        SectionReadLock lock(this);
+        const Filter *rule = check(connection);
+        if (!rule) return 0;
+        name = rule->template_name;
+        if (name.empty()) name = *opts.template_name;
     }
+    // The page goes out without the lock; a slow client must not hold up edits.
     HEADER *request = connection->request;
     putlog(LOG_URLFILTER, "blocked: %s%s", request->host ? request->host : "", request->file ? request->file : "");
-    std::string name = rule->template_name;
-    if (name.empty()) name = *opts.template_name;
     if (name.empty()) name = "blocked";
     int status = request->type == HEADER_CONNECT ? 404 : 200;
     connection->variables["FILTER"] = "URL Filter";
@@ -176,14 +178,12 @@ int FilterSection::check_and_block(CONNECTION_T *connection) {
     request_page(connection, name.c_str(), status);
     connection->log.filter_name = "url-filter";
     connection->log.filtering_reason = "-";
-    unlock();
     return 1;
 }
 
 void FilterSection::check_show(CONNECTION_T *connection) {
     if (!connection || !connection->request) return;
-    read_lock();
+    SectionReadLock lock(this);
     const Filter *rule = check(connection);
     allow_deny_show(connection, "URL filter", rule, "</table></td></tr></table></body></html>\n");
-    unlock();
 }
