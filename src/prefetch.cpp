@@ -11,6 +11,7 @@
 #include "forward.h"
 #include "header.h"
 #include "hstream.h"
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -106,20 +107,30 @@ std::string dot_segments_removed(const std::string &path) {
     return result + query;
 }
 
+// Copies are made and the old texts freed outside threadlistlock, which
+// every request takes: under it only pointers change.
 void slot_set(int state, const char *url, const char *method, bool count) {
     int i = thread_find();
-    pthread_mutex_lock(&threadlistlock);
-    THREAD_T &slot = threads[i];
-    slot.state = state;
-    free(slot.ip);
-    slot.ip = state == 4 ? xstrdup("0.0.0.0") : nullptr;
-    free(slot.url);
-    slot.url = url ? xstrdup(url) : nullptr;
-    free(slot.method);
-    slot.method = method ? xstrdup(method) : nullptr;
-    if (count) slot.requests++;
-    slot.connection = nullptr;
-    pthread_mutex_unlock(&threadlistlock);
+    char *fresh_ip = state == 4 ? xstrdup("0.0.0.0") : nullptr;
+    char *fresh_url = url ? xstrdup(url) : nullptr;
+    char *fresh_method = method ? xstrdup(method) : nullptr;
+    char *old_ip, *old_url, *old_method;
+    {
+        MutexLock held(&threadlistlock);
+        THREAD_T &slot = threads[i];
+        slot.state = state;
+        old_ip = slot.ip;
+        slot.ip = fresh_ip;
+        old_url = slot.url;
+        slot.url = fresh_url;
+        old_method = slot.method;
+        slot.method = fresh_method;
+        if (count) slot.requests++;
+        slot.connection = nullptr;
+    }
+    free(old_ip);
+    free(old_url);
+    free(old_method);
 }
 
 void *prefetch_thread(void *) {
@@ -184,9 +195,8 @@ PrefetchSection::PrefetchSection() : Section("prefetch", SECTION_MUTEX) {
     pthread_cond_init(&cond, nullptr);
     options_bind(option_fields, &opts);
     fields_declare(0, rule_fields);
-    mutex_lock();
+    SectionMutexLock lock(this);
     update();
-    unlock();
 }
 
 PrefetchSection::~PrefetchSection() {
@@ -224,7 +234,7 @@ void PrefetchSection::setup_callbacks(CONNECTION_T *connection) {
     HEADER *response = connection->response;
     if (!response || !response->content_type || strncasecmp(response->content_type, "text/html", 9) != 0) return;
     if (connection->flags & CONN_TLS_ACTIVE) return;
-    mutex_lock();
+    SectionMutexLock lock(this);
     if (*opts.enabled) {
         for (const Rule &rule : rules) {
             if (!rule.enabled || rule.tag.empty() || rule.attribute.empty()) continue;
@@ -233,7 +243,6 @@ void PrefetchSection::setup_callbacks(CONNECTION_T *connection) {
             connection->htmlstream->Callback(rule.tag.c_str(), prefetch_callback, connection);
         }
     }
-    unlock();
 }
 
 void PrefetchSection::queue_add(URL *url, const std::vector<HTTP_HEADER> *headers, unsigned size_limit, int depth) {
@@ -241,70 +250,72 @@ void PrefetchSection::queue_add(URL *url, const std::vector<HTTP_HEADER> *header
     char *text = url_create(url);
     bool cached = cache_section && cache_section->exists(text);
     free(text);
-    mutex_lock();
-    int size = *opts.queuesize, limit = *opts.hostlimit;
-    if (length >= size) {
-        unlock();
-        url_free(url);
-        putlog(LOG_ADVICE,
-               "prefetch: max quesize: %d cannot add this request into prefetch queue, consider increasing the "
-               "queuesize",
-               size);
-        return;
-    }
-    if (cached) {
-        unlock();
-        url_free(url);
-        putlog(LOG_DEBUG, "prefetch: url already cached");
-        return;
-    }
-    int same_host = 0;
-    for (PREFETCH_QUEUE *e = head; e; e = e->next) {
-        if (urlcmp(e->url, url)) {
-            unlock();
-            url_free(url);
-            return;
+    enum { ADDED, QUEUE_FULL, CACHED, QUEUED_ALREADY, HOST_FULL } outcome = ADDED;
+    int size, limit;
+    {
+        SectionMutexLock lock(this);
+        size = *opts.queuesize;
+        limit = *opts.hostlimit;
+        if (length >= size) outcome = QUEUE_FULL;
+        else if (cached) outcome = CACHED;
+        int same_host = 0;
+        for (PREFETCH_QUEUE *e = head; e && outcome == ADDED; e = e->next) {
+            if (urlcmp(e->url, url)) outcome = QUEUED_ALREADY;
+            else if (limit > 0 && e->url->host && url->host && strcasecmp(e->url->host, url->host) == 0 &&
+                     ++same_host >= limit)
+                outcome = HOST_FULL;
         }
-        if (limit > 0 && e->url->host && url->host && strcasecmp(e->url->host, url->host) == 0 &&
-            ++same_host >= limit) {
-            unlock();
+        if (outcome == ADDED) {
+            PREFETCH_QUEUE *element = new PREFETCH_QUEUE();
+            element->client_id = thread_get_clientid();
+            element->depth = depth;
+            element->size_limit = size_limit;
+            element->url = url;
+            if (headers) element->headers = new std::vector<HTTP_HEADER>(*headers);
+            if (tail) tail->next = element;
+            else head = element;
+            tail = element;
+            length++;
+            pthread_cond_signal(&cond);
+        }
+    }
+    switch (outcome) {
+        case ADDED: putlog(LOG_PREFETCH, "url added to queue"); return;
+        case QUEUE_FULL:
+            url_free(url);
+            putlog(LOG_ADVICE,
+                   "prefetch: max quesize: %d cannot add this request into prefetch queue, consider increasing the "
+                   "queuesize",
+                   size);
+            return;
+        case CACHED:
+            url_free(url);
+            putlog(LOG_DEBUG, "prefetch: url already cached");
+            return;
+        case QUEUED_ALREADY: url_free(url); return;
+        case HOST_FULL:
             url_free(url);
             putlog(LOG_ADVICE,
                    "prefetch: max hostlimit: %d cannot add this request into prefetch queue, consider increasing "
                    "the hostlimit",
                    limit);
             return;
-        }
     }
-    PREFETCH_QUEUE *element = new PREFETCH_QUEUE();
-    element->client_id = thread_get_clientid();
-    element->depth = depth;
-    element->size_limit = size_limit;
-    element->url = url;
-    if (headers) element->headers = new std::vector<HTTP_HEADER>(*headers);
-    if (tail) tail->next = element;
-    else head = element;
-    tail = element;
-    length++;
-    pthread_cond_signal(&cond);
-    unlock();
-    putlog(LOG_PREFETCH, "url added to queue");
 }
 
 std::vector<std::string> PrefetchSection::queued() {
     std::vector<std::string> urls;
-    mutex_lock();
+    SectionMutexLock lock(this);
     for (PREFETCH_QUEUE *e = head; e; e = e->next) {
         char *text = url_create(e->url);
         urls.push_back(text);
         free(text);
     }
-    unlock();
     return urls;
 }
 
 PREFETCH_QUEUE *PrefetchSection::queue_take() {
-    mutex_lock();
+    SectionMutexLock lock(this);
     if (!head) {
         struct timespec deadline;
         clock_gettime(CLOCK_REALTIME, &deadline);
@@ -318,7 +329,6 @@ PREFETCH_QUEUE *PrefetchSection::queue_take() {
         length--;
         element->next = nullptr;
     }
-    unlock();
     return element;
 }
 
@@ -390,31 +400,33 @@ int prefetch_callback(HTMLStream *, htmlstream_node *node, void *data) {
     if (!request) return 0;
     URL *link = nullptr;
     unsigned allowance = 0;
-    section->mutex_lock();
-    for (const PrefetchSection::Rule &rule : section->rules) {
-        if (!rule.enabled || rule.tag.empty() || rule.attribute.empty()) continue;
-        if (strcasecmp(rule.tag.c_str(), node->tag->name) != 0) continue;
-        if (rule.depth != 0 && rule.depth <= connection->prefetch_depth) continue;
-        if (!condition_holds(rule.profiles, connection)) continue;
-        for (htmlstream_attribute *a = node->tag->attributes; a && !link; a = a->next) {
-            if (!a->name || strcasecmp(a->name, rule.attribute.c_str()) != 0) continue;
-            URL *candidate = prefetch_link(a->value, request->protocol, request->host, request->port, request->file);
-            if (!candidate) continue;
-            if (rule.pattern) {
-                char *text = url_create(candidate);
-                bool matches = reg_exec(rule.pattern, text) == 0;
-                free(text);
-                if (!matches) {
-                    url_free(candidate);
-                    continue;
+    {
+        SectionMutexLock lock(section);
+        for (const PrefetchSection::Rule &rule : section->rules) {
+            if (!rule.enabled || rule.tag.empty() || rule.attribute.empty()) continue;
+            if (strcasecmp(rule.tag.c_str(), node->tag->name) != 0) continue;
+            if (rule.depth != 0 && rule.depth <= connection->prefetch_depth) continue;
+            if (!condition_holds(rule.profiles, connection)) continue;
+            for (htmlstream_attribute *a = node->tag->attributes; a && !link; a = a->next) {
+                if (!a->name || strcasecmp(a->name, rule.attribute.c_str()) != 0) continue;
+                URL *candidate =
+                    prefetch_link(a->value, request->protocol, request->host, request->port, request->file);
+                if (!candidate) continue;
+                if (rule.pattern) {
+                    char *text = url_create(candidate);
+                    bool matches = reg_exec(rule.pattern, text) == 0;
+                    free(text);
+                    if (!matches) {
+                        url_free(candidate);
+                        continue;
+                    }
                 }
+                link = candidate;
+                allowance = rule.size;
             }
-            link = candidate;
-            allowance = rule.size;
+            if (link) break;
         }
-        if (link) break;
     }
-    section->unlock();
     if (link) section->queue_add(link, nullptr, allowance ? allowance : 0xFFFFFFFFu, connection->prefetch_depth + 1);
     return 0;
 }
