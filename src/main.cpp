@@ -176,15 +176,75 @@ static void null_stdio() {
     if (fd > 2) close(fd);
 }
 
-int main(int argc, char **argv) {
-    std::set_new_handler(out_of_memory);
-    srand((unsigned)(time(nullptr) + getpid()));
-
-    if (argc < 2) {
+// "-L ip:port" and "-M host:port": the part before the colon (at most
+// width - 1 characters) and the port after it.
+static void host_port_option(char **argv, const char *value, char *host, size_t width, int *port) {
+    const char *colon = strchr(value, ':');
+    if (!colon || (size_t)(colon - value) > width - 1) {
         show_help(argv);
-        exit(0);
+        exit(1);
     }
+    s_strncpy(host, value, (size_t)(colon - value) + 1);
+    *port = number(colon + 1);
+}
 
+// "-P size:age"; 0:0 turns the password cache off.
+static void password_cache_option(char **argv, const char *value) {
+    const char *colon = strchr(value, ':');
+    if (!colon) {
+        show_help(argv);
+        exit(1);
+    }
+    int size = number(value), age = number(colon + 1);
+    if (size > 0 || age > 0) {
+        // A cache that stays on needs room for at least one entry.
+        if (size < 1) {
+            show_help(argv);
+            exit(1);
+        }
+        password_cachesize = size;
+        password_cachexpire = age;
+        authflag = 0;
+    } else if (size == 0 && age == 0) {
+        authflag = 1;
+    }
+}
+
+static void threads_option(char **argv, const char *value) {
+    int n = number(value);
+    if (n < 1) {
+        // No slot would be left, not even for the main thread.
+        show_help(argv);
+        exit(1);
+    }
+    if (n <= MAX_THREAD_SLOTS) MAXTHREADS = n;
+}
+
+// "-b SND_BUF:RCV_BUF"
+static void buffers_option(const char *value) {
+    char **parts = string_break(value, ':');
+    if (array_length(parts) == 2) {
+        int snd = number(parts[0]), rcv = number(parts[1]);
+        if (snd > 0) SND_BUF = snd;
+        if (rcv > 0) RCV_BUF = rcv;
+        if (SND_BUF > 0 && RCV_BUF > 0) BLOCKSIZE = SND_BUF < RCV_BUF ? SND_BUF : RCV_BUF;
+    }
+    array_free(parts);
+}
+
+// "-k idle:interval:count"
+static void keepalive_option(const char *value) {
+    char **parts = string_break(value, ':');
+    if (array_length(parts) == 3) {
+        int idle = number(parts[0]), intvl = number(parts[1]), cnt = number(parts[2]);
+        if (idle > 0) TCP_KEEPIDLE_TIME = idle;
+        if (intvl > 0) TCP_KEEPINTVL_TIME = intvl;
+        if (cnt > 0) TCP_KEEPCNT_COUNTS = cnt;
+    }
+    array_free(parts);
+}
+
+static void options_read(int argc, char **argv) {
     int c;
     while ((c = getopt(argc, argv, "hfvp:t:L:H:M:m:S:E:I:c:s:l:d:u:g:r:a:e:x:z:P:T:C:o:b:k:y:")) != -1) {
         switch (c) {
@@ -201,27 +261,11 @@ int main(int argc, char **argv) {
             case 'r': s_strncpy(plogfile, optarg, sizeof plogfile); break;
             case 'd': loglevel = number(optarg); break;
             case 'H': s_strncpy(proxyhost, optarg, sizeof proxyhost); break;
-            case 'L': {
-                const char *colon = strchr(optarg, ':');
-                if (!colon || colon - optarg > 15) {
-                    show_help(argv);
-                    exit(1);
-                }
-                s_strncpy(listenip, optarg, (size_t)(colon - optarg) + 1);
-                listenport = number(colon + 1);
-                break;
-            }
-            case 'M': {
-                const char *colon = strchr(optarg, ':');
-                if (!colon || colon - optarg > 255) {
-                    show_help(argv);
-                    exit(1);
-                }
+            case 'L': host_port_option(argv, optarg, listenip, sizeof listenip, &listenport); break;
+            case 'M':
+                host_port_option(argv, optarg, masterhost, sizeof masterhost, &masterport);
                 slave = 1;
-                s_strncpy(masterhost, optarg, (size_t)(colon - optarg) + 1);
-                masterport = number(colon + 1);
                 break;
-            }
             case 'S': s_strncpy(syncsections, optarg, sizeof syncsections); break;
             case 'E': s_strncpy(nosyncsections, optarg, sizeof nosyncsections); break;
             case 'I': syncinterval = number(optarg); break;
@@ -231,37 +275,8 @@ int main(int argc, char **argv) {
             case 'u': s_strncpy(username, optarg, sizeof username); break;
             case 'g': s_strncpy(group, optarg, sizeof group); break;
             case 'x': s_strncpy(pamfile, optarg, sizeof pamfile); break;
-            case 'P': {
-                const char *colon = strchr(optarg, ':');
-                if (!colon) {
-                    show_help(argv);
-                    exit(1);
-                }
-                int size = number(optarg), age = number(colon + 1);
-                if (size > 0 || age > 0) {
-                    // A cache that stays on needs room for at least one entry.
-                    if (size < 1) {
-                        show_help(argv);
-                        exit(1);
-                    }
-                    password_cachesize = size;
-                    password_cachexpire = age;
-                    authflag = 0;
-                } else if (size == 0 && age == 0) {
-                    authflag = 1;
-                }
-                break;
-            }
-            case 't': {
-                int n = number(optarg);
-                if (n < 1) {
-                    // No slot would be left, not even for the main thread.
-                    show_help(argv);
-                    exit(1);
-                }
-                if (n <= MAX_THREAD_SLOTS) MAXTHREADS = n;
-                break;
-            }
+            case 'P': password_cache_option(argv, optarg); break;
+            case 't': threads_option(argv, optarg); break;
             case 'z': {
                 int stack = xpow(number(optarg));
                 max_opt_stack = stack < PTHREAD_STACK_MIN ? PTHREAD_STACK_MIN : stack;
@@ -270,37 +285,15 @@ int main(int argc, char **argv) {
             case 'T': THREAD_TIMEOUT = number(optarg); break;
             case 'C': CLIENT_POOL_TIMEOUT = number(optarg); break;
             case 'o': overload_factor = number(optarg); break;
-            case 'b': {
-                char **parts = string_break(optarg, ':');
-                if (array_length(parts) == 2) {
-                    int snd = number(parts[0]), rcv = number(parts[1]);
-                    if (snd > 0) SND_BUF = snd;
-                    if (rcv > 0) RCV_BUF = rcv;
-                    if (SND_BUF > 0 && RCV_BUF > 0) BLOCKSIZE = SND_BUF < RCV_BUF ? SND_BUF : RCV_BUF;
-                }
-                array_free(parts);
-                break;
-            }
-            case 'k': {
-                char **parts = string_break(optarg, ':');
-                if (array_length(parts) == 3) {
-                    int idle = number(parts[0]), intvl = number(parts[1]), cnt = number(parts[2]);
-                    if (idle > 0) TCP_KEEPIDLE_TIME = idle;
-                    if (intvl > 0) TCP_KEEPINTVL_TIME = intvl;
-                    if (cnt > 0) TCP_KEEPCNT_COUNTS = cnt;
-                }
-                array_free(parts);
-                break;
-            }
+            case 'b': buffers_option(optarg); break;
+            case 'k': keepalive_option(optarg); break;
             default: break;
         }
     }
+}
 
-    threads_init();
-
-    // Passwords and paths given on the command line must not show in ps.
-    for (int i = 1; i < argc; i++) memset(argv[i], 0, strlen(argv[i]));
-
+// The configuration and section files must be there before anything starts.
+static void files_check() {
     struct stat st;
     if (configfile[0]) {
         // A new slave writes its file from the master's configuration.
@@ -320,18 +313,19 @@ int main(int argc, char **argv) {
         fprintf(stderr, "couldn't stat %s\n", sectionfile);
         exit(1);
     }
+}
 
-    // A socket path that does not fit would be cut and name another file.
-    if (!ntlm_sockdir_check()) exit(1);
+[[noreturn]] static void run_foreground() {
+    fix_gid();
+    fix_uid();
+    umask(027);
+    mainloop();
+    exit(0);
+}
 
-    if (daemonize != 1) {
-        fix_gid();
-        fix_uid();
-        umask(027);
-        mainloop();
-        exit(0);
-    }
-
+// The usual double fork: the process that goes on has no terminal and is no
+// session leader. The parents exit here.
+static void detach() {
     pid_t pid = fork();
     if (pid < 0) {
         fprintf(stderr, "failed to fork daemon: first fork failed\n");
@@ -354,6 +348,10 @@ int main(int argc, char **argv) {
         exit(1);
     }
     if (pid > 0) exit(0);
+}
+
+[[noreturn]] static void run_daemon() {
+    detach();
     umask(022);
     // The first thread slot must name the process that runs the proxy.
     threads_init();
@@ -363,4 +361,23 @@ int main(int argc, char **argv) {
     umask(027);
     mainloop();
     exit(0);
+}
+
+int main(int argc, char **argv) {
+    std::set_new_handler(out_of_memory);
+    srand((unsigned)(time(nullptr) + getpid()));
+
+    if (argc < 2) {
+        show_help(argv);
+        exit(0);
+    }
+    options_read(argc, argv);
+    threads_init();
+    // Passwords and paths given on the command line must not show in ps.
+    for (int i = 1; i < argc; i++) memset(argv[i], 0, strlen(argv[i]));
+    files_check();
+    // A socket path that does not fit would be cut and name another file.
+    if (!ntlm_sockdir_check()) exit(1);
+    if (daemonize != 1) run_foreground();
+    run_daemon();
 }
