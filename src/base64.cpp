@@ -2,35 +2,19 @@
 
 #include <string.h>
 
-static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+#include "base64block.h"
 
 void to64frombits(unsigned char *out, const unsigned char *in, size_t n) {
-    for (; n >= 3; n -= 3, in += 3) {
-        *out++ = ALPHABET[in[0] >> 2];
-        *out++ = ALPHABET[((in[0] << 4) & 0x30) | (in[1] >> 4)];
-        *out++ = ALPHABET[((in[1] << 2) & 0x3C) | (in[2] >> 6)];
-        *out++ = ALPHABET[in[2] & 0x3F];
-    }
-    if (n > 0) {
-        unsigned char fragment = (in[0] << 4) & 0x30;
-        *out++ = ALPHABET[in[0] >> 2];
-        if (n > 1) fragment |= in[1] >> 4;
-        *out++ = ALPHABET[fragment];
-        *out++ = (n < 2) ? '=' : ALPHABET[(in[1] << 2) & 0x3C];
-        *out++ = '=';
+    while (n > 0) {
+        unsigned char block[3] = {0, 0, 0};
+        size_t len = n < 3 ? n : 3;
+        memcpy(block, in, len);
+        encodeblock(block, out, (int)len);
+        out += 4;
+        in += len;
+        n -= len;
     }
     *out = '\0';
-}
-
-// Value of a Base64 character, -1 for anything else (including '=' and NUL).
-static int decode_digit(char c) {
-    unsigned char u = (unsigned char)c;
-    if (u >= 'A' && u <= 'Z') return u - 'A';
-    if (u >= 'a' && u <= 'z') return u - 'a' + 26;
-    if (u >= '0' && u <= '9') return u - '0' + 52;
-    if (u == '+') return 62;
-    if (u == '/') return 63;
-    return -1;
 }
 
 int from64tobits(char *out, const char *in, size_t capacity) {
@@ -42,13 +26,13 @@ int from64tobits(char *out, const char *in, size_t capacity) {
     for (;;) {
         // Each character is checked before the next is read, so a short
         // group never reads past the terminator.
-        int d1 = decode_digit(in[0]);
+        int d1 = base64block_value((unsigned char)in[0]);
         if (d1 < 0) return -1;
-        int d2 = decode_digit(in[1]);
+        int d2 = base64block_value((unsigned char)in[1]);
         if (d2 < 0) return -1;
-        int d3 = decode_digit(in[2]);
+        int d3 = base64block_value((unsigned char)in[2]);
         if (d3 < 0 && in[2] != '=') return -1;
-        int d4 = decode_digit(in[3]);
+        int d4 = base64block_value((unsigned char)in[3]);
         if (d4 < 0 && in[3] != '=') return -1;
         // Padding in the third place without padding in the fourth is no
         // valid group.
