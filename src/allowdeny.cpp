@@ -5,6 +5,7 @@
 #include "header.h"
 #include "interface.h"
 #include "log.h"
+#include "misc.h"
 #include "profiles.h"
 #include "section.h"
 

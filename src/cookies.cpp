@@ -117,16 +117,8 @@ bool CookieSection::check(int direction, CONNECTION_T *connection, CookieHeader 
 
 namespace {
 
-// A cookie text on the page: long values wrap where the interface wraps.
-std::string cookie_html(const std::string &text) {
-    char *escaped = string_to_html(text.c_str(), 1);
-    std::string out = escaped ? escaped : "";
-    free(escaped);
-    return out;
-}
-
 void cookie_row(Filebuf *page, const std::string &name, const std::string &value) {
-    page->Addf("<tr><td>%s</td><td>%s</td></tr>\n", cookie_html(name).c_str(), cookie_html(value).c_str());
+    page->Addf("<tr><td>%s</td><td>%s</td></tr>\n", html_escape(name, 1).c_str(), html_escape(value, 1).c_str());
 }
 
 // One table per line whose name is one of the two, exactly as written.

@@ -83,13 +83,6 @@ void unparsable(const std::string &line) {
 
 const char *row_class(int row) { return row % 2 ? "listodd" : "listeven"; }
 
-std::string escaped(const std::string &text) {
-    char *html = string_to_html(text.c_str(), 0);
-    std::string copy(html);
-    free(html);
-    return copy;
-}
-
 std::string date_text(const struct tm &date) {
     char text[64];
     if (!strftime(text, sizeof text, "%a, %d %b %Y %T GMT", &date)) text[0] = '\0';
@@ -99,7 +92,7 @@ std::string date_text(const struct tm &date) {
 // The page's frame up to its content.
 void page_open(Filebuf *page, CONNECTION_T *connection, const std::string &title) {
     page->Addf("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n");
-    std::string head = "<html><head><title>" + escaped(title) + "</title></head><body>\n";
+    std::string head = "<html><head><title>" + html_escape(title) + "</title></head><body>\n";
     page->Add(head.data(), (long long)head.size());
     interface_stylesheet(connection, page);
 }
@@ -319,7 +312,7 @@ void show_dirlist(CONNECTION_T *connection, dir_t *list) {
     free(crumbs);
 
     page.Addf("<form action=\"%s\" method=\"GET\">\n<table class=\"list\">\n<tr class=\"dialoghead\"><td></td>",
-              escaped(path).c_str());
+              html_escape(path).c_str());
     static const char *const fields[] = {"name", "size", "date"};
     for (const char *field : fields)
         page.Addf(
@@ -335,7 +328,7 @@ void show_dirlist(CONNECTION_T *connection, dir_t *list) {
         bool slash = !bare.empty() && bare.back() == '/';
         if (slash) bare.pop_back();
         std::string link = dir_link_encode(bare) + (slash ? "/" : "");
-        std::string name = escaped(e->name);
+        std::string name = html_escape(e->name);
         std::string size;
         if (e->directory) {
             size = "DIR";
@@ -374,7 +367,7 @@ void show_rawlist(CONNECTION_T *connection, Filebuf *listing) {
     // A NUL in the listing would end the escaping early.
     for (char &c : text)
         if (c == '\0') c = ' ';
-    std::string body = "<pre>\n" + escaped(text) + "</pre>\n</body></html>\n";
+    std::string body = "<pre>\n" + html_escape(text) + "</pre>\n</body></html>\n";
     page.Add(body.data(), (long long)body.size());
     interface_send_response(connection, &page);
 }

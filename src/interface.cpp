@@ -106,13 +106,6 @@ int xatoi(const char *text) {
     return (int)strtol(text, nullptr, 10);
 }
 
-std::string html_escape(const std::string &text) {
-    char *escaped = string_to_html(text.c_str(), 0);
-    std::string copy(escaped);
-    free(escaped);
-    return copy;
-}
-
 int interface_stylesheet(CONNECTION_T *connection, Filebuf *page) {
     return template_section ? template_section->insert(connection, page, "interface.css") : 0;
 }

@@ -64,9 +64,6 @@ int interface_stylesheet(CONNECTION_T *connection, Filebuf *page);
 void interface_send_response(CONNECTION_T *connection, Filebuf *page);
 // -1 for an empty text, else what strtol reads from it (0 without digits).
 int xatoi(const char *text);
-// HTML-escaped copy of text (quotes and angle brackets included), for values
-// that come from outside.
-std::string html_escape(const std::string &text);
 
 // The page functions of the table.
 void interface_page_connections(Filebuf *page, CGIMap &form, CONNECTION_T *connection);

@@ -33,14 +33,6 @@ namespace {
 
 void put(Filebuf *page, const std::string &text) { page->Add(text.data(), (long long)text.size()); }
 
-// Escaped for text shown on a page, line breaks kept.
-std::string shown(const std::string &text) {
-    char *escaped = string_to_html(text.c_str(), 1);
-    std::string copy(escaped);
-    free(escaped);
-    return copy;
-}
-
 const char *row_class(int row) { return row % 2 ? "listodd" : "listeven"; }
 
 // A dialog of class "bigdialog" with one form posted to action.
@@ -88,8 +80,8 @@ void interface_page_connections(Filebuf *page, CGIMap &, CONNECTION_T *) {
     int row = 0;
     for (const Busy &b : busy) {
         page->Addf("<tr class=\"%s\"><td>%d</td><td>", row_class(row++), (int)b.id);
-        put(page, shown(b.ip) + "</td><td>" + std::to_string(b.requests) + "</td><td>" + shown(b.method) + "</td><td>" +
-                      shown(b.url) + "</td></tr>\n");
+        put(page, html_escape(b.ip, 1) + "</td><td>" + std::to_string(b.requests) + "</td><td>" +
+                      html_escape(b.method, 1) + "</td><td>" + html_escape(b.url, 1) + "</td></tr>\n");
     }
     page->Addf("</table>\n</td><td valign=\"top\" align=\"center\">\n");
     if (global && global->clientpool) global->clientpool->show_connections(page);
@@ -116,8 +108,8 @@ void interface_page_dnscache(Filebuf *page, CGIMap &, CONNECTION_T *) {
     int row = 0;
     for (const Entry &e : entries) {
         page->Addf("<tr class=\"%s\"><td>", row_class(row++));
-        put(page, shown(e.host) + "</td><td>" + shown(e.address) + "</td><td>" + std::to_string((int)(now - e.time)) +
-                      "</td></tr>\n");
+        put(page, html_escape(e.host, 1) + "</td><td>" + html_escape(e.address, 1) + "</td><td>" +
+                      std::to_string((int)(now - e.time)) + "</td></tr>\n");
     }
     page->Addf("</table>\n");
 }
@@ -134,7 +126,7 @@ void interface_page_headers(Filebuf *page, CGIMap &, CONNECTION_T *connection) {
             titles[i]);
         for (const HTTP_HEADER &line : *lists[i]) {
             page->Addf("<tr class=\"%s\"><td>", row_class(row++));
-            put(page, shown(line.name) + "</td><td>" + shown(line.value) + "</td></tr>\n");
+            put(page, html_escape(line.name, 1) + "</td><td>" + html_escape(line.value, 1) + "</td></tr>\n");
         }
         page->Addf("</table><br>\n");
     }
@@ -155,7 +147,7 @@ void interface_page_config(Filebuf *page, CGIMap &form, CONNECTION_T *connection
         "<option value=\"\">Select a section\n");
     for (auto &entry : Section::map) {
         put(page, "<option value=\"" + html_escape(entry.first) + "\"" + (entry.first == section ? " selected" : "") +
-                      ">" + shown(entry.second->comment_get()) + "\n");
+                      ">" + html_escape(entry.second->comment_get(), 1) + "\n");
     }
     page->Addf(
         "</select>\n</td></tr>\n<tr><td class=\"dialogfoot\"><input type=\"submit\" value=\"Submit\"></td>"
@@ -254,7 +246,7 @@ void interface_page_log(Filebuf *page, CGIMap &form, CONNECTION_T *) {
     for (const std::string &line : lines) {
         if (regex && reg_exec(regex, line.c_str()) != 0) continue;
         page->Addf("<tr class=\"%s\"><td>", row_class(row++));
-        put(page, shown(line) + "</td></tr>\n");
+        put(page, html_escape(line, 1) + "</td></tr>\n");
     }
     page->Addf("</table>\n");
     if (regex) reg_free(regex);
@@ -269,9 +261,10 @@ void interface_page_pool(Filebuf *page, CGIMap &, CONNECTION_T *) {
     int row = 0;
     for (const ServerPool::Shown &e : entries) {
         page->Addf("<tr class=\"%s\"><td>", row_class(row++));
-        put(page, shown(e.protocol) + "</td><td>" + shown(e.host) + "</td><td>" + std::to_string(e.port) + "</td><td>" +
-                      (e.user.empty() ? std::string("(none)") : shown(e.user)) + "</td><td>" + std::to_string(e.age) +
-                      "</td></tr>\n");
+        put(page, html_escape(e.protocol, 1) + "</td><td>" + html_escape(e.host, 1) + "</td><td>" +
+                      std::to_string(e.port) + "</td><td>" +
+                      (e.user.empty() ? std::string("(none)") : html_escape(e.user, 1)) + "</td><td>" +
+                      std::to_string(e.age) + "</td></tr>\n");
     }
     page->Addf("</table>\n");
 }

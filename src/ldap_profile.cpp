@@ -495,9 +495,8 @@ void ldap_configure(void *) {
 // ---- page --------------------------------------------------------------------------
 
 static void html_add(Filebuf *page, const char *text) {
-    char *safe = string_to_html(text, 0);
-    page->Add(safe, (long long)strlen(safe));
-    free(safe);
+    std::string safe = html_escape(text);
+    page->Add(safe.data(), (long long)safe.size());
 }
 
 static void page_row(Filebuf *page, int row, const char *name, const char *value) {

@@ -491,7 +491,7 @@ char *path_to_url(const char *path) {
     return string_or_die(html, __LINE__, __func__);
 }
 
-char *string_to_html(const char *text, int flags) {
+std::string html_escape(const char *text, int flags) {
     static const char quoted[] = "';.?/\\[]{}()+*|$";
     const int line_length = html_line_length;
     const bool breaking = flags == 1 && line_length > 0;
@@ -523,7 +523,11 @@ char *string_to_html(const char *text, int flags) {
             if (column % line_length == 0) out += "<br>";
         }
     }
-    return string_or_die(out, __LINE__, __func__);
+    return out;
+}
+
+char *string_to_html(const char *text, int flags) {
+    return string_or_die(html_escape(text, flags), __LINE__, __func__);
 }
 
 void variables_parse(VARIABLES *variables, Filebuf *buffer, bool html) {

@@ -65,6 +65,13 @@ char *url_decode(const char *text, int n);
 char **cmdline_parse(const char *text);
 char *resolve_path(const char *path);
 char *path_to_url(const char *path);
+// HTML-escaped text for a page (quotes, angle brackets and ampersands). Flags:
+// 1 line feeds become <br> (alone, long lines also break at the interface's
+// line length), 2 blanks become &nbsp;, 4 a backslash goes before what a
+// script string or pattern would read.
+std::string html_escape(const char *text, int flags = 0);
+inline std::string html_escape(const std::string &text, int flags = 0) { return html_escape(text.c_str(), flags); }
+// The same, allocated.
 char *string_to_html(const char *text, int flags);
 // With html, every value is HTML-escaped as it goes into the page.
 void variables_parse(VARIABLES *variables, Filebuf *buffer, bool html = false);

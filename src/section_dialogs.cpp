@@ -24,19 +24,12 @@ namespace {
 // Addf cuts long results, so texts of unbounded length go in with Add.
 void put(Filebuf *page, const std::string &text) { page->Add(text.data(), (long long)text.size()); }
 
-std::string html(const std::string &text, int flags) {
-    char *escaped = string_to_html(text.c_str(), flags);
-    std::string copy(escaped);
-    free(escaped);
-    return copy;
-}
-
 // Text for the tooltip's EnterContent('title', 'text') inside an attribute.
-std::string tooltip(const std::string &text) { return html(text, 1 | 4); }
+std::string tooltip(const std::string &text) { return html_escape(text, 1 | 4); }
 
 void errors_show(Filebuf *page, const StringList &errors) {
     page->Addf("<tr><td colspan=\"2\"><ul style=\"color: rgb(102, 0, 0);\">\n");
-    for (const std::string &message : errors) put(page, "<li>" + html(message, 0) + "</li>\n");
+    for (const std::string &message : errors) put(page, "<li>" + html_escape(message, 0) + "</li>\n");
     page->Addf("</ul></td></tr>\n");
 }
 
@@ -52,8 +45,8 @@ std::string key(int position) { return "F" + std::to_string(position); }
 
 void select_options(Filebuf *page, const StringSelectVector &values) {
     for (const StringSelect &s : values)
-        put(page, "<option value=\"" + html(s.value, 0) + "\" " + (s.selected ? "selected" : "") + ">" +
-                      html(s.comment, 0) + "\n");
+        put(page, "<option value=\"" + html_escape(s.value, 0) + "\" " + (s.selected ? "selected" : "") + ">" +
+                      html_escape(s.comment, 0) + "\n");
 }
 
 }  // namespace
@@ -66,8 +59,8 @@ void Field::dialog_display(Filebuf *page, const CGIMap &, int position, bool *od
     const std::string k = key(position);
     put(page, std::string("<tr class=\"") + (*odd ? "entryfieldodd" : "entryfieldeven") +
                   "\"><td width=\"20%\" onMouseOver=\"EnterContent('" + tooltip(comment) + "', '" + tooltip(desc) +
-                  "'); Activate();\" onMouseOut=\"deActivate();\" valign=\"top\" align=\"left\">" + html(comment, 0) +
-                  "</td><td>");
+                  "'); Activate();\" onMouseOut=\"deActivate();\" valign=\"top\" align=\"left\">" +
+                  html_escape(comment, 0) + "</td><td>");
     *odd = !*odd;
     if (optional)
         put(page, "<input type=\"checkbox\" name=\"" + k + "_active\" " + (active ? "checked" : "") +
@@ -83,16 +76,16 @@ void Field::dialog_display(Filebuf *page, const CGIMap &, int position, bool *od
             for (const StringSelect &s : select_vector)
                 put(page, "<font onMouseOver=\"EnterContent('" + tooltip(s.comment) + "', '" + tooltip(s.desc) +
                               "'); Activate();\" onMouseOut=\"deActivate();\" valign=\"top\" align=\"left\">" +
-                              html(s.comment, 0) + ": </font><input type=\"radio\" name=\"" + k + "\" value=\"" +
-                              html(s.value, 0) + "\" " + (s.selected ? "checked" : "") + "> ");
+                              html_escape(s.comment, 0) + ": </font><input type=\"radio\" name=\"" + k + "\" value=\"" +
+                              html_escape(s.value, 0) + "\" " + (s.selected ? "checked" : "") + "> ");
             break;
         case FIELD_STRING_SELECT_MANY:
             page->Addf("<table class=\"checklist\" cellspacing=\"0\" cellpadding=\"0\" border=\"0\">\n");
             for (const StringSelect &s : select_vector)
                 put(page, "<tr><td onMouseOver=\"EnterContent('" + tooltip(s.comment) + "', '" + tooltip(s.desc) +
                               "'); Activate();\" onMouseOut=\"deActivate();\" valign=\"top\" align=\"left\">" +
-                              html(s.comment, 0) + "</td><td><input type=\"checkbox\" name=\"" + k + "_" +
-                              html(s.value, 0) + "\" " + (s.selected ? "checked" : "") + "></td></tr>\n");
+                              html_escape(s.comment, 0) + "</td><td><input type=\"checkbox\" name=\"" + k + "_" +
+                              html_escape(s.value, 0) + "\" " + (s.selected ? "checked" : "") + "></td></tr>\n");
             page->Addf("</table>");
             break;
         case FIELD_STRING_RANGE:
@@ -109,11 +102,11 @@ void Field::dialog_display(Filebuf *page, const CGIMap &, int position, bool *od
                 k.c_str(), width, int_value, k.c_str(), width, int_value2);
             break;
         case FIELD_MULTILINE_STRING:
-            put(page, "<textarea name=\"" + k + "\" cols=\"80\" rows=\"8\" wrap=\"virtual\">" + html(string_value, 0) +
-                          "</textarea>");
+            put(page, "<textarea name=\"" + k + "\" cols=\"80\" rows=\"8\" wrap=\"virtual\">" +
+                          html_escape(string_value, 0) + "</textarea>");
             break;
         default:
-            put(page, "<input type=\"text\" name=\"" + k + "\" value=\"" + html(string_value, 0) + "\" size=\"" +
+            put(page, "<input type=\"text\" name=\"" + k + "\" value=\"" + html_escape(string_value, 0) + "\" size=\"" +
                           std::to_string(width) + "\">");
             break;
     }
@@ -267,8 +260,9 @@ void Section::interface(Filebuf *page, const CGIMap &form, CONNECTION_T *, const
     const std::string matchname = form.get("matchname");
     const std::string matchvalue = form.get("matchvalue");
     page->Addf("<table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" width=\"100%%\">\n");
-    put(page, "<tr><td><table class=\"sectiondesc\" width=\"100%\"><tr class=\"listhead1\"><td>" + html(name, 0) +
-                  " section</td></tr>\n<tr><td>" + html(desc, 1) + "</td></tr></table></td></tr>\n");
+    put(page, "<tr><td><table class=\"sectiondesc\" width=\"100%\"><tr class=\"listhead1\"><td>" +
+                  html_escape(name, 0) + " section</td></tr>\n<tr><td>" + html_escape(desc, 1) +
+                  "</td></tr></table></td></tr>\n");
 
     if (!options.empty() && matchname.empty() && matchvalue.empty()) {
         page->Addf(
@@ -276,7 +270,7 @@ void Section::interface(Filebuf *page, const CGIMap &form, CONNECTION_T *, const
             "<tr class=\"entryeditdialoghead\"><td>Option</td><td>Value</td></tr>\n");
         if (!errors.empty()) errors_show(page, errors);
         put(page, "<form action=\"config\" method=\"POST\">\n<input type=\"hidden\" name=\"section\" value=\"" +
-                      html(name, 0) + "\">\n<input type=\"hidden\" name=\"action\" value=\"global\">\n");
+                      html_escape(name, 0) + "\">\n<input type=\"hidden\" name=\"action\" value=\"global\">\n");
         options.dialog_display(page, form);
         page->Addf(
             "<tr class=\"entryeditdialogfoot\"><td colspan=\"2\" align=\"center\"><input type=\"submit\" "
@@ -291,9 +285,9 @@ void Section::interface(Filebuf *page, const CGIMap &form, CONNECTION_T *, const
             "<tr><td><br><table class=\"subsectionheader\" width=\"100%\"><tr class=\"listhead\">"
             "<td onMouseOver=\"EnterContent('" +
                 tooltip(subsection.comment) + "', '" + tooltip(subsection.desc) +
-                "'); Activate();\" onMouseOut=\"deActivate();\"><b>" + html(subsection.comment, 0) +
-                "</b></td><td align=\"right\"><a href=\"config?section=" + html(name, 0) + "&amp;subsection=" +
-                html(subsection.name, 0) + "&amp;dialog=show\">Add</a></td></tr></table></td></tr>\n");
+                "'); Activate();\" onMouseOut=\"deActivate();\"><b>" + html_escape(subsection.comment, 0) +
+                "</b></td><td align=\"right\"><a href=\"config?section=" + html_escape(name, 0) + "&amp;subsection=" +
+                html_escape(subsection.name, 0) + "&amp;dialog=show\">Add</a></td></tr></table></td></tr>\n");
         for (const Item &item : subsection.items) {
             if (!item.match(name_pattern, value_pattern)) continue;
             page->Addf("<tr><td align=\"center\"><table class=\"entrydialog\">\n");
@@ -333,8 +327,8 @@ void Section::interface_dialog(Filebuf *page, const CGIMap &form, CONNECTION_T *
         return;
     }
     put(page, "<form action=\"config\" method=\"POST\">\n<input type=\"hidden\" name=\"section\" value=\"" +
-                  html(name, 0) + "\">\n<input type=\"hidden\" name=\"subsection\" value=\"" +
-                  html(subsection->name, 0) + "\">\n");
+                  html_escape(name, 0) + "\">\n<input type=\"hidden\" name=\"subsection\" value=\"" +
+                  html_escape(subsection->name, 0) + "\">\n");
     if (item)
         page->Addf(
             "<input type=\"hidden\" name=\"action\" value=\"edit\">\n"
