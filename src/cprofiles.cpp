@@ -59,8 +59,13 @@ int cp_cache_key(int n, const std::string &key) {
 
 static int cprofiles_pass(CONNECTION_T *connection, int pass) {
     if (!cprofiles_section || !connection || !connection->request || !connection->request->host ||
-        !connection->request->host[0] || interface_request(connection))  // never the web interface
+        !connection->request->host[0])
         return 0;
+    // Never the web interface.
+    if (interface_request(connection)) {
+        interface_request_settle(connection);
+        return 0;
+    }
     cprofiles_section->check_profiles(connection, pass);
     return 0;
 }

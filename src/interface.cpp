@@ -168,19 +168,27 @@ static std::string http_date(const struct tm *when) {
 // ---------------------------------------------------------------------------
 // Recognising and dispatching
 
-bool interface_request(CONNECTION_T *connection) {
-    HEADER *request = connection->request;
+// An origin-form request whose path starts with the interface's name.
+static bool interface_by_path(const HEADER *request) {
+    const char *file = request->file;
+    return file && file[0] == '/' && strncasecmp(file + 1, INTERFACE_HOST, HOST_LENGTH) == 0;
+}
+
+static bool interface_by_host_header(const HEADER *request) {
+    return request->host_header && strcasecmp(request->host_header, INTERFACE_HOST) == 0;
+}
+
+bool interface_request(const CONNECTION_T *connection) {
+    const HEADER *request = connection->request;
     if (!request) return false;
-    if (request->type == HEADER_ORIGIN) {
-        const char *file = request->file;
-        if (file && file[0] == '/' && strncasecmp(file + 1, INTERFACE_HOST, HOST_LENGTH) == 0) return true;
-        if (request->host_header && strcasecmp(request->host_header, INTERFACE_HOST) == 0) {
-            request->type = HEADER_ABSOLUTE;
-            return true;
-        }
-        return false;
-    }
+    if (request->type == HEADER_ORIGIN) return interface_by_path(request) || interface_by_host_header(request);
     return request->host && strcasecmp(request->host, INTERFACE_HOST) == 0;
+}
+
+void interface_request_settle(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    if (request && request->type == HEADER_ORIGIN && !interface_by_path(request) && interface_by_host_header(request))
+        request->type = HEADER_ABSOLUTE;
 }
 
 // The request path below the interface (query included).

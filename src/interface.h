@@ -39,9 +39,12 @@ struct INTERFACE_PAGE {
 };
 extern const INTERFACE_PAGE pages[];
 
-// True when the request addresses the interface; may turn an origin-form
-// request addressed by its Host header into an absolute-URI one.
-bool interface_request(CONNECTION_T *connection);
+// True when the request addresses the interface.
+bool interface_request(const CONNECTION_T *connection);
+// An origin-form request addressed to the interface by its Host header alone
+// is taken as an absolute-URI one from here on: its path does not start with
+// the interface's name. Called once interface_request() said yes.
+void interface_request_settle(CONNECTION_T *connection);
 // Answers an interface request completely.
 void interface_handle_request(CONNECTION_T *connection);
 // 1 when the request's Referer comes from the interface or the proxy's own

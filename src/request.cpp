@@ -472,6 +472,7 @@ bool permission_phase(CONNECTION_T *connection) {
     const char *ip = connection->ip ? connection->ip : "";
     if (request->type != HEADER_CONNECT) {
         if (interface_request(connection)) {
+            interface_request_settle(connection);
             putlog(LOG_REQUEST, "request for web interface from %s", ip);
             interface_handle_request(connection);
             return false;

@@ -100,6 +100,9 @@ static After request_cleanup(CONNECTION_T *connection) {
     free(connection->forward_host);
     connection->forward_host = nullptr;
     connection->variables.clear();
+    // Normally freed where its exchange ended; a path that left it here must
+    // not leak it.
+    http_header_free(connection->response);
     connection->response = nullptr;
     connection->profiles.clear();
     connection->groups.clear();

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include "connection.h"
+#include "header.h"
 #include "interface.h"
+#include "templates.h"
 
 TEST(InterfaceLogin, TokenHoldsTheLoginAndItsExpiry) {
     const time_t now = 1800000000;
@@ -53,4 +56,37 @@ TEST(InterfaceLogin, ConcurrentTokensAreStable) {
         });
     for (std::thread &t : threads) t.join();
     for (size_t i = 0; i < users.size(); i++) EXPECT_EQ(wrong[i], 0) << users[i].first;
+}
+
+// Asking whether a request is for the interface changes nothing; only the
+// explicit step reads an origin-form request addressed by Host alone as an
+// absolute one (its path does not carry the interface's name).
+TEST(InterfaceRequest, AskingLeavesTheRequestAlone) {
+    struct Case {
+        const char *head;
+        bool ours;
+        int type_after_settle;
+    } cases[] = {
+        {"GET /page HTTP/1.1\r\nHost: " INTERFACE_HOST "\r\n\r\n", true, HEADER_ABSOLUTE},
+        {"GET /" INTERFACE_HOST "/page HTTP/1.1\r\nHost: " INTERFACE_HOST "\r\n\r\n", true, HEADER_ORIGIN},
+        {"GET /" INTERFACE_HOST "/page HTTP/1.1\r\nHost: other.example\r\n\r\n", true, HEADER_ORIGIN},
+        {"GET /page HTTP/1.1\r\nHost: other.example\r\n\r\n", false, HEADER_ORIGIN},
+        {"GET http://" INTERFACE_HOST "/page HTTP/1.1\r\nHost: " INTERFACE_HOST "\r\n\r\n", true, HEADER_ABSOLUTE},
+        {"GET http://other.example/page HTTP/1.1\r\nHost: " INTERFACE_HOST "\r\n\r\n", false, HEADER_ABSOLUTE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.head);
+        CONNECTION_T *connection = connection_new();
+        connection->request = http_header_parse_request(c.head);
+        ASSERT_NE(connection->request, nullptr);
+        int type = connection->request->type;
+        EXPECT_EQ(interface_request(connection), c.ours);
+        EXPECT_EQ(interface_request(connection), c.ours);
+        EXPECT_EQ(connection->request->type, type);
+        if (c.ours) interface_request_settle(connection);
+        EXPECT_EQ(connection->request->type, c.type_after_settle);
+        http_header_free(connection->request);
+        connection->request = nullptr;
+        connection_free(connection);
+    }
 }
