@@ -7,6 +7,7 @@
 
 #include "connection.h"
 #include "filebuf.h"
+#include "general.h"
 #include "log.h"
 #include "misc.h"
 #include "network.h"
@@ -166,7 +167,7 @@ bool instream_send(const ScanJob &job, Filebuf *body, char *line, int timeout, s
 
 ScanResult ClamAVSection::scan(CONNECTION_T *connection, Filebuf *body, const ScanJob &job) {
     ScanResult result;
-    int timeout = scan_timeout(connection);
+    int timeout = general_timeout(connection);
     char line[CLAMAV_LINE_MAX];
     bool answered = false;
     int fd = control_connect(job, &result.why);

@@ -35,6 +35,12 @@ void clock_monotonic(struct timeval *now) {
     now->tv_usec = ts.tv_nsec / 1000;
 }
 
+long long clock_elapsed_ms() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
 void clock_set(time_t seconds, long microseconds) {
     fixed_usec.store((long long)seconds * 1000000 + microseconds, std::memory_order_relaxed);
 }

@@ -12,6 +12,11 @@ time_t clock_now();
 void clock_now(struct timeval *now);
 // A clock that never steps back, for measuring intervals.
 void clock_monotonic(struct timeval *now);
+// The real monotonic clock in milliseconds and in seconds, for time-outs and
+// deadlines: clock_set() leaves it running, or a stopped clock would make
+// every wait endless.
+long long clock_elapsed_ms();
+inline long long clock_elapsed_s() { return clock_elapsed_ms() / 1000; }
 
 // localtime_r() of a moment, remembered per thread for the last second
 // asked: the conversion takes a process-wide lock, and busy threads ask for

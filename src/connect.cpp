@@ -15,11 +15,6 @@
 #include "stats.h"
 #include "templates.h"
 
-static int general_timeout(CONNECTION_T *connection) {
-    if (loading || !general_section) return GENERAL_DEFAULT_TIMEOUT;
-    return general_section->timeout_get(connection);
-}
-
 static void page_send(const char *name, CONNECTION_T *connection, int status) {
     if (template_section) template_section->send(name, connection, status);
 }

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "general.h"
@@ -50,21 +51,6 @@ private:
     int fd_ = -1;
 };
 
-// A temporary file unlinked when it goes out of scope.
-struct TempFile {
-    char path[64] = "";
-    bool made = false;
-    ~TempFile() {
-        if (made) unlink(path);
-    }
-};
-
-long long now_ms() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 // The program file, looked up through the search path now: in the child
 // only async-signal-safe calls may run. Empty when it is not found.
 std::string program_path(const char *name) {
@@ -100,20 +86,15 @@ void nonblocking(int fd) {
     if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-int program_timeout(CONNECTION_T *connection) {
-    int timeout = general_section ? general_section->timeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
-    return timeout > 0 ? timeout : GENERAL_DEFAULT_TIMEOUT;
-}
-
 // Waits for the child; one still running after grace_ms is killed.
 int child_reap(pid_t pid, long long grace_ms, EXTERNAL_RUN *run) {
     int status = 0;
-    long long deadline = now_ms() + grace_ms;
+    long long deadline = clock_elapsed_ms() + grace_ms;
     for (;;) {
         pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
         if (done < 0 && errno != EINTR) return -1;
-        if (done == 0 && now_ms() >= deadline) {
+        if (done == 0 && clock_elapsed_ms() >= deadline) {
             kill(pid, SIGKILL);
             run->timed_out = true;
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -132,106 +113,111 @@ int child_reap(pid_t pid, long long grace_ms, EXTERNAL_RUN *run) {
 
 }  // namespace
 
-Filebuf *external_run(CONNECTION_T *connection, const char *command, Filebuf *input, int mode, EXTERNAL_RUN *run) {
-    EXTERNAL_RUN ignored;
-    if (!run) run = &ignored;
-    *run = EXTERNAL_RUN();
-    if (!command) return nullptr;
-    putlog(LOG_DEBUG, "executing %s", command);
+namespace {
 
+// The child's standard descriptors and our ends of its pipes.
+struct Pipes {
     Descriptor out_read, out_write, in_read, in_write, devnull;
+};
+
+bool pipes_open(Pipes *p) {
     int pipes[2];
-    if (pipe2(pipes, O_CLOEXEC) != 0) return nullptr;
-    out_read.reset(pipes[0]);
-    out_write.reset(pipes[1]);
-    if (pipe2(pipes, O_CLOEXEC) != 0) return nullptr;
-    in_read.reset(pipes[0]);
-    in_write.reset(pipes[1]);
-    devnull.reset(open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (devnull.get() < 0) return nullptr;
+    if (pipe2(pipes, O_CLOEXEC) != 0) return false;
+    p->out_read.reset(pipes[0]);
+    p->out_write.reset(pipes[1]);
+    if (pipe2(pipes, O_CLOEXEC) != 0) return false;
+    p->in_read.reset(pipes[0]);
+    p->in_write.reset(pipes[1]);
+    p->devnull.reset(open("/dev/null", O_RDWR | O_CLOEXEC));
+    return p->devnull.get() >= 0;
+}
 
-    TempFile temp;
-    bool tempfile = mode == EXTERNAL_TEMPFILE;
-    if (tempfile) {
-        std::string directory = general_section ? general_section->tempdir_get() : "/tmp";
-        // A directory too long for the buffer cuts the template, and mkstemp refuses it.
-        snprintf(temp.path, sizeof temp.path, "%s/%s", directory.c_str(), "extXXXXXX");
-        Descriptor file;
-        file.reset(mkostemp(temp.path, O_CLOEXEC));
-        if (file.get() < 0) {
-            putlog(LOG_ERROR, "external: cannot create a temporary file in %s: %s", directory.c_str(), strerror(errno));
-            return nullptr;
-        }
-        temp.made = true;
-        if (input && input->size > 0 && input->Save(file.get()) != (ssize_t)input->size) {
-            putlog(LOG_ERROR, "external: cannot write the temporary file %s", temp.path);
-            return nullptr;
-        }
+// The input into a new temporary file.
+bool tempfile_write(TempFile *temp, const Filebuf *input) {
+    std::string directory = general_section ? general_section->tempdir_get() : "/tmp";
+    std::string why;
+    if (!temp->open(directory, &why)) {
+        putlog(LOG_ERROR, "external: %s", why.c_str());
+        return false;
     }
+    if (!temp->write(input, &why)) {
+        putlog(LOG_ERROR, "external: cannot write the temporary file %s", temp->path().c_str());
+        return false;
+    }
+    return true;
+}
 
-    // Everything the child needs is built before fork.
+// Everything the child needs, built before fork.
+struct ChildPlan {
+    std::vector<std::string> arguments, entries;
+    std::vector<char *> argv, envp;
+    std::string path;
+    sigset_t no_signals;
+    long max_fd;
+};
+
+void child_plan(CONNECTION_T *connection, const char *command, const char *tempfile, ChildPlan *plan) {
     char **words = cmdline_parse(command);
-    std::vector<std::string> arguments;
-    for (char **word = words; word && *word; word++) arguments.push_back(*word);
+    for (char **word = words; word && *word; word++) plan->arguments.push_back(*word);
     array_free(words);
-    if (tempfile) arguments.push_back(temp.path);
-    std::vector<char *> argv;
-    for (std::string &argument : arguments) argv.push_back(&argument[0]);
-    argv.push_back(nullptr);
-    std::vector<std::string> entries;
+    if (tempfile) plan->arguments.push_back(tempfile);
+    for (std::string &argument : plan->arguments) plan->argv.push_back(&argument[0]);
+    plan->argv.push_back(nullptr);
     if (connection) {
         for (const auto &variable : connection->variables) {
             if (variable.first.empty() || variable.first.find('=') != std::string::npos) continue;
-            entries.push_back(variable.first + "=" + variable.second.c_str());
+            plan->entries.push_back(variable.first + "=" + variable.second.c_str());
         }
     }
-    std::vector<char *> envp;
-    for (std::string &entry : entries) envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    std::string path = program_path(arguments.empty() ? nullptr : arguments[0].c_str());
-    sigset_t no_signals;
-    sigemptyset(&no_signals);
-    long max_fd = sysconf(_SC_OPEN_MAX);
-    if (max_fd < 0 || max_fd > 65536) max_fd = 65536;
+    for (std::string &entry : plan->entries) plan->envp.push_back(&entry[0]);
+    plan->envp.push_back(nullptr);
+    plan->path = program_path(plan->arguments.empty() ? nullptr : plan->arguments[0].c_str());
+    sigemptyset(&plan->no_signals);
+    plan->max_fd = sysconf(_SC_OPEN_MAX);
+    if (plan->max_fd < 0 || plan->max_fd > 65536) plan->max_fd = 65536;
+}
 
+// Forks; the child runs the program (async-signal-safe calls only).
+pid_t child_start(const ChildPlan &plan, Pipes &pipes, const char *command) {
     pid_t pid = fork();
     if (pid < 0) {
         putlog(LOG_ERROR, "external: cannot start %s: %s", command, strerror(errno));
-        return nullptr;
+        return pid;
     }
     if (pid == 0) {
-        pthread_sigmask(SIG_SETMASK, &no_signals, nullptr);
-        child_descriptor(in_read.get(), 0);
-        child_descriptor(out_write.get(), 1);
-        child_descriptor(devnull.get(), 2);
+        pthread_sigmask(SIG_SETMASK, &plan.no_signals, nullptr);
+        child_descriptor(pipes.in_read.get(), 0);
+        child_descriptor(pipes.out_write.get(), 1);
+        child_descriptor(pipes.devnull.get(), 2);
         // Nothing else of the proxy's: sockets, logs and pipes stay out of reach.
         if (close_range(3, ~0U, 0) != 0)
-            for (long fd = 3; fd < max_fd; fd++) close((int)fd);
-        if (!path.empty()) execve(path.c_str(), argv.data(), envp.data());
+            for (long fd = 3; fd < plan.max_fd; fd++) close((int)fd);
+        if (!plan.path.empty()) execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
         _exit(1);
     }
+    return pid;
+}
 
-    out_write.reset();
-    in_read.reset();
-    devnull.reset();
-    Filebuf *output = new Filebuf();
+// What went on between us and the running program.
+struct Traffic {
     long long written = 0;
-    long long to_write = !tempfile && input ? input->size : 0;
-    if (to_write <= 0) in_write.reset();
-    nonblocking(out_read.get());
-    if (in_write.get() >= 0) nonblocking(in_write.get());
-
-    const int timeout_ms = program_timeout(connection) * 1000;
-    const int block = BLOCKSIZE > 0 ? BLOCKSIZE : 65536;
-    std::vector<char> buffer((size_t)block);
+    long long to_write = 0;
     bool input_failed = false;
     bool overflow = false;
+};
+
+// Feeds the input and gathers the output until the output ends, the program
+// is silent for the whole time-out, or its output grows too large.
+void traffic_run(Pipes &pipes, pid_t pid, const Filebuf *input, int timeout_ms, Filebuf *output, Traffic *t,
+                 EXTERNAL_RUN *run) {
+    const int block = BLOCKSIZE > 0 ? BLOCKSIZE : 65536;
+    std::vector<char> buffer((size_t)block);
     for (;;) {
         struct pollfd fds[2];
         nfds_t count = 1;
-        fds[0] = {out_read.get(), POLLIN, 0};
-        if (in_write.get() >= 0) {
-            fds[1] = {in_write.get(), POLLOUT, 0};
+        fds[0] = {pipes.out_read.get(), POLLIN, 0};
+        if (pipes.in_write.get() >= 0) {
+            fds[1] = {pipes.in_write.get(), POLLOUT, 0};
             count = 2;
         }
         int ready = poll(fds, count, timeout_ms);
@@ -247,25 +233,25 @@ Filebuf *external_run(CONNECTION_T *connection, const char *command, Filebuf *in
         }
         if (count == 2 && fds[1].revents) {
             if (fds[1].revents & POLLOUT) {
-                long long piece = to_write - written < block ? to_write - written : block;
-                ssize_t n = write(in_write.get(), input->data + written, (size_t)piece);
-                if (n > 0) written += n;
-                if (n < 0 && errno != EINTR && errno != EAGAIN) input_failed = true;
-                if (written >= to_write || input_failed) in_write.reset();
+                long long piece = t->to_write - t->written < block ? t->to_write - t->written : block;
+                ssize_t n = write(pipes.in_write.get(), input->data + t->written, (size_t)piece);
+                if (n > 0) t->written += n;
+                if (n < 0 && errno != EINTR && errno != EAGAIN) t->input_failed = true;
+                if (t->written >= t->to_write || t->input_failed) pipes.in_write.reset();
             } else {
-                input_failed = true;
-                in_write.reset();
+                t->input_failed = true;
+                pipes.in_write.reset();
             }
         }
         if (fds[0].revents & POLLIN) {
-            ssize_t n = read(out_read.get(), buffer.data(), buffer.size());
+            ssize_t n = read(pipes.out_read.get(), buffer.data(), buffer.size());
             if (n == 0) break;
             if (n < 0) {
                 if (errno == EINTR || errno == EAGAIN) continue;
                 break;
             }
             if (output->size + n > EXTERNAL_OUTPUT_MAX) {
-                overflow = true;
+                t->overflow = true;
                 kill(pid, SIGKILL);
                 break;
             }
@@ -275,16 +261,52 @@ Filebuf *external_run(CONNECTION_T *connection, const char *command, Filebuf *in
         }
     }
     // Its output ended (or failed) before it took all its input.
-    if (written < to_write) input_failed = true;
-    out_read.reset();
-    in_write.reset();
-    // A program that closed its output but goes on gets the time-out to end.
-    run->status = child_reap(pid, run->timed_out || overflow ? 0 : timeout_ms, run);
-    if (input_failed)
-        putlog(LOG_EXTERNAL, "%s stopped reading its input after %lld of %lld bytes", command, written, to_write);
+    if (t->written < t->to_write) t->input_failed = true;
+}
+
+void run_report(const char *command, const Traffic &t, int timeout_ms, const EXTERNAL_RUN *run) {
+    if (t.input_failed)
+        putlog(LOG_EXTERNAL, "%s stopped reading its input after %lld of %lld bytes", command, t.written, t.to_write);
     if (run->timed_out) putlog(LOG_EXTERNAL, "%s killed: no end within %d seconds", command, timeout_ms / 1000);
-    if (overflow) putlog(LOG_EXTERNAL, "%s killed: output over %lld bytes", command, EXTERNAL_OUTPUT_MAX);
+    if (t.overflow) putlog(LOG_EXTERNAL, "%s killed: output over %lld bytes", command, EXTERNAL_OUTPUT_MAX);
     else if (run->signaled) putlog(LOG_EXTERNAL, "%s ended by signal %d", command, run->status - 128);
+}
+
+}  // namespace
+
+Filebuf *external_run(CONNECTION_T *connection, const char *command, Filebuf *input, int mode, EXTERNAL_RUN *run) {
+    EXTERNAL_RUN ignored;
+    if (!run) run = &ignored;
+    *run = EXTERNAL_RUN();
+    if (!command) return nullptr;
+    putlog(LOG_DEBUG, "executing %s", command);
+
+    Pipes pipes;
+    if (!pipes_open(&pipes)) return nullptr;
+    TempFile temp;
+    bool tempfile = mode == EXTERNAL_TEMPFILE;
+    if (tempfile && !tempfile_write(&temp, input)) return nullptr;
+    ChildPlan plan;
+    child_plan(connection, command, tempfile ? temp.path().c_str() : nullptr, &plan);
+    pid_t pid = child_start(plan, pipes, command);
+    if (pid < 0) return nullptr;
+
+    pipes.out_write.reset();
+    pipes.in_read.reset();
+    pipes.devnull.reset();
+    Filebuf *output = new Filebuf();
+    Traffic traffic;
+    traffic.to_write = !tempfile && input ? input->size : 0;
+    if (traffic.to_write <= 0) pipes.in_write.reset();
+    nonblocking(pipes.out_read.get());
+    if (pipes.in_write.get() >= 0) nonblocking(pipes.in_write.get());
+    const int timeout_ms = general_wait_timeout(connection) * 1000;
+    traffic_run(pipes, pid, input, timeout_ms, output, &traffic, run);
+    pipes.out_read.reset();
+    pipes.in_write.reset();
+    // A program that closed its output but goes on gets the time-out to end.
+    run->status = child_reap(pid, run->timed_out || traffic.overflow ? 0 : timeout_ms, run);
+    run_report(command, traffic, timeout_ms, run);
     return output;
 }
 

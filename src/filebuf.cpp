@@ -8,10 +8,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <string>
+#include <vector>
 
 #include "compat.h"
 #include "connection.h"
@@ -497,4 +499,64 @@ int Filebuf::Encode(CONNECTION_T *connection) {
     free(connection->response->content_encoding);
     connection->response->content_encoding = copy;
     return 1;
+}
+
+/* ---- temporary files ---- */
+
+TempFile::~TempFile() { remove(); }
+
+void TempFile::remove() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    if (!path_.empty()) unlink(path_.c_str());
+    path_.clear();
+}
+
+bool TempFile::open(const std::string &directory, std::string *why) {
+    remove();
+    std::string name = directory + "/extXXXXXX";
+    std::vector<char> buffer(name.begin(), name.end());
+    buffer.push_back('\0');
+    fd_ = mkostemp(buffer.data(), O_CLOEXEC);
+    if (fd_ < 0) {
+        *why = "cannot create a temporary file in " + directory + ": " + strerror(errno);
+        return false;
+    }
+    path_ = buffer.data();
+    fchmod(fd_, 0600);
+    return true;
+}
+
+bool TempFile::write(const Filebuf *body, std::string *why) {
+    const char *data = body && body->data ? body->data : "";
+    long long left = body ? body->size : 0;
+    while (left > 0) {
+        ssize_t n = ::write(fd_, data, (size_t)left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            *why = "cannot write the temporary file " + path_ + ": " + strerror(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        data += n;
+        left -= n;
+    }
+    int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) {
+        *why = "cannot write the temporary file " + path_ + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool TempFile::create(const std::string &directory, const Filebuf *body, std::string *why) {
+    if (open(directory, why) && write(body, why)) return true;
+    putlog(LOG_ERROR, "%s", why->c_str());
+    remove();
+    return false;
+}
+
+bool TempFile::create(const Filebuf *body, std::string *why) {
+    std::string directory = general_section ? general_section->tempdir_get() : "/tmp";
+    return create(directory, body, why);
 }

@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+#include <string>
+
 struct STACK_T;
 struct CONNECTION_T;
 
@@ -68,6 +70,32 @@ public:
     // Encodes a response body by the request's Accept-Encoding when the general
     // rules ask for it; 1 when encoded (Content-Encoding then updated).
     int Encode(CONNECTION_T *connection);
+};
+
+// A private copy of a buffer in a temporary file (mode 0600), removed when
+// this goes out of scope.
+class TempFile {
+public:
+    TempFile() {}
+    ~TempFile();
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+
+    // Makes directory/extXXXXXX; false with *why set when it cannot.
+    bool open(const std::string &directory, std::string *why);
+    // Writes body into the file open() made and closes it; false with *why
+    // set when it cannot (the file goes when this goes out of scope).
+    bool write(const Filebuf *body, std::string *why);
+    // Both; a failure is logged and leaves nothing behind.
+    bool create(const std::string &directory, const Filebuf *body, std::string *why);
+    // The same in the general section's temporary directory.
+    bool create(const Filebuf *body, std::string *why);
+    const std::string &path() const { return path_; }
+
+private:
+    void remove();
+    std::string path_;
+    int fd_ = -1;
 };
 
 #endif

@@ -132,7 +132,7 @@ ScanResult fprot_verdict(Filebuf *answer) {
 
 ScanResult FProtSection::scan(CONNECTION_T *, Filebuf *body, const ScanJob &job) {
     ScanResult result;
-    ScanFile file;
+    TempFile file;
     if (!file.create(body, &result.why)) return result;
     std::string query = fprot_query(job.option_bits, job.archive_depth);
 

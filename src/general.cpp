@@ -152,6 +152,21 @@ int GeneralSection::timeout_get(const CONNECTION_T *connection) {
     return rule_value(connection, GENERAL_DEFAULT_TIMEOUT, [](const General &r) { return r.timeout; });
 }
 
+int general_timeout(const CONNECTION_T *connection) {
+    GeneralSection *section = general_section;
+    return section ? section->timeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
+}
+
+int general_ctimeout(const CONNECTION_T *connection) {
+    GeneralSection *section = general_section;
+    return section ? section->ctimeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
+}
+
+int general_wait_timeout(const CONNECTION_T *connection) {
+    int timeout = general_timeout(connection);
+    return timeout > 0 ? timeout : GENERAL_DEFAULT_TIMEOUT;
+}
+
 int GeneralSection::keeptimeout_get(const CONNECTION_T *connection) {
     return rule_value(connection, GENERAL_DEFAULT_TIMEOUT, [](const General &r) { return r.keeptimeout; });
 }

@@ -113,6 +113,14 @@ std::string proxy_name_get();
 // Builds the section (and sets general_section), for the section registry.
 Section *general_construct();
 
+// The connection's time-outs in seconds, from general_section (the default
+// while there is none).
+int general_timeout(const CONNECTION_T *connection);
+int general_ctimeout(const CONNECTION_T *connection);
+// general_timeout(), with a rule's 0 or less read as the default: for waits
+// that must end.
+int general_wait_timeout(const CONNECTION_T *connection);
+
 class FtpSection : public Section {
 public:
     // The options, bound in place for the whole run.

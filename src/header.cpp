@@ -13,6 +13,7 @@
 #include <openssl/ssl.h>
 
 #include "cache.h"
+#include "clock.h"
 #include "connection.h"
 #include "cookieheader.h"
 #include "cookies.h"
@@ -71,12 +72,6 @@ static bool is_token(const std::string &text) {
 
 static bool is_request(const HEADER *header) {
     return header->type != HEADER_RESPONSE && header->type != HEADER_ICAP_RESPONSE;
-}
-
-static long long now_ms() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
 // Path and query of a target: the fragment cut off and blanks, control bytes
@@ -572,7 +567,7 @@ char *header_get(CONNECTION_T *connection, int direction, int timeout, int *stat
     Socket *sock = direction == 0 ? connection->client : connection->server;
     if (!sock) return nullptr;
     if (timeout < 0) timeout = 0;
-    long long start = now_ms();
+    long long start = clock_elapsed_ms();
     std::string head;
     bool any = false;
     int result = HEADER_GET_NONE;
@@ -614,7 +609,7 @@ char *header_get(CONNECTION_T *connection, int direction, int timeout, int *stat
         }
         if (sock->fd < 0) break;
 
-        long long left = (long long)timeout * 1000 - (now_ms() - start);
+        long long left = (long long)timeout * 1000 - (clock_elapsed_ms() - start);
         if (left <= 0) break;
         Socket *other = direction == 0 ? connection->server : connection->client;
         struct pollfd fds[2];

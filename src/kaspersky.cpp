@@ -5,6 +5,7 @@
 
 #include "connection.h"
 #include "filebuf.h"
+#include "general.h"
 #include "log.h"
 #include "network.h"
 #include "processors.h"
@@ -99,14 +100,14 @@ ScanResult KasperskySection::scan(CONNECTION_T *connection, Filebuf *body, const
         return result;
     }
     Socket daemon(fd);
-    ScanFile file;
+    TempFile file;
     if (!file.create(body, &result.why)) {
         putlog(LOG_ANTIVIRUS, "error checking file for viruses");
         return result;
     }
     daemon.PutSock("SCAN xmQPRSTUWabcdefghi %s\r\n", file.path().c_str());
     daemon.Flush();
-    result = kaspersky_reply(daemon, scan_timeout(connection));
+    result = kaspersky_reply(daemon, general_timeout(connection));
     daemon.PutSock("QUIT\r\n");
     daemon.Flush();
     if (result.verdict == SCAN_INFECTED) {

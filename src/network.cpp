@@ -35,10 +35,6 @@ SOCKLIST_T socklist[NET_LISTENERS];
 static HASH_TABLE *dnscache_table = nullptr;
 static pthread_mutex_t *dnscache_mutex = nullptr;
 
-int net_ctimeout(CONNECTION_T *connection) {
-    GeneralSection *section = general_section;
-    return section ? section->ctimeout_get(connection) : GENERAL_DEFAULT_TIMEOUT;
-}
 
 static void stat_count(const char *group, const char *counter) { stats_count(group, counter); }
 
@@ -449,7 +445,7 @@ HOSTENT *net_dns(const char *host) {
 // Reads exactly n bytes within the connect time-out; returns the bytes read.
 static int read_exact(Socket *socket, CONNECTION_T *connection, unsigned char *buffer, int n) {
     int got = 0;
-    int timeout = net_ctimeout(connection);
+    int timeout = general_ctimeout(connection);
     while (got < n) {
         int result = socket->Read((char *)buffer + got, n - got, timeout);
         if (result <= 0) break;
@@ -624,7 +620,7 @@ long long net_transfer(CONNECTION_T *connection, int direction, long long count)
     long long copied = 0;
     if (source) {
         std::vector<char> buffer(block_size());
-        int timeout = net_ctimeout(connection);
+        int timeout = general_ctimeout(connection);
         // Each pass either moves data, fills a read-ahead buffer or ends, so
         // a peer that keeps a socket readable cannot spin this loop forever
         // without the data moving.
@@ -734,7 +730,7 @@ int net_filebuf_read(Filebuf *filebuf, CONNECTION_T *connection, int direction, 
     long long done = 0;
     if (!source) return 0;
     std::vector<char> buffer(block_size());
-    int timeout = net_ctimeout(connection);
+    int timeout = general_ctimeout(connection);
     for (;;) {
         if (count >= 0 && done >= count) break;
         Cycle cycle = poll_pair(source, other, timeout);

@@ -16,6 +16,7 @@
 #include "base64.h"
 #include "compat.h"
 #include "connection.h"
+#include "general.h"
 #include "global.h"
 #include "header.h"
 #include "log.h"
@@ -102,6 +103,22 @@ struct EXCHANGE {
     int ctimeout;
     const char *ip;
     char answer[NTLM_BUFFER_SIZE];
+    int type;                   // of the client's message; 0 when it is resent
+    const char *message;        // the client's token
+    std::string exchange, url;  // name the conversation to the daemon
+    char *buffer;               // the user name or challenge, for the caller
+    int result = 407;
+    int fate = DISCARD;
+    bool normal = false;  // the conversation went as it should
+};
+
+// A word list freed when it goes out of scope.
+struct Words {
+    char **list;
+    explicit Words(const char *text) : list(string_break(text, ' ')) {}
+    ~Words() { array_free(list); }
+    Words(const Words &) = delete;
+    Words &operator=(const Words &) = delete;
 };
 
 }  // namespace
@@ -210,6 +227,178 @@ static int daemon_open(EXCHANGE *x, const char *path) {
     return 0;
 }
 
+// The client's token into message and its type into *type; a first message
+// is kept on the connection, a third replaces the one kept. Without a header
+// the first message kept is sent again. False when there is nothing to send.
+static bool message_take(CONNECTION_T *connection, const char *ip, char *message, int *type) {
+    HEADER *request = connection->request;
+    const char *value = nullptr;
+    if (request) value = request->type == HEADER_ORIGIN ? request->authorization : request->proxy_authorization;
+    if (value) {
+        if (!token_of(value, message)) {
+            putlog(LOG_SECURITY, "warn: [IP:%s] bad NTLM message refused", ip);
+            return false;
+        }
+        *type = ntlm_get_msg_type(value);
+        if (*type == 1) {
+            if (connection->ntlm_message1) putlog(LOG_SECURITY, "warn: [IP:%s] user is resending NTLM message 1", ip);
+            else set_text(&connection->ntlm_message1, message);
+            if (!connection->ntlm_first) set_text(&connection->ntlm_first, message);
+        } else if (*type == 3) {
+            set_text(&connection->ntlm_message3, message);
+        }
+    } else if (connection->ntlm_message1) {
+        snprintf(message, NTLM_BUFFER_SIZE, "%s", connection->ntlm_message1);
+    } else {
+        putlog(LOG_SECURITY, "warn: [IP:%s] NULL Authentication Headers recieved", ip);
+        return false;
+    }
+    return true;
+}
+
+// The user the daemon named goes to the caller and the connection.
+static void user_accept(EXCHANGE *x, const std::string &user) {
+    copy_payload(x->buffer, user);
+    set_text(&x->connection->ntlm_user, x->buffer);
+    x->connection->ntlm_state = 2;
+    x->result = 200;
+    x->normal = true;
+}
+
+// Before a first message the daemon is asked whether the connection is
+// known already. True when the message itself is to follow.
+static bool known_ask(EXCHANGE *x) {
+    const char *ip = x->ip;
+    if (!daemon_write(x, format("AUTH %s GET %s HTTP/1.1\r\n\r\n", x->exchange.c_str(), x->url.c_str()))) {
+        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to write line 1 into socket", ip);
+        return false;
+    }
+    if (daemon_read(x) <= 0) {
+        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to read line 1 from socket", ip);
+        return false;
+    }
+    Words words(x->answer);
+    if (array_length(words.list) < 2) {
+        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] protocol failure [%s]", ip, x->answer);
+        return false;
+    }
+    if (strcmp(words.list[0], "200") != 0) {
+        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] server failed", ip);
+        return false;
+    }
+    // A reply cut short or carrying more than one line leaves the
+    // conversation out of step: that connection cannot be reused.
+    if (!answer_whole(x->answer)) {
+        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] out of sequence [%s]", ip, x->answer);
+        return false;
+    }
+    if (strcmp(words.list[1], "200") == 0) {
+        std::string user = payload_of(words.list);
+        if (user.empty()) {
+            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] protocol failure [%s]", ip, x->answer);
+            return false;
+        }
+        user_accept(x, user);
+        x->fate = KEEP;
+        return false;
+    }
+    if (strcmp(words.list[1], "401") != 0) {
+        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] out of sequence [%s]", ip, x->answer);
+        return false;
+    }
+    return true;
+}
+
+// The daemon's answer to the client's message, a well-formed 200 line.
+static void message_answer(EXCHANGE *x, char **words) {
+    const char *ip = x->ip;
+    if (x->type == 1) {
+        std::string challenge = payload_of(words);
+        if (strcmp(words[1], "401") == 0 && !challenge.empty()) {
+            copy_payload(x->buffer, challenge);
+            set_text(&x->connection->ntlm_challenge, x->buffer);
+            x->result = 401;
+            x->fate = KEEP;
+            x->normal = true;
+        } else {
+            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to generate challenge [%s]", ip, x->answer);
+            x->result = atoi(words[1]);
+        }
+    } else if (x->type == 3) {
+        x->fate = KEEP;
+        std::string user = payload_of(words);
+        if (strcmp(words[1], "200") == 0 && !user.empty()) {
+            user_accept(x, user);
+            putlog(LOG_SECURITY, "httpauthd: [IP:%s] user [%s] authenticated from Domain Controller", ip, x->buffer);
+        } else if (strcmp(words[1], "401") == 0) {
+            putlog(LOG_SECURITY, "warn: httpauthd: [IP:%s] failed to authenticate user [%s]", ip, x->answer);
+            x->result = 401;
+        } else {
+            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed %d times to authenticate user [%s]", ip,
+                   x->connection->requests, x->answer);
+            x->result = 407;
+        }
+    } else {
+        putlog(LOG_SECURITY, "Trace: %s:%d THIS LINE IS NOT EXPECTED TO APPEAR", "ntlm_communicate", 1);
+        if (!x->connection->ntlm_challenge)
+            putlog(LOG_SECURITY, "Trace: %s:%d THIS LINE IS NOT EXPECTED TO APPEAR", "ntlm_communicate", 2);
+        x->result = atoi(words[1]);
+        x->fate = KEEP;
+        x->normal = true;
+    }
+}
+
+// The client's message to the daemon and its answer read.
+static void message_send(EXCHANGE *x) {
+    const char *ip = x->ip;
+    clear_buffers(x->socket);
+    if (!daemon_write(x, format("AUTH %s GET %s HTTP/1.1\r\nAuthorization: NTLM %s\r\n\r\n", x->exchange.c_str(),
+                                x->url.c_str(), x->message))) {
+        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to read from socket, for NTLM MESSAGE TYPE %d", ip,
+               x->type);
+        return;
+    }
+    if (daemon_read(x) <= 0) {
+        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to read from socket, for NTLM MESSAGE TYPE %d", ip,
+               x->type);
+        return;
+    }
+    Words words(x->answer);
+    if (array_length(words.list) < 2 || !answer_whole(x->answer)) {
+        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] server failed [%s]", ip, x->answer);
+        return;
+    }
+    if (strcmp(words.list[0], "200") != 0) {
+        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] server failed [%s]", ip, x->answer);
+        x->result = atoi(words.list[1]);
+        return;
+    }
+    message_answer(x, words.list);
+}
+
+// The result checked against what the exchange did, and the daemon
+// connection kept or dropped.
+static int exchange_end(EXCHANGE *x, const char *path) {
+    CONNECTION_T *connection = x->connection;
+    int result = x->result;
+    // 200 means this exchange authenticated the user and 401 that a
+    // challenge is waiting; a daemon's word must not claim either otherwise.
+    if ((result == 200 && !(connection->ntlm_state == 2 && connection->ntlm_user)) ||
+        (result == 401 && x->type == 1 && !x->normal))
+        result = 407;
+    if (!x->normal) {
+        putlog(LOG_ADVICE, "error: security: httpauthd: [IP:%s] NTLM authentication failed", x->ip);
+        pause_before_read(x);
+    }
+    if (x->socket) {
+        x->socket->Flush();
+        clear_buffers(x->socket);
+        if (x->fate == KEEP) daemon_keep(x->socket, path);
+        else daemon_discard(x->socket);
+    }
+    return result;
+}
+
 int ntlm_communicate(CONNECTION_T *connection, char *buffer) {
     if (!connection || !buffer) return 407;
     buffer[0] = '\0';
@@ -217,184 +406,33 @@ int ntlm_communicate(CONNECTION_T *connection, char *buffer) {
     if (connection->ntlm_state == 2) putlog(LOG_ERROR, "[IP:%s] connection already authenticated", ip);
     putlog(LOG_DEBUG, "[IP:%s] Request [%d] ", ip, connection->requests);
 
-    HEADER *request = connection->request;
-    const char *value = nullptr;
-    if (request) value = request->type == HEADER_ORIGIN ? request->authorization : request->proxy_authorization;
-
     int type = 0;
     char message[NTLM_BUFFER_SIZE];
-    if (value) {
-        if (!token_of(value, message)) {
-            putlog(LOG_SECURITY, "warn: [IP:%s] bad NTLM message refused", ip);
-            return 407;
-        }
-        type = ntlm_get_msg_type(value);
-        if (type == 1) {
-            if (connection->ntlm_message1) putlog(LOG_SECURITY, "warn: [IP:%s] user is resending NTLM message 1", ip);
-            else set_text(&connection->ntlm_message1, message);
-            if (!connection->ntlm_first) set_text(&connection->ntlm_first, message);
-        } else if (type == 3) {
-            set_text(&connection->ntlm_message3, message);
-        }
-    } else if (connection->ntlm_message1) {
-        snprintf(message, sizeof message, "%s", connection->ntlm_message1);
-    } else {
-        putlog(LOG_SECURITY, "warn: [IP:%s] NULL Authentication Headers recieved", ip);
-        return 407;
-    }
+    if (!message_take(connection, ip, message, &type)) return 407;
 
     char path[SOCKET_PATH_SIZE];
     if (!ntlm_socket_path(path, sizeof path)) {
         putlog(LOG_ERROR, "security: connection to httpauth socket at %s failed", ntlmsockdir);
         return -1;
     }
-    std::string exchange =
-        format("%d.%s.%s", ntlm_process_id, ip, connection->ntlm_first ? connection->ntlm_first : "");
-    std::string url = format("http://%s:%d/%d", ip, connection->client ? connection->client->fd : -1, connection->id);
-
     EXCHANGE x;
     x.connection = connection;
     x.socket = daemon_take(path);
-    x.ctimeout = net_ctimeout(connection);
+    x.ctimeout = general_ctimeout(connection);
     if (x.ctimeout < 0) x.ctimeout = 0;
     x.ip = ip;
     x.answer[0] = '\0';
+    x.type = type;
+    x.message = message;
+    x.exchange = format("%d.%s.%s", ntlm_process_id, ip, connection->ntlm_first ? connection->ntlm_first : "");
+    x.url = format("http://%s:%d/%d", ip, connection->client ? connection->client->fd : -1, connection->id);
+    x.buffer = buffer;
 
-    int result = 407;
-    int fate = DISCARD;
-    bool normal = false;
-    char **words = nullptr;
-
-    if (!x.socket) {
-        int opened = daemon_open(&x, path);
-        if (opened == -1) return -1;
-        if (opened != 0) goto done;
-    }
-    clear_buffers(x.socket);
-
-    if (type == 1) {
-        if (!daemon_write(&x, format("AUTH %s GET %s HTTP/1.1\r\n\r\n", exchange.c_str(), url.c_str()))) {
-            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to write line 1 into socket", ip);
-            goto done;
-        }
-        if (daemon_read(&x) <= 0) {
-            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to read line 1 from socket", ip);
-            goto done;
-        }
-        words = string_break(x.answer, ' ');
-        if (array_length(words) < 2) {
-            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] protocol failure [%s]", ip, x.answer);
-            goto done;
-        }
-        if (strcmp(words[0], "200") != 0) {
-            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] server failed", ip);
-            goto done;
-        }
-        // A reply cut short or carrying more than one line leaves the
-        // conversation out of step: that connection cannot be reused.
-        if (!answer_whole(x.answer)) {
-            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] out of sequence [%s]", ip, x.answer);
-            goto done;
-        }
-        if (strcmp(words[1], "200") == 0) {
-            std::string user = payload_of(words);
-            if (user.empty()) {
-                putlog(LOG_ERROR, "security: httpauthd: [IP:%s] protocol failure [%s]", ip, x.answer);
-                goto done;
-            }
-            copy_payload(buffer, user);
-            set_text(&connection->ntlm_user, buffer);
-            connection->ntlm_state = 2;
-            result = 200;
-            fate = KEEP;
-            normal = true;
-            goto done;
-        }
-        if (strcmp(words[1], "401") != 0) {
-            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] out of sequence [%s]", ip, x.answer);
-            goto done;
-        }
-        array_free(words);
-        words = nullptr;
-    }
-
-    clear_buffers(x.socket);
-    if (!daemon_write(&x, format("AUTH %s GET %s HTTP/1.1\r\nAuthorization: NTLM %s\r\n\r\n", exchange.c_str(),
-                                 url.c_str(), message))) {
-        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to read from socket, for NTLM MESSAGE TYPE %d", ip,
-               type);
-        goto done;
-    }
-    if (daemon_read(&x) <= 0) {
-        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to read from socket, for NTLM MESSAGE TYPE %d", ip,
-               type);
-        goto done;
-    }
-    words = string_break(x.answer, ' ');
-    if (array_length(words) < 2 || !answer_whole(x.answer)) {
-        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] server failed [%s]", ip, x.answer);
-        goto done;
-    }
-    if (strcmp(words[0], "200") != 0) {
-        putlog(LOG_ERROR, "security: httpauthd: [IP:%s] server failed [%s]", ip, x.answer);
-        result = atoi(words[1]);
-        goto done;
-    }
-    if (type == 1) {
-        std::string challenge = payload_of(words);
-        if (strcmp(words[1], "401") == 0 && !challenge.empty()) {
-            copy_payload(buffer, challenge);
-            set_text(&connection->ntlm_challenge, buffer);
-            result = 401;
-            fate = KEEP;
-            normal = true;
-        } else {
-            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to generate challenge [%s]", ip, x.answer);
-            result = atoi(words[1]);
-        }
-    } else if (type == 3) {
-        fate = KEEP;
-        std::string user = payload_of(words);
-        if (strcmp(words[1], "200") == 0 && !user.empty()) {
-            copy_payload(buffer, user);
-            set_text(&connection->ntlm_user, buffer);
-            putlog(LOG_SECURITY, "httpauthd: [IP:%s] user [%s] authenticated from Domain Controller", ip, buffer);
-            connection->ntlm_state = 2;
-            result = 200;
-            normal = true;
-        } else if (strcmp(words[1], "401") == 0) {
-            putlog(LOG_SECURITY, "warn: httpauthd: [IP:%s] failed to authenticate user [%s]", ip, x.answer);
-            result = 401;
-        } else {
-            putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed %d times to authenticate user [%s]", ip,
-                   connection->requests, x.answer);
-            result = 407;
-        }
-    } else {
-        putlog(LOG_SECURITY, "Trace: %s:%d THIS LINE IS NOT EXPECTED TO APPEAR", "ntlm_communicate", 1);
-        if (!connection->ntlm_challenge)
-            putlog(LOG_SECURITY, "Trace: %s:%d THIS LINE IS NOT EXPECTED TO APPEAR", "ntlm_communicate", 2);
-        result = atoi(words[1]);
-        fate = KEEP;
-        normal = true;
-    }
-
-done:
-    array_free(words);
-    // 200 means this exchange authenticated the user and 401 that a
-    // challenge is waiting; a daemon's word must not claim either otherwise.
-    if ((result == 200 && !(connection->ntlm_state == 2 && connection->ntlm_user)) ||
-        (result == 401 && type == 1 && !normal))
-        result = 407;
-    if (!normal) {
-        putlog(LOG_ADVICE, "error: security: httpauthd: [IP:%s] NTLM authentication failed", ip);
-        pause_before_read(&x);
-    }
-    if (x.socket) {
-        x.socket->Flush();
+    int opened = x.socket ? 0 : daemon_open(&x, path);
+    if (opened == -1) return -1;
+    if (opened == 0) {
         clear_buffers(x.socket);
-        if (fate == KEEP) daemon_keep(x.socket, path);
-        else daemon_discard(x.socket);
+        if (type != 1 || known_ask(&x)) message_send(&x);
     }
-    return result;
+    return exchange_end(&x, path);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cache.h"
+#include "clock.h"
 #include "compat.h"
 #include "connection.h"
 #include "dirlist.h"
@@ -44,12 +45,6 @@ int ftp_timeout() {
     return timeout > 0 ? timeout : GENERAL_DEFAULT_TIMEOUT;
 }
 
-long long now_seconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec;
-}
-
 // One line from the control connection by the deadline, line end removed.
 // False on time-out, end of stream or a line past FTP_LINE_MAX.
 bool line_read(Socket *control, std::string *line, long long deadline) {
@@ -64,7 +59,7 @@ bool line_read(Socket *control, std::string *line, long long deadline) {
             return true;
         }
         if (control->in_length >= FTP_LINE_MAX) return false;
-        long long left = deadline - now_seconds();
+        long long left = deadline - clock_elapsed_s();
         if (left <= 0) return false;
         if (control->Read(nullptr, -1, (int)left) <= 0) return false;
     }
@@ -83,7 +78,7 @@ bool reply_code(const std::string &line, int *code) {
 // the FTP time-out; its code, or -1.
 int reply_read(Socket *control, std::string *last) {
     if (!control) return -1;
-    long long deadline = now_seconds() + ftp_timeout();
+    long long deadline = clock_elapsed_s() + ftp_timeout();
     std::string line;
     if (!line_read(control, &line, deadline)) return -1;
     int code;
@@ -209,10 +204,10 @@ Socket *active_setup(CONNECTION_T *connection, const std::string &command) {
         close(listener);
         return nullptr;
     }
-    long long deadline = now_seconds() + ftp_timeout();
+    long long deadline = clock_elapsed_s() + ftp_timeout();
     int fd = -1;
     while (fd < 0) {
-        long long left = deadline - now_seconds();
+        long long left = deadline - clock_elapsed_s();
         struct pollfd ready = {listener, POLLIN, 0};
         if (left <= 0 || poll(&ready, 1, (int)(left * 1000)) <= 0) break;
         struct sockaddr_in from;
@@ -673,13 +668,13 @@ Socket *ftp_transfer_setup(CONNECTION_T *connection, const std::string &command)
 
 Filebuf *ftp_transfer_filebuf(CONNECTION_T *connection, Socket *data, long long limit, int total_timeout) {
     (void)connection;
-    long long deadline = total_timeout > 0 ? now_seconds() + total_timeout : 0;
+    long long deadline = total_timeout > 0 ? clock_elapsed_s() + total_timeout : 0;
     Filebuf *buffer = new Filebuf();
     std::vector<char> block(65536);
     for (;;) {
         int wait = ftp_timeout();
         if (deadline) {
-            long long left = deadline - now_seconds();
+            long long left = deadline - clock_elapsed_s();
             if (left <= 0) break;
             if (left < wait) wait = (int)left;
         }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cache.h"
+#include "clock.h"
 #include "connection.h"
 #include "cookies.h"
 #include "dispatch.h"
@@ -40,12 +41,6 @@
 
 namespace {
 
-int general_timeout(CONNECTION_T *connection) {
-    if (loading || !general_section) return GENERAL_DEFAULT_TIMEOUT;
-    int timeout = general_section->timeout_get(connection);
-    return timeout > 0 ? timeout : GENERAL_DEFAULT_TIMEOUT;
-}
-
 Socket *source_of(CONNECTION_T *connection, int side) {
     return side == HTTP_SIDE_CLIENT ? connection->client : connection->server;
 }
@@ -57,12 +52,6 @@ Socket *destination_of(CONNECTION_T *connection, int side) {
     return connection->client;
 }
 
-long long now_seconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec;
-}
-
 // One line of at most max bytes, read within timeout seconds in all (a peer
 // trickling bytes cannot hold the thread longer). The line end is removed.
 // False on time-out, end of stream or an over-long line. With crlf set, a
@@ -70,7 +59,7 @@ long long now_seconds() {
 // bytes where another reader sees the next message.
 bool line_read(Socket *sock, std::string *line, int timeout, size_t max, bool crlf = false, bool *malformed = nullptr) {
     if (!sock) return false;
-    long long deadline = now_seconds() + timeout;
+    long long deadline = clock_elapsed_s() + timeout;
     for (;;) {
         const char *lf = sock->in_length ? (const char *)memchr(sock->in, '\n', sock->in_length) : nullptr;
         if (lf) {
@@ -97,7 +86,7 @@ bool line_read(Socket *sock, std::string *line, int timeout, size_t max, bool cr
             if (malformed) *malformed = true;
             return false;
         }
-        long long left = deadline - now_seconds();
+        long long left = deadline - clock_elapsed_s();
         if (left <= 0) return false;
         if (sock->Read(nullptr, -1, (int)left) <= 0) return false;
     }
@@ -158,7 +147,7 @@ bool bytes_move(CONNECTION_T *connection, int side, int mode, Filebuf *into, lon
 // puts its size line back.
 int chunked_move(CONNECTION_T *connection, int side, int mode, Filebuf *into, long long limit, bool rechunk) {
     Socket *source = source_of(connection, side);
-    int timeout = general_timeout(connection);
+    int timeout = general_wait_timeout(connection);
     long long total = 0;
     for (;;) {
         std::string line;
@@ -214,7 +203,7 @@ int chunked_move(CONNECTION_T *connection, int side, int mode, Filebuf *into, lo
 int close_delimited_buffer(CONNECTION_T *connection, Filebuf *into, long long limit) {
     Socket *source = connection->server;
     if (!source) return HTTP_BODY_COMPLETE;
-    int timeout = general_timeout(connection);
+    int timeout = general_wait_timeout(connection);
     char block[65536];
     for (;;) {
         if (into->size > limit) return HTTP_BODY_OVERFLOW;
@@ -323,7 +312,7 @@ int response_kind(CONNECTION_T *connection, int timeout) {
     static const char prefix[] = "HTTP/";
     Socket *server = connection->server;
     if (!server) return -1;
-    long long deadline = now_seconds() + timeout;
+    long long deadline = clock_elapsed_s() + timeout;
     for (;;) {
         unsigned start = 0;
         while (start < server->in_length && (server->in[start] == '\r' || server->in[start] == '\n')) start++;
@@ -331,7 +320,7 @@ int response_kind(CONNECTION_T *connection, int timeout) {
         unsigned compare = have < 5 ? have : 5;
         if (compare > 0 && strncasecmp(server->in + start, prefix, compare) != 0) return 0;
         if (compare == 5) return 1;
-        long long left = deadline - now_seconds();
+        long long left = deadline - clock_elapsed_s();
         if (left <= 0 || server->Read(nullptr, -1, (int)left) <= 0) return -1;
     }
 }
@@ -531,7 +520,7 @@ int http_transfer_discard(CONNECTION_T *connection, int side) {
 unsigned long long next_chunksize(CONNECTION_T *connection, int side) {
     std::string line;
     unsigned long long size = 0;
-    if (!line_read(source_of(connection, side), &line, general_timeout(connection), 64)) return 0;
+    if (!line_read(source_of(connection, side), &line, general_wait_timeout(connection), 64)) return 0;
     if (!chunk_size_parse(line, &size)) return 0;
     return size;
 }
@@ -567,7 +556,7 @@ struct Exchange {
     explicit Exchange(CONNECTION_T *c)
         : connection(c),
           request(c->request),
-          timeout(general_timeout(c)),
+          timeout(general_wait_timeout(c)),
           from_cache(c->cache && !(c->flags & CONN_REVALIDATE)),
           simple(false),
           text(nullptr),

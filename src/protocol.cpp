@@ -57,16 +57,6 @@ static void replace_text(char **field, const char *value, const char *function) 
     *field = dup_or_die(value, function);
 }
 
-static int general_timeout(CONNECTION_T *connection) {
-    if (loading || !general_section) return GENERAL_DEFAULT_TIMEOUT;
-    return general_section->timeout_get(connection);
-}
-
-static int general_ctimeout(CONNECTION_T *connection) {
-    if (loading || !general_section) return GENERAL_DEFAULT_TIMEOUT;
-    return general_section->ctimeout_get(connection);
-}
-
 static int template_send(const char *name, CONNECTION_T *connection, int status) {
     return template_section ? template_section->send(name, connection, status) : 0;
 }

@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "clock.h"
 #include "connection.h"
 #include "dispatch.h"
 #include "filebuf.h"
@@ -292,11 +293,9 @@ void lingering_close_prepare(CONNECTION_T *connection, bool body_unread) {
     client->Flush();
     shutdown(client->fd, SHUT_WR);
     client->Clear(0);
-    struct timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    long long start = clock_elapsed_ms();
     for (;;) {
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long spent = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        long long spent = clock_elapsed_ms() - start;
         if (spent >= LINGER_MS) break;
         ready.revents = 0;
         if (poll(&ready, 1, (int)(LINGER_MS - spent)) <= 0) break;

@@ -108,27 +108,4 @@ void scan_unscanned(CONNECTION_T *connection, const char *scanner, const char *w
 // with a rule for it logs that the body goes out unscanned.
 void scanners_unbuffered(CONNECTION_T *connection, const char *why);
 
-// A temporary copy of a body: "<directory>/extXXXXXX" in the general
-// section's temporary directory, mode 0600, removed when the object goes.
-class ScanFile {
-public:
-    ScanFile() {}
-    ~ScanFile();
-    ScanFile(const ScanFile &) = delete;
-    ScanFile &operator=(const ScanFile &) = delete;
-
-    // Creates the file in directory and writes the body into it. false with
-    // *why set when it cannot be created or written (nothing is left behind).
-    bool create(const std::string &directory, Filebuf *body, std::string *why);
-    // The same in the general section's temporary directory.
-    bool create(Filebuf *body, std::string *why);
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// Seconds a scan waits for its daemon: the general section's time-out.
-int scan_timeout(CONNECTION_T *connection);
-
 #endif

@@ -368,17 +368,13 @@ int Socket::wait_input(int timeout) {
         return 1;
     long long ms = (long long)timeout * 1000;
     if (ms > INT_MAX || timeout < 0) ms = INT_MAX;
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    long long start = clock_elapsed_ms();
     for (int attempt = 0; attempt < 1000; attempt++) {
         struct pollfd p;
         p.fd = fd;
         p.events = POLLIN;
         p.revents = 0;
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long spent = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-        long long left = ms - spent;
+        long long left = ms - (clock_elapsed_ms() - start);
         if (left < 0) left = 0;
         int r = poll(&p, 1, (int)left);
         if (r < 0 && errno == EINTR) continue;

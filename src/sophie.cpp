@@ -12,6 +12,7 @@
 #include "compat.h"
 #include "connection.h"
 #include "filebuf.h"
+#include "general.h"
 #include "log.h"
 #include "network.h"
 #include "processors.h"
@@ -119,7 +120,7 @@ ScanResult unix_scan(Filebuf *body, const ScanJob &job, int timeout) {
         return result;
     }
     Socket daemon(fd);
-    ScanFile file;
+    TempFile file;
     if (!file.create(body, &result.why)) return result;
     // The daemon runs as its own user and reads the file itself.
     chmod(file.path().c_str(), 0644);
@@ -172,7 +173,7 @@ ScanResult tcp_scan(Filebuf *body, const ScanJob &job, int timeout) {
     int fd = tcp_connect(job, timeout, &result.why);
     if (fd < 0) return result;
     Socket daemon(fd);
-    ScanFile file;
+    TempFile file;
     if (!file.create(body, &result.why)) return result;
     chmod(file.path().c_str(), 0644);
     struct stat status;
@@ -220,7 +221,7 @@ ScanResult tcp_scan(Filebuf *body, const ScanJob &job, int timeout) {
 }  // namespace
 
 ScanResult SophieSection::scan(CONNECTION_T *connection, Filebuf *body, const ScanJob &job) {
-    int timeout = scan_timeout(connection);
+    int timeout = general_timeout(connection);
     ScanResult result =
         !job.address.empty() && job.address[0] == '/' ? unix_scan(body, job, timeout) : tcp_scan(body, job, timeout);
     if (result.verdict == SCAN_INFECTED) putlog(LOG_ANTIVIRUS, "detected %s virus with Sophie", result.name.c_str());

@@ -274,13 +274,13 @@ TEST_F(GeneralTest, ProxyName) {
 TEST_F(GeneralTest, SeamsFollowTheRules) {
     load({rule_xml({{"profiles", "slow"}, {"ctimeout", "7"}, {"timeout", "8"}, {"keeptimeout", "9"}})});
     profiles({"slow"});
-    EXPECT_EQ(net_ctimeout(connection), 7);
+    EXPECT_EQ(general_ctimeout(connection), 7);
     connection->requests = 0;
     EXPECT_EQ(clientpool_idle_limit(connection), 8);
     connection->requests = 1;
     EXPECT_EQ(clientpool_idle_limit(connection), 9);
     profiles({});
-    EXPECT_EQ(net_ctimeout(connection), 60);
+    EXPECT_EQ(general_ctimeout(connection), 60);
     connection->requests = 0;
     EXPECT_EQ(clientpool_idle_limit(connection), 60);
     connection->requests = 1;
@@ -291,8 +291,29 @@ TEST_F(GeneralTest, SeamsFollowTheRules) {
     section = nullptr;
     EXPECT_EQ(general_section, nullptr);
     profiles({"slow"});
-    EXPECT_EQ(net_ctimeout(connection), 60);
+    EXPECT_EQ(general_ctimeout(connection), 60);
     EXPECT_EQ(clientpool_idle_limit(connection), 15);
+}
+
+// The shared time-out getters: the rule's value, the default without the
+// section, and for waits that must end a rule's 0 read as the default.
+TEST_F(GeneralTest, TimeoutHelpers) {
+    load({rule_xml({{"profiles", "slow"}, {"ctimeout", "7"}, {"timeout", "8"}}),
+          rule_xml({{"profiles", "none"}, {"ctimeout", "0"}, {"timeout", "0"}})});
+    profiles({"slow"});
+    EXPECT_EQ(general_timeout(connection), 8);
+    EXPECT_EQ(general_wait_timeout(connection), 8);
+    EXPECT_EQ(general_ctimeout(connection), 7);
+    profiles({"none"});
+    EXPECT_EQ(general_timeout(connection), 0);
+    EXPECT_EQ(general_wait_timeout(connection), GENERAL_DEFAULT_TIMEOUT);
+    EXPECT_EQ(general_ctimeout(connection), 0);
+    delete section;
+    section = nullptr;
+    profiles({"slow"});
+    EXPECT_EQ(general_timeout(connection), GENERAL_DEFAULT_TIMEOUT);
+    EXPECT_EQ(general_wait_timeout(connection), GENERAL_DEFAULT_TIMEOUT);
+    EXPECT_EQ(general_ctimeout(connection), GENERAL_DEFAULT_TIMEOUT);
 }
 
 TEST_F(GeneralTest, ShippedConfigurationWorks) {

@@ -116,7 +116,7 @@ TEST(IcapEncapsulation, Offsets) {
     EXPECT_EQ(e.req_hdr, -1);
 }
 
-class ScanFileTest : public ::testing::Test {
+class TempFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         char name[] = "/tmp/scanfile-XXXXXX";
@@ -131,14 +131,14 @@ protected:
     std::string dir;
 };
 
-TEST_F(ScanFileTest, PrivateCopyRemovedAfterUse) {
+TEST_F(TempFileTest, PrivateCopyRemovedAfterUse) {
     std::string deep = dir + "/" + std::string(200, 'a');
     ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
     Filebuf body;
     body.Add("body bytes", 10);
     std::string path;
     {
-        ScanFile file;
+        TempFile file;
         std::string why;
         ASSERT_TRUE(file.create(deep, &body, &why)) << why;
         path = file.path();
@@ -151,9 +151,9 @@ TEST_F(ScanFileTest, PrivateCopyRemovedAfterUse) {
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
-TEST_F(ScanFileTest, FailureSaysWhy) {
+TEST_F(TempFileTest, FailureSaysWhy) {
     Filebuf body;
-    ScanFile file;
+    TempFile file;
     std::string why;
     EXPECT_FALSE(file.create(dir + "/missing", &body, &why));
     EXPECT_NE(why.find("cannot create a temporary file in " + dir + "/missing"), std::string::npos) << why;
