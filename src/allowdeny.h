@@ -104,16 +104,11 @@ void allow_deny_refused(const char *section, const Subsection &list, const Allow
 template <typename Rule, size_t N>
 void allow_deny_build(const char *section, const Subsection *list, const FIELD_BIND<Rule> (&table)[N],
                       std::vector<Rule> *rules) {
-    rules->clear();
-    if (!list) return;
-    for (const Item &item : list->items) {
-        rules->emplace_back();
-        Rule &rule = rules->back();
+    rules_read(list, table, rules, [&](Rule &rule, const Item &item) {
         rule.entry = &item;
-        fields_read(table, item.fields, &rule);
         rule.prepare();
         if (rule.refused) allow_deny_refused(section, *list, rule, "its pattern does not compile");
-    }
+    });
 }
 
 // The page telling which rule decides the connection's request, sent while

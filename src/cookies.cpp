@@ -92,8 +92,8 @@ bool CookieSection::Cookie::matches(const StringList &profiles, int want, const 
 }
 
 void CookieSection::update() {
-    allow_deny_build(name.c_str(), subsections.size() > 0 ? &subsections[0] : nullptr, cookie_fields, &allow);
-    allow_deny_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, cookie_fields, &deny);
+    allow_deny_build(name.c_str(), subsection_at(0), cookie_fields, &allow);
+    allow_deny_build(name.c_str(), subsection_at(1), cookie_fields, &deny);
 }
 
 int CookieSection::pattern_kind(size_t subsection, size_t position) const {

@@ -352,14 +352,7 @@ ExternalSection::~ExternalSection() {
     if (external_section == this) external_section = nullptr;
 }
 
-void ExternalSection::update() {
-    rules.clear();
-    if (subsections.empty()) return;
-    for (const Item &item : subsections[0].items) {
-        rules.emplace_back();
-        fields_read(external_fields, item.fields, &rules.back());
-    }
-}
+void ExternalSection::update() { rules_read(subsection_at(0), external_fields, &rules); }
 
 int ExternalSection::check_match(CONNECTION_T *connection, int bits) {
     int found = 0;

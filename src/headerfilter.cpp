@@ -58,24 +58,19 @@ bool HeaderSection::Header::matches(const StringList &profiles, const HTTP_HEADE
 }
 
 static void rules_build(const char *section, const Subsection *subsection, bool patterns, std::vector<Header> *rules) {
-    rules->clear();
-    if (!subsection) return;
-    for (const Item &item : subsection->items) {
-        rules->emplace_back();
-        Header &rule = rules->back();
+    rules_read(subsection, header_fields, rules, [&](Header &rule, const Item &item) {
         rule.entry = &item;
-        fields_read(header_fields, item.fields, &rule);
         rule.prepare(patterns);
         if (rule.refused)
             allow_deny_refused(section, *subsection, rule,
                                patterns ? "its pattern does not compile" : "its name or value holds a line break");
-    }
+    });
 }
 
 void HeaderSection::update() {
-    rules_build(name.c_str(), subsections.size() > 0 ? &subsections[0] : nullptr, true, &allow);
-    rules_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, true, &deny);
-    rules_build(name.c_str(), subsections.size() > 2 ? &subsections[2] : nullptr, false, &add);
+    rules_build(name.c_str(), subsection_at(0), true, &allow);
+    rules_build(name.c_str(), subsection_at(1), true, &deny);
+    rules_build(name.c_str(), subsection_at(2), false, &add);
 }
 
 int HeaderSection::pattern_kind(size_t subsection, size_t position) const {

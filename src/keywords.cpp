@@ -64,13 +64,7 @@ bool KeywordSection::Keyword::applies(const CONNECTION_T *connection) const {
 }
 
 void KeywordSection::update() {
-    rules.clear();
-    if (subsections.empty()) return;
-    for (const Item &item : subsections[0].items) {
-        rules.emplace_back();
-        fields_read(keyword_fields, item.fields, &rules.back());
-        rules.back().prepare();
-    }
+    rules_read(subsection_at(0), keyword_fields, &rules, [](Keyword &rule, const Item &) { rule.prepare(); });
 }
 
 int KeywordSection::pattern_kind(size_t subsection, size_t position) const {

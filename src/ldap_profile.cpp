@@ -235,13 +235,7 @@ LdapSection::LdapSection() : Section("ldap", SECTION_RWLOCK), last_load(time(nul
 
 void LdapSection::update() {
     set_our_key(installation_key());
-    servers.clear();
-    if (subsections.empty()) return;
-    for (const Item &item : subsections[0].items) {
-        LdapAuth server;
-        fields_read(ldap_fields, item.fields, &server);
-        servers.push_back(server);
-    }
+    rules_read(subsection_at(0), ldap_fields, &servers);
 }
 
 bool LdapSection::is_ldap_enabled() { return atomic_read(opts.enabled) != 0; }

@@ -65,8 +65,8 @@ bool MimeSection::Mime::matches(const CONNECTION_T *connection) const {
 }
 
 void MimeSection::update() {
-    allow_deny_build(name.c_str(), subsections.size() > 0 ? &subsections[0] : nullptr, mime_fields, &allow);
-    allow_deny_build(name.c_str(), subsections.size() > 1 ? &subsections[1] : nullptr, mime_fields, &deny);
+    allow_deny_build(name.c_str(), subsection_at(0), mime_fields, &allow);
+    allow_deny_build(name.c_str(), subsection_at(1), mime_fields, &deny);
 }
 
 int MimeSection::pattern_kind(size_t subsection, size_t position) const {

@@ -822,22 +822,8 @@ NetworkSection::NetworkSection() : Section("network", SECTION_RWLOCK) {
 }
 
 void NetworkSection::update() {
-    listens.clear();
-    interfaces.clear();
-    if (subsections.size() > 0) {
-        for (const Item &item : subsections[0].items) {
-            Listen listen;
-            fields_read(listen_fields, item.fields, &listen);
-            listens.push_back(listen);
-        }
-    }
-    if (subsections.size() > 1) {
-        for (const Item &item : subsections[1].items) {
-            Interface interface;
-            fields_read(interface_fields, item.fields, &interface);
-            interfaces.push_back(interface);
-        }
-    }
+    rules_read(subsection_at(0), listen_fields, &listens);
+    rules_read(subsection_at(1), interface_fields, &interfaces);
 }
 
 void NetworkSection::check() {

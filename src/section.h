@@ -296,6 +296,24 @@ void fields_read(const FIELD_BIND<T> (&table)[N], const FieldVector &fields, T *
     }
 }
 
+// Rebuilds rules from one entry list (null: none): one rule per entry in
+// order, read with the table and then handed to made(rule, item).
+template <typename T, size_t N, typename Container, typename Made>
+void rules_read(const Subsection *list, const FIELD_BIND<T> (&table)[N], Container *rules, Made made) {
+    rules->clear();
+    if (!list) return;
+    for (const Item &item : list->items) {
+        rules->emplace_back();
+        fields_read(table, item.fields, &rules->back());
+        made(rules->back(), item);
+    }
+}
+
+template <typename T, size_t N, typename Container>
+void rules_read(const Subsection *list, const FIELD_BIND<T> (&table)[N], Container *rules) {
+    rules_read(list, table, rules, [](T &, const Item &) {});
+}
+
 // A table as the check sees it.
 struct FIELD_DECL {
     int position;
@@ -350,6 +368,10 @@ public:
         rules->clear();
         if (list >= subsections.size()) return;
         for (const Item &item : subsections[list].items) rules->emplace_back(item);
+    }
+    // Entry list `list`, or null when the section has no such list.
+    const Subsection *subsection_at(size_t list) const {
+        return list < subsections.size() ? &subsections[list] : nullptr;
     }
 
     // Entry fields that hold a regular expression: how field `position` of

@@ -49,15 +49,7 @@ TemplateSection::TemplateSection() : Section("templates", SECTION_RWLOCK) {
     fields_declare(0, template_fields);
 }
 
-void TemplateSection::update() {
-    templates.clear();
-    if (subsections.empty()) return;
-    for (const Item &item : subsections[0].items) {
-        Template rule;
-        fields_read(template_fields, item.fields, &rule);
-        templates.push_back(rule);
-    }
-}
+void TemplateSection::update() { rules_read(subsection_at(0), template_fields, &templates); }
 
 const TEMPLATE_PAGE *template_page_find(const char *name) {
     if (!name) return nullptr;
