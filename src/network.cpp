@@ -35,7 +35,6 @@ SOCKLIST_T socklist[NET_LISTENERS];
 static HASH_TABLE *dnscache_table = nullptr;
 static pthread_mutex_t *dnscache_mutex = nullptr;
 
-
 static void stat_count(const char *group, const char *counter) { stats_count(group, counter); }
 
 // Seconds to a poll time-out; negative means for ever, and large values

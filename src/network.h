@@ -104,7 +104,6 @@ long long net_filebuf_send(Filebuf *filebuf, CONNECTION_T *connection, int direc
 // The same in HTTP chunked coding; returns the bytes of data sent.
 long long net_filebuf_send_chunked(Filebuf *filebuf, CONNECTION_T *connection, int direction);
 
-
 // The "network" section: Listen entries (where to accept clients) and
 // Interface entries (the local IPv4 address of outgoing connections, by
 // profile).
