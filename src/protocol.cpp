@@ -36,7 +36,7 @@
 #include "templates.h"
 #include "urlcommand.h"
 
-volatile int loading = 0;
+std::atomic<int> loading{0};
 Protocols protocols;
 
 // Cache object flags this file sets (the object cache's values).

@@ -8,6 +8,8 @@
 #ifndef KORVANTEL_PROTOCOL_H
 #define KORVANTEL_PROTOCOL_H
 
+#include <atomic>
+
 #include <string>
 #include <vector>
 
@@ -128,8 +130,18 @@ char *ntlm_authenticate_message(const char *challenge, const char *user, const c
 
 // Program-wide indicator set while the configuration document loads: the
 // connection start then uses 60-second time-outs and the default local
-// address, and the internal fetch pools nothing.
-extern volatile int loading;
+// address, and the internal fetch pools nothing. A count, since a load may
+// run on the timer thread and a request thread at once.
+extern std::atomic<int> loading;
+
+// Sets the indicator for its lifetime.
+class LoadingScope {
+public:
+    LoadingScope() { ++loading; }
+    ~LoadingScope() { --loading; }
+    LoadingScope(const LoadingScope &) = delete;
+    LoadingScope &operator=(const LoadingScope &) = delete;
+};
 
 // ---- protocol handlers -----------------------------------------------------
 

@@ -16,6 +16,7 @@
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
+#include "protocol.h"
 #include "settings.h"
 
 TiXmlDocument *sectionxml = nullptr;
@@ -308,6 +309,7 @@ void config_xml_build() {
 // section from it; the caller holds documentlock. A document whose root is
 // not "korvantel" is refused (a later save or export could not use it).
 static bool document_install(TiXmlDocument *fresh, const char *origin, int clear) {
+    LoadingScope loading_now;
     TiXmlElement *root = fresh->RootElement();
     if (!root || root->ValueStr() != "korvantel") {
         putlog(LOG_ERROR, "configuration %s: the root element must be korvantel", origin);
@@ -359,8 +361,10 @@ int config_load(int clear, const char *name) {
 }
 
 int config_url_load(const char *url_text, int clear) {
-    char buffer[256];
-    s_strncpy(buffer, url_text ? url_text : "", sizeof buffer);
+    LoadingScope loading_now;
+    // The whole URL: a cut one would fetch another document.
+    const std::string text = url_text ? url_text : "";
+    const char *buffer = text.c_str();
     URL *url = url_parse(buffer);
     if (!url) return 0;
     std::string body;

@@ -133,7 +133,7 @@ class KeywordFilterTest(unittest.TestCase):
                         self.assertTrue(answer.complete)
                         if not commands and path == "/utf8":
                             self.assertIn(BLOCKED, answer.body)
-            answer = p.get(origin.url("/bomb"), ["Accept-Encoding: gzip"])
+            answer = p.get(origin.url("/bomb"), ["Accept-Encoding: gzip"], timeout=120)
             self.assertEqual(answer.status, 200)
             self.assertEqual(answer.body, bomb)  # the decoder's cap held: passed as received
             self.assertEqual(p.get(origin.url("/nul")).status, 200)

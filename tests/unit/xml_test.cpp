@@ -338,9 +338,9 @@ std::string config_origin_answer(const std::string &head) {
     if (path == "/missing") status = "404 Not Found";
     else if (path == "/open") body = "<korvantel>";
     else if (path == "/wrongroot") body = "<other><testsec/></other>";
-    else if (path != "/xml") status = "500 Server Error";
+    else if (path != "/xml" && path != "/kept") status = "500 Server Error";
     return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
+           (path == "/kept" ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n") + body;
 }
 
 TEST_F(XmlTest, UrlLoads) {
@@ -379,6 +379,10 @@ TEST_F(XmlTest, UrlLoads) {
     EXPECT_EQ(option(0).int_value, 99);
     EXPECT_EQ(entries(0).size(), 2u);
     EXPECT_EQ(documentsynctime, 77);  // a URL load does not move the time
+    // Fetched while the configuration loads: the server's connection is not
+    // kept, even when the server would keep it open.
+    EXPECT_EQ(config_load(1, (base + "/kept").c_str()), 1);
+    EXPECT_EQ(local_global.serverpool->Count(), 0);
 
     global = saved_global;
     delete local_global.serverpool;
