@@ -273,7 +273,7 @@ void CacheSection::wait_exclusive(pthread_cond_t *condition) {
 
 // The framework calls this with the section mutex held.
 void CacheSection::update() {
-    pthread_rwlock_wrlock(&objects_lock);
+    RwWriteLock held(&objects_lock);
     for (Store *store : stores) journal_close(store);
 
     fields_read(cache_options, options, this);
@@ -303,7 +303,6 @@ void CacheSection::update() {
     // Objects drop their old store before the old rules go.
     stores_update();
     for (Store *store : old) delete store;
-    pthread_rwlock_unlock(&objects_lock);
 }
 
 int CacheSection::icpport_get() {

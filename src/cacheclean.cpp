@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <pthread.h>
 
+#include "lockguard.h"
 #include "log.h"
 #include "mem.h"
 #include "settings.h"
@@ -34,9 +35,8 @@ long long time_bound(time_t value) {
 
 // Moves next_cache to when if it lies before below (one step under the lock).
 void nocache_raise(long long below, long long when) {
-    pthread_rwlock_wrlock(&no_cache);
+    RwWriteLock held(&no_cache);
     if ((long long)next_cache < below) next_cache = int_clamp(when);
-    pthread_rwlock_unlock(&no_cache);
 }
 
 void store_log(const char *prefix, const Store *store, bool with_full) {
@@ -107,16 +107,13 @@ void clean_visit(CacheSection *cache, CACHEMAP *object, long long limit, time_t 
 void nocache_init(time_t start) { nocache_set((long long)start + NOCACHE_START); }
 
 void nocache_set(long long when) {
-    pthread_rwlock_wrlock(&no_cache);
+    RwWriteLock held(&no_cache);
     next_cache = int_clamp(when);
-    pthread_rwlock_unlock(&no_cache);
 }
 
 int nocache_get() {
-    pthread_rwlock_rdlock(&no_cache);
-    int value = next_cache;
-    pthread_rwlock_unlock(&no_cache);
-    return value;
+    RwReadLock held(&no_cache);
+    return next_cache;
 }
 
 int nocache_check(time_t now) { return (long long)now < (long long)nocache_get() + NOCACHE_HOLD ? 1 : 0; }

@@ -332,9 +332,8 @@ int CacheSection::journal_line(const CACHEMAP *object, char *buffer, size_t size
 }
 
 void CacheSection::journal_close(Store *store) {
-    pthread_rwlock_wrlock(&journal_lock);
+    RwWriteLock held(&journal_lock);
     journal_close_held(store);
-    pthread_rwlock_unlock(&journal_lock);
 }
 
 void CacheSection::journal_close_held(Store *store) {
@@ -356,16 +355,17 @@ int CacheSection::journal_add(CACHEMAP *object) {
     const char *rest = line;
     size_t left = (size_t)n;
     // The common case, an open journal far from its rewrite, only appends.
-    pthread_rwlock_rdlock(&journal_lock);
-    if (store->journal_fd >= 0 && store->journal_lines.load() + 1 < limit) {
-        ssize_t w = write(store->journal_fd, rest, left);
-        if (w > 0) {
-            rest += w;
-            left -= (size_t)w;
+    {
+        RwReadLock shared(&journal_lock);
+        if (store->journal_fd >= 0 && store->journal_lines.load() + 1 < limit) {
+            ssize_t w = write(store->journal_fd, rest, left);
+            if (w > 0) {
+                rest += w;
+                left -= (size_t)w;
+            }
+            if (left == 0) store->journal_lines++;
         }
-        if (left == 0) store->journal_lines++;
     }
-    pthread_rwlock_unlock(&journal_lock);
     if (left == 0) return 0;
     RwWriteLock held(&journal_lock);
     if (store->journal_fd < 0) {
@@ -387,9 +387,8 @@ int CacheSection::journal_add(CACHEMAP *object) {
 }
 
 void CacheSection::journal_write(Store *store) {
-    pthread_rwlock_wrlock(&journal_lock);
+    RwWriteLock held(&journal_lock);
     journal_write_held(store);
-    pthread_rwlock_unlock(&journal_lock);
 }
 
 // Runs under the cache lock, shared at least: the index stands still and
@@ -617,22 +616,20 @@ void CacheSection::stores_update() {
 // ---- deletion queue -----------------------------------------------------------------
 
 void CacheSection::unlink_list_add(const std::string &path) {
-    pthread_mutex_lock(&unlink_lock);
+    MutexLock queue(&unlink_lock);
     unlink_list.push_back(path);
     unlink_count++;
     pthread_cond_signal(&unlink_cond);
-    pthread_mutex_unlock(&unlink_lock);
 }
 
 void CacheSection::unlink_list_zap(const std::string &path) {
-    pthread_mutex_lock(&unlink_lock);
+    MutexLock queue(&unlink_lock);
     for (auto i = unlink_list.begin(); i != unlink_list.end(); ++i) {
         if (*i != path) continue;
         unlink_list.erase(i);
         if (unlink_count > 0) unlink_count--;
         break;
     }
-    pthread_mutex_unlock(&unlink_lock);
 }
 
 bool CacheSection::unlink_one() {
