@@ -85,6 +85,10 @@ bool xml_document_parse(TiXmlDocument *doc, const std::string &text, const char 
         if (text[i] != '\r') normal += text[i];
         else if (i + 1 >= text.size() || text[i + 1] != '\n') normal += '\n';
     }
+    // The parser steps over a multi-byte sequence by its lead byte alone: a
+    // sequence cut at the end would take it past the terminator, into the
+    // padding rather than beyond the buffer.
+    normal.append(8, '\0');
     doc->Parse(normal.c_str());
     if (doc->Error()) {
         snprintf(line, sizeof line, "%s (line %d, column %d)", doc->ErrorDesc() ? doc->ErrorDesc() : "parse error",

@@ -545,3 +545,22 @@ TEST(XmlDepth, DeepDocumentsAreRefusedBeforeParsing) {
         EXPECT_NE(reason.find(c.why), std::string::npos) << c.text << ": " << reason;
     }
 }
+
+// The parser steps over a multi-byte sequence by its first byte's length, so
+// a document ending in a cut sequence must not lead it past the end (seen
+// under the sanitizer, from the fuzzer).
+TEST(XmlParse, CutMultibyteSequenceAtTheEndStaysInTheText) {
+    for (const char *tail : {"\xf3", "&\xf3", "<a x='\xf0", "<korvantel>\xff\xf3", "<korvantel>&qu\xe2"}) {
+        TiXmlDocument doc;
+        std::string why;
+        std::string text = std::string("<korvantel><general>") + tail;
+        EXPECT_FALSE(xml_document_parse(&doc, text, "korvantel", &why)) << tail;
+        EXPECT_FALSE(why.empty());
+    }
+    TiXmlDocument doc;
+    std::string why;
+    std::string crash =
+        "<?xml version=\"1z0\"?>\n<korvantel>\r\n<general>><al><x a=\"1ante "
+        "A'<![<en</general></korvante4DATA[<&y>]]>\xff\xff]l>>\xff\xff\n\xff\xf3";
+    EXPECT_FALSE(xml_document_parse(&doc, crash, "korvantel", &why));
+}
