@@ -177,7 +177,8 @@ class Proxy:
         # Each daemon gets its own copy of the shipped disk store.
         private_config(self.dir, self.config)
         # A port picked as free can be taken by a parallel test before the
-        # daemon binds it; then start again on another one.
+        # daemon binds it; then start again on another one. The wait is long
+        # for a sanitizer build under load that synchronises before listening.
         for attempt in range(3):
             self.stdout = open(os.path.join(self.dir, "stdout"), "wb")
             self.proc = subprocess.Popen(self.command(), stdout=self.stdout,
@@ -186,7 +187,7 @@ class Proxy:
             if not (wait and self.port):
                 return self
             bound = wait_for(lambda: port_open(self.port) or self.proc.poll() is not None
-                             or "failed to bind" in self.output(), 15)
+                             or "failed to bind" in self.output(), 60)
             if bound and port_open(self.port) and self.proc.poll() is None:
                 return self
             if "failed to bind" in self.output() and attempt < 2:
