@@ -30,6 +30,7 @@
 #include "header.h"
 #include "mem.h"
 #include "misc.h"
+#include "origin_fixture.h"
 #include "perflog.h"
 #include "settings.h"
 #include "socket.h"
@@ -40,18 +41,7 @@ namespace {
 
 /* ---- helpers ---- */
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (struct sockaddr *)&address, sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, (struct sockaddr *)&address, &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
+using origintest::free_port;
 
 // A plain client connection to addr:port, optionally from a given address.
 int tcp_connect(const char *address, int port, const char *from = nullptr) {
