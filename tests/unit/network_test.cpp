@@ -101,50 +101,6 @@ std::string hex(const std::string &bytes) {
 
 std::string port_bytes(int port) { return std::string{(char)(port >> 8), (char)(port & 0xFF)}; }
 
-// One-connection echo server on a free loopback port.
-class EchoServer {
-public:
-    int port = 0;
-
-    EchoServer() {
-        listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in address;
-        memset(&address, 0, sizeof address);
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listen_fd_, (struct sockaddr *)&address, sizeof address);
-        listen(listen_fd_, 4);
-        socklen_t length = sizeof address;
-        getsockname(listen_fd_, (struct sockaddr *)&address, &length);
-        port = ntohs(address.sin_port);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~EchoServer() {
-        shutdown(listen_fd_, SHUT_RDWR);
-        thread_.join();
-        close(listen_fd_);
-    }
-
-private:
-    int listen_fd_;
-    std::thread thread_;
-
-    void run() {
-        struct pollfd descriptor = {listen_fd_, POLLIN, 0};
-        if (poll(&descriptor, 1, 20000) <= 0 || !(descriptor.revents & POLLIN)) return;
-        int fd = accept(listen_fd_, nullptr, nullptr);
-        if (fd < 0) return;
-        struct timeval tv = {20, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        char buffer[4096];
-        for (int i = 0; i < 10000; i++) {
-            ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n <= 0 || write(fd, buffer, (size_t)n) != n) break;
-        }
-        close(fd);
-    }
-};
-
 // The scripted SOCKS server: a Python process speaking on a free port.
 class Standin {
 public:
@@ -835,7 +791,9 @@ TEST_F(NetworkTest, Socks4Request) {
     };
     for (const Case &test : cases) {
         SCOPED_TRACE(test.options);
-        EchoServer echo;
+        origintest::Origin echo;  // copies back what it reads
+        echo.echo = true;
+        echo.start();
         Standin standin(std::string("--version 4 ") + test.options);
         ASSERT_GT(standin.port, 0);
         CONNECTION_T *c = connection_new();
@@ -892,7 +850,9 @@ TEST_F(NetworkTest, Socks5Request) {
     };
     for (const Case &test : cases) {
         SCOPED_TRACE(test.options);
-        EchoServer echo;
+        origintest::Origin echo;  // copies back what it reads
+        echo.echo = true;
+        echo.start();
         Standin standin(std::string("--version 5 ") + test.options);
         ASSERT_GT(standin.port, 0);
         CONNECTION_T *c = connection_new();
@@ -974,7 +934,9 @@ TEST_F(NetworkTest, Socks5ThroughDante) {
         if (fd < 0) usleep(100000);
     }
     if (fd >= 0) {
-        EchoServer echo;
+        origintest::Origin echo;  // copies back what it reads
+        echo.echo = true;
+        echo.start();
         CONNECTION_T *c = connection_new();
         c->server = new Socket(fd);
         EXPECT_EQ(socks5_request(c, "127.0.0.1", echo.port, nullptr, nullptr), 1);
