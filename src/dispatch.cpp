@@ -46,27 +46,27 @@ bool cache_consult(CONNECTION_T *connection, bool offline) {
         log.set_cachecode(CACHECODE_TCP_MISS);
         return true;
     }
-    connection->cache = cache_object_open(connection, request->url, nullptr, offline ? HTTP_CACHE_OFFLINE : 0);
+    connection->cache = cache_object_open(connection, request->url, nullptr, offline ? CACHE_OFFLINE : 0);
     if (!connection->cache) {
         log.set_cachecode(CACHECODE_TCP_MISS);
         statincr_cachemiss(connection);
         return true;
     }
     unsigned flags = cache_object_flags(connection->cache);
-    if (flags & HTTP_CACHE_INVALID) {
+    if (flags & CACHE_INVALID) {
         putlog(LOG_ADVICE, "Please re-check rules in the Caching Section");
         // No built-in page has this name: request_page answers all the same.
         request_page(connection, "error", 404);
         return false;
     }
-    if (flags & HTTP_CACHE_BUFFERWAIT) {
+    if (flags & CACHE_BUFFERWAIT) {
         cache_send_status(connection);
         return false;
     }
     putlog(LOG_CACHE, "hit: %s", request->url);
     if (!offline) {
         cache_request_check(connection, request);
-        if (cache_object_flags(connection->cache) & HTTP_CACHE_VALIDATE) {
+        if (cache_object_flags(connection->cache) & CACHE_VALIDATE) {
             connection->flags |= CONN_REVALIDATE;
             conditional_header(request, connection->cache);
         }

@@ -770,10 +770,10 @@ Step cache_or_server(Exchange &x) {
         snprintf(number, sizeof number, "%lu", (unsigned long)(now > stored ? now - stored : 0));
         field_set(&response->age, number);
         unsigned flags = cache_object_flags(connection->cache);
-        if (!(connection->flags & CONN_VALIDATED) && (flags & HTTP_CACHE_EXPIRED))
+        if (!(connection->flags & CONN_VALIDATED) && (flags & CACHE_EXPIRED))
             field_set(&response->warning, "110 stale cache");
         if (!transfer_limit_check(connection)) return end(x, exchange_finish(connection));
-        if (!(flags & HTTP_CACHE_WRITING)) {
+        if (!(flags & CACHE_WRITING)) {
             response->content_length = (uint64_t)cache_object_body_length(connection->cache);
             response->flags |= HEADER_LENGTH;
             response->chunked = 0;
@@ -784,7 +784,7 @@ Step cache_or_server(Exchange &x) {
     if (!transfer_limit_check(connection)) return end(x, exchange_ending(connection));
     bool created = false;
     if (cache_available() && cacheable(request) && cacheable(response)) {
-        unsigned flags = HTTP_CACHE_WRITING | ((connection->flags & CONN_PREFETCH) ? HTTP_CACHE_PREFETCHED : 0);
+        unsigned flags = CACHE_WRITING | ((connection->flags & CONN_PREFETCH) ? CACHE_PREFETCHED : 0);
         connection->cache = cache_object_open(connection, request->url, response->raw, flags);
         if (connection->cache) {
             putlog(LOG_CACHE, "create: %s", request->url);
@@ -855,10 +855,10 @@ bool buffering_decide(Exchange &x) {
     if (buffered) {
         connection->flags |= CONN_BUFFERING;
         if (connection->cache) {
-            cache_object_flag_set(connection->cache, HTTP_CACHE_FORCE);
+            cache_object_flag_set(connection->cache, CACHE_FORCE);
         } else if (cache_available() && cacheable(request) && cacheable(response)) {
-            connection->cache = cache_object_open(connection, request->url, response->raw,
-                                                  HTTP_CACHE_WRITING | HTTP_CACHE_DISCARD | HTTP_CACHE_FORCE);
+            connection->cache =
+                cache_object_open(connection, request->url, response->raw, CACHE_WRITING | CACHE_DISCARD | CACHE_FORCE);
             if (connection->cache) {
                 putlog(LOG_CACHE, "create: %s", request->url);
                 connection->flags |= CONN_CACHE_WRITE;
@@ -888,7 +888,7 @@ void body_relay(Exchange &x, bool own_body) {
     // leave in one write.
     Socket *client = connection->client;
     bool at_hand = own_body ? connection->server && connection->server->in_length > 0
-                            : !(cache_object_flags(connection->cache) & HTTP_CACHE_WRITING);
+                            : !(cache_object_flags(connection->cache) & CACHE_WRITING);
     if (client && at_hand) client->Hold();
     header_send(response, connection, 0, HEADER_KIND_CLIENT);
     if (client) client->Release();

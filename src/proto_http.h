@@ -74,18 +74,4 @@ unsigned long long next_chunksize(CONNECTION_T *connection, int side);
 // used up, or a prefetch whose cache object failed).
 int protocol_http_read_callback(void *data, int length, char *bytes);
 
-// Bits of a cache object's flags that the exchange and the dispatch read and
-// set (the object cache's own values).
-enum {
-    HTTP_CACHE_WRITING = 0x1,
-    HTTP_CACHE_INVALID = 0x2,
-    HTTP_CACHE_EXPIRED = 0x4,
-    HTTP_CACHE_VALIDATE = 0x8,
-    HTTP_CACHE_PREFETCHED = 0x10,
-    HTTP_CACHE_OFFLINE = 0x40,
-    HTTP_CACHE_BUFFERWAIT = 0x800,
-    HTTP_CACHE_DISCARD = 0x1000,
-    HTTP_CACHE_FORCE = 0x2000,
-};
-
 #endif

@@ -39,9 +39,6 @@
 std::atomic<int> loading{0};
 Protocols protocols;
 
-// Cache object flags this file sets (the object cache's values).
-enum { CACHE_CLEAN_FLAG = 0x400 };
-
 // Attempts of header_get_reconnect through further dead pooled connections.
 #define RECONNECT_ATTEMPTS 100
 
@@ -109,7 +106,7 @@ int process_response(CONNECTION_T *connection, Filebuf *body) {
     }
     processors.Execute(PROCESSOR_RESPMOD, connection, body);
     if (connection->cache && !(connection->flags & CONN_UNSCANNED))
-        cache_object_flag_set(connection->cache, CACHE_CLEAN_FLAG);
+        cache_object_flag_set(connection->cache, CACHE_CLEAN);
     return 1;
 }
 
@@ -248,7 +245,7 @@ void buffertimeout_check(CONNECTION_T *connection) {
     if (!connection->client || (connection->flags & CONN_CLIENT_DROPPED)) return;
     if (!(connection->flags & CONN_BUFFERING) || !(connection->flags & CONN_CACHE_WRITE)) return;
     if (connection->buffer_timeout == 0 || time(nullptr) < (time_t)connection->buffer_timeout) return;
-    if (connection->cache) cache_object_flag_set(connection->cache, HTTP_CACHE_BUFFERWAIT | HTTP_CACHE_PREFETCHED);
+    if (connection->cache) cache_object_flag_set(connection->cache, CACHE_BUFFERWAIT | CACHE_PREFETCHED);
     cache_send_status(connection);
     keepalive_client_end(connection);
     delete connection->client;

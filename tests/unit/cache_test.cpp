@@ -428,7 +428,7 @@ TEST_F(CacheTest, RequestPathCalls) {
     // A chunked response is stored de-chunked: its stored head, as the
     // request path reads it, no longer says chunked.
     std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nCache-Control: max-age=60\r\n\r\n";
-    CACHEMAP *object = cache_object_open(connection, "http://e.test/c", head.c_str(), HTTP_CACHE_WRITING);
+    CACHEMAP *object = cache_object_open(connection, "http://e.test/c", head.c_str(), CACHE_WRITING);
     ASSERT_NE(object, nullptr);
     EXPECT_EQ(cache_object_add(object, "data", 4), 4);
     char *text = cache_object_head(object);
@@ -473,7 +473,7 @@ TEST_F(CacheTest, RequestPathCallsWithoutCacheAnswerAsEmpty) {
         EXPECT_FALSE(cache_available());
         EXPECT_EQ(cache_object_open(connection, "http://e.test/n", nullptr, 0), nullptr);
         std::string head = head_for(4);
-        EXPECT_EQ(cache_object_open(connection, "http://e.test/n", head.c_str(), HTTP_CACHE_WRITING), nullptr);
+        EXPECT_EQ(cache_object_open(connection, "http://e.test/n", head.c_str(), CACHE_WRITING), nullptr);
         EXPECT_EQ(cache_object_flags(&absent), 0u);
         EXPECT_EQ(cache_object_add(&absent, "data", 4), 0);
         EXPECT_EQ(cache_object_body(&absent), nullptr);
@@ -482,7 +482,7 @@ TEST_F(CacheTest, RequestPathCallsWithoutCacheAnswerAsEmpty) {
         EXPECT_EQ(cache_object_body_length(&absent), 0);
         EXPECT_EQ(cache_object_readers(&absent), 0);
         EXPECT_EQ(cache_object_send(connection), 0);
-        cache_object_flag_set(&absent, HTTP_CACHE_FORCE);
+        cache_object_flag_set(&absent, CACHE_FORCE);
         cache_object_validated(&absent);
         cache_object_invalidate(&absent);
         cache_request_check(connection, request);
