@@ -4,17 +4,24 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <pthread.h>
 #include <time.h>
 
+#include <iterator>
+#include <map>
 #include <string>
+#include <vector>
 
 #include <tinyxml.h>
 
+#include "access.h"
 #include "blowfish.h"
 #include "cipher.h"
 #include "connection.h"
 #include "cookieheader.h"
+#include "clock.h"
 #include "dispatch.h"
+#include "field.h"
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
@@ -58,42 +65,95 @@ static const size_t HOST_LENGTH = sizeof INTERFACE_HOST - 1;
 // ---------------------------------------------------------------------------
 // Shared pieces
 
-// The arguments as logged: the passwords of the "/password" page masked.
-static std::string cgi_logged(const char *text) {
-    std::string logged;
+// Whether a configuration field holds a secret: its definition names it a
+// password (the interface, proxy-authentication, LDAP and FTP passwords).
+static bool field_secret(const Field &field) {
+    return s_strcasestr(field.name.c_str(), "password") != nullptr;
+}
+
+// Whether configuration form key "F<n>" of that section is a password field,
+// among its options or in the entry list named. Field names are fixed by the definitions, but
+// read under the section's lock all the same.
+static bool config_key_secret(const std::string &key, const std::string &section_name,
+                              const std::string &subsection_name) {
+    if (key.size() < 2 || key[0] != 'F' || key.size() > 6) return false;
+    if (key.find_first_not_of("0123456789", 1) != std::string::npos) return false;
+    size_t position = (size_t)strtoul(key.c_str() + 1, nullptr, 10);
+    auto found = Section::map.find(section_name);
+    if (found == Section::map.end()) return false;
+    Section *section = found->second;
+    SectionReadLock held(section);
+    if (position < section->options.size() && field_secret(section->options[position])) return true;
+    for (const Subsection &subsection : section->subsections)
+        if (subsection.name == subsection_name)
+            return position < subsection.templ.size() && field_secret(subsection.templ[position]);
+    return false;
+}
+
+// Keys whose values never reach a log line: the login's and every other
+// password input, the "/password" page's inputs, and the configuration
+// fields that hold passwords.
+static bool key_secret(const std::string &key, const std::string &section, const std::string &subsection) {
+    if (key == "scode" || key == "scode1" || s_strcasestr(key.c_str(), "password")) return true;
+    return !section.empty() && config_key_secret(key, section, subsection);
+}
+
+// The decoded key and value of one segment; false without "=".
+static bool segment_pair(const std::string &piece, std::string *key, std::string *value) {
+    size_t equals = piece.rfind('=');
+    if (equals == std::string::npos) return false;
+    char *k = url_decode(piece.c_str(), (int)equals);
+    char *v = url_decode(piece.c_str() + equals + 1, -1);
+    *key = k;
+    *value = v;
+    free(k);
+    free(v);
+    return true;
+}
+
+static std::vector<std::string> segments_of(const char *text) {
+    std::vector<std::string> pieces;
     const char *segment = text;
     for (;;) {
         const char *end = strchr(segment, '&');
-        std::string piece(segment, end ? (size_t)(end - segment) : strlen(segment));
-        if (piece.compare(0, 6, "scode=") == 0 || piece.compare(0, 7, "scode1=") == 0)
-            piece = piece.substr(0, piece.find('=') + 1) + "*";
-        logged += piece;
+        pieces.emplace_back(segment, end ? (size_t)(end - segment) : strlen(segment));
         if (!end) break;
-        logged += "&";
         segment = end + 1;
+    }
+    return pieces;
+}
+
+// The decoded pairs of the segments, the last of a key winning.
+static CGIMap pairs_of(const std::vector<std::string> &pieces) {
+    CGIMap pairs;
+    for (const std::string &piece : pieces) {
+        std::string key, value;
+        if (segment_pair(piece, &key, &value)) pairs[key] = value;
+    }
+    return pairs;
+}
+
+// The arguments as logged: every password value replaced by "*".
+static std::string cgi_logged(const std::vector<std::string> &pieces, const CGIMap &pairs) {
+    const std::string section = pairs.get("section"), subsection = pairs.get("subsection");
+    std::string logged;
+    for (size_t i = 0; i < pieces.size(); i++) {
+        const std::string &piece = pieces[i];
+        if (i > 0) logged += "&";
+        std::string key, value;
+        if (segment_pair(piece, &key, &value) && key_secret(key, section, subsection))
+            logged += piece.substr(0, piece.rfind('=') + 1) + "*";
+        else logged += piece;
     }
     return logged;
 }
 
 void CGIMap::parse(const char *text) {
     if (!text || !*text) return;
-    putlog(LOG_DEBUG, "cgi arguments: %s", cgi_logged(text).c_str());
-    const char *segment = text;
-    for (;;) {
-        const char *end = strchr(segment, '&');
-        size_t length = end ? (size_t)(end - segment) : strlen(segment);
-        std::string piece(segment, length);
-        size_t equals = piece.rfind('=');
-        if (equals != std::string::npos) {
-            char *key = url_decode(piece.c_str(), (int)equals);
-            char *value = url_decode(piece.c_str() + equals + 1, -1);
-            (*this)[key] = value;
-            free(key);
-            free(value);
-        }
-        if (!end) break;
-        segment = end + 1;
-    }
+    const std::vector<std::string> pieces = segments_of(text);
+    const CGIMap pairs = pairs_of(pieces);
+    putlog(LOG_DEBUG, "cgi arguments: %s", cgi_logged(pieces, pairs).c_str());
+    for (auto &pair : pairs) (*this)[pair.first] = pair.second;
 }
 
 std::string CGIMap::get(const std::string &key) const {
@@ -202,21 +262,48 @@ static std::string interface_path(CONNECTION_T *connection) {
     return file;
 }
 
+// The rest of referer after "http://<host>" with an optional port, or null
+// when referer names another host.
+static const char *referer_after_host(const char *referer, const std::string &host) {
+    if (host.empty()) return nullptr;
+    std::string base = "http://" + host.substr(0, 120);
+    if (strncasecmp(referer, base.c_str(), base.size()) != 0) return nullptr;
+    const char *rest = referer + base.size();
+    if (*rest == '/') return rest;
+    if (*rest != ':') return nullptr;
+    rest++;
+    while (*rest >= '0' && *rest <= '9') rest++;
+    return *rest == '/' ? rest : nullptr;
+}
+
+// A Referer as logged: password values in its query masked.
+static std::string referer_logged(const char *referer) {
+    const char *question = strchr(referer, '?');
+    if (!question) return referer;
+    const std::vector<std::string> pieces = segments_of(question + 1);
+    const CGIMap pairs = pairs_of(pieces);
+    return std::string(referer, (size_t)(question - referer) + 1) + cgi_logged(pieces, pairs);
+}
+
 int interface_check_referer(CONNECTION_T *connection) {
     const char *referer = connection->request->referer;
     if (!referer) {
         putlog(LOG_SECURITY, "web interface request without referer");
         return 0;
     }
-    std::string hosts[2] = {INTERFACE_HOST, proxy_name_get()};
-    for (const std::string &host : hosts) {
-        if (host.empty()) continue;
-        std::string base = "http://" + host.substr(0, 120);
-        if (strncasecmp(referer, base.c_str(), base.size()) == 0 &&
-            (referer[base.size()] == ':' || referer[base.size()] == '/'))
-            return 1;
+    // Pages of the interface itself, by its own name...
+    static const char own[] = "http://" INTERFACE_HOST;
+    if (strncasecmp(referer, own, sizeof own - 1) == 0 && (referer[sizeof own - 1] == ':' || referer[sizeof own - 1] == '/'))
+        return 1;
+    // ...or reached through the proxy's own name, where the interface's name
+    // is the path's first segment. Any other page on that host (another
+    // program on the proxy's machine, "localhost" in a browser) is foreign.
+    const char *path = referer_after_host(referer, proxy_name_get());
+    if (path && strncasecmp(path + 1, INTERFACE_HOST, HOST_LENGTH) == 0) {
+        char next = path[1 + HOST_LENGTH];
+        if (next == '\0' || next == '/' || next == '?' || next == '#') return 1;
     }
-    putlog(LOG_SECURITY, "web interface request from invalid referer (%s)", referer);
+    putlog(LOG_SECURITY, "web interface request from invalid referer (%s)", referer_logged(referer).c_str());
     return 0;
 }
 
@@ -261,6 +348,92 @@ bool interface_login_valid(const std::string &user, const std::string &password,
     return same;
 }
 
+// ---------------------------------------------------------------------------
+// Failed logins: an address that fails LOGIN_FAILURES times within
+// LOGIN_WINDOW seconds is not checked at all for LOGIN_LOCK seconds. The
+// table is shared by every worker thread and holds at most LOGIN_ADDRESSES
+// addresses.
+
+#define LOGIN_FAILURES 5
+#define LOGIN_WINDOW 60
+#define LOGIN_LOCK 60
+#define LOGIN_ADDRESSES 4096
+
+namespace {
+
+struct LoginFailures {
+    time_t times[LOGIN_FAILURES] = {};  // the latest failures, oldest first
+    int count = 0;
+    time_t locked_until = 0;
+};
+
+pthread_mutex_t login_failures_lock = PTHREAD_MUTEX_INITIALIZER;
+std::map<std::string, LoginFailures> login_failures;
+
+bool login_record_stale(const LoginFailures &record, time_t now) {
+    return record.locked_until <= now && (record.count == 0 || now - record.times[record.count - 1] >= LOGIN_WINDOW);
+}
+
+// Room for one more address (lock held): stale records go first; when every
+// record is live, the one whose last failure is oldest, a locked one last.
+void login_failures_trim(time_t now) {
+    if (login_failures.size() < LOGIN_ADDRESSES) return;
+    for (auto it = login_failures.begin(); it != login_failures.end();)
+        it = login_record_stale(it->second, now) ? login_failures.erase(it) : std::next(it);
+    while (login_failures.size() >= LOGIN_ADDRESSES) {
+        auto victim = login_failures.begin();
+        for (auto it = login_failures.begin(); it != login_failures.end(); ++it) {
+            bool locked = it->second.locked_until > now, victim_locked = victim->second.locked_until > now;
+            time_t last = it->second.count ? it->second.times[it->second.count - 1] : 0;
+            time_t victim_last = victim->second.count ? victim->second.times[victim->second.count - 1] : 0;
+            if (locked < victim_locked || (locked == victim_locked && last < victim_last)) victim = it;
+        }
+        login_failures.erase(victim);
+    }
+}
+
+}  // namespace
+
+// Whether logins from address are refused unchecked for now.
+static bool login_locked(const char *address) {
+    time_t now = clock_now();
+    MutexLock held(&login_failures_lock);
+    auto found = login_failures.find(address);
+    return found != login_failures.end() && found->second.locked_until > now;
+}
+
+// Records and logs one failed login of address.
+static void login_failed(const char *address) {
+    time_t now = clock_now();
+    putlog(LOG_SECURITY, "web interface login failed from %s", address);
+    bool locked = false;
+    {
+        MutexLock held(&login_failures_lock);
+        if (login_failures.find(address) == login_failures.end()) login_failures_trim(now);
+        LoginFailures &record = login_failures[address];
+        if (record.locked_until > now) return;
+        if (record.count == LOGIN_FAILURES) {
+            memmove(record.times, record.times + 1, sizeof record.times[0] * (LOGIN_FAILURES - 1));
+            record.count--;
+        }
+        record.times[record.count++] = now;
+        if (record.count == LOGIN_FAILURES && now - record.times[0] < LOGIN_WINDOW) {
+            record.locked_until = now + LOGIN_LOCK;
+            record.count = 0;
+            locked = true;
+        }
+    }
+    if (locked)
+        putlog(LOG_SECURITY, "web interface login from %s refused for %d seconds after %d failures", address,
+               LOGIN_LOCK, LOGIN_FAILURES);
+}
+
+// A right login forgets the address's failures.
+static void login_succeeded(const char *address) {
+    MutexLock held(&login_failures_lock);
+    login_failures.erase(address);
+}
+
 // The value of the first "login" pair of the request's first Cookie line
 // (only that line counts), or false when there is none.
 static bool login_cookie(HEADER *request, std::string *value) {
@@ -295,20 +468,52 @@ static void login_cookie_set(HEADER *response, const std::string &user, const st
     response->headers.push_back(line);
 }
 
+// Whether token was made with that user and password at all (an expired
+// token of this login is no guess at the password).
+static bool login_token_genuine(const std::string &user, const std::string &password, const std::string &token) {
+    const std::string secret = login_secret(user, password);
+    char *decoded = url_decode(token.c_str(), -1);
+    char *decrypted = blowfish_decrypt(secret.c_str(), decoded);
+    bool genuine = strncmp(decrypted, (secret + "@").c_str(), secret.size() + 1) == 0;
+    free(decoded);
+    free(decrypted);
+    return genuine;
+}
+
+static const char *client_address(const CONNECTION_T *connection) {
+    return connection->ip ? connection->ip : "";
+}
+
+// The login's checks: true when the cookie or the form is right. A wrong
+// password, or a cookie this login never made, counts as a failure.
+static bool login_checked(CONNECTION_T *connection, CGIMap &form, HEADER *response) {
+    const std::string &user = connection->interface_user;
+    const std::string &password = connection->interface_password;
+    const char *address = client_address(connection);
+    std::string cookie;
+    if (login_cookie(connection->request, &cookie) && !cookie.empty()) {
+        if (interface_login_valid(user, password, cookie, time(nullptr))) {
+            login_cookie_set(response, user, password);
+            return true;
+        }
+        if (!login_token_genuine(user, password, cookie)) login_failed(address);
+    }
+    if (form.find("username") == form.end() && form.find("password") == form.end()) return false;
+    if (form.get("username") == user && form.get("password") == password) {
+        login_succeeded(address);
+        login_cookie_set(response, user, password);
+        return true;
+    }
+    login_failed(address);
+    return false;
+}
+
 bool interface_login(CONNECTION_T *connection, CGIMap &form, HEADER *response, Filebuf *page) {
     const std::string &user = connection->interface_user;
     const std::string &password = connection->interface_password;
     if (user.empty() || password.empty()) return true;
-
-    std::string cookie;
-    if (login_cookie(connection->request, &cookie) && interface_login_valid(user, password, cookie, time(nullptr))) {
-        login_cookie_set(response, user, password);
-        return true;
-    }
-    if (form.get("username") == user && form.get("password") == password) {
-        login_cookie_set(response, user, password);
-        return true;
-    }
+    // A locked-out address is not checked at all, so guesses tell it nothing.
+    if (!login_locked(client_address(connection)) && login_checked(connection, form, response)) return true;
 
     std::string action = html_escape(connection->request->file ? connection->request->file : "/");
     page->Addf("<table class=\"bigdialog\">\n");
@@ -388,6 +593,42 @@ static void xml_export(CONNECTION_T *connection, HEADER *head) {
     head->mime_type = text_copy("text/xml");
     head->cache_control = text_copy("no-cache");
     response_send(connection, head, &body);
+}
+
+// Whether the client may read the export: always when the access rule asks
+// for no interface login; otherwise with the login cookie or HTTP Basic
+// credentials of the interface user and password (how a slave gives them),
+// and never from an address locked out for failed logins.
+static bool xml_allowed(CONNECTION_T *connection) {
+    const std::string &user = connection->interface_user;
+    const std::string &password = connection->interface_password;
+    if (user.empty() || password.empty()) return true;
+    const char *address = client_address(connection);
+    if (login_locked(address)) return false;
+    std::string cookie;
+    if (login_cookie(connection->request, &cookie) && interface_login_valid(user, password, cookie, time(nullptr)))
+        return true;
+    const char *authorization = connection->request->authorization;
+    if (!authorization) return false;
+    std::string given_user, given_password;
+    if (strncasecmp(authorization, "Basic ", 6) == 0 &&
+        access_basic_decode(authorization + 6, &given_user, &given_password) && given_user == user &&
+        given_password == password) {
+        login_succeeded(address);
+        return true;
+    }
+    login_failed(address);
+    return false;
+}
+
+// 401 with nothing of the document.
+static void xml_refuse(CONNECTION_T *connection, HEADER *head) {
+    head->code = 401;
+    head->www_authenticate = text_copy("Basic realm=\"" INTERFACE_HOST "\"");
+    head->content_length = 0;
+    head->flags |= HEADER_LENGTH;
+    if (connection->body_unread) keepalive_client_end(connection);
+    response_send(connection, head, nullptr);
 }
 
 // The form of an HTML page: the query, or a POST body, and only with a valid
@@ -492,7 +733,8 @@ void interface_handle_request(CONNECTION_T *connection) {
             if (unread) keepalive_client_end(connection);
             response_send(connection, head, nullptr);
         } else if (strcasecmp(path.c_str(), "/xml") == 0) {
-            xml_export(connection, head);
+            if (xml_allowed(connection)) xml_export(connection, head);
+            else xml_refuse(connection, head);
         } else {
             html_page(connection, head, path);
         }

@@ -40,6 +40,7 @@ static void show_help(char **argv) {
         " -H <hostname>        : proxy's hostname (overrides configuration file)\n"
         " -L <ip:port>         : specify address and port to listen on\n"
         " -M <host:port>       : master host and port to syncronize configuration from\n"
+        "                        (user:password@host:port gives the master's web interface login)\n"
         " -S <sections>        : comma separated list of sections to syncronize from master (default: all "
         "sections)\n"
         " -E <sections>        : comma separated list of sections to not syncronize from master (default: none)\n"
@@ -188,6 +189,27 @@ static void host_port_option(char **argv, const char *value, char *host, size_t 
     *port = number(colon + 1);
 }
 
+// "-M [user:password@]host:port": the login of the master's interface, when
+// given, before the last "@"; the user ends at the first colon.
+static void master_option(char **argv, const char *value) {
+    const char *at = strrchr(value, '@');
+    if (at) {
+        const char *colon = (const char *)memchr(value, ':', (size_t)(at - value));
+        size_t user_length = colon ? (size_t)(colon - value) : 0;
+        size_t password_length = colon ? (size_t)(at - colon - 1) : 0;
+        if (!colon || user_length == 0 || user_length >= sizeof masteruser || password_length == 0 ||
+            password_length >= sizeof masterpassword) {
+            show_help(argv);
+            exit(1);
+        }
+        s_strncpy(masteruser, value, user_length + 1);
+        s_strncpy(masterpassword, colon + 1, password_length + 1);
+        value = at + 1;
+    }
+    host_port_option(argv, value, masterhost, sizeof masterhost, &masterport);
+    slave = 1;
+}
+
 // "-P size:age"; 0:0 turns the password cache off.
 static void password_cache_option(char **argv, const char *value) {
     const char *colon = strchr(value, ':');
@@ -262,10 +284,7 @@ static void options_read(int argc, char **argv) {
             case 'd': loglevel = number(optarg); break;
             case 'H': s_strncpy(proxyhost, optarg, sizeof proxyhost); break;
             case 'L': host_port_option(argv, optarg, listenip, sizeof listenip, &listenport); break;
-            case 'M':
-                host_port_option(argv, optarg, masterhost, sizeof masterhost, &masterport);
-                slave = 1;
-                break;
+            case 'M': master_option(argv, optarg); break;
             case 'S': s_strncpy(syncsections, optarg, sizeof syncsections); break;
             case 'E': s_strncpy(nosyncsections, optarg, sizeof nosyncsections); break;
             case 'I': syncinterval = number(optarg); break;

@@ -22,6 +22,9 @@ extern char listenip[16];
 extern int listenport;
 extern char masterhost[256];
 extern int masterport;
+// -M user:password@host:port: the master's interface login, empty without
+extern char masteruser[256];
+extern char masterpassword[256];
 extern int slave;
 extern char syncsections[256];
 extern char nosyncsections[256];

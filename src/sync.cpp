@@ -9,8 +9,10 @@
 
 #include <tinyxml.h>
 
+#include "clock.h"
 #include "fetch.h"
 #include "filebuf.h"
+#include "interface.h"
 #include "lockguard.h"
 #include "log.h"
 #include "misc.h"
@@ -86,7 +88,18 @@ bool sync_once() {
         putlog(LOG_ERROR, "sync: cannot make a URL of %s", text.c_str());
         return false;
     }
-    HTTPRESPONSE *reply = http_fetch(url, nullptr, SYNC_BODY_MAX);
+    // The master's interface login goes as the interface's own login cookie:
+    // an Authorization header on this origin-form request would be taken by
+    // the master's access rules as proxy credentials. The URL text (and so
+    // every log line) never holds it.
+    std::vector<HTTP_HEADER> login;
+    if (masteruser[0]) {
+        HTTP_HEADER cookie;
+        cookie.name = "Cookie";
+        cookie.value = "login=" + interface_login_token(masteruser, masterpassword, clock_now() + 3600);
+        login.push_back(cookie);
+    }
+    HTTPRESPONSE *reply = http_fetch(url, masteruser[0] ? &login : nullptr, SYNC_BODY_MAX);
     url_free(url);
     if (!reply) {
         putlog(LOG_ERROR, "sync: No Response from %s:%d", masterhost, masterport);

@@ -15,9 +15,10 @@ import tempfile
 import threading
 import time
 import unittest
+import base64
 import urllib.parse
 
-from harness import CONFIG_XML, Proxy, main, wait_for
+from harness import ALL_LOG, CONFIG_XML, Proxy, main, wait_for
 from peers import hello_origin
 
 HOST = "korvantel.invalid"
@@ -77,6 +78,10 @@ def call(proxy, path, method="GET", form=None, headers=None, referer=REFERER, ho
         return Answer(r.status, r.getheaders(), data.decode("latin-1"))
     finally:
         conn.close()
+
+
+def basic(user, password):
+    return {"Authorization": "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()}
 
 
 def login_cookie(answer):
@@ -262,6 +267,143 @@ class Security(unittest.TestCase):
             call(p, "/config", form=rule_form("sneaky"), referer="http://evil.example/config")
             call(p, "/config?" + urllib.parse.urlencode(rule_form("sneaky2")), referer=None)
             self.assertEqual(allow_comments(p), before)
+
+    def test_only_pages_of_the_interface_may_post_forms(self):
+        # The proxy's own name is "localhost": a page on another localhost
+        # port, or anywhere else on that host, is foreign unless the
+        # interface's name is the first segment of its path.
+        with Proxy() as p:
+            saved = os.path.join(p.dir, "forged.xml")
+            foreign = ["http://localhost:8080/evil.html", "http://localhost/",
+                       "http://localhost:%d/" % p.port, "http://localhost:%d/x/%s/config" % (p.port, HOST),
+                       "http://localhost/%s.evil/config" % HOST, "http://localhost:8x/%s/" % HOST,
+                       "http://localhost.evil/%s/" % HOST]
+            for referer in foreign:
+                with self.subTest(referer=referer):
+                    before = allow_comments(p)
+                    call(p, "/config", form=rule_form("forged"), referer=referer)
+                    call(p, "/config?" + urllib.parse.urlencode(rule_form("forged2")), referer=referer)
+                    call(p, "/save?" + urllib.parse.urlencode({"filename": saved}), referer=referer)
+                    call(p, "/save", form={"filename": saved}, referer=referer)
+                    self.assertEqual(allow_comments(p), before)
+                    self.assertFalse(os.path.exists(saved))
+                    self.assertTrue(p.wait_log("web interface request from invalid referer (%s)" % referer))
+            own = ["http://localhost:%d/%s/config" % (p.port, HOST), "http://LOCALHOST/%s" % HOST.upper(),
+                   "http://localhost/%s?x" % HOST, "http://%s/config" % HOST, "http://%s:80/" % HOST]
+            for n, referer in enumerate(own):
+                with self.subTest(referer=referer):
+                    call(p, "/config", form=rule_form("own%d" % n), referer=referer)
+                    self.assertIn("own%d" % n, allow_comments(p))
+            call(p, "/stats", referer=None)
+            self.assertTrue(p.wait_log("web interface request without referer"))
+
+    def test_xml_asks_for_the_interface_login(self):
+        with Proxy(config=config_with("admin", "s3cret")) as p:
+            for headers in ({}, basic("admin", "wrong"), basic("Admin", "s3cret"), basic("admin", ""),
+                            {"Authorization": "Basic !!!"}, {"Cookie": "login=forged"}):
+                with self.subTest(headers=headers):
+                    r = call(p, "/xml", referer=None, headers=headers)
+                    self.assertEqual(r.status, 401)
+                    self.assertNotIn("korvantel>", r.body)
+                    self.assertNotIn("s3cret", r.body)
+            # The brief wrong guesses above have locked nothing yet.
+            r = call(p, "/xml", referer=None, headers=basic("admin", "s3cret"))
+            self.assertEqual(r.status, 200)
+            self.assertIn("<interfacepassword>s3cret</interfacepassword>", r.body)
+            cookie = token_of(login_cookie(call(p, "/stats", form={"username": "admin", "password": "s3cret"})))
+            r = call(p, "/xml", referer=None, headers={"Cookie": "login=" + cookie})
+            self.assertEqual(r.status, 200)
+            self.assertIn("<korvantel>", r.body)
+            self.assertTrue(p.wait_log("web interface login failed from 127.0.0.1"))
+
+    def test_slave_gives_the_masters_login(self):
+        with Proxy(config=config_with("admin", "pw@with:odd")) as master:
+            cookie = token_of(login_cookie(call(master, "/stats", form={"username": "admin",
+                                                                        "password": "pw@with:odd"})))
+            call(master, "/config", form=rule_form("from the master"), headers={"Cookie": "login=" + cookie})
+            refused = Proxy(args=["-M", "127.0.0.1:%d" % master.port, "-I", "1"])
+            refused.config_path = os.path.join(refused.dir, "slave.xml")
+            with refused:
+                self.assertTrue(refused.wait_log("sync: 127.0.0.1:%d responded with 401" % master.port, timeout=30))
+            slave = Proxy(args=["-M", "admin:pw@with:odd@127.0.0.1:%d" % master.port, "-I", "1"],
+                          loglevel=ALL_LOG)
+            slave.config_path = os.path.join(slave.dir, "slave.xml")
+            with slave:
+                self.assertTrue(slave.wait_log("synchronized local configuration file", timeout=30))
+                with open(slave.config_path) as f:
+                    self.assertIn("from the master", f.read())
+                self.assertIn("syncronizing with 127.0.0.1:%d" % master.port, slave.log())
+                self.assertNotIn("pw@with:odd", slave.log())
+
+
+class LoginLockout(unittest.TestCase):
+    def test_five_failures_lock_the_address_for_a_minute(self):
+        directory = tempfile.mkdtemp(prefix="korvantel-clock-")
+        self.addCleanup(shutil.rmtree, directory, True)
+        clock = FakeClock(directory)
+        right = {"username": "admin", "password": "s3cret"}
+        with Proxy(config=config_with("admin", "s3cret"), env=clock.env()) as p:
+            # Failures further apart than a minute lock nothing.
+            for n in range(4):
+                self.assertIn("Web interface login", call(p, "/stats", form=dict(right, password="w%d" % n)).body)
+            clock.set(61)
+            self.assertIn("Web interface login", call(p, "/stats", form=dict(right, password="late")).body)
+            page = call(p, "/stats", form=right)
+            self.assertIn("Top Menu", page.body)
+            token = token_of(login_cookie(page))
+
+            # Five guesses within the minute (a forged cookie counts as one).
+            self.assertIn("Web interface login", call(p, "/stats", headers={"Cookie": "login=forged"}).body)
+            for n in range(20):
+                page = call(p, "/stats", form=dict(right, password="guess%d" % n))
+                self.assertEqual(page.status, 200)
+                self.assertIn("Web interface login", page.body)
+            for what in ({"form": right}, {"headers": {"Cookie": "login=" + token}}):
+                page = call(p, "/stats", **what)
+                self.assertIn("Web interface login", page.body, what)
+                self.assertIsNone(login_cookie(page), what)
+            self.assertEqual(call(p, "/xml", referer=None, headers=basic("admin", "s3cret")).status, 401)
+            self.assertTrue(p.wait_log("web interface login failed from 127.0.0.1"))
+            log = p.log()
+            self.assertEqual(log.count("web interface login from 127.0.0.1 refused for 60 seconds"), 1, log)
+            self.assertEqual(log.count("web interface login failed from 127.0.0.1"), 4 + 1 + 5, log)
+
+            clock.set(61 + 61)
+            self.assertIn("Top Menu", call(p, "/stats", form=right).body)
+            self.assertEqual(call(p, "/xml", referer=None, headers=basic("admin", "s3cret")).status, 200)
+
+
+class Secrets(unittest.TestCase):
+    def test_passwords_never_reach_the_log(self):
+        with Proxy(config=config_with("admin", "LoginSecret1"), loglevel=ALL_LOG) as p:
+            call(p, "/stats", form={"username": "admin", "password": "GuessSecret2"})
+            call(p, "/stats?username=admin&password=GuessSecret3")
+            cookie = token_of(login_cookie(call(p, "/stats", form={"username": "admin",
+                                                                   "password": "LoginSecret1"})))
+            logged_in = {"Cookie": "login=" + cookie}
+            form = rule_form("visible comment")
+            form.update({"F7": "someuser", "F8": "RuleSecret4", "F11": "admin", "F12": "IfaceSecret5"})
+            call(p, "/config", form=form, headers=logged_in)
+            call(p, "/config", form={"section": "ldap", "subsection": "server", "action": "add", "F0": "true",
+                                     "F6": "LdapSecret6"}, headers=logged_in)
+            call(p, "/password", form={"scode": "ScodeSecret7", "scode1": "ScodeSecret7"}, headers=logged_in)
+            call(p, "/stats", referer="http://evil.example/?username=admin&password=RefererSecret8")
+            self.assertTrue(p.wait_log("scode=*&scode1=*"))
+            self.assertTrue(p.wait_log("invalid referer (http://evil.example/?username=admin&password=*)"))
+            log = p.log()
+            self.assertIn("password=*", log)
+            self.assertIn("F8=*", log)
+            self.assertIn("F12=*", log)
+            self.assertIn("F6=*", log)
+            self.assertIn("F1=visible+comment", log)
+            self.assertIn("F7=someuser", log)
+            page = call(p, "/log?pattern=evil.example", headers=logged_in).body
+            self.assertIn("password=*", page)
+            for secret in ("LoginSecret1", "GuessSecret2", "GuessSecret3", "RuleSecret4", "IfaceSecret5",
+                           "LdapSecret6", "ScodeSecret7", "RefererSecret8"):
+                self.assertNotIn(secret, log, secret)
+                self.assertNotIn(secret, page, secret)
+
 
 
 class Dispatch(unittest.TestCase):

@@ -22,6 +22,12 @@ class CommandLine(unittest.TestCase):
             (["-L", "1234567890123456:80"], 1, ("err", "Usage: ")),
             (["-M", "host"], 1, ("err", "Usage: ")),
             (["-M", "h" * 256 + ":80"], 1, ("err", "Usage: ")),
+            # with the master's interface login before the last "@"
+            (["-M", "admin:pw@host"], 1, ("err", "Usage: ")),
+            (["-M", "admin:pw@" + "h" * 256 + ":80"], 1, ("err", "Usage: ")),
+            (["-M", "admin@127.0.0.1:80"], 1, ("err", "Usage: ")),
+            (["-M", ":pw@127.0.0.1:80"], 1, ("err", "Usage: ")),
+            (["-M", "admin:@127.0.0.1:80"], 1, ("err", "Usage: ")),
             (["-P", "100"], 1, ("err", "Usage: ")),
             (["-P", "0:300"], 1, ("err", "Usage: ")),  # a cache that stays on needs a size
             (["-t", "0"], 1, ("err", "Usage: ")),
