@@ -484,19 +484,27 @@ static const char *client_address(const CONNECTION_T *connection) {
     return connection->ip ? connection->ip : "";
 }
 
+// Whether the request carries a valid login cookie; a cookie this login
+// never made counts as a failed login.
+static bool login_by_cookie(CONNECTION_T *connection) {
+    const std::string &user = connection->interface_user;
+    const std::string &password = connection->interface_password;
+    std::string cookie;
+    if (!login_cookie(connection->request, &cookie) || cookie.empty()) return false;
+    if (interface_login_valid(user, password, cookie, time(nullptr))) return true;
+    if (!login_token_genuine(user, password, cookie)) login_failed(client_address(connection));
+    return false;
+}
+
 // The login's checks: true when the cookie or the form is right. A wrong
 // password, or a cookie this login never made, counts as a failure.
 static bool login_checked(CONNECTION_T *connection, CGIMap &form, HEADER *response) {
     const std::string &user = connection->interface_user;
     const std::string &password = connection->interface_password;
     const char *address = client_address(connection);
-    std::string cookie;
-    if (login_cookie(connection->request, &cookie) && !cookie.empty()) {
-        if (interface_login_valid(user, password, cookie, time(nullptr))) {
-            login_cookie_set(response, user, password);
-            return true;
-        }
-        if (!login_token_genuine(user, password, cookie)) login_failed(address);
+    if (login_by_cookie(connection)) {
+        login_cookie_set(response, user, password);
+        return true;
     }
     if (form.find("username") == form.end() && form.find("password") == form.end()) return false;
     if (form.get("username") == user && form.get("password") == password) {
@@ -605,9 +613,7 @@ static bool xml_allowed(CONNECTION_T *connection) {
     if (user.empty() || password.empty()) return true;
     const char *address = client_address(connection);
     if (login_locked(address)) return false;
-    std::string cookie;
-    if (login_cookie(connection->request, &cookie) && interface_login_valid(user, password, cookie, time(nullptr)))
-        return true;
+    if (login_by_cookie(connection)) return true;
     const char *authorization = connection->request->authorization;
     if (!authorization) return false;
     std::string given_user, given_password;

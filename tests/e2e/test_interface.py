@@ -299,14 +299,14 @@ class Security(unittest.TestCase):
 
     def test_xml_asks_for_the_interface_login(self):
         with Proxy(config=config_with("admin", "s3cret")) as p:
-            for headers in ({}, basic("admin", "wrong"), basic("Admin", "s3cret"), basic("admin", ""),
-                            {"Authorization": "Basic !!!"}, {"Cookie": "login=forged"}):
+            for headers in ({}, basic("admin", "wrong"), basic("Admin", "s3cret"), {"Authorization": "Basic !!!"},
+                            {"Cookie": "login=forged"}):
                 with self.subTest(headers=headers):
                     r = call(p, "/xml", referer=None, headers=headers)
                     self.assertEqual(r.status, 401)
                     self.assertNotIn("korvantel>", r.body)
                     self.assertNotIn("s3cret", r.body)
-            # The brief wrong guesses above have locked nothing yet.
+            # Four wrong guesses lock nothing yet.
             r = call(p, "/xml", referer=None, headers=basic("admin", "s3cret"))
             self.assertEqual(r.status, 200)
             self.assertIn("<interfacepassword>s3cret</interfacepassword>", r.body)
