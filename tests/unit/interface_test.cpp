@@ -1,4 +1,6 @@
-// The web interface's login token.
+// The web interface's login token and Referer rule.
+#include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 #include <string>
@@ -10,6 +12,7 @@
 #include "connection.h"
 #include "header.h"
 #include "interface.h"
+#include "settings.h"
 #include "templates.h"
 
 TEST(InterfaceLogin, TokenHoldsTheLoginAndItsExpiry) {
@@ -89,4 +92,46 @@ TEST(InterfaceRequest, AskingLeavesTheRequestAlone) {
         connection->request = nullptr;
         connection_free(connection);
     }
+}
+
+// Only pages the interface served pass: its own name, or the proxy's own
+// name with the interface's name as the path's first segment.
+TEST(InterfaceReferer, OnlyPagesOfTheInterfacePass) {
+    char saved[sizeof proxyhost];
+    memcpy(saved, proxyhost, sizeof saved);
+    snprintf(proxyhost, sizeof proxyhost, "%s", "proxy.example");
+    struct Case {
+        const char *referer;
+        int passes;
+    } cases[] = {
+        {"http://" INTERFACE_HOST "/config", 1},
+        {"HTTP://" INTERFACE_HOST ":80/", 1},
+        {"http://" INTERFACE_HOST ".evil/", 0},
+        {"http://proxy.example/" INTERFACE_HOST, 1},
+        {"http://proxy.example:8080/" INTERFACE_HOST "/config?section=access", 1},
+        {"http://PROXY.example/" INTERFACE_HOST "?x", 1},
+        {"http://proxy.example/" INTERFACE_HOST "#top", 1},
+        {"http://proxy.example/", 0},
+        {"http://proxy.example", 0},
+        {"http://proxy.example:8080/config", 0},
+        {"http://proxy.example/x/" INTERFACE_HOST "/", 0},
+        {"http://proxy.example/" INTERFACE_HOST ".evil/", 0},
+        {"http://proxy.example:80x/" INTERFACE_HOST "/", 0},
+        {"http://proxy.example.evil/" INTERFACE_HOST "/", 0},
+        {"https://proxy.example/" INTERFACE_HOST "/", 0},
+        {"", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.referer);
+        std::string head = std::string("GET http://" INTERFACE_HOST "/stats HTTP/1.1\r\nReferer: ") + c.referer +
+                           "\r\n\r\n";
+        CONNECTION_T *connection = connection_new();
+        connection->request = http_header_parse_request(head.c_str());
+        ASSERT_NE(connection->request, nullptr);
+        EXPECT_EQ(interface_check_referer(connection), c.passes);
+        http_header_free(connection->request);
+        connection->request = nullptr;
+        connection_free(connection);
+    }
+    memcpy(proxyhost, saved, sizeof saved);
 }
