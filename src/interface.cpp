@@ -1,10 +1,10 @@
 // The web interface's dispatch, login and page frame.
 #include "interface.h"
 
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <pthread.h>
 #include <time.h>
 
 #include <iterator>
@@ -17,9 +17,9 @@
 #include "access.h"
 #include "blowfish.h"
 #include "cipher.h"
+#include "clock.h"
 #include "connection.h"
 #include "cookieheader.h"
-#include "clock.h"
 #include "dispatch.h"
 #include "field.h"
 #include "filebuf.h"
@@ -67,13 +67,11 @@ static const size_t HOST_LENGTH = sizeof INTERFACE_HOST - 1;
 
 // Whether a configuration field holds a secret: its definition names it a
 // password (the interface, proxy-authentication, LDAP and FTP passwords).
-static bool field_secret(const Field &field) {
-    return s_strcasestr(field.name.c_str(), "password") != nullptr;
-}
+static bool field_secret(const Field &field) { return s_strcasestr(field.name.c_str(), "password") != nullptr; }
 
 // Whether configuration form key "F<n>" of that section is a password field,
-// among its options or in the entry list named. Field names are fixed by the definitions, but
-// read under the section's lock all the same.
+// among its options or in the entry list named. Field names are fixed by the
+// definitions, but read under the section's lock all the same.
 static bool config_key_secret(const std::string &key, const std::string &section_name,
                               const std::string &subsection_name) {
     if (key.size() < 2 || key[0] != 'F' || key.size() > 6) return false;
@@ -293,7 +291,8 @@ int interface_check_referer(CONNECTION_T *connection) {
     }
     // Pages of the interface itself, by its own name...
     static const char own[] = "http://" INTERFACE_HOST;
-    if (strncasecmp(referer, own, sizeof own - 1) == 0 && (referer[sizeof own - 1] == ':' || referer[sizeof own - 1] == '/'))
+    if (strncasecmp(referer, own, sizeof own - 1) == 0 &&
+        (referer[sizeof own - 1] == ':' || referer[sizeof own - 1] == '/'))
         return 1;
     // ...or reached through the proxy's own name, where the interface's name
     // is the path's first segment. Any other page on that host (another
@@ -480,9 +479,7 @@ static bool login_token_genuine(const std::string &user, const std::string &pass
     return genuine;
 }
 
-static const char *client_address(const CONNECTION_T *connection) {
-    return connection->ip ? connection->ip : "";
-}
+static const char *client_address(const CONNECTION_T *connection) { return connection->ip ? connection->ip : ""; }
 
 // Whether the request carries a valid login cookie; a cookie this login
 // never made counts as a failed login.

@@ -123,8 +123,8 @@ TEST(InterfaceReferer, OnlyPagesOfTheInterfacePass) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.referer);
-        std::string head = std::string("GET http://" INTERFACE_HOST "/stats HTTP/1.1\r\nReferer: ") + c.referer +
-                           "\r\n\r\n";
+        std::string head =
+            std::string("GET http://" INTERFACE_HOST "/stats HTTP/1.1\r\nReferer: ") + c.referer + "\r\n\r\n";
         CONNECTION_T *connection = connection_new();
         connection->request = http_header_parse_request(head.c_str());
         ASSERT_NE(connection->request, nullptr);
