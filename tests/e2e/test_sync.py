@@ -25,9 +25,11 @@ def master_document(hostname="from-master"):
     return str(Config().set("general", hostname=hostname))
 
 
-def slave(master_port, *extra):
-    """A slave daemon whose configuration file does not exist yet."""
-    p = Proxy(args=["-M", "127.0.0.1:%d" % master_port, "-I", "1"] + list(extra), loglevel=ALL_LOG)
+def slave(master_port, *extra, login=None):
+    """A slave daemon whose configuration file does not exist yet; login is
+    the master's interface login ("user:password")."""
+    master = ("%s@" % login if login else "") + "127.0.0.1:%d" % master_port
+    p = Proxy(args=["-M", master, "-I", "1"] + list(extra), loglevel=ALL_LOG)
     p.config_path = os.path.join(p.dir, "slave.xml")
     return p
 
@@ -57,6 +59,27 @@ class FollowTest(unittest.TestCase):
             self.assertTrue(wait_for(lambda: "<hostname>changed</hostname>" in read(p.config_path), 15))
             self.assertEqual(p.log().count("syncronizing with"), 2)
             self.assertTrue(all(r.path == EXPORT for r in master.requests))
+
+    def test_the_masters_login_goes_as_the_login_cookie(self):
+        # -M user:password@host:port: the request line and the log hold the
+        # address only; the login travels as the interface's login cookie
+        # (an Authorization header would be read as proxy credentials).
+        with StandinOrigin({EXPORT: export(master_document())}) as master, \
+                slave(master.port) as plain:
+            self.assertTrue(plain.wait_log("synchronized local configuration file"))
+            self.assertEqual(master.requests[0].headers_named("Cookie"), [])
+        with StandinOrigin({EXPORT: export(master_document())}) as master, \
+                slave(master.port, login="admin:Sl@veSecret") as p:
+            self.assertTrue(p.wait_log("synchronized local configuration file"))
+            request = master.requests[0]
+            self.assertEqual(request.path, EXPORT)
+            self.assertEqual(request.headers_named("Authorization"), [])
+            cookies = request.headers_named("Cookie")
+            self.assertEqual(len(cookies), 1)
+            self.assertTrue(cookies[0].startswith("login=") and len(cookies[0]) > 20, cookies)
+            self.assertNotIn("Sl@veSecret", request.raw.decode("latin-1"))
+            self.assertIn("syncronizing with 127.0.0.1:%d" % master.port, p.log())
+            self.assertNotIn("Sl@veSecret", p.log())
 
     def test_chosen_sections_only(self):
         with StandinOrigin({EXPORT: export(master_document())}) as master, \
