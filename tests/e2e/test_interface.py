@@ -372,6 +372,25 @@ class LoginLockout(unittest.TestCase):
             self.assertIn("Top Menu", call(p, "/stats", form=right).body)
             self.assertEqual(call(p, "/xml", referer=None, headers=basic("admin", "s3cret")).status, 200)
 
+            # A burst of guesses on many connections at once: every one is
+            # answered, the address is locked once, the right one refused.
+            answers = []
+
+            def guess(n):
+                for k in range(15):
+                    answers.append(call(p, "/stats", form=dict(right, password="b%d-%d" % (n, k))).status)
+
+            threads = [threading.Thread(target=guess, args=(n,)) for n in range(8)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(60)
+            self.assertEqual(answers, [200] * 120)
+            self.assertIn("Web interface login", call(p, "/stats", form=right).body)
+            self.assertTrue(wait_for(lambda: p.log().count("refused for 60 seconds") == 2, 10), p.log())
+            time.sleep(0.5)
+            self.assertEqual(p.log().count("refused for 60 seconds"), 2)
+
 
 class Secrets(unittest.TestCase):
     def test_passwords_never_reach_the_log(self):
