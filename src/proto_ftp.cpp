@@ -100,15 +100,21 @@ int reply_read(Socket *control, std::string *last) {
     return code;
 }
 
+bool forbidden(char c) { return c == '\r' || c == '\n' || c == '\0'; }
+
 bool command_send(CONNECTION_T *connection, const std::string &command) {
     if (!connection->server) return false;
+    // One command is one line, whatever the text it was made from.
+    for (char c : command)
+        if (forbidden(c)) {
+            putlog(LOG_WARNING, "ftp: refused to send a command with a line break or NUL");
+            return false;
+        }
     std::string line = command + "\r\n";
     if (connection->server->Write(line.data(), (int)line.size()) < 0) return false;
     connection->server->Flush();
     return true;
 }
-
-bool forbidden(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
 bool clean(const char *text) {
     for (const char *p = text ? text : ""; *p; p++)
@@ -709,6 +715,18 @@ int protocol_ftp_read_callback(void *data, int length, char *bytes) {
     return 0;
 }
 
+void ftp_login(const HEADER *request, std::string *user, std::string *password) {
+    user->clear();
+    password->clear();
+    if (request && request->user && *request->user) {
+        *user = request->user;
+        *password = request->password ? request->password : "";
+    } else if (ftp_section) {
+        ftp_section->login_get(user, password);
+    }
+    if (user->empty()) *user = "anonymous";
+}
+
 int protocol_ftp(CONNECTION_T *connection) {
     HEADER *request = connection->request;
     putlog((connection->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s", request->method,
@@ -729,14 +747,13 @@ int protocol_ftp(CONNECTION_T *connection) {
         return fail(connection, "badrequest", 400);
     }
     r.form.parse(r.query.c_str());
+    for (const auto &field : r.form)
+        if (!clean(field.first.c_str()) || !clean(field.second.c_str())) {
+            putlog(LOG_WARNING, "ftp: refused a path or argument with a line break or NUL: %s", request_url(connection));
+            return fail(connection, "badrequest", 400);
+        }
 
-    if (request->user && *request->user) {
-        r.user = request->user;
-        r.password = request->password ? request->password : "";
-    } else if (ftp_section) {
-        ftp_section->login_get(&r.user, &r.password);
-    }
-    if (r.user.empty()) r.user = "anonymous";
+    ftp_login(request, &r.user, &r.password);
     if (!clean(r.user.c_str()) || !clean(r.password.c_str())) return fail(connection, "badauth", 404);
 
     if (!session_start(r)) return 1;

@@ -7,6 +7,7 @@ stops in the middle of a reply.
     with FtpStandin(listing=b"drwxr-xr-x 2 u g 4096 Jan 5 10:00 my dir\\r\\n") as s:
         proxy.get(s.url("/"))
         s.commands  # every command line received, in order
+        s.lines     # the same lines as the bytes that came, line ends kept
 
 Options: listing (bytes, or "endless"), pasv (the whole 227 line to send
 instead of the real one, without its line end), stall_after (a command
@@ -28,6 +29,7 @@ class FtpStandin(Listener):
         self.files = dict(files or {})
         self.directories = set(directories)
         self.commands = []
+        self.lines = []
 
     def url(self, path="/"):
         return "ftp://127.0.0.1:%d%s" % (self.port, path)
@@ -53,6 +55,7 @@ class FtpStandin(Listener):
                 command = line.rstrip(b"\r\n").decode("latin-1")
                 with self.lock:
                     self.commands.append(command)
+                    self.lines.append(line)
                 verb, _, argument = command.partition(" ")
                 verb = verb.upper()
                 if self.stall_after and verb == self.stall_after:

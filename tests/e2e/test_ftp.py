@@ -102,6 +102,19 @@ class FtpGatewayTest(unittest.TestCase):
             self.assertNotIn("DELE", f.read("ftp.log"))
             self.assertTrue(os.path.exists(os.path.join(f.root, "a.txt")))
 
+    def test_escapes_that_are_not_two_hex_digits_inject_no_command(self):
+        # "%+D" and a trailing "%D" are no escapes: they go as they stand.
+        with FtpServer(FILES, users=dict([ALICE])) as f, Proxy() as p:
+            for path in ("/pub/?action=delete&filename=x%+D%+AMKD%20injected",
+                         "/pub/?action=mkdir&argument=x%+d%+aMKD%20injected2",
+                         "/pub/?action=raw&argument=NOOP%+D%+AMKD%20injected3"):
+                with self.subTest(path=path):
+                    r = p.get(f.url(path, user=ALICE))
+                    self.assertIn(r.status, (200, 400))
+            commands = f.commands()
+            self.assertFalse([c for c in commands if c.startswith("MKD injected")], commands)
+            self.assertFalse([n for n in os.listdir(os.path.join(f.root, "pub")) if n.startswith("injected")])
+
     def test_pasv_address_is_ignored(self):
         # The server names an address nobody listens on: the data connection
         # still goes to the server the control connection reached.
@@ -152,6 +165,36 @@ class FtpOddServerTest(unittest.TestCase):
             self.assertNotIn(b"dosdir", r.body)
             self.assertNotIn(b"LLLL", r.body)
             self.assertTrue(p.wait_log("FTP: unparsable ftp dir entry: 01-05-04"))
+
+    def test_every_control_line_is_one_line_whatever_the_escape(self):
+        cases = ["/pub/?action=delete&filename=x%+D%+AMKD%20injected",
+                 "/pub/?action=rmdir&filename=x%D",
+                 "/pub/?action=rename&filename=a%+D&argument=b%A",
+                 "/pub/?action=raw&argument=MKD%20injected%D",
+                 "/pub/?action=mkdir&argument=%+0D%+0A",
+                 "/pub/?action=mkdir&argument=x%0D",
+                 "/pub/x%+D%+AMKD%20injected.txt",
+                 "/pub/x.txt%D"]
+        with Proxy() as p:
+            for path in cases:
+                with self.subTest(path=path), FtpStandin(directories=("/", "/pub/")) as s:
+                    r = p.get(s.url(path), ["Connection: close"], timeout=60)
+                    self.assertIn(r.status, (200, 302, 400, 404))
+                    for line in s.lines:
+                        body = line[:-2] if line.endswith(b"\r\n") else line[:-1]
+                        self.assertFalse(set(body) & set(b"\r\n\0"), s.lines)
+                    self.assertNotIn("MKD injected", s.commands)
+            # A real line break, however written, is refused before the server hears it.
+            with FtpStandin(directories=("/", "/pub/")) as s:
+                for path in ("/pub/?action=mkdir&argument=x%0D", "/pub/?action=raw&argument=%0aNOOP"):
+                    self.assertEqual(p.get(s.url(path), ["Connection: close"]).status, 400)
+                self.assertEqual(s.commands, [])
+            with FtpStandin(directories=("/", "/pub/")) as s:
+                url = s.url("/pub/").replace("ftp://", "ftp://u%+D%+AMKD%20injected:pw@")
+                p.get(url, ["Connection: close"])
+                self.assertNotIn("MKD injected", s.commands)
+                for line in s.lines:
+                    self.assertFalse(set(line[:-2]) & set(b"\r\n\0"), s.lines)
 
     def test_bad_servers_end_the_request_with_an_error_page(self):
         cases = [
