@@ -16,6 +16,7 @@
 #include <string>
 
 struct CONNECTION_T;
+struct HEADER;
 class Filebuf;
 class Socket;
 
@@ -24,6 +25,12 @@ class Socket;
 #define FTP_REPLY_MAX 65536
 // Largest directory listing read.
 #define FTP_LISTING_MAX ((long long)8 * 1024 * 1024)
+
+// The login a request's control connection uses: the URL's user and
+// password, else the "ftp" section's default login, else "anonymous". The
+// pool keys FTP control connections by it, since a pooled one stays logged
+// in.
+void ftp_login(const HEADER *request, std::string *user, std::string *password);
 
 // Serves the request over the control connection protocol_start opened or
 // took from the pool, and ends it. 1 when answered, -1 when the request
