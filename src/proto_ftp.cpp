@@ -612,7 +612,10 @@ int file(FtpRequest &r) {
     }
     delete data;
     code = ftp_code_wait(connection, 226, 250);
-    bool complete = code >= 200 && code < 300 && !(connection->flags & CONN_FAILED);
+    // Whole means confirmed by the server and, when the listing gave a
+    // size, every byte of it.
+    bool complete = code >= 200 && code < 300 && !(connection->flags & CONN_FAILED) &&
+                    (!(response->flags & HEADER_LENGTH) || connection->transferred == response->content_length);
     if (!complete) {
         // A cut file is never passed on, nor kept, as whole.
         putlog(LOG_ERROR, "ftp: failed to retrieve FTP file %s %s", method, url);
@@ -636,6 +639,33 @@ int file(FtpRequest &r) {
         }
     }
     return finish(connection);
+}
+
+// Relays a file that is being stored: a client that goes away ends only
+// the relay, not the read, so a file that came whole is kept whole.
+// Marks the connection failed when the data connection did not end cleanly.
+long long transfer_keeping(CONNECTION_T *connection, Socket *data) {
+    std::vector<char> block(65536);
+    long long moved = 0;
+    for (;;) {
+        int got = data->Read(block.data(), (int)block.size(), ftp_timeout());
+        if (got == 0) break;
+        if (got < 0) {
+            connection->flags |= CONN_FAILED;
+            break;
+        }
+        moved += got;
+        Socket *client = (connection->flags & CONN_CLIENT_DROPPED) ? nullptr : connection->client;
+        if (client && client->Write(block.data(), got) < 0) {
+            putlog(LOG_DEBUG, "ftp: client gone, the file is read on for the cache: %s", request_url(connection));
+            keepalive_client_end(connection);
+            delete connection->client;
+            connection->client = nullptr;
+            connection->flags |= CONN_CLIENT_DROPPED;
+        }
+    }
+    if (connection->client && !(connection->flags & CONN_CLIENT_DROPPED)) connection->client->Flush();
+    return moved;
 }
 
 }  // namespace
@@ -694,6 +724,7 @@ Filebuf *ftp_transfer_filebuf(CONNECTION_T *connection, Socket *data, long long 
 }
 
 long long ftp_transfer(CONNECTION_T *connection, Socket *data) {
+    if (connection->cache && (connection->flags & CONN_CACHE_WRITE)) return transfer_keeping(connection, data);
     // The relay reads the server side: the data connection stands in for
     // the control connection meanwhile.
     Socket *control = connection->server;

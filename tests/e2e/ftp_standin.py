@@ -13,7 +13,8 @@ Options: listing (bytes, or "endless"), pasv (the whole 227 line to send
 instead of the real one, without its line end), stall_after (a command
 after whose reply's first line the control connection goes silent),
 files {path: bytes} for RETR and directories (paths ending in "/") that
-CWD accepts.
+CWD accepts, linger (seconds a RETR's data connection stays open after the
+last byte before it is closed and the 226 sent).
 """
 import socket
 
@@ -21,8 +22,9 @@ from origin import Listener
 
 
 class FtpStandin(Listener):
-    def __init__(self, listing=b"", pasv=None, stall_after=None, files=None, directories=("/",)):
+    def __init__(self, listing=b"", pasv=None, stall_after=None, files=None, directories=("/",), linger=0):
         super().__init__()
+        self.linger = linger
         self.listing = listing
         self.pasv = pasv
         self.stall_after = stall_after
@@ -103,7 +105,7 @@ class FtpStandin(Listener):
                             conn.sendall(b"550 no such file\r\n")
                             continue
                         conn.sendall(b"150 sending\r\n")
-                        self._send_data(data, self.files[path])
+                        self._send_data(data, self.files[path], self.linger)
                     else:
                         conn.sendall(b"150 listing\r\n")
                         self._send_data(data, self.listing)
@@ -120,7 +122,7 @@ class FtpStandin(Listener):
                 data_listener.close()
             conn.close()
 
-    def _send_data(self, data, payload):
+    def _send_data(self, data, payload, linger=0):
         try:
             if payload == "endless":
                 line = b"-rw-r--r-- 1 u g 1 Jan 5 10:00 endless\r\n" * 1000
@@ -130,6 +132,8 @@ class FtpStandin(Listener):
                     data.sendall(line)
             else:
                 data.sendall(payload)
+                if linger:
+                    self.stop_event.wait(linger)
         except OSError:
             pass
         finally:

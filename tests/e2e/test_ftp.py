@@ -214,6 +214,45 @@ class FtpOddServerTest(unittest.TestCase):
             with FtpStandin(listing=b"-rw-r--r-- 1 u g 1 Jan 5 2004 fine\r\n") as s:
                 self.assertIn(b">fine<", p.get(s.url("/")).body)
 
+    def test_a_whole_file_is_kept_when_the_client_leaves_before_the_data_connection_ends(self):
+        data = bytes(range(256)) * 400
+        listing = (b"-rw-r--r-- 1 u g %d Jan 5 2004 f.bin\r\n" % len(data) +
+                   b"-rw-r--r-- 1 u g %d Jan 5 2004 short.bin\r\n" % len(data))
+        files = {"/pub/f.bin": data, "/pub/short.bin": data[:1000]}
+        clock = Clock(tempfile.mkdtemp(prefix="korvantel-clock-"))
+
+        def hit(path):
+            r = p.get(s.url(path), ["Connection: close"], timeout=30)
+            return r if (r.header("x-cache") or "").startswith("HIT") else None
+
+        def retrs(path):
+            return s.commands.count("RETR " + path)
+
+        # The server holds each data connection open a while after its last byte.
+        with FtpStandin(listing=listing, files=files, directories=("/", "/pub/"), linger=2) as s:
+            p = Proxy(config=ftp_config(), env=clock.env())
+            p.start()
+            try:
+                clock.advance()
+                # The client has the whole file by its length and goes at once.
+                with p.client(timeout=30) as c:
+                    r = c.ask(request(s.url("/pub/f.bin")))
+                self.assertEqual((r.status, r.body), (200, data))
+                self.assertTrue(p.wait_log("TCP_MISS/200", "access", timeout=30))
+                second = wait_for(lambda: hit("/pub/f.bin"), 20)
+                self.assertTrue(second, "the whole file was not kept")
+                self.assertEqual(second.body, data)
+                self.assertEqual(retrs("/pub/f.bin"), 1)
+                # A file cut short of its listed size is never kept, 226 or not.
+                r = p.get(s.url("/pub/short.bin"), ["Connection: close"], timeout=30)
+                self.assertFalse(r.complete and r.body == data)
+                self.assertTrue(wait_for(lambda: p.log("access").count("/pub/short.bin") == 1, 30))
+                r = p.get(s.url("/pub/short.bin"), ["Connection: close"], timeout=30)
+                self.assertFalse((r.header("x-cache") or "").startswith("HIT"))
+                self.assertEqual(retrs("/pub/short.bin"), 2)
+            finally:
+                p.stop()
+
 
 if __name__ == "__main__":
     main()
