@@ -32,6 +32,7 @@
 #include "proto_http.h"
 #include "protocol.h"
 #include "refresh.h"
+#include "request.h"
 #include "socket.h"
 #include "stats.h"
 #include "templates.h"
@@ -245,12 +246,6 @@ struct FtpRequest {
 
 const char *request_url(CONNECTION_T *connection) { return connection->request->url ? connection->request->url : "-"; }
 
-void log_once(CONNECTION_T *connection) {
-    if (connection->log.end_time.tv_sec != 0) return;
-    connection->log.Write();
-    connection->log.apache_Write();
-}
-
 // Error end: the page (if any), the control connection not reused.
 int fail(CONNECTION_T *connection, const char *page, int status) {
     if (connection->cache && (connection->flags & CONN_CACHE_WRITE) && cache_section) {
@@ -262,7 +257,7 @@ int fail(CONNECTION_T *connection, const char *page, int status) {
     http_header_free(connection->response);
     connection->response = nullptr;
     keepalive_server_end(connection);
-    log_once(connection);
+    request_log(connection);
     return page ? 1 : -1;
 }
 
@@ -276,7 +271,7 @@ int finish(CONNECTION_T *connection) {
         http_header_free(connection->response);
         connection->response = nullptr;
     }
-    log_once(connection);
+    request_log(connection);
     return 1;
 }
 
@@ -405,7 +400,7 @@ int directory(FtpRequest &r) {
         connection->log.size = 0;
         http_header_free(head);
         connection->response = nullptr;
-        log_once(connection);
+        request_log(connection);
         return 1;
     }
     form_actions(r);
@@ -418,7 +413,7 @@ int directory(FtpRequest &r) {
     if (url_command_find(connection->url_commands, "raw")) {
         show_rawlist(connection, listing);
         delete listing;
-        log_once(connection);
+        request_log(connection);
         return 1;
     }
     dir_t *list = dir_list_parse(listing);
@@ -439,7 +434,7 @@ int directory(FtpRequest &r) {
     list = dir_list_sort(list, order_value, field_value);
     show_dirlist(connection, list);
     dir_list_free(list);
-    log_once(connection);
+    request_log(connection);
     return 1;
 }
 
@@ -634,7 +629,7 @@ int file(FtpRequest &r) {
         if (!sent) {
             http_header_free(connection->response);
             connection->response = nullptr;
-            log_once(connection);
+            request_log(connection);
             return 1;
         }
     }

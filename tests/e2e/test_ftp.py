@@ -4,11 +4,13 @@ server will not send: odd listings, garbage PASV replies, endless listings,
 over-long lines and a control connection that goes silent mid-reply.
 """
 import os
+import re
 import tempfile
+import time
 import unittest
 
 from client import request
-from harness import Clock, Config, Proxy, main, wait_for
+from harness import ALL_LOG, Clock, Config, Proxy, main, wait_for
 from peers import FtpServer, FtpStandin
 
 FILES = {"a.txt": b"hello ftp\n", "pub/big.bin": bytes(range(256)) * 400, "pub/small.txt": b"s",
@@ -18,6 +20,13 @@ ALICE = ("alice", "secret")
 
 def ftp_config(**options):
     return Config().set("ftp", **options)
+
+
+def extended_records(proxy):
+    """(method, URL, status, size) of each extended-log record."""
+    return [(m.group(1), m.group(2), int(m.group(3)), int(m.group(4)))
+            for m in re.finditer(r'^".*?" \d+ \S+ ".*?" ".*?" \[.*?\] "(\S+) (\S+)" (\d+) (\d+) ',
+                                 proxy.log("extended"), re.M)]
 
 
 def retrieved(server, path):
@@ -114,6 +123,43 @@ class FtpGatewayTest(unittest.TestCase):
             commands = f.commands()
             self.assertFalse([c for c in commands if c.startswith("MKD injected")], commands)
             self.assertFalse([n for n in os.listdir(os.path.join(f.root, "pub")) if n.startswith("injected")])
+
+    def test_each_request_leaves_one_right_record_in_each_log(self):
+        bob = ("bob", "s3cr3t-pw")
+        cases = [  # (path, user, method, status, mime)
+            ("/a.txt", None, "GET", 200, "text/plain"),
+            ("/pub/small.txt", bob, "GET", 200, "text/plain"),
+            ("/pub/small.txt", None, "HEAD", 200, "text/plain"),
+            ("/pub", None, "GET", 302, "-"),
+            ("/pub/", bob, "GET", 200, "text/html"),
+            ("/nothere.txt", None, "GET", 404, "text/html"),
+            ("/a.txt", ("bob", "wr0ng-pw"), "GET", 404, "text/html"),
+            ("/pub/?action=mkdir&argument=x%0d", bob, "GET", 400, "text/html"),
+        ]
+        with FtpServer(FILES, users=dict([bob])) as f, Proxy(loglevel=ALL_LOG) as p:
+            sizes = []
+            for path, user, method, status, mime in cases:
+                r = p.ask(request(f.url(path, user=user), ["Connection: close"], method=method),
+                          head_request=method == "HEAD")
+                self.assertEqual(r.status, status, path)
+                self.assertNotIn(b"s3cr3t-pw", r.body)
+                self.assertNotIn(b"wr0ng-pw", r.body)
+                sizes.append(len(r.body))
+            self.assertTrue(wait_for(lambda: len(p.records()) >= len(cases)
+                                     and len(extended_records(p)) >= len(cases), 20))
+            time.sleep(0.5)  # a second record would come now
+            access, extended = p.records(), extended_records(p)
+            self.assertEqual(len(access), len(cases), access)
+            self.assertEqual(len(extended), len(cases), extended)
+            for (path, user, method, status, mime), size, a, e in zip(cases, sizes, access, extended):
+                url = f.url(path)
+                with self.subTest(path=path, user=user):
+                    self.assertEqual((a[3].split("/")[1], int(a[4]), a[5], a[6], a[9]),
+                                     (str(status), size, method, url, mime))
+                    self.assertEqual(e, (method, url, status, size))
+            for which in ("native", "access", "extended"):
+                self.assertNotIn("s3cr3t-pw", p.log(which))
+                self.assertNotIn("wr0ng-pw", p.log(which))
 
     def test_pasv_address_is_ignored(self):
         # The server names an address nobody listens on: the data connection
