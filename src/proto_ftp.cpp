@@ -598,19 +598,21 @@ int file(FtpRequest &r) {
     }
     data->CallBackAdd(protocol_ftp_read_callback, connection, SOCKET_EVENT_READ);
     Filebuf *body = nullptr;
+    long long received = 0;
     if (!buffered) {
         header_send(response, connection, 0, HEADER_KIND_CLIENT);
-        ftp_transfer(connection, data);
+        received = ftp_transfer(connection, data);
     } else {
         buffertimeout_set(connection);
         body = ftp_transfer_filebuf(connection, data, HTTP_BODY_MAX, 0);
+        if (body) received = body->size;
     }
     delete data;
     code = ftp_code_wait(connection, 226, 250);
     // Whole means confirmed by the server and, when the listing gave a
     // size, every byte of it.
     bool complete = code >= 200 && code < 300 && !(connection->flags & CONN_FAILED) &&
-                    (!(response->flags & HEADER_LENGTH) || connection->transferred == response->content_length);
+                    (!(response->flags & HEADER_LENGTH) || (uint64_t)received == response->content_length);
     if (!complete) {
         // A cut file is never passed on, nor kept, as whole.
         putlog(LOG_ERROR, "ftp: failed to retrieve FTP file %s %s", method, url);

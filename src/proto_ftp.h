@@ -54,7 +54,8 @@ Socket *ftp_transfer_setup(CONNECTION_T *connection, const std::string &command)
 // run as it is read.
 Filebuf *ftp_transfer_filebuf(CONNECTION_T *connection, Socket *data, long long limit, int total_timeout);
 // Relays a data connection to the client until the server closes it;
-// returns the bytes relayed.
+// returns the bytes read from it. While the file is being stored, a client
+// that goes away ends only the relay: the file is read to its end.
 long long ftp_transfer(CONNECTION_T *connection, Socket *data);
 
 // Data callback on the data socket (data is the connection): feeds the
