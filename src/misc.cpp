@@ -63,12 +63,11 @@ int equal_or_null(const char *a, const char *b, bool ignore_case) {
     return ignore_case ? strcasecmp(a, b) == 0 : strcmp(a, b) == 0;
 }
 
-// Base-16 strtol over exactly the given characters (leading blanks and a sign
-// accepted, non-hexadecimal characters end the number).
-unsigned char strtol16(const char *digits, size_t count) {
-    char work[3] = {0, 0, 0};
-    memcpy(work, digits, count < 2 ? count : 2);
-    return (unsigned char)strtol(work, nullptr, 16);
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 // Reads a decimal number of at most `limit`; false when there is no digit or
@@ -388,22 +387,22 @@ char *url_encode(const char *text, int n) {
 }
 
 // n < 0 takes the whole text. The result is never longer than the input.
+// Only '%' with two hexadecimal digits is an escape: anything else (a sign,
+// a blank, one digit at the end) is copied as it stands, so no spelling but
+// "%0d" gives a carriage return.
 char *url_decode(const char *text, int n) {
     if (!text) text = "";
     size_t length = n < 0 ? strlen(text) : strnlen(text, (size_t)n);
-    // The decoded text is never longer than the input.
     char *out = (char *)xmalloc(length + 1);
     if (!out) fatal_alloc(MISC_FILE, __LINE__, __func__, length + 1);
     size_t o = 0;
     for (size_t i = 0; i < length;) {
         char c = text[i];
-        if (c == '%' && i + 2 < length) {
-            out[o++] = (char)strtol16(text + i + 1, 2);
+        int high = c == '%' && i + 2 < length ? hex_digit(text[i + 1]) : -1;
+        int low = high >= 0 ? hex_digit(text[i + 2]) : -1;
+        if (low >= 0) {
+            out[o++] = (char)(high * 16 + low);
             i += 3;
-        } else if (c == '%' && i + 1 < length) {
-            // Only one character left: decode it and stop.
-            out[o++] = (char)strtol16(text + i + 1, 1);
-            break;
         } else {
             out[o++] = c == '+' ? ' ' : c;
             i++;

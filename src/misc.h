@@ -59,6 +59,8 @@ char *url_strip(char *text);
 char *url_path_fix(const char *path);
 int protocol_port(const char *scheme);
 char *url_encode(const char *text, int n);
+// Decodes the first n characters (n < 0: all): '+' is a blank and '%' with
+// two hexadecimal digits the byte they spell; any other '%' stays as it is.
 char *url_decode(const char *text, int n);
 
 // Other

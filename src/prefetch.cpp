@@ -501,11 +501,8 @@ int protocol_prefetch(PREFETCH_QUEUE *element) {
     delete connection->htmlstream;
     connection->htmlstream = nullptr;
     if (connection->flags & CONN_FAILED) keepalive_server_end(connection);
-    // Pooled without the URL's credentials.
-    free(request->user);
-    request->user = nullptr;
-    free(request->password);
-    request->password = nullptr;
+    // Pooled under the login the connection holds (an FTP control
+    // connection stays logged in as the URL's user).
     server_connection_release(connection);
     free(connection->forward_host);
     connection->forward_host = nullptr;

@@ -32,6 +32,7 @@
 #include "proto_http.h"
 #include "protocol.h"
 #include "refresh.h"
+#include "request.h"
 #include "socket.h"
 #include "stats.h"
 #include "templates.h"
@@ -100,15 +101,21 @@ int reply_read(Socket *control, std::string *last) {
     return code;
 }
 
+bool forbidden(char c) { return c == '\r' || c == '\n' || c == '\0'; }
+
 bool command_send(CONNECTION_T *connection, const std::string &command) {
     if (!connection->server) return false;
+    // One command is one line, whatever the text it was made from.
+    for (char c : command)
+        if (forbidden(c)) {
+            putlog(LOG_WARNING, "ftp: refused to send a command with a line break or NUL");
+            return false;
+        }
     std::string line = command + "\r\n";
     if (connection->server->Write(line.data(), (int)line.size()) < 0) return false;
     connection->server->Flush();
     return true;
 }
-
-bool forbidden(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
 bool clean(const char *text) {
     for (const char *p = text ? text : ""; *p; p++)
@@ -239,12 +246,6 @@ struct FtpRequest {
 
 const char *request_url(CONNECTION_T *connection) { return connection->request->url ? connection->request->url : "-"; }
 
-void log_once(CONNECTION_T *connection) {
-    if (connection->log.end_time.tv_sec != 0) return;
-    connection->log.Write();
-    connection->log.apache_Write();
-}
-
 // Error end: the page (if any), the control connection not reused.
 int fail(CONNECTION_T *connection, const char *page, int status) {
     if (connection->cache && (connection->flags & CONN_CACHE_WRITE) && cache_section) {
@@ -256,7 +257,7 @@ int fail(CONNECTION_T *connection, const char *page, int status) {
     http_header_free(connection->response);
     connection->response = nullptr;
     keepalive_server_end(connection);
-    log_once(connection);
+    request_log(connection);
     return page ? 1 : -1;
 }
 
@@ -270,7 +271,7 @@ int finish(CONNECTION_T *connection) {
         http_header_free(connection->response);
         connection->response = nullptr;
     }
-    log_once(connection);
+    request_log(connection);
     return 1;
 }
 
@@ -399,7 +400,7 @@ int directory(FtpRequest &r) {
         connection->log.size = 0;
         http_header_free(head);
         connection->response = nullptr;
-        log_once(connection);
+        request_log(connection);
         return 1;
     }
     form_actions(r);
@@ -412,7 +413,7 @@ int directory(FtpRequest &r) {
     if (url_command_find(connection->url_commands, "raw")) {
         show_rawlist(connection, listing);
         delete listing;
-        log_once(connection);
+        request_log(connection);
         return 1;
     }
     dir_t *list = dir_list_parse(listing);
@@ -433,7 +434,7 @@ int directory(FtpRequest &r) {
     list = dir_list_sort(list, order_value, field_value);
     show_dirlist(connection, list);
     dir_list_free(list);
-    log_once(connection);
+    request_log(connection);
     return 1;
 }
 
@@ -597,16 +598,21 @@ int file(FtpRequest &r) {
     }
     data->CallBackAdd(protocol_ftp_read_callback, connection, SOCKET_EVENT_READ);
     Filebuf *body = nullptr;
+    long long received = 0;
     if (!buffered) {
         header_send(response, connection, 0, HEADER_KIND_CLIENT);
-        ftp_transfer(connection, data);
+        received = ftp_transfer(connection, data);
     } else {
         buffertimeout_set(connection);
         body = ftp_transfer_filebuf(connection, data, HTTP_BODY_MAX, 0);
+        if (body) received = body->size;
     }
     delete data;
     code = ftp_code_wait(connection, 226, 250);
-    bool complete = code >= 200 && code < 300 && !(connection->flags & CONN_FAILED);
+    // Whole means confirmed by the server and, when the listing gave a
+    // size, every byte of it.
+    bool complete = code >= 200 && code < 300 && !(connection->flags & CONN_FAILED) &&
+                    (!(response->flags & HEADER_LENGTH) || (uint64_t)received == response->content_length);
     if (!complete) {
         // A cut file is never passed on, nor kept, as whole.
         putlog(LOG_ERROR, "ftp: failed to retrieve FTP file %s %s", method, url);
@@ -625,11 +631,38 @@ int file(FtpRequest &r) {
         if (!sent) {
             http_header_free(connection->response);
             connection->response = nullptr;
-            log_once(connection);
+            request_log(connection);
             return 1;
         }
     }
     return finish(connection);
+}
+
+// Relays a file that is being stored: a client that goes away ends only
+// the relay, not the read, so a file that came whole is kept whole.
+// Marks the connection failed when the data connection did not end cleanly.
+long long transfer_keeping(CONNECTION_T *connection, Socket *data) {
+    std::vector<char> block(65536);
+    long long moved = 0;
+    for (;;) {
+        int got = data->Read(block.data(), (int)block.size(), ftp_timeout());
+        if (got == 0) break;
+        if (got < 0) {
+            connection->flags |= CONN_FAILED;
+            break;
+        }
+        moved += got;
+        Socket *client = (connection->flags & CONN_CLIENT_DROPPED) ? nullptr : connection->client;
+        if (client && client->Write(block.data(), got) < 0) {
+            putlog(LOG_DEBUG, "ftp: client gone, the file is read on for the cache: %s", request_url(connection));
+            keepalive_client_end(connection);
+            delete connection->client;
+            connection->client = nullptr;
+            connection->flags |= CONN_CLIENT_DROPPED;
+        }
+    }
+    if (connection->client && !(connection->flags & CONN_CLIENT_DROPPED)) connection->client->Flush();
+    return moved;
 }
 
 }  // namespace
@@ -688,6 +721,7 @@ Filebuf *ftp_transfer_filebuf(CONNECTION_T *connection, Socket *data, long long 
 }
 
 long long ftp_transfer(CONNECTION_T *connection, Socket *data) {
+    if (connection->cache && (connection->flags & CONN_CACHE_WRITE)) return transfer_keeping(connection, data);
     // The relay reads the server side: the data connection stands in for
     // the control connection meanwhile.
     Socket *control = connection->server;
@@ -707,6 +741,18 @@ int protocol_ftp_read_callback(void *data, int length, char *bytes) {
     connection->transferred += (unsigned)length;
     if (transfer_limit_charge(connection, (unsigned)length) == -1) return -1;
     return 0;
+}
+
+void ftp_login(const HEADER *request, std::string *user, std::string *password) {
+    user->clear();
+    password->clear();
+    if (request && request->user && *request->user) {
+        *user = request->user;
+        *password = request->password ? request->password : "";
+    } else if (ftp_section) {
+        ftp_section->login_get(user, password);
+    }
+    if (user->empty()) *user = "anonymous";
 }
 
 int protocol_ftp(CONNECTION_T *connection) {
@@ -729,14 +775,13 @@ int protocol_ftp(CONNECTION_T *connection) {
         return fail(connection, "badrequest", 400);
     }
     r.form.parse(r.query.c_str());
+    for (const auto &field : r.form)
+        if (!clean(field.first.c_str()) || !clean(field.second.c_str())) {
+            putlog(LOG_WARNING, "ftp: refused a path or argument with a line break or NUL: %s", request_url(connection));
+            return fail(connection, "badrequest", 400);
+        }
 
-    if (request->user && *request->user) {
-        r.user = request->user;
-        r.password = request->password ? request->password : "";
-    } else if (ftp_section) {
-        ftp_section->login_get(&r.user, &r.password);
-    }
-    if (r.user.empty()) r.user = "anonymous";
+    ftp_login(request, &r.user, &r.password);
     if (!clean(r.user.c_str()) || !clean(r.password.c_str())) return fail(connection, "badauth", 404);
 
     if (!session_start(r)) return 1;

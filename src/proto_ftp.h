@@ -16,6 +16,7 @@
 #include <string>
 
 struct CONNECTION_T;
+struct HEADER;
 class Filebuf;
 class Socket;
 
@@ -24,6 +25,12 @@ class Socket;
 #define FTP_REPLY_MAX 65536
 // Largest directory listing read.
 #define FTP_LISTING_MAX ((long long)8 * 1024 * 1024)
+
+// The login a request's control connection uses: the URL's user and
+// password, else the "ftp" section's default login, else "anonymous". The
+// pool keys FTP control connections by it, since a pooled one stays logged
+// in.
+void ftp_login(const HEADER *request, std::string *user, std::string *password);
 
 // Serves the request over the control connection protocol_start opened or
 // took from the pool, and ends it. 1 when answered, -1 when the request
@@ -47,7 +54,8 @@ Socket *ftp_transfer_setup(CONNECTION_T *connection, const std::string &command)
 // run as it is read.
 Filebuf *ftp_transfer_filebuf(CONNECTION_T *connection, Socket *data, long long limit, int total_timeout);
 // Relays a data connection to the client until the server closes it;
-// returns the bytes relayed.
+// returns the bytes read from it. While the file is being stored, a client
+// that goes away ends only the relay: the file is read to its end.
 long long ftp_transfer(CONNECTION_T *connection, Socket *data);
 
 // Data callback on the data socket (data is the connection): feeds the

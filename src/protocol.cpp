@@ -28,6 +28,7 @@
 #include "misc.h"
 #include "network.h"
 #include "processors.h"
+#include "proto_ftp.h"
 #include "proto_http.h"
 #include "scanner.h"
 #include "serverpool.h"
@@ -279,6 +280,13 @@ int upstream_key(CONNECTION_T *connection, UPSTREAM_KEY *key) {
     }
     key->user = request->user;
     key->password = request->password;
+    if (strcasecmp(request->protocol, "ftp") == 0 && connection->forward_type != FORWARD_HTTP) {
+        // A control connection stays logged in: its key names that login,
+        // the default one included, so no other user is handed it.
+        ftp_login(request, &key->login_user, &key->login_password);
+        key->user = key->login_user.c_str();
+        key->password = key->login_password.c_str();
+    }
     key->forward_type = connection->forward_type;
     key->forward_user = connection->forward_type == FORWARD_DIRECT ? nullptr : connection->forward_user;
     return 1;

@@ -87,6 +87,7 @@ struct UPSTREAM_KEY {
     const char *password;
     int forward_type;
     const char *forward_user;  // null for a direct connection
+    std::string login_user, login_password;  // what user and password point at for an FTP control connection
 };
 // Fills key from the connection (pointers into its fields); 0 when the
 // request has no scheme or host.

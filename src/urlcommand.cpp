@@ -45,13 +45,10 @@ size_t encoded_offset(const char *text, size_t decoded) {
     size_t length = strlen(text);
     size_t i = 0;
     for (size_t out = 0; out < decoded && i < length; out++) {
-        if (text[i] == '%' && i + 2 < length) {
+        if (text[i] == '%' && i + 2 < length && isxdigit((unsigned char)text[i + 1]) &&
+            isxdigit((unsigned char)text[i + 2]))
             i += 3;
-        } else if (text[i] == '%' && i + 1 < length) {
-            i = length;  // the decoder stops after this byte
-        } else {
-            i++;
-        }
+        else i++;
     }
     return i;
 }

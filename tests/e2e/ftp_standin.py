@@ -7,12 +7,14 @@ stops in the middle of a reply.
     with FtpStandin(listing=b"drwxr-xr-x 2 u g 4096 Jan 5 10:00 my dir\\r\\n") as s:
         proxy.get(s.url("/"))
         s.commands  # every command line received, in order
+        s.lines     # the same lines as the bytes that came, line ends kept
 
 Options: listing (bytes, or "endless"), pasv (the whole 227 line to send
 instead of the real one, without its line end), stall_after (a command
 after whose reply's first line the control connection goes silent),
 files {path: bytes} for RETR and directories (paths ending in "/") that
-CWD accepts.
+CWD accepts, linger (seconds a RETR's data connection stays open after the
+last byte before it is closed and the 226 sent).
 """
 import socket
 
@@ -20,14 +22,16 @@ from origin import Listener
 
 
 class FtpStandin(Listener):
-    def __init__(self, listing=b"", pasv=None, stall_after=None, files=None, directories=("/",)):
+    def __init__(self, listing=b"", pasv=None, stall_after=None, files=None, directories=("/",), linger=0):
         super().__init__()
+        self.linger = linger
         self.listing = listing
         self.pasv = pasv
         self.stall_after = stall_after
         self.files = dict(files or {})
         self.directories = set(directories)
         self.commands = []
+        self.lines = []
 
     def url(self, path="/"):
         return "ftp://127.0.0.1:%d%s" % (self.port, path)
@@ -53,6 +57,7 @@ class FtpStandin(Listener):
                 command = line.rstrip(b"\r\n").decode("latin-1")
                 with self.lock:
                     self.commands.append(command)
+                    self.lines.append(line)
                 verb, _, argument = command.partition(" ")
                 verb = verb.upper()
                 if self.stall_after and verb == self.stall_after:
@@ -100,7 +105,7 @@ class FtpStandin(Listener):
                             conn.sendall(b"550 no such file\r\n")
                             continue
                         conn.sendall(b"150 sending\r\n")
-                        self._send_data(data, self.files[path])
+                        self._send_data(data, self.files[path], self.linger)
                     else:
                         conn.sendall(b"150 listing\r\n")
                         self._send_data(data, self.listing)
@@ -117,7 +122,7 @@ class FtpStandin(Listener):
                 data_listener.close()
             conn.close()
 
-    def _send_data(self, data, payload):
+    def _send_data(self, data, payload, linger=0):
         try:
             if payload == "endless":
                 line = b"-rw-r--r-- 1 u g 1 Jan 5 10:00 endless\r\n" * 1000
@@ -127,6 +132,8 @@ class FtpStandin(Listener):
                     data.sendall(line)
             else:
                 data.sendall(payload)
+                if linger:
+                    self.stop_event.wait(linger)
         except OSError:
             pass
         finally:

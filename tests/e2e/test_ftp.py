@@ -4,11 +4,13 @@ server will not send: odd listings, garbage PASV replies, endless listings,
 over-long lines and a control connection that goes silent mid-reply.
 """
 import os
+import re
 import tempfile
+import time
 import unittest
 
 from client import request
-from harness import Clock, Config, Proxy, main, wait_for
+from harness import ALL_LOG, Clock, Config, Proxy, main, wait_for
 from peers import FtpServer, FtpStandin
 
 FILES = {"a.txt": b"hello ftp\n", "pub/big.bin": bytes(range(256)) * 400, "pub/small.txt": b"s",
@@ -18,6 +20,13 @@ ALICE = ("alice", "secret")
 
 def ftp_config(**options):
     return Config().set("ftp", **options)
+
+
+def extended_records(proxy):
+    """(method, URL, status, size) of each extended-log record."""
+    return [(m.group(1), m.group(2), int(m.group(3)), int(m.group(4)))
+            for m in re.finditer(r'^".*?" \d+ \S+ ".*?" ".*?" \[.*?\] "(\S+) (\S+)" (\d+) (\d+) ',
+                                 proxy.log("extended"), re.M)]
 
 
 def retrieved(server, path):
@@ -102,6 +111,56 @@ class FtpGatewayTest(unittest.TestCase):
             self.assertNotIn("DELE", f.read("ftp.log"))
             self.assertTrue(os.path.exists(os.path.join(f.root, "a.txt")))
 
+    def test_escapes_that_are_not_two_hex_digits_inject_no_command(self):
+        # "%+D" and a trailing "%D" are no escapes: they go as they stand.
+        with FtpServer(FILES, users=dict([ALICE])) as f, Proxy() as p:
+            for path in ("/pub/?action=delete&filename=x%+D%+AMKD%20injected",
+                         "/pub/?action=mkdir&argument=x%+d%+aMKD%20injected2",
+                         "/pub/?action=raw&argument=NOOP%+D%+AMKD%20injected3"):
+                with self.subTest(path=path):
+                    r = p.get(f.url(path, user=ALICE))
+                    self.assertIn(r.status, (200, 400))
+            commands = f.commands()
+            self.assertFalse([c for c in commands if c.startswith("MKD injected")], commands)
+            self.assertFalse([n for n in os.listdir(os.path.join(f.root, "pub")) if n.startswith("injected")])
+
+    def test_each_request_leaves_one_right_record_in_each_log(self):
+        bob = ("bob", "s3cr3t-pw")
+        cases = [  # (path, user, method, status, mime)
+            ("/a.txt", None, "GET", 200, "text/plain"),
+            ("/pub/small.txt", bob, "GET", 200, "text/plain"),
+            ("/pub/small.txt", None, "HEAD", 200, "text/plain"),
+            ("/pub", None, "GET", 302, "-"),
+            ("/pub/", bob, "GET", 200, "text/html"),
+            ("/nothere.txt", None, "GET", 404, "text/html"),
+            ("/a.txt", ("bob", "wr0ng-pw"), "GET", 404, "text/html"),
+            ("/pub/?action=mkdir&argument=x%0d", bob, "GET", 400, "text/html"),
+        ]
+        with FtpServer(FILES, users=dict([bob])) as f, Proxy(loglevel=ALL_LOG) as p:
+            sizes = []
+            for path, user, method, status, mime in cases:
+                r = p.ask(request(f.url(path, user=user), ["Connection: close"], method=method),
+                          head_request=method == "HEAD")
+                self.assertEqual(r.status, status, path)
+                self.assertNotIn(b"s3cr3t-pw", r.body)
+                self.assertNotIn(b"wr0ng-pw", r.body)
+                sizes.append(len(r.body))
+            self.assertTrue(wait_for(lambda: len(p.records()) >= len(cases)
+                                     and len(extended_records(p)) >= len(cases), 20))
+            time.sleep(0.5)  # a second record would come now
+            access, extended = p.records(), extended_records(p)
+            self.assertEqual(len(access), len(cases), access)
+            self.assertEqual(len(extended), len(cases), extended)
+            for (path, user, method, status, mime), size, a, e in zip(cases, sizes, access, extended):
+                url = f.url(path)
+                with self.subTest(path=path, user=user):
+                    self.assertEqual((a[3].split("/")[1], int(a[4]), a[5], a[6], a[9]),
+                                     (str(status), size, method, url, mime))
+                    self.assertEqual(e, (method, url, status, size))
+            for which in ("native", "access", "extended"):
+                self.assertNotIn("s3cr3t-pw", p.log(which))
+                self.assertNotIn("wr0ng-pw", p.log(which))
+
     def test_pasv_address_is_ignored(self):
         # The server names an address nobody listens on: the data connection
         # still goes to the server the control connection reached.
@@ -153,6 +212,36 @@ class FtpOddServerTest(unittest.TestCase):
             self.assertNotIn(b"LLLL", r.body)
             self.assertTrue(p.wait_log("FTP: unparsable ftp dir entry: 01-05-04"))
 
+    def test_every_control_line_is_one_line_whatever_the_escape(self):
+        cases = ["/pub/?action=delete&filename=x%+D%+AMKD%20injected",
+                 "/pub/?action=rmdir&filename=x%D",
+                 "/pub/?action=rename&filename=a%+D&argument=b%A",
+                 "/pub/?action=raw&argument=MKD%20injected%D",
+                 "/pub/?action=mkdir&argument=%+0D%+0A",
+                 "/pub/?action=mkdir&argument=x%0D",
+                 "/pub/x%+D%+AMKD%20injected.txt",
+                 "/pub/x.txt%D"]
+        with Proxy() as p:
+            for path in cases:
+                with self.subTest(path=path), FtpStandin(directories=("/", "/pub/")) as s:
+                    r = p.get(s.url(path), ["Connection: close"], timeout=60)
+                    self.assertIn(r.status, (200, 302, 400, 404))
+                    for line in s.lines:
+                        body = line[:-2] if line.endswith(b"\r\n") else line[:-1]
+                        self.assertFalse(set(body) & set(b"\r\n\0"), s.lines)
+                    self.assertNotIn("MKD injected", s.commands)
+            # A real line break, however written, is refused before the server hears it.
+            with FtpStandin(directories=("/", "/pub/")) as s:
+                for path in ("/pub/?action=mkdir&argument=x%0D", "/pub/?action=raw&argument=%0aNOOP"):
+                    self.assertEqual(p.get(s.url(path), ["Connection: close"]).status, 400)
+                self.assertEqual(s.commands, [])
+            with FtpStandin(directories=("/", "/pub/")) as s:
+                url = s.url("/pub/").replace("ftp://", "ftp://u%+D%+AMKD%20injected:pw@")
+                p.get(url, ["Connection: close"])
+                self.assertNotIn("MKD injected", s.commands)
+                for line in s.lines:
+                    self.assertFalse(set(line[:-2]) & set(b"\r\n\0"), s.lines)
+
     def test_bad_servers_end_the_request_with_an_error_page(self):
         cases = [
             ("garbage 227", dict(pasv="227 Entering Passive Mode (garbage)."), "Connection failed"),
@@ -170,6 +259,45 @@ class FtpOddServerTest(unittest.TestCase):
             # The daemon still serves after all of them.
             with FtpStandin(listing=b"-rw-r--r-- 1 u g 1 Jan 5 2004 fine\r\n") as s:
                 self.assertIn(b">fine<", p.get(s.url("/")).body)
+
+    def test_a_whole_file_is_kept_when_the_client_leaves_before_the_data_connection_ends(self):
+        data = bytes(range(256)) * 400
+        listing = (b"-rw-r--r-- 1 u g %d Jan 5 2004 f.bin\r\n" % len(data) +
+                   b"-rw-r--r-- 1 u g %d Jan 5 2004 short.bin\r\n" % len(data))
+        files = {"/pub/f.bin": data, "/pub/short.bin": data[:1000]}
+        clock = Clock(tempfile.mkdtemp(prefix="korvantel-clock-"))
+
+        def hit(path):
+            r = p.get(s.url(path), ["Connection: close"], timeout=30)
+            return r if (r.header("x-cache") or "").startswith("HIT") else None
+
+        def retrs(path):
+            return s.commands.count("RETR " + path)
+
+        # The server holds each data connection open a while after its last byte.
+        with FtpStandin(listing=listing, files=files, directories=("/", "/pub/"), linger=2) as s:
+            p = Proxy(config=ftp_config(), env=clock.env())
+            p.start()
+            try:
+                clock.advance()
+                # The client has the whole file by its length and goes at once.
+                with p.client(timeout=30) as c:
+                    r = c.ask(request(s.url("/pub/f.bin")))
+                self.assertEqual((r.status, r.body), (200, data))
+                self.assertTrue(p.wait_log("TCP_MISS/200", "access", timeout=30))
+                second = wait_for(lambda: hit("/pub/f.bin"), 20)
+                self.assertTrue(second, "the whole file was not kept")
+                self.assertEqual(second.body, data)
+                self.assertEqual(retrs("/pub/f.bin"), 1)
+                # A file cut short of its listed size is never kept, 226 or not.
+                r = p.get(s.url("/pub/short.bin"), ["Connection: close"], timeout=30)
+                self.assertFalse(r.complete and r.body == data)
+                self.assertTrue(wait_for(lambda: p.log("access").count("/pub/short.bin") == 1, 30))
+                r = p.get(s.url("/pub/short.bin"), ["Connection: close"], timeout=30)
+                self.assertFalse((r.header("x-cache") or "").startswith("HIT"))
+                self.assertEqual(retrs("/pub/short.bin"), 2)
+            finally:
+                p.stop()
 
 
 if __name__ == "__main__":

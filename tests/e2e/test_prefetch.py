@@ -8,9 +8,10 @@ queues the request's own URL.
 Nothing is cached during the first 180 seconds after start-up, so the
 daemon runs on a faked clock moved past that once it is up.
 """
+import tempfile
 import unittest
 
-from harness import Config, clocked_proxy, main, wait_for
+from harness import ALL_LOG, Clock, Config, Proxy, clocked_proxy, main, wait_for
 from peers import FtpServer, StandinOrigin, response
 
 FRESH = [("Cache-Control", "max-age=86400"), ("Content-Type", "text/html")]
@@ -102,6 +103,30 @@ class PrefetchTest(unittest.TestCase):
             self.assertTrue(r)
             self.assertEqual(r.body, b"file")
             self.assertEqual(f.read("ftp.log").count("RETR %s/f.txt completed=1" % f.root), 1)
+
+    def test_ftp_session_of_a_named_user_is_not_handed_to_others(self):
+        # The server lets nobody in without a password: a default-login
+        # request may only succeed by riding on alice's session.
+        files = {"pub/alice.txt": b"alice's", "pub/other.txt": b"other"}
+        with FtpServer(files, users={"alice": "secret"}, anonymous=False) as f, StandinOrigin() as origin:
+            origin.routes["/index.html"] = response(
+                200, page([f.url("/pub/alice.txt", user=("alice", "secret"))]), FRESH)
+            clock = Clock(tempfile.mkdtemp(prefix="korvantel-clock-"))
+            p = Proxy(config=prefetching(), env=clock.env(), loglevel=ALL_LOG)
+            p.start()
+            self.addCleanup(p.stop)
+            clock.advance()
+            p.get(origin.url("/index.html"), ["Connection: close"])
+            self.assertTrue(wait_for(lambda: "RETR %s/pub/alice.txt completed=1" % f.root in f.read("ftp.log"), 20))
+            self.assertTrue(p.wait_log("Connection Pool: added: ftp://", timeout=20))
+            for path in ("/pub/other.txt", "/pub/alice.txt", "/pub/"):
+                r = p.get(f.url(path), ["Connection: close"])
+                self.assertEqual(r.status, 404, (path, r.body[:200]))
+                self.assertNotIn(b"alice's", r.body)
+            self.assertNotIn("RETR %s/pub/other.txt" % f.root, f.read("ftp.log"))
+            # alice herself still gets her own files.
+            r = p.get(f.url("/pub/other.txt", user=("alice", "secret")), ["Connection: close"])
+            self.assertEqual((r.status, r.body), (200, b"other"))
 
 
 if __name__ == "__main__":

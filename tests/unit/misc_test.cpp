@@ -336,11 +336,14 @@ TEST(MiscUrl, EncodeDecodeTable) {
     }
     const std::vector<Case> decode = {
         {"a+b%20c", -1, "a b c"}, {"%41%4a%6b", -1, "AJk"},
-        {"%4g", -1, "\x04"},  // hexadecimal reading stops at "g"
-        {"50%", -1, "50%"},       {"%4", -1, "\x04"},
-        {"%41bc", 2, "\x04"},  // the window cuts the escape: its one character is decoded
-        {"ab%41", 4, "ab\x04"},   {"plain", 3, "pla"},
-        {"%zzafter", -1, ""},  // "%zz" reads as 0, which ends the text
+        {"%4g", -1, "%4g"},  // an escape is two hexadecimal digits, or none
+        {"50%", -1, "50%"},       {"%4", -1, "%4"},
+        {"%41bc", 2, "%4"},  // the window cuts the escape: it stays as it is
+        {"ab%41", 4, "ab%4"},     {"plain", 3, "pla"},
+        {"%zzafter", -1, "%zzafter"},
+        {"x%+D%+A", -1, "x% D% A"},  // a sign is no digit
+        {"x% d%-a", -1, "x% d%-a"},   {"x%D", -1, "x%D"},
+        {"%0D%0a%00z", -1, "\r\n"},  // real escapes still decode (the NUL ends the text)
     };
     for (const Case &c : decode) {
         Text out(url_decode(c.text, c.n));

@@ -42,6 +42,7 @@
 #include "misc.h"
 #include "origin_fixture.h"
 #include "processors.h"
+#include "proto_ftp.h"
 #include "proto_http.h"
 #include "serverpool.h"
 #include "socket.h"
@@ -1434,3 +1435,44 @@ TEST_F(ProtocolTest, ConfigFetchReturnsStatusAndBody) {
 }
 
 }  // namespace
+
+// An FTP control connection stays logged in: its pool key always names the
+// login, the default one included; other upstreams are keyed by the URL's
+// credentials alone.
+TEST(UpstreamKey, FtpControlConnectionsAreKeyedByTheirLogin) {
+    struct Case {
+        const char *head;
+        int forward_type;
+        bool ftp_login_key;
+    };
+    const std::vector<Case> cases = {
+        {"GET ftp://h/x HTTP/1.1\r\n\r\n", FORWARD_DIRECT, true},
+        {"GET ftp://alice:pw@h/x HTTP/1.1\r\n\r\n", FORWARD_DIRECT, true},
+        {"GET ftp://h/x HTTP/1.1\r\n\r\n", FORWARD_HTTP, false},
+        {"GET http://h/x HTTP/1.1\r\n\r\n", FORWARD_DIRECT, false},
+        {"GET http://alice:pw@h/x HTTP/1.1\r\n\r\n", FORWARD_DIRECT, false},
+    };
+    for (const Case &c : cases) {
+        CONNECTION_T *connection = connection_new();
+        connection->request = request_of(c.head);
+        ASSERT_NE(connection->request, nullptr);
+        connection->forward_type = c.forward_type;
+        UPSTREAM_KEY key;
+        ASSERT_EQ(upstream_key(connection, &key), 1) << c.head;
+        std::string user, password;
+        if (c.ftp_login_key) {
+            ftp_login(connection->request, &user, &password);
+            ASSERT_NE(key.user, nullptr) << c.head;
+            ASSERT_NE(key.password, nullptr) << c.head;
+            EXPECT_FALSE(user.empty()) << c.head;
+            EXPECT_EQ(user, key.user) << c.head;
+            EXPECT_EQ(password, key.password) << c.head;
+        } else {
+            EXPECT_EQ(key.user, connection->request->user) << c.head;
+            EXPECT_EQ(key.password, connection->request->password) << c.head;
+        }
+        http_header_free(connection->request);
+        connection->request = nullptr;
+        connection_free(connection);
+    }
+}
