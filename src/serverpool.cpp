@@ -111,14 +111,16 @@ void ServerPool::Add(Socket *socket, const char *protocol, const char *host, int
     putlog(LOG_DEBUG, "Connection Pool: added: %s://%s:*@%s:%d ", protocol, text(user), host, port);
 }
 
-// Whether the entry's credentials may serve a request with these.
+// Whether the entry's credentials may serve a request with these. User
+// names and passwords compare exactly: a session logged in as one account
+// must never serve a guess that differs only in letter case.
 static bool credentials_match(const serverpool_t &entry, const char *user, const char *password) {
     if (user) {
-        if (!entry.user || strcasecmp(entry.user, user) != 0) return false;
+        if (!entry.user || strcmp(entry.user, user) != 0) return false;
     } else if (entry.user) {
         return false;
     }
-    if (password && entry.password) return strcasecmp(entry.password, password) == 0;
+    if (password && entry.password) return strcmp(entry.password, password) == 0;
     // Only a connection without any user is taken without both passwords.
     return !user && !entry.user;
 }

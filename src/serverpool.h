@@ -50,9 +50,9 @@ public:
              int forward_type = FORWARD_DIRECT, const char *forward_user = nullptr);
     // Takes the oldest matching connection out of the pool (the caller owns
     // it), or null. protocol, host and port compare ignoring case; a given
-    // user must equal the entry's ignoring case, no user matches only an
-    // entry without one; passwords must both be present and equal ignoring
-    // case, unless neither side has a user. forward_type must be equal and
+    // user must equal the entry's exactly, no user matches only an entry
+    // without one; passwords must both be present and equal exactly, unless
+    // neither side has a user. forward_type must be equal and
     // forward_user equal exactly (both null counts as equal).
     Socket *Find(const char *protocol, const char *host, int port, const char *user, const char *password,
                  int forward_type = FORWARD_DIRECT, const char *forward_user = nullptr);
