@@ -1068,7 +1068,7 @@ bool socket_write_all(Socket *socket, const char *bytes, unsigned long long n) {
 
 }  // namespace
 
-long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int direction) {
+long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int direction, unsigned long long offset) {
     if (!object || !connection) return -1;
     Socket *socket = direction ? connection->server : connection->client;
     if (!socket) return -1;
@@ -1077,6 +1077,9 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
         const char *body = object->map ? object->map + object->header_size : nullptr;
         unsigned long long length = object->size > object->header_size ? object->size - object->header_size : 0;
         unlock_shared();
+        if (offset > length) offset = length;
+        if (body) body += offset;
+        length -= offset;
         // The caller's reference keeps a complete object mapped and unchanged.
         if (!body || length == 0) return 0;
         if (!socket_write_all(socket, body, length)) return -1;
@@ -1090,7 +1093,8 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
     // The writer may move the mapping at any time, so what has arrived is
     // copied out under the lock and written without it.
     char *piece = (char *)xmalloc(SEND_PIECE);
-    unsigned long long sent = 0;
+    // Position in the body; what lies before offset is never sent.
+    unsigned long long sent = offset;
     bool failed = false;
     for (;;) {
         unsigned long long held = object->size > object->header_size ? object->size - object->header_size : 0;
@@ -1120,7 +1124,7 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
         connection->flags |= CONN_FAILED;
         keepalive_client_end(connection);
     }
-    return (long long)sent;
+    return sent > offset ? (long long)(sent - offset) : 0;
 }
 
 void CacheSection::send_status(CONNECTION_T *connection, CACHEMAP *object) {

@@ -246,9 +246,10 @@ public:
     // written so far.
     Filebuf *read_filebuf(CACHEMAP *object);
     Filebuf *cache_to_filebuf(CACHEMAP *object);
-    // Writes the body to the client (0) or server (1) socket, following an
-    // object being written; the body bytes sent, or the Write result.
-    long long send(CACHEMAP *object, CONNECTION_T *connection, int direction);
+    // Writes the body from offset on (clamped to the object's end) to the
+    // client (0) or server (1) socket, following an object being written;
+    // the body bytes sent, or -1 when the socket is missing or refused them.
+    long long send(CACHEMAP *object, CONNECTION_T *connection, int direction, unsigned long long offset = 0);
     // The "downloading" page.
     void send_status(CONNECTION_T *connection, CACHEMAP *object);
     // After a 304: clear CACHE_VALIDATE, touch with a new stored time.
