@@ -141,10 +141,10 @@ void head_fields(const char *text, size_t length, F field) {
 
 // What a stored or received response head says about sharing it.
 struct Sharing {
-    bool cookie = false;  // sets a cookie: for the one client it was sent to
-    bool any = false;     // Vary: *
-    bool recorded = false;  // carries the varied request fields' digest
-    std::string key;        // that digest
+    bool cookie = false;              // sets a cookie: for the one client it was sent to
+    bool any = false;                 // Vary: *
+    bool recorded = false;            // carries the varied request fields' digest
+    std::string key;                  // that digest
     std::vector<std::string> varied;  // lower-case names of the fields it varies on
 };
 

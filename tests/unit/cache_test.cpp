@@ -464,10 +464,9 @@ TEST_F(CacheTest, SharedAnswersAreMatchedToTheirRequests) {
         bool stored;
         int match;  // cache_object_match for asked_by
     } cases[] = {
-        {"no vary", "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n\r\n", "Cookie: a=1\r\n", "Cookie: a=2\r\n",
-         true, 1},
-        {"cookie differs", "HTTP/1.1 200 OK\r\nVary: Cookie\r\n\r\n", "Cookie: a=1\r\n", "Cookie: a=2\r\n", true,
-         0},
+        {"no vary", "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n\r\n", "Cookie: a=1\r\n", "Cookie: a=2\r\n", true,
+         1},
+        {"cookie differs", "HTTP/1.1 200 OK\r\nVary: Cookie\r\n\r\n", "Cookie: a=1\r\n", "Cookie: a=2\r\n", true, 0},
         {"cookie same", "HTTP/1.1 200 OK\r\nVary: Cookie\r\n\r\n", "Cookie: a=1\r\n", "Cookie: a=1\r\n", true, 1},
         {"absent and present differ", "HTTP/1.1 200 OK\r\nvary: cookie\r\n\r\n", "", "Cookie: a=1\r\n", true, 0},
         {"two lines, two fields", "HTTP/1.1 200 OK\r\nVary: Accept-Language\r\nVary: Cookie, Accept\r\n\r\n",
