@@ -2,6 +2,7 @@
 // invalidation and sending of objects, and the request-path seams.
 #include "cache.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -19,6 +20,7 @@
 #include "lockguard.h"
 #include "log.h"
 #include "mem.h"
+#include "misc.h"
 #include "network.h"
 #include "perflog.h"
 #include "proto_http.h"
@@ -97,9 +99,157 @@ bool response_private(const HEADER *header) {
     return false;
 }
 
+// One field line of a head: its name and value, blanks around both
+// removed. The first line (request or status line), continuation lines and
+// lines without a colon give none.
+bool head_field(const char *line, const char *end, std::string *name, std::string *value) {
+    if (line == end || *line == ' ' || *line == '\t') return false;
+    const char *colon = (const char *)memchr(line, ':', (size_t)(end - line));
+    if (!colon) return false;
+    const char *n_end = colon;
+    while (n_end > line && (n_end[-1] == ' ' || n_end[-1] == '\t')) n_end--;
+    const char *v = colon + 1;
+    const char *v_end = end;
+    while (v_end > v && (v_end[-1] == '\r' || v_end[-1] == '\n' || v_end[-1] == ' ' || v_end[-1] == '\t')) v_end--;
+    while (v < v_end && (*v == ' ' || *v == '\t')) v++;
+    name->assign(line, (size_t)(n_end - line));
+    value->assign(v, (size_t)(v_end - v));
+    return true;
+}
+
+// Calls field(name, value, line, next) for every field line of a head
+// (first line excluded) up to its empty line.
+template <typename F>
+void head_fields(const char *text, size_t length, F field) {
+    const char *p = text;
+    const char *end = text + length;
+    bool first = true;
+    while (p < end) {
+        const char *eol = (const char *)memchr(p, '\n', (size_t)(end - p));
+        const char *next = eol ? eol + 1 : end;
+        if (!first) {
+            const char *content_end = next;
+            while (content_end > p && (content_end[-1] == '\r' || content_end[-1] == '\n')) content_end--;
+            if (content_end == p) return;  // the empty line
+            std::string name, value;
+            if (head_field(p, next, &name, &value)) field(name, value, p, next);
+        }
+        first = false;
+        p = next;
+    }
+}
+
+// What a stored or received response head says about sharing it.
+struct Sharing {
+    bool cookie = false;              // sets a cookie: for the one client it was sent to
+    bool any = false;                 // Vary: *
+    bool recorded = false;            // carries the varied request fields' digest
+    std::string key;                  // that digest
+    std::vector<std::string> varied;  // lower-case names of the fields it varies on
+};
+
+Sharing head_sharing(const char *text, size_t length) {
+    Sharing sharing;
+    head_fields(text, length, [&](const std::string &name, const std::string &value, const char *, const char *) {
+        if (strcasecmp(name.c_str(), "Set-Cookie") == 0 || strcasecmp(name.c_str(), "Set-Cookie2") == 0) {
+            sharing.cookie = true;
+        } else if (strcasecmp(name.c_str(), CACHE_VARY_LINE) == 0) {
+            sharing.recorded = true;
+            sharing.key = value;
+        } else if (strcasecmp(name.c_str(), "Vary") == 0) {
+            size_t at = 0;
+            while (at <= value.size()) {
+                size_t comma = value.find(',', at);
+                if (comma == std::string::npos) comma = value.size();
+                size_t a = at, b = comma;
+                while (a < b && (value[a] == ' ' || value[a] == '\t')) a++;
+                while (b > a && (value[b - 1] == ' ' || value[b - 1] == '\t')) b--;
+                std::string part = value.substr(a, b - a);
+                for (char &c : part) c = (char)tolower((unsigned char)c);
+                if (part == "*") sharing.any = true;
+                else if (!part.empty()) sharing.varied.push_back(part);
+                at = comma + 1;
+            }
+        }
+    });
+    return sharing;
+}
+
+// Digest of the request's values of the varied fields: every line of each
+// field, in the order received, so two requests share it only when they
+// carry the very same values.
+std::string vary_key(const std::vector<std::string> &varied, const HEADER *request) {
+    std::string text;
+    for (const std::string &field : varied) {
+        text += field;
+        if (request) {
+            for (const HTTP_HEADER &line : request->headers) {
+                if (strcasecmp(line.name.c_str(), field.c_str()) != 0) continue;
+                text += ":";
+                text += line.value;
+            }
+        }
+        text += "\n";
+    }
+    char digest[33];
+    md5_string(text.c_str(), digest);
+    return digest;
+}
+
 }  // namespace
 
 // ---- the cache as the request path uses it ----------------------------------
+
+char *cache_store_head(const HEADER *request, const char *head) {
+    if (!head) return nullptr;
+    size_t length = strlen(head);
+    Sharing sharing = head_sharing(head, length);
+    // A cookie is one client's; a response that varies on everything can
+    // never be matched to another request.
+    if (sharing.cookie || sharing.any) return nullptr;
+    std::string out;
+    bool first = true;
+    const char *p = head;
+    const char *end = head + length;
+    while (p < end) {
+        const char *eol = (const char *)memchr(p, '\n', (size_t)(end - p));
+        const char *next = eol ? eol + 1 : end;
+        const char *content_end = next;
+        while (content_end > p && (content_end[-1] == '\r' || content_end[-1] == '\n')) content_end--;
+        if (!first && content_end == p) {
+            // The recorded digest goes just before the empty line.
+            if (!sharing.varied.empty())
+                out += std::string(CACHE_VARY_LINE) + ": " + vary_key(sharing.varied, request) + "\r\n";
+            out.append(p, (size_t)(end - p));
+            break;
+        }
+        std::string name, value;
+        // A line of that name from the server would pass for ours.
+        if (first || !head_field(p, next, &name, &value) || strcasecmp(name.c_str(), CACHE_VARY_LINE) != 0)
+            out.append(p, (size_t)(next - p));
+        first = false;
+        p = next;
+    }
+    return xstrndup(out.data(), out.size());
+}
+
+int cache_object_match(CACHEMAP *object, const HEADER *request) {
+    CacheSection *cache = cache_section;
+    if (!cache || !object) return 0;
+    CacheSharedLock shared(cache);
+    if (!object->map || object->header_size == 0 || object->header_size > object->size) return 0;
+    Sharing sharing = head_sharing(object->map, object->header_size);
+    // Kept by a version that stored such answers: never anyone else's.
+    if (sharing.cookie || sharing.any) return -1;
+    if (sharing.varied.empty()) return 1;
+    if (!sharing.recorded) return -1;
+    return vary_key(sharing.varied, request) == sharing.key ? 1 : 0;
+}
+
+void cache_object_release(CACHEMAP *object) {
+    CacheSection *cache = cache_section;
+    if (cache) cache->cache_close(object, false);
+}
 
 bool cache_available() { return cache_section != nullptr; }
 
@@ -154,7 +304,8 @@ long long cache_object_send(CONNECTION_T *connection) {
 }
 
 // The stored body is what came after de-chunking, so a "Transfer-Encoding"
-// line of the stored head no longer describes it: it is left out, and a
+// line of the stored head no longer describes it: it is left out (as is the
+// recorded digest of the varied request fields), and a
 // reader of an object still being written gets the body up to the close.
 char *cache_object_head(CACHEMAP *object) {
     CacheSection *cache = cache_section;
@@ -167,8 +318,10 @@ char *cache_object_head(CACHEMAP *object) {
     while (p < end) {
         const char *eol = (const char *)memchr(p, '\n', (size_t)(end - p));
         const char *next = eol ? eol + 1 : end;
-        if (!(out.size() > 0 && (size_t)(next - p) > 18 && strncasecmp(p, "Transfer-Encoding:", 18) == 0))
-            out.append(p, (size_t)(next - p));
+        bool dropped = out.size() > 0 && (((size_t)(next - p) > 18 && strncasecmp(p, "Transfer-Encoding:", 18) == 0) ||
+                                          ((size_t)(next - p) > sizeof CACHE_VARY_LINE &&
+                                           strncasecmp(p, CACHE_VARY_LINE ":", sizeof CACHE_VARY_LINE) == 0));
+        if (!dropped) out.append(p, (size_t)(next - p));
         p = next;
     }
     return xstrndup(out.data(), out.size());
@@ -915,7 +1068,7 @@ bool socket_write_all(Socket *socket, const char *bytes, unsigned long long n) {
 
 }  // namespace
 
-long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int direction) {
+long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int direction, unsigned long long offset) {
     if (!object || !connection) return -1;
     Socket *socket = direction ? connection->server : connection->client;
     if (!socket) return -1;
@@ -924,6 +1077,9 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
         const char *body = object->map ? object->map + object->header_size : nullptr;
         unsigned long long length = object->size > object->header_size ? object->size - object->header_size : 0;
         unlock_shared();
+        if (offset > length) offset = length;
+        if (body) body += offset;
+        length -= offset;
         // The caller's reference keeps a complete object mapped and unchanged.
         if (!body || length == 0) return 0;
         if (!socket_write_all(socket, body, length)) return -1;
@@ -937,7 +1093,8 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
     // The writer may move the mapping at any time, so what has arrived is
     // copied out under the lock and written without it.
     char *piece = (char *)xmalloc(SEND_PIECE);
-    unsigned long long sent = 0;
+    // Position in the body; what lies before offset is never sent.
+    unsigned long long sent = offset;
     bool failed = false;
     for (;;) {
         unsigned long long held = object->size > object->header_size ? object->size - object->header_size : 0;
@@ -967,7 +1124,7 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
         connection->flags |= CONN_FAILED;
         keepalive_client_end(connection);
     }
-    return (long long)sent;
+    return sent > offset ? (long long)(sent - offset) : 0;
 }
 
 void CacheSection::send_status(CONNECTION_T *connection, CACHEMAP *object) {

@@ -80,6 +80,9 @@ enum {
 #define CACHE_BUCKETS 104729
 // Longest journal line, line feed included.
 #define CACHE_JOURNAL_LINE_MAX 8191
+// Stored head line recording the digest of the request fields the
+// response varies on.
+#define CACHE_VARY_LINE "X-Cache-Vary-Key"
 // A digest not (yet) computed. Real digests are always 32 hex digits.
 #define CACHE_MD5_NONE "0"
 
@@ -243,9 +246,10 @@ public:
     // written so far.
     Filebuf *read_filebuf(CACHEMAP *object);
     Filebuf *cache_to_filebuf(CACHEMAP *object);
-    // Writes the body to the client (0) or server (1) socket, following an
-    // object being written; the body bytes sent, or the Write result.
-    long long send(CACHEMAP *object, CONNECTION_T *connection, int direction);
+    // Writes the body from offset on (clamped to the object's end) to the
+    // client (0) or server (1) socket, following an object being written;
+    // the body bytes sent, or -1 when the socket is missing or refused them.
+    long long send(CACHEMAP *object, CONNECTION_T *connection, int direction, unsigned long long offset = 0);
     // The "downloading" page.
     void send_status(CONNECTION_T *connection, CACHEMAP *object);
     // After a 304: clear CACHE_VALIDATE, touch with a new stored time.
@@ -377,6 +381,17 @@ long long cache_object_send(CONNECTION_T *connection);
 // The stored raw response head (new text) without its Transfer-Encoding
 // line: the stored body is already de-chunked.
 char *cache_object_head(CACHEMAP *object);
+// The head to store for a response to request: the response's head with
+// the digest of the request's values of the fields its Vary names recorded
+// (new text); null when no other client may be given it (it sets a cookie,
+// or varies on "*").
+char *cache_store_head(const HEADER *request, const char *head);
+// May the object answer this request: 1 yes; 0 it is another request's
+// variant; -1 it is no one else's answer (kept by an earlier version: a
+// cookie, Vary "*", or a Vary without the recorded digest).
+int cache_object_match(CACHEMAP *object, const HEADER *request);
+// A reader lets go of the object.
+void cache_object_release(CACHEMAP *object);
 // Stored time (program time base); -1 without a cache or an object.
 time_t cache_object_stored(CACHEMAP *object);
 // Length of the stored body so far.

@@ -47,6 +47,14 @@ bool cache_consult(CONNECTION_T *connection, bool offline) {
         return true;
     }
     connection->cache = cache_object_open(connection, request->url, nullptr, offline ? CACHE_OFFLINE : 0);
+    if (connection->cache) {
+        // A copy made for a request with other values of the fields its
+        // response varies on is that request's answer, not this one's.
+        int match = cache_object_match(connection->cache, request);
+        if (match < 0) cache_object_invalidate(connection->cache);
+        else if (match == 0) cache_object_release(connection->cache);
+        if (match <= 0) connection->cache = nullptr;
+    }
     if (!connection->cache) {
         log.set_cachecode(CACHECODE_TCP_MISS);
         statincr_cachemiss(connection);

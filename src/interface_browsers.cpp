@@ -153,10 +153,12 @@ void interface_page_cache(Filebuf *page, CGIMap &form, CONNECTION_T *) {
 
     CacheSection *cache = cache_section;
     if (!cache) return;
-    // One hold of the cache's mutex for the figures, the index and the
-    // deletions, so they agree and no request opens or closes an object
-    // meanwhile.
-    SectionMutexLock lock(cache);
+    // One exclusive hold of the cache lock for the figures, the index and
+    // the deletions, so they agree and no request opens or closes an object
+    // meanwhile: readers take and drop references under the shared lock, so
+    // the section mutex alone would let an object counted unused gain a
+    // reader just before it is freed.
+    CacheExclusiveLock lock(cache);
     page->Addf("<table class=\"bigdialog\">\n<tr><td class=\"dialoghead\" colspan=\"2\">Cache information</td></tr>\n");
     page->Addf("<tr><td>Memory cache</td><td>%d entries / %u bytes / %u%% used</td></tr>\n", cache->memory_objects,
                cache->memory_bytes, percent(cache->memory_bytes, cache->memory_size));

@@ -792,6 +792,17 @@ long long net_filebuf_send_chunked(Filebuf *filebuf, CONNECTION_T *connection, i
     return sent;
 }
 
+long long net_cache_send(CACHEMAP *object, CONNECTION_T *connection, int direction, long long offset) {
+    CacheSection *cache = cache_section;
+    if (!object || !connection || !cache) return 0;
+    if (offset < 0) offset = 0;
+    if (direction == 0 && (connection->flags & CONN_CLIENT_DROPPED)) {
+        long long length = cache_object_body_length(object);
+        return length > offset ? length - offset : 0;
+    }
+    return cache->send(object, connection, direction, (unsigned long long)offset);
+}
+
 /* ---- the "network" section ---- */
 
 NetworkSection *network_section = nullptr;

@@ -103,6 +103,12 @@ int net_filebuf_read(Filebuf *filebuf, CONNECTION_T *connection, int direction, 
 long long net_filebuf_send(Filebuf *filebuf, CONNECTION_T *connection, int direction);
 // The same in HTTP chunked coding; returns the bytes of data sent.
 long long net_filebuf_send_chunked(Filebuf *filebuf, CONNECTION_T *connection, int direction);
+// Writes a cache object's body from offset on (clamped to the object's end;
+// a negative offset counts as 0) to the client (0) or the server (1),
+// following an object still being written, and flushes; returns the body
+// bytes sent (those that would have been, when the client was dropped), 0
+// without an object or a cache, -1 when the socket is missing or failed.
+long long net_cache_send(CACHEMAP *object, CONNECTION_T *connection, int direction, long long offset);
 
 // The "network" section: Listen entries (where to accept clients) and
 // Interface entries (the local IPv4 address of outgoing connections, by

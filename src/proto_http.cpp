@@ -783,9 +783,13 @@ Step cache_or_server(Exchange &x) {
     }
     if (!transfer_limit_check(connection)) return end(x, exchange_ending(connection));
     bool created = false;
-    if (cache_available() && cacheable(request) && cacheable(response)) {
+    char *head = cache_available() && cacheable(request) && cacheable(response)
+                     ? cache_store_head(request, response->raw)
+                     : nullptr;
+    if (head) {
         unsigned flags = CACHE_WRITING | ((connection->flags & CONN_PREFETCH) ? CACHE_PREFETCHED : 0);
-        connection->cache = cache_object_open(connection, request->url, response->raw, flags);
+        connection->cache = cache_object_open(connection, request->url, head, flags);
+        free(head);
         if (connection->cache) {
             putlog(LOG_CACHE, "create: %s", request->url);
             connection->flags |= CONN_CACHE_WRITE;
@@ -856,9 +860,14 @@ bool buffering_decide(Exchange &x) {
         connection->flags |= CONN_BUFFERING;
         if (connection->cache) {
             cache_object_flag_set(connection->cache, CACHE_FORCE);
-        } else if (cache_available() && cacheable(request) && cacheable(response)) {
+        } else if (char *head = cache_available() && cacheable(request) && cacheable(response)
+                                    ? cache_store_head(request, response->raw)
+                                    : nullptr) {
+            // Other requests may be answered from it for a while: only what
+            // may be shared is kept; the rest is buffered without it.
             connection->cache =
-                cache_object_open(connection, request->url, response->raw, CACHE_WRITING | CACHE_DISCARD | CACHE_FORCE);
+                cache_object_open(connection, request->url, head, CACHE_WRITING | CACHE_DISCARD | CACHE_FORCE);
+            free(head);
             if (connection->cache) {
                 putlog(LOG_CACHE, "create: %s", request->url);
                 connection->flags |= CONN_CACHE_WRITE;

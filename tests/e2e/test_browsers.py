@@ -7,15 +7,31 @@ URL blacklist, which is not part of this daemon yet.
 Nothing is cached during the first 180 seconds after start-up, so the
 daemon runs on a faked clock moved past that once it is up.
 """
+import os
 import re
+import shutil
+import subprocess
+import threading
 import time
 import unittest
 
-from harness import clocked_proxy, main, wait_for
+from harness import clocked_proxy, main, sanitizer_report, wait_for
 from peers import FtpServer, StandinOrigin, response
 from test_interface import call, config_with, login_cookie, token_of
 
 FRESH = [("Cache-Control", "max-age=86400")]
+
+# wrk cycles every connection over the cached objects /o1 .. /oN.
+CYCLE_LUA = """
+local base = os.getenv("ORIGIN")
+local count = tonumber(os.getenv("OBJECTS"))
+local host = string.match(base, "//([^/]+)")
+local i = 0
+request = function()
+  i = i % count + 1
+  return wrk.format("GET", base .. "/o" .. i, {Host = host})
+end
+"""
 
 
 class BrowserTest(unittest.TestCase):
@@ -86,6 +102,56 @@ class BrowserTest(unittest.TestCase):
             for form in ({"show": "yes", "minsize": "lots"}, {"show": "yes", "pattern": "(["},
                          {"show": "yes", "mamonth": "Smarch", "maday": "x", "mbhour": "99"}):
                 self.assertIn("Cache information", call(p, "/cache", form=form, headers=cookie).body)
+
+    @unittest.skipUnless(shutil.which("wrk"), "wrk is not installed")
+    def test_deleting_objects_while_clients_read_them(self):
+        """Bounded soak (about 60 s of load): clients keep reading 40 cached
+        objects while the cache page deletes every unused one again and
+        again. The daemon must stay up, answer every request, and (in a
+        sanitizer build) report no fault."""
+        objects = 40
+        routes = {"/o%d" % i: response(200, (b"%d" % i) * 700, FRESH) for i in range(1, objects + 1)}
+        with StandinOrigin(routes) as origin:
+            p = self.start(config_with("admin", "s3cret"))
+            for i in range(1, objects + 1):
+                self.assertTrue(self.cached(p, origin.url("/o%d" % i)), i)
+            cookie = self.login(p)
+            lua = os.path.join(p.dir, "cycle.lua")
+            with open(lua, "w") as f:
+                f.write(CYCLE_LUA)
+            stop = threading.Event()
+            deletions = []
+
+            def delete_all():
+                deadline = time.monotonic() + 90
+                while not stop.is_set() and time.monotonic() < deadline:
+                    try:
+                        page = call(p, "/cache", form={"show": "yes", "delete": "on", "allsizes": "on"},
+                                    headers=cookie).body
+                        deletions.append("Cache information" in page)
+                    except OSError:
+                        deletions.append(False)
+                        time.sleep(0.2)
+
+            deleter = threading.Thread(target=delete_all)
+            deleter.start()
+            try:
+                out = subprocess.run(["wrk", "-t", "4", "-c", "32", "-d", "60s", "--timeout", "10s", "-s", lua,
+                                      "http://127.0.0.1:%d/" % p.port], capture_output=True, timeout=150,
+                                     env=dict(os.environ, ORIGIN=origin.url(""), OBJECTS=str(objects))).stdout.decode()
+            finally:
+                stop.set()
+                deleter.join(30)
+            self.assertFalse(deleter.is_alive())
+            self.assertEqual(sanitizer_report(p.output()), "")
+            self.assertIsNone(p.proc.poll(), p.output()[-3000:])
+            self.assertIn("requests in", out)
+            self.assertNotIn("Non-2xx or 3xx responses", out)
+            self.assertGreater(len(deletions), 10)
+            self.assertTrue(all(deletions))
+            # still whole afterwards
+            answer = p.get(origin.url("/o7"), ["Connection: close"])
+            self.assertEqual((answer.status, answer.body), (200, b"7" * 700))
 
     def test_prefetch_page_and_ftp_statistics(self):
         with FtpServer({"f.txt": b"file"}) as f:

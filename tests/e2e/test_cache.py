@@ -328,6 +328,85 @@ class CacheTest(unittest.TestCase):
             self.assertEqual(asked(origin, "/d"), 2)
             self.assertTrue(p.wait_log("cache: md5 mismatch"))
 
+    def test_one_clients_answer_never_reaches_another(self):
+        """A response that varies on request fields is only given to
+        requests with the same values of them; one with a cookie for its
+        client, or varying on "*", is never given to anyone else."""
+        counter = {"session": 0}
+
+        def by_field(field):
+            def route(req):
+                value = req.header(field) or "none"
+                return response(200, ("for %s" % value).encode(), FRESH + [("Vary", field)])
+            return route
+
+        def with_cookie(req):
+            counter["session"] += 1
+            return response(200, b"session page", FRESH + [("Set-Cookie", "session=%d" % counter["session"])])
+
+        routes = {"/cookie": by_field("Cookie"), "/language": by_field("Accept-Language"),
+                  "/star": response(200, b"star", FRESH + [("Vary", "*")]), "/session": with_cookie}
+        store = self.store_dir()
+        with StandinOrigin(routes) as origin:
+            p = self.start(cache_config(store, md5=0))
+
+            def get(path, **headers):
+                lines = ["Connection: close"] + ["%s: %s" % (k.replace("_", "-"), v) for k, v in headers.items()]
+                return p.get(origin.url(path), lines, timeout=20)
+
+            # (path, header name, value of the first client, value of the second)
+            cases = [("/cookie", "Cookie", "user=alice", "user=bob"),
+                     ("/language", "Accept_Language", "en", "de")]
+            for path, field, first, second in cases:
+                a = get(path, **{field: first})
+                self.assertEqual(a.body, ("for %s" % first).encode(), path)
+                self.assertTrue(wait_stored(store, [origin.url(path)]), path)
+                # the same values: answered from the cache
+                again = get(path, **{field: first})
+                self.assertEqual(again.body, a.body, path)
+                self.assertTrue(hit(again), (path, again.headers))
+                self.assertIsNone(again.header("x-cache-vary-key"), path)
+                # other values: never the first client's answer
+                b = get(path, **{field: second})
+                self.assertEqual(b.body, ("for %s" % second).encode(), (path, b.headers))
+                self.assertFalse(hit(b), path)
+                # and without the field at all
+                c = get(path)
+                self.assertEqual(c.body, b"for none", (path, c.headers))
+            self.assertEqual(asked(origin, "/cookie"), 3)
+
+            # a cookie set for one client is never handed to another
+            first = get("/session")
+            self.assertEqual(first.header("set-cookie"), "session=1")
+            time.sleep(0.5)
+            second = get("/session")
+            self.assertEqual(second.header("set-cookie"), "session=2", second.headers)
+            self.assertFalse(hit(second))
+            # Vary "*": no request is the same one
+            for _ in range(2):
+                self.assertFalse(hit(get("/star")))
+                time.sleep(0.5)
+            self.assertEqual(asked(origin, "/star"), 2)
+
+            # A copy kept without the record of what it varies on (as an
+            # earlier version kept them) is discarded, never served.
+            self.assertEqual(get("/cookie", Cookie="user=carol").body, b"for user=carol")
+            time.sleep(1)  # the writer closes just after the answer
+            self.assertTrue(wait_stored(store, [origin.url("/cookie")]))
+            p.stop()
+            path = object_path(store, origin.url("/cookie"))
+            with open(path, "rb") as f:
+                data = f.read()
+            head, _, body = data.partition(b"\r\n\r\n")
+            kept = [line for line in head.split(b"\r\n") if not line.lower().startswith(b"x-cache-vary-key:")]
+            self.assertLess(len(kept), len(head.split(b"\r\n")))
+            with open(path, "wb") as f:
+                f.write(b"\r\n".join(kept) + b"\r\n\r\n" + body)
+            p = self.start(cache_config(store, md5=0))
+            answer = get("/cookie", Cookie="user=dave")
+            self.assertEqual(answer.body, b"for user=dave", answer.headers)
+            self.assertFalse(hit(answer))
+
     def test_soak_many_clients_overlapping_objects_some_aborting(self):
         store = self.store_dir()
         names = ["/s%d" % i for i in range(8)]

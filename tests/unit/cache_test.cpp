@@ -454,6 +454,78 @@ TEST_F(CacheTest, RequestPathCalls) {
     cache->cache_close(reader, false);
 }
 
+TEST_F(CacheTest, SharedAnswersAreMatchedToTheirRequests) {
+    start();
+    struct Case {
+        const char *name;
+        const char *head;       // response head as received
+        const char *stored_by;  // request the object is stored for
+        const char *asked_by;   // another request
+        bool stored;
+        int match;  // cache_object_match for asked_by
+    } cases[] = {
+        {"no vary", "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n\r\n", "Cookie: a=1\r\n", "Cookie: a=2\r\n", true,
+         1},
+        {"cookie differs", "HTTP/1.1 200 OK\r\nVary: Cookie\r\n\r\n", "Cookie: a=1\r\n", "Cookie: a=2\r\n", true, 0},
+        {"cookie same", "HTTP/1.1 200 OK\r\nVary: Cookie\r\n\r\n", "Cookie: a=1\r\n", "Cookie: a=1\r\n", true, 1},
+        {"absent and present differ", "HTTP/1.1 200 OK\r\nvary: cookie\r\n\r\n", "", "Cookie: a=1\r\n", true, 0},
+        {"two lines, two fields", "HTTP/1.1 200 OK\r\nVary: Accept-Language\r\nVary: Cookie, Accept\r\n\r\n",
+         "Accept-Language: en\r\nCookie: a=1\r\nAccept: */*\r\n", "Accept-Language: en\r\nCookie: a=1\r\n", true, 0},
+        {"bare line feeds", "HTTP/1.1 200 OK\nVary: Cookie\n\n", "Cookie: a=1\r\n", "Cookie: a=1\r\n", true, 1},
+        {"vary star", "HTTP/1.1 200 OK\r\nVary: Accept, *\r\n\r\n", "", "", false, 0},
+        {"set-cookie", "HTTP/1.1 200 OK\r\nset-cookie: s=1\r\n\r\n", "", "", false, 0},
+        {"set-cookie2", "HTTP/1.1 200 OK\r\nSet-Cookie2: s=1\r\n\r\n", "", "", false, 0},
+        // a server's own line of the record's name is never taken for it
+        {"forged record", "HTTP/1.1 200 OK\r\nVary: Cookie\r\n" CACHE_VARY_LINE ": 0\r\n\r\n", "Cookie: a=1\r\n",
+         "Cookie: a=2\r\n", true, 0},
+    };
+    int number = 0;
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        std::string url = "http://e.test/vary/" + std::to_string(number++);
+        std::string get = "GET " + url + " HTTP/1.1\r\n";
+        HEADER *first = http_header_parse_request((get + test.stored_by + "\r\n").c_str());
+        HEADER *second = http_header_parse_request((get + test.asked_by + "\r\n").c_str());
+        ASSERT_NE(first, nullptr);
+        ASSERT_NE(second, nullptr);
+        char *head = cache_store_head(first, test.head);
+        EXPECT_EQ(head != nullptr, test.stored);
+        if (head) {
+            CACHEMAP *object = cache_object_open(connection, url.c_str(), head, CACHE_WRITING);
+            free(head);
+            ASSERT_NE(object, nullptr);
+            EXPECT_EQ(cache_object_match(object, first), 1);
+            EXPECT_EQ(cache_object_match(object, second), test.match);
+            // clients never see the record
+            char *sent = cache_object_head(object);
+            ASSERT_NE(sent, nullptr);
+            EXPECT_EQ(strstr(sent, CACHE_VARY_LINE), nullptr) << sent;
+            free(sent);
+            cache->cache_close(object, true);
+        }
+        http_header_free(first);
+        http_header_free(second);
+    }
+    // Kept by a version that stored these as they came: no one else's.
+    const char *kept[] = {"HTTP/1.1 200 OK\r\nVary: Cookie\r\nContent-Length: 4\r\n\r\n",
+                          "HTTP/1.1 200 OK\r\nSet-Cookie: s=1\r\nContent-Length: 4\r\n\r\n",
+                          "HTTP/1.1 200 OK\r\nVary: *\r\nContent-Length: 4\r\n\r\n"};
+    HEADER *request = http_header_parse_request("GET http://e.test/old HTTP/1.1\r\n\r\n");
+    for (const char *head : kept) {
+        SCOPED_TRACE(head);
+        CACHEMAP *object = cache_object_open(connection, "http://e.test/old", head, CACHE_WRITING);
+        ASSERT_NE(object, nullptr);
+        EXPECT_EQ(cache_object_add(object, "body", 4), 4);
+        EXPECT_EQ(cache_object_match(object, request), -1);
+        cache->cache_close(object, true);
+        CACHEMAP *reader = cache_object_open(connection, "http://e.test/old", nullptr, 0);
+        ASSERT_NE(reader, nullptr);
+        cache_object_invalidate(reader);
+        EXPECT_FALSE(cache->exists("http://e.test/old"));
+    }
+    http_header_free(request);
+}
+
 TEST_F(CacheTest, RequestPathCallsWithoutCacheAnswerAsEmpty) {
     // Before the section is built and after it is gone: nothing opens, no
     // object is looked into, nothing is sent.
@@ -481,6 +553,8 @@ TEST_F(CacheTest, RequestPathCallsWithoutCacheAnswerAsEmpty) {
         EXPECT_EQ(cache_object_stored(&absent), -1);
         EXPECT_EQ(cache_object_body_length(&absent), 0);
         EXPECT_EQ(cache_object_readers(&absent), 0);
+        EXPECT_EQ(cache_object_match(&absent, request), 0);
+        cache_object_release(&absent);
         EXPECT_EQ(cache_object_send(connection), 0);
         cache_object_flag_set(&absent, CACHE_FORCE);
         cache_object_validated(&absent);

@@ -752,6 +752,80 @@ TEST_F(NetworkTest, FilebufSendChunked) {
     BLOCKSIZE = saved;
 }
 
+TEST_F(NetworkTest, CacheSendFromOffset) {
+    general_ctimeout_use(1);  // also puts the shipped section definition in use
+    nocache_init(0);
+    CacheSection *cache = cachetest::cache_build(cachetest::cache_document({}, {}));
+    CONNECTION_T *opener = connection_new();
+    const std::string body = "0123456789";
+    const char *url = "http://e.test/send/complete";
+    CACHEMAP *writer = cache->cache_open(opener, url, cachetest::head_for(body.size()).c_str(), CACHE_CREATE);
+    ASSERT_NE(writer, nullptr);
+    ASSERT_EQ(cache->add(writer, body.data(), (int)body.size()), (int)body.size());
+    cache->cache_close(writer, true);
+    CACHEMAP *object = cache->cache_open(opener, url, nullptr, 0);
+    ASSERT_NE(object, nullptr);
+
+    struct Case {
+        long long offset;
+        int direction;
+        bool dropped;
+        long long result;
+        std::string wire;  // what the far end of that side reads
+    } cases[] = {
+        {0, 0, false, 10, "0123456789"},
+        {4, 0, false, 6, "456789"},
+        {-5, 0, false, 10, "0123456789"},  // counts as the start
+        {10, 0, false, 0, ""},
+        {99, 0, false, 0, ""},  // clamped to the end
+        {3, 1, false, 7, "3456789"},
+        {6, 0, true, 4, ""},  // a dropped client is sent nothing
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.offset);
+        Pairs p;
+        if (test.dropped) p.c->flags |= CONN_CLIENT_DROPPED;
+        EXPECT_EQ(net_cache_send(object, p.c, test.direction, test.offset), test.result);
+        delete p.c->client;
+        delete p.c->server;
+        p.c->client = p.c->server = nullptr;
+        EXPECT_EQ(read_all(test.direction ? p.server_peer : p.client_peer), test.wire);
+    }
+    {
+        Pairs p;
+        EXPECT_EQ(net_cache_send(nullptr, p.c, 0, 0), 0);
+        delete p.c->client;
+        p.c->client = nullptr;
+        EXPECT_EQ(net_cache_send(object, p.c, 0, 0), -1);  // no socket on that side
+    }
+    cache->cache_close(object, false);
+
+    // An object still being written is followed to its end from the offset.
+    const char *growing = "http://e.test/send/growing";
+    writer = cache->cache_open(opener, growing, cachetest::head_for(body.size()).c_str(), CACHE_CREATE);
+    ASSERT_NE(writer, nullptr);
+    ASSERT_EQ(cache->add(writer, body.data(), 4), 4);
+    object = cache->cache_open(opener, growing, nullptr, 0);
+    ASSERT_EQ(object, writer);
+    std::thread rest([&] {
+        usleep(100000);
+        cache->add(writer, body.data() + 4, 6);
+        cache->cache_close(writer, true);
+    });
+    {
+        Pairs p;
+        EXPECT_EQ(net_cache_send(object, p.c, 0, 2), 8);
+        rest.join();
+        delete p.c->client;
+        p.c->client = nullptr;
+        EXPECT_EQ(read_all(p.client_peer), "23456789");
+    }
+    cache->cache_close(object, false);
+    delete cache;
+    connection_free(opener);
+    delete general_section;
+}
+
 /* ---- SOCKS ---- */
 
 // Connects the record's server side to the stand-in.
