@@ -17,6 +17,7 @@
 #include "lockguard.h"
 #include "log.h"
 #include "mem.h"
+#include "misc.h"
 #include "ntlm_talk.h"
 #include "password_cache.h"
 #include "processors.h"
@@ -439,11 +440,17 @@ static void refusal_set(CONNECTION_T *connection, Filebuf *buffer) {
     Filebuf *page = template_section ? template_section->get(connection, "noaccess", &status) : nullptr;
     HEADER *response = header_new();
     response->type = HEADER_RESPONSE;
-    response->code = status == -1 ? 200 : status;
-    // A 2xx answer to CONNECT reads as "tunnel established" to a client.
-    if (connection->request && connection->request->type == HEADER_CONNECT && response->code < 400)
-        response->code = 403;
-    if (page && page->mime_type) response->content_type = xstrdup(page->mime_type);
+    // A refusal is never answered as a success: a 2xx answer to CONNECT
+    // reads as "tunnel established", and to any other request as the page
+    // asked for. The template's status counts only when it is an error.
+    response->code = status >= 400 && status <= 599 ? status : 403;
+    if (!page) {
+        // No page of that name anywhere: the client still learns why.
+        page = new Filebuf();
+        page->Addf("%d %s\n", response->code, code_to_error(response->code));
+        page->mime_type = xstrdup("text/plain");
+    }
+    if (page->mime_type) response->content_type = xstrdup(page->mime_type);
     http_header_free(connection->response);
     connection->response = response;
     Filebuf *body = connection->request_body;

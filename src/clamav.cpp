@@ -33,7 +33,7 @@ Section *clamav_construct() {
     return clamav_section;
 }
 
-ClamAVSection::ClamAVSection() : ScannerSection("clamav", "ClamAV", "ClamAV", 200) {
+ClamAVSection::ClamAVSection() : ScannerSection("clamav", "ClamAV", "ClamAV", 403) {
     options_bind(clamav_options, &opts);
     fields_declare(0, scan_rule_fields);
     enabled_ = opts.enabled;

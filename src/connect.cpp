@@ -15,8 +15,9 @@
 #include "stats.h"
 #include "templates.h"
 
+// A template name that exists nowhere still answers the client.
 static void page_send(const char *name, CONNECTION_T *connection, int status) {
-    if (template_section) template_section->send(name, connection, status);
+    request_page(connection, name, status);
 }
 
 // Reads and parses the parent's next answer; null when none came or it does

@@ -110,13 +110,6 @@ bool upstream_connect(CONNECTION_T *connection) {
         if (forward_section) forward_section->forward_do(connection);
         int result = protocol_start(connection);
         if (result >= 0) break;
-        if (!connection->cache && connection->forward_type != FORWARD_HTTP && connection->request->port == 0) {
-            // A scheme without a known port, not sent to a parent: no
-            // handler could have reached it.
-            keepalive_client_end(connection);
-            request_page(connection, "badprotocol", 501);
-            return false;
-        }
         if (!connection->cache) {
             // The server (or parent) that could not be reached, and why.
             bool parent = connection->forward_type != FORWARD_DIRECT && connection->forward_host;

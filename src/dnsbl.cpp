@@ -76,7 +76,7 @@ int DnsblSection::check_and_block(CONNECTION_T *connection) {
     if (!listed) return 0;
     connection->variables["FILTER"] = "URL BlackList";
     connection->variables["DNSBL_IP"] = address;
-    request_page(connection, template_name.c_str(), 404);
+    refusal_page(connection, template_name.c_str(), 404);
     putlog(LOG_DNSBL, "domain %s is blacklisted", host.c_str());
     connection->log.filter_name = "dnsbl";
     connection->log.filtering_reason = address;

@@ -38,7 +38,7 @@ Section *fprot_construct() {
     return fprot_section;
 }
 
-FProtSection::FProtSection() : ScannerSection("fprot", "F-Prot", "f-prot", 202) {
+FProtSection::FProtSection() : ScannerSection("fprot", "F-Prot", "f-prot", 403) {
     options_bind(fprot_options, &opts);
     fields_declare(0, fprot_rule_fields);
     enabled_ = opts.enabled;

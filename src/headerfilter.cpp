@@ -52,8 +52,19 @@ void HeaderSection::Header::prepare(bool patterns) {
     }
 }
 
+// Many servers read '_' in a header name as '-' (X_Secret arrives as
+// X-Secret), so a rule naming one spelling holds for the other as well.
+static bool name_matches(const RulePattern &pattern, const std::string &name) {
+    if (pattern.matches(name.c_str())) return true;
+    if (name.find('_') == std::string::npos) return false;
+    std::string dashed = name;
+    for (char &c : dashed)
+        if (c == '_') c = '-';
+    return pattern.matches(dashed.c_str());
+}
+
 bool HeaderSection::Header::matches(const StringList &profiles, const HTTP_HEADER &line, int want) const {
-    return !refused && (direction & want) && holds(profiles) && name.matches(line.name.c_str()) &&
+    return !refused && (direction & want) && holds(profiles) && name_matches(name, line.name) &&
            value.matches(line.value.c_str());
 }
 

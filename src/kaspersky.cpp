@@ -28,7 +28,7 @@ Section *kaspersky_construct() {
     return kaspersky_section;
 }
 
-KasperskySection::KasperskySection() : ScannerSection("kaspersky", "Kaspersky", "Kaspersky", 200) {
+KasperskySection::KasperskySection() : ScannerSection("kaspersky", "Kaspersky", "Kaspersky", 403) {
     options_bind(kaspersky_options, &opts);
     fields_declare(0, scan_rule_fields);
     enabled_ = opts.enabled;

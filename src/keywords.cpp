@@ -124,7 +124,8 @@ int KeywordSection::check_and_block(CONNECTION_T *connection, Filebuf *body) {
     connection->variables["FILTER"] = "KeyWord Filter";
     connection->variables["REASON"] = reason;
     putlog(LOG_KEYWORD, "blocked: score:%d threshold:%d", score, threshold);
-    if (template_section) template_section->send(name.c_str(), connection, 200);
+    // A template name that exists nowhere still answers the client.
+    refusal_page(connection, name.c_str());
     connection->log.filter_name = "keyword-filter";
     snprintf(text, sizeof text, "%d", score);
     connection->log.filtering_reason = text;

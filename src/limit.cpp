@@ -190,7 +190,7 @@ int LimitSection::check_and_block(CONNECTION_T *connection, const struct tm *now
     // the counters.
     if (reason) {
         // A template name that exists nowhere still answers the client.
-        request_page(connection, page.c_str(), 404);
+        refusal_page(connection, page.c_str(), 404);
         connection->log.filter_name = "limit-section";
         connection->log.filtering_reason = reason;
         return 1;

@@ -102,7 +102,8 @@ bool MimeSection::check_and_block(CONNECTION_T *connection) {
     // As received: an HTML template page escapes its variables itself.
     connection->variables["MIME"] = type ? type : "(UNKNOWN)";
 
-    if (template_section) template_section->send(name.c_str(), connection, 200);
+    // A template name that exists nowhere still answers the client.
+    refusal_page(connection, name.c_str());
     connection->log.filter_name = "mime-filter";
     connection->log.filtering_reason = type ? type : "(none)";
     return false;

@@ -451,7 +451,7 @@ void buffered_incomplete(CONNECTION_T *connection) {
     keepalive_server_end(connection);
     connection->flags |= CONN_FAILED;
     if (connection->transfer_limit == 0) {
-        request_page(connection, "downloadlimit", 200);
+        refusal_page(connection, "downloadlimit");
         return;
     }
     putlog(LOG_WARNING, "request: incomplete response from %s",

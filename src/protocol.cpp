@@ -55,10 +55,6 @@ static void replace_text(char **field, const char *value, const char *function) 
     *field = dup_or_die(value, function);
 }
 
-static int template_send(const char *name, CONNECTION_T *connection, int status) {
-    return template_section ? template_section->send(name, connection, status) : 0;
-}
-
 // ---- processing stages ------------------------------------------------------
 
 bool process_request(CONNECTION_T *connection, Filebuf *body) {
@@ -221,7 +217,7 @@ int transfer_limit_check(CONNECTION_T *connection) {
     if (connection->transfer_limit == CONNECTION_NO_LIMIT) return 1;
     if (response->content_length <= (uint64_t)connection->transfer_limit) return 1;
     putlog(LOG_WARNING, "limits: transfer would exceed transfer limit");
-    template_send("downloadlimit", connection, 200);
+    refusal_page(connection, "downloadlimit");
     return 0;
 }
 
@@ -424,7 +420,8 @@ char *header_get_reconnect(CONNECTION_T *connection, int timeout) {
         }
         if (result < 0) page = error_to_template(result);
     }
-    template_send(page, connection, 503);
+    // A template name that exists nowhere still answers the client.
+    request_page(connection, page, 503);
     return nullptr;
 }
 

@@ -39,6 +39,7 @@
 #include "templates.h"
 #include "threads.h"
 #include "urlcommand.h"
+#include "urlnorm.h"
 
 namespace {
 
@@ -156,7 +157,7 @@ bool body_buffer(CONNECTION_T *connection, long long limit, int *result) {
 
 void upload_exceeded(CONNECTION_T *connection) {
     keepalive_client_end(connection);
-    request_page(connection, "uploadlimit", 200);
+    refusal_page(connection, "uploadlimit");
 }
 
 // Reads the request body within the upload allowance and the buffer limit,
@@ -273,12 +274,12 @@ bool transparent_target(HEADER *request) {
 
 void noaccess(CONNECTION_T *connection) {
     keepalive_client_end(connection);
-    request_page(connection, "noaccess", 404);
+    refusal_page(connection, "noaccess", 404);
 }
 
 void nofile(CONNECTION_T *connection) {
     keepalive_client_end(connection);
-    request_page(connection, "nofile", 404);
+    refusal_page(connection, "nofile", 404);
 }
 
 // Closing a socket that still holds unread input makes the kernel answer
@@ -384,6 +385,8 @@ bool head_parse(CONNECTION_T *connection, const std::string &head, int pass) {
         if (body_announced(connection->request)) keepalive_client_end(connection);
         return false;
     }
+    // From here on every check sees the target as it will be sent.
+    url_request_normalise(connection->request);
     return true;
 }
 
@@ -449,6 +452,8 @@ bool request_checks_phase(CONNECTION_T *connection) {
         return false;
     }
     if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return false;
+    // A rewritten target is judged and sent in the same form as any other.
+    url_request_normalise(connection->request);
 
     if (url_command_find(commands, "https")) {
         if (request->flags & HEADER_DEFAULT_PORT) {
@@ -508,8 +513,10 @@ bool transparent_phase(CONNECTION_T *connection) {
         nofile(connection);
         return false;
     }
+    url_request_normalise(request);
     profiles_update(connection);
     if (redirect_section && redirect_section->redirect_do(connection, REDIRECT_REQUEST) == 1) return false;
+    url_request_normalise(request);
     if (request->port == connection->port) {
         putlog(LOG_SECURITY, "Blocked Security Breach: %s tried to make a request to website on %d", ip, request->port);
         nofile(connection);

@@ -143,7 +143,8 @@ int ScannerSection::check_and_block(CONNECTION_T *connection, Filebuf *body) {
         connection->log.filtering_reason = result.reason;
     }
     connection->log.filter_name = filter_;
-    if (template_section) template_section->send(template_name.c_str(), connection, status_);
+    // A template name that exists nowhere still answers the client.
+    refusal_page(connection, template_name.c_str(), status_);
     // An infected body is never kept, nor served to the next client.
     if (connection->cache && cache_section) {
         cache_section->invalidate(connection->cache);

@@ -39,7 +39,7 @@ Section *sophie_construct() {
     return sophie_section;
 }
 
-SophieSection::SophieSection() : ScannerSection("sophie", "Sophie", "Sophie", 200) {
+SophieSection::SophieSection() : ScannerSection("sophie", "Sophie", "Sophie", 403) {
     options_bind(sophie_options, &opts);
     fields_declare(0, scan_rule_fields);
     enabled_ = opts.enabled;

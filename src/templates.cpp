@@ -205,7 +205,7 @@ static char *text_dup(const char *text) {
     return copy;
 }
 
-int TemplateSection::send(const char *name, CONNECTION_T *connection, int status) {
+int TemplateSection::send(const char *name, CONNECTION_T *connection, int status, bool refusal) {
     if (!connection || !name) return 0;
     if (connection->flags & CONN_CLIENT_DROPPED) return 0;
 
@@ -217,6 +217,7 @@ int TemplateSection::send(const char *name, CONNECTION_T *connection, int status
     HEADER *head = header_new();
     head->type = HEADER_RESPONSE;
     head->version = 2;
+    if (refusal && rule_status < 400) rule_status = -1;
     head->code = rule_status != -1 ? rule_status : status;
     head->content_length = (uint64_t)buffer->size;
     head->flags |= HEADER_LENGTH;
@@ -244,11 +245,11 @@ int TemplateSection::send(const char *name, CONNECTION_T *connection, int status
     return 1;
 }
 
-void request_page(CONNECTION_T *connection, const char *name, int status) {
+static void page_send(CONNECTION_T *connection, const char *name, int status, bool refusal) {
     // A body still unread ends the connection after this answer; its head
     // says so.
     keepalive_client_unread_check(connection);
-    if (template_section && template_section->send(name, connection, status)) return;
+    if (template_section && template_section->send(name, connection, status, refusal)) return;
     if (!connection->client || (connection->flags & CONN_CLIENT_DROPPED)) return;
     const char *reason = code_to_error(status);
     Filebuf body;
@@ -271,4 +272,12 @@ void request_page(CONNECTION_T *connection, const char *name, int status) {
     header_send(head, connection, 0, HEADER_KIND_CLIENT);
     http_header_free(head);
     http_send_body(connection, &body);
+}
+
+void request_page(CONNECTION_T *connection, const char *name, int status) {
+    page_send(connection, name, status, false);
+}
+
+void refusal_page(CONNECTION_T *connection, const char *name, int status) {
+    page_send(connection, name, status, true);
 }

@@ -84,8 +84,10 @@ public:
     // log record (TCP_MISS, DIRECT, status, size, MIME type) unwritten.
     // 1 when sent; 0 when there is no such template or the client was
     // dropped, and then nothing is sent and the connection's response head
-    // is left as it was.
-    int send(const char *name, CONNECTION_T *connection, int status);
+    // is left as it was. A refusal takes the rule's status only when it is
+    // an error status (400 to 599): a refused request is never answered as
+    // a success.
+    int send(const char *name, CONNECTION_T *connection, int status, bool refusal = false);
 
 private:
     // get() with the read lock held; depth counts nested look-ups (the
@@ -104,5 +106,10 @@ Section *templates_construct();
 // template of that name exists anywhere, a short plain-text page with the
 // status, so the client is never left waiting for an answer.
 void request_page(CONNECTION_T *connection, const char *name, int status);
+
+// request_page for a request refused by the access rules, a filter or a
+// limit: the template's own status is used only when it is 400 to 599,
+// else `status` (403 unless the caller has its own).
+void refusal_page(CONNECTION_T *connection, const char *name, int status = 403);
 
 #endif

@@ -19,6 +19,7 @@
 #include "processors.h"
 #include "regexp.h"
 #include "templates.h"
+#include "urlnorm.h"
 
 URLBLSection *urlbl_section = nullptr;
 
@@ -162,10 +163,11 @@ const URLBL *URLBLSection::check(CONNECTION_T *connection) {
     if (!*opts.enabled || (connection->bypass & BYPASS_URLBL)) return nullptr;
     std::string host = connection->request->host ? connection->request->host : "";
     while (!host.empty() && host.back() == '.') host.pop_back();
-    const char *path = connection->request->file ? connection->request->file : "";
+    host = url_host_normalise(host);
+    const std::string path = url_path_for_rules(connection->request->file ? connection->request->file : "");
     auto matches = [&](const URLBL &rule) {
         if (!rule.holds(connection->profiles) || database.empty()) return false;
-        const std::string *category = match(rule, host, path);
+        const std::string *category = match(rule, host, path.c_str());
         if (!category) return false;
         connection->variables["CATEGORY"] = *category;
         connection->variables["FILTER"] = "URL BlackList";
@@ -188,7 +190,7 @@ int URLBLSection::check_and_block(CONNECTION_T *connection) {
     std::string name = rule->template_name;
     if (name.empty()) name = *opts.template_name;
     if (name.empty()) name = "blacklisted";
-    request_page(connection, name.c_str(), request->type == HEADER_CONNECT ? 404 : 200);
+    refusal_page(connection, name.c_str(), request->type == HEADER_CONNECT ? 404 : 403);
     return 1;
 }
 

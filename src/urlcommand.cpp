@@ -39,20 +39,6 @@ void replace_text(char **field, const std::string &text, const char *function) {
     *field = copy;
 }
 
-// Index in the encoded text just past the bytes that url_decode turned into
-// its first `decoded` bytes.
-size_t encoded_offset(const char *text, size_t decoded) {
-    size_t length = strlen(text);
-    size_t i = 0;
-    for (size_t out = 0; out < decoded && i < length; out++) {
-        if (text[i] == '%' && i + 2 < length && isxdigit((unsigned char)text[i + 1]) &&
-            isxdigit((unsigned char)text[i + 2]))
-            i += 3;
-        else i++;
-    }
-    return i;
-}
-
 // Host and port a request names: its own host, or else its Host header (a
 // port there is taken apart from the name). False when it names no host.
 bool request_host(const HEADER *request, std::string *host, int *port) {
@@ -201,15 +187,18 @@ int url_command_extract(CONNECTION_T *connection) {
     rest = rest ? rest + 3 : request->referer;
     char *decoded = url_decode(rest, (int)strlen(rest));
     if (!decoded) fatal_alloc(URLCOMMAND_FILE, __LINE__, __func__, strlen(rest) + 1);
-    size_t before = strlen(decoded);
     url_command_t **inherited = url_command_parse(decoded);
-    size_t consumed = before - strlen(decoded);
-    free(decoded);
-    if (!inherited) return 1;
+    if (!inherited) {
+        free(decoded);
+        return 1;
+    }
 
-    // The rest of the Referer is kept as the client sent it: decoding and
-    // encoding it again would turn its ':', '?', '=' and '&' into escapes.
-    std::string referer = std::string(request_scheme(request)) + "://" + (rest + encoded_offset(rest, consumed));
+    // What is left was decoded to find the labels: it goes out encoded
+    // again, so no byte the client escaped reaches the server bare.
+    char *encoded = url_encode(decoded, -1);
+    free(decoded);
+    std::string referer = std::string(request_scheme(request)) + "://" + encoded;
+    free(encoded);
     replace_text(&request->referer, referer, __func__);
 
     if (connection->url_commands) {

@@ -14,6 +14,7 @@
 #include "processors.h"
 #include "regexp.h"
 #include "templates.h"
+#include "urlnorm.h"
 
 FilterSection *filter_section = nullptr;
 
@@ -110,11 +111,12 @@ int FilterSection::pattern_kind(size_t subsection, size_t position) const {
 namespace {
 
 // The host as rules see it: "example.com." names the same host as
-// "example.com", so a trailing dot must not slip past a host pattern.
+// "example.com", so a trailing dot must not slip past a host pattern; nor
+// may another spelling of a numeric address.
 std::string host_for_rules(const HEADER *request) {
     std::string host = request && request->host ? request->host : "";
     while (!host.empty() && host.back() == '.') host.pop_back();
-    return host;
+    return url_host_normalise(host);
 }
 
 // The server address of one decision, looked up at most once.
@@ -124,11 +126,11 @@ struct Address {
     std::string dotted;
 };
 
-bool filter_matches(const Filter &rule, CONNECTION_T *connection, const std::string &host, Address *address) {
+bool filter_matches(const Filter &rule, CONNECTION_T *connection, const std::string &host, const std::string &path,
+                    Address *address) {
     if (!rule.holds(connection->profiles)) return false;
-    const HEADER *request = connection->request;
     if (rule.host && reg_exec(rule.host, host.c_str()) != 0) return false;
-    if (rule.path && reg_exec(rule.path, request->file ? request->file : "") != 0) return false;
+    if (rule.path && reg_exec(rule.path, path.c_str()) != 0) return false;
     if (rule.addresses.empty() || (connection->flags & CONN_OFFLINE)) return true;
     if (!address->looked_up) {
         address->looked_up = true;
@@ -152,8 +154,9 @@ const Filter *FilterSection::check(CONNECTION_T *connection) {
     if (!connection || !connection->request) return nullptr;
     if (!*opts.enabled || (connection->bypass & BYPASS_URLFILTER)) return nullptr;
     const std::string host = host_for_rules(connection->request);
+    const std::string path = url_path_for_rules(connection->request->file ? connection->request->file : "");
     Address address;
-    auto matches = [&](const Filter &rule) { return filter_matches(rule, connection, host, &address); };
+    auto matches = [&](const Filter &rule) { return filter_matches(rule, connection, host, path, &address); };
     AllowDeny<Filter> decision = allow_deny(*opts.order, allow, deny, matches);
     if (!decision.blocked) return nullptr;
     return decision.rule ? decision.rule : &default_rule;
@@ -172,10 +175,10 @@ int FilterSection::check_and_block(CONNECTION_T *connection) {
     HEADER *request = connection->request;
     putlog(LOG_URLFILTER, "blocked: %s%s", request->host ? request->host : "", request->file ? request->file : "");
     if (name.empty()) name = "blocked";
-    int status = request->type == HEADER_CONNECT ? 404 : 200;
+    int status = request->type == HEADER_CONNECT ? 404 : 403;
     connection->variables["FILTER"] = "URL Filter";
     // A template name that exists nowhere still answers the client.
-    request_page(connection, name.c_str(), status);
+    refusal_page(connection, name.c_str(), status);
     connection->log.filter_name = "url-filter";
     connection->log.filtering_reason = "-";
     return 1;

@@ -80,7 +80,7 @@ class Refusal(unittest.TestCase):
         with hello_origin() as origin, Proxy(config=config(allow=[], deny=[])) as p:
             with p.client() as c:
                 r = c.ask(request(origin.url("/refused")))
-                self.assertEqual(200, r.status)  # the template gives no status of its own
+                self.assertEqual(403, r.status)  # the template gives no status of its own
                 self.assertIn(b"Access denied", r.body)
                 self.assertEqual("close", r.header("connection"))
                 self.assertTrue(c.closed())
@@ -92,6 +92,20 @@ class Refusal(unittest.TestCase):
             self.assertIn("access policy has refused connection on port %d" % p.port, p.log())
             self.assertIn("[IP:127.0.0.1] Access Denied by Access Restrictions", p.log())
             self.assertEqual([], origin.requests)
+
+    def test_refusal_is_never_a_success(self):
+        # The template's own status counts only when it is an error status.
+        for template_status, status in ((0, 403), (200, 403), (302, 403), (451, 451), (503, 503)):
+            with self.subTest(template_status=template_status):
+                conf = config(allow=[], deny=[])
+                conf.add("templates/rule", name="noaccess", file="", status=template_status, type=0)
+                with hello_origin() as origin, Proxy(config=conf) as p:
+                    r = p.get(origin.url("/refused"))
+                    self.assertEqual(status, r.status)
+                    self.assertIn(b"Access denied", r.body)
+                    r = p.ask(b"CONNECT 127.0.0.1:443 HTTP/1.1\r\n\r\n")
+                    self.assertEqual(status, r.status)
+                    self.assertEqual([], origin.requests)
 
     def test_deny_rules(self):
         cases = [

@@ -112,6 +112,15 @@ class BlacklistTest(unittest.TestCase):
             self.assertIn("broken/domains", p.log())
             for url, expected in cases:
                 self.assertEqual(blocked(self.fetch(p, url)), expected, url)
+            # other spellings of a listed path or address are listed too,
+            # and the refusal is no success
+            for url in ("http://news.example//ads/x", "http://news.example/%61ds/x",
+                        "http://news.example/sport/../ads/x", "http://news.example/./ads/x",
+                        "http://167838211/", "http://10.66051/"):
+                with self.subTest(url=url):
+                    out = self.fetch(p, url, "--path-as-is")
+                    self.assertTrue(blocked(out), out[:300])
+                    self.assertIn(b" 403", out.split(b"\r\n", 1)[0])
             out = self.fetch(p, "http://www.ads.example/x")
             self.assertIn(b"ads", out)
             self.assertIn("match found in ads category", p.log())

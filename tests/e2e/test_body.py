@@ -76,7 +76,7 @@ class KeywordFilterTest(unittest.TestCase):
             for i, (name, wire, blocked, score) in enumerate(cases):
                 with self.subTest(name):
                     answer = p.get(origin.url("/%d" % i), ["Accept-Encoding: identity"])
-                    self.assertEqual(answer.status, 200)
+                    self.assertEqual(answer.status, 403 if blocked else 200)
                     if blocked:
                         self.assertIn(BLOCKED, answer.body)
                         self.assertTrue(p.wait_log("blocked: score:%d threshold:100" % score))
@@ -87,6 +87,18 @@ class KeywordFilterTest(unittest.TestCase):
                             expected = gzip.decompress(expected)
                         self.assertEqual(answer.body, expected)
             self.assertNotIn("blocked: score:40 ", p.log())
+
+    def test_missing_template_still_answers(self):
+        # The block page's template exists nowhere: the kept-alive client is
+        # answered at once, and a pipelined request gets its own answer.
+        routes = {"/bad": html(b"<p>alpha beta</p>"), "/good": html(b"<p>fine</p>")}
+        conf = keyword_config(RULES).set("keywords-filtering", template="nosuchpage")
+        with StandinOrigin(routes) as origin, Proxy(config=conf) as p, p.client(timeout=5) as c:
+            c.send(request(origin.url("/bad")) + request(origin.url("/good")))
+            first = c.response()
+            self.assertEqual((403, b"403 Forbidden\n"), (first.status, first.body))
+            second = c.response()
+            self.assertEqual((200, b"<p>fine</p>"), (second.status, second.body))
 
     def test_score_page_answers_instead_of_the_response(self):
         with StandinOrigin({"*": html(b"<p>alpha gamma</p>")}) as origin, \
@@ -129,7 +141,8 @@ class KeywordFilterTest(unittest.TestCase):
                 for commands in ([], ["htmltree"], ["raw"]):
                     with self.subTest(path=path, commands=commands):
                         answer = p.get(command_url(origin, commands, path))
-                        self.assertEqual(answer.status, 200)
+                        # alpha and beta reach the threshold: a refusal
+                        self.assertEqual(answer.status, 403 if path in ("/unclosed", "/utf8") else 200)
                         self.assertTrue(answer.complete)
                         if not commands and path == "/utf8":
                             self.assertIn(BLOCKED, answer.body)

@@ -154,6 +154,19 @@ class HeaderFilterTest(unittest.TestCase):
                 self.assertIn("removed: from client: Authorization: Basic dTpw", log)
                 self.assertIn("removed: from server: Location: http://elsewhere/", log)
 
+    def test_underscore_spelling_is_the_same_header(self):
+        # Servers may read X_Secret as X-Secret: a rule naming one removes both.
+        sent = ["X-Secret: a", "X_Secret: b", "x_secret: c", "X_Other: o"]
+        with Proxy(config=header_section([hrule("deny", name="^X-Secret$")]), loglevel=ALL_LOG) as p:
+            answer = p.ask(request(self.origin.url("/x"), sent))
+            self.assertEqual(answer.status, 200)
+            seen = self.origin.requests[-1]
+            names = [n for n, _ in seen.headers]
+            for gone in ("X-Secret", "X_Secret", "x_secret"):
+                self.assertNotIn(gone, names)
+            self.assertEqual(seen.headers_named("X_Other"), ["o"])
+            self.assertIn("removed: from client: X_Secret: b", p.log())
+
     def test_allow_first_with_empty_allow_list_keeps_only_added_lines(self):
         rules = [hrule("add", name="X-Only", value="this", direction="request,response")]
         with Proxy(config=header_section(rules, "allowfirst"), loglevel=ALL_LOG) as p:
@@ -258,14 +271,14 @@ class MimeFilterTest(unittest.TestCase):
         cases = [
             # path, method, status, body part, log line (None: passes)
             ("/page.html", "GET", 200, b"html page", None),
-            ("/file.exe", "GET", 200, b"Access denied",
+            ("/file.exe", "GET", 403, b"Access denied",
              "blocked: mime-type application/x-msdownload from 127.0.0.1/file.exe"),
             ("/none", "GET", 200, b"no type", None),
             ("/image.png", "GET", 200, b"PNG", None),
             # the first of two matching deny rules decides: no template, so "blocked"
-            ("/blocked/image.png", "GET", 200, b"Page Blocked", "blocked: mime-type image/png from 127.0.0.1/blocked"),
+            ("/blocked/image.png", "GET", 403, b"Page Blocked", "blocked: mime-type image/png from 127.0.0.1/blocked"),
             # the type is escaped exactly once on the page
-            ("/hostile", "GET", 200, ("filter=MiMe Filter type=%s\n" % esc(HOSTILE_TYPE)).encode(),
+            ("/hostile", "GET", 403, ("filter=MiMe Filter type=%s\n" % esc(HOSTILE_TYPE)).encode(),
              "blocked: mime-type %s from 127.0.0.1/hostile" % HOSTILE_TYPE),
             ("/file.exe", "HEAD", 200, b"", None),
             ("/nothing", "GET", 204, b"", None),
@@ -291,7 +304,7 @@ class MimeFilterTest(unittest.TestCase):
         conf = mime_section([], "allowfirst", template="mimeblock", conf=self.templates())
         with Proxy(config=conf, loglevel=ALL_LOG) as p:
             answer = self.fetch(p, "/none")
-            self.assertEqual(answer.status, 200)
+            self.assertEqual(answer.status, 403)
             self.assertEqual(answer.body, b"filter=MiMe Filter type=(UNKNOWN)\n")
             self.assertTrue(p.wait_log("blocked: mime-type (none) from 127.0.0.1/none"))
             answer = self.fetch(p, "/page.html")
@@ -301,6 +314,18 @@ class MimeFilterTest(unittest.TestCase):
             # the bypass letter "m"
             answer = p.get("http://xx--bypass[m].127.0.0.1:%d/page.html" % self.origin.port)
             self.assertEqual(answer.body, b"html page")
+
+    def test_missing_template_still_answers(self):
+        # A block page whose template exists nowhere: the kept-alive client
+        # gets a complete answer at once, and the next pipelined request its
+        # own answer.
+        conf = mime_section([mrule("deny", mime="^application/x-msdownload", template="nosuchpage")])
+        with Proxy(config=conf) as p, p.client(timeout=5) as c:
+            c.send(request(self.origin.url("/file.exe")) + request(self.origin.url("/image.png")))
+            first = c.response()
+            self.assertEqual((403, b"403 Forbidden\n"), (first.status, first.body))
+            second = c.response()
+            self.assertEqual((200, b"PNG"), (second.status, second.body))
 
     def test_switched_off_and_allow_rules(self):
         with Proxy(config=mime_section([mrule("deny")], enabled=False)) as p:

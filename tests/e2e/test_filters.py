@@ -83,12 +83,12 @@ class UrlFilter(unittest.TestCase):
             cases = [
                 # (request line target, status, body piece, logged "blocked:" text or None)
                 ("http://%s/ok" % o, 200, HELLO, None),
-                ("http://%s/ads/banner" % o, 200, BLOCKED_PAGE, "blocked: 127.0.0.1/ads/banner"),
-                ("http://www.blocked.test/", 200, BLOCKED_PAGE, "blocked: www.blocked.test/"),
-                ("http://WWW.Blocked.TEST/up", 200, BLOCKED_PAGE, "blocked: www.blocked.test/up"),
-                ("http://www.blocked.test./dot", 200, BLOCKED_PAGE, "blocked: www.blocked.test./dot"),
-                ("http://xn--bcher-kva.blocked.test/idn", 200, BLOCKED_PAGE, "blocked: xn--bcher-kva.blocked.test/idn"),
-                ("http://%s.blocked.test/long" % long_label, 200, BLOCKED_PAGE, "blocked: %s.blocked.test/long" % long_label),
+                ("http://%s/ads/banner" % o, 403, BLOCKED_PAGE, "blocked: 127.0.0.1/ads/banner"),
+                ("http://www.blocked.test/", 403, BLOCKED_PAGE, "blocked: www.blocked.test/"),
+                ("http://WWW.Blocked.TEST/up", 403, BLOCKED_PAGE, "blocked: www.blocked.test/up"),
+                ("http://www.blocked.test./dot", 403, BLOCKED_PAGE, "blocked: www.blocked.test./dot"),
+                ("http://xn--bcher-kva.blocked.test/idn", 403, BLOCKED_PAGE, "blocked: xn--bcher-kva.blocked.test/idn"),
+                ("http://%s.blocked.test/long" % long_label, 403, BLOCKED_PAGE, "blocked: %s.blocked.test/long" % long_label),
                 # allowed by the allow rule: passes the filter, then cannot be resolved
                 ("http://good.blocked.test/", 503, b"DNS Lookup", None),
                 ("http://notblocked.test.invalid/", 503, b"DNS Lookup", None),
@@ -106,8 +106,8 @@ class UrlFilter(unittest.TestCase):
             self.assertTrue(p.wait_log("url-filter", "extended"))
             # A label of 300 characters: refused or blocked, never passed on.
             r = p.get("http://%s.blocked.test/" % ("b" * 300), timeout=20)
-            self.assertIn(r.status, (200, 400, 414))
-            if r.status == 200:
+            self.assertIn(r.status, (403, 400, 414))
+            if r.status == 403:
                 self.assertIn(BLOCKED_PAGE, r.body)
             # CONNECT to a blocked host: 404 with the same page.
             r = p.ask(b"CONNECT www.blocked.test:443 HTTP/1.1\r\nHost: www.blocked.test:443\r\n\r\n", timeout=20)
@@ -115,10 +115,70 @@ class UrlFilter(unittest.TestCase):
             self.assertIn(BLOCKED_PAGE, r.body)
             # The page shows the URL as text, never as markup.
             r = p.get("http://www.blocked.test/<script>alert(1)</script>", timeout=20)
-            self.assertEqual(200, r.status)
+            self.assertEqual(403, r.status)
             self.assertNotIn(b"<script>alert", r.body)
             self.assertIn(b"&lt;script&gt;alert(1)&lt;/script&gt;", r.body)
             self.assertTrue(p.proc.poll() is None)
+
+    def test_other_spellings_are_judged_as_sent(self):
+        # The filter judges the target as it goes out: escapes of unreserved
+        # characters decoded, dot segments removed, repeated slashes matched
+        # as one, numeric hosts as their dotted quad.
+        with hello_origin() as origin, Proxy(config=url_filtering(deny=[dict(comment="ads", path="^/ads/")])) as p:
+            base = "http://127.0.0.1:%d" % origin.port
+            for path in ("/%61ds/x", "/./ads/x", "//ads/x", "/z/../ads/x", "/%2E%2e/ads/x", "/a//../../ads/x"):
+                with self.subTest(path=path):
+                    r = p.get(base + path)
+                    self.assertEqual(403, r.status)
+                    self.assertIn(BLOCKED_PAGE, r.body)
+            self.assertEqual([], origin.lines())
+            # passing targets go out in the form that was judged; reserved
+            # escapes and the query stay as written
+            for path, sent in (("/b/./c/../%64%7e", "/b/d~"), ("/ads%2Fx", "/ads%2Fx"),
+                               ("/q?x=/../ads/&y=%61", "/q?x=/../ads/&y=%61")):
+                with self.subTest(path=path):
+                    r = p.get(base + path)
+                    self.assertEqual((200, HELLO), (r.status, r.body))
+                    self.assertEqual("GET %s HTTP/1.1" % sent, origin.lines()[-1])
+            # a transparent (origin-form) request is judged the same way
+        conf = url_filtering(deny=[dict(comment="ads", path="^/ads/")], conf=config(PERMISSIONS + ",origin,transparent"))
+        with hello_origin() as origin, Proxy(config=conf) as p:
+            r = p.ask(("GET /%%61ds/../ads/x HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % origin.port).encode())
+            self.assertEqual(403, r.status)
+            self.assertEqual([], origin.lines())
+        deny = [dict(comment="loopback by name", host="^127\\.0\\.0\\.1$")]
+        with hello_origin() as origin, Proxy(config=url_filtering(deny=deny)) as p:
+            for host in ("127.1", "2130706433", "0x7f.0.0.1", "0177.0.0.1", "127.0.1"):
+                with self.subTest(host=host):
+                    r = p.get("http://%s:%d/x" % (host, origin.port))
+                    self.assertEqual(403, r.status)
+                    self.assertIn(BLOCKED_PAGE, r.body)
+                    self.assertTrue(p.wait_log("blocked: 127.0.0.1/x"))
+            r = p.ask(b"CONNECT 2130706433:443 HTTP/1.1\r\n\r\n")
+            self.assertEqual(404, r.status)
+            self.assertIn(BLOCKED_PAGE, r.body)
+            self.assertEqual([], origin.lines())
+            r = p.get("http://localhost:%d/x" % origin.port)
+            self.assertEqual((200, HELLO), (r.status, r.body))
+
+    def test_refusal_statuses(self):
+        # A refusal is never reported as a success: 403 unless the template
+        # rule gives an error status of its own.
+        deny = [dict(comment="plain", path="^/plain"), dict(comment="ok-rule", path="^/ok-rule", template="nofile"),
+                dict(comment="gone", path="^/gone", template="noaccess"),
+                dict(comment="missing", path="^/missing", template="nosuchtemplate")]
+        conf = url_filtering(deny=deny)
+        # built-in pages with a status of the rule's own
+        conf.add("templates/rule", name="nofile", file="", status=200, type=0)
+        conf.add("templates/rule", name="noaccess", file="", status=410, type=0)
+        with hello_origin() as origin, Proxy(config=conf) as p, p.client() as c:
+            for path, status, piece in (("/plain", 403, BLOCKED_PAGE), ("/ok-rule", 403, b"not found"),
+                                        ("/gone", 410, b"Access denied"), ("/missing", 403, b"403 Forbidden")):
+                with self.subTest(path=path):
+                    r = c.ask(request(origin.url(path)))
+                    self.assertEqual(status, r.status)
+                    self.assertIn(piece, r.body)
+            self.assertEqual([], origin.lines())
 
     def test_filter_command_and_bypass(self):
         deny = [dict(comment="Rule-for-blocked-hosts", host="(^|\\.)blocked\\.test$")]
@@ -150,16 +210,16 @@ class UrlFilter(unittest.TestCase):
             r = p.get(origin.url("/open"))
             self.assertEqual((200, HELLO), (r.status, r.body))
             r = p.get(origin.url("/secret/x"))
-            self.assertEqual(200, r.status)
+            self.assertEqual(403, r.status)
             self.assertIn(b"not found", r.body)  # the deny rule's template "nofile"
             r = p.get("http://localhost:%d/other" % origin.port)
-            self.assertEqual(200, r.status)
+            self.assertEqual(403, r.status)
             self.assertIn(b"Access denied", r.body)  # default rule: the section's template
             self.assertEqual(["GET /open HTTP/1.1"], origin.lines())
         # Empty allow list, no default template: everything gets "blocked".
         with hello_origin() as origin, Proxy(config=url_filtering(order="allowfirst")) as p:
             r = p.get(origin.url("/x"))
-            self.assertEqual(200, r.status)
+            self.assertEqual(403, r.status)
             self.assertIn(BLOCKED_PAGE, r.body)
         # Switched off: nothing is blocked.
         with hello_origin() as origin, Proxy(config=url_filtering(order="allowfirst", enabled=False)) as p:
@@ -172,7 +232,7 @@ class UrlFilter(unittest.TestCase):
             for host in ("localhost", "127.0.0.1", "2130706433", "unresolvable.invalid"):
                 with self.subTest(host=host):
                     r = p.get("http://%s:%d/x" % (host, origin.port), timeout=20)
-                    self.assertEqual(200, r.status)
+                    self.assertEqual(403, r.status)
                     self.assertIn(BLOCKED_PAGE, r.body)
             self.assertEqual([], origin.lines())
         deny = [dict(comment="private", addresses="10.0.0.0-10.255.255.255")]
@@ -328,7 +388,7 @@ class Limits(unittest.TestCase):
             self.assertEqual((200, 600), (r.status, len(r.body)))
             self.assertTrue(p.wait_log("transfer download limit: 1000"))
             r = c.ask(request(origin.url("/b")))
-            self.assertEqual(200, r.status)
+            self.assertEqual(403, r.status)
             self.assertIn(b"You have exceeded your download limit of 1000 bytes", r.body)
             # The limits page shows what is left; a request that was answered
             # by a page is not charged again with the previous bytes.
@@ -350,7 +410,7 @@ class Limits(unittest.TestCase):
                 self.assertEqual(200, post(c, 15).status)
                 # 95 of 100 used: the next body is refused.
                 r = post(c, 50)
-                self.assertEqual(200, r.status)
+                self.assertEqual(403, r.status)
                 self.assertIn(b"Upload transfer limit exceeded", r.body)
             self.assertEqual(2, len([r for r in origin.requests if r.method == "POST"]))
 

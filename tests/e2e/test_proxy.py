@@ -367,7 +367,11 @@ class EarlyAnswerTest(unittest.TestCase):
              "denied CONNECT request from 127.0.0.1 to port 8443"),
             (None, {}, ("GET http://127.0.0.1:%d/ HTTP/1.1\r\n\r\n" % dead).encode(), 503,
              "network: error: cannot connect to 127.0.0.1:%d (noconnect)" % dead),
-            (None, {}, b"GET gopher://127.0.0.1/x HTTP/1.1\r\n\r\n", 501, "template: sent badprotocol"),
+            # a scheme without a known port cannot be connected: the connection error page
+            (None, {}, b"GET gopher://127.0.0.1/x HTTP/1.1\r\n\r\n", 503,
+             "network: error: cannot connect to 127.0.0.1:0 (unknown)"),
+            # connected, but nobody speaks the scheme
+            (None, {}, b"GET gopher://127.0.0.1:PROXYPORT/x HTTP/1.1\r\n\r\n", 501, "template: sent badprotocol"),
             (None, {}, b"GET\r\n\r\n", 400, "request: invalid header recieved from 127.0.0.1"),
             # URL commands the dispatch answers itself
             ("proxy,urlcommands", {}, b"GET http://xx--template[nofile].127.0.0.1/ HTTP/1.1\r\n\r\n", 200,
@@ -404,6 +408,24 @@ class EarlyAnswerTest(unittest.TestCase):
             self.assertEqual(answer.body, b"hello chunked world")
             c.close()
             self.assertEqual(origin.requests[0].line, "GET /extensions HTTP/1.1")
+
+    def test_referer_commands_leave_an_encoded_rest(self):
+        # Commands carried over from the Referer are taken off it; the rest
+        # was decoded to find them and goes to the server encoded again.
+        cases = [
+            # Referer sent, Referer the origin sees
+            ("http://xx--fresh.elsewhere/page", "http://elsewhere/page"),
+            ("http://xx--fresh.elsewhere/a%20b?x=1&y", "http://elsewhere/a+b%3fx%3d1%26y"),
+            ("http://xx--fresh.elsewhere:81/%0d%0aX:1", "http://elsewhere%3a81/%0d%0aX%3a1"),
+            ("http://elsewhere/a%20b?x=1", "http://elsewhere/a%20b?x=1"),
+        ]
+        with StandinOrigin({"*": response(200, b"ok")}) as origin, \
+                Proxy(config=config(permissions="proxy,urlcommands")) as p:
+            for sent, seen in cases:
+                with self.subTest(referer=sent):
+                    r = p.get(origin.url("/post"), ["Referer: " + sent], method="POST", body=b"x")
+                    self.assertEqual((200, b"ok"), (r.status, r.body))
+                    self.assertEqual(seen, origin.requests[-1].header("Referer"))
 
     def test_refused_request_with_body_closes(self):
         """The body of a refused request is never read as the next request."""

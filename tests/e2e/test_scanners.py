@@ -10,6 +10,7 @@ import os
 import tempfile
 import unittest
 
+from client import request
 from harness import ALL_LOG, Clock, Config, Proxy, main, wait_for
 from peers import (SIGNATURE, Clamd, ClamStreamStandin, FProtStandin, KasperskyStandin, Nginx,
                    SophieStandin)
@@ -57,14 +58,14 @@ class ClamAVDaemon(unittest.TestCase):
             with self.subTest(address=address), \
                     Proxy(config=scanner_config("clamav", address=address, port=port), loglevel=ALL_LOG) as p:
                 r = fetch(p, self.origin.url("/bad.txt"))
-                self.assertEqual(r.status, 200)
+                self.assertEqual(r.status, 403)
                 self.assertIn(b"ClamAV detected:", r.body)
                 self.assertIn(b"Korvantel.Test.Sig.UNOFFICIAL", r.body)
                 self.assertNotIn(SIGNATURE, r.body)
                 self.assertTrue(p.wait_log("ClamAV: detected Korvantel.Test.Sig.UNOFFICIAL virus"))
                 self.assertTrue(p.wait_log("INSTREAM"))
                 self.assertTrue(p.wait_log('"ClamAV Korvantel.Test.Sig.UNOFFICIAL"', "extended"))
-                self.assertTrue(p.wait_log("TCP_DENIED/200", "access"))
+                self.assertTrue(p.wait_log("TCP_DENIED/403", "access"))
                 r = fetch(p, self.origin.url("/clean.txt"))
                 self.assertEqual((r.status, r.body), (200, CLEAN))
                 self.assertTrue(p.wait_log("ClamAV: no viruses found"))
@@ -130,6 +131,18 @@ class ClamAVFailures(unittest.TestCase):
                     self.assertEqual(fetch(p, self.origin.url("/clean.txt")).body, CLEAN)
                 self.assertEqual([s["command"] for s in clam.seen], [b"STREAM\n"] * 2)
                 self.assertEqual([s["data"] for s in clam.seen], [INFECTED, CLEAN])
+
+    def test_missing_template_still_answers(self):
+        # The virus page's template exists nowhere: the kept-alive client is
+        # answered at once, and a pipelined request gets its own answer.
+        with ClamStreamStandin("clean", tcp=True) as clam:
+            conf = scanner_config("clamav", address="127.0.0.1", port=clam.port, template="nosuchpage")
+            with Proxy(config=conf) as p, p.client(timeout=5) as c:
+                c.send(request(self.origin.url("/bad.txt")) + request(self.origin.url("/clean.txt")))
+                first = c.response()
+                self.assertEqual((403, b"403 Forbidden\n"), (first.status, first.body))
+                second = c.response()
+                self.assertEqual((200, CLEAN), (second.status, second.body))
 
     def test_failures_let_the_body_through(self):
         cases = [
@@ -265,9 +278,9 @@ class FProt(unittest.TestCase):
         cls.origin.stop()
 
     def test_verdicts(self):
-        cases = [("content", "/bad.txt", 202, "detected Test.FProt.Sig virus with F-Prot", '"f-prot Test.FProt.Sig"'),
+        cases = [("content", "/bad.txt", 403, "detected Test.FProt.Sig virus with F-Prot", '"f-prot Test.FProt.Sig"'),
                  ("content", "/clean.txt", 200, "no viruses detected by F-Prot", None),
-                 ("infected", "/clean.txt", 202, "detected unknown virus with F-Prot", '"f-prot unknown"'),
+                 ("infected", "/clean.txt", 403, "detected unknown virus with F-Prot", '"f-prot unknown"'),
                  ("error", "/bad.txt", 200, "error parsing F-Prot result XML", None)]
         for behaviour, path, status, line, extended in cases:
             with self.subTest(behaviour=behaviour, path=path), tempfile.TemporaryDirectory() as tmp, \
@@ -277,7 +290,7 @@ class FProt(unittest.TestCase):
                 with Proxy(config=conf) as p:
                     r = fetch(p, self.origin.url(path))
                     self.assertEqual(r.status, status)
-                    self.assertEqual(b"F-Prot detected:" in r.body, status == 202)
+                    self.assertEqual(b"F-Prot detected:" in r.body, status == 403)
                     self.assertTrue(p.wait_log(line))
                     if extended:
                         self.assertTrue(p.wait_log(extended, "extended"))

@@ -760,7 +760,7 @@ TEST_F(AccessTest, RefusalAnswersWithTheNoaccessPage) {
     c->keepalive_client = 1;
     ASSERT_EQ(1, access_auth(c, c->request_body));
     ASSERT_NE(nullptr, c->response);
-    EXPECT_EQ(200, c->response->code);
+    EXPECT_EQ(403, c->response->code);  // a refusal is never a success
     EXPECT_EQ(0, c->keepalive_client);
     std::string page(c->request_body->data ? c->request_body->data : "", (size_t)c->request_body->size);
     EXPECT_NE(std::string::npos, page.find("Access denied"));

@@ -443,6 +443,29 @@ TEST_F(TemplatesTest, RuleWithoutFileSendsBuiltInPageWithRuleStatus) {
     EXPECT_NE(r.body.find(">v is blocked<"), std::string::npos);
 }
 
+TEST_F(TemplatesTest, RefusalTakesOnlyAnErrorStatusFromItsRule) {
+    add_rule("noaccess", "", TEMPLATE_FILE, 200, "", "", true, false);
+    add_rule("nofile", "", TEMPLATE_FILE, 302, "", "", true, false);
+    add_rule("blocked", "", TEMPLATE_FILE, 451, "", "", true, false);
+    struct Case {
+        const char *name;
+        int status;
+        const char *line;
+    } cases[] = {{"noaccess", 403, "HTTP/1.1 403 Forbidden"},
+                 {"nofile", 404, "HTTP/1.1 404 Not Found"},
+                 {"blocked", 403, "HTTP/1.1 451 "}};
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        ASSERT_EQ(1, section->send(test.name, c, test.status, true));
+        Response r = response_parse(received());
+        ASSERT_TRUE(r.complete);
+        EXPECT_EQ(0u, r.status_line.find(test.line)) << r.status_line;
+    }
+    // Not a refusal: the rule's status stands.
+    Response r = sent("noaccess", 403);
+    EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
+}
+
 TEST_F(TemplatesTest, RuleStatusOutsideValidRangeKeepsTheCallersStatus) {
     const int statuses[] = {0, -5, 99, 600, 1000};
     for (int bad : statuses) {

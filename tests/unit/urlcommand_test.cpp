@@ -305,9 +305,12 @@ TEST_F(UrlCommandConnection, Referer) {
         {"GET http://origin/img.png HTTP/1.1\r\nReferer: http://origin/page\r\n\r\n", 1, "", "http://origin/page", ""},
         {"GET http://origin/img.png HTTP/1.1\r\nReferer: http://xx--bypass\r\n\r\n", 1, "", "http://xx--bypass", ""},
         {"GET http://origin/img.png HTTP/1.1\r\n\r\n", 1, "", "(null)", ""},
-        // the rest of the Referer stays as the client sent it
+        // the rest of the Referer was decoded to find the labels, and goes
+        // out encoded again: nothing the client escaped reaches the server bare
         {"POST http://origin/ HTTP/1.1\r\nReferer: http://xx--a.origin:81/p?q=1&r=a%20b+c\r\n\r\n", 1, "a",
-         "http://origin:81/p?q=1&r=a%20b+c", ""},
+         "http://origin%3a81/p%3fq%3d1%26r%3da+b+c", ""},
+        {"POST http://origin/ HTTP/1.1\r\nReferer: http://xx--a.origin/%0d%0aX:%20y\r\n\r\n", 1, "a",
+         "http://origin/%0d%0aX%3a+y", ""},
         {"POST http://origin/ HTTP/1.1\r\nReferer: http://xx--bypass%5Bf%5D.origin/%7e\r\n\r\n", 1, "bypass[f]",
          "http://origin/%7e", ""},
         {"POST http://origin/ HTTP/1.1\r\nReferer: http://xx--a%2eorigin/\r\n\r\n", 1, "a", "http://origin/", ""},
