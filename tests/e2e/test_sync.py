@@ -58,6 +58,30 @@ class FollowTest(unittest.TestCase):
             self.assertEqual(p.log().count("syncronizing with"), 2)
             self.assertTrue(all(r.path == EXPORT for r in master.requests))
 
+    def test_refused_document_keeps_the_running_configuration(self):
+        state = {"document": master_document(), "modified": STAMP}
+        route = lambda r: export(state["document"], state["modified"])  # noqa: E731
+        with StandinOrigin({EXPORT: route}) as master, slave(master.port) as p:
+            self.assertTrue(p.wait_log("synchronized local configuration file %s" % p.config_path))
+            # general comes before url-filtering: nothing of it may be taken
+            broken = Config().set("general", hostname="half-applied")
+            broken.add("url-filtering/deny", comment="broken", host="(")
+            state["document"] = str(broken)
+            state["modified"] = "Thu, 10 Dec 2026 11:00:00 GMT"
+            for line in ("sync: invalid data recieved from 127.0.0.1:%d" % master.port,
+                         "sync: flawed XML file, section url-filtering, element deny: host must be a valid "
+                         "regular expression, but it is given value (",
+                         "sync: failed to syncronize with master"):
+                self.assertTrue(p.wait_log(line), line)
+            # the next poll tries again, and the slave runs on as it was
+            self.assertTrue(wait_for(lambda: p.log().count("sync: invalid data recieved") >= 2, 15))
+            self.assertIsNone(p.proc.poll())
+            self.assertIn("<hostname>from-master</hostname>", read(p.config_path))
+            running = p.get("http://korvantel.invalid/xml").body
+            self.assertIn(b"<hostname>from-master</hostname>", running)
+            self.assertNotIn(b"(</host>", running)
+            self.assertEqual(p.log().count("syncronizing with"), 1)
+
     def test_chosen_sections_only(self):
         with StandinOrigin({EXPORT: export(master_document())}) as master, \
                 slave(master.port, "-S", "GENERAL,cache", "-E", "cache") as p:
@@ -115,6 +139,10 @@ class FailureTest(unittest.TestCase):
             ("wrong root", export("<section><general/></section>"),
              ["sync: invalid data recieved from 127.0.0.1:PORT"]),
             ("truncated XML", export(truncated), ["sync: invalid data recieved from 127.0.0.1:PORT"]),
+            ("refused value", export(str(Config().set("general", hostname="x").set("url-filtering", enabled="yes"))),
+             ["sync: invalid data recieved from 127.0.0.1:PORT",
+              "sync: flawed XML file, section url-filtering, element : enabled must be true or false, "
+              "but it is given value yes"]),
             ("section missing", export("<korvantel><general/></korvantel>"),
              ["sync: failed to syncronize section: access ",
               "sync: failed to synchronize local configuration file SLAVEFILE"]),
