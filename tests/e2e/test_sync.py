@@ -2,6 +2,8 @@
 configuration file, takes the master's, polls it, loads again only when
 the master's document changed, and writes its own file; and a stand-in
 master for every way a master can fail."""
+import errno
+import http.client
 import os
 import socket
 import threading
@@ -89,6 +91,52 @@ class FollowTest(unittest.TestCase):
             synced = [l.split("syncronized section: ")[1] for l in p.log().splitlines()
                       if "syncronized section: " in l]
             self.assertEqual(synced, ["general"])
+
+
+class LockTest(unittest.TestCase):
+    def test_polls_wait_while_a_load_holds_the_document(self):
+        """A poll reads and records the change stamp under the document lock,
+        as loads and web actions do: while a "/load" holds that lock (here
+        reading a FIFO nobody writes yet), no poll gets past it."""
+        polled = lambda p: p.log().count("sync: already syncronized with")  # noqa: E731
+        with StandinOrigin({EXPORT: export(master_document())}) as master, slave(master.port) as p:
+            self.assertTrue(p.wait_log("sync: already syncronized with"))
+            fifo = os.path.join(p.dir, "pending.xml")
+            os.mkfifo(fifo)
+            answer = {}
+
+            def load():
+                conn = http.client.HTTPConnection("127.0.0.1", p.port, timeout=60)
+                try:
+                    conn.request("GET", "http://korvantel.invalid/load?filename=%s&overwrite=yes" % fifo,
+                                 headers={"Referer": "http://korvantel.invalid/"})
+                    answer["body"] = conn.getresponse().read()
+                finally:
+                    conn.close()
+
+            loader = threading.Thread(target=load, daemon=True)
+            loader.start()
+            writer = None
+            deadline = time.monotonic() + 20
+            while writer is None and time.monotonic() < deadline:  # until the load opened the FIFO
+                try:
+                    writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                except OSError as e:
+                    self.assertEqual(e.errno, errno.ENXIO)
+                    time.sleep(0.1)
+            self.assertIsNotNone(writer)
+            try:
+                time.sleep(1.5)  # a poll already past the lock finishes
+                before = polled(p)
+                time.sleep(3.5)  # three more polls are due meanwhile
+                self.assertEqual(polled(p), before)
+                os.set_blocking(writer, True)
+                os.write(writer, master_document().encode())
+            finally:
+                os.close(writer)
+            loader.join(30)
+            self.assertIn(b"File loaded", answer.get("body", b""))
+            self.assertTrue(wait_for(lambda: polled(p) > before, 15))
 
 
 def endless_master():
