@@ -229,6 +229,11 @@ public:
     // complain about a flawed value and end the program, append as a child.
     void load(XmlElement &cursor);
     [[noreturn]] void error_log(const XmlElement &cursor) const;
+    // The same load, answering false for a value its type refuses (the text
+    // is then the refused one); ConfigError for a wrong "active" attribute.
+    bool load_value(XmlElement &cursor);
+    // The complaint about the refused value, naming the cursor's place.
+    std::string flaw(const XmlElement &cursor) const;
     void save(TiXmlElement *parent) const;
 };
 

@@ -11,6 +11,7 @@
 #include "misc.h"
 #include "processors.h"
 #include "regexp.h"
+#include "xml.h"
 
 FProtSection *fprot_section = nullptr;
 
@@ -97,12 +98,16 @@ ScanResult fprot_verdict(Filebuf *answer) {
         reg_replace(answer, doctype, nullptr, nullptr);
         reg_sub_free(doctype);
     }
+    // The answer comes from whatever listens on the port: it gets the same
+    // bounded parse as every other XML text from outside.
     TiXmlDocument document;
-    document.Parse(answer->data);
-    TiXmlElement *root = document.Error() ? nullptr : document.FirstChildElement("fprot-results");
+    std::string why;
+    bool parsed = xml_text_parse(&document, answer->data, &why);
+    TiXmlElement *root = parsed ? document.FirstChildElement("fprot-results") : nullptr;
     TiXmlElement *summary = root ? root->FirstChildElement("summary") : nullptr;
     if (!summary) {
         putlog(LOG_ANTIVIRUS, "error parsing F-Prot result XML");
+        if (!parsed) putlog(LOG_DEBUG, "F-Prot answer refused: %s", why.c_str());
         result.why = "unreadable answer from the F-Prot daemon";
         return result;
     }

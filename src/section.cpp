@@ -274,9 +274,9 @@ unsigned long Section::atomic_read(const unsigned long *value) { return read_val
 
 int Section::pattern_kind(size_t, size_t) const { return PATTERN_NONE; }
 
-const Field *Section::pattern_fault(size_t subsection, const Item &item) const {
-    for (size_t position = 0; position < item.fields.size(); position++) {
-        const Field &field = item.fields[position];
+const Field *Section::pattern_fault(size_t subsection, const FieldVector &fields) const {
+    for (size_t position = 0; position < fields.size(); position++) {
+        const Field &field = fields[position];
         if (!field.enabled || field.string_value.empty()) continue;
         int kind = pattern_kind(subsection, position);
         if (kind == PATTERN_MATCH) {

@@ -379,8 +379,11 @@ public:
     // refuses an entry whose pattern does not compile as it refuses any
     // flawed value, so a broken rule never runs with a condition missing.
     virtual int pattern_kind(size_t subsection, size_t position) const;
-    // The first field of the entry whose pattern does not compile, or null.
-    const Field *pattern_fault(size_t subsection, const Item &item) const;
+    // The first of an entry's fields whose pattern does not compile, or null.
+    const Field *pattern_fault(size_t subsection, const FieldVector &fields) const;
+    // Appends to *errors the form's complaint about such a field of an entry
+    // of that subsection (one of this section's).
+    void patterns_refuse(const Subsection &subsection, const FieldVector &fields, StringList *errors) const;
 
     void read_lock();
     void write_lock();
@@ -409,6 +412,12 @@ public:
     // document has no element for the section, or an optional option has no
     // element or a wrong "active" attribute.
     void load(TiXmlDocument *document, int clear);
+    // Whether load() would take the document without a value that a field
+    // refuses or an entry pattern that does not compile; false with the
+    // complaint in *why. Changes nothing (it loads into copies). A document
+    // without the section's element, or one at which load() stops early
+    // (an optional option's element missing), passes for this section.
+    bool load_check(TiXmlDocument *document, std::string *why);
     void save(TiXmlDocument *document);
 
     // What the class reads, declared in its constructor (see FIELD_BIND).

@@ -361,6 +361,16 @@ static void entry_shift(ItemList &list, ItemList::iterator position, const std::
     }
 }
 
+// An entry pattern that does not compile would leave its rule without that
+// condition (and the saved file could not be loaded again): it is refused
+// like any other value the entry's field cannot take.
+void Section::patterns_refuse(const Subsection &subsection, const FieldVector &fields, StringList *errors) const {
+    const Field *fault = pattern_fault((size_t)(&subsection - subsections.data()), fields);
+    if (fault)
+        errors->push_back(fault->comment + " must be a valid regular expression: the pattern " + fault->string_value +
+                          " does not compile");
+}
+
 StringList Section::interface_action(Filebuf *, const CGIMap &form, CONNECTION_T *) {
     StringList errors;
     {
@@ -379,6 +389,7 @@ StringList Section::interface_action(Filebuf *, const CGIMap &form, CONNECTION_T
             }
             Item entry(*subsection);
             errors = entry.read(form);
+            if (errors.empty()) patterns_refuse(*subsection, entry.fields, &errors);
             if (errors.empty()) subsection->items.push_back(Item(entry));
         } else if (!with_id) {
             FieldVector copy = options;
@@ -406,9 +417,11 @@ StringList Section::interface_action(Filebuf *, const CGIMap &form, CONNECTION_T
             } else if (action == "edit") {
                 FieldVector copy = position->fields;
                 errors = copy.read(form);
+                if (errors.empty()) patterns_refuse(*subsection, copy, &errors);
                 if (errors.empty()) position->fields = copy;
             } else if (action == "clone") {
-                list.insert(position, Item(*position));
+                patterns_refuse(*subsection, position->fields, &errors);
+                if (errors.empty()) list.insert(position, Item(*position));
             } else if (action == "shift") {
                 entry_shift(list, position, form.get("direction"));
             }

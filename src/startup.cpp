@@ -118,7 +118,7 @@ static void config() {
     signal_setup();
     net_init();
     bool have_file = configfile[0] && (!slave || access(configfile, F_OK) == 0);
-    if (have_file && !config_load(3, configfile)) fatal_assert("src/main", __LINE__, "config_load");
+    if (have_file && !config_load(3, configfile, true)) fatal_assert("src/main", __LINE__, "config_load");
     config_sync(nullptr);
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
     putlog(LOG_NETWORK, "proxy hostname: %s",

@@ -50,22 +50,37 @@ time_t last_modified(const char *text) {
     return mktime(&value);
 }
 
+time_t synctime_get() {
+    MutexLock held(&documentlock);
+    return documentsynctime;
+}
+
 const char *header_value(HEADER *head, const char *name) {
     for (const HTTP_HEADER &line : head->headers)
         if (strcasecmp(line.name.c_str(), name) == 0) return line.value.c_str();
     return nullptr;
 }
 
+// Whether -S and -E let the section be synchronised.
+bool chosen(const std::string &name) {
+    if (syncsections[0] && !named(names_of(syncsections), name)) return false;
+    return !named(names_of(nosyncsections), name);
+}
+
+// Whether every chosen section would take doc; false with the complaint.
+bool sections_check(TiXmlDocument *doc, std::string *why) {
+    for (auto &entry : Section::map)
+        if (chosen(entry.first) && !entry.second->load_check(doc, why)) return false;
+    return true;
+}
+
 // Loads the chosen sections from doc (documentlock held); false when one
 // of them failed.
 bool sections_load(TiXmlDocument *doc) {
-    std::vector<std::string> only = names_of(syncsections);
-    std::vector<std::string> never = names_of(nosyncsections);
     bool failed = false;
     for (auto &entry : Section::map) {
         const std::string &name = entry.first;
-        if (syncsections[0] && !named(only, name)) continue;
-        if (named(never, name)) continue;
+        if (!chosen(name)) continue;
         try {
             entry.second->load(doc, 1);
             putlog(LOG_SYNC, "syncronized section: %s", name.c_str());
@@ -111,7 +126,7 @@ bool sync_once() {
         putlog(LOG_ERROR, "sync: %s:%d responded with %d", masterhost, masterport, reply->header->code);
     } else if (!header_value(reply->header, "Last-Modified")) {
         putlog(LOG_ERROR, "sync: Cannot estimate last configuration update of %s", masterhost);
-    } else if ((modified = last_modified(header_value(reply->header, "Last-Modified"))) == documentsynctime) {
+    } else if ((modified = last_modified(header_value(reply->header, "Last-Modified"))) == synctime_get()) {
         putlog(LOG_DEBUG, "sync: already syncronized with %s:%d at %d", masterhost, masterport, (int)modified);
         httpresponse_free(reply);
         return true;
@@ -135,10 +150,18 @@ bool sync_once() {
         return false;
     }
 
-    putlog(LOG_SYNC, "syncronizing with %s:%d", masterhost, masterport);
     bool loaded;
     {
         MutexLock held(&documentlock);
+        // A value the slave would refuse replaces nothing: it keeps running
+        // with the configuration it has, and tries again at the next poll.
+        if (!sections_check(fresh, &why)) {
+            delete fresh;
+            putlog(LOG_ERROR, "sync: invalid data recieved from %s:%d", masterhost, masterport);
+            putlog(LOG_ERROR, "sync: %s", why.c_str());
+            return false;
+        }
+        putlog(LOG_SYNC, "syncronizing with %s:%d", masterhost, masterport);
         delete document;
         document = fresh;
         loaded = sections_load(document);
@@ -148,6 +171,7 @@ bool sync_once() {
         return loaded;  // an unwritten file alone is no failed attempt
     }
     putlog(LOG_SYNC, "synchronized local configuration file %s", configfile);
+    MutexLock held(&documentlock);
     documentsynctime = modified;
     return true;
 }

@@ -71,7 +71,7 @@ int xml_nesting_depth(const char *text, size_t length, int limit) {
     return deepest;
 }
 
-bool xml_document_parse(TiXmlDocument *doc, const std::string &text, const char *root, std::string *why) {
+bool xml_text_parse(TiXmlDocument *doc, const std::string &text, std::string *why) {
     char line[160];
     if (xml_nesting_depth(text.data(), text.size()) > XML_DEPTH_MAX) {
         snprintf(line, sizeof line, "elements nested deeper than %d", XML_DEPTH_MAX);
@@ -100,6 +100,12 @@ bool xml_document_parse(TiXmlDocument *doc, const std::string &text, const char 
         *why = "NUL byte in the document";
         return false;
     }
+    return true;
+}
+
+bool xml_document_parse(TiXmlDocument *doc, const std::string &text, const char *root, std::string *why) {
+    char line[160];
+    if (!xml_text_parse(doc, text, why)) return false;
     if (!doc->RootElement() || strcmp(doc->RootElement()->Value(), root) != 0) {
         snprintf(line, sizeof line, "the top element is not \"%s\"", root);
         *why = line;
@@ -155,10 +161,13 @@ bool XmlElement::check_active(const std::string &name) const {
 // ---------------------------------------------------------------------------
 // Fields
 
+std::string Field::flaw(const XmlElement &cursor) const {
+    return "flawed XML file, section " + cursor.section_get() + ", element " + cursor.element_get() + ": " + name +
+           " must be " + nature() + ", but it is given value " + string_value;
+}
+
 void Field::error_log(const XmlElement &cursor) const {
-    putlog(LOG_ERROR, "flawed XML file, section %s, element %s: %s must be %s, but it is given value %s",
-           cursor.section_get().c_str(), cursor.element_get().c_str(), name.c_str(), nature().c_str(),
-           string_value.c_str());
+    putlog(LOG_ERROR, "%s", flaw(cursor).c_str());
     fatal_assert("src/section", __LINE__, "error_log");
 }
 
@@ -168,11 +177,15 @@ static void select_only(StringSelectVector &values, int index) {
 }
 
 void Field::load(XmlElement &cursor) {
-    if (!enabled) return;
+    if (!load_value(cursor)) error_log(cursor);
+}
+
+bool Field::load_value(XmlElement &cursor) {
+    if (!enabled) return true;
     string_value = cursor.string_read(name);
     if (optional) {
         active = cursor.check_active(name);
-        if (!active) return;
+        if (!active) return true;
     }
     try {
         switch (type) {
@@ -240,8 +253,9 @@ void Field::load(XmlElement &cursor) {
                 break;
         }
     } catch (const ConfigError &) {
-        error_log(cursor);
+        return false;
     }
+    return true;
 }
 
 void Field::save(TiXmlElement *parent) const {
@@ -258,6 +272,12 @@ void FieldVector::save(TiXmlElement *parent) const {
 // ---------------------------------------------------------------------------
 // Sections
 
+// The complaint about an entry whose pattern does not compile.
+static std::string pattern_flaw(const std::string &section, const std::string &element, const Field &field) {
+    return "flawed XML file, section " + section + ", element " + element + ": " + field.name +
+           " must be a valid regular expression, but it is given value " + field.string_value;
+}
+
 void Section::load(TiXmlDocument *doc, int clear) {
     XmlElement cursor(doc, name);
     SectionWriteLock lock(this);
@@ -268,15 +288,52 @@ void Section::load(TiXmlDocument *doc, int clear) {
         if (clear) subsection.items.clear();
         for (; entry.full(); entry.next()) {
             subsection.items.emplace_back(subsection, &entry);
-            const Field *fault = pattern_fault(index, subsection.items.back());
+            const Field *fault = pattern_fault(index, subsection.items.back().fields);
             if (!fault) continue;
-            putlog(LOG_ERROR, "flawed XML file, section %s, element %s: %s must be %s, but it is given value %s",
-                   name.c_str(), subsection.name.c_str(), fault->name.c_str(), "a valid regular expression",
-                   fault->string_value.c_str());
+            putlog(LOG_ERROR, "%s", pattern_flaw(name, subsection.name, *fault).c_str());
             fatal_assert("src/section", __LINE__, "load");
         }
     }
     update();
+}
+
+bool Section::load_check(TiXmlDocument *doc, std::string *why) {
+    try {
+        XmlElement cursor(doc, name);
+        FieldVector values;
+        {
+            SectionReadLock lock(this);
+            values = options;
+        }
+        for (Field &option : values) {
+            if (option.load_value(cursor)) continue;
+            *why = option.flaw(cursor);
+            return false;
+        }
+    } catch (const ConfigError &) {
+        return true;  // load() would keep the section, or stop before its entries
+    }
+    // Templates and subsection names never change after construction.
+    for (size_t index = 0; index < subsections.size(); index++) {
+        const Subsection &subsection = subsections[index];
+        for (XmlElement entry(doc, name, subsection.name); entry.full(); entry.next()) {
+            FieldVector fields = subsection.templ;
+            for (Field &field : fields) {
+                try {
+                    if (field.load_value(entry)) continue;
+                    *why = field.flaw(entry);
+                    return false;
+                } catch (const ConfigError &) {
+                    // As in the load: that field keeps the template's state.
+                }
+            }
+            const Field *fault = pattern_fault(index, fields);
+            if (!fault) continue;
+            *why = pattern_flaw(name, subsection.name, *fault);
+            return false;
+        }
+    }
+    return true;
 }
 
 void Section::save(TiXmlDocument *doc) {
@@ -312,11 +369,23 @@ void config_xml_build() {
 // Puts a freshly parsed document in place of the current one and loads every
 // section from it; the caller holds documentlock. A document whose root is
 // not "korvantel" is refused (a later save or export could not use it).
-static bool document_install(TiXmlDocument *fresh, const char *origin, int clear) {
+// Every section is checked before any is loaded, so a refused document
+// leaves the whole running configuration as it was; only at start-up does
+// a refused value end the program.
+static bool document_install(TiXmlDocument *fresh, const char *origin, int clear, bool starting) {
     LoadingScope loading_now;
     TiXmlElement *root = fresh->RootElement();
     if (!root || root->ValueStr() != "korvantel") {
         putlog(LOG_ERROR, "configuration %s: the root element must be korvantel", origin);
+        delete fresh;
+        return false;
+    }
+    for (std::map<std::string, Section *>::iterator it = Section::map.begin(); it != Section::map.end(); ++it) {
+        std::string why;
+        if (it->second->load_check(fresh, &why)) continue;
+        putlog(LOG_ERROR, "%s", why.c_str());
+        if (starting) fatal_assert("src/section", __LINE__, "error_log");
+        putlog(LOG_ERROR, "configuration %s not loaded: the running configuration stays", origin);
         delete fresh;
         return false;
     }
@@ -332,12 +401,12 @@ static bool document_install(TiXmlDocument *fresh, const char *origin, int clear
     return true;
 }
 
-int config_load(int clear, const char *name) {
+int config_load(int clear, const char *name, bool starting) {
     if (!name) return 0;
     char **pieces = string_break(name, ':');
     int count = array_length(pieces);
     array_free(pieces);
-    if (count >= 2) return config_url_load(name, clear);
+    if (count >= 2) return config_url_load(name, clear, starting);
 
     MutexLock held(&documentlock);
     if (TiXmlBase::IsWhiteSpaceCondensed()) TiXmlBase::SetCondenseWhiteSpace(false);
@@ -359,12 +428,12 @@ int config_load(int clear, const char *name) {
         delete fresh;
         return 0;
     }
-    if (!document_install(fresh, name, clear)) return 0;
+    if (!document_install(fresh, name, clear, starting)) return 0;
     if (!slave) documentsynctime = time(nullptr);
     return 1;
 }
 
-int config_url_load(const char *url_text, int clear) {
+int config_url_load(const char *url_text, int clear, bool starting) {
     LoadingScope loading_now;
     // The whole URL: a cut one would fetch another document.
     const std::string text = url_text ? url_text : "";
@@ -385,7 +454,7 @@ int config_url_load(const char *url_text, int clear) {
         delete fresh;
         return 0;
     }
-    return document_install(fresh, buffer, clear) ? 1 : 0;
+    return document_install(fresh, buffer, clear, starting) ? 1 : 0;
 }
 
 // Writes the document to a temporary file beside path and renames it over

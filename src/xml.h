@@ -38,9 +38,13 @@ extern time_t documentsynctime;
 // count stops early once it passes limit.
 int xml_nesting_depth(const char *text, size_t length, int limit = XML_DEPTH_MAX);
 
-// Parses text into doc as a configuration or definition document; false
-// with the reason (and the parser's line and column) in *why when the text
-// nests too deeply, does not parse, or has no element `root` at its top.
+// The one way to parse an XML text from outside (a file, a master, a URL, a
+// scanner's answer): false with the reason (and the parser's line and
+// column) in *why when the text nests too deeply, holds a NUL byte, or does
+// not parse.
+bool xml_text_parse(TiXmlDocument *doc, const std::string &text, std::string *why);
+// The same for a configuration or definition document, which must also have
+// the element `root` at its top.
 bool xml_document_parse(TiXmlDocument *doc, const std::string &text, const char *root, std::string *why);
 
 // The element of a section in a configuration document; ConfigError when the
@@ -77,10 +81,12 @@ private:
 // Loads the document named by name (a URL when it holds ":" with text on
 // both sides, else a file) into every section in map order; clear empties
 // every entry list before refilling it. 1 on success; 0 when the document
-// cannot be read, fetched or parsed, or has no "korvantel" root, and then
-// nothing changes.
-int config_load(int clear, const char *name);
-int config_url_load(const char *url_text, int clear);
+// cannot be read, fetched or parsed, has no "korvantel" root, or holds a
+// value that a field refuses (or an entry pattern that does not compile),
+// and then nothing changes. At start-up (starting) such a value ends the
+// program with its "flawed XML file" line instead.
+int config_load(int clear, const char *name, bool starting = false);
+int config_url_load(const char *url_text, int clear, bool starting = false);
 // Rebuilds the document from every section and writes it to path through a
 // temporary file renamed over it, so a failed save leaves the old file whole.
 // False when there is no document or the file cannot be written.

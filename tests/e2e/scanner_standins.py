@@ -202,6 +202,10 @@ class FProtStandin:
     def answer(self, data):
         if self.behaviour == "error":
             return b"<html>server trouble</html>"
+        if self.behaviour == "deep":
+            # Well-formed, about 15 KB, and 5,000 elements deep.
+            return (b"<?xml version='1.0'?><fprot-results>" + b"<a>" * 5000 + b"</a>" * 5000 +
+                    b"<summary>infected</summary></fprot-results>")
         infected = self.behaviour == "infected" or (self.behaviour == "content" and data and SIGNATURE in data)
         if not infected:
             return b"<?xml version='1.0'?><fprot-results><summary>clean</summary></fprot-results>"

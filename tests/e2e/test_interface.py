@@ -18,8 +18,9 @@ import unittest
 import base64
 import urllib.parse
 
+from config import Config
 from harness import ALL_LOG, CONFIG_XML, Proxy, main, wait_for
-from peers import hello_origin
+from peers import HELLO, hello_origin
 
 HOST = "korvantel.invalid"
 REFERER = "http://%s/" % HOST
@@ -617,6 +618,90 @@ class FormActions(unittest.TestCase):
         # The saved file starts a daemon again.
         with Proxy(config=config) as again:
             self.assertIn('saved <rule> & "more"', allow_comments(again))
+
+
+def deny_form(host, action="add", id=None):
+    """A URL-filter deny rule's form with the given host pattern."""
+    form = {"section": "url-filtering", "subsection": "deny", "action": action,
+            "F0": "true", "F1": "rule " + host, "F2": "", "F3": host, "F4": "", "F5": "", "F6": ""}
+    if id is not None:
+        form["id"] = str(id)
+    return form
+
+
+class RefusedPatterns(unittest.TestCase):
+    """A pattern that does not compile never reaches the running rules nor
+    a saved file; a document the daemon cannot use is not loaded, and the
+    running configuration stays whole."""
+
+    REFUSED = "Host must be a valid regular expression: the pattern ( does not compile"
+
+    def assertPasses(self, p, origin):
+        r = p.get("http://127.0.0.1:%d/x" % origin.port, timeout=20)
+        self.assertEqual((r.status, r.body), (200, HELLO))
+
+    def test_forms_refuse_a_pattern_that_does_not_compile(self):
+        conf = Config().set("url-filtering", enabled=True)
+        with hello_origin() as origin, Proxy(config=conf) as p:
+            strip = lambda t: re.sub(r"Last-Modified.*", "", t)  # noqa: E731
+            before = strip(xml(p))
+            page = call(p, "/config", form=deny_form("("))
+            self.assertIn(self.REFUSED, page.body)
+            self.assertEqual(strip(xml(p)), before)
+            self.assertPasses(p, origin)
+
+            self.assertNotIn("must be", call(p, "/config", form=deny_form("nothing\\.test")).body)
+            ids = re.findall(r"section=url-filtering&amp;subsection=deny&amp;dialog=show&amp;id=(\d+)",
+                             call(p, "/config?section=url-filtering").body)
+            self.assertEqual(len(ids), 1)
+            page = call(p, "/config", form=deny_form("(", action="edit", id=ids[0]))
+            self.assertIn(self.REFUSED, page.body)
+            self.assertIn("<host>nothing\\.test</host>", xml(p))
+            self.assertNotIn("<host>(</host>", xml(p))
+            self.assertPasses(p, origin)
+
+            base = {"section": "url-filtering", "subsection": "deny"}
+            call(p, "/config", form=dict(base, action="clone", id=ids[0]))
+            self.assertEqual(xml(p).count("<host>nothing\\.test</host>"), 2)
+
+            saved = os.path.join(p.dir, "saved.xml")
+            self.assertIn("File saved", call(p, "/save", form={"filename": saved}).body)
+            with open(saved) as f:
+                config = f.read()
+        # What the forms let through starts a daemon again.
+        with Proxy(config=config) as again:
+            self.assertIn("<host>nothing\\.test</host>", xml(again))
+
+    def test_load_keeps_the_running_configuration(self):
+        conf = Config().set("url-filtering", enabled=True)
+        # Each document changes the general section (loaded first) before its flaw.
+        broken_pattern = Config().set("url-filtering", enabled=True).set("general", hostname="half-applied")
+        broken_pattern.add("url-filtering/deny", comment="broken", host="(")
+        broken_bool = Config().set("general", hostname="half-applied").set("url-filtering", enabled="yes")
+        cases = [
+            ("pattern", broken_pattern, "flawed XML file, section url-filtering, element deny: host must be a "
+                                        "valid regular expression, but it is given value ("),
+            ("bool", broken_bool, "flawed XML file, section url-filtering, element : enabled must be true or "
+                                  "false, but it is given value yes"),
+        ]
+        with hello_origin() as origin, Proxy(config=conf) as p:
+            strip = lambda t: re.sub(r"Last-Modified.*", "", t)  # noqa: E731
+            before = strip(xml(p))
+            for name, document, line in cases:
+                with self.subTest(name):
+                    path = document.write(os.path.join(p.dir, name + ".xml"))
+                    for overwrite in ("yes", "no"):
+                        page = call(p, "/load", form={"filename": path, "overwrite": overwrite})
+                        self.assertIn("Load failed", page.body)
+                    self.assertTrue(p.wait_log(line))
+                    self.assertIsNone(p.proc.poll())
+                    self.assertEqual(strip(xml(p)), before)
+                    self.assertNotIn("half-applied", xml(p))
+                    self.assertPasses(p, origin)
+            # A usable document still loads.
+            good = Config().set("general", hostname="loaded-later").write(os.path.join(p.dir, "good.xml"))
+            self.assertIn("File loaded", call(p, "/load", form={"filename": good, "overwrite": "yes"}).body)
+            self.assertIn("<hostname>loaded-later</hostname>", xml(p))
 
 
 class Escaping(unittest.TestCase):

@@ -300,6 +300,19 @@ class FProt(unittest.TestCase):
                 self.assertEqual(f.requests[0]["mode"], 0o600)
                 self.assertEqual(os.listdir(tmp), [])
 
+    def test_deeply_nested_answer_is_a_failed_scan(self):
+        with tempfile.TemporaryDirectory() as tmp, FProtStandin(10200, "deep") as f:
+            conf = scanner_config("fprot").set("general", tempdir=tmp)
+            with Proxy(config=conf) as p:
+                for _ in range(2):
+                    r = fetch(p, self.origin.url("/bad.txt"))
+                    self.assertEqual((r.status, r.body), (200, INFECTED))
+                self.assertTrue(p.wait_log("error parsing F-Prot result XML"))
+                self.assertTrue(p.wait_log("F-Prot: response not scanned"))
+                self.assertIsNone(p.proc.poll())
+            self.assertTrue(f.requests)
+            self.assertEqual(os.listdir(tmp), [])
+
     def test_later_port_and_no_daemon(self):
         with FProtStandin(10202, "content") as f:
             with Proxy(config=scanner_config("fprot")) as p:

@@ -2,6 +2,8 @@
 configuration file, takes the master's, polls it, loads again only when
 the master's document changed, and writes its own file; and a stand-in
 master for every way a master can fail."""
+import errno
+import http.client
 import os
 import socket
 import threading
@@ -81,6 +83,30 @@ class FollowTest(unittest.TestCase):
             self.assertIn("syncronizing with 127.0.0.1:%d" % master.port, p.log())
             self.assertNotIn("Sl@veSecret", p.log())
 
+    def test_refused_document_keeps_the_running_configuration(self):
+        state = {"document": master_document(), "modified": STAMP}
+        route = lambda r: export(state["document"], state["modified"])  # noqa: E731
+        with StandinOrigin({EXPORT: route}) as master, slave(master.port) as p:
+            self.assertTrue(p.wait_log("synchronized local configuration file %s" % p.config_path))
+            # general comes before url-filtering: nothing of it may be taken
+            broken = Config().set("general", hostname="half-applied")
+            broken.add("url-filtering/deny", comment="broken", host="(")
+            state["document"] = str(broken)
+            state["modified"] = "Thu, 10 Dec 2026 11:00:00 GMT"
+            for line in ("sync: invalid data recieved from 127.0.0.1:%d" % master.port,
+                         "sync: flawed XML file, section url-filtering, element deny: host must be a valid "
+                         "regular expression, but it is given value (",
+                         "sync: failed to syncronize with master"):
+                self.assertTrue(p.wait_log(line), line)
+            # the next poll tries again, and the slave runs on as it was
+            self.assertTrue(wait_for(lambda: p.log().count("sync: invalid data recieved") >= 2, 15))
+            self.assertIsNone(p.proc.poll())
+            self.assertIn("<hostname>from-master</hostname>", read(p.config_path))
+            running = p.get("http://korvantel.invalid/xml").body
+            self.assertIn(b"<hostname>from-master</hostname>", running)
+            self.assertNotIn(b"(</host>", running)
+            self.assertEqual(p.log().count("syncronizing with"), 1)
+
     def test_chosen_sections_only(self):
         with StandinOrigin({EXPORT: export(master_document())}) as master, \
                 slave(master.port, "-S", "GENERAL,cache", "-E", "cache") as p:
@@ -88,6 +114,52 @@ class FollowTest(unittest.TestCase):
             synced = [l.split("syncronized section: ")[1] for l in p.log().splitlines()
                       if "syncronized section: " in l]
             self.assertEqual(synced, ["general"])
+
+
+class LockTest(unittest.TestCase):
+    def test_polls_wait_while_a_load_holds_the_document(self):
+        """A poll reads and records the change stamp under the document lock,
+        as loads and web actions do: while a "/load" holds that lock (here
+        reading a FIFO nobody writes yet), no poll gets past it."""
+        polled = lambda p: p.log().count("sync: already syncronized with")  # noqa: E731
+        with StandinOrigin({EXPORT: export(master_document())}) as master, slave(master.port) as p:
+            self.assertTrue(p.wait_log("sync: already syncronized with"))
+            fifo = os.path.join(p.dir, "pending.xml")
+            os.mkfifo(fifo)
+            answer = {}
+
+            def load():
+                conn = http.client.HTTPConnection("127.0.0.1", p.port, timeout=60)
+                try:
+                    conn.request("GET", "http://korvantel.invalid/load?filename=%s&overwrite=yes" % fifo,
+                                 headers={"Referer": "http://korvantel.invalid/"})
+                    answer["body"] = conn.getresponse().read()
+                finally:
+                    conn.close()
+
+            loader = threading.Thread(target=load, daemon=True)
+            loader.start()
+            writer = None
+            deadline = time.monotonic() + 20
+            while writer is None and time.monotonic() < deadline:  # until the load opened the FIFO
+                try:
+                    writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                except OSError as e:
+                    self.assertEqual(e.errno, errno.ENXIO)
+                    time.sleep(0.1)
+            self.assertIsNotNone(writer)
+            try:
+                time.sleep(1.5)  # a poll already past the lock finishes
+                before = polled(p)
+                time.sleep(3.5)  # three more polls are due meanwhile
+                self.assertEqual(polled(p), before)
+                os.set_blocking(writer, True)
+                os.write(writer, master_document().encode())
+            finally:
+                os.close(writer)
+            loader.join(30)
+            self.assertIn(b"File loaded", answer.get("body", b""))
+            self.assertTrue(wait_for(lambda: polled(p) > before, 15))
 
 
 def endless_master():
@@ -138,6 +210,10 @@ class FailureTest(unittest.TestCase):
             ("wrong root", export("<section><general/></section>"),
              ["sync: invalid data recieved from 127.0.0.1:PORT"]),
             ("truncated XML", export(truncated), ["sync: invalid data recieved from 127.0.0.1:PORT"]),
+            ("refused value", export(str(Config().set("general", hostname="x").set("url-filtering", enabled="yes"))),
+             ["sync: invalid data recieved from 127.0.0.1:PORT",
+              "sync: flawed XML file, section url-filtering, element : enabled must be true or false, "
+              "but it is given value yes"]),
             ("section missing", export("<korvantel><general/></korvantel>"),
              ["sync: failed to syncronize section: access ",
               "sync: failed to synchronize local configuration file SLAVEFILE"]),

@@ -198,7 +198,26 @@ TEST_F(XmlTest, FlawedValuesEndTheProgram) {
     for (const Flawed &c : cases) {
         SCOPED_TRACE(c.from);
         const std::string path = dir.write("flawed.xml", edited(c.from, c.to));
-        EXPECT_EXIT((log_to_stderr(), config_load(3, path.c_str())), testing::ExitedWithCode(1), c.message);
+        EXPECT_EXIT((log_to_stderr(), config_load(3, path.c_str(), true)), testing::ExitedWithCode(1), c.message);
+    }
+}
+
+TEST_F(XmlTest, FlawedValuesAfterStartUpChangeNothing) {
+    ASSERT_EQ(load(full_document), 1);
+    const int updates = section->updates;
+    const size_t allowed = entries(0).size();
+    // The flawed entry comes after good options and good entries: none of
+    // them may be taken either.
+    for (int clear : {0, 1}) {
+        SCOPED_TRACE(clear);
+        std::string text = edited("<count>12</count>", "<count>77</count>");
+        size_t last = text.rfind("<range>1,1</range>");
+        ASSERT_NE(last, std::string::npos);
+        text.replace(last, strlen("<range>1,1</range>"), "<range>1,11</range>");
+        EXPECT_EQ(config_load(clear, dir.write("flawed.xml", text).c_str()), 0);
+        EXPECT_EQ(option(0).int_value, 12);
+        EXPECT_EQ(entries(0).size(), allowed);
+        EXPECT_EQ(section->updates, updates);
     }
 }
 
