@@ -168,6 +168,8 @@ class SophieStandin(Daemon):
             conn.sendall(b"NO\n")
             return
         conn.sendall(b"OK\n")
+        if self.behaviour == "unread":
+            return self.silent()  # takes none of the body
         entry["data"] = reader.read(int(size))
         if self.behaviour == "silent-verdict":
             return self.silent()

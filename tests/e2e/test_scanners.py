@@ -18,6 +18,7 @@ from peers import (SIGNATURE, Clamd, ClamStreamStandin, FProtStandin, KasperskyS
 CLEAN = b"a perfectly harmless text\n" * 4
 INFECTED = b"some text before " + SIGNATURE + b" and after\n"
 BIG = b"x" * 150000 + SIGNATURE
+HUGE = b"h" * (3 << 20)  # more than loopback socket buffers hold, less than the 4M buffer limit
 DEAD_PORT = dead_port()
 
 
@@ -262,19 +263,19 @@ class TempFileScannerFailures(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.origin = Nginx(files()).start()
+        cls.origin = Nginx(dict(files(), **{"huge.bin": HUGE})).start()
 
     @classmethod
     def tearDownClass(cls):
         cls.origin.stop()
 
-    def passes(self, conf, tmp, lines):
+    def passes(self, conf, tmp, lines, path="/bad.txt"):
         conf.set("general/rule", timeout=2).set("general", tempdir=tmp)
         with Proxy(config=conf, loglevel=ALL_LOG) as p:
             started = time.monotonic()
-            r = fetch(p, self.origin.url("/bad.txt"))
+            r = fetch(p, self.origin.url(path))
             self.assertLess(time.monotonic() - started, 15)
-            self.assertEqual((r.status, r.body), (200, INFECTED))
+            self.assertEqual((r.status, r.body), (200, HUGE if path == "/huge.bin" else INFECTED))
             for line in lines:
                 self.assertTrue(p.wait_log(line), (line, p.log()[-2000:]))
             # the daemon still serves the next client
@@ -294,7 +295,7 @@ class TempFileScannerFailures(unittest.TestCase):
              [prefix + "the Kaspersky daemon closed the connection without a verdict)"]),
         ]
         for name, behaviour, lines in cases:
-            with self.subTest(name), KasperskyStandin(behaviour or "clean", hold=4) as k, \
+            with self.subTest(name), KasperskyStandin(behaviour or "clean", hold=20) as k, \
                     tempfile.TemporaryDirectory() as tmp:
                 conf = scanner_config("kaspersky", socket=k.path if behaviour else "/nonexistent/kav.sock")
                 self.passes(conf, tmp, lines)
@@ -320,16 +321,18 @@ class TempFileScannerFailures(unittest.TestCase):
             ("tcp closed", "closed", True,
              [prefix + "the Sophie daemon closed the connection without a verdict)"]),
             ("tcp garbage", "garbage", True, ["No virus Found"]),
+            # OK, then none of a body larger than the socket buffers is taken
+            ("tcp unread", "unread", True, [prefix + "no verdict from the Sophie daemon within 2 seconds)"]),
         ]
         for name, behaviour, tcp, lines in cases:
-            with self.subTest(name), SophieStandin(behaviour or "clean", tcp=tcp, hold=4) as s, \
+            with self.subTest(name), SophieStandin(behaviour or "clean", tcp=tcp, hold=20) as s, \
                     tempfile.TemporaryDirectory() as tmp:
                 if tcp:
                     port = s.port if behaviour else DEAD_PORT
                     conf = scanner_config("sophie", socket="", host="127.0.0.1", port=port)
                 else:
                     conf = scanner_config("sophie", socket=s.path if behaviour else "/nonexistent/sophie.sock")
-                self.passes(conf, tmp, lines)
+                self.passes(conf, tmp, lines, "/huge.bin" if behaviour == "unread" else "/bad.txt")
 
 
 class FProt(unittest.TestCase):
