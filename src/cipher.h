@@ -8,8 +8,7 @@
 // configuration document (its first line), created with 32 random
 // hexadecimal digits and mode 0600 when missing. When neither works, the
 // built-in key is used, which every such installation shares, and a warning
-// says so. RC4 takes the key text's
-// first 16 bytes, padded with zero bytes.
+// says so. RC4 takes the key text's first 16 bytes, padded with zero bytes.
 #ifndef KORVANTEL_CIPHER_H
 #define KORVANTEL_CIPHER_H
 

@@ -244,6 +244,36 @@ class InstallationKey(unittest.TestCase):
             self.assertEqual(key, password_form(again)[1])
             self.assertNotIn(SHARED_KEY, again.log())
 
+    def test_key_is_made_before_the_daemon_drops_privileges(self):
+        p = RunAsNobody(drop=True, foreground=False, loglevel=ALL_LOG)
+        pidfile = os.path.join(p.dir, "cache", "k.pid")
+        p.args += ["-p", pidfile]
+        private_config(p.dir)
+        pid = None
+        try:
+            code, out, err = run(p.command()[1:])
+            self.assertEqual(0, code, err)
+            pid = wait_for(lambda: self.read_pid(pidfile), 20)
+            self.assertTrue(pid and wait_for(lambda: "proxy hostname" in p.log(), 20), p.log())
+            key_file = os.path.join(p.dir, "korvantel.key")
+            self.assertTrue(os.path.exists(key_file), p.log())
+            self.assertEqual(0, os.stat(key_file).st_mode & 0o077)
+            self.assertNotIn(SHARED_KEY, p.log())
+        finally:
+            if pid and pid_alive(pid):
+                os.kill(pid, signal.SIGTERM)
+                if not wait_for(lambda: not pid_alive(pid), 10):
+                    os.kill(pid, signal.SIGKILL)
+            shutil.rmtree(p.dir, ignore_errors=True)
+
+    @staticmethod
+    def read_pid(path):
+        try:
+            with open(path) as f:
+                return int(f.read().strip() or 0) or None
+        except (OSError, ValueError):
+            return None
+
     def test_without_a_key_every_start_and_the_page_warn(self):
         for start in range(2):
             with self.subTest(start=start), RunAsNobody(drop=False, loglevel=ALL_LOG) as p:
