@@ -20,8 +20,9 @@ WORKERS client threads (default 6) busy with a weighted mix:
   connect            CONNECT to the origin's port, one request through it
 
 Every minute (SOAK_INTERVAL seconds) it prints the daemon's RSS, threads
-and open descriptors, the requests done and failed in that minute and the
-error and warning lines the daemon logged. At the end it compares the late
+and open descriptors, and for that minute the requests done, failed and
+answered from the cache and the error and warning lines the daemon logged
+(warnings come with the aborted clients). At the end it compares the late
 part of the run with a baseline taken after the warm-up and prints whether
 anything grew or any request failed; the exit status is 1 if so.
 """
@@ -335,7 +336,7 @@ def main():
             threads.append(t)
         samples = []
         start = time.monotonic()
-        last_print, printed = 0, (0, 0, 0)
+        last_print, printed = 0, (0, 0, 0, 0, 0)
         alive = True
         while True:
             now = time.monotonic() - start
@@ -354,8 +355,8 @@ def main():
             if t - last_print >= INTERVAL or t >= DURATION:
                 print("%5ds %10d %8d %6d %9d %7d %7d %7d %9d" % (
                     t, rss, nthreads, fds, done - printed[0], failed - printed[1], hits - printed[2],
-                    errors, warnings), flush=True)
-                last_print, printed = t, (done, failed, hits)
+                    errors - printed[3], warnings - printed[4]), flush=True)
+                last_print, printed = t, (done, failed, hits, errors, warnings)
         load.stop.set()
         for t in threads:
             t.join(TIMEOUT + 5)
