@@ -193,6 +193,14 @@ static bool key_create(const std::string &path, std::string *key) {
 static std::string key_load() {
     key_notes.clear();
     key_shared = false;
+    // A slave started without a configuration file has no directory of its
+    // own for the key; it must not leave one in whatever the working
+    // directory is.
+    if (!configfile[0]) {
+        key_note(LOG_ERROR, "security: no configuration file, so no installation key file beside it");
+        key_shared = true;
+        return PRODUCT_NAME;
+    }
     std::string path = key_path();
     FILE *file = fopen(path.c_str(), "re");
     if (file) {

@@ -96,13 +96,15 @@ class CommandLine(unittest.TestCase):
         import subprocess
         p = subprocess.Popen([BINARY, "-M", "127.0.0.1:1", "-s", SECTION_XML, "-f", "-l", log,
                               "-m", os.path.join(d, "m"), "-y", d, "-r", os.path.join(d, "p.log")],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=d)
         try:
             time.sleep(0.5)
             self.assertIsNone(p.poll())
         finally:
             p.kill()
             p.wait()
+        # without a configuration file there is no place for a key file
+        self.assertFalse(os.path.exists(os.path.join(d, "korvantel.key")))
 
 
 class Daemon(unittest.TestCase):
