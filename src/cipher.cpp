@@ -6,8 +6,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include <openssl/evp.h>
 #include <openssl/provider.h>
@@ -22,6 +26,9 @@
 
 #define CIPHER_KEY_LENGTH 16
 #define CIPHER_FIELD_MAX 1024
+#define KEY_SHARED_WARNING                                                                       \
+    "no installation key file: passwords in the configuration are enciphered with the built-in key " \
+    "that every installation without a key file shares"
 
 // RC4 lives in the legacy provider; loading it explicitly stops the default
 // provider from loading on its own, so both are loaded here, once.
@@ -140,6 +147,12 @@ int korvantel_deprivatise(const unsigned char *text, const unsigned char *key, c
 static std::mutex key_lock;
 static std::string key_text;
 static bool key_ready = false;
+// Set when no key file could be read or created: the key in use is then the
+// built-in one, which every such installation shares.
+static bool key_shared = false;
+// What the last load found, for the log (the log may not be open yet when
+// the key is read, before privileges are dropped).
+static std::vector<std::pair<int, std::string>> key_notes;
 
 static std::string key_path() {
     std::string directory = ".";
@@ -149,42 +162,96 @@ static std::string key_path() {
     return directory + "/korvantel.key";
 }
 
+static void key_note(int category, const std::string &text) { key_notes.emplace_back(category, text); }
+
+static bool key_create(const std::string &path, std::string *key) {
+    unsigned char random[16];
+    if (RAND_bytes(random, sizeof random) != 1) {
+        errno = EIO;
+        return false;
+    }
+    for (unsigned char b : random) {
+        key->push_back(hexdigits[b >> 4]);
+        key->push_back(hexdigits[b & 0xf]);
+    }
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    std::string line = *key + "\n";
+    bool written = write(fd, line.data(), line.size()) == (ssize_t)line.size();
+    int saved = errno;
+    if (close(fd) != 0 && written) {
+        written = false;
+        saved = errno;
+    }
+    if (written) return true;
+    unlink(path.c_str());
+    errno = saved ? saved : EIO;
+    return false;
+}
+
+// Reads the key file, creating it when missing. Called under key_lock.
 static std::string key_load() {
+    key_notes.clear();
+    key_shared = false;
+    // A slave started without a configuration file has no directory of its
+    // own for the key; it must not leave one in whatever the working
+    // directory is.
+    if (!configfile[0]) {
+        key_note(LOG_ERROR, "security: no configuration file, so no installation key file beside it");
+        key_shared = true;
+        return PRODUCT_NAME;
+    }
     std::string path = key_path();
-    FILE *file = fopen(path.c_str(), "r");
+    FILE *file = fopen(path.c_str(), "re");
     if (file) {
+        struct stat st;
+        if (fstat(fileno(file), &st) == 0 && (st.st_mode & S_IROTH))
+            key_note(LOG_WARNING, "security: the installation key file " + path + " can be read by every user");
         char line[512] = "";
         bool got = fgets(line, sizeof line, file) != nullptr;
         fclose(file);
         line[strcspn(line, "\r\n")] = 0;
         if (got && line[0]) return line;
-        putlog(LOG_ERROR, "security: the installation key file %s is empty", path.c_str());
+        key_note(LOG_ERROR, "security: the installation key file " + path + " is empty");
     } else if (errno == ENOENT) {
-        unsigned char random[16];
-        if (RAND_bytes(random, sizeof random) == 1) {
-            std::string key;
-            for (unsigned char b : random) {
-                key.push_back(hexdigits[b >> 4]);
-                key.push_back(hexdigits[b & 0xf]);
-            }
-            int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-            if (fd >= 0) {
-                std::string line = key + "\n";
-                bool written = write(fd, line.data(), line.size()) == (ssize_t)line.size();
-                close(fd);
-                if (written) {
-                    putlog(LOG_ADVICE, "security: created the installation key file %s", path.c_str());
-                    return key;
-                }
-                unlink(path.c_str());
-            }
+        std::string key;
+        if (key_create(path, &key)) {
+            key_note(LOG_ADVICE, "security: created the installation key file " + path);
+            return key;
         }
-        putlog(LOG_ERROR, "security: cannot create the installation key file %s: %s", path.c_str(), strerror(errno));
+        key_note(LOG_ERROR, "security: cannot create the installation key file " + path + ": " + strerror(errno));
     } else {
-        putlog(LOG_ERROR, "security: cannot read the installation key file %s: %s", path.c_str(), strerror(errno));
+        key_note(LOG_ERROR, "security: cannot read the installation key file " + path + ": " + strerror(errno));
     }
-    // Without a key file every installation shares this one.
+    key_shared = true;
     return PRODUCT_NAME;
+}
+
+static void key_notes_log() {
+    for (const auto &note : key_notes) putlog(note.first, "%s", note.second.c_str());
+    key_notes.clear();
+    if (key_shared)
+        putlog(LOG_WARNING, "security: %s", KEY_SHARED_WARNING);
+}
+
+void installation_key_prepare() {
+    std::lock_guard<std::mutex> guard(key_lock);
+    key_text = key_load();
+    key_ready = true;
+}
+
+void installation_key_report() {
+    std::lock_guard<std::mutex> guard(key_lock);
+    if (!key_ready) {
+        key_text = key_load();
+        key_ready = true;
+    }
+    key_notes_log();
+}
+
+bool installation_key_shared() {
+    std::lock_guard<std::mutex> guard(key_lock);
+    return key_ready && key_shared;
 }
 
 std::string installation_key() {
@@ -192,6 +259,7 @@ std::string installation_key() {
     if (!key_ready) {
         key_text = key_load();
         key_ready = true;
+        key_notes_log();
     }
     return key_text;
 }
@@ -200,12 +268,14 @@ void installation_key_set(const std::string &key) {
     std::lock_guard<std::mutex> guard(key_lock);
     key_text = key;
     key_ready = true;
+    key_shared = false;
 }
 
 void installation_key_forget() {
     std::lock_guard<std::mutex> guard(key_lock);
     key_text.clear();
     key_ready = false;
+    key_shared = false;
 }
 
 bool config_password(const std::string &stored, std::string *password) {
@@ -243,6 +313,11 @@ void password_page(Filebuf *page, const std::map<std::string, std::string> &form
     page->Addf("</td></tr>\n");
     if (key.empty() || scode.empty() || scode1.empty()) {
         char *shown = string_to_html(installation_key().c_str(), 0);
+        if (installation_key_shared())
+            page->Addf(
+                "<tr class=\"entryfieldodd\"><td colspan=\"2\"><b>Warning: %s.</b> Give the proxy a "
+                "korvantel.key file beside its configuration (see the README).</td></tr>\n",
+                KEY_SHARED_WARNING);
         page->Addf("<form action=\"password\" method=\"POST\">\n");
         page->Addf(
             "<tr><td colspan=\"2\">The key of this installation is filled in. Change it only to encipher a "

@@ -6,8 +6,9 @@
 //
 // The installation key is the text of the file "korvantel.key" beside the
 // configuration document (its first line), created with 32 random
-// hexadecimal digits and mode 0600 when missing. RC4 takes the key text's
-// first 16 bytes, padded with zero bytes.
+// hexadecimal digits and mode 0600 when missing. When neither works, the
+// built-in key is used, which every such installation shares, and a warning
+// says so. RC4 takes the key text's first 16 bytes, padded with zero bytes.
 #ifndef KORVANTEL_CIPHER_H
 #define KORVANTEL_CIPHER_H
 
@@ -33,6 +34,16 @@ int korvantel_privatise(const unsigned char *plain, const unsigned char *key, co
 int korvantel_deprivatise(const unsigned char *text, const unsigned char *key, const unsigned char *iv,
                           unsigned char *out, int length, int capacity);
 
+// Reads the key file, creating it when missing. main calls it before
+// privileges are dropped, so a configuration directory that only root may
+// write still gets its key; what it found is logged by
+// installation_key_report once the log is set up.
+void installation_key_prepare();
+// Logs how the key was had, and a warning at every start while the built-in
+// key shared by every installation without a key file is in use.
+void installation_key_report();
+// True while the built-in key is in use because no key file could be had.
+bool installation_key_shared();
 // The installation key text (read or created once).
 std::string installation_key();
 // Replaces the installation key (tests, and a key provisioned otherwise).

@@ -17,6 +17,7 @@
 
 #include <new>
 
+#include "cipher.h"
 #include "compat.h"
 #include "log.h"
 #include "mem.h"
@@ -335,6 +336,8 @@ static void files_check() {
 }
 
 [[noreturn]] static void run_foreground() {
+    // The key file beside the configuration is often writable only by root.
+    installation_key_prepare();
     fix_gid();
     fix_uid();
     umask(027);
@@ -374,6 +377,7 @@ static void detach() {
     umask(022);
     // The first thread slot must name the process that runs the proxy.
     threads_init();
+    installation_key_prepare();
     fix_gid();
     fix_uid();
     if (pidfile[0] && pid_check(pidfile) != 0) exit(1);

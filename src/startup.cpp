@@ -10,6 +10,7 @@
 #include <tinyxml.h>
 
 #include "cache.h"
+#include "cipher.h"
 #include "clientpool.h"
 #include "compat.h"
 #include "connection.h"
@@ -121,6 +122,7 @@ static void config() {
     if (have_file && !config_load(3, configfile, true)) fatal_assert("src/main", __LINE__, "config_load");
     config_sync(nullptr);
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
+    installation_key_report();
     putlog(LOG_NETWORK, "proxy hostname: %s",
            proxyhost[0] ? proxyhost : (general_section ? general_section->hostname_get().c_str() : ""));
     if (listenip[0]) net_listen(listenport, listenip);

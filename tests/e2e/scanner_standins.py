@@ -6,7 +6,8 @@ TCP port, answers by a `behaviour` word, and records what it saw.
         ... k.seen[0] == {"command": "SCAN ...", "mode": 0o600, "data": b"...", "quit": True}
 
 Behaviours: "clean", "infected", "error", "silent" (reads, never answers,
-closes after `hold` seconds), "garbage"; some stand-ins know more.
+closes after `hold` seconds), "garbage"; some stand-ins know more
+("truncated", "closed", "silent-verdict").
 SIGNATURE in a body makes the stand-ins that scan content call it infected.
 """
 import os
@@ -121,12 +122,20 @@ class KasperskyStandin(Daemon):
             "infected": b"201 scanning\r\n322 Test.Kav.Sig extra words\r\n230 infected\r\n",
             "noname": b"230 infected\r\n",
             "error": b"500 trouble\r\n",
+            # no code at all
+            "garbage": b"\xff not a code\r\n",
+            # longer than any reply line and never ended, then the close
+            "flood": b"\xff\x00 not a code " * 200,
+            # progress, then the close without a verdict
+            "truncated": b"201 scanning\r\n",
         }
         if self.behaviour == "content":
             reply = replies["infected" if data and SIGNATURE in data else "clean"]
         else:
             reply = replies.get(self.behaviour, b"")
         conn.sendall(reply)
+        if self.behaviour in ("flood", "truncated"):
+            return
         entry["quit"] = reader.readline() == b"QUIT\r\n"
         entry["after"] = os.path.exists(path)
 
@@ -145,8 +154,9 @@ class SophieStandin(Daemon):
             self.record({"path": path, "mode": mode, "data": data})
             if self.behaviour == "silent":
                 return self.silent()
+            # "closed": no reply at all
             conn.sendall({"clean": b"0", "infected": b"1:Test.Sophie.Sig\nrest",
-                          "error": b"-1", "short": b"1"}.get(self.behaviour, b""))
+                          "error": b"-1", "short": b"1", "garbage": b"hello there\n"}.get(self.behaviour, b""))
             return
         line = reader.readline().decode("latin-1").rstrip("\n")
         name, _, size = line.rpartition("/")
@@ -158,9 +168,14 @@ class SophieStandin(Daemon):
             conn.sendall(b"NO\n")
             return
         conn.sendall(b"OK\n")
+        if self.behaviour == "unread":
+            return self.silent()  # takes none of the body
         entry["data"] = reader.read(int(size))
+        if self.behaviour == "silent-verdict":
+            return self.silent()
+        # "closed": the body taken, no verdict
         conn.sendall({"clean": b"0\n", "infected": b"1 Test.Sophie.Sig\n",
-                      "error": b"-1 broken\n"}.get(self.behaviour, b""))
+                      "error": b"-1 broken\n", "garbage": b"hello there\n"}.get(self.behaviour, b""))
 
 
 class FProtStandin:

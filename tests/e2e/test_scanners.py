@@ -8,16 +8,19 @@ the scan.
 """
 import os
 import tempfile
+import time
 import unittest
 
 from client import request
-from harness import ALL_LOG, Clock, Config, Proxy, main, wait_for
+from harness import ALL_LOG, Clock, Config, Proxy, dead_port, main, wait_for
 from peers import (SIGNATURE, Clamd, ClamStreamStandin, FProtStandin, KasperskyStandin, Nginx,
                    SophieStandin)
 
 CLEAN = b"a perfectly harmless text\n" * 4
 INFECTED = b"some text before " + SIGNATURE + b" and after\n"
 BIG = b"x" * 150000 + SIGNATURE
+HUGE = b"h" * (3 << 20)  # more than loopback socket buffers hold, less than the 4M buffer limit
+DEAD_PORT = dead_port()
 
 
 def files():
@@ -264,6 +267,85 @@ class TempFileScanners(unittest.TestCase):
             self.assertEqual(fetch(p, self.origin.url("/bad.txt")).body, INFECTED)
             self.assertTrue(p.wait_log("Unknown host no-such-host.invalid"))
             self.assertTrue(p.wait_log("Sophie: response not scanned (the Sophie host no-such-host.invalid"))
+
+
+class TempFileScannerFailures(unittest.TestCase):
+    """Kaspersky and Sophie down, silent or talking nonsense: the body
+    passes at once after the time-out at most, with the line that says why,
+    and no temporary copy is left behind."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.origin = Nginx(dict(files(), **{"huge.bin": HUGE})).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.origin.stop()
+
+    def passes(self, conf, tmp, lines, path="/bad.txt"):
+        conf.set("general/rule", timeout=2).set("general", tempdir=tmp)
+        with Proxy(config=conf, loglevel=ALL_LOG) as p:
+            started = time.monotonic()
+            r = fetch(p, self.origin.url(path))
+            self.assertLess(time.monotonic() - started, 15)
+            self.assertEqual((r.status, r.body), (200, HUGE if path == "/huge.bin" else INFECTED))
+            for line in lines:
+                self.assertTrue(p.wait_log(line), (line, p.log()[-2000:]))
+            # the daemon still serves the next client
+            self.assertEqual(fetch(p, self.origin.url("/clean.txt")).body, CLEAN)
+        self.assertTrue(wait_for(lambda: os.listdir(tmp) == [], 5), os.listdir(tmp))
+
+    def test_kaspersky(self):
+        prefix = "Kaspersky: response not scanned ("
+        cases = [
+            ("down", None, [prefix + "Kaspersky daemon not reachable on /nonexistent/kav.sock)",
+                            "connection to Kaspersky daemon failed"]),
+            ("silent", "silent", [prefix + "no verdict from the Kaspersky daemon within 2 seconds)"]),
+            ("garbage", "garbage", ["unknown response from Kaspersky daemon: \ufffd not a code\n",
+                                    prefix + "unknown response from the Kaspersky daemon: "]),
+            ("flood", "flood", [prefix + "the Kaspersky daemon closed the connection without a verdict)"]),
+            ("truncated", "truncated",
+             [prefix + "the Kaspersky daemon closed the connection without a verdict)"]),
+        ]
+        for name, behaviour, lines in cases:
+            with self.subTest(name), KasperskyStandin(behaviour or "clean", hold=20) as k, \
+                    tempfile.TemporaryDirectory() as tmp:
+                conf = scanner_config("kaspersky", socket=k.path if behaviour else "/nonexistent/kav.sock")
+                self.passes(conf, tmp, lines)
+                if behaviour:
+                    self.assertEqual(k.seen[0]["data"], INFECTED)
+
+    def test_sophie(self):
+        prefix = "Sophie: response not scanned ("
+        cases = [
+            # unix mode
+            ("down", None, False, [prefix + "Sophie daemon not reachable on /nonexistent/sophie.sock)",
+                                   "connection to Sophie daemon failed"]),
+            ("silent", "silent", False, [prefix + "no verdict from the Sophie daemon within 2 seconds)"]),
+            ("closed", "closed", False, ["error checking file for viruses",
+                                         prefix + "the Sophie daemon closed the connection without a verdict)"]),
+            ("garbage", "garbage", False, ["no viruses detected by Sophie"]),
+            # tcp mode
+            ("tcp down", None, True, [prefix + "Sophie daemon not reachable on 127.0.0.1:%d)" % DEAD_PORT,
+                                      "connection to Sophie failed"]),
+            ("tcp silent", "silent", True, ["'OK' not returned from Sophie", prefix]),
+            ("tcp silent verdict", "silent-verdict", True,
+             [prefix + "no verdict from the Sophie daemon within 2 seconds)"]),
+            ("tcp closed", "closed", True,
+             [prefix + "the Sophie daemon closed the connection without a verdict)"]),
+            ("tcp garbage", "garbage", True, ["No virus Found"]),
+            # OK, then none of a body larger than the socket buffers is taken
+            ("tcp unread", "unread", True, [prefix + "no verdict from the Sophie daemon within 2 seconds)"]),
+        ]
+        for name, behaviour, tcp, lines in cases:
+            with self.subTest(name), SophieStandin(behaviour or "clean", tcp=tcp, hold=20) as s, \
+                    tempfile.TemporaryDirectory() as tmp:
+                if tcp:
+                    port = s.port if behaviour else DEAD_PORT
+                    conf = scanner_config("sophie", socket="", host="127.0.0.1", port=port)
+                else:
+                    conf = scanner_config("sophie", socket=s.path if behaviour else "/nonexistent/sophie.sock")
+                self.passes(conf, tmp, lines, "/huge.bin" if behaviour == "unread" else "/bad.txt")
 
 
 class FProt(unittest.TestCase):

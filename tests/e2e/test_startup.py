@@ -1,12 +1,17 @@
 """Start-up and command line of the real binary."""
 import os
+import pwd
+import re
+import shutil
 import signal
 import tempfile
 import time
 import unittest
 
-from harness import (BINARY, CONFIG_XML, SECTION_XML, main, pid_alive, private_config, run,
+from harness import (ALL_LOG, BINARY, CONFIG_XML, SECTION_XML, Proxy, main, pid_alive, private_config, run,
                      wait_for)
+
+from test_interface import call
 
 HELP_HEAD = "\nKorvantel\n"
 
@@ -97,13 +102,15 @@ class CommandLine(unittest.TestCase):
         import subprocess
         p = subprocess.Popen([BINARY, "-M", "127.0.0.1:1", "-s", SECTION_XML, "-f", "-l", log,
                               "-m", os.path.join(d, "m"), "-y", d, "-r", os.path.join(d, "p.log")],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=d)
         try:
             time.sleep(0.5)
             self.assertIsNone(p.poll())
         finally:
             p.kill()
             p.wait()
+        # without a configuration file there is no place for a key file
+        self.assertFalse(os.path.exists(os.path.join(d, "korvantel.key")))
 
 
 class Daemon(unittest.TestCase):
@@ -177,6 +184,115 @@ class Daemon(unittest.TestCase):
         # the daemon never came up: nothing of the start-up sequence was logged
         text = open(log).read() if os.path.exists(log) else ""
         self.assertNotIn("proxy hostname", text)
+
+
+NOBODY, NOGROUP = "nobody", "nogroup"
+SHARED_KEY = "no installation key file"
+
+
+class RunAsNobody(Proxy):
+    """The daemon started by root in a configuration directory only root
+    may write; its logs and disk store are the unprivileged user's. With
+    drop=True it is given -u/-g and drops privileges itself; otherwise it
+    runs as that user from the start (setpriv execs it in place, so the pid
+    is the daemon's)."""
+
+    def __init__(self, drop, **kw):
+        super().__init__(**kw)
+        self.drop = drop
+        os.chmod(self.dir, 0o755)
+        pw = pwd.getpwnam(NOBODY)
+        for name in ("native.log", "access.log", "extended.log", "performance.log", "cache"):
+            path = os.path.join(self.dir, name)
+            if name == "cache":
+                os.mkdir(path)
+            else:
+                open(path, "w").close()
+            os.chown(path, pw.pw_uid, pw.pw_gid)
+
+    def command(self):
+        cmd = super().command()
+        if self.drop:
+            return cmd + ["-u", NOBODY, "-g", NOGROUP]
+        return ["setpriv", "--reuid", NOBODY, "--regid", NOGROUP, "--clear-groups"] + cmd
+
+
+def password_form(proxy):
+    answer = call(proxy, "/password")
+    assert answer.status == 200, answer.status
+    found = re.search(r'name="active" value="([^"]*)"', answer.body)
+    return answer.body, found.group(1) if found else None
+
+
+@unittest.skipIf(os.geteuid() != 0 or not shutil.which("setpriv"), "needs root and setpriv to switch users")
+class InstallationKey(unittest.TestCase):
+    def test_key_is_made_before_privileges_are_dropped(self):
+        p = RunAsNobody(drop=True, loglevel=ALL_LOG)
+        key_file = os.path.join(p.dir, "korvantel.key")
+        with p:
+            self.assertTrue(p.wait_log("proxy hostname"), p.log())
+            self.assertTrue(os.path.exists(key_file), p.log())
+            st = os.stat(key_file)
+            self.assertEqual(0, st.st_mode & 0o077, oct(st.st_mode))
+            with open(key_file) as f:
+                key = f.read().strip()
+            self.assertRegex(key, r"^[0-9a-f]{32}$")
+            body, shown = password_form(p)
+            self.assertEqual(key, shown)
+            self.assertNotIn(SHARED_KEY, body)
+            self.assertNotIn(SHARED_KEY, p.log())
+            self.assertIn("created the installation key file " + key_file, p.log())
+        # the next start reads the same key, again before the drop
+        again = RunAsNobody(drop=True, loglevel=ALL_LOG)
+        moved = os.path.join(again.dir, "korvantel.key")
+        with open(os.open(moved, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
+            f.write(key + "\n")
+        with again:
+            self.assertTrue(again.wait_log("proxy hostname"), again.log())
+            self.assertEqual(key, password_form(again)[1])
+            self.assertNotIn(SHARED_KEY, again.log())
+
+    def test_key_is_made_before_the_daemon_drops_privileges(self):
+        p = RunAsNobody(drop=True, foreground=False, loglevel=ALL_LOG)
+        pidfile = os.path.join(p.dir, "cache", "k.pid")
+        p.args += ["-p", pidfile]
+        private_config(p.dir)
+        pid = None
+        try:
+            code, out, err = run(p.command()[1:])
+            self.assertEqual(0, code, err)
+            pid = wait_for(lambda: self.read_pid(pidfile), 20)
+            self.assertTrue(pid and wait_for(lambda: "proxy hostname" in p.log(), 20), p.log())
+            key_file = os.path.join(p.dir, "korvantel.key")
+            self.assertTrue(os.path.exists(key_file), p.log())
+            self.assertEqual(0, os.stat(key_file).st_mode & 0o077)
+            self.assertNotIn(SHARED_KEY, p.log())
+        finally:
+            if pid and pid_alive(pid):
+                os.kill(pid, signal.SIGTERM)
+                if not wait_for(lambda: not pid_alive(pid), 10):
+                    os.kill(pid, signal.SIGKILL)
+            shutil.rmtree(p.dir, ignore_errors=True)
+
+    @staticmethod
+    def read_pid(path):
+        try:
+            with open(path) as f:
+                return int(f.read().strip() or 0) or None
+        except (OSError, ValueError):
+            return None
+
+    def test_without_a_key_every_start_and_the_page_warn(self):
+        for start in range(2):
+            with self.subTest(start=start), RunAsNobody(drop=False, loglevel=ALL_LOG) as p:
+                self.assertTrue(p.wait_log("proxy hostname"), p.log())
+                self.assertFalse(os.path.exists(os.path.join(p.dir, "korvantel.key")))
+                self.assertTrue(p.wait_log(SHARED_KEY), p.log())
+                self.assertIn("cannot create the installation key file", p.log())
+                body, _ = password_form(p)
+                self.assertIn(SHARED_KEY, body)
+                self.assertIn("Warning", body)
+
 
 if __name__ == "__main__":
     main()

@@ -176,4 +176,18 @@ TEST(Cipher, InstallationKeyFileIsCreatedOnceAndKept) {
     installation_key_forget();
 }
 
+TEST(Cipher, WithoutAKeyFileTheSharedKeyIsFlaggedOnThePage) {
+    std::string saved = configfile;
+    snprintf(configfile, sizeof configfile, "%s", "/nonexistent-korvantel-dir/korvantel.xml");
+    installation_key_prepare();
+    EXPECT_TRUE(installation_key_shared());
+    std::string form = page_of({});
+    EXPECT_NE(form.find("Warning: no installation key file"), std::string::npos) << form;
+    installation_key_set("k1");
+    EXPECT_FALSE(installation_key_shared());
+    EXPECT_EQ(page_of({}).find("Warning:"), std::string::npos);
+    snprintf(configfile, sizeof configfile, "%s", saved.c_str());
+    installation_key_forget();
+}
+
 }  // namespace
