@@ -138,8 +138,7 @@ class UrlBlacklistTest(unittest.TestCase):
                 with self.subTest(url=url):
                     out = self.fetch(p, url, "--path-as-is")
                     self.assertTrue(blocked(out), out[:300])
-                    self.assertIn(b" 403", out.split(b"
-", 1)[0])
+                    self.assertIn(b" 403", out.split(b"\r\n", 1)[0])
             out = self.fetch(p, "http://www.ads.example/x")
             self.assertIn(b"ads", out)
             self.assertIn("match found in ads category", p.log())
