@@ -155,16 +155,17 @@ TEST(Filebuf, AddOfItsOwnBytesSurvivesReallocation) {
     EXPECT_EQ(text + text, contents(buffer));
 }
 
-TEST(Filebuf, AddfCutsAt8191) {
+TEST(Filebuf, AddfAppendsTheWholeText) {
     struct Case {
         int length;
         long long appended;
-    } cases[] = {{0, 0}, {10, 10}, {8191, 8191}, {8192, 8191}, {10000, 8191}};
+    } cases[] = {{0, 0}, {10, 10}, {8191, 8191}, {8192, 8192}, {10000, 10000}, {300000, 300000}};
     for (const Case &c : cases) {
         Filebuf buffer;
         buffer.Add("<", 1);
         buffer.Addf("%s", std::string((size_t)c.length, 'x').c_str());
         EXPECT_EQ(1 + c.appended, buffer.size) << c.length;
+        EXPECT_EQ("<" + std::string((size_t)c.length, 'x'), contents(buffer)) << c.length;
     }
     Filebuf buffer;
     buffer.Addf("%d-%s", 42, "z");
