@@ -910,29 +910,14 @@ size_t decode_limit(CONNECTION_T *connection) {
     return maxdbuffer;
 }
 
-// An encoded body whose decoded form does not fit the download buffer: it
-// goes on as it came, unread by the checks, as a body too large to buffer
-// does. False when it was refused instead (then answered).
-bool undecoded_pass(CONNECTION_T *connection) {
+// An encoded body whose decoded form does not fit the download buffer goes
+// on as it came, unread by the checks, as a body too large to buffer does.
+void undecoded_pass(CONNECTION_T *connection) {
     HEADER *request = connection->request;
-    HEADER *response = connection->response;
-    const char *url = request->url ? request->url : "-";
     scanners_unbuffered(connection, "larger than the download buffer");
-    const char *refusal = nullptr;
-    if (!accepts_encoded_content(connection))
-        refusal = "request: encoded response exceeds maximum download buffer size";
-    else if (!(response->flags & HEADER_LENGTH) && filters_want_body(connection))
-        refusal = "request: decoded response exceeds maximum download buffer size and cannot be filtered: refused";
-    if (refusal) {
-        putlog(LOG_WARNING, "%s", refusal);
-        request_page(connection, "badresponse", 400);
-        keepalive_server_end(connection);
-        connection->flags |= CONN_FAILED;
-        return false;
-    }
     if (filters_want_body(connection))
-        putlog(LOG_WARNING, "request: response of %s exceeds maximum download buffer size: passed unfiltered", url);
-    return true;
+        putlog(LOG_WARNING, "request: response of %s exceeds maximum download buffer size: passed unfiltered",
+               request->url ? request->url : "-");
 }
 
 // A whole body through decoding, the hooks, the response stages and the
@@ -950,10 +935,8 @@ Step body_process(Exchange &x, Filebuf *body) {
         lines_remove(response, "Content-Encoding");
     } else if (over_limit) {
         if (connection->htmlstream) connection->htmlstream->Add(nullptr, 0);
-        if (undecoded_pass(connection)) return Step::next;
-        log_response(connection, 400, connection->transferred);
-        request_log(connection);
-        return end(x, exchange_finish(connection));
+        undecoded_pass(connection);
+        return Step::next;
     }
     if (connection->htmlstream) {
         if (decoded) connection->htmlstream->Add(body->data, body->size);
