@@ -546,8 +546,16 @@ TEST(FilebufCoding, DecodeByContentEncoding) {
     response.content_encoding = strdup("gzip");
     Filebuf buffer;
     fill(&buffer, contents(gz));
-    EXPECT_EQ(0, buffer.Decode(connection, body.size() - 1));
-    EXPECT_EQ(1, buffer.Decode(connection, body.size()));
+    bool over = false;
+    EXPECT_EQ(0, buffer.Decode(connection, body.size() - 1, &over));
+    EXPECT_TRUE(over);  // told apart from data that cannot be decoded
+    EXPECT_EQ(contents(gz), contents(buffer));
+    EXPECT_EQ(1, buffer.Decode(connection, body.size(), &over));
+    EXPECT_FALSE(over);
+    Filebuf corrupt;
+    fill(&corrupt, contents(gz).substr(0, 20));
+    EXPECT_EQ(0, corrupt.Decode(connection, body.size(), &over));
+    EXPECT_FALSE(over);
     free(response.content_encoding);
     response.content_encoding = nullptr;
 
