@@ -101,6 +101,13 @@ void coding_request(CONNECTION_T *connection) {
     }
 }
 
+// Whether this proxy can speak the request's scheme to the server itself.
+bool scheme_handled(const HEADER *request) {
+    const char *scheme = request->protocol;
+    if (!scheme) return false;
+    return strcasecmp(scheme, "http") == 0 || strcasecmp(scheme, "ftp") == 0 || protocols.Has(scheme);
+}
+
 // Connects upstream unless the cached copy is served as it is. False when
 // the request ended.
 bool upstream_connect(CONNECTION_T *connection) {
@@ -108,6 +115,14 @@ bool upstream_connect(CONNECTION_T *connection) {
         connection->flags &= ~CONN_POOLED_SERVER;
         upstream_set(connection, FORWARD_DIRECT, nullptr, 0, nullptr, nullptr, nullptr);
         if (forward_section) forward_section->forward_do(connection);
+        if (connection->request->type != HEADER_CONNECT && connection->forward_type != FORWARD_HTTP &&
+            !scheme_handled(connection->request)) {
+            // Only a parent proxy could fetch it: no server is contacted
+            // for a request that could never be answered.
+            keepalive_client_end(connection);
+            request_page(connection, "badprotocol", 501);
+            return false;
+        }
         int result = protocol_start(connection);
         if (result >= 0) break;
         if (!connection->cache) {

@@ -9,12 +9,16 @@
 #include "global.h"
 #include "lockguard.h"
 #include "mem.h"
+#include "settings.h"
 
 DN_CACHE_TABLE *dn_cache_create(int n) {
     if (n < 1) n = 1;
     DN_CACHE_TABLE *table = (DN_CACHE_TABLE *)xmalloc(sizeof(DN_CACHE_TABLE));
     table->count = n;
     table->buckets = (DN_CACHE_ENTRY **)xmalloc((size_t)n * sizeof(DN_CACHE_ENTRY *));
+    table->entries = 0;
+    table->limit = (size_t)n * DN_CACHE_PER_BUCKET;
+    table->oldest = table->newest = nullptr;
     return table;
 }
 
@@ -56,8 +60,28 @@ DN_CACHE_ENTRY *dn_cache_search(DN_CACHE_TABLE *table, const char *name) {
     return nullptr;
 }
 
+// Takes an entry out of the insertion order and frees it; the caller has
+// unlinked it from its chain.
+static void entry_drop(DN_CACHE_TABLE *table, DN_CACHE_ENTRY *e) {
+    if (e->older) e->older->newer = e->newer;
+    else table->oldest = e->newer;
+    if (e->newer) e->newer->older = e->older;
+    else table->newest = e->older;
+    table->entries--;
+    entry_free(e);
+}
+
+// Unlinks an entry from its chain and drops it.
+static void entry_remove(DN_CACHE_TABLE *table, DN_CACHE_ENTRY *e) {
+    DN_CACHE_ENTRY **link = &table->buckets[dn_cache_key(table->count, e->name)];
+    while (*link && *link != e) link = &(*link)->next;
+    if (*link) *link = e->next;
+    entry_drop(table, e);
+}
+
 DN_CACHE_ENTRY *dn_cache_insert(DN_CACHE_TABLE *table, const char *name, const char *value, const char *dn) {
     if (!table || !name) return nullptr;
+    while (table->oldest && table->entries >= table->limit) entry_remove(table, table->oldest);
     DN_CACHE_ENTRY *e = (DN_CACHE_ENTRY *)xmalloc(sizeof(DN_CACHE_ENTRY));
     e->next = nullptr;
     e->time = (uint32_t)time(nullptr);
@@ -67,6 +91,12 @@ DN_CACHE_ENTRY *dn_cache_insert(DN_CACHE_TABLE *table, const char *name, const c
     DN_CACHE_ENTRY **link = &table->buckets[dn_cache_key(table->count, name)];
     while (*link) link = &(*link)->next;
     *link = e;
+    e->older = table->newest;
+    e->newer = nullptr;
+    if (table->newest) table->newest->newer = e;
+    else table->oldest = e;
+    table->newest = e;
+    table->entries++;
     return e;
 }
 
@@ -77,9 +107,30 @@ void dn_cache_purge(DN_CACHE_TABLE *table, const char *name) {
         DN_CACHE_ENTRY *e = *link;
         if (strcasecmp(e->name, name) == 0) {
             *link = e->next;
-            entry_free(e);
+            entry_drop(table, e);
         } else {
             link = &e->next;
+        }
+    }
+}
+
+// An unknown user's entry that has outlived the refill period.
+static bool unknown_expired(const DN_CACHE_ENTRY *e, time_t now, time_t max_age) {
+    return strcmp(e->value, DN_CACHE_NOT_FOUND) == 0 && now - (time_t)e->time > max_age;
+}
+
+void dn_cache_expire_unknown(DN_CACHE_TABLE *table, time_t now, time_t max_age) {
+    if (!table) return;
+    for (int i = 0; i < table->count; i++) {
+        DN_CACHE_ENTRY **link = &table->buckets[i];
+        while (*link) {
+            DN_CACHE_ENTRY *e = *link;
+            if (unknown_expired(e, now, max_age)) {
+                *link = e->next;
+                entry_drop(table, e);
+            } else {
+                link = &e->next;
+            }
         }
     }
 }
@@ -96,12 +147,19 @@ bool dn_cache_lookup(const char *name, std::string *value, std::string *dn) {
     bool found = false;
     RwReadLock held(&global->dn_cache_lock);
     DN_CACHE_ENTRY *e = dn_cache_search(global->dn_cache, name);
+    if (e && unknown_expired(e, time(nullptr), password_cachexpire)) e = nullptr;
     if (e) {
         found = true;
         if (value) *value = e->value;
         if (dn) *dn = e->dn;
     }
     return found;
+}
+
+void dn_cache_expire(void) {
+    if (!global || !global->dn_cache) return;
+    RwWriteLock held(&global->dn_cache_lock);
+    dn_cache_expire_unknown(global->dn_cache, time(nullptr), password_cachexpire);
 }
 
 void dn_cache_walk(const std::function<void(const char *name, const char *value)> &visit) {

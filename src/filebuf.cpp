@@ -72,14 +72,25 @@ void Filebuf::Add(const void *bytes, long long n) {
 }
 
 void Filebuf::Addf(const char *format, ...) {
+    // Most texts fit the work area; a longer one is formatted again at its
+    // full length, never cut.
     char work[8192];
     va_list arguments;
     va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
     int length = vsnprintf(work, sizeof(work), format, arguments);
     va_end(arguments);
-    if (length < 0) return;
-    if (length > (int)sizeof(work) - 1) length = sizeof(work) - 1;
-    Add(work, length);
+    if (length >= 0 && length < (int)sizeof(work)) {
+        Add(work, length);
+    } else if (length > 0) {
+        // Formatted apart first: an argument may point into this buffer,
+        // which growing can move.
+        std::vector<char> text((size_t)length + 1);
+        vsnprintf(text.data(), text.size(), format, again);
+        Add(text.data(), length);
+    }
+    va_end(again);
 }
 
 void Filebuf::Replace(long long start, long long end, const char *text) {
@@ -383,7 +394,8 @@ static size_t gzip_header_length(const unsigned char *input, size_t length) {
     return position;
 }
 
-int Filebuf::Uncompress(int gzip, size_t limit) {
+int Filebuf::Uncompress(int gzip, size_t limit, bool *over_limit) {
+    if (over_limit) *over_limit = false;
     const unsigned char *input = (const unsigned char *)data;
     size_t length = (data != nullptr && size > 0) ? (size_t)size : 0;
     std::string out;
@@ -402,7 +414,9 @@ int Filebuf::Uncompress(int gzip, size_t limit) {
             position += header;
             size_t start = out.size();
             size_t used = 0;
-            if (inflate_stream(input + position, length - position, -15, &out, limit, &used, 0) != 1) return 0;
+            int done = inflate_stream(input + position, length - position, -15, &out, limit, &used, 0);
+            if (done == -1 && over_limit) *over_limit = true;
+            if (done != 1) return 0;
             position += used;
             if (length - position < 8) {
                 zlib_error(Z_BUF_ERROR);
@@ -427,10 +441,17 @@ int Filebuf::Uncompress(int gzip, size_t limit) {
         int done = 0;
         if (wrapped) {
             done = inflate_stream(input, length, 15, &out, limit, &used, 1);
-            if (done == -1) return 0;
+            if (done == -1) {
+                if (over_limit) *over_limit = true;
+                return 0;
+            }
             if (done == 0) out.clear();
         }
-        if (done != 1 && inflate_stream(input, length, -15, &out, limit, &used, 0) != 1) return 0;
+        if (done != 1) {
+            done = inflate_stream(input, length, -15, &out, limit, &used, 0);
+            if (done == -1 && over_limit) *over_limit = true;
+            if (done != 1) return 0;
+        }
     }
 
     Filebuf result;
@@ -442,13 +463,14 @@ int Filebuf::Uncompress(int gzip, size_t limit) {
 // ---------------------------------------------------------------------------
 // Response bodies
 
-int Filebuf::Decode(CONNECTION_T *connection, size_t limit) {
+int Filebuf::Decode(CONNECTION_T *connection, size_t limit, bool *over_limit) {
+    if (over_limit) *over_limit = false;
     const char *encoding = "";
     if (connection && connection->response && connection->response->content_encoding)
         encoding = connection->response->content_encoding;
 
     if (s_strcasestr(encoding, "gzip")) {
-        if (Uncompress(1, limit)) {
+        if (Uncompress(1, limit, over_limit)) {
             putlog(LOG_DEBUG, "decompressed gzip encoded file");
             return 1;
         }
@@ -456,7 +478,7 @@ int Filebuf::Decode(CONNECTION_T *connection, size_t limit) {
         return 0;
     }
     if (s_strcasestr(encoding, "deflate")) {
-        if (Uncompress(0, limit)) {
+        if (Uncompress(0, limit, over_limit)) {
             putlog(LOG_DEBUG, "decompressed deflate encoded file");
             return 1;
         }

@@ -32,7 +32,7 @@ public:
 
     // Appends n bytes.
     void Add(const void *bytes, long long n);
-    // Appends formatted text; results longer than 8,191 characters are cut.
+    // Appends formatted text, however long.
     void Addf(const char *format, ...) __attribute__((format(printf, 2, 3)));
     // Sets the size; grows or shrinks the allocation in 64 KiB steps. Resize(0)
     // keeps the allocation. New bytes are not initialised.
@@ -62,11 +62,15 @@ public:
     int Compress(int gzip);
     // Decodes gzip (gzip 1) or deflate (gzip 0; zlib-wrapped or raw) content.
     // Fails (0, content unchanged) on corrupt or truncated input and when the
-    // decoded size would exceed limit bytes; 1 on success.
-    int Uncompress(int gzip, size_t limit = FILEBUF_UNCOMPRESS_LIMIT);
+    // decoded size would exceed limit bytes (then *over_limit is set, when
+    // given); 1 on success. Decoding stops at the limit: no more than about
+    // limit bytes are ever held.
+    int Uncompress(int gzip, size_t limit = FILEBUF_UNCOMPRESS_LIMIT, bool *over_limit = nullptr);
 
-    // Decodes a response body by the response's Content-Encoding; 1 when decoded.
-    int Decode(CONNECTION_T *connection, size_t limit = FILEBUF_UNCOMPRESS_LIMIT);
+    // Decodes a response body by the response's Content-Encoding; 1 when
+    // decoded. *over_limit, when given, tells a body whose decoded form would
+    // pass limit from one that cannot be decoded.
+    int Decode(CONNECTION_T *connection, size_t limit = FILEBUF_UNCOMPRESS_LIMIT, bool *over_limit = nullptr);
     // Encodes a response body by the request's Accept-Encoding when the general
     // rules ask for it; 1 when encoded (Content-Encoding then updated).
     int Encode(CONNECTION_T *connection);

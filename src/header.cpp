@@ -688,12 +688,71 @@ static void put_if(std::string &out, const char *name, const char *value) {
     if (value) put_line(out, name, value);
 }
 
+// The reason text of a status line: the program's own text where it has
+// one, else the registered phrase of the code, so no client reads a
+// "206 Unknown".
+static const char *reason_phrase(int code) {
+    const char *own = code_to_error(code);
+    if (strcmp(own, "Unknown") != 0) return own;
+    switch (code) {
+        case 100: return "Continue";
+        case 101: return "Switching Protocols";
+        case 102: return "Processing";
+        case 103: return "Early Hints";
+        case 201: return "Created";
+        case 202: return "Accepted";
+        case 203: return "Non-Authoritative Information";
+        case 204: return "No Content";
+        case 205: return "Reset Content";
+        case 206: return "Partial Content";
+        case 207: return "Multi-Status";
+        case 208: return "Already Reported";
+        case 226: return "IM Used";
+        case 300: return "Multiple Choices";
+        case 303: return "See Other";
+        case 305: return "Use Proxy";
+        case 307: return "Temporary Redirect";
+        case 308: return "Permanent Redirect";
+        case 402: return "Payment Required";
+        case 405: return "Method Not Allowed";
+        case 406: return "Not Acceptable";
+        case 408: return "Request Timeout";
+        case 409: return "Conflict";
+        case 410: return "Gone";
+        case 411: return "Length Required";
+        case 412: return "Precondition Failed";
+        case 413: return "Content Too Large";
+        case 414: return "URI Too Long";
+        case 415: return "Unsupported Media Type";
+        case 416: return "Range Not Satisfiable";
+        case 417: return "Expectation Failed";
+        case 421: return "Misdirected Request";
+        case 422: return "Unprocessable Content";
+        case 423: return "Locked";
+        case 424: return "Failed Dependency";
+        case 425: return "Too Early";
+        case 426: return "Upgrade Required";
+        case 428: return "Precondition Required";
+        case 429: return "Too Many Requests";
+        case 431: return "Request Header Fields Too Large";
+        case 451: return "Unavailable For Legal Reasons";
+        case 504: return "Gateway Timeout";
+        case 505: return "HTTP Version Not Supported";
+        case 506: return "Variant Also Negotiates";
+        case 507: return "Insufficient Storage";
+        case 508: return "Loop Detected";
+        case 510: return "Not Extended";
+        case 511: return "Network Authentication Required";
+        default: return own;
+    }
+}
+
 static void start_line(std::string &out, const HEADER *h, int kind) {
     char number[32];
     switch (h->type) {
         case HEADER_RESPONSE:
             snprintf(number, sizeof(number), "%d", h->code);
-            out += std::string("HTTP/1.1 ") + number + " " + code_to_error(h->code) + "\r\n";
+            out += std::string("HTTP/1.1 ") + number + " " + reason_phrase(h->code) + "\r\n";
             return;
         case HEADER_ICAP_REQUEST:
             append_target(out, h->method);

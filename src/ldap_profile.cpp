@@ -479,6 +479,7 @@ int ldap_configure(void *, void *) {
 void ldap_configure(void *) {
     if (!ldap_section || !ldap_section->is_ldap_enabled()) return;
     pool()->Clean();
+    dn_cache_expire();
     time_t now = time(nullptr);
     if (now - ldap_section->last_load >= password_cachexpire) {
         ldap_section->ldap_init_routine();

@@ -305,9 +305,9 @@ bool request_body_send(CONNECTION_T *connection) {
     return true;
 }
 
-// Whether the server's first bytes are a status line. Answers without one
-// (HTTP/0.9) are body from their first byte: they are left unread. Null
-// when undecided (nothing came, or the connection ended).
+// Whether the server's first bytes are a status line: 1, or 0 for an answer
+// that does not start like one (left unread). -1 when undecided (nothing
+// came, or the connection ended).
 int response_kind(CONNECTION_T *connection, int timeout) {
     static const char prefix[] = "HTTP/";
     Socket *server = connection->server;
@@ -325,14 +325,20 @@ int response_kind(CONNECTION_T *connection, int timeout) {
     }
 }
 
-HEADER *simple_response() {
-    HEADER *head = header_new();
-    head->type = HEADER_RESPONSE;
-    head->version = 0;
-    head->code = 200;
-    head->raw = xstrdup("HTTP/1.1 200 OK\r\n\r\n");
-    putlog(LOG_DEBUG, "HTTP/0.9 header");
-    return head;
+// Whether the first line of a head is "HTTP/x.y NNN" and nothing else may
+// start an answer: a server that speaks another protocol (a banner, an
+// error text) gave no response at all.
+bool status_line_valid(const char *text) {
+    if (!text || strncasecmp(text, "HTTP/", 5) != 0) return false;
+    const char *p = text + 5;
+    if (!isdigit((unsigned char)p[0]) || p[1] != '.' || !isdigit((unsigned char)p[2])) return false;
+    p += 3;
+    if (*p != ' ' && *p != '\t') return false;
+    while (*p == ' ' || *p == '\t') p++;
+    for (int i = 0; i < 3; i++)
+        if (!isdigit((unsigned char)p[i])) return false;
+    p += 3;
+    return *p == ' ' || *p == '\t' || *p == '\r' || *p == '\n' || *p == '\0';
 }
 
 // Seconds of an HTTP date, -1 when it does not read as one.
@@ -547,7 +553,6 @@ struct Exchange {
     HEADER *request;
     int timeout;
     bool from_cache;  // the answer comes from a cache object
-    bool simple;      // the server answered without a status line
     char *text;       // the next response head to parse
     int code;         // the status the record gets
     long long sent;   // body bytes that went to the client
@@ -558,7 +563,6 @@ struct Exchange {
           request(c->request),
           timeout(general_wait_timeout(c)),
           from_cache(c->cache && !(c->flags & CONN_REVALIDATE)),
-          simple(false),
           text(nullptr),
           code(0),
           sent(0),
@@ -575,6 +579,14 @@ enum class Step { next, again, end };
 Step end(Exchange &x, int result) {
     x.result = result;
     return Step::end;
+}
+
+// The server's answer is not HTTP: nothing of it reaches the client.
+Step bad_response(Exchange &x) {
+    putlog(LOG_ERROR, "Bad response from server");
+    request_page(x.connection, "badresponse", 502);
+    keepalive_server_end(x.connection);
+    return end(x, -1);
 }
 
 // The request head and body go to the server, and the first bytes of the
@@ -597,11 +609,7 @@ Step request_send(Exchange &x) {
         keepalive_end(connection);
         return end(x, -1);
     }
-    int kind = response_kind(connection, x.timeout);
-    if (kind == 0) {
-        x.simple = true;
-        return Step::next;
-    }
+    if (response_kind(connection, x.timeout) == 0) return bad_response(x);
     x.text = header_get_reconnect(connection, x.timeout);
     return x.text ? Step::next : end(x, -1);
 }
@@ -611,32 +619,18 @@ Step request_send(Exchange &x) {
 Step response_head_read(Exchange &x) {
     CONNECTION_T *connection = x.connection;
     HEADER *request = x.request;
-    HEADER *response;
-    if (x.simple) {
-        response = simple_response();
-        x.simple = false;
-    } else {
-        char *text = x.text;
-        if (strncasecmp(text, "HTTP/", 5) == 0) {
-            Filebuf raw;
-            raw.Add(text, (long long)strlen(text) + 1);
-            processors.Execute(PROCESSOR_RESPHEADER, connection, &raw);
-            free(text);
-            text = raw.data ? xstrndup(raw.data, strnlen(raw.data, (size_t)raw.size)) : xstrdup("");
-        }
-        x.text = nullptr;
-        response = http_header_parse_response(text);
-        if (!response) {
-            free(text);
-            putlog(LOG_ERROR, "Bad response from server");
-            request_page(connection, "badresponse", 400);
-            keepalive_server_end(connection);
-            return end(x, -1);
-        }
-        // Without a status line what was read is body.
-        if (response->version == 0 && connection->server) connection->server->PushFront(text, (unsigned)strlen(text));
+    char *text = x.text;
+    if (strncasecmp(text, "HTTP/", 5) == 0) {
+        Filebuf raw;
+        raw.Add(text, (long long)strlen(text) + 1);
+        processors.Execute(PROCESSOR_RESPHEADER, connection, &raw);
         free(text);
+        text = raw.data ? xstrndup(raw.data, strnlen(raw.data, (size_t)raw.size)) : xstrdup("");
     }
+    x.text = nullptr;
+    HEADER *response = status_line_valid(text) ? http_header_parse_response(text) : nullptr;
+    free(text);
+    if (!response) return bad_response(x);
     http_header_free(connection->response);
     connection->response = response;
     field_set(&response->host, request->host);
@@ -915,6 +909,26 @@ void body_relay(Exchange &x, bool own_body) {
     if (connection->client) connection->client->Flush();
 }
 
+// The most a body may grow to when decoded for the checks: the download
+// buffer, as for bodies that come unencoded. A small compressed body can
+// otherwise swell a thousandfold in memory.
+size_t decode_limit(CONNECTION_T *connection) {
+    if (command(connection, "process")) return FILEBUF_UNCOMPRESS_LIMIT;
+    unsigned int maxdbuffer = general_section ? general_section->maxdbuffer_get(connection) : 0;
+    if (maxdbuffer == 0 || maxdbuffer > FILEBUF_UNCOMPRESS_LIMIT) return FILEBUF_UNCOMPRESS_LIMIT;
+    return maxdbuffer;
+}
+
+// An encoded body whose decoded form does not fit the download buffer goes
+// on as it came, unread by the checks, as a body too large to buffer does.
+void undecoded_pass(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    scanners_unbuffered(connection, "larger than the download buffer");
+    if (filters_want_body(connection))
+        putlog(LOG_WARNING, "request: response of %s exceeds maximum download buffer size: passed unfiltered",
+               request->url ? request->url : "-");
+}
+
 // A whole body through decoding, the hooks, the response stages and the
 // body pages, re-encoded. Step::end when one of them answered instead.
 Step body_process(Exchange &x, Filebuf *body) {
@@ -922,11 +936,16 @@ Step body_process(Exchange &x, Filebuf *body) {
     HEADER *response = connection->response;
     LogEntry &log = connection->log;
     bool decoded = false;
-    if (response->content_encoding && body->Decode(connection)) {
+    bool over_limit = false;
+    if (response->content_encoding && body->Decode(connection, decode_limit(connection), &over_limit)) {
         decoded = true;
         free(response->content_encoding);
         response->content_encoding = nullptr;
         lines_remove(response, "Content-Encoding");
+    } else if (over_limit) {
+        if (connection->htmlstream) connection->htmlstream->Add(nullptr, 0);
+        undecoded_pass(connection);
+        return Step::next;
     }
     if (connection->htmlstream) {
         if (decoded) connection->htmlstream->Add(body->data, body->size);

@@ -673,6 +673,13 @@ int Protocols::Remove(PROTOCOL_HANDLER handler) {
     return 0;
 }
 
+bool Protocols::Has(const char *name) const {
+    if (!name) return false;
+    for (const Protocol &entry : list_)
+        if (entry.name == name) return true;
+    return false;
+}
+
 int Protocols::Execute(const char *name, CONNECTION_T *connection) {
     if (!name) return -1;
     for (const Protocol &entry : list_)

@@ -160,6 +160,8 @@ public:
     int Add(PROTOCOL_HANDLER handler, const char *name);
     // Removes the first entry of the handler: 1, or 0 when none.
     int Remove(PROTOCOL_HANDLER handler);
+    // Whether an entry is named exactly name.
+    bool Has(const char *name) const;
     // Result of the handler of the first entry named exactly name, or -1.
     int Execute(const char *name, CONNECTION_T *connection);
 

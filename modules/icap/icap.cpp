@@ -6,6 +6,8 @@
 #include <strings.h>
 
 #include <atomic>
+#include <initializer_list>
+#include <string>
 
 #include "base64.h"
 #include "connection.h"
@@ -158,6 +160,30 @@ ICAP_ENCAPSULATION ICAPSection::encapsulation_parse(const char *value) {
 
 namespace {
 
+// Drops the lines of a written header block whose name is one of names.
+// Proxy credentials and challenges belong to one hop: the client's own
+// password never goes to an ICAP server.
+void lines_drop(Filebuf *block, std::initializer_list<const char *> names) {
+    if (!block->data || block->size <= 0) return;
+    std::string text(block->data, (size_t)block->size), kept;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start);
+        bool drop = false;
+        size_t colon = line.find(':');
+        if (start > 0 && colon != std::string::npos)
+            for (const char *name : names)
+                if (colon == strlen(name) && strncasecmp(line.c_str(), name, colon) == 0) drop = true;
+        if (!drop) kept += line;
+        start = end;
+    }
+    Filebuf rebuilt;
+    rebuilt.Add(kept.data(), (long long)kept.size());
+    block->Swap(&rebuilt);
+}
+
 // The ICAP request head with its encapsulated header blocks.
 void message_build(CONNECTION_T *connection, Filebuf *body, int mode, const std::string &host, const std::string &path,
                    int port, Filebuf *message) {
@@ -182,6 +208,8 @@ void message_build(CONNECTION_T *connection, Filebuf *body, int mode, const std:
     Filebuf request_block, response_block;
     header_send_filebuf(&request_block, connection->request, connection, HEADER_KIND_PARENT);
     if (mode & ICAP_RESPMOD) header_send_filebuf(&response_block, connection->response, connection, HEADER_KIND_CLIENT);
+    lines_drop(&request_block, {"Proxy-Authorization", "Proxy-Authenticate"});
+    lines_drop(&response_block, {"Proxy-Authorization", "Proxy-Authenticate"});
     bool has_body = body && body->size > 0;
     char value[128];
     if (mode & ICAP_RESPMOD)
@@ -331,6 +359,12 @@ int ICAPSection::protocol_icap(CONNECTION_T *connection, Filebuf *body, int mode
                 } else if (mode & ICAP_RESPMOD) {
                     putlog(LOG_ICAP, "got request modification when expecting response modification");
                 } else {
+                    // The client's credentials never went out; the new head
+                    // keeps them for a parent proxy that asks.
+                    if (!block->proxy_authorization && connection->request->proxy_authorization) {
+                        block->proxy_authorization = connection->request->proxy_authorization;
+                        connection->request->proxy_authorization = nullptr;
+                    }
                     http_header_free(connection->request);
                     connection->request = block;
                     block = nullptr;

@@ -7,6 +7,7 @@ import gzip
 import os
 import stat
 import tempfile
+import threading
 import unittest
 
 from client import request
@@ -124,6 +125,46 @@ class KeywordFilterTest(unittest.TestCase):
             self.assertTrue(p.wait_log("exceeds maximum download buffer size: passed unfiltered"))
             answer = p.get(origin.url("/chunked"))
             self.assertIn(BLOCKED, answer.body)
+
+    def test_compressed_bombs_stop_at_the_download_buffer(self):
+        # 200 KiB on the wire, 200 MiB decoded: decoding for the filter stops
+        # at the download buffer, and six at once keep the daemon small.
+        bomb = gzip.compress(b"\0" * (200 * 1024 * 1024), 9)
+        gz = (("Content-Type", "text/html"), ("Content-Encoding", "gzip"))
+        routes = {"/bomb": response(200, bomb, gz),
+                  "/chunked-bomb": response(200, length=False, headers=gz + (("Transfer-Encoding", "chunked"),))
+                  + chunked([bomb[i:i + 65536] for i in range(0, len(bomb), 65536)]),
+                  "/small": response(200, gzip.compress(b"<b>alpha beta</b>"), gz)}
+        cases = [
+            # path, Accept-Encoding, status, body as received
+            ("/bomb", "gzip", 200, bomb),
+            ("/bomb", "identity", 200, bomb),
+            ("/chunked-bomb", "gzip", 200, bomb),
+        ]
+        with StandinOrigin(routes) as origin, \
+                Proxy(config=keyword_config(RULES, maxdbuffer="4M"), loglevel=ALL_LOG) as p:
+            for path, accept, status, body in cases:
+                with self.subTest(path=path, accept=accept):
+                    answer = p.get(origin.url(path), ["Accept-Encoding: " + accept], timeout=60)
+                    self.assertEqual(answer.status, status)
+                    self.assertTrue(answer.body == body, len(answer.body))
+            self.assertTrue(p.wait_log("exceeds maximum download buffer size: passed unfiltered"))
+            # what fits is still decoded and filtered
+            self.assertIn(BLOCKED, p.get(origin.url("/small"), ["Accept-Encoding: identity"]).body)
+
+            results = []
+
+            def fetch():
+                results.append(p.get(origin.url("/bomb"), ["Accept-Encoding: gzip"], timeout=120))
+            threads = [threading.Thread(target=fetch) for _ in range(6)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(180)
+            self.assertEqual([200] * 6, [r.status for r in results])
+            with open("/proc/%d/status" % p.pid) as f:
+                peak = [int(line.split()[1]) for line in f if line.startswith("VmHWM:")][0]
+            self.assertLess(peak, 200 * 1024, "peak resident set %d KiB" % peak)
 
     def test_hostile_bodies(self):
         nested = b"<div>" * 10000 + b"alpha" + b"</div>" * 10000

@@ -3,6 +3,7 @@ origin and the client see for each kind of rule, the block pages with their
 statuses, the "mime" and "cookies" pages, and the log lines."""
 import html
 import os
+import re
 import shutil
 import tempfile
 import unittest
@@ -480,6 +481,19 @@ class CookieFilterTest(unittest.TestCase):
                 rule = crule(kind, "received")
                 rule[1][field] = "(unclosed"
                 refused(self, cookie_section([rule]), "cookies-filtering", field)
+
+    def test_cookies_page_with_long_escaped_values(self):
+        # Each "<" is written as four characters: rows far past 8 KiB.
+        value = "<" * 3000
+        with StandinOrigin({"*": response(200, b"origin body", [("Set-Cookie", "big=" + value)])}) as origin, \
+                Proxy(config=cookie_section([], "allowfirst")) as p:
+            r = p.ask(request("http://xx--cookies.127.0.0.1:%d/c" % origin.port, ["Cookie: sent=" + value]))
+            self.assertEqual(200, r.status)
+            # both cookies whole: every escaped character, each row closed
+            self.assertEqual(6000, r.body.count(b"&lt;"), r.body[-300:])
+            self.assertEqual(2, len(re.findall(rb"<td>big</td><td>(?:&lt;|<br>)+</td></tr>|"
+                                               rb"<td>sent</td><td>(?:&lt;|<br>)+</td></tr>", r.body)))
+            self.assertTrue(r.body.rstrip().endswith(b"</html>"), r.body[-300:])
 
     def test_cookies_page(self):
         received = SET_COOKIES + ["evil=<img src=x>; domain=<b>.test; path=/<i>"]

@@ -6,6 +6,7 @@ import os
 import base64
 import re
 import socket
+import time
 import unittest
 
 from harness import CONFIG_XML, Proxy, free_port, main, wait_for
@@ -196,6 +197,38 @@ class DirectoryTest(unittest.TestCase):
                            "sn: dave\nuserPassword: dave-pw\n")
             self.assertTrue(wait_for(lambda: p.log().count("ldap: cache: entries returned") >= 2, 40), p.log())
             self.assertEqual(self.get(p, "dave", "dave-pw"), 200)
+
+    def test_made_up_names_do_not_grow_the_cache(self):
+        auth = {"Proxy-Authorization": "Basic " + base64.b64encode(b"alice:alice-pw").decode()}
+        # 2 buckets: the cache holds at most 2 * 256 entries, the oldest go first
+        with proxy(config([server_xml(self.slapd.port, "description")]), args=["-P", "2:600"]) as p:
+            self.assertTrue(p.wait_log("ldap: cache: entries returned"), p.log())
+            names = ["ghost%05d" % i for i in range(600)]
+            for start in range(0, len(names), 200):
+                page = call(p, "/ldap", form={"upn": ",".join(names[start:start + 200])}, headers=auth)
+                self.assertEqual(page.status, 200)
+            # the same through proxy requests: each unknown name is looked up once
+            for i in range(20):
+                basic = base64.b64encode(("intruder%d:x" % i).encode()).decode()
+                self.assertEqual(p.get(self.origin.url("/x"), ["Proxy-Authorization: Basic " + basic]).status, 407)
+            listing = call(p, "/ldap", form={"show": "yes"}, headers=auth).body
+            rows = len(re.findall(r'<tr class="list(?:even|odd)">', listing))
+            self.assertLessEqual(rows, 2 * 256)
+            self.assertGreater(rows, 400)
+            self.assertIn(">intruder19<", listing)
+            self.assertIn(">ghost00599<", listing)
+            self.assertNotIn(">ghost00000<", listing)
+
+    def test_unknown_users_are_asked_again_after_the_refill_period(self):
+        with proxy(config([server_xml(self.slapd.port)]), args=["-P", "100:2"]) as p:
+            self.assertTrue(p.wait_log("ldap: cache: entries returned"), p.log())
+            self.assertEqual(self.get(p, "erin", "x"), 407)
+            self.assertEqual(self.get(p, "erin", "x"), 407)
+            self.assertEqual(p.log().count("user erin not found"), 1)
+            time.sleep(3.5)
+            self.slapd.add("dn: uid=erin,ou=people,dc=test\nobjectClass: inetOrgPerson\nuid: erin\ncn: erin\n"
+                           "sn: erin\nuserPassword: erin-pw\n")
+            self.assertEqual(self.get(p, "erin", "erin-pw"), 200)
 
     def test_interface_pages(self):
         auth = {"Proxy-Authorization": "Basic " + base64.b64encode(b"alice:alice-pw").decode()}

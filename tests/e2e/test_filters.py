@@ -397,6 +397,21 @@ class Limits(unittest.TestCase):
             self.assertIn(b"Transfer limits for 127.0.0.1/&lt;i&gt;", r.body)
             self.assertIn(b"<td>Download limit</td><td>400.0 B</td>", r.body)
 
+    def test_long_escaped_urls_give_whole_pages(self):
+        # Each "<" grows fourfold when escaped: the pages run far past 8 KiB.
+        path = "/" + "<" * 3000
+        escaped = b"127.0.0.1" + b"/" + b"&lt;" * 3000
+        deny = [dict(comment="Rule-for-blocked-hosts", host="(^|\\.)blocked\\.test$")]
+        conf = url_filtering(deny=deny, conf=limits(limit_rule(download="100000")))
+        with hello_origin() as origin, Proxy(config=conf) as p, p.client() as c:
+            for command, title in (("limits", b"Transfer limits for "), ("filter", b"URL filter match for ")):
+                with self.subTest(command):
+                    r = c.ask(request("http://xx--%s.127.0.0.1:%d%s" % (command, origin.port, path)))
+                    self.assertEqual(200, r.status)
+                    self.assertTrue(b"<title>" + title + escaped + b"</title>" in r.body, r.body[:300])
+                    self.assertTrue(b">" + title + escaped + b"</td></tr>" in r.body, r.body[-300:])
+                    self.assertTrue(r.body.rstrip().endswith(b"</html>"), r.body[-300:])
+
     def test_upload_quota_counts_each_body_once(self):
         routes = {"/up": response(body=b"ok"), "/get": response(body=b"got")}
         with StandinOrigin(routes) as origin, Proxy(config=limits(limit_rule(upload="100"))) as p:

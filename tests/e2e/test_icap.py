@@ -131,6 +131,24 @@ class IcapReplies(unittest.TestCase):
         self.assertEqual(message["body"], BODY)
         self.assertEqual(set(message["offsets"]), {"req-hdr", "res-hdr", "res-body"})
 
+    def test_proxy_credentials_stay_with_the_proxy(self):
+        secret = base64.b64encode(b"carol:carols-secret").decode()
+        head = [("Content-Type", "text/plain"), ("Proxy-Authenticate", "Basic realm=\"upstream\"")]
+        with StandinOrigin({"*": response(200, BODY, head)}) as origin:
+            for behaviour, mode in (("nothing", "reqmod"), ("header-only", "respmod")):
+                with self.subTest(mode), IcapStandin(behaviour, hold=3) as icap, \
+                        Proxy(config=icap_config(icap.port, mode, "/svc"), loglevel=ALL_LOG) as p:
+                    r = p.get(origin.url("/a"), ["Connection: close", "Proxy-Authorization: Basic " + secret],
+                              timeout=20)
+                    self.assertEqual((r.status, r.body), (200, BODY))
+                    self.assertEqual(len(icap.messages), 1)
+                    sent = (icap.messages[0]["head"].encode() + icap.messages[0]["blocks"]).lower()
+                    self.assertNotIn(b"proxy-authorization", sent)
+                    self.assertNotIn(b"proxy-authenticate", sent)
+                    self.assertNotIn(secret.lower().encode(), sent)
+                    self.assertIn(b"x-authenticated-user: ", sent)
+                    self.assertTrue(icap.messages[0]["blocks"].startswith(b"GET "))
+
     def test_unread_reply_closes_the_connection(self):
         answers, log, icap = self.exchange("unread", "respmod")
         self.assertEqual([r.body for r in answers], [BODY, BODY])

@@ -144,7 +144,6 @@ class StandinTest(unittest.TestCase):
             # (path, client version, status, body, framing seen by the client or None, complete)
             ("/continue", "HTTP/1.1", 200, b"after continue", "length", True),
             ("/early-hints", "HTTP/1.1", 200, b"after hints", "length", True),
-            ("/simple", "HTTP/1.1", 200, PAGE, "close", True),
             ("/nolength", "HTTP/1.1", 200, PAGE, "close", True),
             ("/extensions", "HTTP/1.1", 200, b"hello chunked world", "chunked", True),
             ("/extensions", "HTTP/1.0", 200, b"hello chunked world", "length", True),
@@ -257,6 +256,61 @@ class StandinTest(unittest.TestCase):
 
 
 # -- heads built to confuse a proxy ---------------------------------------------
+
+class OddAnswerTest(unittest.TestCase):
+    def test_status_lines(self):
+        routes = {
+            "/partial": response(206, b"part", reason="Partial Content"),
+            "/too-long": response(414, b"", reason="Way Too Long"),
+            "/no-reason": b"HTTP/1.0  200\r\nContent-Length: 2\r\n\r\nok",
+            "/lower-case": b"http/1.1 200 fine\r\nContent-Length: 2\r\n\r\nok",
+            # answers that are not HTTP at all
+            "/ssh": (lambda r: (b"SSH-2.0-OpenSSH_9.6\r\n", True)),
+            "/smtp": (lambda r: (b"220 mail.example ESMTP ready\r\n", True)),
+            "/html-only": (lambda r: (PAGE, True)),
+            "/word-status": (lambda r: (b"HTTP/1.1 OK 200\r\nContent-Length: 2\r\n\r\nok", True)),
+            "/long-code": (lambda r: (b"HTTP/1.1 2000 OK\r\nContent-Length: 2\r\n\r\nok", True)),
+            "/no-version": (lambda r: (b"HTTP/ 200 OK\r\nContent-Length: 2\r\n\r\nok", True)),
+        }
+        cases = [
+            # (path, status, reason, body or None when it is the page)
+            ("/partial", 206, "Partial Content", b"part"),
+            ("/too-long", 414, "URI Too Long", b""),
+            ("/no-reason", 200, "OK", b"ok"),
+            ("/lower-case", 200, "OK", b"ok"),
+            ("/ssh", 502, None, None),
+            ("/smtp", 502, None, None),
+            ("/html-only", 502, None, None),
+            ("/word-status", 502, None, None),
+            ("/long-code", 502, None, None),
+            ("/no-version", 502, None, None),
+        ]
+        with StandinOrigin(routes) as origin, Proxy(loglevel=ALL_LOG) as p:
+            for path, status, reason, body in cases:
+                with self.subTest(path):
+                    with p.client() as c:
+                        answer = c.ask(request(origin.url(path)))
+                    self.assertEqual(answer.status, status)
+                    if reason:
+                        self.assertEqual(answer.reason, reason)
+                    if body is not None:
+                        self.assertEqual(answer.body, body)
+                    else:
+                        self.assertIn(b"Bad Response", answer.body)
+                        self.assertNotIn(b"SSH-2.0", answer.body)
+                        self.assertNotIn(b"ESMTP", answer.body)
+                        self.assertNotIn(b"paragraph", answer.body)
+            self.assertTrue(p.wait_log("Bad response from server"))
+
+    def test_https_url_answered_without_connecting(self):
+        with StandinOrigin({}) as origin, Proxy(loglevel=ALL_LOG) as p:
+            with p.client() as c:
+                answer = c.ask(("GET https://127.0.0.1:%d/secret HTTP/1.1\r\n\r\n" % origin.port).encode())
+            self.assertEqual(answer.status, 501)
+            self.assertTrue(p.wait_log("template: sent badprotocol"))
+            time.sleep(1)
+            self.assertEqual(origin.connections, 0)
+
 
 class HalfCloseTest(unittest.TestCase):
     def test_client_that_closed_is_not_pooled(self):

@@ -155,16 +155,17 @@ TEST(Filebuf, AddOfItsOwnBytesSurvivesReallocation) {
     EXPECT_EQ(text + text, contents(buffer));
 }
 
-TEST(Filebuf, AddfCutsAt8191) {
+TEST(Filebuf, AddfAppendsTheWholeText) {
     struct Case {
         int length;
         long long appended;
-    } cases[] = {{0, 0}, {10, 10}, {8191, 8191}, {8192, 8191}, {10000, 8191}};
+    } cases[] = {{0, 0}, {10, 10}, {8191, 8191}, {8192, 8192}, {10000, 10000}, {300000, 300000}};
     for (const Case &c : cases) {
         Filebuf buffer;
         buffer.Add("<", 1);
         buffer.Addf("%s", std::string((size_t)c.length, 'x').c_str());
         EXPECT_EQ(1 + c.appended, buffer.size) << c.length;
+        EXPECT_EQ("<" + std::string((size_t)c.length, 'x'), contents(buffer)) << c.length;
     }
     Filebuf buffer;
     buffer.Addf("%d-%s", 42, "z");
@@ -545,8 +546,16 @@ TEST(FilebufCoding, DecodeByContentEncoding) {
     response.content_encoding = strdup("gzip");
     Filebuf buffer;
     fill(&buffer, contents(gz));
-    EXPECT_EQ(0, buffer.Decode(connection, body.size() - 1));
-    EXPECT_EQ(1, buffer.Decode(connection, body.size()));
+    bool over = false;
+    EXPECT_EQ(0, buffer.Decode(connection, body.size() - 1, &over));
+    EXPECT_TRUE(over);  // told apart from data that cannot be decoded
+    EXPECT_EQ(contents(gz), contents(buffer));
+    EXPECT_EQ(1, buffer.Decode(connection, body.size(), &over));
+    EXPECT_FALSE(over);
+    Filebuf corrupt;
+    fill(&corrupt, contents(gz).substr(0, 20));
+    EXPECT_EQ(0, corrupt.Decode(connection, body.size(), &over));
+    EXPECT_FALSE(over);
     free(response.content_encoding);
     response.content_encoding = nullptr;
 

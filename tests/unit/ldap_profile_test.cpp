@@ -40,6 +40,39 @@ TEST(DnCache, NamesIgnoreCaseWithinABucketAndReplace) {
     EXPECT_EQ(dn_cache_key(7, ""), 0);
 }
 
+TEST(DnCache, FullTableDropsTheOldestFirst) {
+    DN_CACHE_TABLE *t = dn_cache_create(2);
+    size_t limit = 2 * DN_CACHE_PER_BUCKET;
+    for (size_t i = 0; i < limit + 10; i++) {
+        std::string name = "user" + std::to_string(i);
+        dn_cache_purge(t, name.c_str());
+        dn_cache_insert(t, name.c_str(), DN_CACHE_NOT_FOUND, "");
+    }
+    EXPECT_EQ(t->entries, limit);
+    for (size_t i = 0; i < 10; i++) EXPECT_FALSE(dn_cache_search(t, ("user" + std::to_string(i)).c_str())) << i;
+    EXPECT_TRUE(dn_cache_search(t, "user10"));
+    EXPECT_TRUE(dn_cache_search(t, ("user" + std::to_string(limit + 9)).c_str()));
+    // replacing an entry neither loses nor doubles the count
+    dn_cache_purge(t, "user10");
+    dn_cache_insert(t, "user10", "cn=x", "uid=x");
+    EXPECT_EQ(t->entries, limit);
+    dn_cache_destroy(t);
+}
+
+TEST(DnCache, UnknownUsersExpire) {
+    DN_CACHE_TABLE *t = dn_cache_create(4);
+    dn_cache_insert(t, "ghost", DN_CACHE_NOT_FOUND, "");
+    dn_cache_insert(t, "alice", "cn=a", "uid=alice");
+    time_t now = time(nullptr);
+    dn_cache_expire_unknown(t, now, 600);
+    EXPECT_EQ(t->entries, 2u);
+    dn_cache_expire_unknown(t, now + 601, 600);
+    EXPECT_FALSE(dn_cache_search(t, "ghost"));
+    EXPECT_TRUE(dn_cache_search(t, "alice"));
+    EXPECT_EQ(t->entries, 1u);
+    dn_cache_destroy(t);
+}
+
 class LdapPage : public ::testing::Test {
 protected:
     void SetUp() override {
