@@ -116,9 +116,10 @@ bool upstream_connect(CONNECTION_T *connection) {
         upstream_set(connection, FORWARD_DIRECT, nullptr, 0, nullptr, nullptr, nullptr);
         if (forward_section) forward_section->forward_do(connection);
         if (connection->request->type != HEADER_CONNECT && connection->forward_type != FORWARD_HTTP &&
-            !scheme_handled(connection->request)) {
+            connection->request->port != 0 && !scheme_handled(connection->request)) {
             // Only a parent proxy could fetch it: no server is contacted
-            // for a request that could never be answered.
+            // for a request that could never be answered. A scheme without
+            // a known port has no server to name and gets the error page.
             keepalive_client_end(connection);
             request_page(connection, "badprotocol", 501);
             return false;

@@ -424,7 +424,7 @@ class EarlyAnswerTest(unittest.TestCase):
             # a scheme without a known port cannot be connected: the connection error page
             (None, {}, b"GET gopher://127.0.0.1/x HTTP/1.1\r\n\r\n", 503,
              "network: error: cannot connect to 127.0.0.1:0 (unknown)"),
-            # connected, but nobody speaks the scheme
+            # a port, but nobody speaks the scheme: refused before any connection
             (None, {}, b"GET gopher://127.0.0.1:PROXYPORT/x HTTP/1.1\r\n\r\n", 501, "template: sent badprotocol"),
             (None, {}, b"GET\r\n\r\n", 400, "request: invalid header recieved from 127.0.0.1"),
             # URL commands the dispatch answers itself
