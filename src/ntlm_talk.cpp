@@ -174,10 +174,7 @@ static void copy_payload(char *buffer, const std::string &payload) {
     snprintf(buffer, NTLM_BUFFER_SIZE, "%s", payload.c_str());
 }
 
-// The token after the scheme word; false when it is missing, longer than a
-// kept message may be, or holds anything but base64 characters (it goes
-// into the daemon's request line).
-static bool token_of(const char *value, char *token) {
+bool ntlm_token_of(const char *value, char *token) {
     const char *p = strchr(value, ' ');
     if (!p) return false;
     while (*p == ' ') p++;
@@ -235,7 +232,7 @@ static bool message_take(CONNECTION_T *connection, const char *ip, char *message
     const char *value = nullptr;
     if (request) value = request->type == HEADER_ORIGIN ? request->authorization : request->proxy_authorization;
     if (value) {
-        if (!token_of(value, message)) {
+        if (!ntlm_token_of(value, message)) {
             putlog(LOG_SECURITY, "warn: [IP:%s] bad NTLM message refused", ip);
             return false;
         }
