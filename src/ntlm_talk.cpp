@@ -48,7 +48,11 @@ int ntlm_get_msg_type(const char *value) {
     const char *blank = strchr(value, ' ');
     if (!blank) return 0;
     while (*blank == ' ') blank++;
-    unsigned int type = ntlm_parse_msg_type(blank);
+    // Blanks after the token are no part of it: the token relayed to the
+    // daemon is read the same way, so both agree on the message.
+    std::string token(blank);
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.pop_back();
+    unsigned int type = ntlm_parse_msg_type(token.c_str());
     return (type >= 1 && type <= 3) ? (int)type : 0;
 }
 
