@@ -85,6 +85,10 @@ int icp_packet_receive(int sock, struct sockaddr_in *address, icp_packet *packet
     do received = recvfrom(sock, packet, ICP_PACKET_MAX, MSG_DONTWAIT, (struct sockaddr *)address, &address_length);
     while (received < 0 && errno == EINTR);
     if (received < 0) return -1;
+    return icp_packet_check(packet, received);
+}
+
+int icp_packet_check(icp_packet *packet, ssize_t received) {
     if (received < 4) {
         putlog(LOG_ICP, "error: ICP packet too short");
         return -1;

@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include <string>
@@ -105,6 +106,9 @@ int icp_packet_send(int socket, const struct sockaddr_in *address, const icp_pac
 // announces is refused. Returns the bytes received, with length and number
 // in host order, or -1.
 int icp_packet_receive(int socket, struct sockaddr_in *address, icp_packet *packet);
+// The checks and conversions of icp_packet_receive on a datagram of
+// `received` bytes already in packet: the bytes, or -1 when refused.
+int icp_packet_check(icp_packet *packet, ssize_t received);
 
 // Builds a QUERY for url in packet: version 3, the given request number,
 // sender and requester addresses (network order), the URL and its zero

@@ -48,7 +48,11 @@ int ntlm_get_msg_type(const char *value) {
     const char *blank = strchr(value, ' ');
     if (!blank) return 0;
     while (*blank == ' ') blank++;
-    unsigned int type = ntlm_parse_msg_type(blank);
+    // Blanks after the token are no part of it: the token relayed to the
+    // daemon is read the same way, so both agree on the message.
+    std::string token(blank);
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.pop_back();
+    unsigned int type = ntlm_parse_msg_type(token.c_str());
     return (type >= 1 && type <= 3) ? (int)type : 0;
 }
 
@@ -174,10 +178,7 @@ static void copy_payload(char *buffer, const std::string &payload) {
     snprintf(buffer, NTLM_BUFFER_SIZE, "%s", payload.c_str());
 }
 
-// The token after the scheme word; false when it is missing, longer than a
-// kept message may be, or holds anything but base64 characters (it goes
-// into the daemon's request line).
-static bool token_of(const char *value, char *token) {
+bool ntlm_token_of(const char *value, char *token) {
     const char *p = strchr(value, ' ');
     if (!p) return false;
     while (*p == ' ') p++;
@@ -235,7 +236,7 @@ static bool message_take(CONNECTION_T *connection, const char *ip, char *message
     const char *value = nullptr;
     if (request) value = request->type == HEADER_ORIGIN ? request->authorization : request->proxy_authorization;
     if (value) {
-        if (!token_of(value, message)) {
+        if (!ntlm_token_of(value, message)) {
             putlog(LOG_SECURITY, "warn: [IP:%s] bad NTLM message refused", ip);
             return false;
         }

@@ -39,6 +39,12 @@ int ntlm_get_msg_type(const char *value);
 // not start with "NTLMSSP\0" or does not fit NTLM_DECODED_SIZE bytes.
 unsigned int ntlm_parse_msg_type(const char *text);
 
+// The token after the scheme word of an authorization value into token
+// (NTLM_BUFFER_SIZE bytes, terminated); false when it is missing, longer than
+// a kept message may be, or holds anything but base64 characters (it goes
+// into the daemon's request line).
+bool ntlm_token_of(const char *value, char *token);
+
 // "<ntlmsockdir>/httpauthd.sock" into path (size bytes); false when it does
 // not fit there or in a Unix socket address.
 bool ntlm_socket_path(char *path, size_t size);

@@ -1,0 +1,71 @@
+// Fuzz target: what an FTP server says on the control connection, read as
+// the gateway reads it (whole replies, multi-line ones to their closing
+// line, preliminary replies skipped), and the address of a PASV reply.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "connection.h"
+#include "misc.h"
+#include "proto_ftp.h"
+#include "settings.h"
+#include "socket.h"
+
+namespace {
+
+void check(bool condition) {
+    if (!condition) abort();
+}
+
+// The gateway's waits: greeting, login, PASV, transfer and its end.
+const int WAITS[][2] = {{220, -1}, {331, 230}, {227, -1}, {150, 125}, {226, 250}, {200, -1}, {257, -1}, {213, -1}};
+
+void pasv_address(const std::string &text) {
+    size_t start = text.find('(');
+    if (start != std::string::npos) start++;
+    else start = text.find_first_of("0123456789", 4);
+    if (start == std::string::npos) return;
+    free(ftpport_parse(text.c_str() + start));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    loglevel = 0;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > 150000) return 0;  // stays within the socket buffer
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) abort();
+    int room = 1 << 20;
+    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    size_t written = 0;
+    while (written < size) {
+        ssize_t n = write(pair[1], data + written, size - written);
+        if (n <= 0) abort();
+        written += (size_t)n;
+    }
+    close(pair[1]);
+
+    CONNECTION_T *connection = connection_new();
+    connection->server = new Socket(pair[0]);
+    for (const auto &wait : WAITS) {
+        std::string text;
+        int code = ftp_code_wait(connection, wait[0], wait[1], &text);
+        if (code < 0) break;
+        check(code >= 100 && code <= 999);
+        check(text.size() <= FTP_LINE_MAX);
+        check(text.find('\n') == std::string::npos);
+        if (code == 227) pasv_address(text);
+    }
+    delete connection->server;
+    connection->server = nullptr;
+    connection_free(connection);
+    return 0;
+}
