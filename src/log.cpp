@@ -9,6 +9,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "clientpool.h"
 #include "clock.h"
 #include "compat.h"
@@ -202,6 +204,11 @@ int log_open_file(const char *path) {
     return fd;
 }
 
+// Offset of local time from UTC as of the last stamp putlog made: the
+// emergency line may not call localtime_r (it takes a lock the crashed
+// thread may hold).
+static std::atomic<long> stamp_gmtoff{0};
+
 void putlog(int category, const char *format, ...) {
     if (category == LOG_DEBUG && !(loglevel & LOG_DEBUG)) return;
 
@@ -214,6 +221,7 @@ void putlog(int category, const char *format, ...) {
     if (now != stamp_time) {
         struct tm tmv;
         clock_localtime(now, &tmv);
+        stamp_gmtoff.store(tmv.tm_gmtoff, std::memory_order_relaxed);
         stamp_length = strftime(stamp, sizeof stamp, "%Y %m %d %H:%M:%S", &tmv);
         stamp_time = now;
     }
@@ -258,15 +266,54 @@ void putlog(int category, const char *format, ...) {
     (void)w;
 }
 
+static char *put_digits(char *at, long value, int width) {
+    for (int i = width - 1; i >= 0; i--) {
+        at[i] = (char)('0' + value % 10);
+        value /= 10;
+    }
+    return at + width;
+}
+
+static char *put_text(char *at, const char *end, const char *text) {
+    while (*text && at < end) *at++ = *text++;
+    return at;
+}
+
+// Only async-signal-safe calls: it runs in the crash handler.
 void putlog_emergency(int category, const char *text) {
     char line[1024];
-    time_t now = time(nullptr);
-    struct tm tmv;
-    localtime_r(&now, &tmv);
-    size_t len = strftime(line, sizeof line, "%Y %m %d %H:%M:%S", &tmv);
-    int n = snprintf(line + len, sizeof line - len, " [0] %s%s\n", log_prefix(category), text);
-    if (n < 0) return;
-    len += (size_t)n < sizeof line - len ? (size_t)n : sizeof line - len - 1;
+    long long now = (long long)time(nullptr) + stamp_gmtoff.load(std::memory_order_relaxed);
+    long long days = now >= 0 ? now / 86400 : (now - 86399) / 86400;
+    long seconds = (long)(now - days * 86400);
+    // Civil date from a day count (days since 1970-01-01, proleptic Gregorian).
+    long long z = days + 719468;
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long doe = z - era * 146097;
+    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    long long mp = (5 * doy + 2) / 153;
+    long day = (long)(doy - (153 * mp + 2) / 5 + 1);
+    long month = (long)(mp < 10 ? mp + 3 : mp - 9);
+    long year = (long)(yoe + era * 400 + (month <= 2));
+    if (year < 0 || year > 9999) year = 0;
+
+    char *at = line, *end = line + sizeof line - 1;
+    at = put_digits(at, year, 4);
+    *at++ = ' ';
+    at = put_digits(at, month, 2);
+    *at++ = ' ';
+    at = put_digits(at, day, 2);
+    *at++ = ' ';
+    at = put_digits(at, seconds / 3600, 2);
+    *at++ = ':';
+    at = put_digits(at, seconds / 60 % 60, 2);
+    *at++ = ':';
+    at = put_digits(at, seconds % 60, 2);
+    at = put_text(at, end, " [0] ");
+    at = put_text(at, end, log_prefix(category));
+    at = put_text(at, end, text);
+    *at++ = '\n';
+    size_t len = (size_t)(at - line);
     int fd = logfd != -1 ? logfd : 2;
     ssize_t w = write(fd, line, len);
     if (daemonize != 1 && fd != 1) w = write(1, line, len);

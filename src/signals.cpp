@@ -85,6 +85,10 @@ static void *signal_thread(void *) {
 }
 
 void signal_setup() {
+    // backtrace loads its unwinder on first use, which allocates: done in
+    // the crash handler it deadlocks when the crash came inside malloc.
+    void *frame;
+    backtrace(&frame, 1);
     if (signal_pipe[0] == -1) {
         if (pipe(signal_pipe) != 0) {
             putlog(LOG_ERROR, "[system: pipe:%d:%s], in %s, failed to create signal pipe", errno, strerror(errno),

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +69,30 @@ TEST_F(LogTest, LineFormatAndPrefix) {
     struct stat st;
     ASSERT_EQ(0, stat(path.c_str(), &st));
     EXPECT_EQ(0u, st.st_mode & 0137);  // at most rw-r-----
+}
+
+// The crash line is built without localtime: its stamp must still read as
+// the ordinary lines' local time does.
+TEST_F(LogTest, EmergencyLineMatchesOrdinaryStamp) {
+    putlog(LOG_CACHE, "before");
+    time_t before = time(nullptr);
+    putlog_emergency(LOG_ADVICE, "crashed");
+    time_t after = time(nullptr);
+    std::string text = slurp(path);
+    size_t at = text.find('\n');
+    ASSERT_NE(std::string::npos, at);
+    std::string line = text.substr(at + 1);
+    ASSERT_GE(line.size(), 20u);
+    bool matched = false;
+    for (time_t t = before; t <= after; t++) {
+        struct tm tmv;
+        localtime_r(&t, &tmv);
+        char stamp[32];
+        strftime(stamp, sizeof stamp, "%Y %m %d %H:%M:%S", &tmv);
+        matched = matched || line.compare(0, 19, stamp) == 0;
+    }
+    EXPECT_TRUE(matched) << line;
+    EXPECT_EQ(line.substr(19), std::string(" [0] ") + log_prefix(LOG_ADVICE) + "crashed\n");
 }
 
 TEST_F(LogTest, CategorySelection) {
