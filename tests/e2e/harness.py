@@ -69,6 +69,33 @@ def port_open(port, host="127.0.0.1"):
         return False
 
 
+def listens_on(pid, port):
+    """True when process pid holds the socket listening on loopback port:
+    a port open to connections may belong to a parallel test's daemon."""
+    inodes = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                next(f)
+                for row in f:
+                    fields = row.split()
+                    if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
+                        inodes.add("socket:[%s]" % fields[9])
+        except OSError:
+            continue
+    fds = "/proc/%d/fd" % pid
+    try:
+        for fd in os.listdir(fds):
+            try:
+                if os.readlink(os.path.join(fds, fd)) in inodes:
+                    return True
+            except OSError:
+                continue
+    except OSError:
+        return False
+    return False
+
+
 def pid_alive(pid):
     try:
         os.kill(pid, 0)
@@ -186,9 +213,9 @@ class Proxy:
             self.pid = self.proc.pid
             if not (wait and self.port):
                 return self
-            bound = wait_for(lambda: port_open(self.port) or self.proc.poll() is not None
+            bound = wait_for(lambda: listens_on(self.pid, self.port) or self.proc.poll() is not None
                              or "failed to bind" in self.output(), 60)
-            if bound and port_open(self.port) and self.proc.poll() is None:
+            if bound and listens_on(self.pid, self.port) and port_open(self.port) and self.proc.poll() is None:
                 return self
             if "failed to bind" in self.output() and attempt < 2:
                 self.stop(check=False)
