@@ -20,19 +20,12 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 os.environ.setdefault("KORVANTEL_BINARY", os.path.join(ROOT, "build", "korvantel"))
 os.environ.setdefault("KORVANTEL_SOURCE_DIR", ROOT)
 
+from harness import rss_kib  # noqa: E402
 from peers import Slapd  # noqa: E402
 from test_directory import config, ldif, proxy, server_xml  # noqa: E402
 from test_interface import call  # noqa: E402
 
 BATCH = 250
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def main():

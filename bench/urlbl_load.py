@@ -20,15 +20,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 os.environ.setdefault("KORVANTEL_BINARY", os.path.join(ROOT, "build", "korvantel"))
 os.environ.setdefault("KORVANTEL_SOURCE_DIR", ROOT)
 
-from harness import CONFIG_XML, Proxy, wait_for  # noqa: E402
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
+from harness import CONFIG_XML, Proxy, rss_kib, wait_for  # noqa: E402
 
 
 def config(path):

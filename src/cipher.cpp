@@ -234,18 +234,22 @@ static void key_notes_log() {
         putlog(LOG_WARNING, "security: %s", KEY_SHARED_WARNING);
 }
 
-void installation_key_prepare() {
-    std::lock_guard<std::mutex> guard(key_lock);
+// Loads the key unless it is at hand. Called under key_lock.
+static void key_ensure() {
+    if (key_ready) return;
     key_text = key_load();
     key_ready = true;
 }
 
+void installation_key_prepare() {
+    std::lock_guard<std::mutex> guard(key_lock);
+    key_ready = false;
+    key_ensure();
+}
+
 void installation_key_report() {
     std::lock_guard<std::mutex> guard(key_lock);
-    if (!key_ready) {
-        key_text = key_load();
-        key_ready = true;
-    }
+    key_ensure();
     key_notes_log();
 }
 
@@ -257,8 +261,7 @@ bool installation_key_shared() {
 std::string installation_key() {
     std::lock_guard<std::mutex> guard(key_lock);
     if (!key_ready) {
-        key_text = key_load();
-        key_ready = true;
+        key_ensure();
         key_notes_log();
     }
     return key_text;

@@ -17,7 +17,6 @@ DN_CACHE_TABLE *dn_cache_create(int n) {
     table->count = n;
     table->buckets = (DN_CACHE_ENTRY **)xmalloc((size_t)n * sizeof(DN_CACHE_ENTRY *));
     table->entries = 0;
-    table->limit = (size_t)n * DN_CACHE_PER_BUCKET;
     table->oldest = table->newest = nullptr;
     return table;
 }
@@ -81,7 +80,8 @@ static void entry_remove(DN_CACHE_TABLE *table, DN_CACHE_ENTRY *e) {
 
 DN_CACHE_ENTRY *dn_cache_insert(DN_CACHE_TABLE *table, const char *name, const char *value, const char *dn) {
     if (!table || !name) return nullptr;
-    while (table->oldest && table->entries >= table->limit) entry_remove(table, table->oldest);
+    while (table->oldest && table->entries >= (size_t)table->count * DN_CACHE_PER_BUCKET)
+        entry_remove(table, table->oldest);
     DN_CACHE_ENTRY *e = (DN_CACHE_ENTRY *)xmalloc(sizeof(DN_CACHE_ENTRY));
     e->next = nullptr;
     e->time = (uint32_t)time(nullptr);

@@ -32,7 +32,6 @@ struct DN_CACHE_TABLE {
     int count;                 // buckets, at least 1
     DN_CACHE_ENTRY **buckets;  // chain heads; new entries at the tail
     size_t entries;            // entries held
-    size_t limit;              // most entries held: count * DN_CACHE_PER_BUCKET
     DN_CACHE_ENTRY *oldest, *newest;
 };
 

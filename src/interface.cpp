@@ -138,10 +138,14 @@ static std::string cgi_logged(const std::vector<std::string> &pieces, const CGIM
     for (size_t i = 0; i < pieces.size(); i++) {
         const std::string &piece = pieces[i];
         if (i > 0) logged += "&";
-        std::string key, value;
-        if (segment_pair(piece, &key, &value) && key_secret(key, section, subsection))
-            logged += piece.substr(0, piece.rfind('=') + 1) + "*";
-        else logged += piece;
+        size_t equals = piece.rfind('=');
+        bool secret = false;
+        if (equals != std::string::npos) {
+            char *key = url_decode(piece.c_str(), (int)equals);
+            secret = key_secret(key, section, subsection);
+            free(key);
+        }
+        logged += secret ? piece.substr(0, equals + 1) + "*" : piece;
     }
     return logged;
 }
@@ -150,7 +154,8 @@ void CGIMap::parse(const char *text) {
     if (!text || !*text) return;
     const std::vector<std::string> pieces = segments_of(text);
     const CGIMap pairs = pairs_of(pieces);
-    putlog(LOG_DEBUG, "cgi arguments: %s", cgi_logged(pieces, pairs).c_str());
+    // The masking looks up field definitions: only done for a line written.
+    if (loglevel & LOG_DEBUG) putlog(LOG_DEBUG, "cgi arguments: %s", cgi_logged(pieces, pairs).c_str());
     for (auto &pair : pairs) (*this)[pair.first] = pair.second;
 }
 

@@ -63,13 +63,6 @@ int equal_or_null(const char *a, const char *b, bool ignore_case) {
     return ignore_case ? strcasecmp(a, b) == 0 : strcmp(a, b) == 0;
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Reads a decimal number of at most `limit`; false when there is no digit or
 // the number is larger. *end is the first character after the digits.
 bool read_decimal(const char *text, unsigned long limit, unsigned long *value, const char **end) {
@@ -87,6 +80,13 @@ bool read_decimal(const char *text, unsigned long limit, unsigned long *value, c
 }
 
 }  // namespace
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
 // ---- Bounded strings ------------------------------------------------------
 

@@ -671,9 +671,10 @@ bool ftp_text_decode(const std::string &text, std::string *out) {
     out->clear();
     for (size_t i = 0; i < text.size(); i++) {
         char c = text[i];
-        if (c == '%' && i + 2 < text.size() && isxdigit((unsigned char)text[i + 1]) &&
-            isxdigit((unsigned char)text[i + 2])) {
-            c = (char)strtol(text.substr(i + 1, 2).c_str(), nullptr, 16);
+        int high = c == '%' && i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
+        int low = high >= 0 ? hex_digit(text[i + 2]) : -1;
+        if (low >= 0) {
+            c = (char)(high * 16 + low);
             i += 2;
         }
         if (forbidden(c)) return false;

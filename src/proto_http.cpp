@@ -751,6 +751,13 @@ Step cache_revalidation(Exchange &x) {
     return Step::next;
 }
 
+// The head a cache object of this answer is stored with (new text), or
+// null when the answer may not be kept for other clients.
+char *storable_head(HEADER *request, HEADER *response) {
+    if (!cache_available() || !cacheable(request) || !cacheable(response)) return nullptr;
+    return cache_store_head(request, response->raw);
+}
+
 // The answer from the cache gets its age and length; one from the server
 // may start a cache object. A prefetch that stores nothing ends here.
 Step cache_or_server(Exchange &x) {
@@ -777,10 +784,7 @@ Step cache_or_server(Exchange &x) {
     }
     if (!transfer_limit_check(connection)) return end(x, exchange_ending(connection));
     bool created = false;
-    char *head = cache_available() && cacheable(request) && cacheable(response)
-                     ? cache_store_head(request, response->raw)
-                     : nullptr;
-    if (head) {
+    if (char *head = storable_head(request, response)) {
         unsigned flags = CACHE_WRITING | ((connection->flags & CONN_PREFETCH) ? CACHE_PREFETCHED : 0);
         connection->cache = cache_object_open(connection, request->url, head, flags);
         free(head);
@@ -854,9 +858,7 @@ bool buffering_decide(Exchange &x) {
         connection->flags |= CONN_BUFFERING;
         if (connection->cache) {
             cache_object_flag_set(connection->cache, CACHE_FORCE);
-        } else if (char *head = cache_available() && cacheable(request) && cacheable(response)
-                                    ? cache_store_head(request, response->raw)
-                                    : nullptr) {
+        } else if (char *head = storable_head(request, response)) {
             // Other requests may be answered from it for a while: only what
             // may be shared is kept; the rest is buffered without it.
             connection->cache =

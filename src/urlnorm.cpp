@@ -8,26 +8,20 @@
 
 #include "header.h"
 #include "mem.h"
+#include "misc.h"
 
 namespace {
 
 bool unreserved(unsigned char c) { return isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string unreserved_decode(const std::string &path) {
     std::string out;
     out.reserve(path.size());
     for (size_t i = 0; i < path.size(); i++) {
-        if (path[i] == '%' && i + 2 < path.size() && hex_value((unsigned char)path[i + 1]) >= 0 &&
-            hex_value((unsigned char)path[i + 2]) >= 0) {
-            unsigned char c =
-                (unsigned char)(hex_value((unsigned char)path[i + 1]) * 16 + hex_value((unsigned char)path[i + 2]));
+        int high = path[i] == '%' && i + 2 < path.size() ? hex_digit(path[i + 1]) : -1;
+        int low = high >= 0 ? hex_digit(path[i + 2]) : -1;
+        if (low >= 0) {
+            unsigned char c = (unsigned char)(high * 16 + low);
             if (unreserved(c)) {
                 out += (char)c;
                 i += 2;
@@ -84,7 +78,6 @@ bool numeric_form(const std::string &host) {
 
 void text_replace(char **field, const std::string &value) {
     char *copy = xstrdup(value.c_str());
-    if (!copy) fatal_alloc("src/urlnorm", __LINE__, __func__, value.size() + 1);
     free(*field);
     *field = copy;
 }

@@ -96,6 +96,18 @@ def listens_on(pid, port):
     return False
 
 
+def rss_kib(pid):
+    """The resident memory of process pid in KiB, 0 when it is gone."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
 def pid_alive(pid):
     try:
         os.kill(pid, 0)

@@ -6,16 +6,9 @@
 
 #include <string>
 
+#include "fuzz_support.h"
 #include "interface.h"
 #include "settings.h"
-
-namespace {
-
-void check(bool condition) {
-    if (!condition) abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     loglevel = 0;

@@ -14,15 +14,12 @@
 #include "base64.h"
 #include "blowfish.h"
 #include "filebuf.h"
+#include "fuzz_support.h"
 #include "settings.h"
 
 namespace {
 
 const size_t DECODE_LIMIT = 1 << 20;
-
-void check(bool condition) {
-    if (!condition) abort();
-}
 
 void fuzz_uncompress(const uint8_t *data, size_t size, int gzip) {
     Filebuf buffer;

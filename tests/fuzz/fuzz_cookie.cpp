@@ -9,15 +9,12 @@
 #include <string>
 
 #include "cookieheader.h"
+#include "fuzz_support.h"
 #include "interface.h"
 #include "settings.h"
 #include "timerange.h"
 
 namespace {
-
-void check(bool condition) {
-    if (!condition) abort();
-}
 
 bool same_time(const struct tm &a, const struct tm &b) {
     return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday && a.tm_hour == b.tm_hour &&

@@ -10,13 +10,10 @@
 
 #include "dirlist.h"
 #include "filebuf.h"
+#include "fuzz_support.h"
 #include "settings.h"
 
 namespace {
-
-void check(bool condition) {
-    if (!condition) abort();
-}
 
 size_t count_checked(dir_t *list) {
     size_t n = 0;

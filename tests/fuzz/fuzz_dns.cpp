@@ -8,16 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "mxquery.h"
 #include "settings.h"
-
-namespace {
-
-void check(bool condition) {
-    if (!condition) abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     loglevel = 0;

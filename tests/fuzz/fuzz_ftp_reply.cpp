@@ -4,22 +4,17 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "connection.h"
+#include "fuzz_support.h"
 #include "misc.h"
 #include "proto_ftp.h"
 #include "settings.h"
 #include "socket.h"
 
 namespace {
-
-void check(bool condition) {
-    if (!condition) abort();
-}
 
 // The gateway's waits: greeting, login, PASV, transfer and its end.
 const int WAITS[][2] = {{220, -1}, {331, 230}, {227, -1}, {150, 125}, {226, 250}, {200, -1}, {257, -1}, {213, -1}};
@@ -41,20 +36,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 150000) return 0;  // stays within the socket buffer
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) abort();
-    int room = 1 << 20;
-    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-    size_t written = 0;
-    while (written < size) {
-        ssize_t n = write(pair[1], data + written, size - written);
-        if (n <= 0) abort();
-        written += (size_t)n;
-    }
-    close(pair[1]);
-
     CONNECTION_T *connection = connection_new();
-    connection->server = new Socket(pair[0]);
+    connection->server = new Socket(socket_holding(data, size));
     for (const auto &wait : WAITS) {
         std::string text;
         int code = ftp_code_wait(connection, wait[0], wait[1], &text);

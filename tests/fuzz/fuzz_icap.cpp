@@ -16,15 +16,12 @@
 
 #include "connection.h"
 #include "filebuf.h"
+#include "fuzz_support.h"
 #include "header.h"
 #include "icap.h"
 #include "settings.h"
 
 namespace {
-
-void check(bool condition) {
-    if (!condition) abort();
-}
 
 int listener = -1;
 int port = 0;

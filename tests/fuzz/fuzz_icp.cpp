@@ -7,15 +7,8 @@
 #include <memory>
 
 #include "forward.h"
+#include "fuzz_support.h"
 #include "settings.h"
-
-namespace {
-
-void check(bool condition) {
-    if (!condition) abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     loglevel = 0;

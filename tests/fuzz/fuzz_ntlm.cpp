@@ -10,15 +10,12 @@
 #include <string>
 
 #include "access.h"
+#include "fuzz_support.h"
 #include "ntlm_talk.h"
 #include "protocol.h"
 #include "settings.h"
 
 namespace {
-
-void check(bool condition) {
-    if (!condition) abort();
-}
 
 const char BASE64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
 

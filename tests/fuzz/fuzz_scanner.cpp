@@ -5,14 +5,13 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "clamav.h"
 #include "filebuf.h"
 #include "fprot.h"
+#include "fuzz_support.h"
 #include "kaspersky.h"
 #include "scanner.h"
 #include "settings.h"
@@ -20,10 +19,6 @@
 #include "sophie.h"
 
 namespace {
-
-void check(bool condition) {
-    if (!condition) abort();
-}
 
 void check_result(const ScanResult &result) {
     check(result.verdict == SCAN_CLEAN || result.verdict == SCAN_INFECTED || result.verdict == SCAN_FAILED);
@@ -40,16 +35,7 @@ std::string first_line(const std::string &text, size_t size) {
 
 void kaspersky(const uint8_t *data, size_t size) {
     if (size > 100000) return;  // stays within the socket buffer
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) abort();
-    size_t written = 0;
-    while (written < size) {
-        ssize_t n = write(pair[1], data + written, size - written);
-        if (n <= 0) abort();
-        written += (size_t)n;
-    }
-    close(pair[1]);
-    Socket daemon(pair[0]);
+    Socket daemon(socket_holding(data, size));
     ScanResult result = kaspersky_reply(daemon, 5);
     check_result(result);
     check(result.name.size() <= 127);
