@@ -4,7 +4,8 @@
 #define KORVANTEL_SETTINGS_H
 
 #define PRODUCT_NAME "Korvantel"
-#define RELEASE_LABEL "korvantel-2.0"
+// The build defines the release: the project version of the package.
+#define RELEASE_LABEL "korvantel-" KORVANTEL_RELEASE
 #define VERSION "ntlm.RC2.0"
 #define RELEASE_BUILD 20091216
 #define MAX_THREAD_SLOTS 16384
