@@ -108,13 +108,13 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME korvantel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "content-filtering caching proxy daemon")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "content-filtering caching proxy daemon
- Korvantel is a multi-threaded HTTP proxy with a disk cache, URL, header,
- MIME, cookie and keyword filters, virus scanner and ICAP hooks, LDAP, PAM
- and NTLM authentication, and a web interface for its configuration.
- .
- This package runs it as the systemd service korvantel.service under its
- own user, with its logs rotated daily.")
+# CPack puts the summary first and indents these lines itself.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Korvantel is a multi-threaded HTTP proxy with a disk cache, URL, header,
+MIME, cookie and keyword filters, virus scanner and ICAP hooks, LDAP, PAM
+and NTLM authentication, and a web interface for its configuration.
+
+This package runs it as the systemd service korvantel.service under its
+own user, with its logs rotated daily.")
 set(CPACK_PACKAGE_CONTACT "${KORVANTEL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KORVANTEL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
