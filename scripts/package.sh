@@ -9,7 +9,7 @@ out="${1:-dist}"
 scripts/setup.sh
 dir=build-package
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DKORVANTEL_SANITIZE=OFF -DKORVANTEL_FUZZ=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+  -DKORVANTEL_SANITIZE=OFF -DKORVANTEL_FUZZ=OFF >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target korvantel korvantel_changelog
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
