@@ -508,7 +508,7 @@ int protocol_prefetch(PREFETCH_QUEUE *element) {
     // anything else that would come back into this proxy.
     const char *why = interface_named(url) ? "it names the web interface" : forward_loop(connection);
     if (why) {
-        putlog(LOG_PREFETCH, "prefetch: skipped a link to %s:%d since %s", url->host ? url->host : "", url->port, why);
+        putlog(LOG_PREFETCH, "skipped a link to %s:%d since %s", url->host ? url->host : "", url->port, why);
     } else if (protocol_start(connection) >= 0) {
         if (strcasecmp(request->protocol, "http") == 0) protocol_http(connection);
         else if (strcasecmp(request->protocol, "ftp") == 0) protocol_ftp(connection);

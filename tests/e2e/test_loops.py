@@ -58,7 +58,7 @@ class OwnAddress(unittest.TestCase):
     def test_connect_and_transparent_requests_to_the_proxy_are_refused(self):
         second = free_port()
         conf = (Config().add("network/listen", comment="second", port=second, ip="127.0.0.1")
-                .set("access/allow", permissions="proxy,connect,transparent,origin"))
+                .set("access/allow", 0, permissions="proxy,connect,transparent,origin"))
         p = Proxy(config=conf)
         conf.set("general/rule", cportrange="%d,%d" % (p.port, second))
         with p:
@@ -86,10 +86,8 @@ class OwnAddress(unittest.TestCase):
                 self.assertEqual(c.ask(request(origin.url("/other"))).status, 200)
 
     def test_failed_logins_through_a_loop_do_not_lock_out_this_machine(self):
-        text = str(Config())
-        text = text.replace("<interfaceuser></interfaceuser>", "<interfaceuser>admin</interfaceuser>")
-        text = text.replace("<interfacepassword></interfacepassword>", "<interfacepassword>s3cret</interfacepassword>")
-        with Proxy(config=text) as p:
+        conf = Config().set("access/allow", 1, interfaceuser="admin", interfacepassword="s3cret")
+        with Proxy(config=conf) as p:
             for n in range(8):
                 body = urllib.parse.urlencode({"username": "admin", "password": "guess%d" % n}).encode()
                 with p.client(source=LAN) as c:
