@@ -494,8 +494,8 @@ static unsigned int protocol_needed(const HEADER *request) {
     return 0;
 }
 
-// Whether a word of a Via entry is one of this proxy's listeners as
-// "address:port", the way this proxy names itself there.
+// Whether a word of a Via entry is "address:port" of one of this proxy's
+// listeners.
 static bool via_word_own(const std::string &word) {
     size_t colon = word.rfind(':');
     if (colon == std::string::npos || colon + 1 >= word.size() || word.size() - colon > 6) return false;
@@ -509,25 +509,22 @@ static bool via_word_own(const std::string &word) {
     return net_own_address(address.s_addr, port);
 }
 
-// Whether a Via header holds an entry received by this proxy: the entry's
-// first word (this proxy writes no protocol version) or, after a version,
-// its second.
+// Whether a Via header holds an entry this proxy wrote: "address:port
+// (Korvantel version)" with one of its listeners' address and port.
 static bool via_names_self(const char *via) {
+    static const char mark[] = " (Korvantel ";
     std::string entry;
     for (const char *p = via;; p++) {
         if (*p && *p != ',') {
             entry += *p;
             continue;
         }
-        size_t start = entry.find_first_not_of(" \t");
-        std::vector<std::string> words;
-        while (start != std::string::npos && words.size() < 2) {
-            size_t end = entry.find_first_of(" \t", start);
-            words.push_back(entry.substr(start, end == std::string::npos ? std::string::npos : end - start));
-            start = end == std::string::npos ? end : entry.find_first_not_of(" \t", end);
+        size_t at = entry.find(mark);
+        if (at != std::string::npos) {
+            std::string before = entry.substr(0, at);
+            size_t word = before.find_last_of(" \t");
+            if (via_word_own(word == std::string::npos ? before : before.substr(word + 1))) return true;
         }
-        for (const std::string &word : words)
-            if (via_word_own(word)) return true;
         if (!*p) return false;
         entry.clear();
     }

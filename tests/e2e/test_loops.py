@@ -102,13 +102,23 @@ class OwnAddress(unittest.TestCase):
             self.assertIn(b"Top Menu", r.body)
             self.assertNotIn("web interface login failed", p.log())
 
+    def test_a_parent_proxy_that_is_this_proxy_is_refused(self):
+        with hello_origin() as origin:
+            p = Proxy()
+            p.config = Config().add("forward/rule", host="127.0.0.1", port=p.port)
+            with p:
+                refused(self, p.get(origin.url("/through-itself")), "parent")
+                self.assertEqual(len(origin.requests), 0)
+                self.assertTrue(p.wait_log(LOOP_LOG + "127.0.0.1 asked for 127.0.0.1:%d, refused since its parent "
+                                           "proxy is this proxy" % origin.port))
+
 
 class Via(unittest.TestCase):
     def test_a_request_that_passed_this_proxy_is_refused(self):
         with hello_origin() as origin, Proxy() as p:
             own = ["127.0.0.1:%d (Korvantel ntlm.RC2.0)" % p.port,
                    "1.1 squid.example, 127.0.0.1:%d (Korvantel ntlm.RC2.0)" % p.port,
-                   "1.1 127.0.0.1:%d" % p.port]
+                   "127.0.0.1:%d (Korvantel ntlm.RC2.0),1.0 squid.example" % p.port]
             for via in own:
                 with self.subTest(via=via), p.client(source=LAN) as c:
                     refused(self, c.ask(request(origin.url("/looped"), ["Via: " + via])), via)
@@ -116,7 +126,8 @@ class Via(unittest.TestCase):
             self.assertTrue(p.wait_log(LOOP_LOG + "%s asked for 127.0.0.1:%d, refused since it has passed this "
                                        "proxy already (Via)" % (LAN, origin.port)))
             # Other proxies on the way are no loop.
-            for via in ("1.1 127.0.0.1:%d (Korvantel ntlm.RC2.0)" % origin.port, "1.0 proxy.example:3128"):
+            for via in ("127.0.0.1:%d (Korvantel ntlm.RC2.0)" % origin.port, "1.0 proxy.example:3128",
+                        "1.1 127.0.0.1:%d (squid)" % p.port):
                 with self.subTest(via=via), p.client(source=LAN) as c:
                     r = c.ask(request(origin.url("/passed"), ["Via: " + via]))
                     self.assertEqual((r.status, r.body), (200, HELLO))
