@@ -129,7 +129,6 @@ bool upstream_connect(CONNECTION_T *connection) {
         connection->flags &= ~CONN_POOLED_SERVER;
         upstream_set(connection, FORWARD_DIRECT, nullptr, 0, nullptr, nullptr, nullptr);
         if (forward_section) forward_section->forward_do(connection);
-        if (loop_refused(connection)) return false;
         if (connection->request->type != HEADER_CONNECT && connection->forward_type != FORWARD_HTTP &&
             connection->request->port != 0 && !scheme_handled(connection->request)) {
             // Only a parent proxy could fetch it: no server is contacted
@@ -139,6 +138,7 @@ bool upstream_connect(CONNECTION_T *connection) {
             request_page(connection, "badprotocol", 501);
             return false;
         }
+        if (loop_refused(connection)) return false;
         int result = protocol_start(connection);
         if (result >= 0) break;
         if (!connection->cache) {
