@@ -108,6 +108,20 @@ bool scheme_handled(const HEADER *request) {
     return strcasecmp(scheme, "http") == 0 || strcasecmp(scheme, "ftp") == 0 || protocols.Has(scheme);
 }
 
+// A request that would come back into this proxy is refused before any
+// connection: it would arrive from the proxy's own address and be given that
+// address's rights (the web interface among them).
+bool loop_refused(CONNECTION_T *connection) {
+    const char *why = forward_loop(connection);
+    if (!why) return false;
+    HEADER *request = connection->request;
+    putlog(LOG_SECURITY, "Blocked Security Breach: request loop: %s asked for %s:%d, refused since %s",
+           connection->ip ? connection->ip : "", request->host ? request->host : "", request->port, why);
+    keepalive_client_end(connection);
+    refusal_page(connection, "noaccess", 403);
+    return true;
+}
+
 // Connects upstream unless the cached copy is served as it is. False when
 // the request ended.
 bool upstream_connect(CONNECTION_T *connection) {
@@ -124,6 +138,7 @@ bool upstream_connect(CONNECTION_T *connection) {
             request_page(connection, "badprotocol", 501);
             return false;
         }
+        if (loop_refused(connection)) return false;
         int result = protocol_start(connection);
         if (result >= 0) break;
         if (!connection->cache) {

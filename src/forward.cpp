@@ -25,6 +25,7 @@
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
+#include "network.h"
 #include "profiles.h"
 #include "protocol.h"
 
@@ -491,6 +492,57 @@ static unsigned int protocol_needed(const HEADER *request) {
     if (strcasecmp(request->protocol, "http") == 0) return FORWARD_SERVES_HTTP;
     if (strcasecmp(request->protocol, "ftp") == 0) return FORWARD_SERVES_FTP;
     return 0;
+}
+
+// Whether a word of a Via entry is "address:port" of one of this proxy's
+// listeners.
+static bool via_word_own(const std::string &word) {
+    size_t colon = word.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= word.size() || word.size() - colon > 6) return false;
+    int port = 0;
+    for (size_t i = colon + 1; i < word.size(); i++) {
+        if (word[i] < '0' || word[i] > '9') return false;
+        port = port * 10 + (word[i] - '0');
+    }
+    struct in_addr address;
+    if (inet_pton(AF_INET, word.substr(0, colon).c_str(), &address) != 1) return false;
+    return net_own_address(address.s_addr, port);
+}
+
+// Whether a Via header holds an entry this proxy wrote: "address:port
+// (Korvantel version)" with one of its listeners' address and port.
+static bool via_names_self(const char *via) {
+    static const char mark[] = " (Korvantel ";
+    std::string entry;
+    for (const char *p = via;; p++) {
+        if (*p && *p != ',') {
+            entry += *p;
+            continue;
+        }
+        size_t at = entry.find(mark);
+        if (at != std::string::npos) {
+            std::string before = entry.substr(0, at);
+            size_t word = before.find_last_of(" \t");
+            if (via_word_own(word == std::string::npos ? before : before.substr(word + 1))) return true;
+        }
+        if (!*p) return false;
+        entry.clear();
+    }
+}
+
+const char *forward_loop(CONNECTION_T *connection) {
+    const HEADER *request = connection ? connection->request : nullptr;
+    if (!request) return nullptr;
+    if (request->via && via_names_self(request->via)) return "it has passed this proxy already (Via)";
+    int type = connection->forward_type;
+    if (type == FORWARD_DIRECT || !connection->forward_host)
+        return net_own_destination(request->host, request->port, true) ? "its server is this proxy" : nullptr;
+    if (net_own_destination(connection->forward_host, connection->forward_port, true))
+        return "its parent proxy is this proxy";
+    // Through a peer the name is the peer's to resolve (SOCKS4 excepted);
+    // an address of this machine is judged all the same, for a peer here.
+    if (net_own_destination(request->host, request->port, type == FORWARD_SOCKS4)) return "its server is this proxy";
+    return nullptr;
 }
 
 int ForwardSection::forward_do(CONNECTION_T *connection) {

@@ -183,6 +183,13 @@ private:
 
 extern ForwardSection *forward_section;
 
+// Why the request would come back into this proxy by the route forward_do
+// chose, or null when it would not: its Via names one of the listeners, or
+// the server or parent it goes to is one of them (after numeric
+// normalisation and name resolution). Such a request would arrive from the
+// proxy's own address, with that address's rights.
+const char *forward_loop(CONNECTION_T *connection);
+
 // Builds the section (and sets forward_section), for the section registry.
 Section *forward_construct();
 

@@ -30,6 +30,7 @@
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
+#include "network.h"
 #include "proto_http.h"
 #include "protocol.h"
 #include "section.h"
@@ -265,18 +266,22 @@ static std::string interface_path(CONNECTION_T *connection) {
     return file;
 }
 
-// The rest of referer after "http://<host>" with an optional port, or null
-// when referer names another host.
-static const char *referer_after_host(const char *referer, const std::string &host) {
+// The rest of referer after "http://<host>" and its port (80 when it names
+// none), or null when referer names another host or no valid port.
+static const char *referer_after_host(const char *referer, const std::string &host, int *port) {
     if (host.empty()) return nullptr;
     std::string base = "http://" + host.substr(0, 120);
     if (strncasecmp(referer, base.c_str(), base.size()) != 0) return nullptr;
     const char *rest = referer + base.size();
+    *port = 80;
     if (*rest == '/') return rest;
     if (*rest != ':') return nullptr;
     rest++;
-    while (*rest >= '0' && *rest <= '9') rest++;
-    return *rest == '/' ? rest : nullptr;
+    int digits = 0, value = 0;
+    for (; *rest >= '0' && *rest <= '9' && digits < 6; rest++, digits++) value = value * 10 + (*rest - '0');
+    if (digits == 0 || digits > 5 || value > 65535 || *rest != '/') return nullptr;
+    *port = value;
+    return rest;
 }
 
 // A Referer as logged: password values in its query masked.
@@ -299,11 +304,13 @@ int interface_check_referer(CONNECTION_T *connection) {
     if (strncasecmp(referer, own, sizeof own - 1) == 0 &&
         (referer[sizeof own - 1] == ':' || referer[sizeof own - 1] == '/'))
         return 1;
-    // ...or reached through the proxy's own name, where the interface's name
-    // is the path's first segment. Any other page on that host (another
-    // program on the proxy's machine, "localhost" in a browser) is foreign.
-    const char *path = referer_after_host(referer, proxy_name_get());
-    if (path && strncasecmp(path + 1, INTERFACE_HOST, HOST_LENGTH) == 0) {
+    // ...or reached through the proxy's own name and one of its ports, where
+    // the interface's name is the path's first segment. Any other page on
+    // that host (another program on the proxy's machine, on another port or
+    // path) is foreign.
+    int port = 0;
+    const char *path = referer_after_host(referer, proxy_name_get(), &port);
+    if (path && net_listening_port(port) && strncasecmp(path + 1, INTERFACE_HOST, HOST_LENGTH) == 0) {
         char next = path[1 + HOST_LENGTH];
         if (next == '\0' || next == '/' || next == '?' || next == '#') return 1;
     }
@@ -455,7 +462,8 @@ static bool login_cookie(HEADER *request, std::string *value) {
     return false;
 }
 
-// Adds "Set-Cookie: login=<token>; path=/; expires=<an hour from now, UTC>".
+// Adds "Set-Cookie: login=<token>; path=/; expires=<an hour from now, UTC>;
+// HttpOnly; SameSite=Strict".
 // The cookie holds the token alone: the client's other cookies are none of
 // the interface's business.
 static void login_cookie_set(HEADER *response, const std::string &user, const std::string &password) {
@@ -468,7 +476,9 @@ static void login_cookie_set(HEADER *response, const std::string &user, const st
     HTTP_HEADER line;
     line.pass = 1;
     line.name = "Set-Cookie";
-    line.value = cookie.Build();
+    // Out of scripts' reach, and never sent along with a request another
+    // site starts.
+    line.value = cookie.Build() + "; HttpOnly; SameSite=Strict";
     response->headers.push_back(line);
 }
 

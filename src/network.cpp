@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/tcp.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,6 +29,7 @@
 #include "settings.h"
 #include "socket.h"
 #include "stats.h"
+#include "urlnorm.h"
 
 SOCKLIST_T socklist[NET_LISTENERS];
 
@@ -182,6 +184,59 @@ void net_listen_closeall() {
         socklist[i].port = 0;
         socklist[i].ip = nullptr;
     }
+}
+
+// Whether address is one of this machine's own: the loopback network, the
+// unspecified address (a connect to it reaches this machine) or an address
+// of one of its interfaces.
+static bool local_address(in_addr_t address) {
+    uint32_t host = ntohl(address);
+    if ((host >> 24) == 127 || host == INADDR_ANY) return true;
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool found = false;
+    for (struct ifaddrs *i = list; i && !found; i = i->ifa_next)
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET)
+            found = ((struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr == address;
+    freeifaddrs(list);
+    return found;
+}
+
+bool net_listening_port(int port) {
+    for (int i = 0; i < NET_LISTENERS && socklist[i].active; i++)
+        if (socklist[i].port == port) return true;
+    return false;
+}
+
+bool net_own_address(in_addr_t address, int port) {
+    for (int i = 0; i < NET_LISTENERS && socklist[i].active; i++) {
+        if (socklist[i].port != port) continue;
+        struct in_addr bound;
+        // A listener on all local addresses, as net_listen reads its text.
+        if (!socklist[i].ip || inet_pton(AF_INET, socklist[i].ip, &bound) != 1 || bound.s_addr == htonl(INADDR_ANY)) {
+            if (local_address(address)) return true;
+            continue;
+        }
+        if (bound.s_addr == address || address == htonl(INADDR_ANY)) return true;
+    }
+    return false;
+}
+
+bool net_own_destination(const char *host, int port, bool resolve) {
+    if (!host || !*host || !net_listening_port(port)) return false;
+    std::string name = url_host_normalise(host);
+    struct in_addr address;
+    if (inet_pton(AF_INET, name.c_str(), &address) == 1) return net_own_address(address.s_addr, port);
+    if (!resolve) return false;
+    // The lookup the connect makes next is answered from the same cache
+    // entry, so a name cannot point here for this check and elsewhere for
+    // the connect.
+    HOSTENT *resolved = net_dns(name.c_str());
+    if (!resolved) return false;
+    in_addr_t found;
+    memcpy(&found, resolved->address, 4);
+    hostent_free(resolved);
+    return net_own_address(found, port);
 }
 
 static CONNECTION_T *accept_one(int slot) {

@@ -47,6 +47,16 @@ void net_init();
 int net_listen(int port, const char *address);
 // Closes every active listener.
 void net_listen_closeall();
+// Whether one of the listeners is on port.
+bool net_listening_port(int port);
+// Whether address (network order) and port are one of this proxy's
+// listeners. A listener on all local addresses counts for every loopback
+// address, 0.0.0.0 and every address of the machine's interfaces.
+bool net_own_address(in_addr_t address, int port);
+// The same for a host as a request names it: a numeric IPv4 address in any
+// spelling is read as its dotted quad, and with resolve a name is looked up
+// through the DNS cache (one that does not resolve is not this proxy).
+bool net_own_destination(const char *host, int port, bool resolve);
 // Waits up to timeout seconds (-1 for ever) for a connection on any
 // listener; returns a new record with its client socket, or null.
 CONNECTION_T *net_accept(int timeout);

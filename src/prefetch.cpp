@@ -9,6 +9,7 @@
 #include "cache.h"
 #include "connection.h"
 #include "forward.h"
+#include "general.h"
 #include "header.h"
 #include "hstream.h"
 #include "lockguard.h"
@@ -21,6 +22,7 @@
 #include "protocol.h"
 #include "regexp.h"
 #include "socket.h"
+#include "templates.h"
 #include "threads.h"
 
 #include <string>
@@ -431,6 +433,20 @@ int prefetch_callback(HTMLStream *, htmlstream_node *node, void *data) {
     return 0;
 }
 
+// Whether a URL names the web interface: by the interface's own host, or
+// by the proxy's own name with the interface's name as the path's first
+// segment (the proxy's own address is judged with the route).
+bool interface_named(const URL *url) {
+    if (!url->host) return false;
+    std::string host = url->host;
+    if (!host.empty() && host.back() == '.') host.pop_back();
+    if (strcasecmp(host.c_str(), INTERFACE_HOST) == 0) return true;
+    const std::string self = proxy_name_get();
+    const char *file = url->file;
+    return !self.empty() && strcasecmp(host.c_str(), self.c_str()) == 0 && file && file[0] == '/' &&
+           strncasecmp(file + 1, INTERFACE_HOST, sizeof INTERFACE_HOST - 1) == 0;
+}
+
 }  // namespace
 
 // ---- fetching ----------------------------------------------------------------
@@ -487,7 +503,13 @@ int protocol_prefetch(PREFETCH_QUEUE *element) {
     connection->log.url = text;
     connection->log.set_cachecode(CACHECODE_TCP_MISS);
 
-    if (protocol_start(connection) >= 0) {
+    // The prefetcher asks from inside the proxy, with a Referer the
+    // interface would take for its own: it never fetches the interface, nor
+    // anything else that would come back into this proxy.
+    const char *why = interface_named(url) ? "it names the web interface" : forward_loop(connection);
+    if (why) {
+        putlog(LOG_PREFETCH, "skipped a link to %s:%d since %s", url->host ? url->host : "", url->port, why);
+    } else if (protocol_start(connection) >= 0) {
         if (strcasecmp(request->protocol, "http") == 0) protocol_http(connection);
         else if (strcasecmp(request->protocol, "ftp") == 0) protocol_ftp(connection);
     }

@@ -57,8 +57,14 @@ class ShippedConfiguration(unittest.TestCase):
             ("127.0.0.1", None, True),
             ("127.0.0.1", "not an address", True),
             ("127.0.0.1", "10.1.1.1", False),
-            ("127.0.0.2", None, False),
-            ("127.0.0.2", "127.0.0.1", False),
+            ("127.0.0.21", None, False),
+            ("127.0.0.21", "127.0.0.1", False),
+            ("127.0.0.21", "127.0.0.2", False),
+            # The LAN rule: proxy and CONNECT, and no more for a claim to be
+            # this machine (checked below).
+            ("127.0.0.2", None, True),
+            ("127.0.0.20", "127.0.0.1", True),
+            ("127.0.0.2", "10.1.1.1", False),
         ]
         with hello_origin() as origin, Proxy() as p:
             for source, forwarded, admitted in cases:
@@ -72,7 +78,13 @@ class ShippedConfiguration(unittest.TestCase):
                         else:
                             self.assertIn(b"Access denied", r.body)
                             self.assertTrue(c.closed())  # closed after the refusal
-            self.assertEqual(2, len(origin.requests))
+            self.assertEqual(4, len(origin.requests))
+            for forwarded in (None, "127.0.0.1"):
+                with self.subTest(interface_from_lan=forwarded), p.client(source="127.0.0.2") as c:
+                    headers = ["X-Forwarded-For: %s" % forwarded] if forwarded else []
+                    r = c.ask(request("http://korvantel.invalid/stats", headers))
+                    self.assertEqual(403, r.status)
+                    self.assertNotIn(b"Top Menu", r.body)
 
 
 class Refusal(unittest.TestCase):

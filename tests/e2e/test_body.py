@@ -20,7 +20,7 @@ BLOCKED = b"Page Blocked"
 
 
 def base_config():
-    return Config().set("access/allow", permissions=PERMISSIONS)
+    return Config().set("access/allow", 1, permissions=PERMISSIONS)
 
 
 def html(body, headers=(("Content-Type", "text/html"),)):

@@ -37,10 +37,10 @@ ARTIFACTS = os.path.join(os.path.dirname(os.path.abspath(BINARY)), "test-artifac
 
 def login_config():
     with open(CONFIG_XML) as f:
-        text = f.read()
+        lan, text = f.read().split("<comment>This machine</comment>", 1)
     text = text.replace("<interfaceuser></interfaceuser>", "<interfaceuser>admin</interfaceuser>", 1)
-    return text.replace("<interfacepassword></interfacepassword>",
-                        "<interfacepassword>s3cret</interfacepassword>", 1)
+    return lan + "<comment>This machine</comment>" + text.replace(
+        "<interfacepassword></interfacepassword>", "<interfacepassword>s3cret</interfacepassword>", 1)
 
 
 @unittest.skipUnless(HAVE_SELENIUM and os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER),

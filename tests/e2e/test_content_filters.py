@@ -17,7 +17,7 @@ PERMISSIONS = "interface,proxy,connect,bypass,urlcommands"
 
 def config():
     """The shipped configuration with URL commands permitted."""
-    return Config().set("access/allow", permissions=PERMISSIONS)
+    return Config().set("access/allow", 1, permissions=PERMISSIONS)
 
 
 def section(name, rules, conf=None, **options):

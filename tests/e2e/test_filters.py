@@ -16,7 +16,7 @@ PERMISSIONS = "interface,proxy,connect,urlcommands,bypass"
 
 def config(permissions=PERMISSIONS):
     """The shipped configuration with the local client's permissions widened."""
-    return Config().set("access/allow", permissions=permissions)
+    return Config().set("access/allow", 1, permissions=permissions)
 
 
 def url_filtering(order="denyfirst", allow=(), deny=(), template="", enabled=True, conf=None):

@@ -58,7 +58,7 @@ class CIcapEcho(unittest.TestCase):
         self.assertEqual(got[1].body, b"field=value")
 
     def test_bypass_letter(self):
-        conf = icap_config(self.icap.port, "reqmod,respmod").set("access/allow", bypass="icap")
+        conf = icap_config(self.icap.port, "reqmod,respmod").set("access/allow", 1, bypass="icap")
         with Proxy(config=conf, loglevel=ALL_LOG) as p:
             r = fetch(p, self.origin.url("/b"))
             self.assertIsNone(r.header("via"))

@@ -32,16 +32,20 @@ def shipped():
         return f.read()
 
 
+LAN_RULE = "LAN clients: proxy and CONNECT only"
+
+
 def config_with(user="", password="", permissions="interface,proxy,connect", loglevel_text=None):
     """The shipped configuration with the local rule's interface login and
-    permissions replaced."""
-    text = shipped()
+    permissions replaced (the LAN rule before it is left alone)."""
+    lan, local = shipped().split("<comment>This machine</comment>", 1)
+    text = local
     text = text.replace("<interfaceuser></interfaceuser>", "<interfaceuser>%s</interfaceuser>" % user, 1)
     text = text.replace("<interfacepassword></interfacepassword>",
                         "<interfacepassword>%s</interfacepassword>" % password, 1)
     text = text.replace("<permissions>interface,proxy,connect</permissions>",
                         "<permissions>%s</permissions>" % permissions, 1)
-    return text
+    return lan + "<comment>This machine</comment>" + text
 
 
 class Answer:
@@ -162,6 +166,8 @@ class Login(unittest.TestCase):
             self.assertIsNotNone(cookie)
             parts = [x.strip() for x in cookie.split(";")]
             self.assertEqual(parts[1], "path=/")
+            # Out of scripts' reach, and not sent with requests other sites start.
+            self.assertEqual(parts[3:], ["HttpOnly", "SameSite=Strict"])
             self.assertTrue(parts[2].startswith("expires="))
             expires = email.utils.parsedate_to_datetime(parts[2][len("expires="):].replace("-", " "))
             ahead = expires.timestamp() - time.time()
@@ -173,6 +179,7 @@ class Login(unittest.TestCase):
             self.assertIn("Top Menu", again.body)
             renewed = login_cookie(again)
             self.assertIsNotNone(renewed)
+            self.assertTrue(renewed.endswith("; HttpOnly; SameSite=Strict"), renewed)
             self.assertNotIn("a=1", renewed)
             self.assertNotIn("b=2", renewed)
             self.assertIn("Top Menu", call(p, "/stats", headers={"Cookie": "login=" + token_of(renewed)}).body)
@@ -270,15 +277,17 @@ class Security(unittest.TestCase):
             self.assertEqual(allow_comments(p), before)
 
     def test_only_pages_of_the_interface_may_post_forms(self):
-        # The proxy's own name is "localhost": a page on another localhost
-        # port, or anywhere else on that host, is foreign unless the
-        # interface's name is the first segment of its path.
+        # The proxy's own name is "localhost": a page on that host is
+        # foreign unless it is on one of the proxy's ports (none is 80,
+        # where this proxy does not listen) and the interface's name is the
+        # first segment of its path.
         with Proxy() as p:
             saved = os.path.join(p.dir, "forged.xml")
             foreign = ["http://localhost:8080/evil.html", "http://localhost/",
                        "http://localhost:%d/" % p.port, "http://localhost:%d/x/%s/config" % (p.port, HOST),
                        "http://localhost/%s.evil/config" % HOST, "http://localhost:8x/%s/" % HOST,
-                       "http://localhost.evil/%s/" % HOST]
+                       "http://localhost.evil/%s/" % HOST, "http://localhost:9999/%s/" % HOST,
+                       "http://localhost/%s/config" % HOST, "http://localhost:%d/%s/" % (p.port + 1, HOST)]
             for referer in foreign:
                 with self.subTest(referer=referer):
                     before = allow_comments(p)
@@ -289,8 +298,8 @@ class Security(unittest.TestCase):
                     self.assertEqual(allow_comments(p), before)
                     self.assertFalse(os.path.exists(saved))
                     self.assertTrue(p.wait_log("web interface request from invalid referer (%s)" % referer))
-            own = ["http://localhost:%d/%s/config" % (p.port, HOST), "http://LOCALHOST/%s" % HOST.upper(),
-                   "http://localhost/%s?x" % HOST, "http://%s/config" % HOST, "http://%s:80/" % HOST]
+            own = ["http://localhost:%d/%s/config" % (p.port, HOST), "http://LOCALHOST:%d/%s" % (p.port, HOST.upper()),
+                   "http://localhost:%d/%s?x" % (p.port, HOST), "http://%s/config" % HOST, "http://%s:80/" % HOST]
             for n, referer in enumerate(own):
                 with self.subTest(referer=referer):
                     call(p, "/config", form=rule_form("own%d" % n), referer=referer)
@@ -548,27 +557,27 @@ class FormActions(unittest.TestCase):
             for name in ("one", "two", "three"):
                 page = call(p, "/config", form=rule_form(name))
                 self.assertNotIn("must be", page.body)
-            self.assertEqual(allow_comments(p), ["This machine", "one", "two", "three"])
+            self.assertEqual(allow_comments(p), [LAN_RULE, "This machine", "one", "two", "three"])
             self.assertIn("<permissions>proxy</permissions>", xml(p))
 
             ids = allow_ids(p)
             edit = rule_form("TWO", permissions=("proxy", "connect"))
-            edit.update({"action": "edit", "id": str(ids[2])})
+            edit.update({"action": "edit", "id": str(ids[3])})
             call(p, "/config", form=edit)
-            self.assertEqual(allow_comments(p), ["This machine", "one", "TWO", "three"])
+            self.assertEqual(allow_comments(p), [LAN_RULE, "This machine", "one", "TWO", "three"])
             self.assertEqual(allow_ids(p), ids)
             self.assertIn("<permissions>proxy,connect</permissions>", xml(p))
 
             base = {"section": "access", "subsection": "allow"}
-            call(p, "/config", form=dict(base, action="clone", id=str(ids[3])))
-            self.assertEqual(allow_comments(p), ["This machine", "one", "TWO", "three", "three"])
+            call(p, "/config", form=dict(base, action="clone", id=str(ids[4])))
+            self.assertEqual(allow_comments(p), [LAN_RULE, "This machine", "one", "TWO", "three", "three"])
             ids = allow_ids(p)
-            call(p, "/config", form=dict(base, action="delete", id=str(ids[4])))
-            self.assertEqual(allow_comments(p), ["This machine", "one", "TWO", "three"])
-            for direction, index, after in (("up", 2, ["This machine", "TWO", "one", "three"]),
-                                            ("down", 0, ["TWO", "This machine", "one", "three"]),
-                                            ("bottom", 0, ["This machine", "one", "three", "TWO"]),
-                                            ("top", 2, ["three", "This machine", "one", "TWO"])):
+            call(p, "/config", form=dict(base, action="delete", id=str(ids[5])))
+            self.assertEqual(allow_comments(p), [LAN_RULE, "This machine", "one", "TWO", "three"])
+            for direction, index, after in (("up", 3, [LAN_RULE, "This machine", "TWO", "one", "three"]),
+                                            ("down", 1, [LAN_RULE, "TWO", "This machine", "one", "three"]),
+                                            ("bottom", 1, [LAN_RULE, "This machine", "one", "three", "TWO"]),
+                                            ("top", 3, ["three", LAN_RULE, "This machine", "one", "TWO"])):
                 ids = allow_ids(p)
                 call(p, "/config", form=dict(base, action="shift", direction=direction, id=str(ids[index])))
                 self.assertEqual(allow_comments(p), after, direction)
@@ -576,7 +585,7 @@ class FormActions(unittest.TestCase):
             # Links work as GET with the Referer of the interface.
             ids = allow_ids(p)
             call(p, "/config?section=access&subsection=allow&action=delete&id=%d" % ids[0])
-            self.assertEqual(allow_comments(p), ["This machine", "one", "TWO"])
+            self.assertEqual(allow_comments(p), [LAN_RULE, "This machine", "one", "TWO"])
 
     def test_refused_values_and_missing_entries(self):
         with Proxy() as p:
@@ -610,9 +619,9 @@ class FormActions(unittest.TestCase):
 
             call(p, "/config", form=rule_form("added later"))
             self.assertIn("File loaded", call(p, "/load", form={"filename": saved, "overwrite": "yes"}).body)
-            self.assertEqual(allow_comments(p), ["This machine", 'saved <rule> & "more"'])
+            self.assertEqual(allow_comments(p), [LAN_RULE, "This machine", 'saved <rule> & "more"'])
             self.assertIn("File loaded", call(p, "/load", form={"filename": saved, "overwrite": "no"}).body)
-            self.assertEqual(allow_comments(p), ["This machine", 'saved <rule> & "more"'] * 2)
+            self.assertEqual(allow_comments(p), [LAN_RULE, "This machine", 'saved <rule> & "more"'] * 2)
             with open(saved) as f:
                 config = f.read()
         # The saved file starts a daemon again.

@@ -3,13 +3,16 @@ are fetched into the cache by the prefetch workers, so the client's visit
 to the linked pages is all hits and the origin sees each page once; only
 parsed http and ftp links are followed, to the configured depth; the
 "/prefetch" interface page queues a URL and the "prefetch" URL command
-queues the request's own URL.
+queues the request's own URL. The prefetcher never fetches the web
+interface, by any of its names.
 
 Nothing is cached during the first 180 seconds after start-up, so the
 daemon runs on a faked clock moved past that once it is up.
 """
+import os
 import tempfile
 import unittest
+import urllib.parse
 
 from harness import ALL_LOG, Clock, Config, Proxy, clocked_proxy, main, wait_for
 from peers import FtpServer, StandinOrigin, response
@@ -127,6 +130,46 @@ class PrefetchTest(unittest.TestCase):
             # alice herself still gets her own files.
             r = p.get(f.url("/pub/other.txt", user=("alice", "secret")), ["Connection: close"])
             self.assertEqual((r.status, r.body), (200, b"other"))
+
+    def test_the_interface_is_never_prefetched(self):
+        # The prefetcher asks from inside the proxy with the link as its
+        # Referer: a link to the interface would load or save the
+        # configuration with this machine's rights.
+        host = "korvantel.invalid"
+        with StandinOrigin() as origin:
+            clock = Clock(tempfile.mkdtemp(prefix="korvantel-clock-"))
+            p = Proxy(config=prefetching(), env=clock.env(), loglevel=ALL_LOG)
+            saved = [os.path.join(p.dir, "saved%d.xml" % n) for n in range(4)]
+            evil = urllib.parse.quote(origin.url("/evil.xml"), safe="")
+            links = ["http://localhost:%d/%s/load?filename=%s&overwrite=yes" % (p.port, host, evil),
+                     "http://%s/save?filename=%s" % (host.upper(), saved[0]),
+                     "http://localhost:%d/%s/save?filename=%s" % (p.port, host, saved[1]),
+                     "http://127.1:%d/%s/save?filename=%s" % (p.port, host, saved[2]),
+                     "http://LOCALHOST/%s/save?filename=%s" % (host, saved[3]),
+                     "ok.html"]
+            origin.routes.update({
+                "/index.html": response(200, page(links), FRESH),
+                "/ok.html": response(200, b"ok", FRESH),
+                "/evil.xml": response(200, str(Config().set("access/allow", 1, comment="loaded by the prefetcher"))
+                                      .encode(), [("Content-Type", "text/xml")]),
+            })
+            p.start()
+            self.addCleanup(p.stop)
+            clock.advance()
+            before = p.get("http://%s/xml" % host).body
+            self.assertIn(b"<korvantel>", before)
+            p.get(origin.url("/index.html"), ["Connection: close"])
+            self.assertTrue(wait_for(lambda: self.asked(origin, "/ok.html") == 1, 20))
+            skipped = lambda: p.log().count("prefetch: skipped a link to") == 5  # noqa: E731
+            wait_for(lambda: skipped() or self.asked(origin, "/evil.xml") or any(map(os.path.exists, saved)), 20)
+            self.assertEqual(self.asked(origin, "/evil.xml"), 0)
+            self.assertEqual(p.get("http://%s/xml" % host).body, before)
+            for path in saved:
+                self.assertFalse(os.path.exists(path), path)
+            self.assertTrue(skipped(), p.log()[-3000:])
+            self.assertIn("prefetch: skipped a link to 127.1:%d since its server is this proxy" % p.port, p.log())
+            self.assertIn("prefetch: skipped a link to %s:80 since it names the web interface" % host,
+                          p.log())
 
 
 if __name__ == "__main__":

@@ -19,10 +19,10 @@ from peers import Nginx, StandinOrigin, TlsServer, chunked, response
 
 def config(general=None, permissions=None):
     """The shipped configuration with fields of the general rule and the
-    first allow rule's permissions set."""
+    local allow rule's permissions set."""
     conf = Config().set("general/rule", **(general or {}))
     if permissions is not None:
-        conf.set("access/allow", permissions=permissions)
+        conf.set("access/allow", 1, permissions=permissions)
     return conf
 
 

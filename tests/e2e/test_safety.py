@@ -136,7 +136,7 @@ class RequestFramingTest(unittest.TestCase):
 class ConnectRefusalTest(unittest.TestCase):
     def test_refused_connect_is_not_200(self):
         # no allow rule matches a loopback client
-        with Proxy(config=Config().set("access/allow", clients="10.255.255.1")) as p:
+        with Proxy(config=Config().set("access/allow", 1, clients="10.255.255.1")) as p:
             answer = p.ask(b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
             self.assertEqual(answer.status, 403)
             # other refused requests are refused as plainly, with their page

@@ -100,7 +100,7 @@ class ClamAVDaemon(unittest.TestCase):
             r = fetch(p, self.origin.url("/bad.txt"))
             self.assertEqual(r.body, INFECTED)
             self.assertNotIn("not scanned", p.log())
-        conf = scanner_config("clamav", address=self.clamd.path).set("access/allow", bypass="antivirus")
+        conf = scanner_config("clamav", address=self.clamd.path).set("access/allow", 1, bypass="antivirus")
         with Proxy(config=conf, loglevel=ALL_LOG) as p:
             self.assertEqual(fetch(p, self.origin.url("/bad.txt")).body, INFECTED)
 

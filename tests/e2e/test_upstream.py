@@ -13,11 +13,11 @@ from peers import Dante, Squid, TlsServer, hello_origin
 
 
 def config(permissions=None, forward=(), cportrange=None):
-    """The shipped configuration with the first allow rule's permissions,
+    """The shipped configuration with the local allow rule's permissions,
     forwarding rules (dicts of field values) and the CONNECT ports set."""
     conf = Config()
     if permissions is not None:
-        conf.set("access/allow", permissions=permissions)
+        conf.set("access/allow", 1, permissions=permissions)
     if cportrange is not None:
         conf.set("general/rule", cportrange=cportrange)
     for rule in forward:

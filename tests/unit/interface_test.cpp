@@ -12,6 +12,7 @@
 #include "connection.h"
 #include "header.h"
 #include "interface.h"
+#include "network.h"
 #include "settings.h"
 #include "templates.h"
 
@@ -94,12 +95,31 @@ TEST(InterfaceRequest, AskingLeavesTheRequestAlone) {
     }
 }
 
+static int referer_check(const char *referer) {
+    std::string head = std::string("GET http://" INTERFACE_HOST "/stats HTTP/1.1\r\nReferer: ") + referer + "\r\n\r\n";
+    CONNECTION_T *connection = connection_new();
+    connection->request = http_header_parse_request(head.c_str());
+    EXPECT_NE(connection->request, nullptr);
+    int passes = connection->request ? interface_check_referer(connection) : -1;
+    http_header_free(connection->request);
+    connection->request = nullptr;
+    connection_free(connection);
+    return passes;
+}
+
 // Only pages the interface served pass: its own name, or the proxy's own
-// name with the interface's name as the path's first segment.
+// name on one of its listening ports (none is 80) with the interface's name
+// as the path's first segment.
 TEST(InterfaceReferer, OnlyPagesOfTheInterfacePass) {
     char saved[sizeof proxyhost];
     memcpy(saved, proxyhost, sizeof saved);
     snprintf(proxyhost, sizeof proxyhost, "%s", "proxy.example");
+    // The listeners as the table holds them; no socket is needed to read it.
+    net_init();
+    for (int slot : {0, 1}) {
+        socklist[slot].active = 1;
+        socklist[slot].port = slot == 0 ? 80 : 8080;
+    }
     struct Case {
         const char *referer;
         int passes;
@@ -120,18 +140,24 @@ TEST(InterfaceReferer, OnlyPagesOfTheInterfacePass) {
         {"http://proxy.example.evil/" INTERFACE_HOST "/", 0},
         {"https://proxy.example/" INTERFACE_HOST "/", 0},
         {"", 0},
+        // Another port on the proxy's host is another program's.
+        {"http://proxy.example:9999/" INTERFACE_HOST "/", 0},
+        {"http://proxy.example:81/" INTERFACE_HOST "/config", 0},
+        {"http://proxy.example:/" INTERFACE_HOST "/", 0},
+        {"http://proxy.example:65616/" INTERFACE_HOST "/", 0},  // 80 after wrapping
+        {"http://proxy.example:000080/" INTERFACE_HOST "/", 0},
+        {"http://proxy.example:80/" INTERFACE_HOST "/", 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.referer);
-        std::string head =
-            std::string("GET http://" INTERFACE_HOST "/stats HTTP/1.1\r\nReferer: ") + c.referer + "\r\n\r\n";
-        CONNECTION_T *connection = connection_new();
-        connection->request = http_header_parse_request(head.c_str());
-        ASSERT_NE(connection->request, nullptr);
-        EXPECT_EQ(interface_check_referer(connection), c.passes);
-        http_header_free(connection->request);
-        connection->request = nullptr;
-        connection_free(connection);
+        EXPECT_EQ(referer_check(c.referer), c.passes);
     }
+    // Without a listener on port 80 a Referer without a port is foreign;
+    // the interface's own name needs no port.
+    socklist[0].port = 3128;
+    EXPECT_EQ(referer_check("http://proxy.example/" INTERFACE_HOST "/"), 0);
+    EXPECT_EQ(referer_check("http://proxy.example:3128/" INTERFACE_HOST "/"), 1);
+    EXPECT_EQ(referer_check("http://" INTERFACE_HOST "/config"), 1);
+    net_init();
     memcpy(proxyhost, saved, sizeof saved);
 }

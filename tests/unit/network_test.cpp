@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
@@ -365,6 +366,50 @@ TEST(NetUnixConnect, ReachesListenerRefusesMissingAndOverlongPaths) {
     close(listener);
     unlink(path.c_str());
     rmdir(directory);
+}
+
+// The proxy's own listeners in every spelling of their address; a listener
+// on every address counts for every address of the machine.
+TEST_F(NetworkTest, OwnDestinationsAreTheListeners) {
+    int one = free_port(), every = free_port(), other = free_port();
+    ASSERT_EQ(net_listen(one, "127.0.0.1"), 0);
+    ASSERT_EQ(net_listen(every, nullptr), 1);
+    // An address of one of the machine's interfaces other than loopback.
+    std::string interface_address;
+    struct ifaddrs *list = nullptr;
+    ASSERT_EQ(getifaddrs(&list), 0);
+    for (struct ifaddrs *i = list; i && interface_address.empty(); i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &((struct sockaddr_in *)i->ifa_addr)->sin_addr, text, sizeof text);
+        if (strncmp(text, "127.", 4) != 0) interface_address = text;
+    }
+    freeifaddrs(list);
+    struct Case {
+        std::string host;
+        int port;
+        bool resolve, own;
+    } cases[] = {
+        {"127.0.0.1", one, false, true},    {"127.1", one, false, true},        {"2130706433", one, false, true},
+        {"0x7f.0.0.1", one, false, true},   {"0177.0.0.1", one, false, true},   {"0.0.0.0", one, false, true},
+        {"localhost", one, true, true},     {"LOCALHOST", one, true, true},     {"localhost", one, false, false},
+        {"127.0.0.2", one, true, false},    {"127.0.0.1", other, true, false},  {"localhost", other, true, false},
+        {"127.9.8.7", every, false, true},  {"0", every, false, true},          {"localhost", every, true, true},
+        {"192.0.2.1", every, false, false}, {"no-such-host.invalid", one, true, false}, {"", one, true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.host + ":" + std::to_string(c.port == one ? 1 : c.port == every ? 2 : 0));
+        EXPECT_EQ(net_own_destination(c.host.c_str(), c.port, c.resolve), c.own);
+    }
+    EXPECT_FALSE(net_own_destination(nullptr, one, true));
+    if (!interface_address.empty()) {
+        SCOPED_TRACE(interface_address);
+        EXPECT_TRUE(net_own_destination(interface_address.c_str(), every, false));
+        EXPECT_FALSE(net_own_destination(interface_address.c_str(), one, false));
+    }
+    EXPECT_TRUE(net_listening_port(one));
+    EXPECT_TRUE(net_listening_port(every));
+    EXPECT_FALSE(net_listening_port(other));
 }
 
 TEST_F(NetworkTest, AcceptFillsRecord) {
