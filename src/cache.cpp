@@ -1076,6 +1076,13 @@ bool piece_write(Socket *socket, const char *bytes, unsigned long long n, bool c
     return !chunked || socket->Write("\r\n", 2) >= 0;
 }
 
+// The answer being sent is not the whole body: the request failed and the
+// client connection is not kept.
+void answer_cut(CONNECTION_T *connection) {
+    connection->flags |= CONN_FAILED;
+    keepalive_client_end(connection);
+}
+
 }  // namespace
 
 long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int direction, unsigned long long offset,
@@ -1085,17 +1092,20 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
     if (!socket) return -1;
     lock_shared();
     if (!(object->flags & CACHE_WRITING)) {
+        // Invalid since the caller opened it: perhaps a writer that failed.
+        bool cut = (object->flags & CACHE_INVALID) != 0;
         const char *body = object->map ? object->map + object->header_size : nullptr;
         unsigned long long length = object->size > object->header_size ? object->size - object->header_size : 0;
         unlock_shared();
         if (offset > length) offset = length;
         if (body) body += offset;
         length -= offset;
-        // The caller's reference keeps a complete object mapped and unchanged.
+        // The caller's reference keeps the object mapped and unchanged.
         if (!body) length = 0;
         if (!piece_write(socket, body, length, chunked)) return -1;
-        if (chunked) socket->Write("0\r\n\r\n", 5);
+        if (chunked && !cut) socket->Write("0\r\n\r\n", 5);
         if (length > 0 || chunked) socket->Flush();
+        if (cut) answer_cut(connection);
         return (long long)length;
     }
     unlock_shared();
@@ -1133,10 +1143,7 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
     free(piece);
     if (chunked && !failed) socket->Write("0\r\n\r\n", 5);
     socket->Flush();
-    if (failed) {
-        connection->flags |= CONN_FAILED;
-        keepalive_client_end(connection);
-    }
+    if (failed) answer_cut(connection);
     return sent > offset ? (long long)(sent - offset) : 0;
 }
 

@@ -799,7 +799,9 @@ Step cache_or_server(Exchange &x) {
         if (!(connection->flags & CONN_VALIDATED) && (flags & CACHE_EXPIRED))
             field_set(&response->warning, "110 stale cache");
         if (!transfer_limit_check(connection)) return end(x, exchange_finish(connection));
-        if (!(flags & CACHE_WRITING)) {
+        // Still being written, or left by a writer that failed: no length
+        // yet (the body is followed, and its end told as it comes).
+        if (!(flags & (CACHE_WRITING | CACHE_INVALID))) {
             response->content_length = (uint64_t)cache_object_body_length(connection->cache);
             response->flags |= HEADER_LENGTH;
             response->chunked = 0;
