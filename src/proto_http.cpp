@@ -424,9 +424,9 @@ void unfiltered_pass(CONNECTION_T *connection) {
                request->url ? request->url : "-");
 }
 
-// Whether the client can tell where the body it was sent ends: a length or
-// chunks. Without either, a body cut short ends with a reset, never with
-// the close that ends a whole one.
+// A body cut short that went to the client without a length or chunks
+// could not be told from a whole one: it ends with a reset, never with the
+// close that ends a whole one.
 void unframed_cut_reset(CONNECTION_T *connection, int result) {
     HEADER *response = connection->response;
     if (result == HTTP_BODY_COMPLETE) return;
