@@ -298,9 +298,9 @@ Filebuf *cache_object_body(CACHEMAP *object) {
     return cache ? cache->read_filebuf(object) : nullptr;
 }
 
-long long cache_object_send(CONNECTION_T *connection) {
+long long cache_object_send(CONNECTION_T *connection, bool chunked) {
     CacheSection *cache = cache_section;
-    return cache ? cache->send(connection->cache, connection, 0) : 0;
+    return cache ? cache->send(connection->cache, connection, 0, 0, chunked) : 0;
 }
 
 // The stored body is what came after de-chunking, so a "Transfer-Encoding"
@@ -751,8 +751,10 @@ CACHEMAP *CacheSection::cache_open(CONNECTION_T *connection, const char *url, co
         if (connection) object->store = select_store(connection, object);
         object->header = http_header_parse_response(header);
         object->header_size = (unsigned int)strlen(header);
+        // No flag lets an object past the maximum size: a buffered response
+        // is held by its own buffer, not by the cache.
         if (object->header && (object->header->flags & HEADER_LENGTH) && maxsize &&
-            object->header->content_length > maxsize && !(object->flags & CACHE_FORCE)) {
+            object->header->content_length > maxsize) {
             putlog(LOG_DEBUG, "cache: file size: %d exceeds maxsize: %d", (int)object->header->content_length,
                    (int)maxsize);
             goto fail;
@@ -830,7 +832,7 @@ int CacheSection::add_unlocked(CACHEMAP *object, const char *bytes, int length) 
         object->store->bytes += (unsigned int)length;
         if (object->store->bytes > object->store->maxsize) object->store->full = true;
     }
-    if (maxsize && object->size > maxsize && !(object->flags & (CACHE_INVALID | CACHE_FORCE))) {
+    if (maxsize && object->size > maxsize && !(object->flags & CACHE_INVALID)) {
         putlog(LOG_DEBUG, "cache: invalidating object: file size: %u exceeds maxsize: %u", object->size, maxsize);
         goto fail;
     }
@@ -1066,24 +1068,44 @@ bool socket_write_all(Socket *socket, const char *bytes, unsigned long long n) {
     return true;
 }
 
+// One piece of a body, as a chunk when chunked.
+bool piece_write(Socket *socket, const char *bytes, unsigned long long n, bool chunked) {
+    if (n == 0) return true;
+    if (chunked && socket->PutSock("%llx\r\n", n) < 0) return false;
+    if (!socket_write_all(socket, bytes, n)) return false;
+    return !chunked || socket->Write("\r\n", 2) >= 0;
+}
+
+// The answer being sent is not the whole body: the request failed and the
+// client connection is not kept.
+void answer_cut(CONNECTION_T *connection) {
+    connection->flags |= CONN_FAILED;
+    keepalive_client_end(connection);
+}
+
 }  // namespace
 
-long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int direction, unsigned long long offset) {
+long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int direction, unsigned long long offset,
+                             bool chunked) {
     if (!object || !connection) return -1;
     Socket *socket = direction ? connection->server : connection->client;
     if (!socket) return -1;
     lock_shared();
     if (!(object->flags & CACHE_WRITING)) {
+        // Invalid since the caller opened it: perhaps a writer that failed.
+        bool cut = (object->flags & CACHE_INVALID) != 0;
         const char *body = object->map ? object->map + object->header_size : nullptr;
         unsigned long long length = object->size > object->header_size ? object->size - object->header_size : 0;
         unlock_shared();
         if (offset > length) offset = length;
         if (body) body += offset;
         length -= offset;
-        // The caller's reference keeps a complete object mapped and unchanged.
-        if (!body || length == 0) return 0;
-        if (!socket_write_all(socket, body, length)) return -1;
-        socket->Flush();
+        // The caller's reference keeps the object mapped and unchanged.
+        if (!body) length = 0;
+        if (!piece_write(socket, body, length, chunked)) return -1;
+        if (chunked && !cut) socket->Write("0\r\n\r\n", 5);
+        if (length > 0 || chunked) socket->Flush();
+        if (cut) answer_cut(connection);
         return (long long)length;
     }
     unlock_shared();
@@ -1102,7 +1124,7 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
             unsigned int n = held - sent > SEND_PIECE ? SEND_PIECE : (unsigned int)(held - sent);
             memcpy(piece, object->map + object->header_size + sent, n);
             unlock_exclusive();
-            bool ok = socket_write_all(socket, piece, n);
+            bool ok = piece_write(socket, piece, n, chunked);
             lock_exclusive();
             if (!ok) {
                 failed = true;
@@ -1115,15 +1137,13 @@ long long CacheSection::send(CACHEMAP *object, CONNECTION_T *connection, int dir
         wait_exclusive(&object->cond);
     }
     // A writer that failed leaves the reader with part of a body: that
-    // answer cannot be passed off as whole.
+    // answer cannot be passed off as whole (no last chunk).
     if (object->flags & CACHE_INVALID) failed = true;
     unlock_exclusive();
     free(piece);
+    if (chunked && !failed) socket->Write("0\r\n\r\n", 5);
     socket->Flush();
-    if (failed) {
-        connection->flags |= CONN_FAILED;
-        keepalive_client_end(connection);
-    }
+    if (failed) answer_cut(connection);
     return sent > offset ? (long long)(sent - offset) : 0;
 }
 

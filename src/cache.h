@@ -70,7 +70,7 @@ enum {
     CACHE_CLEAN = 0x400,       // the body already passed the response checks
     CACHE_BUFFERWAIT = 0x800,  // download goes on in the background: "downloading" page
     CACHE_DISCARD = 0x1000,    // temporary object; unusable once stored more than 60 s
-    CACHE_FORCE = 0x2000,      // kept regardless of refresh-rule cacheability and size limits
+    CACHE_FORCE = 0x2000,      // kept regardless of refresh-rule cacheability (never past the maximum size)
 };
 
 // Open flag of cache_open: create the object for writing.
@@ -249,7 +249,10 @@ public:
     // Writes the body from offset on (clamped to the object's end) to the
     // client (0) or server (1) socket, following an object being written;
     // the body bytes sent, or -1 when the socket is missing or refused them.
-    long long send(CACHEMAP *object, CONNECTION_T *connection, int direction, unsigned long long offset = 0);
+    // Chunked: in chunks, the last chunk only when the body came whole. A
+    // body cut short (the writer failed) sets CONN_FAILED.
+    long long send(CACHEMAP *object, CONNECTION_T *connection, int direction, unsigned long long offset = 0,
+                   bool chunked = false);
     // The "downloading" page.
     void send_status(CONNECTION_T *connection, CACHEMAP *object);
     // After a 304: clear CACHE_VALIDATE, touch with a new stored time.
@@ -376,8 +379,9 @@ void cache_object_invalidate(CACHEMAP *object);
 int cache_object_add(CACHEMAP *object, const char *bytes, int length);
 // The stored body, waiting until writing has finished (new buffer).
 Filebuf *cache_object_body(CACHEMAP *object);
-// Sends the connection object's stored body to the client; the bytes sent.
-long long cache_object_send(CONNECTION_T *connection);
+// Sends the connection object's stored body to the client, in chunks when
+// chunked (see CacheSection::send); the bytes sent.
+long long cache_object_send(CONNECTION_T *connection, bool chunked = false);
 // The stored raw response head (new text) without its Transfer-Encoding
 // line: the stored body is already de-chunked.
 char *cache_object_head(CACHEMAP *object);

@@ -672,6 +672,9 @@ long long net_transfer(CONNECTION_T *connection, int direction, long long count)
     Socket *source = direction ? connection->server : connection->client;
     Socket *destination = direction ? connection->client : connection->server;
     long long copied = 0;
+    // Without a count only the source's clean end of stream ends the body;
+    // a time-out, a reset or a lost client leaves it cut short.
+    bool ended = false;
     if (source) {
         std::vector<char> buffer(block_size());
         int timeout = general_ctimeout(connection);
@@ -707,17 +710,36 @@ long long net_transfer(CONNECTION_T *connection, int direction, long long count)
                 continue;
             }
             int got = source->Read(buffer.data(), read_size(source, count >= 0 ? count - copied : -1));
-            if (got <= 0) break;
+            if (got <= 0) {
+                ended = got == 0;
+                break;
+            }
             copied += got;
             if (destination) destination->Write(buffer.data(), got);
         }
     }
     if (destination) destination->Flush();
-    if (count >= 0 && copied < count) {
+    if ((count >= 0 && copied < count) || (count < 0 && !ended)) {
         putlog(LOG_DEBUG, "network: transfer failed");
         connection->flags |= CONN_FAILED;
     }
     return copied;
+}
+
+void net_client_reset(CONNECTION_T *connection) {
+    Socket *client = connection->client;
+    if (!client || (connection->flags & CONN_CLIENT_DROPPED)) return;
+    putlog(LOG_DEBUG, "network: client connection reset: its answer was cut short");
+    // A reset throws away what is still queued: nothing is waited for.
+    client->Clear(1);
+    if (client->fd >= 0) {
+        struct linger abort = {1, 0};
+        setsockopt(client->fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    delete client;
+    connection->client = nullptr;
+    connection->flags |= CONN_CLIENT_DROPPED;
+    connection->keepalive_client = 0;
 }
 
 // Moves one block from one socket to the other; false when the read ended.

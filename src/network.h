@@ -98,8 +98,13 @@ int socks4_request(CONNECTION_T *connection, const char *host, int port, const c
 int socks5_request(CONNECTION_T *connection, const char *host, int port, const char *user, const char *password);
 
 // Copies count bytes (-1: until the end) one way; returns the bytes copied.
-// A short copy sets CONN_FAILED.
+// A short copy sets CONN_FAILED, and so does a copy until the end that
+// stopped on anything but the source's end of stream (time-out, error).
 long long net_transfer(CONNECTION_T *connection, int direction, long long count);
+// Ends the client connection with a reset (SO_LINGER 0), so a client that
+// was sent part of a body without framing cannot take it for the whole;
+// the client counts as dropped afterwards.
+void net_client_reset(CONNECTION_T *connection);
 // Relays both ways until either side ends or count bytes (-1: no limit) have
 // passed in both directions together; returns the bytes relayed.
 long long net_proxy(CONNECTION_T *connection, long long count);

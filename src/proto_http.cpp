@@ -199,17 +199,31 @@ int chunked_move(CONNECTION_T *connection, int side, int mode, Filebuf *into, lo
     }
 }
 
-// A response body that ends when the server closes.
+// A response body that ends when the server closes: only a clean end of
+// stream ends it. The buffer never grows past limit; what does not fit
+// stays unread for the relay.
 int close_delimited_buffer(CONNECTION_T *connection, Filebuf *into, long long limit) {
     Socket *source = connection->server;
     if (!source) return HTTP_BODY_COMPLETE;
     int timeout = general_wait_timeout(connection);
     char block[65536];
     for (;;) {
-        if (into->size > limit) return HTTP_BODY_OVERFLOW;
-        int got = source->Read(block, (int)sizeof block, timeout);
+        long long room = limit - into->size;
+        if (room <= 0) {
+            // Full: reading ahead (no data callback yet) tells whether the
+            // body ends here.
+            int more = source->in_length > 0 ? 1 : source->Read(nullptr, -1, timeout);
+            if (more == 0) return HTTP_BODY_COMPLETE;
+            if (more < 0) return body_failed(connection);
+            return HTTP_BODY_OVERFLOW;
+        }
+        int want = room < (long long)sizeof block ? (int)room : (int)sizeof block;
+        // Bytes already held go alone: a reset met by the system read after
+        // them would be lost behind them, and the next read see a clean end.
+        if (source->in_length > 0 && source->in_length < (unsigned)want) want = (int)source->in_length;
+        int got = source->Read(block, want, timeout);
         if (got == 0) return HTTP_BODY_COMPLETE;
-        // Time-out or a refusing callback: its end is not known.
+        // Time-out, reset or a refusing callback: its end is not known.
         if (got < 0) return body_failed(connection);
         into->Add(block, got);
     }
@@ -391,15 +405,33 @@ bool filters_want_body(CONNECTION_T *connection) {
     return (connection->flags & CONN_PROCESSING) && processors.Execute(PROCESSOR_BUFFCHECK, connection, nullptr) != 0;
 }
 
-// The largest response body held in memory for this request. A body of
-// unknown length that the checks must read is held whole (up to the
-// ceiling): passing on what does not fit would let a server slip past them
-// just by leaving out the length.
+// The largest response body held in memory for this request: the download
+// buffer, whatever the framing (a body of unknown length is no exception:
+// each client could otherwise make the daemon hold the ceiling).
 long long response_buffer_limit(CONNECTION_T *connection) {
     if (command(connection, "process")) return HTTP_BODY_MAX;
-    if (!(connection->response->flags & HEADER_LENGTH) && filters_want_body(connection)) return HTTP_BODY_MAX;
     long long limit = general_section ? (long long)general_section->maxdbuffer_get(connection) : HTTP_BODY_MAX;
     return limit < HTTP_BODY_MAX ? limit : HTTP_BODY_MAX;
+}
+
+// A body the checks will not read (too large for the download buffer, or
+// to decode into it) goes on as it came; the scanners and the log say so.
+void unfiltered_pass(CONNECTION_T *connection) {
+    HEADER *request = connection->request;
+    scanners_unbuffered(connection, "larger than the download buffer");
+    if (filters_want_body(connection))
+        putlog(LOG_WARNING, "request: response of %s exceeds maximum download buffer size: passed unfiltered",
+               request->url ? request->url : "-");
+}
+
+// A body cut short that went to the client without a length or chunks
+// could not be told from a whole one: it ends with a reset, never with the
+// close that ends a whole one.
+void unframed_cut_reset(CONNECTION_T *connection, int result) {
+    HEADER *response = connection->response;
+    if (result == HTTP_BODY_COMPLETE) return;
+    if (response && (response->chunked || (response->flags & HEADER_LENGTH))) return;
+    net_client_reset(connection);
 }
 
 // Sends one buffer to the client as a chunk.
@@ -425,16 +457,8 @@ void relay_after_overflow(CONNECTION_T *connection, Filebuf *prefix) {
         connection->flags |= CONN_FAILED;
         return;
     }
-    if (filters_want_body(connection)) {
-        // Past the ceiling the checks cannot read it, and it is not passed on unread.
-        putlog(LOG_WARNING, "request: response of %s exceeds %lld bytes and cannot be filtered: refused",
-               request->url ? request->url : "-", prefix->size);
-        request_page(connection, "badresponse", 400);
-        keepalive_server_end(connection);
-        connection->flags |= CONN_FAILED;
-        return;
-    }
     putlog(LOG_DEBUG, "request: warn: response exceeds maximum download buffer size");
+    unfiltered_pass(connection);
     FRAMING framing = framing_of(response);
     bool rechunk = false;
     if (framing.chunked) {
@@ -449,7 +473,7 @@ void relay_after_overflow(CONNECTION_T *connection, Filebuf *prefix) {
     header_send(response, connection, 0, HEADER_KIND_CLIENT);
     if (rechunk) chunk_send(connection, prefix);
     else http_send_body(connection, prefix);
-    relay_body(connection, HTTP_SIDE_SERVER, framing, rechunk, prefix->size);
+    unframed_cut_reset(connection, relay_body(connection, HTTP_SIDE_SERVER, framing, rechunk, prefix->size));
 }
 
 // A buffered body that did not arrive whole is never sent as if it had.
@@ -460,9 +484,10 @@ void buffered_incomplete(CONNECTION_T *connection) {
         refusal_page(connection, "downloadlimit");
         return;
     }
+    // The server's fault, not the client's.
     putlog(LOG_WARNING, "request: incomplete response from %s",
            connection->request->host ? connection->request->host : "-");
-    request_page(connection, "badresponse", 400);
+    request_page(connection, "badresponse", 502);
 }
 
 }  // namespace
@@ -774,7 +799,9 @@ Step cache_or_server(Exchange &x) {
         if (!(connection->flags & CONN_VALIDATED) && (flags & CACHE_EXPIRED))
             field_set(&response->warning, "110 stale cache");
         if (!transfer_limit_check(connection)) return end(x, exchange_finish(connection));
-        if (!(flags & CACHE_WRITING)) {
+        // Still being written, or left by a writer that failed: no length
+        // yet (the body is followed, and its end told as it comes).
+        if (!(flags & (CACHE_WRITING | CACHE_INVALID))) {
             response->content_length = (uint64_t)cache_object_body_length(connection->cache);
             response->flags |= HEADER_LENGTH;
             response->chunked = 0;
@@ -894,11 +921,15 @@ void body_relay(Exchange &x, bool own_body) {
     Socket *client = connection->client;
     bool at_hand = own_body ? connection->server && connection->server->in_length > 0
                             : !(cache_object_flags(connection->cache) & CACHE_WRITING);
+    // An object still being written has no length yet: an HTTP/1.1 client
+    // gets it in chunks, the last one only when the writer completes it.
+    bool follow_chunked = !own_body && !(response->flags & HEADER_LENGTH) && request->version == 2;
+    if (follow_chunked) response->chunked = 1;
     if (client && at_hand) client->Hold();
     header_send(response, connection, 0, HEADER_KIND_CLIENT);
     if (client) client->Release();
     if (own_body) {
-        relay_body(connection, HTTP_SIDE_SERVER, framing, rechunk, 0);
+        unframed_cut_reset(connection, relay_body(connection, HTTP_SIDE_SERVER, framing, rechunk, 0));
         x.sent = connection->transferred;
     } else {
         if (connection->htmlstream) {
@@ -906,7 +937,8 @@ void body_relay(Exchange &x, bool own_body) {
             if (stored) connection->htmlstream->Add(stored->data, stored->size);
             connection->htmlstream->Add(nullptr, 0);
         }
-        x.sent = cache_object_send(connection);
+        x.sent = cache_object_send(connection, follow_chunked);
+        unframed_cut_reset(connection, (connection->flags & CONN_FAILED) ? HTTP_BODY_SHORT : HTTP_BODY_COMPLETE);
     }
     if (connection->client) connection->client->Flush();
 }
@@ -919,16 +951,6 @@ size_t decode_limit(CONNECTION_T *connection) {
     unsigned int maxdbuffer = general_section ? general_section->maxdbuffer_get(connection) : 0;
     if (maxdbuffer == 0 || maxdbuffer > FILEBUF_UNCOMPRESS_LIMIT) return FILEBUF_UNCOMPRESS_LIMIT;
     return maxdbuffer;
-}
-
-// An encoded body whose decoded form does not fit the download buffer goes
-// on as it came, unread by the checks, as a body too large to buffer does.
-void undecoded_pass(CONNECTION_T *connection) {
-    HEADER *request = connection->request;
-    scanners_unbuffered(connection, "larger than the download buffer");
-    if (filters_want_body(connection))
-        putlog(LOG_WARNING, "request: response of %s exceeds maximum download buffer size: passed unfiltered",
-               request->url ? request->url : "-");
 }
 
 // A whole body through decoding, the hooks, the response stages and the
@@ -945,8 +967,9 @@ Step body_process(Exchange &x, Filebuf *body) {
         response->content_encoding = nullptr;
         lines_remove(response, "Content-Encoding");
     } else if (over_limit) {
+        // Its decoded form does not fit the download buffer.
         if (connection->htmlstream) connection->htmlstream->Add(nullptr, 0);
-        undecoded_pass(connection);
+        unfiltered_pass(connection);
         return Step::next;
     }
     if (connection->htmlstream) {
@@ -1001,7 +1024,6 @@ Step body_buffered(Exchange &x, bool own_body) {
         return end(x, 1);
     }
     if (result == HTTP_BODY_OVERFLOW) {
-        scanners_unbuffered(connection, "larger than the download buffer");
         relay_after_overflow(connection, body.get());
         x.sent = connection->transferred;
         return Step::next;

@@ -64,6 +64,7 @@ class Connection:
         self.sock = sock
         self.sock.settimeout(timeout)
         self.buffer = b""
+        self.reset = False          # a read met a reset by the peer
 
     def __enter__(self):
         return self
@@ -85,6 +86,9 @@ class Connection:
     def _fill(self):
         try:
             data = self.sock.recv(65536)
+        except ConnectionResetError:
+            self.reset = True
+            data = b""
         except (socket.timeout, OSError):
             data = b""
         if not data:

@@ -14,11 +14,21 @@ it with ambiguous framing or whether a pooled connection fell out of step.
 A route is raw response bytes, or a callable taking the Request and
 returning bytes or (bytes, close_after). Raw bytes whose route name ends
 the response by closing are sent and the connection is closed when close
-is true. Unknown paths get 404.
+is true. Unknown paths get 404. A list of pieces is sent with a pause
+after each; a piece may be RESET (the origin resets the connection,
+SO_LINGER 0) or Stall(seconds) (it sends nothing for that long).
 """
 import socket
+import struct
 import threading
 import time
+
+RESET = object()
+
+
+class Stall:
+    def __init__(self, seconds):
+        self.seconds = seconds
 
 
 class Request:
@@ -168,6 +178,13 @@ class StandinOrigin(Listener):
                 if isinstance(answer, list):
                     # pieces sent with a pause between them
                     for piece in answer:
+                        if piece is RESET:
+                            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                            conn.close()
+                            return
+                        if isinstance(piece, Stall):
+                            self.stop_event.wait(piece.seconds)
+                            continue
                         conn.sendall(piece)
                         time.sleep(0.2)
                 else:

@@ -31,7 +31,7 @@ import urllib.parse
 
 from harness import BINARY, Proxy, free_port, port_open, terminate, wait_for
 from icp_standin import HEADER, IcpStandin, query_packet  # noqa: F401 (re-exported)
-from origin import StandinOrigin, chunked, response  # noqa: F401 (re-exported)
+from origin import RESET, StandinOrigin, Stall, chunked, response  # noqa: F401 (re-exported)
 from scanner_standins import (SIGNATURE, ClamStreamStandin, FProtStandin, IcapStandin,  # noqa: F401
                               KasperskyStandin, SophieStandin)
 from ftp_standin import FtpStandin  # noqa: F401 (re-exported)

@@ -11,7 +11,7 @@ import threading
 import unittest
 
 from client import request
-from harness import ALL_LOG, Config, Proxy, main
+from harness import ALL_LOG, Config, Proxy, main, wait_for
 from peers import Squid, StandinOrigin, response
 from origin import chunked
 
@@ -112,19 +112,24 @@ class KeywordFilterTest(unittest.TestCase):
             self.assertNotIn("blocked: score", p.log())
 
     def test_too_large_body(self):
-        # Announced as larger than the download buffer: passed on unread, and
-        # the log says so. Without a length it is held whole and scored.
+        # Larger than the download buffer, announced or found while reading:
+        # passed on unread, and the log says so each time. What fits is
+        # scored whatever its framing.
         body = b"alpha beta " + b"x" * 4000
+        chunked_head = b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n"
         routes = {"/counted": html(body),
-                  "/chunked": b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n"
-                  + chunked([body[i:i + 500] for i in range(0, len(body), 500)])}
+                  "/chunked": chunked_head + chunked([body[i:i + 500] for i in range(0, len(body), 500)]),
+                  "/small-chunked": chunked_head + chunked([b"alpha ", b"beta"])}
+        line = "exceeds maximum download buffer size: passed unfiltered"
         with StandinOrigin(routes) as origin, \
                 Proxy(config=keyword_config(RULES, maxdbuffer="1K"), loglevel=ALL_LOG) as p:
             answer = p.get(origin.url("/counted"))
             self.assertEqual(answer.body, body)
-            self.assertTrue(p.wait_log("exceeds maximum download buffer size: passed unfiltered"))
+            self.assertTrue(p.wait_log(line))
             answer = p.get(origin.url("/chunked"))
-            self.assertIn(BLOCKED, answer.body)
+            self.assertEqual((answer.status, answer.body, answer.complete), (200, body, True))
+            self.assertTrue(wait_for(lambda: p.log().count(line) == 2, 10))
+            self.assertIn(BLOCKED, p.get(origin.url("/small-chunked")).body)
 
     def test_compressed_bombs_stop_at_the_download_buffer(self):
         # 200 KiB on the wire, 200 MiB decoded: decoding for the filter stops

@@ -108,30 +108,30 @@ TEST_F(CacheTest, OpeningAnObjectThatFailsItsCheckNeverFreesAnotherUsersCopy) {
 
 TEST_F(CacheTest, SizeLimits) {
     start({{"maxsize", "100"}});
-    // Announced too large: never stored.
     std::string big(200, 'x');
-    EXPECT_EQ(cache->cache_open(connection, "http://e.test/big", head_for(big.size()).c_str(), CACHE_CREATE), nullptr);
-    EXPECT_FALSE(cache->exists("http://e.test/big"));
-    // ... unless forced.
-    CACHEMAP *forced =
-        cache->cache_open(connection, "http://e.test/forced", head_for(big.size()).c_str(), CACHE_CREATE | CACHE_FORCE);
-    ASSERT_NE(forced, nullptr);
-    EXPECT_EQ(cache->add(forced, big.data(), (int)big.size()), (int)big.size());
-    cache->cache_close(forced, true);
-    EXPECT_EQ(get("http://e.test/forced"), big);
+    // Forced (a buffered response) or not, the maximum holds.
+    for (unsigned force : {0u, (unsigned)CACHE_FORCE}) {
+        SCOPED_TRACE(force);
+        std::string url = "http://e.test/big" + std::to_string(force);
+        // Announced too large: never stored.
+        EXPECT_EQ(cache->cache_open(connection, url.c_str(), head_for(big.size()).c_str(), CACHE_CREATE | force),
+                  nullptr);
+        EXPECT_FALSE(cache->exists(url.c_str()));
 
-    // Growing past the maximum without a length: invalid at that point,
-    // gone when the writer closes.
-    std::string head = "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n\r\n";
-    CACHEMAP *object = cache->cache_open(connection, "http://e.test/grows", head.c_str(), CACHE_CREATE);
-    ASSERT_NE(object, nullptr);
-    EXPECT_EQ(cache->add(object, big.data(), 10), 10);
-    EXPECT_EQ(cache->add(object, big.data(), 100), -1);
-    EXPECT_TRUE(cache->flag_get(object) & CACHE_INVALID);
-    EXPECT_EQ(cache->add(object, big.data(), 1), -1);
-    EXPECT_TRUE(cache->exists("http://e.test/grows"));
-    cache->cache_close(object, true);
-    EXPECT_FALSE(cache->exists("http://e.test/grows"));
+        // Growing past the maximum without a length: invalid at that point,
+        // gone when the writer closes.
+        url = "http://e.test/grows" + std::to_string(force);
+        std::string head = "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n\r\n";
+        CACHEMAP *object = cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE | force);
+        ASSERT_NE(object, nullptr);
+        EXPECT_EQ(cache->add(object, big.data(), 10), 10);
+        EXPECT_EQ(cache->add(object, big.data(), 100), -1);
+        EXPECT_TRUE(cache->flag_get(object) & CACHE_INVALID);
+        EXPECT_EQ(cache->add(object, big.data(), 1), -1);
+        EXPECT_TRUE(cache->exists(url.c_str()));
+        cache->cache_close(object, true);
+        EXPECT_FALSE(cache->exists(url.c_str()));
+    }
 }
 
 TEST_F(CacheTest, ABodyShortOfItsLengthIsNeverKept) {
@@ -396,6 +396,68 @@ TEST_F(CacheTest, FollowerOfAFailedWriterIsToldItsAnswerIsIncomplete) {
     reader_connection->client = nullptr;
     connection_free(reader_connection);
     close(fds[1]);
+}
+
+// Decodes chunks: the data, and whether the last chunk ended them.
+bool dechunk(const std::string &wire, std::string *data) {
+    size_t at = 0;
+    for (;;) {
+        size_t end = wire.find("\r\n", at);
+        if (end == std::string::npos) return false;
+        unsigned long size = strtoul(wire.substr(at, end - at).c_str(), nullptr, 16);
+        at = end + 2;
+        if (size == 0) return wire.substr(at) == "\r\n";
+        if (wire.size() < at + size + 2 || wire.compare(at + size, 2, "\r\n") != 0) return false;
+        data->append(wire, at, size);
+        at += size + 2;
+    }
+}
+
+// A reader in chunks (an HTTP/1.1 client of an object without a length)
+// gets the last chunk only when the body is whole.
+TEST_F(CacheTest, ChunkedReaderGetsTheLastChunkOnlyWhenTheBodyIsWhole) {
+    start();
+    struct Case {
+        const char *name;
+        bool stored_first;  // complete before the reader comes
+        bool whole;
+    } cases[] = {{"stored", true, true}, {"followed", false, true}, {"writer fails", false, false}};
+    const std::string head = "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n\r\n";
+    const std::string body = std::string(6000, 'p') + std::string(6000, 'q');
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        std::string url = std::string("http://e.test/chunks/") + test.name;
+        CACHEMAP *writer = cache->cache_open(connection, url.c_str(), head.c_str(), CACHE_CREATE);
+        ASSERT_NE(writer, nullptr);
+        if (test.stored_first) {
+            ASSERT_EQ(cache->add(writer, body.data(), (int)body.size()), (int)body.size());
+            cache->cache_close(writer, true);
+        }
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        CONNECTION_T *reader_connection = connection_new();
+        reader_connection->client = new Socket(fds[0]);
+        CACHEMAP *reader = cache->cache_open(reader_connection, url.c_str(), nullptr, 0);
+        ASSERT_NE(reader, nullptr);
+        std::thread follower([&] { cache->send(reader, reader_connection, 0, 0, true); });
+        if (!test.stored_first) {
+            ASSERT_EQ(cache->add(writer, body.data(), 6000), 6000);
+            ASSERT_EQ(cache->add(writer, body.data() + 6000, 6000), 6000);
+            if (test.whole) cache->cache_close(writer, true);
+            else cache->invalidate(writer);
+        }
+        follower.join();
+        EXPECT_EQ((reader_connection->flags & CONN_FAILED) != 0, !test.whole);
+        cache->cache_close(reader, false);
+        delete reader_connection->client;
+        reader_connection->client = nullptr;
+        connection_free(reader_connection);
+        std::string wire, data;
+        read_until(fds[1], &wire, SIZE_MAX);
+        close(fds[1]);
+        EXPECT_EQ(dechunk(wire, &data), test.whole);
+        EXPECT_EQ(data, body);
+    }
 }
 
 TEST_F(CacheTest, ReadFilebufWaitsForTheWriter) {

@@ -585,16 +585,20 @@ TEST_F(NetworkTest, DnsWithoutCacheStillResolves) {
 /* ---- one-way copy ---- */
 
 TEST_F(NetworkTest, TransferCopiesServerToClient) {
+    general_ctimeout_use(1);
     struct Case {
         size_t sent;
         long long count;
+        bool ends;  // the server ends its stream after sending
         long long expected;
         bool failed;
     } cases[] = {
-        {20000, -1, 20000, false},
-        {100, 100, 100, false},
-        {100, 200, 100, true},
-        {0, -1, 0, false},
+        {20000, -1, true, 20000, false},
+        {100, 100, true, 100, false},
+        {100, 200, true, 100, true},
+        {0, -1, true, 0, false},
+        // until the end, but the end never comes: cut short, not whole
+        {100, -1, false, 100, true},
     };
     for (const Case &test : cases) {
         SCOPED_TRACE(test.count);
@@ -603,7 +607,7 @@ TEST_F(NetworkTest, TransferCopiesServerToClient) {
         for (size_t i = 0; i < body.size(); i++) body[i] = (char)('a' + i % 26);
         std::thread writer([&] {
             write_all(p.server_peer, body);
-            shutdown(p.server_peer, SHUT_WR);
+            if (test.ends) shutdown(p.server_peer, SHUT_WR);
         });
         EXPECT_EQ(net_transfer(p.c, 1, test.count), test.expected);
         writer.join();
@@ -614,6 +618,7 @@ TEST_F(NetworkTest, TransferCopiesServerToClient) {
         p.c->client = nullptr;
         EXPECT_EQ(read_all(p.client_peer), body.substr(0, (size_t)test.expected));
     }
+    delete general_section;
 }
 
 TEST_F(NetworkTest, TransferSendsReadAheadFirstAndToServer) {
@@ -632,6 +637,7 @@ TEST_F(NetworkTest, TransferKeepsPipelinedRequest) {
     Pairs p;
     write_all(p.client_peer, "GET /next");
     EXPECT_EQ(net_transfer(p.c, 1, -1), 0);  // the wait for the server ends it
+    EXPECT_NE(p.c->flags & CONN_FAILED, 0u);   // without the server's end: cut short
     ASSERT_EQ(p.c->client->in_length, 9u);
     EXPECT_EQ(std::string(p.c->client->in, 9), "GET /next");
     delete general_section;
@@ -667,6 +673,9 @@ TEST_F(NetworkTest, TransferWithoutClientFillsCacheForOthers) {
         EXPECT_EQ(net_transfer(p.c, 1, -1), 0);
         EXPECT_EQ((p.c->flags & CONN_CLIENT_DROPPED) != 0, test.dropped);
         EXPECT_EQ(p.c->client == nullptr, test.dropped);
+        // Stopped before the server's end of stream: the body is cut short.
+        EXPECT_NE(p.c->flags & CONN_FAILED, 0u);
+        p.c->flags &= ~CONN_FAILED;
         if (test.dropped) {
             // Later data is still read (for the cache) with nowhere to go.
             write_all(p.server_peer, "body");
