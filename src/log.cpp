@@ -23,7 +23,7 @@
 LOGBUFFER *log_ring = nullptr;
 int logfd = -1;
 volatile int logflg = 0;
-pthread_mutex_t logfile_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_rwlock_t logfile_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 
 namespace {
 struct Category {
@@ -252,7 +252,16 @@ void putlog(int category, const char *format, ...) {
     }
     if (!logfile[0]) return;
 
-    MutexLock held(&logfile_lock);
+    {
+        RwReadLock shared(&logfile_lock);
+        if (logfd != -1 && logflg != -1) {
+            ssize_t w = write(logfd, line, len);
+            (void)w;
+            return;
+        }
+    }
+    // The file is to be opened or rotated first.
+    RwWriteLock held(&logfile_lock);
     if (logflg == -1 && logfd != -1) {
         logflg = 0;
         log_rotate_file(&logfd, logfile, now);

@@ -159,8 +159,17 @@ std::string LogEntry::apache_Build() {
 
 static void log_append(const char *path, int *fd, volatile int *flag, const char *legend, const std::string &record,
                        time_t now) {
-    MutexLock held(&logfile_lock);
     if (!path[0]) return;
+    {
+        RwReadLock shared(&logfile_lock);
+        if (*fd != -1 && *flag != -1) {
+            ssize_t written = write(*fd, record.data(), record.size());
+            (void)written;
+            return;
+        }
+    }
+    // Opening (with the legend) and rotating are done alone.
+    RwWriteLock held(&logfile_lock);
     // A rotation asked for while the file is closed waits for the next
     // record, so the file is opened first.
     if (*flag == -1 && *fd != -1) {
