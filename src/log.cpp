@@ -247,8 +247,9 @@ void putlog(int category, const char *format, ...) {
     bool selected = category == 0 || (category & loglevel);
     if (!selected) return;
     if (daemonize != 1) {
-        fputs(line, stdout);
-        fflush(stdout);
+        // One write of the whole line, past stdio and its lock.
+        ssize_t w = write(1, line, len);
+        (void)w;
     }
     if (!logfile[0]) return;
 
