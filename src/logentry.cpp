@@ -188,12 +188,22 @@ static void log_append(const char *path, int *fd, volatile int *flag, const char
     (void)written;
 }
 
+// A log that is off costs no record: only the end time is stamped, which
+// marks the request as logged.
 void LogEntry::Write() {
+    if (!slogfile[0]) {
+        clock_now(&end_time);
+        return;
+    }
     std::string record = Build();
     log_append(slogfile, &slogfd, &slogflg, access_legend, record, end_time.tv_sec);
 }
 
 void LogEntry::apache_Write() {
+    if (!elogfile[0]) {
+        clock_now(&end_time);
+        return;
+    }
     std::string record = apache_Build();
     log_append(elogfile, &elogfd, &elogflg, apache_legend, record, end_time.tv_sec);
 }
