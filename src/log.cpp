@@ -186,9 +186,14 @@ int log_rotate_file(int *fd, const char *path, time_t when) {
     strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &tmv);
     char newname[256];
     snprintf(newname, sizeof newname, "%.*s/%s-%s", (int)(slash - path), path, stamp, slash + 1);
+    // A second rotation within the same second must not replace the file of
+    // the first: the name then gets a counter.
+    char name[sizeof newname + 16];
+    snprintf(name, sizeof name, "%s", newname);
+    for (int n = 1; n < 1000 && access(name, F_OK) == 0; n++) snprintf(name, sizeof name, "%s.%d", newname, n);
     close(*fd);
     *fd = -1;
-    rename(path, newname);
+    rename(path, name);
     return 1;
 }
 
