@@ -11,6 +11,11 @@
       reads the answer, then leaves them idle for SETTLE seconds and prints
       the summed VmRSS and Pss in KiB of the PIDs and their child processes,
       then "connections-open".
+
+  clients.py cpu PORT
+      The CPU time (user + system, microseconds) used so far by the
+      processes that listen on 127.0.0.1:PORT, with their parents of the
+      same name (a master process) and all their children.
 """
 import os
 import socket
@@ -109,6 +114,60 @@ def memory(pids):
     return rss, pss
 
 
+def listeners(port):
+    """Pids holding a listening TCP socket on port."""
+    inodes = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                for line in list(f)[1:]:
+                    fields = line.split()
+                    if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
+                        inodes.add("socket:[%s]" % fields[9])
+        except OSError:
+            pass
+    pids = set()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            for fd in os.listdir("/proc/%s/fd" % entry):
+                if os.readlink("/proc/%s/fd/%s" % (entry, fd)) in inodes:
+                    pids.add(int(entry))
+                    break
+        except OSError:
+            pass
+    return pids
+
+
+def stat(pid):
+    """(name, parent pid, user + system clock ticks) of a process."""
+    with open("/proc/%d/stat" % pid) as f:
+        text = f.read()
+    name = text[text.index("(") + 1:text.rindex(")")]
+    fields = text.rsplit(")", 1)[1].split()
+    return name, int(fields[1]), int(fields[11]) + int(fields[12])
+
+
+def cpu(port):
+    roots = set()
+    for pid in listeners(port):
+        try:
+            name, parent, _ = stat(pid)
+            while parent > 1 and stat(parent)[0] == name:
+                pid, parent = parent, stat(parent)[1]
+        except OSError:
+            pass
+        roots.add(pid)
+    ticks = 0
+    for pid in set(tree(roots)):
+        try:
+            ticks += stat(pid)[2]
+        except OSError:
+            pass
+    print(ticks * 1000000 // os.sysconf("SC_CLK_TCK"))
+
+
 def idle(port, url, n, settle, pids):
     payload = request(url, False)
     socks = []
@@ -144,6 +203,8 @@ def main():
         connects(int(sys.argv[2]), sys.argv[3], int(sys.argv[4]))
     elif mode == "idle":
         idle(int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), float(sys.argv[5]), [int(p) for p in sys.argv[6:]])
+    elif mode == "cpu":
+        cpu(int(sys.argv[2]))
     else:
         sys.exit("unknown mode " + mode)
 

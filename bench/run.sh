@@ -174,7 +174,10 @@ refresh_pattern . 60 100% 600 override-expire override-lastmod ignore-reload"
 SQCACHE_PORT=$SPORT SQCACHE_PID=$SPID
 
 # ---- measuring ----------------------------------------------------------------
-# One wrk run: "requests_per_second p99_ms non_2xx socket_errors".
+# One wrk run: "requests_per_second p99_ms non_2xx socket_errors cpu_us_per_request".
+# CPU per request is the user + system time of the processes listening on the
+# port (with their workers) over the run, divided by the requests wrk made:
+# steadier than requests per second on a shared machine.
 measure() { # port object proxied(0|1) [pid to profile] [profile name]
     port=$1 object=$2 proxied=$3
     url="http://127.0.0.1:$ORIGIN_PORT/$object"
@@ -184,17 +187,19 @@ measure() { # port object proxied(0|1) [pid to profile] [profile name]
         perf record ${PERF_CALLGRAPH:--g} -F 999 -o "$PERF/$5.data" -p "$4" >/dev/null 2>&1 &
         perf_pid=$!
     fi
+    cpu_before=$(python3 bench/clients.py cpu "$port")
     if [ "$proxied" = 1 ]; then
         out=$(TARGET="$url" wrk -t "$THREADS" -c "$CONNECTIONS" -d "$DURATION" --timeout 5s --latency \
               -s bench/absolute.lua "http://127.0.0.1:$port/" 2>&1)
     else
         out=$(wrk -t "$THREADS" -c "$CONNECTIONS" -d "$DURATION" --timeout 5s --latency "$url" 2>&1)
     fi
+    cpu_after=$(python3 bench/clients.py cpu "$port")
     if [ -n "$perf_pid" ]; then
         kill -INT "$perf_pid" 2>/dev/null || true
         wait "$perf_pid" 2>/dev/null || true
     fi
-    echo "$out" | awk '
+    echo "$out" | awk -v cpu=$((cpu_after - cpu_before)) '
         function ms(v,   unit) {
             unit = v; sub(/[0-9.]+/, "", unit); sub(/[a-z]+$/, "", v)
             if (unit == "us") return v / 1000
@@ -202,20 +207,24 @@ measure() { # port object proxied(0|1) [pid to profile] [profile name]
             return v
         }
         /Requests\/sec:/ { rps = $2 }
+        / requests in / { requests = $1 }
         /^ *99%/ { p99 = ms($2) }
         /Non-2xx or 3xx responses:/ { bad += $NF }
         /Socket errors:/ { gsub(/,/, ""); sockets += $4 + $6 + $8 + $10 }
-        END { printf "%s %s %d %d\n", (rps == "" ? 0 : rps), (p99 == "" ? 0 : p99), bad, sockets }'
+        END {
+            printf "%s %s %d %d %s\n", (rps == "" ? 0 : rps), (p99 == "" ? 0 : p99), bad, sockets,
+                (requests > 0 && cpu > 0) ? sprintf("%.1f", cpu / requests) : "-"
+        }'
 }
 
 RESULTS="$WORK/results"
 : > "$RESULTS"
-row() { # case target rps p99 non2xx sockerrs
-    printf "%-16s %-10s %12.0f %10.2f %8d %10d\n" "$1" "$2" "$3" "$4" "$5" "$6"
-    echo "$1 $2 $3 $4" >> "$RESULTS"
+row() { # case target rps p99 non2xx sockerrs cpu-us-per-request
+    printf "%-16s %-10s %12.0f %10.2f %8d %10d %8s\n" "$1" "$2" "$3" "$4" "$5" "$6" "$7"
+    echo "$1 $2 $3 $4 $7" >> "$RESULTS"
 }
 header() {
-    printf "%-16s %-10s %12s %10s %8s %10s\n" "case" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs"
+    printf "%-16s %-10s %12s %10s %8s %10s %8s\n" "case" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs" "cpu us/r"
 }
 CASES=${CASES:-pass-1k pass-100k hit-1k filters keywords clamav connects idle}
 wanted() { case " $CASES " in *" $1 "*) return 0 ;; esac; return 1; }
@@ -223,16 +232,16 @@ run_case() { # case object korvantel-port korvantel-pid squid-port [korvantel -C
     wanted "$1" || return 0
     waitport=$6
     set -- "$1" "$2" "$3" "$4" "$5" $(measure "$ORIGIN_PORT" "$2" 0)
-    row "$1" direct "$6" "$7" "$8" "$9"
+    row "$1" direct "$6" "$7" "$8" "$9" "${10}"
     name=$1 object=$2 kport=$3 kpid=$4 sport=$5
     set -- $(measure "$kport" "$object" 1 "$kpid" "$name")
-    row "$name" korvantel "$1" "$2" "$3" "$4"
+    row "$name" korvantel "$1" "$2" "$3" "$4" "$5"
     if [ -n "$waitport" ]; then
         set -- $(measure "$waitport" "$object" 1)
-        row "$name" "korv-C10" "$1" "$2" "$3" "$4"
+        row "$name" "korv-C10" "$1" "$2" "$3" "$4" "$5"
     fi
     set -- $(measure "$sport" "$object" 1)
-    row "$name" squid "$1" "$2" "$3" "$4"
+    row "$name" squid "$1" "$2" "$3" "$4" "$5"
 }
 
 echo "nginx 4 workers, squid $SQUID_WORKERS workers, wrk -t$THREADS -c$CONNECTIONS -d$DURATION, $CORES cores"
@@ -313,10 +322,10 @@ open(path, "w").write(text)
 PY
 }
 if wanted filters; then
-    printf "\n%-16s %-10s %12s %10s %8s %10s %7s\n" "filters, 1k" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs" "ratio"
+    printf "\n%-16s %-10s %12s %10s %8s %10s %7s %8s\n" "filters, 1k" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs" "ratio" "cpu us/r"
     set -- $(measure "$KORVANTEL_PORT" 1k.bin 1)
     plain=$1
-    printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s\n" unfiltered korvantel "$1" "$2" "$3" "$4" 1.00
+    printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s %8s\n" unfiltered korvantel "$1" "$2" "$3" "$4" 1.00 "$5"
     for kind in fmime furl; do
         filter_config $kind
         fport=$(free_port)
@@ -328,7 +337,7 @@ if wanted filters; then
         set -- $(measure "$fport" 1k.bin 1 "$fpid" "$kind")
         ratio=$(awk -v a="$1" -v b="$plain" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
         name=$([ $kind = fmime ] && echo mime-filter || echo url-filter-1000)
-        printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s\n" "$name" korvantel "$1" "$2" "$3" "$4" "$ratio"
+        printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s %8s\n" "$name" korvantel "$1" "$2" "$3" "$4" "$ratio" "$5"
         kill "$fpid" 2>/dev/null || true
     done
 fi
@@ -415,13 +424,13 @@ PY
     PIDS="$PIDS $!"
     wait_port "$KPLAIN_PORT" || return 0
     wait_port "$KCLAM_PORT" || return 0
-    printf "\n%-16s %-8s %12s %12s %7s %8s %10s\n" "virus scanning" "object" "requests/s" "p99 ms" "ratio" "non-2xx" "sock-errs"
+    printf "\n%-16s %-8s %12s %12s %7s %8s %10s %8s\n" "virus scanning" "object" "requests/s" "p99 ms" "ratio" "non-2xx" "sock-errs" "cpu us/r"
     set -- $(measure "$KPLAIN_PORT" 100k.bin 1)
     plain=$1
-    printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d\n" "unscanned" 100k.bin "$1" "$2" "1.00" "$3" "$4"
+    printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d %8s\n" "unscanned" 100k.bin "$1" "$2" "1.00" "$3" "$4" "$5"
     set -- $(measure "$KCLAM_PORT" 100k.bin 1)
     ratio=$(awk -v a="$1" -v b="$plain" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
-    printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d\n" "clamav" 100k.bin "$1" "$2" "$ratio" "$3" "$4"
+    printf "%-16s %-8s %12.0f %12.2f %7s %8d %10d %8s\n" "clamav" 100k.bin "$1" "$2" "$ratio" "$3" "$4" "$5"
     if grep -q "not scanned" "$WORK/kclam/native.log" 2>/dev/null; then
         echo "warning: some responses went out unscanned: $(grep -c 'not scanned' "$WORK/kclam/native.log")" >&2
     fi
@@ -462,13 +471,13 @@ PY
     kpid=$!
     PIDS="$PIDS $kpid"
     wait_port "$kport" || return 0
-    printf "\n%-16s %-10s %12s %10s %8s %10s %7s\n" "keywords, page" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs" "ratio"
+    printf "\n%-16s %-10s %12s %10s %8s %10s %7s %8s\n" "keywords, page" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs" "ratio" "cpu us/r"
     set -- $(measure "$KORVANTEL_PORT" page.html 1)
     plain=$1
-    printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s\n" unfiltered korvantel "$1" "$2" "$3" "$4" 1.00
+    printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s %8s\n" unfiltered korvantel "$1" "$2" "$3" "$4" 1.00 "$5"
     set -- $(measure "$kport" page.html 1 "$kpid" keywords)
     ratio=$(awk -v a="$1" -v b="$plain" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
-    printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s\n" keywords-500 korvantel "$1" "$2" "$3" "$4" "$ratio"
+    printf "%-16s %-10s %12.0f %10.2f %8d %10d %7s %8s\n" keywords-500 korvantel "$1" "$2" "$3" "$4" "$ratio" "$5"
     kill "$kpid" 2>/dev/null || true
 }
 if wanted keywords; then keyword_case; fi

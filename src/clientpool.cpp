@@ -64,27 +64,60 @@ ClientPool::~ClientPool() {
     pthread_mutex_destroy(&lock);
 }
 
+// Settles an entry just taken off the list. True: the caller goes on with it
+// (closes or hands over the connection, then deletes the entry). False: its
+// Add is still arming it and finishes it instead (deletes the entry and, for
+// a close, closes the connection); a hand-over still goes ahead.
+static bool entry_leaves(clientpool_t *e, bool close) {
+    int arming = CLIENTPOOL_ARMING;
+    return !e->state.compare_exchange_strong(arming, close ? CLIENTPOOL_CLOSE : CLIENTPOOL_HANDED);
+}
+
+static void close_pooled(CONNECTION_T *connection) {
+    thread_set_clientid((unsigned)connection->id);
+    net_close(connection);
+    thread_set_clientid(0);
+}
+
 // The connection joins the epoll set as it enters the list, so the pool
 // thread need not wake to learn of it: only its next request wakes it, once
 // (one-shot, re-armed by the next Add).
+//
+// epoll_ctl runs after the pool lock is released, so the pool thread and
+// other Adds do not queue behind it. The entry is listed before it is armed,
+// so an event for its tag always finds it. Until epoll_ctl has returned,
+// though, the pool may already let the entry go: the pool thread hands it
+// to a worker on an event, or closes it on an error, an idle sweep, Clean or
+// load shedding. A hand-over is safe (the event means arming is done), but
+// a close is not: the descriptor number could be reused by another
+// connection before this epoll_ctl, which would then arm that one with a
+// stale tag. So a connection let go while still arming is closed by its Add,
+// after epoll_ctl, and the entry is freed by whichever side comes last.
 int ClientPool::Add(CONNECTION_T *connection) {
     clientpool_t *e = new clientpool_t{connection, time(nullptr), 0};
     int fd = connection->client ? connection->client->fd : -1;
-    bool armed = false;
+    bool arm = fd >= 0 && epoll_fd >= 0;
+    if (arm) e->state.store(CLIENTPOOL_ARMING);
+    uint64_t tag;
     {
         MutexLock held(&lock);
-        e->tag = ++next_tag;
+        tag = e->tag = ++next_tag;
         entries.push_back(e);
         by_tag[e->tag] = std::prev(entries.end());
         wakepipe_calls++;
-        if (fd >= 0 && epoll_fd >= 0) {
-            struct epoll_event event = {};
-            event.events = EPOLLIN | EPOLLPRI | EPOLLONESHOT;
-            event.data.u64 = e->tag;
-            // A descriptor served before is still in the set, disarmed.
-            armed = epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) == 0 ||
-                    (errno == ENOENT && epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0);
-        }
+    }
+    if (!arm) return Wakeup();
+    struct epoll_event event = {};
+    event.events = EPOLLIN | EPOLLPRI | EPOLLONESHOT;
+    event.data.u64 = tag;
+    // A descriptor served before is still in the set, disarmed.
+    bool armed = epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) == 0 ||
+                 (errno == ENOENT && epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0);
+    int left = e->state.exchange(CLIENTPOOL_LISTED);
+    if (left == CLIENTPOOL_CLOSE) close_pooled(connection);
+    if (left != CLIENTPOOL_ARMING) {
+        delete e;
+        return 1;
     }
     // One that cannot wait in the set is looked at by the pool thread now.
     if (!armed) return Wakeup();
@@ -106,12 +139,6 @@ int ClientPool::size() {
     return (int)entries.size();
 }
 
-static void close_pooled(CONNECTION_T *connection) {
-    thread_set_clientid((unsigned)connection->id);
-    net_close(connection);
-    thread_set_clientid(0);
-}
-
 void ClientPool::Clean() {
     putlog(LOG_DEBUG, "client pool: load shedding");
     std::list<clientpool_t *> gone;
@@ -123,6 +150,7 @@ void ClientPool::Clean() {
     // Closing logs, and nothing may log while holding a pool lock that the
     // logger's ENFILE path could want; the entries are already ours.
     for (clientpool_t *e : gone) {
+        if (!entry_leaves(e, true)) continue;
         close_pooled(e->connection);
         delete e;
     }
@@ -142,6 +170,7 @@ void ClientPool::load_shedding() {
         }
     }
     for (clientpool_t *e : gone) {
+        if (!entry_leaves(e, true)) continue;
         close_pooled(e->connection);
         delete e;
     }
@@ -258,7 +287,9 @@ void ClientPool::PollOnce() {
     bool error_closed = false;
     for (auto &[e, action] : leaving) {
         CONNECTION_T *c = e->connection;
-        delete e;
+        bool ours = entry_leaves(e, action != 1);
+        if (ours) delete e;
+        else if (action != 1) continue;  // its Add closes it
         thread_set_clientid((unsigned)c->id);
         if (action == 1) {
             if (process_new(c) < 0) {

@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <list>
 #include <unordered_map>
 #include <utility>
@@ -17,10 +18,19 @@
 struct CONNECTION_T;
 class Filebuf;
 
+// How far an entry's Add and its leaving have got (see ClientPool::Add).
+enum ClientPoolEntryState {
+    CLIENTPOOL_ARMING,   // listed; its Add has yet to arm the descriptor
+    CLIENTPOOL_LISTED,   // Add has finished with it
+    CLIENTPOOL_CLOSE,    // taken off the list to be closed while Add armed it
+    CLIENTPOOL_HANDED,   // handed to a worker while Add armed it
+};
+
 struct clientpool_t {
     CONNECTION_T *connection;
     time_t added;
     uint64_t tag = 0;  // names it in the epoll set; an event for a tag no longer listed is stale
+    std::atomic<int> state{CLIENTPOOL_LISTED};
 };
 
 class ClientPool {

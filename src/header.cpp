@@ -611,6 +611,10 @@ char *header_get(CONNECTION_T *connection, int direction, int timeout, int *stat
 
         long long left = (long long)timeout * 1000 - (clock_elapsed_ms() - start);
         if (left <= 0) break;
+        // Read first; the poll is for when nothing has arrived yet.
+        int now = sock->ReadNow();
+        if (now > 0) continue;
+        if (now == 0 || now == -1) break;
         Socket *other = direction == 0 ? connection->server : connection->client;
         struct pollfd fds[2];
         int count = 1;

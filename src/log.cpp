@@ -23,7 +23,7 @@
 LOGBUFFER *log_ring = nullptr;
 int logfd = -1;
 volatile int logflg = 0;
-pthread_mutex_t logfile_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_rwlock_t logfile_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 
 namespace {
 struct Category {
@@ -186,9 +186,14 @@ int log_rotate_file(int *fd, const char *path, time_t when) {
     strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &tmv);
     char newname[256];
     snprintf(newname, sizeof newname, "%.*s/%s-%s", (int)(slash - path), path, stamp, slash + 1);
+    // A second rotation within the same second must not replace the file of
+    // the first: the name then gets a counter.
+    char name[sizeof newname + 16];
+    snprintf(name, sizeof name, "%s", newname);
+    for (int n = 1; n < 1000 && access(name, F_OK) == 0; n++) snprintf(name, sizeof name, "%s.%d", newname, n);
     close(*fd);
     *fd = -1;
-    rename(path, newname);
+    rename(path, name);
     return 1;
 }
 
@@ -247,12 +252,22 @@ void putlog(int category, const char *format, ...) {
     bool selected = category == 0 || (category & loglevel);
     if (!selected) return;
     if (daemonize != 1) {
-        fputs(line, stdout);
-        fflush(stdout);
+        // One write of the whole line, past stdio and its lock.
+        ssize_t w = write(1, line, len);
+        (void)w;
     }
     if (!logfile[0]) return;
 
-    MutexLock held(&logfile_lock);
+    {
+        RwReadLock shared(&logfile_lock);
+        if (logfd != -1 && logflg != -1) {
+            ssize_t w = write(logfd, line, len);
+            (void)w;
+            return;
+        }
+    }
+    // The file is to be opened or rotated first.
+    RwWriteLock held(&logfile_lock);
     if (logflg == -1 && logfd != -1) {
         logflg = 0;
         log_rotate_file(&logfd, logfile, now);

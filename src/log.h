@@ -71,7 +71,12 @@ extern LOGBUFFER *log_ring;
 
 extern int logfd;
 extern volatile int logflg;  // -1: rotate on the next write (SIGUSR1)
-extern pthread_mutex_t logfile_lock;
+// Guards the descriptors of the native, access and extended logs. A line or
+// record is appended under it shared (O_APPEND and one write() per line keep
+// lines whole); opening and rotating a file take it exclusively, so a
+// rotation waits for the writes in flight and loses none. Writers are
+// preferred, so a busy proxy cannot hold a rotation off.
+extern pthread_rwlock_t logfile_lock;
 
 void putlog(int category, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -81,13 +86,14 @@ void putlog(int category, const char *format, ...) __attribute__((format(printf,
 // the interrupted thread may hold any of them. The client id shown is 0.
 void putlog_emergency(int category, const char *text);
 
-// Rotates an open log file for the SIGUSR1 scheme: fsync, close and rename to
-// "<dir>/<stamp>-<name>". Returns 1 when the file was closed (renamed or not),
-// 0 when the path has no "/" and the file must stay. Caller holds logfile_lock.
 // Opens a log file for appending (mode 0640) without logging; for callers
-// holding logfile_lock. -1 on failure.
+// holding logfile_lock exclusively. -1 on failure.
 int log_open_file(const char *path);
 
+// Rotates an open log file for the SIGUSR1 scheme: fsync, close and rename to
+// "<dir>/<stamp>-<name>". Returns 1 when the file was closed (renamed or not),
+// 0 when the path has no "/" and the file must stay. Caller holds
+// logfile_lock exclusively.
 int log_rotate_file(int *fd, const char *path, time_t when);
 
 #endif

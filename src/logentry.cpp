@@ -159,8 +159,17 @@ std::string LogEntry::apache_Build() {
 
 static void log_append(const char *path, int *fd, volatile int *flag, const char *legend, const std::string &record,
                        time_t now) {
-    MutexLock held(&logfile_lock);
     if (!path[0]) return;
+    {
+        RwReadLock shared(&logfile_lock);
+        if (*fd != -1 && *flag != -1) {
+            ssize_t written = write(*fd, record.data(), record.size());
+            (void)written;
+            return;
+        }
+    }
+    // Opening (with the legend) and rotating are done alone.
+    RwWriteLock held(&logfile_lock);
     // A rotation asked for while the file is closed waits for the next
     // record, so the file is opened first.
     if (*flag == -1 && *fd != -1) {
@@ -179,12 +188,22 @@ static void log_append(const char *path, int *fd, volatile int *flag, const char
     (void)written;
 }
 
+// A log that is off costs no record: only the end time is stamped, which
+// marks the request as logged.
 void LogEntry::Write() {
+    if (!slogfile[0]) {
+        clock_now(&end_time);
+        return;
+    }
     std::string record = Build();
     log_append(slogfile, &slogfd, &slogflg, access_legend, record, end_time.tv_sec);
 }
 
 void LogEntry::apache_Write() {
+    if (!elogfile[0]) {
+        clock_now(&end_time);
+        return;
+    }
     std::string record = apache_Build();
     log_append(elogfile, &elogfd, &elogflg, apache_legend, record, end_time.tv_sec);
 }

@@ -111,8 +111,9 @@ public:
     std::string Build();
     std::string apache_Build();
 
-    // Append the record to the access log / the extended log; nothing when
-    // that log is off. A file that cannot be opened loses the record.
+    // Append the record to the access log / the extended log. When that log
+    // is off, only the end time is stamped. A file that cannot be opened
+    // loses the record.
     void Write();
     void apache_Write();
 };

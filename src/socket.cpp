@@ -386,10 +386,41 @@ int Socket::wait_input(int timeout) {
     return 0;
 }
 
+int Socket::ReadNow() {
+    if (fd < 0 || ssl || (read_group && read_group->quantum > 0)) return -3;
+    unsigned held = in_length;
+    unsigned want = (unsigned)block_size();
+    if (want > BUFFER_MAX - held) return -3;
+    Resize(held + want, 0);
+    ssize_t r = -1;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        r = recv(fd, in + held, want, MSG_DONTWAIT);
+        if (r >= 0 || errno != EINTR) break;
+    }
+    int saved = errno;
+    Resize(held + (r > 0 ? (unsigned)r : 0), 0);
+    errno = saved;
+    if (r > 0) {
+        if (read_group) read_group->Incr((int)r);
+        bytes_in += (unsigned)r;
+        return (int)r;
+    }
+    if (r == 0) return 0;
+    if (saved == EAGAIN || saved == EWOULDBLOCK) return -2;
+    return saved == ENOTSOCK ? -3 : -1;
+}
+
 // One system read of at most one block (and the read group's allowance)
 // appended to the read-ahead buffer.
 int Socket::fill(int timeout) {
-    if (timeout != -1 && !wait_input(timeout)) return -1;
+    if (timeout != -1) {
+        // Read first: a poll before a read that does not block is a system
+        // call for nothing. The wait comes only when nothing has arrived.
+        int r = ReadNow();
+        if (r > -2) return r;
+        if (r == -2 && timeout == 0) return -1;
+        if (!wait_input(timeout)) return -1;
+    }
     int want = block_size();
     int allowance = Throttle(0);
     if (allowance > 0 && allowance < want) want = allowance;

@@ -119,6 +119,12 @@ public:
     int Read(char *buffer, int n, int timeout);
     int Read(char *buffer, int n) { return Read(buffer, n, -1); }
 
+    // Reads what has already arrived into the read-ahead buffer, at most one
+    // block, without waiting: bytes read, 0 at end of stream, -1 on error,
+    // -2 when nothing has arrived, -3 when the socket cannot tell without
+    // waiting (TLS, a read limit, not a socket). No read event.
+    int ReadNow();
+
     // Reads one line. size -1 skips it and returns its length; otherwise
     // copies the line with its line feed and a NUL when it fits in size bytes,
     // else its first size - 1 bytes and a NUL, and returns the bytes copied.

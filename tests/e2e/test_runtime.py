@@ -1,5 +1,6 @@
 """The running daemon: listeners, workers and the client pool, signals."""
 import os
+import re
 import signal
 import subprocess
 import tempfile
@@ -10,7 +11,7 @@ import unittest
 from client import connect, request
 from harness import (ALL_LOG, BINARY, SECTION_XML, Config, Proxy, free_port, main, pid_alive, port_open,
                      private_config, wait_for)
-from peers import hello_origin
+from peers import HELLO, hello_origin
 
 
 class Listening(unittest.TestCase):
@@ -184,6 +185,67 @@ class Signals(unittest.TestCase):
                         old = f.read()
                     self.assertIn("/before", old)
                     self.assertNotIn("/after", old)
+
+    def test_records_of_concurrent_clients_survive_rotations_whole_and_in_order(self):
+        # Kept-alive clients ask at the same time while the logs rotate
+        # twice: every request has exactly one whole record in each log (over
+        # the rotated files and the current one), each file starts with its
+        # legend, and a client's records in a file keep its order.
+        clients, each = 12, 8
+        access_re = re.compile(r"^\d+\.\d{3} \d+ 127\.0\.0\.1 TCP_MISS/200 %d GET "
+                               r"(http://127\.0\.0\.1:\d+/c(\d+)/(\d+)) \S+ DIRECT/127\.0\.0\.1 text/plain$" % len(HELLO))
+        extended_re = re.compile(r'^"\d+\.\d{3}-\d+-127\.0\.0\.1-\d+" \d+ 127\.0\.0\.1 "[^"]+" "\d+" \[[^]]+\] '
+                                 r'"GET (http://127\.0\.0\.1:\d+/c(\d+)/(\d+))" 200 %d "-" "-" text/plain '
+                                 r'"- -" "-" "127\.0\.0\.1:\d+"$' % len(HELLO))
+        with hello_origin() as origin, Proxy() as p:
+            failures = []
+
+            def client(n):
+                try:
+                    with p.client() as c:
+                        for i in range(each):
+                            r = c.ask(request(origin.url("/c%d/%d" % (n, i))))
+                            if not r or r.status != 200:
+                                failures.append((n, i, r and r.status))
+                            if n == 0 and i in (2, 5):
+                                p.proc.send_signal(signal.SIGUSR1)
+                                time.sleep(0.2)
+                except OSError as e:
+                    failures.append(str(e))
+
+            threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(60)
+            self.assertEqual([], failures)
+            for name, legend, pattern in (("access", "#start_time_in_seconds.milliseconds", access_re),
+                                          ("extended", '#"record_id"', extended_re)):
+                with self.subTest(log=name):
+                    def logs():
+                        # "<stamp>-access.log", "<stamp>-access.log.1" when rotated twice in a second
+                        return [n for n in os.listdir(p.dir) if re.match(r"^(\d{14}-)?%s\.log(\.\d+)?$" % name, n)]
+
+                    self.assertTrue(wait_for(lambda: sum(open(os.path.join(p.dir, n)).read().count("/c")
+                                                         for n in logs()) >= clients * each, 10))
+                    files = logs()
+                    self.assertGreaterEqual(len(files), 2, files)
+                    seen = []
+                    for n in files:
+                        with open(os.path.join(p.dir, n)) as f:
+                            text = f.read()
+                        self.assertTrue(text.startswith(legend), (n, text[:80]))
+                        last = {}
+                        for line in text.splitlines()[1:]:
+                            if not line:
+                                continue
+                            m = pattern.match(line)
+                            self.assertIsNotNone(m, line)
+                            c, i = int(m.group(2)), int(m.group(3))
+                            self.assertGreater(i, last.get(c, -1), (n, line))
+                            last[c] = i
+                            seen.append((c, i))
+                    self.assertEqual(sorted(seen), [(c, i) for c in range(clients) for i in range(each)])
 
     def test_sighup_closes_pooled_clients(self):
         with hello_origin() as origin, Proxy(loglevel=ALL_LOG) as p:

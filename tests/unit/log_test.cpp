@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -275,6 +278,71 @@ TEST(LogBuffer, ConcurrentWritersKeepTheRingWhole) {
     EXPECT_EQ(100, walked);
     logbuffer_clear(ring);
     free(ring);
+}
+
+// Many threads log numbered lines while another thread rotates the file
+// again and again (several times within one second too): the rotated files
+// and the current one together hold every line exactly once and whole, and
+// each file holds each thread's lines in order, without gaps.
+TEST_F(LogTest, RotationUnderLoadLosesNoLine) {
+    const int writers = 8, rotations = 25, least = 2000, most = 200000;
+    const std::string padding(300, 'x');
+    std::atomic<bool> rotated_all{false};
+    std::vector<int> written(writers, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; t++) {
+        threads.emplace_back([&, t] {
+            int i = 0;
+            for (; i < most && (i < least || !rotated_all.load()); i++)
+                putlog(LOG_CACHE, "writer %d line %d %s", t, i, padding.c_str());
+            written[(size_t)t] = i;
+        });
+    }
+    int done = 0;
+    for (int r = 0; r < rotations; r++) {
+        logflg = -1;
+        for (int wait = 0; wait < 5000 && logflg == -1; wait++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (logflg == -1) break;
+        done++;
+    }
+    rotated_all = true;
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(rotations, done);
+
+    DIR *d = opendir(dir);
+    ASSERT_NE(nullptr, d);
+    std::vector<std::string> files;
+    while (struct dirent *e = readdir(d))
+        if (e->d_name[0] != '.') files.push_back(std::string(dir) + "/" + e->d_name);
+    closedir(d);
+    EXPECT_EQ((size_t)done + 1, files.size());
+
+    std::vector<std::vector<int>> seen(writers);
+    for (const std::string &file : files) {
+        std::istringstream text(slurp(file));
+        std::vector<int> last(writers, -1);
+        std::string line;
+        while (std::getline(text, line)) {
+            // "YYYY MM DD HH:MM:SS [0] cache: writer T line I xxx..."
+            int t = -1, i = -1, used = 0;
+            ASSERT_GT(line.size(), 19u) << file;
+            ASSERT_EQ(2, sscanf(line.c_str() + 19, " [0] cache: writer %d line %d %n", &t, &i, &used)) << line;
+            ASSERT_TRUE(t >= 0 && t < writers) << line;
+            ASSERT_EQ(padding, line.substr(19 + (size_t)used)) << "a line cut or mixed: " << line;
+            if (last[(size_t)t] != -1) {
+                ASSERT_EQ(last[(size_t)t] + 1, i) << "writer " << t << " in " << file;
+            }
+            last[(size_t)t] = i;
+            seen[(size_t)t].push_back(i);
+        }
+    }
+    for (int t = 0; t < writers; t++) {
+        std::vector<int> &got = seen[(size_t)t];
+        std::sort(got.begin(), got.end());
+        ASSERT_EQ((size_t)written[(size_t)t], got.size()) << "writer " << t;
+        for (size_t i = 0; i < got.size(); i++) ASSERT_EQ((int)i, got[i]) << "writer " << t;
+    }
 }
 
 TEST(LogCategories, PrefixesAndHelpNames) {

@@ -293,7 +293,7 @@ TEST_F(LogEntryTest, LogOffWritesNothing) {
     entry.apache_Write();
     EXPECT_EQ(-1, elogfd);
     EXPECT_FALSE(exists(extended));
-    EXPECT_EQ(1260981938, entry.end_time.tv_sec);  // formatted all the same
+    EXPECT_EQ(1260981938, entry.end_time.tv_sec);  // stamped all the same
 }
 
 TEST_F(LogEntryTest, RotationRenamesAndStartsANewFile) {
