@@ -70,7 +70,21 @@ fi
 WORK=$(mktemp -d /tmp/korvantel-bench-XXXXXX)
 chmod 755 "$WORK"
 PIDS=""
+# e2guardian ends on TERM only once another connection comes.
+E2G_PID=""
+e2guardian_stop() {
+    [ -n "$E2G_PID" ] || return 0
+    kill "$E2G_PID" 2>/dev/null || true
+    n=0
+    while kill -0 "$E2G_PID" 2>/dev/null && [ $n -lt 20 ]; do
+        curl -s -m 1 -o /dev/null "http://127.0.0.1:$E2G_PORT/" 2>/dev/null || true
+        sleep 0.2
+        n=$((n + 1))
+    done
+    kill -9 "$E2G_PID" 2>/dev/null || true
+}
 cleanup() {
+    e2guardian_stop
     for pid in $PIDS; do kill "$pid" 2>/dev/null || true; done
     for pid in $PIDS; do
         n=0
@@ -78,7 +92,9 @@ cleanup() {
     done
     rm -rf "$WORK"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+# A trapped signal must end the run too, not only clean up behind it.
+trap 'exit 1' INT TERM
 
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
@@ -634,6 +650,8 @@ text = re.sub(r"(?m)^filterip =.*$", "filterip = 127.0.0.1", text)
 text = re.sub(r"(?m)^filterports = .*$", "filterports = " + port, text)
 text = re.sub(r"(?m)^checkip = .*$", "", text)
 text = re.sub(r"(?m)^nodaemon = .*$", "nodaemon = on", text)
+# No transparent HTTPS listener on every address.
+text = re.sub(r"(?m)^transparenthttpsport = .*$", "", text)
 text += "loglocation = '%s/access.log'\npidfilename = '%s/e2guardian.pid'\n" % (e2g, e2g)
 open(conf, "w").write(text)
 group = e2g + "/etc/e2guardianf1.conf"
@@ -667,7 +685,8 @@ PY
     compare filter-1k filter-1k.html "$CONNECTIONS" "korvantel:$kport:$kpid" "e2guardian:$E2G_PORT:$E2G_PID"
     compare filter-100k filter-100k.html "$CONNECTIONS" "korvantel:$kport:$kpid" "e2guardian:$E2G_PORT:$E2G_PID"
     compare blocked blocked.html "$CONNECTIONS" "korvantel:$kport:$kpid" "e2guardian:$E2G_PORT:$E2G_PID"
-    kill "$kpid" "$E2G_PID" 2>/dev/null || true
+    kill "$kpid" 2>/dev/null || true
+    e2guardian_stop
 }
 if wanted e2guardian; then e2guardian_case; fi
 
