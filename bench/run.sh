@@ -17,16 +17,23 @@
 #     request each, "Connection: close");
 #   - the memory (VmRSS, summed over squid's processes; Pss beside it) with
 #     1,000 idle kept-alive client connections;
-#   - the ratios Korvantel / squid with the targets they are held to.
+#   - the ratios Korvantel / squid with the targets they are held to;
+#   - in interleaved rounds (ROUNDS=3), with each proxy's CPU time per request
+#     (user + system of all its processes, from /proc) beside req/s and p99:
+#     Korvantel against squid on 1 KiB misses, hits and hits at 1,000
+#     connections ("goals"), and Korvantel's URL and keyword filters against
+#     e2guardian with the same 1,000 sites and 20 weighted phrases on 1 KiB
+#     and 100 KiB pages that pass and a page that is blocked ("e2guardian");
+#     then those ratios beside the goals.
 #
-#   bench/run.sh      DURATION=8s CONNECTIONS=100 THREADS=4 IDLE=1000 CONNECTS=1000
+#   bench/run.sh      DURATION=8s CONNECTIONS=100 THREADS=4 IDLE=1000 CONNECTS=1000 ROUNDS=3
 #
 # QUICK=1 ends the caching daemon's start-up back-off through gdb instead of
 # waiting it out (for profiling runs; the figures of record wait).
 # PERF=DIR records a perf profile (call graphs) of Korvantel during each of
 # its wrk runs into DIR (the recording costs Korvantel some of its speed).
 # CASES="pass-1k hit-1k ..." runs only those of pass-1k, pass-100k, hit-1k,
-# filters, keywords, clamav, connects and idle.
+# goals, filters, keywords, e2guardian, clamav, connects and idle.
 # KORVANTEL=path runs that binary instead of building build-bench (to compare
 # two builds). KARGS="..." adds options to every Korvantel started (e.g.
 # KARGS="-C 10" for a keep-alive wait of seconds instead of none).
@@ -42,10 +49,13 @@ THREADS=${THREADS:-4}
 IDLE=${IDLE:-1000}
 CONNECTS=${CONNECTS:-1000}
 CORES=$(nproc)
+# wrk and the proxies hold 1,000 connections each in the c1000 case.
+ulimit -n 65536 2>/dev/null || true
 SQUID_WORKERS=$((CORES / 2))
 [ "$SQUID_WORKERS" -ge 1 ] || SQUID_WORKERS=1
 
-if ! command -v wrk >/dev/null 2>&1 || ! [ -x /usr/sbin/squid ] || ! [ -x /usr/sbin/nginx ]; then
+if ! command -v wrk >/dev/null 2>&1 || ! [ -x /usr/sbin/squid ] || ! [ -x /usr/sbin/nginx ] ||
+    ! [ -x /usr/sbin/e2guardian ]; then
     KORVANTEL_TEST_PEERS=1 scripts/setup.sh >/dev/null
 fi
 command -v wrk >/dev/null 2>&1 || { echo "wrk is not available" >&2; exit 1; }
@@ -60,7 +70,21 @@ fi
 WORK=$(mktemp -d /tmp/korvantel-bench-XXXXXX)
 chmod 755 "$WORK"
 PIDS=""
+# e2guardian ends on TERM only once another connection comes.
+E2G_PID=""
+e2guardian_stop() {
+    [ -n "$E2G_PID" ] || return 0
+    kill "$E2G_PID" 2>/dev/null || true
+    n=0
+    while kill -0 "$E2G_PID" 2>/dev/null && [ $n -lt 20 ]; do
+        curl -s -m 1 -o /dev/null "http://127.0.0.1:$E2G_PORT/" 2>/dev/null || true
+        sleep 0.2
+        n=$((n + 1))
+    done
+    kill -9 "$E2G_PID" 2>/dev/null || true
+}
 cleanup() {
+    e2guardian_stop
     for pid in $PIDS; do kill "$pid" 2>/dev/null || true; done
     for pid in $PIDS; do
         n=0
@@ -68,7 +92,9 @@ cleanup() {
     done
     rm -rf "$WORK"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+# A trapped signal must end the run too, not only clean up behind it.
+trap 'exit 1' INT TERM
 
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
@@ -217,6 +243,47 @@ measure() { # port object proxied(0|1) [pid to profile] [profile name]
         }'
 }
 
+# CPU time (user + system, microseconds) used so far by a process and all its
+# descendants, from /proc/<pid>/stat: squid's and e2guardian's work is spread
+# over several processes.
+cpu_us() { # pid
+    python3 - "$1" <<'PY'
+import os, sys
+root = int(sys.argv[1])
+parent, ticks = {}, {}
+for name in os.listdir("/proc"):
+    if not name.isdigit():
+        continue
+    try:
+        fields = open("/proc/%s/stat" % name).read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        continue
+    pid = int(name)
+    parent[pid] = int(fields[1])
+    ticks[pid] = int(fields[11]) + int(fields[12])
+total = 0
+for pid in ticks:
+    p, hops = pid, 0
+    while p and p != root and hops < 64:
+        p, hops = parent.get(p, 0), hops + 1
+    if p == root:
+        total += ticks[pid]
+print(total * 1000000 // os.sysconf("SC_CLK_TCK"))
+PY
+}
+# One wrk run through a proxy with the proxy's CPU time over it:
+# "requests_per_second p99_ms non_2xx socket_errors cpu_us requests".
+measure_cpu() { # port object pid
+    mc_before=$(cpu_us "$3")
+    mc_out=$(measure "$1" "$2" 1)
+    mc_after=$(cpu_us "$3")
+    echo "$mc_out" | awk -v cpu=$((mc_after - mc_before)) -v d="$DURATION" '{
+        seconds = d + 0
+        if (d ~ /m$/) seconds *= 60
+        if (d ~ /h$/) seconds *= 3600
+        printf "%s %s %s %s %d %.0f\n", $1, $2, $3, $4, cpu, $1 * seconds }'
+}
+
 RESULTS="$WORK/results"
 : > "$RESULTS"
 row() { # case target rps p99 non2xx sockerrs cpu-us-per-request
@@ -226,7 +293,7 @@ row() { # case target rps p99 non2xx sockerrs cpu-us-per-request
 header() {
     printf "%-16s %-10s %12s %10s %8s %10s %8s\n" "case" "target" "requests/s" "p99 ms" "non-2xx" "sock-errs" "cpu us/r"
 }
-CASES=${CASES:-pass-1k pass-100k hit-1k filters keywords clamav connects idle}
+CASES=${CASES:-pass-1k pass-100k hit-1k goals filters keywords e2guardian clamav connects idle}
 wanted() { case " $CASES " in *" $1 "*) return 0 ;; esac; return 1; }
 run_case() { # case object korvantel-port korvantel-pid squid-port [korvantel -C 10 port]
     wanted "$1" || return 0
@@ -250,7 +317,7 @@ run_case pass-1k 1k.bin "$KORVANTEL_PORT" "$KORVANTEL_PID" "$SQUID_PORT" "$KWAIT
 run_case pass-100k 100k.bin "$KORVANTEL_PORT" "$KORVANTEL_PID" "$SQUID_PORT"
 
 # Cache hits: the caching daemon may store only after its start-up back-off.
-if ! wanted hit-1k; then
+if ! wanted hit-1k && ! wanted goals; then
     :
 elif [ "${QUICK:-0}" = 1 ]; then
     for pid in "$KCACHE_PID" "$KWCACHE_PID"; do
@@ -263,7 +330,7 @@ else
         sleep $((185 - elapsed))
     fi
 fi
-wanted hit-1k && for port in "$KCACHE_PORT" "$KWCACHE_PORT" "$SQCACHE_PORT"; do
+{ wanted hit-1k || wanted goals; } && for port in "$KCACHE_PORT" "$KWCACHE_PORT" "$SQCACHE_PORT"; do
     # Filled until a hit comes back: squid's workers share one memory cache
     # that takes a while after start-up to accept objects.
     for i in $(seq 1 100); do
@@ -481,6 +548,186 @@ PY
     kill "$kpid" 2>/dev/null || true
 }
 if wanted keywords; then keyword_case; fi
+
+# Interleaved rounds: the targets take turns, in reversed order every other
+# round, so that whatever else the machine does weighs on each alike. A
+# target's summary: mean req/s and p99 over its rounds, and its CPU time over
+# all of them divided by all its requests. Summaries go to $WORK/goals.
+ROUNDS=${ROUNDS:-3}
+: > "$WORK/goals"
+compare() { # case object connections name:port:pid...
+    cmp_case=$1 cmp_object=$2 cmp_saved=$CONNECTIONS
+    CONNECTIONS=$3
+    shift 3
+    cmp_targets="$*"
+    : > "$WORK/rounds"
+    r=1
+    while [ "$r" -le "$ROUNDS" ]; do
+        cmp_order=""
+        for t in $cmp_targets; do
+            if [ $((r % 2)) = 1 ]; then cmp_order="$cmp_order $t"; else cmp_order="$t $cmp_order"; fi
+        done
+        for t in $cmp_order; do
+            cmp_name=${t%%:*} cmp_rest=${t#*:}
+            echo "$cmp_name $(measure_cpu "${cmp_rest%%:*}" "$cmp_object" "${cmp_rest#*:}")" >> "$WORK/rounds"
+        done
+        r=$((r + 1))
+    done
+    CONNECTIONS=$cmp_saved
+    awk -v c="$cmp_case" -v goals="$WORK/goals" '
+        !($1 in n) { order[++count] = $1 }
+        { n[$1]++; rps[$1] += $2; p99[$1] += $3; bad[$1] += $4; socks[$1] += $5; cpu[$1] += $6; reqs[$1] += $7 }
+        END {
+            for (i = 1; i <= count; i++) {
+                t = order[i]
+                per = reqs[t] > 0 ? cpu[t] / reqs[t] : 0
+                printf "%-16s %-10s %12.0f %10.2f %10.1f %8d %10d\n", c, t, rps[t] / n[t], p99[t] / n[t], per, bad[t], socks[t]
+                printf "%s %s %f %f %f\n", c, t, rps[t] / n[t], p99[t] / n[t], per >> goals
+            }
+        }' "$WORK/rounds"
+}
+compare_header() { # title
+    printf "\n%s\n%-16s %-10s %12s %10s %10s %8s %10s\n" "$1" case target requests/s "p99 ms" "CPU us/req" non-2xx sock-errs
+}
+
+# The goals against squid: 1 KiB misses (neither proxy caching) and hits, and
+# the hits' p99 at 1,000 connections.
+if wanted goals; then
+    compare_header "vs squid, $ROUNDS rounds"
+    compare miss-1k 1k.bin "$CONNECTIONS" "korvantel:$KORVANTEL_PORT:$KORVANTEL_PID" "squid:$SQUID_PORT:$SQUID_PID"
+    compare hit-1k 1k.bin "$CONNECTIONS" "korvantel:$KCACHE_PORT:$KCACHE_PID" "squid:$SQCACHE_PORT:$SQCACHE_PID"
+    compare hit-1k-c1000 1k.bin 1000 "korvantel:$KCACHE_PORT:$KCACHE_PID" "squid:$SQCACHE_PORT:$SQCACHE_PID"
+fi
+
+# Filtering against e2guardian: both with the same 1,000 blocked sites (none
+# of them asked for) and the same 20 weighted phrases with a threshold of 50,
+# on a 1 KiB and a 100 KiB HTML page that pass and a 1 KiB page that the
+# phrases block. Korvantel's cache is off (e2guardian has none); both log
+# as shipped.
+e2guardian_case() {
+    E2G=/usr/sbin/e2guardian
+    [ -x "$E2G" ] && [ -d /etc/e2guardian ] || { echo "e2guardian is not installed: no filtering comparison" >&2; return 0; }
+    dir="$WORK/e2g"
+    mkdir -p "$dir" "$WORK/kfilter"
+    cp -r /etc/e2guardian "$dir/etc"
+    grep -rl /etc/e2guardian "$dir/etc" | while read -r f; do sed -i "s|/etc/e2guardian|$dir/etc|g" "$f"; done
+    E2G_PORT=$(free_port)
+    python3 - "$WORK/www" "$WORK/kfilter/korvantel.xml" "$dir" "$E2G_PORT" <<'PY'
+import random, re, sys
+www, kconf, e2g, port = sys.argv[1:]
+random.seed(2)
+words = ["lorem", "ipsum", "dolor", "sit", "amet", "proxy", "cache", "filter", "page", "text"]
+phrases = ["casino", "poker", "jackpot", "roulette", "blackjack", "slotmachine", "betting", "wager", "lottery",
+           "bingo", "gamble", "bookmaker", "croupier", "baccarat", "craps", "keno", "parlay", "sportsbook",
+           "handicapper", "scratchcard"]
+weights = [5 + (i % 4) * 5 for i in range(len(phrases))]
+def page(size, extra=""):
+    out, n = ["<html><head><title>bench</title></head><body>\n", extra], 0
+    while n < size:
+        line = "<p>" + " ".join(random.choice(words) for _ in range(12)) + "</p>\n"
+        out.append(line)
+        n += len(line)
+    out.append("</body></html>\n")
+    return "".join(out)
+open(www + "/filter-1k.html", "w").write(page(900))
+open(www + "/filter-100k.html", "w").write(page(102300))
+# Eight phrases, 100 points: over the threshold of 50.
+open(www + "/blocked.html", "w").write(page(700, "<p>" + " ".join(phrases[:8]) + "</p>\n"))
+
+text = open("conf/korvantel.xml").read()
+text = re.sub(r"(<cache>\s*<enabled>)true(</enabled>)", r"\1false\2", text, count=1)
+rule = ("<deny><enabled>true</enabled><comment>r%d</comment><profiles></profiles>"
+        "<host>(^|[.])blocked-%d[.]example$</host><path></path><addresses></addresses><template></template></deny>")
+start, end = text.index("<url-filtering>"), text.index("</url-filtering>")
+text = (text[:start] + "<url-filtering><enabled>true</enabled><order>denyfirst</order><template></template>"
+        + "".join(rule % (i, i) for i in range(1000)) + text[end:])
+rule = ("<rule><enabled>true</enabled><comment>k%d</comment><profiles></profiles><mime>^text/html</mime>"
+        "<keyword>%s</keyword><score>%d</score></rule>")
+start, end = text.index("<keywords-filtering>"), text.index("</keywords-filtering>")
+text = (text[:start] + "<keywords-filtering><enabled>true</enabled><threshold>50</threshold><template></template>"
+        + "".join(rule % (i, p, w) for i, (p, w) in enumerate(zip(phrases, weights))) + text[end:])
+open(kconf, "w").write(text)
+
+lists = e2g + "/etc/lists/"
+open(lists + "bannedsitelist", "w").write("".join("blocked-%d.example\n" % i for i in range(1000)))
+open(lists + "weightedphraselist", "w").write("".join("<%s><%d>\n" % pw for pw in zip(phrases, weights)))
+for name in ("bannedphraselist", "exceptionphraselist"):
+    open(lists + name, "w").write("")
+conf = e2g + "/etc/e2guardian.conf"
+text = open(conf).read()
+text = re.sub(r"(?m)^filterip =.*$", "filterip = 127.0.0.1", text)
+text = re.sub(r"(?m)^filterports = .*$", "filterports = " + port, text)
+text = re.sub(r"(?m)^checkip = .*$", "", text)
+text = re.sub(r"(?m)^nodaemon = .*$", "nodaemon = on", text)
+# No transparent HTTPS listener on every address.
+text = re.sub(r"(?m)^transparenthttpsport = .*$", "", text)
+text += "loglocation = '%s/access.log'\npidfilename = '%s/e2guardian.pid'\n" % (e2g, e2g)
+open(conf, "w").write(text)
+group = e2g + "/etc/e2guardianf1.conf"
+text = re.sub(r"(?m)^naughtynesslimit = .*$", "naughtynesslimit = 50", open(group).read())
+open(group, "w").write(text)
+PY
+    chmod -R a+rX "$WORK/www" "$dir/etc"
+    chmod 777 "$dir"
+    "$E2G" -N -c "$dir/etc/e2guardian.conf" >"$dir/stdout.log" 2>&1 &
+    E2G_PID=$!
+    PIDS="$PIDS $E2G_PID"
+    kport=$(free_port)
+    "$KORVANTEL" -f -c "$WORK/kfilter/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$kport" \
+        -l "$WORK/kfilter/native.log" -d 0 -m "$WORK/kfilter" -y "$WORK/kfilter" $KARGS >/dev/null 2>&1 &
+    kpid=$!
+    PIDS="$PIDS $kpid"
+    wait_port "$kport" || return 0
+    wait_port "$E2G_PORT" || return 0
+    # Both must pass the pages and block the blocked one, or the figures
+    # compare different work.
+    for target in "korvantel $kport" "e2guardian $E2G_PORT"; do
+        set -- $target
+        for object in filter-1k.html filter-100k.html blocked.html; do
+            got=$(curl -s -m 10 --proxy "http://127.0.0.1:$2" "http://127.0.0.1:$ORIGIN_PORT/$object" | grep -c "bench</title>" || true)
+            want=1
+            [ "$object" != blocked.html ] || want=0
+            [ "$got" = "$want" ] || echo "warning: $1 did not $( [ $want = 1 ] && echo pass || echo block ) $object" >&2
+        done
+    done
+    compare_header "vs e2guardian, $ROUNDS rounds"
+    compare filter-1k filter-1k.html "$CONNECTIONS" "korvantel:$kport:$kpid" "e2guardian:$E2G_PORT:$E2G_PID"
+    compare filter-100k filter-100k.html "$CONNECTIONS" "korvantel:$kport:$kpid" "e2guardian:$E2G_PORT:$E2G_PID"
+    compare blocked blocked.html "$CONNECTIONS" "korvantel:$kport:$kpid" "e2guardian:$E2G_PORT:$E2G_PID"
+    kill "$kpid" 2>/dev/null || true
+    e2guardian_stop
+}
+if wanted e2guardian; then e2guardian_case; fi
+
+# The issue's goals, from the interleaved rounds above.
+if [ -s "$WORK/goals" ]; then
+    printf "\n%-34s %10s %10s %s\n" "goal" "measured" "target" "met"
+    awk '
+        { rps[$1 " " $2] = $3; p99[$1 " " $2] = $4; cpu[$1 " " $2] = $5 }
+        function ratio(c, k, peer, what,   a, b) {
+            if (!((c " " k) in rps) || !((c " " peer) in rps)) return -1
+            a = what == "rps" ? rps[c " " k] : what == "p99" ? p99[c " " k] : cpu[c " " k]
+            b = what == "rps" ? rps[c " " peer] : what == "p99" ? p99[c " " peer] : cpu[c " " peer]
+            return b > 0 ? a / b : -1
+        }
+        function goal(label, c, peer, what, op, target,   r, ok) {
+            r = ratio(c, "korvantel", peer, what)
+            if (r < 0) return
+            ok = op == ">=" ? r >= target : r <= target
+            printf "%-34s %10.2f %10s %s\n", label, r, (op == "" ? "" : op " " target), op == "" ? "" : (ok ? "yes" : "NO")
+        }
+        END {
+            goal("1 KiB hit req/s / squid", "hit-1k", "squid", "rps", ">=", 0.7)
+            goal("1 KiB hit CPU per req / squid", "hit-1k", "squid", "cpu", "<=", 2)
+            goal("1 KiB miss req/s / squid", "miss-1k", "squid", "rps", ">=", 1.4)
+            goal("c1000 hit p99 / squid", "hit-1k-c1000", "squid", "p99", "<=", 2)
+            goal("filter 1 KiB req/s / e2guardian", "filter-1k", "e2guardian", "rps", ">=", 2.5)
+            goal("filter 100 KiB req/s / e2guardian", "filter-100k", "e2guardian", "rps", ">=", 6)
+            goal("blocked page req/s / e2guardian", "blocked", "e2guardian", "rps", "", 0)
+            goal("filter 1 KiB CPU per req / e2g", "filter-1k", "e2guardian", "cpu", "", 0)
+            goal("filter 100 KiB CPU per req / e2g", "filter-100k", "e2guardian", "cpu", "", 0)
+        }' "$WORK/goals"
+fi
 
 # Ratios and targets.
 printf "\n%-16s %10s %10s %12s %s\n" "korvantel/squid" "req/s" "p99" "target" "met"

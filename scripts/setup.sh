@@ -10,7 +10,7 @@ if [ "${KORVANTEL_TEST_PEERS:-0}" = 1 ]; then
   PKGS="$PKGS nginx-light squid dante-server python3-pyftpdlib slapd ldap-utils
 c-icap clamav-daemon dnsmasq libpam-wrapper faketime iproute2 procps
 clang libclang-rt-dev wrk chromium chromium-driver python3-selenium linux-perf gdb valgrind
-dpkg-dev fakeroot lintian systemd"
+dpkg-dev fakeroot lintian systemd e2guardian"
 fi
 missing=""
 for p in $PKGS; do

@@ -62,6 +62,31 @@ struct AllowDeny {
     const Rule *allowed_by = nullptr;
 };
 
+// Decides an item from the first matching rule of each list, found by
+// first_allow() and first_deny() (null: none matches), each called at most
+// once and only when the decision needs it.
+template <typename Rule, typename FirstAllow, typename FirstDeny>
+AllowDeny<Rule> allow_deny_first(int allow_first, FirstAllow &&first_allow, FirstDeny &&first_deny) {
+    AllowDeny<Rule> result;
+    if (allow_first) {
+        result.allowed_by = first_allow();
+        if (!result.allowed_by) {
+            result.blocked = true;
+            return result;
+        }
+        result.rule = first_deny();
+        result.blocked = result.rule != nullptr;
+        return result;
+    }
+    const Rule *denied = first_deny();
+    if (!denied) return result;
+    result.allowed_by = first_allow();
+    if (result.allowed_by) return result;
+    result.blocked = true;
+    result.rule = denied;
+    return result;
+}
+
 // Decides an item: allow_first is the policy (non-zero: allow list first),
 // matches(rule) tells whether one rule matches the item. Containers hold the
 // rules in list order (std::list, std::vector...). At most one pass over each
@@ -75,24 +100,8 @@ AllowDeny<typename Container::value_type> allow_deny(int allow_first, const Cont
             if (matches(rule)) return &rule;
         return nullptr;
     };
-    AllowDeny<Rule> result;
-    if (allow_first) {
-        result.allowed_by = first_match(allow);
-        if (!result.allowed_by) {
-            result.blocked = true;
-            return result;
-        }
-        result.rule = first_match(deny);
-        result.blocked = result.rule != nullptr;
-        return result;
-    }
-    const Rule *denied = first_match(deny);
-    if (!denied) return result;
-    result.allowed_by = first_match(allow);
-    if (result.allowed_by) return result;
-    result.blocked = true;
-    result.rule = denied;
-    return result;
+    return allow_deny_first<Rule>(
+        allow_first, [&] { return first_match(allow); }, [&] { return first_match(deny); });
 }
 
 // Logs that a rule of that entry list was refused, and why.

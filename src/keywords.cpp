@@ -1,6 +1,7 @@
 #include "keywords.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "connection.h"
 #include "filebuf.h"
@@ -53,7 +54,8 @@ KeywordSection::~KeywordSection() {
 
 void KeywordSection::Keyword::prepare() {
     mime = RulePattern(mime_text);
-    body = RulePattern(body_text);
+    // Body patterns run over whole bodies: worth compiling to machine code.
+    body = RulePattern(body_text, true);
 }
 
 bool KeywordSection::Keyword::applies(const CONNECTION_T *connection) const {
@@ -83,15 +85,16 @@ int KeywordSection::check_match(CONNECTION_T *connection) {
 int KeywordSection::score_held(CONNECTION_T *connection, Filebuf *body) {
     if (!*opts.enabled || (connection->bypass & BYPASS_KEYWORD)) return 0;
     int total = 0;
-    // Matched as a text: a zero byte ends it, and one is added so it ends
-    // within the buffer; the size is restored afterwards.
-    long long size = body ? body->size : 0;
-    if (body) body->Add("", 1);
+    // Matched as a text: a zero byte ends it. Its length is found once, not
+    // by every rule.
+    const char *text = body && body->data ? body->data : "";
+    size_t length = body && body->data && body->size > 0 ? (size_t)body->size : 0;
+    const char *zero = (const char *)memchr(text, 0, length);
+    if (zero) length = (size_t)(zero - text);
     for (const Keyword &rule : rules) {
         if (!rule.applies(connection)) continue;
-        if (rule.body.empty() || !body || rule.body.matches(body->data)) total += rule.score;
+        if (rule.body.empty() || !body || rule.body.matches(text, length)) total += rule.score;
     }
-    if (body) body->Resize(size);
     return total;
 }
 

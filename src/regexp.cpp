@@ -155,8 +155,24 @@ thread_local ThreadMatchData thread_match_data;
 
 int reg_exec(const regex_posix_t *regex, const char *text) {
     if (!regex || !text) return REG_NOMATCH;
+    return reg_exec_length(regex, text, strlen(text));
+}
+
+regex_posix_t *reg_compile_jit(const char *pattern, int flags) {
+    regex_posix_t *regex = reg_compile(pattern, flags);
+    // Without JIT support the pattern is simply interpreted.
+    if (regex) pcre2_jit_compile((pcre2_code *)regex->compiled.re_pcre2_code, PCRE2_JIT_COMPLETE);
+    return regex;
+}
+
+int reg_exec_length(const regex_posix_t *regex, const char *text, size_t length) {
+    if (!regex || !text) return REG_NOMATCH;
     const pcre2_code *code = (const pcre2_code *)regex->compiled.re_pcre2_code;
-    int rc = pcre2_match(code, (PCRE2_SPTR)text, strlen(text), 0, 0, thread_match_data.get(), nullptr);
+    pcre2_match_data *data = thread_match_data.get();
+    int rc = pcre2_match(code, (PCRE2_SPTR)text, length, 0, 0, data, nullptr);
+    // A JIT-compiled pattern that needs more stack than the JIT's default
+    // gets the interpreter, whose frames live on the heap.
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) rc = pcre2_match(code, (PCRE2_SPTR)text, length, 0, PCRE2_NO_JIT, data, nullptr);
     // rc 0: a match with more groups than the data holds, still a match.
     if (rc >= 0) return 0;
     return rc == PCRE2_ERROR_NOMATCH ? REG_NOMATCH : REG_ESPACE;

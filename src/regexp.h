@@ -50,6 +50,14 @@ struct regmatch_sub_t {
 regex_posix_t *reg_compile(const char *pattern, int flags);
 // 0 when the text matches anywhere, non-zero otherwise (also for null input).
 int reg_exec(const regex_posix_t *regex, const char *text);
+// As reg_compile, and compiled on to machine code by PCRE2's JIT where the
+// library can: for patterns run over long texts such as response bodies.
+// Not for the many short host patterns, where the JIT's set-up per match
+// costs more than it saves.
+regex_posix_t *reg_compile_jit(const char *pattern, int flags);
+// As reg_exec over text[0, length): the caller knows the length, and a zero
+// byte within it is matched as any other byte.
+int reg_exec_length(const regex_posix_t *regex, const char *text, size_t length);
 void reg_free(regex_posix_t *regex);
 
 // Substitution layer. options: the REG_SUB_* bits above; null (logged) when

@@ -4,22 +4,29 @@
 
 #include "regexp.h"
 
-RulePattern::RulePattern(const std::string &text) : source(text) {
-    if (!source.empty()) regex = reg_compile(source.c_str(), 1);
-}
+RulePattern::RulePattern(const std::string &text) : source(text) { compile(); }
 
-RulePattern::RulePattern(const RulePattern &other) : RulePattern(other.source) {}
+RulePattern::RulePattern(const std::string &text, bool jit) : source(text), jit(jit) { compile(); }
+
+RulePattern::RulePattern(const RulePattern &other) : RulePattern(other.source, other.jit) {}
+
+void RulePattern::compile() {
+    if (source.empty()) return;
+    regex = jit ? reg_compile_jit(source.c_str(), 1) : reg_compile(source.c_str(), 1);
+}
 
 RulePattern &RulePattern::operator=(const RulePattern &other) {
     if (this == &other) return *this;
     if (regex) reg_free(regex);
     regex = nullptr;
     source = other.source;
-    if (!source.empty()) regex = reg_compile(source.c_str(), 1);
+    jit = other.jit;
+    compile();
     return *this;
 }
 
-RulePattern::RulePattern(RulePattern &&other) noexcept : source(std::move(other.source)), regex(other.regex) {
+RulePattern::RulePattern(RulePattern &&other) noexcept
+    : source(std::move(other.source)), jit(other.jit), regex(other.regex) {
     other.regex = nullptr;
     other.source.clear();
 }
@@ -28,6 +35,7 @@ RulePattern &RulePattern::operator=(RulePattern &&other) noexcept {
     if (this == &other) return *this;
     if (regex) reg_free(regex);
     source = std::move(other.source);
+    jit = other.jit;
     regex = other.regex;
     other.regex = nullptr;
     other.source.clear();
@@ -42,4 +50,10 @@ bool RulePattern::matches(const char *subject) const {
     if (source.empty()) return true;
     if (!regex || !subject) return false;
     return reg_exec(regex, subject) == 0;
+}
+
+bool RulePattern::matches(const char *subject, size_t length) const {
+    if (source.empty()) return true;
+    if (!regex || !subject) return false;
+    return reg_exec_length(regex, subject, length) == 0;
 }

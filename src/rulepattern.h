@@ -4,6 +4,8 @@
 #ifndef KORVANTEL_RULEPATTERN_H
 #define KORVANTEL_RULEPATTERN_H
 
+#include <stddef.h>
+
 #include <string>
 
 struct regex_posix_t;
@@ -14,6 +16,9 @@ public:
     // Compiles text unless it is empty; a text that does not compile is
     // logged by the regular-expression layer and leaves the pattern failed.
     explicit RulePattern(const std::string &text);
+    // With jit, also compiled to machine code (reg_compile_jit): for patterns
+    // run over whole bodies. Copies keep the choice.
+    RulePattern(const std::string &text, bool jit);
     RulePattern(const RulePattern &other);
     RulePattern &operator=(const RulePattern &other);
     // Moves take the compiled form over without compiling again.
@@ -29,9 +34,14 @@ public:
     // An empty pattern matches everything, a failed one nothing; a null
     // subject is matched by the empty pattern only.
     bool matches(const char *subject) const;
+    // The same over subject[0, length), a zero byte within it included.
+    bool matches(const char *subject, size_t length) const;
 
 private:
+    void compile();
+
     std::string source;
+    bool jit = false;
     regex_posix_t *regex = nullptr;
 };
 

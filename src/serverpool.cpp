@@ -78,30 +78,33 @@ void ServerPool::Add(Socket *socket, const char *protocol, const char *host, int
     int size = pool_size();
     bool warn = false;
 
+    // The entry is built, and an evicted one closed, outside the mutex: the
+    // lock covers only moving list nodes.
+    std::list<serverpool_t> added(1), evicted;
+    serverpool_t &entry = added.front();
+    entry.socket = socket;
+    entry.added = clock_now();
+    entry.protocol = copy_or_die(protocol, "Add");
+    entry.host = copy_or_die(host, "Add");
+    entry.user = copy_or_die(user, "Add");
+    entry.password = copy_or_die(password, "Add");
+    entry.port = port;
+    entry.forward_type = forward_type;
+    entry.forward_user = forward_type == FORWARD_DIRECT ? nullptr : copy_or_die(forward_user, "Add");
     int n;
     {
         MutexLock held(&mutex_);
         n = (int)entries_.size();
         if (n >= size && n > 0) {
-            entry_free(entries_.front());
-            entries_.pop_front();
+            evicted.splice(evicted.end(), entries_, entries_.begin());
             if (n != warn_level) {
                 warn_level = n;
                 warn = true;
             }
         }
-        serverpool_t entry;
-        entry.socket = socket;
-        entry.added = clock_now();
-        entry.protocol = copy_or_die(protocol, "Add");
-        entry.host = copy_or_die(host, "Add");
-        entry.user = copy_or_die(user, "Add");
-        entry.password = copy_or_die(password, "Add");
-        entry.port = port;
-        entry.forward_type = forward_type;
-        entry.forward_user = forward_type == FORWARD_DIRECT ? nullptr : copy_or_die(forward_user, "Add");
-        entries_.push_back(entry);
+        entries_.splice(entries_.end(), added);
     }
+    for (serverpool_t &old : evicted) entry_free(old);
 
     if (warn)
         putlog(LOG_ADVICE,
@@ -136,28 +139,33 @@ Socket *ServerPool::Find(const char *protocol, const char *host, int port, const
                          int forward_type, const char *forward_user) {
     if (!protocol || !host) return nullptr;
     Socket *found = nullptr;
-    {
-        MutexLock held(&mutex_);
-        for (auto it = entries_.begin(); it != entries_.end();) {
-            serverpool_t &entry = *it;
-            if (!entry.protocol || !entry.host) fatal_assert("src/serverpool", __LINE__, "Find");
-            if (strcasecmp(entry.protocol, protocol) != 0 || strcasecmp(entry.host, host) != 0 || entry.port != port ||
-                !credentials_match(entry, user, password) || !route_match(entry, forward_type, forward_user)) {
-                ++it;
-                continue;
+    // The oldest matching entry is taken out under the mutex; whether its
+    // connection is still quiet is asked (a poll) without it. One that spoke
+    // or closed while idle is out of step, never handed out: it is closed
+    // and the next one taken.
+    for (;;) {
+        std::list<serverpool_t> taken;
+        {
+            MutexLock held(&mutex_);
+            for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+                const serverpool_t &entry = *it;
+                if (!entry.protocol || !entry.host) fatal_assert("src/serverpool", __LINE__, "Find");
+                if (strcasecmp(entry.protocol, protocol) == 0 && strcasecmp(entry.host, host) == 0 &&
+                    entry.port == port && credentials_match(entry, user, password) &&
+                    route_match(entry, forward_type, forward_user)) {
+                    taken.splice(taken.end(), entries_, it);
+                    break;
+                }
             }
-            if (!quiet(entry.socket)) {
-                // Spoke or closed while idle: out of step, never handed out.
-                entry_free(entry);
-                it = entries_.erase(it);
-                continue;
-            }
+        }
+        if (taken.empty()) break;
+        serverpool_t &entry = taken.front();
+        if (quiet(entry.socket)) {
             found = entry.socket;
             entry.socket = nullptr;
-            entry_free(entry);
-            entries_.erase(it);
-            break;
         }
+        entry_free(entry);
+        if (found) break;
     }
 
     if (found) {

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
@@ -69,6 +71,116 @@ void Filter::release() {
     host = path = nullptr;
 }
 
+/* ---- the host index ---- */
+
+namespace {
+
+bool name_character(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+HostIndex::Kind HostIndex::literal(const std::string &pattern, std::string *name) {
+    static const char *const domain_starts[] = {"(^|\\.)", "(^|[.])", "(?:^|\\.)", "(?:^|[.])"};
+    Kind kind = ENDING;
+    size_t at = 0;
+    for (const char *start : domain_starts) {
+        size_t length = strlen(start);
+        if (pattern.compare(0, length, start) == 0) {
+            kind = DOMAIN;
+            at = length;
+            break;
+        }
+    }
+    if (kind == ENDING && !pattern.empty() && pattern[0] == '^') {
+        kind = EXACT;
+        at = 1;
+    }
+    std::string out;
+    while (at < pattern.size()) {
+        char c = pattern[at];
+        if (c == '$' && at + 1 == pattern.size()) {
+            if (out.empty()) return NONE;
+            *name = out;
+            return kind;
+        }
+        if (c == '\\' && at + 1 < pattern.size() && pattern[at + 1] == '.') {
+            out += '.';
+            at += 2;
+        } else if (pattern.compare(at, 3, "[.]") == 0) {
+            out += '.';
+            at += 3;
+        } else if (name_character(c)) {
+            // Matched without case, as every condition pattern; only ASCII
+            // letters have a case there.
+            out += ascii_lower(c);
+            at++;
+        } else {
+            return NONE;
+        }
+    }
+    return NONE;
+}
+
+void HostIndex::build(const std::vector<std::string> &patterns) {
+    by_name_.clear();
+    names_.clear();
+    others_.clear();
+    endings_ = false;
+    count_ = patterns.size();
+    for (size_t position = 0; position < patterns.size(); position++) {
+        std::string name;
+        Kind kind = literal(patterns[position], &name);
+        if (kind == NONE) {
+            others_.push_back(position);
+            continue;
+        }
+        if (kind == ENDING) endings_ = true;
+        auto found = by_name_.find(std::string_view(name));
+        if (found == by_name_.end()) {
+            names_.push_back(name);
+            found = by_name_.emplace(std::string_view(names_.back()), std::vector<Entry>()).first;
+        }
+        found->second.push_back({position, kind});
+    }
+}
+
+size_t HostIndex::first_match(const std::string &host, const std::function<bool(size_t)> &matches) const {
+    // "$" matches before a final newline too, and a zero byte ends the text
+    // a pattern sees: such a host is left to the patterns alone.
+    if (by_name_.empty() || host.find('\n') != std::string::npos || host.find('\0') != std::string::npos) {
+        for (size_t position = 0; position < count_; position++)
+            if (matches(position)) return position;
+        return npos;
+    }
+    std::string lower(host);
+    for (char &c : lower) c = ascii_lower(c);
+    std::vector<size_t> candidates;
+    for (size_t at = 0; at < lower.size(); at++) {
+        bool label = at == 0 || lower[at - 1] == '.';
+        if (!label && !endings_) continue;
+        auto found = by_name_.find(std::string_view(lower).substr(at));
+        if (found == by_name_.end()) continue;
+        for (const Entry &entry : found->second) {
+            if (entry.kind == EXACT && at != 0) continue;
+            if (entry.kind == DOMAIN && !label) continue;
+            candidates.push_back(entry.position);
+        }
+    }
+    std::sort(candidates.begin(), candidates.end());
+    size_t a = 0, b = 0;
+    while (a < candidates.size() || b < others_.size()) {
+        size_t next;
+        if (b >= others_.size() || (a < candidates.size() && candidates[a] < others_[b])) next = candidates[a++];
+        else next = others_[b++];
+        if (matches(next)) return next;
+    }
+    return npos;
+}
+
 /* ---- the section ---- */
 
 static const FIELD_BIND<FilterSection::Options> filter_options[] = {
@@ -99,9 +211,26 @@ FilterSection::~FilterSection() {
     filter_section = nullptr;
 }
 
+namespace {
+
+void index_build(const std::list<Filter> &list, std::vector<const Filter *> *rules, HostIndex *index) {
+    rules->clear();
+    std::vector<std::string> patterns;
+    for (const Filter &rule : list) {
+        rules->push_back(&rule);
+        // A pattern that did not compile is no host condition at all.
+        patterns.push_back(rule.host ? rule.host_text : std::string());
+    }
+    index->build(patterns);
+}
+
+}  // namespace
+
 void FilterSection::update() {
     entries_build(0, &allow);
     entries_build(1, &deny);
+    index_build(allow, &allow_rules_, &allow_index_);
+    index_build(deny, &deny_rules_, &deny_index_);
 }
 
 int FilterSection::pattern_kind(size_t subsection, size_t position) const {
@@ -156,8 +285,14 @@ const Filter *FilterSection::check(CONNECTION_T *connection) {
     const std::string host = host_for_rules(connection->request);
     const std::string path = url_path_for_rules(connection->request->file ? connection->request->file : "");
     Address address;
-    auto matches = [&](const Filter &rule) { return filter_matches(rule, connection, host, path, &address); };
-    AllowDeny<Filter> decision = allow_deny(*opts.order, allow, deny, matches);
+    auto first = [&](const std::vector<const Filter *> &rules, const HostIndex &index) -> const Filter * {
+        size_t at = index.first_match(
+            host, [&](size_t i) { return filter_matches(*rules[i], connection, host, path, &address); });
+        return at == HostIndex::npos ? nullptr : rules[at];
+    };
+    AllowDeny<Filter> decision = allow_deny_first<Filter>(
+        *opts.order, [&] { return first(allow_rules_, allow_index_); },
+        [&] { return first(deny_rules_, deny_index_); });
     if (!decision.blocked) return nullptr;
     return decision.rule ? decision.rule : &default_rule;
 }

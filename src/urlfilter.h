@@ -6,8 +6,13 @@
 #ifndef KORVANTEL_URLFILTER_H
 #define KORVANTEL_URLFILTER_H
 
+#include <deque>
+#include <functional>
 #include <list>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "allowdeny.h"
 #include "field.h"
@@ -40,6 +45,44 @@ private:
     void release();
 };
 
+// A rule list indexed by host. A rule whose host pattern is a plain
+// literal name -- the host itself, `^name$`; the domain and its subdomains,
+// `(^|\.)name$`; any host ending so, `name$` (dots as `\.` or `[.]`) -- is
+// found by hash look-ups of the host's endings instead of a regular-
+// expression match per rule; every other rule is tried in turn. Candidates
+// of both kinds are tried merged in list order, so the first match is the
+// one a plain scan finds, and each is tried in full (its other conditions
+// too).
+class HostIndex {
+public:
+    static constexpr size_t npos = (size_t)-1;
+    enum Kind { NONE, EXACT, DOMAIN, ENDING };
+
+    HostIndex() {}
+    HostIndex(const HostIndex &) = delete;
+    HostIndex &operator=(const HostIndex &) = delete;
+
+    // The shape of a host pattern, with its name in lower case.
+    static Kind literal(const std::string &pattern, std::string *name);
+    // Rebuilds the index over the rules' host patterns, in list order.
+    void build(const std::vector<std::string> &patterns);
+    // The first position in list order for which matches(position) holds,
+    // trying only those rules whose host pattern can match the host; npos
+    // when none does.
+    size_t first_match(const std::string &host, const std::function<bool(size_t)> &matches) const;
+
+private:
+    struct Entry {
+        size_t position;
+        Kind kind;
+    };
+    std::deque<std::string> names_;  // the keys' storage; a deque never moves them
+    std::unordered_map<std::string_view, std::vector<Entry>> by_name_;
+    std::vector<size_t> others_;  // positions of the rules tried in turn
+    size_t count_ = 0;
+    bool endings_ = false;  // some `name$` rule: every ending of a host is looked up
+};
+
 class FilterSection : public Section {
 public:
     struct Options {
@@ -67,6 +110,11 @@ public:
     int check_and_block(CONNECTION_T *connection);
     // The page of the URL command "filter": the deciding rule, or "None".
     void check_show(CONNECTION_T *connection);
+
+private:
+    // The lists' rules in order, and their host indexes; rebuilt by update().
+    std::vector<const Filter *> allow_rules_, deny_rules_;
+    HostIndex allow_index_, deny_index_;
 };
 
 extern FilterSection *filter_section;

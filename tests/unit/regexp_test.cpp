@@ -72,6 +72,46 @@ TEST(RegMatch, SharedPatternAcrossThreads) {
     reg_free(rule);
 }
 
+// Body patterns are compiled to machine code and matched over a length: the
+// answers must be the interpreter's, on short texts and whole bodies alike.
+TEST(RegMatch, JitGivesTheInterpretersAnswers) {
+    std::string body;
+    for (int i = 0; i < 4000; i++) body += "<p>lorem ipsum dolor sit amet</p>\n";
+    const std::string long_tail = body + "Casino night";
+    const std::string runaway(100000, 'a');
+    const std::vector<std::string> patterns = {
+        "casino", "^<p>lorem", "night$", "c.s.n.", "(a|b)*c", "(a+)+b", "absent[0-9]+", "\\bsit\\b", "",
+    };
+    const std::vector<std::string> texts = {"", "CASINO", "x casino y", "<p>LOREM", "aaab", body, long_tail, runaway};
+    for (const std::string &pattern : patterns) {
+        regex_posix_t *plain = reg_compile(pattern.c_str(), 1);
+        regex_posix_t *jit = reg_compile_jit(pattern.c_str(), 1);
+        ASSERT_NE(plain, nullptr) << pattern;
+        ASSERT_NE(jit, nullptr) << pattern;
+        for (const std::string &text : texts) {
+            int want = reg_exec(plain, text.c_str());
+            EXPECT_EQ(want, reg_exec_length(jit, text.c_str(), text.size())) << pattern << " on " << text.size();
+            EXPECT_EQ(want, reg_exec(jit, text.c_str())) << pattern << " on " << text.size();
+        }
+        reg_free(plain);
+        reg_free(jit);
+    }
+    EXPECT_EQ(reg_compile_jit("(", 1), nullptr);
+}
+
+TEST(RegMatch, LengthBoundsTheText) {
+    regex_posix_t *regex = reg_compile_jit("secret", 1);
+    ASSERT_NE(regex, nullptr);
+    const char text[] = "public secret";
+    EXPECT_NE(reg_exec_length(regex, text, 10), 0);  // "public sec"
+    EXPECT_EQ(reg_exec_length(regex, text, sizeof text - 1), 0);
+    const char zero[] = "a\0secret";  // within the length, a zero byte is a byte
+    EXPECT_EQ(reg_exec_length(regex, zero, sizeof zero - 1), 0);
+    EXPECT_NE(reg_exec(regex, zero), 0);
+    EXPECT_NE(reg_exec_length(regex, nullptr, 0), 0);
+    reg_free(regex);
+}
+
 TEST(RegMatchDeathTest, FreeingNullIsFatal) { EXPECT_EXIT(reg_free(nullptr), testing::ExitedWithCode(1), ""); }
 
 TEST(RegSub, CompileOptionsAndLetters) {

@@ -1,5 +1,6 @@
 #include "serverpool.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -7,7 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -337,6 +342,70 @@ TEST_F(ServerPoolTest, HitsAndMissesAreCounted) {
     global = saved;
     local.stats->Delete();
     delete local.stats;
+}
+
+// A connection whose server spoke (or closed) while it was idle is out of
+// step: Find closes it and hands out the next match instead.
+TEST_F(ServerPoolTest, FindSkipsConnectionsThatSpokeWhileIdle) {
+    ServerPool pool;
+    Peer spoke, closed, fine;
+    pool.Add(spoke.socket, "http", "origin", 80, nullptr, nullptr);
+    pool.Add(closed.socket, "http", "origin", 80, nullptr, nullptr);
+    pool.Add(fine.socket, "http", "origin", 80, nullptr, nullptr);
+    ASSERT_EQ(write(spoke.other, "x", 1), 1);
+    close(closed.other);
+    closed.other = -1;
+    Socket *found = pool.Find("http", "origin", 80, nullptr, nullptr);
+    EXPECT_EQ(found, fine.socket);
+    // Closed with its unread byte: the peer sees a reset rather than an end.
+    char byte;
+    ssize_t got = read(spoke.other, &byte, 1);
+    EXPECT_TRUE(got == 0 || (got < 0 && errno != EAGAIN)) << got;
+    EXPECT_EQ(pool.Count(), 0);
+    delete found;
+}
+
+// Workers pool and take connections of one key at once: every connection
+// goes to one taker only, and none is lost.
+TEST_F(ServerPoolTest, ConcurrentAddAndFindHandEachConnectionOnce) {
+    pool_options(1000, pool_timeout);
+    ServerPool pool;
+    std::mutex held_mutex;
+    std::set<Socket *> held;
+    std::atomic<int> added{0}, taken{0}, twice{0};
+    std::vector<std::thread> threads;
+    // The peers stay open until every thread is done: a closed one would be
+    // dropped by the next Find.
+    std::vector<std::vector<int>> others(8);
+    for (int t = 0; t < 8; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; i++) {
+                int fds[2];
+                if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) break;
+                others[(size_t)t].push_back(fds[1]);
+                pool.Add(new Socket(fds[0]), "http", "origin", 80, nullptr, nullptr);
+                added++;
+                Socket *found = pool.Find("http", "origin", 80, nullptr, nullptr);
+                if (!found) continue;
+                taken++;
+                {
+                    std::lock_guard<std::mutex> lock(held_mutex);
+                    if (!held.insert(found).second) twice++;
+                }
+                {
+                    std::lock_guard<std::mutex> lock(held_mutex);
+                    held.erase(found);
+                }
+                delete found;
+            }
+        });
+    }
+    for (std::thread &thread : threads) thread.join();
+    for (const std::vector<int> &fds : others)
+        for (int fd : fds) close(fd);
+    EXPECT_EQ(twice.load(), 0);
+    EXPECT_EQ(added.load(), 1600);
+    EXPECT_EQ(taken.load() + pool.Count(), added.load());
 }
 
 }  // namespace
