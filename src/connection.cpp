@@ -40,6 +40,9 @@ void connection_free(CONNECTION_T *connection) {
     free_text(connection->forward_password);
     free_text(connection->forward_domain);
     free_text(connection->proxy_authorization);
+    // Authenticated for this client alone: it ends with the client.
+    delete connection->pinned_server;
+    connection->pinned_server = nullptr;
 
     if (connection->userstats) {
         {

@@ -43,6 +43,7 @@ enum {
     CONN_CARP = 0x20000,           // the parent was chosen by CARP (not cached)
     CONN_STREAM_BODY = 0x40000,    // the request body is streamed rather than buffered
     CONN_UNSCANNED = 0x80000,      // a scan a rule asked for did not happen: never flag the body clean
+    CONN_SERVER_PINNED = 0x100000,  // the server connection is this client's alone (see pinned_server)
 };
 
 // Values of CONNECTION_T::forward_type.
@@ -96,6 +97,7 @@ enum { AUTH_REQUIRED = 0x2 };
 // connection_free. The server socket, both heads, the cache object, the
 // request body, the HTML stream and the URL commands are per-request state
 // released by the worker after every request; connection_free leaves them.
+// Only pinned_server outlives a request: connection_free closes it.
 struct CONNECTION_T {
     int thread_slot = 0;
     int id = 0;                   // client id (never 0 once accepted)
@@ -103,6 +105,12 @@ struct CONNECTION_T {
     unsigned int auth_flags = 0;  // AUTH_REQUIRED
     Socket *client = nullptr;     // null for internal requests and once dropped; owned
     Socket *server = nullptr;     // upstream side
+    // A server connection that NTLM or Negotiate authenticated for this
+    // client: kept here between its requests instead of in the shared pool,
+    // taken again for its next request under the same key, closed with the
+    // record. pinned_key is the upstream key it serves (see protocol.h).
+    Socket *pinned_server = nullptr;
+    std::string pinned_key;
     int prefetch_depth = 0;
     int ntlm_state = 0;            // 2: NTLM exchange of the connection completed
     char *ip = nullptr;            // client address, dotted
@@ -153,8 +161,9 @@ struct CONNECTION_T {
 CONNECTION_T *connection_new();
 
 // Frees the record and everything it owns (texts, lists, map, strings, log
-// record, its userstats reference). Sockets, heads, cache object, request
-// body, HTML stream and URL commands are not touched.
+// record, its userstats reference, the pinned server connection). The
+// client and server sockets, heads, cache object, request body, HTML stream
+// and URL commands are not touched.
 void connection_free(CONNECTION_T *connection);
 
 // Ends a client connection: counts the close, logs it, deletes the client

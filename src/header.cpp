@@ -475,6 +475,14 @@ HEADER *http_header_parse_request(const char *text, int *error) {
         if (at != std::string::npos) {
             std::string userinfo = authority.substr(0, at);
             size_t separator = userinfo.find(':');
+            // A NUL would cut the name or password short wherever it is
+            // used, leaving another account's name, or a prefix a pooled
+            // login matches.
+            size_t decoded_length;
+            char *decoded = url_decode(userinfo.c_str(), -1, &decoded_length);
+            bool nul = decoded_length != strlen(decoded);
+            free(decoded);
+            if (nul) return refuse(header, error, HEADER_ERROR_MALFORMED);
             if (separator != std::string::npos && separator > 0 && separator + 1 < userinfo.size()) {
                 header->user = url_decode(userinfo.substr(0, separator).c_str(), -1);
                 header->password = url_decode(userinfo.substr(separator + 1).c_str(), -1);

@@ -160,6 +160,20 @@ void CGIMap::parse(const char *text) {
     for (auto &pair : pairs) (*this)[pair.first] = pair.second;
 }
 
+std::string interface_url_logged(const char *url) {
+    const char *question = strchr(url, '?');
+    if (!question) return url;
+    const std::vector<std::string> pieces = segments_of(question + 1);
+    const CGIMap pairs = pairs_of(pieces);
+    return std::string(url, (size_t)(question - url) + 1) + cgi_logged(pieces, pairs);
+}
+
+void interface_log_mask(CONNECTION_T *connection) {
+    LogEntry &log = connection->log;
+    log.url = interface_url_logged(log.url.c_str());
+    log.http_referer = interface_url_logged(log.http_referer.c_str());
+}
+
 std::string CGIMap::get(const std::string &key) const {
     const_iterator found = find(key);
     return found == end() ? std::string() : found->second;
@@ -285,13 +299,7 @@ static const char *referer_after_host(const char *referer, const std::string &ho
 }
 
 // A Referer as logged: password values in its query masked.
-static std::string referer_logged(const char *referer) {
-    const char *question = strchr(referer, '?');
-    if (!question) return referer;
-    const std::vector<std::string> pieces = segments_of(question + 1);
-    const CGIMap pairs = pairs_of(pieces);
-    return std::string(referer, (size_t)(question - referer) + 1) + cgi_logged(pieces, pairs);
-}
+static std::string referer_logged(const char *referer) { return interface_url_logged(referer); }
 
 int interface_check_referer(CONNECTION_T *connection) {
     const char *referer = connection->request->referer;

@@ -47,6 +47,13 @@ bool interface_request(const CONNECTION_T *connection);
 void interface_request_settle(CONNECTION_T *connection);
 // Answers an interface request completely.
 void interface_handle_request(CONNECTION_T *connection);
+// A URL as logged: every password value of its query (the login's, the
+// "/password" page's, the configuration's password fields) written as "*",
+// as in the native log's "cgi arguments" lines.
+std::string interface_url_logged(const char *url);
+// Masks the URL and the Referer of an interface request's log record before
+// the access and extended logs get it.
+void interface_log_mask(CONNECTION_T *connection);
 // 1 when the request's Referer comes from the interface or the proxy's own
 // host name, else 0 (logged).
 int interface_check_referer(CONNECTION_T *connection);

@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <time.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,12 @@ Bound bound_read(const CGIMap &form, const std::string &prefix, bool lower, time
     b.year = b.checked ? base.tm_year + 1900 : number(form, prefix + "year", base.tm_year + 1900);
     b.hour = b.checked ? base.tm_hour : number(form, prefix + "hour", base.tm_hour);
     b.minute = b.checked ? base.tm_min : number(form, prefix + "minute", base.tm_min);
+    // Whatever the form says, the calendar fields stay where the arithmetic
+    // below them cannot overflow.
+    b.day = std::clamp(b.day, 1, 31);
+    b.year = std::clamp(b.year, 1900, 9999);
+    b.hour = std::clamp(b.hour, 0, 23);
+    b.minute = std::clamp(b.minute, 0, 59);
     if (lower && b.checked) {
         b.value = 0;
         return b;

@@ -391,6 +391,11 @@ char *url_encode(const char *text, int n) {
 // a blank, one digit at the end) is copied as it stands, so no spelling but
 // "%0d" gives a carriage return.
 char *url_decode(const char *text, int n) {
+    size_t length;
+    return url_decode(text, n, &length);
+}
+
+char *url_decode(const char *text, int n, size_t *decoded) {
     if (!text) text = "";
     size_t length = n < 0 ? strlen(text) : strnlen(text, (size_t)n);
     char *out = (char *)xmalloc(length + 1);
@@ -409,6 +414,7 @@ char *url_decode(const char *text, int n) {
         }
     }
     out[o] = '\0';
+    *decoded = o;
     return out;
 }
 

@@ -62,6 +62,9 @@ char *url_encode(const char *text, int n);
 // Decodes the first n characters (n < 0: all): '+' is a blank and '%' with
 // two hexadecimal digits the byte they spell; any other '%' stays as it is.
 char *url_decode(const char *text, int n);
+// The same, with the length of the decoded bytes in *length: more than the
+// text's strlen when "%00" put a NUL into it.
+char *url_decode(const char *text, int n, size_t *length);
 // The value of a hexadecimal digit, -1 for any other character.
 int hex_digit(char c);
 

@@ -148,7 +148,39 @@ static int response_keepalive(const HEADER *response) {
     return 0;
 }
 
+// Whether a value of Authorization, or a challenge of WWW-Authenticate (which
+// may list several schemes separated by commas), names NTLM or Negotiate:
+// those authenticate the connection, not the request.
+static bool connection_auth_scheme(const std::string &value) {
+    size_t i = 0;
+    while (i < value.size()) {
+        while (i < value.size() && (value[i] == ' ' || value[i] == '\t' || value[i] == ',')) i++;
+        size_t start = i;
+        while (i < value.size() && value[i] != ' ' && value[i] != '\t' && value[i] != ',') i++;
+        std::string scheme = value.substr(start, i - start);
+        if (strcasecmp(scheme.c_str(), "NTLM") == 0 || strcasecmp(scheme.c_str(), "Negotiate") == 0) return true;
+        while (i < value.size() && value[i] != ',') i++;
+    }
+    return false;
+}
+
+static bool connection_auth_named(const HEADER *head, const char *name) {
+    if (!head) return false;
+    for (const HTTP_HEADER &line : head->headers)
+        if (strcasecmp(line.name.c_str(), name) == 0 && connection_auth_scheme(line.value)) return true;
+    return false;
+}
+
+// A request that authenticates its server connection, or a response that
+// challenges it to, makes the connection the client's own.
+static void server_pin_check(CONNECTION_T *connection) {
+    if (connection_auth_named(connection->request, "Authorization") ||
+        connection_auth_named(connection->response, "WWW-Authenticate"))
+        connection->flags |= CONN_SERVER_PINNED;
+}
+
 void keepalive_check_server(CONNECTION_T *connection) {
+    server_pin_check(connection);
     int keep = response_keepalive(connection->response);
     if (keep < 0) {
         keepalive_end(connection);
@@ -288,16 +320,61 @@ int upstream_key(CONNECTION_T *connection, UPSTREAM_KEY *key) {
     return 1;
 }
 
+// The upstream key as one text, its parts separated by a byte none of them
+// holds; a missing text differs from an empty one.
+static std::string pin_key(const UPSTREAM_KEY &key) {
+    std::string out;
+    auto part = [&out](const char *text) {
+        out += text ? std::string("+") + text : std::string("-");
+        out += '\0';
+    };
+    part(key.protocol);
+    part(key.host);
+    part(std::to_string(key.port).c_str());
+    part(key.user);
+    part(key.password);
+    part(std::to_string(key.forward_type).c_str());
+    part(key.forward_user);
+    return out;
+}
+
 void server_connection_release(CONNECTION_T *connection) {
     if (!connection->server) return;
     UPSTREAM_KEY key;
-    if (connection->keepalive_server == 1 && global && global->serverpool && upstream_key(connection, &key)) {
+    bool reusable = connection->keepalive_server == 1 && upstream_key(connection, &key);
+    if (reusable) server_pin_check(connection);
+    if (reusable && (connection->flags & CONN_SERVER_PINNED)) {
+        // Authenticated for this client: it waits for the client's next
+        // request and no other client's request ever gets it.
+        delete connection->pinned_server;
+        connection->pinned_server = connection->server;
+        connection->pinned_key = pin_key(key);
+    } else if (reusable && global && global->serverpool) {
         global->serverpool->Add(connection->server, key.protocol, key.host, key.port, key.user, key.password,
                                 key.forward_type, key.forward_user);
     } else {
         delete connection->server;
     }
     connection->server = nullptr;
+}
+
+// The client's own authenticated server connection, when the request goes
+// where it leads and it is still in step with its server.
+static bool pinned_take(CONNECTION_T *connection) {
+    if (!connection->pinned_server || connection->request->type == HEADER_CONNECT) return false;
+    UPSTREAM_KEY key;
+    if (!upstream_key(connection, &key) || pin_key(key) != connection->pinned_key) return false;
+    Socket *pinned = connection->pinned_server;
+    connection->pinned_server = nullptr;
+    if (!serverpool_quiet(pinned)) {
+        // Closed, or spoke while idle.
+        delete pinned;
+        return false;
+    }
+    connection->server = pinned;
+    connection->flags |= CONN_POOLED_SERVER | CONN_SERVER_PINNED;
+    keepalive_server_keep(connection);
+    return true;
 }
 
 static in_addr_t local_address(CONNECTION_T *connection) {
@@ -341,6 +418,10 @@ int protocol_start(CONNECTION_T *connection) {
         connection->log.set_peercode(PEERCODE_DIRECT);
         connection->log.peer = request->host ? request->host : "-";
     }
+
+    // Before the shared pool, and also for a request with a body: what the
+    // client authenticated is sent over the connection it authenticated.
+    if (pinned_take(connection)) return connection->server->fd;
 
     UPSTREAM_KEY key;
     if (request->type != HEADER_CONNECT && !(request->flags & HEADER_LENGTH) && global && global->serverpool &&

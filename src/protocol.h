@@ -52,7 +52,9 @@ void keepalive_server_keep(CONNECTION_T *connection);
 // A transfer that failed leaves neither connection for reuse.
 void keepalive_end(CONNECTION_T *connection);
 // Sets keepalive_server from the response head; a response whose end is the
-// server closing also clears keepalive_client.
+// server closing also clears keepalive_client. Marks the server connection
+// CONN_SERVER_PINNED when the request or the response names NTLM or
+// Negotiate.
 void keepalive_check_server(CONNECTION_T *connection);
 // 1 when the response body must be buffered before it is sent.
 int buffer_check(CONNECTION_T *connection);
@@ -94,12 +96,19 @@ struct UPSTREAM_KEY {
 int upstream_key(CONNECTION_T *connection, UPSTREAM_KEY *key);
 // After a request: when keepalive_server is 1 the server connection goes to
 // the server pool under upstream_key, else it is closed; server becomes null.
+// A connection that NTLM or Negotiate authenticates (a request's
+// Authorization or a response's WWW-Authenticate naming either, flag
+// CONN_SERVER_PINNED) goes to connection->pinned_server instead, replacing
+// one kept there before: it serves that client alone.
 void server_connection_release(CONNECTION_T *connection);
 
-// Returns the server descriptor (>= 0) with connection->server set, or a
-// negative code with server null: -1 failed handshake (SOCKS, CONNECT
-// parent, TLS) or missing host/port, -2 TCP connection failed, -3 name does
-// not resolve.
+// Takes the client's pinned server connection when the request's upstream
+// key is the one it was kept under and it is still in step, else one from
+// the server pool (never for CONNECT or a request with a body), else
+// connects. Returns the server descriptor (>= 0) with connection->server
+// set, or a negative code with server null: -1 failed handshake (SOCKS,
+// CONNECT parent, TLS) or missing host/port, -2 TCP connection failed, -3
+// name does not resolve.
 int protocol_start(CONNECTION_T *connection);
 // Closes the server socket, flushes the client socket, protocol_start again.
 int protocol_reconnect(CONNECTION_T *connection);

@@ -579,6 +579,8 @@ void handle_request(CONNECTION_T *connection) {
 void request_log(CONNECTION_T *connection) {
     LogEntry &log = connection->log;
     if (log.end_time.tv_sec != 0) return;
+    // Passwords an interface form sent in its URL never reach these logs.
+    if (interface_request(connection)) interface_log_mask(connection);
     log.Write();
     log.apache_Write();
 }

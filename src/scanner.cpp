@@ -143,14 +143,16 @@ int ScannerSection::check_and_block(CONNECTION_T *connection, Filebuf *body) {
         connection->log.filtering_reason = result.reason;
     }
     connection->log.filter_name = filter_;
-    // A template name that exists nowhere still answers the client.
-    refusal_page(connection, template_name.c_str(), status_);
-    // An infected body is never kept, nor served to the next client.
+    // An infected body is never kept, nor served to the next client: gone
+    // from the cache before the client hears of it, so a request sent right
+    // after the refusal cannot find it there.
     if (connection->cache && cache_section) {
         cache_section->invalidate(connection->cache);
         connection->cache = nullptr;
         connection->flags &= ~CONN_CACHE_WRITE;
     }
+    // A template name that exists nowhere still answers the client.
+    refusal_page(connection, template_name.c_str(), status_);
     return 1;
 }
 

@@ -235,3 +235,5 @@ std::vector<ServerPool::Shown> ServerPool::Show() {
                          (unsigned)(now - e.added)});
     return shown;
 }
+
+bool serverpool_quiet(Socket *socket) { return quiet(socket); }

@@ -88,4 +88,9 @@ void *serverpool_clean(void *argument);
 // Empties global->serverpool; nothing before it exists.
 void serverpool_flush();
 
+// Whether an idle connection is still in step with its server: nothing
+// unread in its buffer or on its socket, the server's close included. A
+// connection kept outside the pool is checked the same way before reuse.
+bool serverpool_quiet(Socket *socket);
+
 #endif

@@ -242,6 +242,21 @@ class FtpOddServerTest(unittest.TestCase):
                 for line in s.lines:
                     self.assertFalse(set(line[:-2]) & set(b"\r\n\0"), s.lines)
 
+    def test_nul_in_user_password_or_path_is_refused_before_the_server_hears_it(self):
+        cases = ["ftp://a%00b:pw@{h}/", "ftp://bob%00evil:bobpw@{h}/", "ftp://bob:bobpw%00x@{h}/",
+                 "ftp://bob%00@{h}/", "ftp://bob:bobpw@{h}/pub/a%00b.txt"]
+        with Proxy() as p, FtpStandin(directories=("/", "/pub/"), files={"/pub/f.txt": b"bob's file"}) as s:
+            host = "127.0.0.1:%d" % s.port
+            # bob's session, kept logged in for bob's next request
+            r = p.get("ftp://bob:bobpw@%s/pub/f.txt" % host, ["Connection: close"])
+            self.assertEqual((r.status, r.body), (200, b"bob's file"))
+            self.assertIn("USER bob", s.commands)
+            heard = len(s.commands)
+            for url in cases:
+                with self.subTest(url=url):
+                    self.assertEqual(p.get(url.format(h=host), ["Connection: close"]).status, 400)
+            self.assertEqual(s.commands[heard:], [])
+
     def test_bad_servers_end_the_request_with_an_error_page(self):
         cases = [
             ("garbage 227", dict(pasv="227 Entering Passive Mode (garbage)."), "Connection failed"),

@@ -18,6 +18,7 @@ import unittest
 import base64
 import urllib.parse
 
+from client import request
 from config import Config
 from harness import ALL_LOG, CONFIG_XML, Proxy, main, wait_for
 from peers import HELLO, hello_origin
@@ -432,6 +433,29 @@ class Secrets(unittest.TestCase):
                            "LdapSecret6", "ScodeSecret7", "RefererSecret8"):
                 self.assertNotIn(secret, log, secret)
                 self.assertNotIn(secret, page, secret)
+
+    def test_passwords_in_urls_never_reach_the_transaction_logs(self):
+        with Proxy(config=config_with("admin", "LoginSecret1"), loglevel=ALL_LOG) as p:
+            call(p, "/stats?username=admin&password=GuessSecret2")
+            answer = call(p, "/stats?username=admin&password=LoginSecret1")
+            logged_in = {"Cookie": "login=" + token_of(login_cookie(answer))}
+            call(p, "/password?scode=ScodeSecret3&scode1=ScodeSecret3", headers=logged_in)
+            call(p, "/password?password=PageSecret4", headers=logged_in,
+                 referer="http://korvantel.invalid/password?scode=RefererSecret5")
+            call(p, "/config?section=ldap&subsection=server&action=add&F0=true&F6=LdapSecret6", headers=logged_in)
+            # By the interface's path on the proxy's own address.
+            p.ask(request("/korvantel.invalid/stats?username=admin&password=PathSecret7", host="127.0.0.1:%d" % p.port,
+                          headers=["Referer: " + REFERER, "Connection: close"]))
+            self.assertTrue(wait_for(lambda: p.log("access").count("password=*") >= 4 and
+                                     p.log("extended").count("password=*") >= 4))
+            for which in ("access", "extended"):
+                log = p.log(which)
+                self.assertIn("scode=*&scode1=*", log)
+                self.assertIn("F6=*", log)
+                self.assertIn("F0=true", log)
+                for secret in ("LoginSecret1", "GuessSecret2", "ScodeSecret3", "PageSecret4", "RefererSecret5",
+                               "LdapSecret6", "PathSecret7"):
+                    self.assertNotIn(secret, log, (which, secret))
 
 
 

@@ -255,6 +255,61 @@ class StandinTest(unittest.TestCase):
             self.assertEqual(origin.errors, [])
 
 
+# -- origins that authenticate the connection ----------------------------------
+
+class ConnectionAuthTest(unittest.TestCase):
+    """NTLM and Negotiate with an origin authenticate the TCP connection, not
+    the request: such a server connection is the authenticating client's
+    alone, kept for its later requests and closed when it leaves."""
+
+    def origin(self, scheme):
+        """An origin that authenticates per connection: a first token gets a
+        401 challenge, the second opens the private page, and then every
+        request on that same connection gets it without credentials."""
+        steps = {}
+
+        def page(r):
+            step = steps.get(r.connection, 0)
+            if step == 2:
+                return response(200, b"private page of A")
+            if (r.header("Authorization") or "").startswith(scheme + " ") and step in (0, 1):
+                steps[r.connection] = step + 1
+                if step == 0:
+                    return response(401, b"", [("WWW-Authenticate", scheme + " Y2hhbGxlbmdl")])
+                return response(200, b"private page of A")
+            return response(401, b"", [("WWW-Authenticate", scheme)])
+        return StandinOrigin({"/private": page})
+
+    def test_authenticated_connection_stays_with_its_client(self):
+        for scheme in ("NTLM", "Negotiate"):
+            with self.subTest(scheme=scheme), self.origin(scheme) as origin, Proxy() as p:
+                url = origin.url("/private")
+                a = p.client()
+                first = a.ask(request(url, ["Authorization: %s dHlwZTE=" % scheme]))
+                self.assertEqual(first.status, 401)
+                second = a.ask(request(url, ["Authorization: %s dHlwZTM=" % scheme]))
+                self.assertEqual((second.status, second.body), (200, b"private page of A"))
+                own = origin.requests[-1].connection
+
+                # Another client never gets A's connection.
+                with p.client() as b:
+                    other = b.ask(request(url))
+                    self.assertEqual(other.status, 401, other.body)
+                    self.assertNotEqual(origin.requests[-1].connection, own)
+
+                # A goes on over the connection it authenticated.
+                again = a.ask(request(url))
+                self.assertEqual((again.status, again.body), (200, b"private page of A"))
+                self.assertEqual(origin.requests[-1].connection, own)
+
+                # A leaves: its server connection goes with it.
+                a.close()
+                self.assertTrue(wait_for(lambda: not origin.client_threads[own].is_alive(), 10))
+                with p.client() as c:
+                    self.assertEqual(c.ask(request(url)).status, 401)
+                self.assertEqual(origin.errors, [])
+
+
 # -- heads built to confuse a proxy ---------------------------------------------
 
 class OddAnswerTest(unittest.TestCase):

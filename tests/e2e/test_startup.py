@@ -8,8 +8,8 @@ import tempfile
 import time
 import unittest
 
-from harness import (ALL_LOG, BINARY, CONFIG_XML, SECTION_XML, Proxy, main, pid_alive, private_config, run,
-                     wait_for)
+from harness import (ALL_LOG, BINARY, CONFIG_XML, SECTION_XML, SOURCE, Proxy, main, pid_alive, private_config,
+                     run, wait_for)
 
 from test_interface import call
 
@@ -18,6 +18,13 @@ HELP_HEAD = "\nKorvantel\n"
 
 class CommandLine(unittest.TestCase):
     def test_exit_statuses(self):
+        # A copy of the shipped configuration: a daemon that gets as far as
+        # the installation key makes it beside its configuration file.
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d, True)
+        config = private_config(d)
+        shipped_key = os.path.join(SOURCE, "conf", "korvantel.key")
+        had_key = os.path.exists(shipped_key)
         cases = [
             # args, status, text expected on stdout/stderr
             ([], 0, ("err", "Usage: ")),
@@ -38,13 +45,13 @@ class CommandLine(unittest.TestCase):
             (["-t", "0"], 1, ("err", "Usage: ")),
             (["-s", SECTION_XML], 1, ("err", "config file option missing\n")),
             (["-c", "/nonexistent/k.xml", "-s", SECTION_XML], 1, ("err", "couldn't stat /nonexistent/k.xml\n")),
-            (["-c", CONFIG_XML], 1, ("err", "section file option missing\n")),
-            (["-c", CONFIG_XML, "-s", "/nonexistent/s.xml"], 1, ("err", "couldn't stat /nonexistent/s.xml\n")),
-            (["-y", "/" + "d" * 200, "-f", "-c", CONFIG_XML, "-s", SECTION_XML], 1,
+            (["-c", config], 1, ("err", "section file option missing\n")),
+            (["-c", config, "-s", "/nonexistent/s.xml"], 1, ("err", "couldn't stat /nonexistent/s.xml\n")),
+            (["-y", "/" + "d" * 200, "-f", "-c", config, "-s", SECTION_XML], 1,
              ("err", "NTLM socket directory too long")),
-            (["-u", "no-such-user-kv", "-f", "-c", CONFIG_XML, "-s", SECTION_XML], 1,
+            (["-u", "no-such-user-kv", "-f", "-c", config, "-s", SECTION_XML], 1,
              ("err", "getpwnam: unknown user\n")),
-            (["-g", "no-such-group-kv", "-f", "-c", CONFIG_XML, "-s", SECTION_XML], 1,
+            (["-g", "no-such-group-kv", "-f", "-c", config, "-s", SECTION_XML], 1,
              ("err", "getgrnam: unknown group\n")),
         ]
         for args, status, (stream, text) in cases:
@@ -52,6 +59,7 @@ class CommandLine(unittest.TestCase):
                 code, out, err = run(args)
                 self.assertEqual(status, code, (out, err))
                 self.assertIn(text, out if stream == "out" else err)
+        self.assertEqual(os.path.exists(shipped_key), had_key)
 
     def test_version_line(self):
         code, out, _ = run(["-v"])
