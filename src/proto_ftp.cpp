@@ -176,7 +176,13 @@ Socket *passive_setup(CONNECTION_T *connection, const std::string &command) {
     free(given);
     struct sockaddr_in peer;
     if (port <= 0 || !control_peer(connection, &peer)) return nullptr;
-    // Only the port is taken: the server cannot send us elsewhere.
+    // Only the port is taken: the server cannot send us elsewhere. An FTP
+    // server on this machine could still name the proxy's own port, and what
+    // goes up the data connection would then reach the proxy from inside.
+    if (net_own_address(peer.sin_addr.s_addr, port)) {
+        putlog(LOG_SECURITY, "ftp: PASV reply names this proxy's listener %d, refused for %s", port, request->url);
+        return nullptr;
+    }
     char address[INET_ADDRSTRLEN];
     if (!inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address)) return nullptr;
     int fd = net_connect(address, port, htonl(INADDR_ANY), ftp_timeout());

@@ -275,6 +275,15 @@ class FtpOddServerTest(unittest.TestCase):
             with FtpStandin(listing=b"-rw-r--r-- 1 u g 1 Jan 5 2004 fine\r\n") as s:
                 self.assertIn(b">fine<", p.get(s.url("/")).body)
 
+    def test_a_pasv_reply_naming_the_proxys_own_port_is_refused(self):
+        with Proxy(config=ftp_config(timeout=3)) as p:
+            pasv = "227 Entering Passive Mode (127,0,0,1,%d,%d)." % (p.port >> 8, p.port & 255)
+            with FtpStandin(pasv=pasv) as s:
+                r = p.get(s.url("/"), ["Connection: close"], timeout=60)
+                self.assertEqual(r.status, 404)
+                self.assertIn(b"Connection failed", r.body)
+            self.assertTrue(p.wait_log("PASV reply names this proxy's listener %d" % p.port))
+
     def test_a_whole_file_is_kept_when_the_client_leaves_before_the_data_connection_ends(self):
         data = bytes(range(256)) * 400
         listing = (b"-rw-r--r-- 1 u g %d Jan 5 2004 f.bin\r\n" % len(data) +
