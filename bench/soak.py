@@ -24,7 +24,9 @@ and open descriptors, and for that minute the requests done, failed and
 answered from the cache and the error and warning lines the daemon logged
 (warnings come with the aborted clients). At the end it compares the late
 part of the run with a baseline taken after the warm-up and prints whether
-anything grew or any request failed; the exit status is 1 if so.
+anything grew or any request failed (the exit status is 1 if so), the
+error and warning lines of the whole run and the 99th percentile of the
+request times of each kind.
 """
 import os
 import random
@@ -119,6 +121,7 @@ class Load:
         self.port, self.origin, self.files = proxy_port, origin_port, files
         self.lock = threading.Lock()
         self.done, self.failed, self.hits = {}, {}, 0
+        self.latency = {}       # kind -> seconds of each request that succeeded
         self.failures = []      # the first few failures, for the report
         self.stop = threading.Event()
         names, weights = zip(*OPS)
@@ -127,10 +130,12 @@ class Load:
     def url(self, path):
         return "http://127.0.0.1:%d/%s" % (self.origin, path)
 
-    def count(self, name, ok, why=""):
+    def count(self, name, ok, why="", seconds=0.0):
         with self.lock:
             table = self.done if ok else self.failed
             table[name] = table.get(name, 0) + 1
+            if ok:
+                self.latency.setdefault(name, []).append(seconds)
             if not ok and len(self.failures) < 20:
                 self.failures.append("%s: %s" % (name, why))
 
@@ -215,15 +220,25 @@ class Load:
         rnd = random.Random(seed)
         while not self.stop.is_set():
             name = rnd.choices(self.names, self.weights)[0]
+            began = time.monotonic()
             try:
                 why = self.one(name)
             except Exception as e:  # a failed request, whatever the cause
                 why = "%s: %s" % (type(e).__name__, e)
-            self.count(name, why is None, why or "")
+            self.count(name, why is None, why or "", time.monotonic() - began)
 
     def totals(self):
         with self.lock:
             return sum(self.done.values()), sum(self.failed.values()), self.hits
+
+    def p99_ms(self, name):
+        """The 99th percentile of the kind's request times, in ms (None
+        before any request of the kind succeeded)."""
+        with self.lock:
+            times = sorted(self.latency.get(name, []))
+        if not times:
+            return None
+        return times[min(len(times) - 1, int(len(times) * 0.99))] * 1000
 
 
 def proc_status(pid):
@@ -255,7 +270,7 @@ def window(samples, start, end):
     return [s for s in samples if start <= s["t"] <= end]
 
 
-def verdict(samples, duration, load, alive):
+def verdict(samples, duration, load, alive, warnings):
     """Lines of the final report, and whether the run passed."""
     warmup = max(30, duration // 10)
     span = max(15, (duration - warmup) // 4)
@@ -285,9 +300,13 @@ def verdict(samples, duration, load, alive):
     grew = l_rate > 2 * e_rate + 5
     ok = ok and not grew
     lines.append("%s error lines/min early %.1f, late %.1f" % ("GREW" if grew else "ok  ", e_rate, l_rate))
+    lines.append("log lines: %d errors, %d warnings" % (samples[-1]["errors"], warnings))
     done, failed, hits = load.totals()
     lines.append("requests %d done, %d failed, %d cache hits; by kind: %s" % (
         done, failed, hits, " ".join("%s=%d" % (n, load.done.get(n, 0)) for n, _ in OPS)))
+    p99 = [(n, load.p99_ms(n)) for n, _ in OPS]
+    lines.append("p99 latency ms by kind: " + " ".join("%s=%s" % (n, "-" if v is None else "%.0f" % v)
+                                                       for n, v in p99))
     if failed:
         ok = False
         lines.append("FAIL failed requests: " + " ".join("%s=%d" % kv for kv in sorted(load.failed.items())))
@@ -360,7 +379,7 @@ def main():
         load.stop.set()
         for t in threads:
             t.join(TIMEOUT + 5)
-        lines, ok = verdict(samples, DURATION, load, alive)
+        lines, ok = verdict(samples, DURATION, load, alive, log_counts(proxy.native_log)[1])
         print("soak: result", flush=True)
         for line in lines:
             print(line, flush=True)

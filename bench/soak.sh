@@ -7,9 +7,10 @@
 #   bench/soak.sh [SECONDS]        default 1800 (30 minutes)
 #
 # Every minute it prints the daemon's RSS, threads, open descriptors and the
-# requests, failures and logged error lines; at the end whether any of them
-# grew between a baseline after the warm-up and the late part of the run,
-# or any request failed. Exit status 0 only when nothing did.
+# requests, failures and logged error and warning lines; at the end whether
+# any of them grew between a baseline after the warm-up and the late part of
+# the run, or any request failed (exit status 0 only when nothing did), the
+# error and warning lines of the whole run and the p99 request time by kind.
 # WORKERS=n client threads (6), SOAK_INTERVAL=s print interval (60),
 # KORVANTEL_BINARY=path another build, KORVANTEL_KEEP=1 keeps the daemon's
 # files. Not a test: it is not part of CTest.

@@ -88,6 +88,16 @@ enum {
 
 struct Store;
 
+// What one journal line records of an object.
+struct JOURNAL_ENTRY {
+    int flags = 0;
+    std::string key;
+    unsigned long size = 0, stored = 0, accessed = 0;
+    bool ages = false;  // the refresh parameters are recorded
+    unsigned long min_age = 0, max_age = 0, default_age = 0, lm_factor = 0;
+    std::string md5;  // empty: not recorded
+};
+
 // One cached object. Every field is read under the cache lock and written
 // under it held exclusively; `refcount`, `flags` and `accessed` also change
 // under the shared lock.
@@ -314,6 +324,9 @@ public:
     void journal_close_held(Store *store);  // (journal_lock held for writing)
     // The object's journal line (without checks) into buffer; its length.
     static int journal_line(const CACHEMAP *object, char *buffer, size_t size);
+    // The fields of one journal line (its line feed removed); false when the
+    // line is not a valid one, which the reader skips.
+    static bool journal_parse(const char *line, JOURNAL_ENTRY *entry);
     void stores_update();
     // Queues deletion of store files the index does not keep.
     void store_sweep(Store *store);

@@ -331,6 +331,29 @@ int CacheSection::journal_line(const CACHEMAP *object, char *buffer, size_t size
     return n;
 }
 
+bool CacheSection::journal_parse(const char *line, JOURNAL_ENTRY *entry) {
+    char **fields = string_break(line, '\t');
+    int count = fields ? array_length(fields) : 0;
+    unsigned long ages[4] = {0, 0, 0, 0};
+    bool valid = count >= 5 && parse_int(fields[0], &entry->flags) && parse_ulong(fields[2], &entry->size) &&
+                 entry->size <= 0xFFFFFFFFul && parse_ulong(fields[3], &entry->stored) &&
+                 parse_ulong(fields[4], &entry->accessed) && key_storable(fields[1]);
+    if (valid && count >= 9)
+        for (int i = 0; i < 4 && valid; i++) valid = parse_ulong(fields[5 + i], &ages[i]) && ages[i] <= 0xFFFFFFFFul;
+    if (valid && count >= 10) valid = is_digest(fields[9]) || strcmp(fields[9], CACHE_MD5_NONE) == 0;
+    if (valid) {
+        entry->key = fields[1];
+        entry->ages = count >= 9;
+        entry->min_age = ages[0];
+        entry->max_age = ages[1];
+        entry->default_age = ages[2];
+        entry->lm_factor = ages[3];
+        entry->md5 = count >= 10 ? fields[9] : "";
+    }
+    array_free(fields);
+    return valid;
+}
+
 void CacheSection::journal_close(Store *store) {
     RwWriteLock held(&journal_lock);
     journal_close_held(store);
@@ -463,34 +486,14 @@ void CacheSection::journal_read(Store *store) {
             continue;
         }
         line[--length] = '\0';
-        char **fields = string_break(line, '\t');
-        int count = fields ? array_length(fields) : 0;
-        int flags = 0;
-        unsigned long size = 0, stored = 0, accessed = 0;
-        unsigned long ages[4] = {0, 0, 0, 0};
-        bool valid = count >= 5 && parse_int(fields[0], &flags) && parse_ulong(fields[2], &size) &&
-                     size <= 0xFFFFFFFFul && parse_ulong(fields[3], &stored) && parse_ulong(fields[4], &accessed) &&
-                     key_storable(fields[1]);
-        if (valid && count >= 9)
-            for (int i = 0; i < 4 && valid; i++)
-                valid = parse_ulong(fields[5 + i], &ages[i]) && ages[i] <= 0xFFFFFFFFul;
-        if (valid && count >= 10) valid = is_digest(fields[9]) || strcmp(fields[9], CACHE_MD5_NONE) == 0;
-        if (!valid) {
-            if (fields) array_free(fields);
-            continue;
-        }
-        const char *url = fields[1];
+        JOURNAL_ENTRY entry;
+        if (!journal_parse(line, &entry)) continue;
+        const char *url = entry.key.c_str();
         CACHEMAP *object = find_unlocked(url);
         if (object) {
-            if (object->refcount > 0) {
-                array_free(fields);
-                continue;
-            }
+            if (object->refcount > 0) continue;
             if (object->store && object->store != store) {
-                if ((time_t)stored < object->stored) {
-                    array_free(fields);
-                    continue;
-                }
+                if ((time_t)entry.stored < object->stored) continue;
                 if ((object->flags & CACHE_DISK) &&
                     !(object->flags & (CACHE_WRITING | CACHE_INVALID | CACHE_DISCARD))) {
                     // Counted by the store it leaves.
@@ -506,21 +509,21 @@ void CacheSection::journal_read(Store *store) {
             index_add(object);
         }
         object->store = store;
-        object->size = (unsigned int)size;
-        object->stored = (time_t)stored;
-        object->accessed = (time_t)accessed;
+        object->size = (unsigned int)entry.size;
+        object->stored = (time_t)entry.stored;
+        object->accessed = (time_t)entry.accessed;
         // Mapping and condition variable are this process's, not the line's.
-        object->flags = ((unsigned int)flags & ~(CACHE_MEM | CACHE_COND)) | (object->flags & (CACHE_MEM | CACHE_COND));
-        if (count >= 9) {
-            object->min_age = (unsigned int)ages[0];
-            object->max_age = (unsigned int)ages[1];
-            object->default_age = (unsigned int)ages[2];
-            object->lm_factor = (unsigned int)ages[3];
+        object->flags =
+            ((unsigned int)entry.flags & ~(CACHE_MEM | CACHE_COND)) | (object->flags & (CACHE_MEM | CACHE_COND));
+        if (entry.ages) {
+            object->min_age = (unsigned int)entry.min_age;
+            object->max_age = (unsigned int)entry.max_age;
+            object->default_age = (unsigned int)entry.default_age;
+            object->lm_factor = (unsigned int)entry.lm_factor;
         } else {
             select_refresh(nullptr, object);
         }
-        if (count >= 10) snprintf(object->md5, sizeof object->md5, "%s", fields[9]);
-        array_free(fields);
+        if (!entry.md5.empty()) snprintf(object->md5, sizeof object->md5, "%s", entry.md5.c_str());
     }
     fclose(file);
 

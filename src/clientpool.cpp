@@ -11,6 +11,7 @@
 #include <iterator>
 #include <vector>
 
+#include "clock.h"
 #include "compat.h"
 #include "connection.h"
 #include "filebuf.h"
@@ -94,7 +95,7 @@ static void close_pooled(CONNECTION_T *connection) {
 // stale tag. So a connection let go while still arming is closed by its Add,
 // after epoll_ctl, and the entry is freed by whichever side comes last.
 int ClientPool::Add(CONNECTION_T *connection) {
-    clientpool_t *e = new clientpool_t{connection, time(nullptr), 0};
+    clientpool_t *e = new clientpool_t{connection, clock_monotonic_s(), 0};
     int fd = connection->client ? connection->client->fd : -1;
     bool arm = fd >= 0 && epoll_fd >= 0;
     if (arm) e->state.store(CLIENTPOOL_ARMING);
@@ -177,7 +178,7 @@ void ClientPool::load_shedding() {
 }
 
 void ClientPool::show_connections(Filebuf *filebuf) {
-    time_t now = time(nullptr);
+    time_t now = clock_monotonic_s();
     MutexLock held(&lock);
     filebuf->Addf("<table class=\"list\">\n");
     filebuf->Addf("<tr class=\"listhead\"><td colspan=\"4\" align=\"center\"><b>Client pool</b></td></tr>\n");
@@ -224,9 +225,7 @@ void ClientPool::PollOnce() {
     int timeout = calls > 0 ? CLIENT_POOL_TIMEOUT * 1000 : 1000;
     // An empty pool wakes as soon as a connection that arrives has input.
     int r = epoll_wait(epoll_fd, events, MAX_EVENTS, timeout);
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    time_t now = tv.tv_sec;
+    time_t now = clock_monotonic_s();
     if (r < 0) {
         if (errno != EINTR) {
             putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, client pool poll failed, socket unavailable", errno,

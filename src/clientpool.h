@@ -28,7 +28,7 @@ enum ClientPoolEntryState {
 
 struct clientpool_t {
     CONNECTION_T *connection;
-    time_t added;
+    time_t added;      // when pooled (clock_monotonic_s): idle time ignores steps of the time of day
     uint64_t tag = 0;  // names it in the epoll set; an event for a tag no longer listed is stale
     std::atomic<int> state{CLIENTPOOL_LISTED};
 };

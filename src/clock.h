@@ -12,6 +12,13 @@ time_t clock_now();
 void clock_now(struct timeval *now);
 // A clock that never steps back, for measuring intervals.
 void clock_monotonic(struct timeval *now);
+// Its seconds: idle times of pooled connections, which a step of the time
+// of day must neither stretch nor shrink.
+inline time_t clock_monotonic_s() {
+    struct timeval now;
+    clock_monotonic(&now);
+    return now.tv_sec;
+}
 // The real monotonic clock in milliseconds and in seconds, for time-outs and
 // deadlines: clock_set() leaves it running, or a stopped clock would make
 // every wait endless.

@@ -398,17 +398,11 @@ void identity_apply(CONNECTION_T *connection, const HEADER *head) {
 
 // Applies one program's output (see ExternalSection::process).
 void output_apply(CONNECTION_T *connection, Filebuf *body, Filebuf *output, int status, int bits) {
-    const char *data = output->data ? output->data : "";
     size_t size = output->size > 0 ? (size_t)output->size : 0;
-    size_t block = header_length(data, size);
-    std::string text(data, block);
-    bool response = block >= 5 && strncasecmp(text.c_str(), "HTTP/", 5) == 0;
-    HEADER *head = response ? http_header_parse_response(text.c_str()) : http_header_parse_request(text.c_str());
-    // Version 0 is the parser's answer to a first line that is no status line.
-    if (head && ((head->flags & HEADER_INVALID) || (response && head->version == 0))) {
-        http_header_free(head);
-        head = nullptr;
-    }
+    EXTERNAL_OUTPUT parsed = external_output_parse(output->data, size);
+    HEADER *head = parsed.head;
+    bool response = parsed.response;
+    size_t block = parsed.body;
     if (!head) {
         putlog(LOG_EXTERNAL, "error: external parser sent null or invalid %s headers",
                response ? "response" : "request");
@@ -434,6 +428,23 @@ void output_apply(CONNECTION_T *connection, Filebuf *body, Filebuf *output, int 
 }
 
 }  // namespace
+
+EXTERNAL_OUTPUT external_output_parse(const char *data, size_t size) {
+    EXTERNAL_OUTPUT parsed;
+    if (!data) data = "";
+    parsed.body = header_length(data, size);
+    std::string text(data, parsed.body);
+    parsed.response = parsed.body >= 5 && strncasecmp(text.c_str(), "HTTP/", 5) == 0;
+    HEADER *head =
+        parsed.response ? http_header_parse_response(text.c_str()) : http_header_parse_request(text.c_str());
+    // Version 0 is the parser's answer to a first line that is no status line.
+    if (head && ((head->flags & HEADER_INVALID) || (parsed.response && head->version == 0))) {
+        http_header_free(head);
+        head = nullptr;
+    }
+    parsed.head = head;
+    return parsed;
+}
 
 void ExternalSection::process(CONNECTION_T *connection, Filebuf *body, int bits) {
     SectionReadLock lock(this);

@@ -23,6 +23,7 @@
 
 class Filebuf;
 struct CONNECTION_T;
+struct HEADER;
 
 // Input modes of external_exec.
 enum { EXTERNAL_PIPE = 0, EXTERNAL_TEMPFILE = 1 };
@@ -50,6 +51,15 @@ struct EXTERNAL_RUN {
 Filebuf *external_exec(CONNECTION_T *connection, const char *command, Filebuf *input, int mode, int *status);
 // The same with the whole outcome.
 Filebuf *external_run(CONNECTION_T *connection, const char *command, Filebuf *input, int mode, EXTERNAL_RUN *run);
+
+// A program's output read as a head and the body after it.
+struct EXTERNAL_OUTPUT {
+    HEADER *head = nullptr;  // the parsed head (caller frees), null when the output begins with no valid one
+    bool response = false;   // the first line is a status line, so the head replaces a response
+    size_t body = 0;         // offset of the body: past the head's empty line
+};
+// Reads size bytes of output (data may be null when there are none).
+EXTERNAL_OUTPUT external_output_parse(const char *data, size_t size);
 
 class ExternalSection : public Section {
 public:

@@ -116,15 +116,6 @@ struct EXCHANGE {
     bool normal = false;  // the conversation went as it should
 };
 
-// A word list freed when it goes out of scope.
-struct Words {
-    char **list;
-    explicit Words(const char *text) : list(string_break(text, ' ')) {}
-    ~Words() { array_free(list); }
-    Words(const Words &) = delete;
-    Words &operator=(const Words &) = delete;
-};
-
 }  // namespace
 
 static void pause_before_read(const EXCHANGE *x) {
@@ -154,18 +145,23 @@ static void clear_buffers(Socket *socket) {
     socket->Clear(1);
 }
 
-// A whole answer is one line: text, then a single line feed at its very end.
-static bool answer_whole(const char *answer) {
-    const char *feed = strchr(answer, '\n');
-    return feed && feed[1] == '\0';
-}
-
-// Last word without its line end.
-static std::string payload_of(char **words) {
-    int n = array_length(words);
-    std::string last = n > 0 ? words[n - 1] : "";
+NTLM_ANSWER ntlm_answer_parse(const char *text) {
+    NTLM_ANSWER answer;
+    const char *feed = strchr(text, '\n');
+    answer.whole = feed && feed[1] == '\0';
+    char **words = string_break(text, ' ');
+    answer.words = array_length(words);
+    if (answer.words > 0) answer.status = words[0];
+    if (answer.words > 1) answer.outcome = words[1];
+    // The payload goes into a reply head and the log: a control character
+    // in it is a broken answer, not part of a name.
+    std::string last = answer.words > 0 ? words[answer.words - 1] : "";
+    array_free(words);
     while (!last.empty() && (last.back() == '\n' || last.back() == '\r')) last.pop_back();
-    return last;
+    for (unsigned char c : last)
+        if (c < 0x20 || c == 0x7f) return answer;
+    answer.payload = last;
+    return answer;
 }
 
 static void set_text(char **field, const char *text) {
@@ -278,23 +274,23 @@ static bool known_ask(EXCHANGE *x) {
         putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to read line 1 from socket", ip);
         return false;
     }
-    Words words(x->answer);
-    if (array_length(words.list) < 2) {
+    NTLM_ANSWER answer = ntlm_answer_parse(x->answer);
+    if (answer.words < 2) {
         putlog(LOG_ERROR, "security: httpauthd: [IP:%s] protocol failure [%s]", ip, x->answer);
         return false;
     }
-    if (strcmp(words.list[0], "200") != 0) {
+    if (answer.status != "200") {
         putlog(LOG_ERROR, "security: httpauthd: [IP:%s] server failed", ip);
         return false;
     }
     // A reply cut short or carrying more than one line leaves the
     // conversation out of step: that connection cannot be reused.
-    if (!answer_whole(x->answer)) {
+    if (!answer.whole) {
         putlog(LOG_ERROR, "security: httpauthd: [IP:%s] out of sequence [%s]", ip, x->answer);
         return false;
     }
-    if (strcmp(words.list[1], "200") == 0) {
-        std::string user = payload_of(words.list);
+    if (answer.outcome == "200") {
+        const std::string &user = answer.payload;
         if (user.empty()) {
             putlog(LOG_ERROR, "security: httpauthd: [IP:%s] protocol failure [%s]", ip, x->answer);
             return false;
@@ -303,7 +299,7 @@ static bool known_ask(EXCHANGE *x) {
         x->fate = KEEP;
         return false;
     }
-    if (strcmp(words.list[1], "401") != 0) {
+    if (answer.outcome != "401") {
         putlog(LOG_ERROR, "security: httpauthd: [IP:%s] out of sequence [%s]", ip, x->answer);
         return false;
     }
@@ -311,11 +307,11 @@ static bool known_ask(EXCHANGE *x) {
 }
 
 // The daemon's answer to the client's message, a well-formed 200 line.
-static void message_answer(EXCHANGE *x, char **words) {
+static void message_answer(EXCHANGE *x, const NTLM_ANSWER &answer) {
     const char *ip = x->ip;
     if (x->type == 1) {
-        std::string challenge = payload_of(words);
-        if (strcmp(words[1], "401") == 0 && !challenge.empty()) {
+        const std::string &challenge = answer.payload;
+        if (answer.outcome == "401" && !challenge.empty()) {
             copy_payload(x->buffer, challenge);
             set_text(&x->connection->ntlm_challenge, x->buffer);
             x->result = 401;
@@ -323,15 +319,15 @@ static void message_answer(EXCHANGE *x, char **words) {
             x->normal = true;
         } else {
             putlog(LOG_ERROR, "security: httpauthd: [IP:%s] failed to generate challenge [%s]", ip, x->answer);
-            x->result = atoi(words[1]);
+            x->result = atoi(answer.outcome.c_str());
         }
     } else if (x->type == 3) {
         x->fate = KEEP;
-        std::string user = payload_of(words);
-        if (strcmp(words[1], "200") == 0 && !user.empty()) {
+        const std::string &user = answer.payload;
+        if (answer.outcome == "200" && !user.empty()) {
             user_accept(x, user);
             putlog(LOG_SECURITY, "httpauthd: [IP:%s] user [%s] authenticated from Domain Controller", ip, x->buffer);
-        } else if (strcmp(words[1], "401") == 0) {
+        } else if (answer.outcome == "401") {
             putlog(LOG_SECURITY, "warn: httpauthd: [IP:%s] failed to authenticate user [%s]", ip, x->answer);
             x->result = 401;
         } else {
@@ -343,7 +339,7 @@ static void message_answer(EXCHANGE *x, char **words) {
         putlog(LOG_SECURITY, "Trace: %s:%d THIS LINE IS NOT EXPECTED TO APPEAR", "ntlm_communicate", 1);
         if (!x->connection->ntlm_challenge)
             putlog(LOG_SECURITY, "Trace: %s:%d THIS LINE IS NOT EXPECTED TO APPEAR", "ntlm_communicate", 2);
-        x->result = atoi(words[1]);
+        x->result = atoi(answer.outcome.c_str());
         x->fate = KEEP;
         x->normal = true;
     }
@@ -364,17 +360,17 @@ static void message_send(EXCHANGE *x) {
                x->type);
         return;
     }
-    Words words(x->answer);
-    if (array_length(words.list) < 2 || !answer_whole(x->answer)) {
+    NTLM_ANSWER answer = ntlm_answer_parse(x->answer);
+    if (answer.words < 2 || !answer.whole) {
         putlog(LOG_ERROR, "security: httpauthd: [IP:%s] server failed [%s]", ip, x->answer);
         return;
     }
-    if (strcmp(words.list[0], "200") != 0) {
+    if (answer.status != "200") {
         putlog(LOG_ERROR, "security: httpauthd: [IP:%s] server failed [%s]", ip, x->answer);
-        x->result = atoi(words.list[1]);
+        x->result = atoi(answer.outcome.c_str());
         return;
     }
-    message_answer(x, words.list);
+    message_answer(x, answer);
 }
 
 // The result checked against what the exchange did, and the daemon

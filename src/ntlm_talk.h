@@ -9,6 +9,8 @@
 
 #include <stddef.h>
 
+#include <string>
+
 struct CONNECTION_T;
 
 // Size of the caller's payload buffer and of a kept message (terminator included).
@@ -38,6 +40,17 @@ int ntlm_get_msg_type(const char *value);
 // message, or 0 when the text is not base64, is shorter than 12 bytes, does
 // not start with "NTLMSSP\0" or does not fit NTLM_DECODED_SIZE bytes.
 unsigned int ntlm_parse_msg_type(const char *text);
+
+// One answer line of the daemon: "<status> <outcome> ... <payload>".
+struct NTLM_ANSWER {
+    int words = 0;         // blank-separated words
+    bool whole = false;    // one line: its only line feed ends it
+    std::string status;    // first word; "200" when the daemon did its part
+    std::string outcome;   // second word; "200" authenticated, "401" a challenge or a refusal
+    std::string payload;   // last word without its line end (a challenge or a user name);
+                           // empty when it holds a control character
+};
+NTLM_ANSWER ntlm_answer_parse(const char *text);
 
 // The token after the scheme word of an authorization value into token
 // (NTLM_BUFFER_SIZE bytes, terminated); false when it is missing, longer than

@@ -83,7 +83,7 @@ void ServerPool::Add(Socket *socket, const char *protocol, const char *host, int
     std::list<serverpool_t> added(1), evicted;
     serverpool_t &entry = added.front();
     entry.socket = socket;
-    entry.added = clock_now();
+    entry.added = clock_monotonic_s();
     entry.protocol = copy_or_die(protocol, "Add");
     entry.host = copy_or_die(host, "Add");
     entry.user = copy_or_die(user, "Add");
@@ -182,7 +182,7 @@ Socket *ServerPool::Find(const char *protocol, const char *host, int port, const
 int ServerPool::CleanUnlocked(int force) {
     int size = pool_size();
     int timeout = pool_timeout();
-    time_t now = clock_now();
+    time_t now = clock_monotonic_s();
     int total = (int)entries_.size();
     performance_log->set_connection_pool_size(total > 0 ? (uint64_t)total : 0);
 
@@ -228,7 +228,7 @@ void *serverpool_clean(void *argument) {
 
 std::vector<ServerPool::Shown> ServerPool::Show() {
     std::vector<Shown> shown;
-    time_t now = clock_now();
+    time_t now = clock_monotonic_s();
     MutexLock held(&mutex_);
     for (const serverpool_t &e : entries_)
         shown.push_back({e.protocol ? e.protocol : "", e.host ? e.host : "", e.user ? e.user : "", e.port,

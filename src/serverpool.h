@@ -26,7 +26,7 @@ class Socket;
 
 struct serverpool_t {
     Socket *socket;  // the idle connection; owned
-    time_t added;    // when pooled (clock_now)
+    time_t added;    // when pooled (clock_monotonic_s)
     char *protocol;  // scheme key: the request's scheme, "icap", "httpauth"
     char *host;
     char *user;      // or null

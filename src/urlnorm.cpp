@@ -22,7 +22,13 @@ std::string unreserved_decode(const std::string &path) {
         int low = high >= 0 ? hex_digit(path[i + 2]) : -1;
         if (low >= 0) {
             unsigned char c = (unsigned char)(high * 16 + low);
-            if (unreserved(c)) {
+            // A decoded hex digit must not complete an escape with a '%'
+            // before it ("%%341" is not "%41"): the result would read as
+            // another path than the one it came from.
+            size_t n = out.size();
+            bool joins = isxdigit(c) && n > 0 &&
+                         (out[n - 1] == '%' || (n > 1 && out[n - 2] == '%' && isxdigit((unsigned char)out[n - 1])));
+            if (unreserved(c) && !joins) {
                 out += (char)c;
                 i += 2;
                 continue;

@@ -1,5 +1,7 @@
 #include "xml.h"
 
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -457,6 +459,30 @@ int config_url_load(const char *url_text, int clear, bool starting) {
     return document_install(fresh, buffer, clear, starting) ? 1 : 0;
 }
 
+// Removes the temporary files of earlier saves of target that never ended
+// (the process was killed while writing): "<name>.XXXXXX" as mkostemp makes
+// them, six letters or digits after the dot.
+static void leftovers_remove(const std::string &target) {
+    size_t slash = target.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    std::string base = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".";
+    DIR *listing = opendir(directory.c_str());
+    if (!listing) return;
+    while (struct dirent *entry = readdir(listing)) {
+        const char *name = entry->d_name;
+        if (strlen(name) != base.size() + 6 || strncmp(name, base.c_str(), base.size()) != 0) continue;
+        bool generated = true;
+        for (const char *p = name + base.size(); *p; p++)
+            generated = generated && (isalnum((unsigned char)*p) != 0);
+        if (!generated) continue;
+        std::string path = directory + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0)
+            putlog(LOG_WARNING, "removed %s, left by a save that did not end", path.c_str());
+    }
+    closedir(listing);
+}
+
 // Writes the document to a temporary file beside path and renames it over
 // path; any failure removes the temporary file and leaves path untouched.
 static bool document_write(TiXmlDocument *doc, const char *path) {
@@ -464,6 +490,7 @@ static bool document_write(TiXmlDocument *doc, const char *path) {
     // Write beside the real file, so that a symbolic link stays a link.
     char real[PATH_MAX];
     const char *target = realpath(path, real) ? real : path;
+    leftovers_remove(target);
     std::string temporary = std::string(target) + ".XXXXXX";
     std::vector<char> name(temporary.begin(), temporary.end());
     name.push_back('\0');

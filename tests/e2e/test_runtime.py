@@ -9,7 +9,7 @@ import time
 import unittest
 
 from client import connect, request
-from harness import (ALL_LOG, BINARY, SECTION_XML, Config, Proxy, free_port, main, pid_alive, port_open,
+from harness import (ALL_LOG, BINARY, SECTION_XML, Clock, Config, Proxy, free_port, main, pid_alive, port_open,
                      private_config, wait_for)
 from peers import HELLO, hello_origin
 
@@ -93,6 +93,24 @@ class IdleTimeouts(unittest.TestCase):
         with Proxy(config=timeouts(30, 30)) as p:
             with p.client() as c:
                 self.assertFalse(c.closed(3))
+
+    def test_clock_step_keeps_pooled_connections(self):
+        # Idle time is measured on a clock the time of day does not move: a
+        # step of the system clock closes neither a kept-alive connection
+        # nor a new one still waiting for its first request.
+        clock = Clock(tempfile.mkdtemp(prefix="korvantel-clock-"))
+        with hello_origin() as origin, Proxy(config=timeouts(30, 30), loglevel=ALL_LOG, env=clock.env()) as p:
+            with p.client() as kept, p.client() as fresh:
+                self.assertIsNotNone(kept.ask(request(origin.url("/1"))))
+                self.assertTrue(p.wait_log("process: adding connection to pool"))
+                clock.advance(300)
+                time.sleep(2.5)  # the pool sweeps idle connections once a second
+                self.assertFalse(kept.closed(0.5))
+                self.assertFalse(fresh.closed(0.5))
+                for c in (kept, fresh):
+                    r = c.ask(request(origin.url("/2")))
+                    self.assertIsNotNone(r)
+                    self.assertEqual(200, r.status)
 
 
 class Signals(unittest.TestCase):

@@ -4,6 +4,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -464,6 +465,49 @@ TEST_F(XmlTest, FailedWriteLeavesTheOldFileWhole) {
     EXPECT_EXIT(save_with_small_files(path), testing::ExitedWithCode(0), "");
     EXPECT_EQ(file_read(path), full_document);
     EXPECT_EQ(dir_entries(dir.path), std::vector<std::string>{"korvantel.xml"});
+}
+
+// A save cut short by the signal that exceeding the file size limit sends.
+[[noreturn]] void save_killed_while_writing(const std::string &path) {
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = 100;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    config_save(path.c_str());
+    _exit(0);
+}
+
+TEST_F(XmlTest, SaveRemovesWhatInterruptedSavesLeft) {
+    const std::string path = dir.write("korvantel.xml", full_document);
+    ASSERT_EQ(config_load(3, path.c_str()), 1);
+    // A forked child, so that what it leaves is in this test's directory.
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) save_killed_while_writing(path);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    EXPECT_EQ(file_read(path), full_document);
+    std::vector<std::string> names = dir_entries(dir.path);
+    ASSERT_EQ(names.size(), 2u);  // the interrupted save's temporary file
+    EXPECT_EQ(names[1].substr(0, 14), "korvantel.xml.");
+    // Files that only look alike stay.
+    dir.write("korvantel.xml.orig", "keep");
+    dir.write("korvantel.xml.12345", "keep");
+
+    // The failure paths leave nothing behind: a rename onto a directory.
+    mkdir(dir.file("adir").c_str(), 0755);
+    EXPECT_FALSE(config_save(dir.file("adir").c_str()));
+    std::vector<std::string> expected = {"adir", "korvantel.xml", "korvantel.xml.12345", "korvantel.xml.orig",
+                                         names[1]};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dir_entries(dir.path), expected);
+
+    // The next save of that file removes the leftover.
+    section->options[0].string_value = "22";
+    ASSERT_TRUE(config_save(path.c_str()));
+    EXPECT_NE(file_read(path).find("<count>22</count>"), std::string::npos);
+    EXPECT_EQ(dir_entries(dir.path),
+              (std::vector<std::string>{"adir", "korvantel.xml", "korvantel.xml.12345", "korvantel.xml.orig"}));
 }
 
 TEST_F(XmlTest, CursorReadsTextAndActiveAttributes) {
