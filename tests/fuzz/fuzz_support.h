@@ -14,26 +14,10 @@ inline void check(bool condition) {
     if (!condition) abort();
 }
 
-// The reading end of a socket whose peer wrote data and closed, as a daemon
-// that answered and hung up. size must fit the socket buffer (1 MiB).
-inline int socket_holding(const uint8_t *data, size_t size) {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) abort();
-    int room = 1 << 20;
-    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-    size_t written = 0;
-    while (written < size) {
-        ssize_t n = write(pair[1], data + written, size - written);
-        if (n <= 0) abort();
-        written += (size_t)n;
-    }
-    close(pair[1]);
-    return pair[0];
-}
-
-// The same while the peer stays open: it wrote data and shut its sending
-// side, so reads end at the data and writes still go through. *peer is the
-// peer's descriptor, for the caller to close.
+// The reading end of a socket whose peer wrote data and shut its sending
+// side, staying open: reads end at the data and writes still go through.
+// *peer is the peer's descriptor, for the caller to close. size must fit the
+// socket buffer (1 MiB).
 inline int socket_answering(const uint8_t *data, size_t size, int *peer) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) abort();
@@ -48,6 +32,14 @@ inline int socket_answering(const uint8_t *data, size_t size, int *peer) {
     shutdown(pair[1], SHUT_WR);
     *peer = pair[1];
     return pair[0];
+}
+
+// The same once the peer has hung up, as a daemon that answered and closed.
+inline int socket_holding(const uint8_t *data, size_t size) {
+    int peer;
+    int fd = socket_answering(data, size, &peer);
+    close(peer);
+    return fd;
 }
 
 // Everything a descriptor still holds, read up to its end.
