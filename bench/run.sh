@@ -40,7 +40,9 @@
 #
 # Korvantel is built as build-bench (RelWithDebInfo, frame pointers kept, so
 # that perf can walk the stacks). squid runs with `workers` = half the cores,
-# at least 1. Everything runs from a temp dir and is stopped by its pid.
+# at least 1, and writes its access log as installed (the logging daemon, the
+# native format), as Korvantel logs as shipped. Everything runs from a temp
+# dir and is stopped by its pid.
 set -e
 cd "$(dirname "$0")/.."
 DURATION=${DURATION:-8s}
@@ -177,7 +179,7 @@ http_port 127.0.0.1:$SPORT
 http_access allow localhost
 http_access deny all
 $2
-access_log none
+access_log daemon:$dir/access.log squid
 cache_log $dir/cache.log
 pid_filename $dir/squid.pid
 coredump_dir $dir
@@ -273,9 +275,9 @@ PY
 }
 # One wrk run through a proxy with the proxy's CPU time over it:
 # "requests_per_second p99_ms non_2xx socket_errors cpu_us requests".
-measure_cpu() { # port object pid
+measure_cpu() { # port object pid [profile name]
     mc_before=$(cpu_us "$3")
-    mc_out=$(measure "$1" "$2" 1)
+    if [ -n "$4" ]; then mc_out=$(measure "$1" "$2" 1 "$3" "$4"); else mc_out=$(measure "$1" "$2" 1); fi
     mc_after=$(cpu_us "$3")
     echo "$mc_out" | awk -v cpu=$((mc_after - mc_before)) -v d="$DURATION" '{
         seconds = d + 0
@@ -569,7 +571,9 @@ compare() { # case object connections name:port:pid...
         done
         for t in $cmp_order; do
             cmp_name=${t%%:*} cmp_rest=${t#*:}
-            echo "$cmp_name $(measure_cpu "${cmp_rest%%:*}" "$cmp_object" "${cmp_rest#*:}")" >> "$WORK/rounds"
+            cmp_profile=""
+            [ "$cmp_name" != korvantel ] || cmp_profile="$cmp_case-$r"
+            echo "$cmp_name $(measure_cpu "${cmp_rest%%:*}" "$cmp_object" "${cmp_rest#*:}" $cmp_profile)" >> "$WORK/rounds"
         done
         r=$((r + 1))
     done

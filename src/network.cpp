@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <memory>
 #include <vector>
 
 #include "cache.h"
@@ -629,6 +630,12 @@ struct Cycle {
 Cycle poll_pair(Socket *source, Socket *other, int timeout) {
     Cycle cycle = {false, false, false, false, false, false};
     bool held = source->in_length > 0;
+    // Held bytes move without asking the kernel: the other side is looked at
+    // once the source has to wait, and a lost peer shows in the write.
+    if (held) {
+        cycle.source_readable = true;
+        return cycle;
+    }
     struct pollfd descriptors[2];
     descriptors[0] = {source->fd, POLLIN, 0};
     int count = 1;
@@ -636,17 +643,16 @@ Cycle poll_pair(Socket *source, Socket *other, int timeout) {
     // read-ahead buffer without bound: past the limit it is only watched for
     // errors and hang-ups.
     if (other) descriptors[count++] = {other->fd, (short)(other->in_length < WATCH_LIMIT ? POLLIN : 0), 0};
-    int result = poll(descriptors, count, held ? 0 : poll_ms(timeout));
+    int result = poll(descriptors, count, poll_ms(timeout));
     if (result < 0) {
         cycle.failed = errno != EINTR;
-        cycle.source_readable = held;
         return cycle;
     }
-    if (result == 0 && !held) {
+    if (result == 0) {
         cycle.timed_out = true;
         return cycle;
     }
-    cycle.source_readable = held || (descriptors[0].revents & POLLIN);
+    cycle.source_readable = descriptors[0].revents & POLLIN;
     cycle.source_broken = descriptors[0].revents & (POLLERR | POLLHUP | POLLNVAL);
     if (other) {
         cycle.other_readable = descriptors[1].revents & POLLIN;
@@ -676,7 +682,15 @@ long long net_transfer(CONNECTION_T *connection, int direction, long long count)
     // a time-out, a reset or a lost client leaves it cut short.
     bool ended = false;
     if (source) {
-        std::vector<char> buffer(block_size());
+        // One block on the stack: no allocation per transfer for the usual
+        // block size.
+        char local[16384];
+        std::unique_ptr<char[]> large;
+        char *buffer = local;
+        if ((size_t)block_size() > sizeof local) {
+            large.reset(new char[(size_t)block_size()]);
+            buffer = large.get();
+        }
         int timeout = general_ctimeout(connection);
         // Each pass either moves data, fills a read-ahead buffer or ends, so
         // a peer that keeps a socket readable cannot spin this loop forever
@@ -709,13 +723,13 @@ long long net_transfer(CONNECTION_T *connection, int direction, long long count)
                 // An interrupted poll comes back here with nothing to do.
                 continue;
             }
-            int got = source->Read(buffer.data(), read_size(source, count >= 0 ? count - copied : -1));
+            int got = source->Read(buffer, read_size(source, count >= 0 ? count - copied : -1));
             if (got <= 0) {
                 ended = got == 0;
                 break;
             }
             copied += got;
-            if (destination) destination->Write(buffer.data(), got);
+            if (destination) destination->Write(buffer, got);
         }
     }
     if (destination) destination->Flush();

@@ -1040,8 +1040,13 @@ Step body_buffered(Exchange &x, bool own_body) {
     response->content_length = (uint64_t)body->size;
     response->flags |= HEADER_LENGTH;
     response->chunked = 0;
+    // Head and body leave in one write, as one segment for a small page.
+    Socket *client = connection->client;
+    if (client && body->size > 0) client->Hold();
     header_send(response, connection, 0, HEADER_KIND_CLIENT);
+    if (client) client->Release();
     http_send_body(connection, body.get());
+    if (connection->client) connection->client->Flush();
     x.sent = connection->transferred;
     return Step::next;
 }

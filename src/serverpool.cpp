@@ -48,9 +48,13 @@ static const char *text(const char *value) { return value ? value : ""; }
 // An idle connection is in step with its server only when nothing of it is
 // left unread: bytes in the buffer or on the socket (a second answer nobody
 // asked for, or the server's close) would be taken for the next answer.
-static bool quiet(Socket *socket) {
+// Add looks only at what is held (asking the kernel there too would cost
+// every request a system call); Find asks the kernel as well, since that is
+// where a close while idle shows.
+static bool quiet(Socket *socket, bool ask_kernel) {
     if (!socket || socket->fd < 0 || socket->in_length > 0) return false;
     if (socket->ssl && socket->ssl_session && SSL_pending(socket->ssl_session) > 0) return false;
+    if (!ask_kernel) return true;
     struct pollfd ready = {socket->fd, POLLIN | POLLPRI, 0};
     return poll(&ready, 1, 0) == 0;
 }
@@ -70,7 +74,7 @@ void ServerPool::Add(Socket *socket, const char *protocol, const char *host, int
                      const char *password, int forward_type, const char *forward_user) {
     if (!socket) return;
     if (!protocol || !host) fatal_assert("src/serverpool", __LINE__, "Add");
-    if (!quiet(socket)) {
+    if (!quiet(socket, false)) {
         putlog(LOG_DEBUG, "Connection Pool: not pooled, unread input: %s://%s:%d ", protocol, host, port);
         delete socket;
         return;
@@ -160,7 +164,7 @@ Socket *ServerPool::Find(const char *protocol, const char *host, int port, const
         }
         if (taken.empty()) break;
         serverpool_t &entry = taken.front();
-        if (quiet(entry.socket)) {
+        if (quiet(entry.socket, true)) {
             found = entry.socket;
             entry.socket = nullptr;
         }
@@ -236,4 +240,4 @@ std::vector<ServerPool::Shown> ServerPool::Show() {
     return shown;
 }
 
-bool serverpool_quiet(Socket *socket) { return quiet(socket); }
+bool serverpool_quiet(Socket *socket) { return quiet(socket, true); }
