@@ -13,7 +13,7 @@ import unittest
 
 from client import request
 from harness import ALL_LOG, CONFIG_XML, Clock, Config, Proxy, dead_port, main, run
-from peers import StandinOrigin, response
+from peers import Stall, StandinOrigin, response
 from test_cache import cache_config, cached_proxy
 
 CACHEABLE = (("Cache-Control", "max-age=3600"),)
@@ -21,25 +21,33 @@ CACHEABLE = (("Cache-Control", "max-age=3600"),)
 
 def poisoning_origin(request):
     """/a answers with its body and then a whole second answer nobody asked
-    for; every other path answers itself."""
+    for; /late sends that second answer only after the first has long been
+    taken (the connection is pooled by then); every other path answers
+    itself."""
     if request.path == "/a":
         return response(200, b"ok") + response(200, b"POISONED", CACHEABLE)
+    if request.path == "/late":
+        return [response(200, b"ok"), Stall(0.3), response(200, b"POISONED", CACHEABLE)]
     return response(200, ("real %s" % request.path).encode(), CACHEABLE)
 
 
 class ServerConnectionTest(unittest.TestCase):
     def test_extra_bytes_never_reach_the_next_request(self):
-        with tempfile.TemporaryDirectory() as d, StandinOrigin({"*": poisoning_origin}) as origin:
-            clock = Clock(d)
-            p = cached_proxy(clock, cache_config(os.path.join(d, "store")))
-            try:
-                answer = p.get(origin.url("/a"))
-                self.assertEqual(answer.body, b"ok")
-                for _ in range(3):
-                    answer = p.get(origin.url("/b"))
-                    self.assertEqual(answer.body, b"real /b")
-            finally:
-                p.stop()
+        # With the first answer, or once the connection waits in the pool.
+        for first in ("/a", "/late"):
+            with self.subTest(first=first), tempfile.TemporaryDirectory() as d, \
+                    StandinOrigin({"*": poisoning_origin}) as origin:
+                clock = Clock(d)
+                p = cached_proxy(clock, cache_config(os.path.join(d, "store")))
+                try:
+                    answer = p.get(origin.url(first))
+                    self.assertEqual(answer.body, b"ok")
+                    time.sleep(0.8)
+                    for _ in range(3):
+                        answer = p.get(origin.url("/b"))
+                        self.assertEqual(answer.body, b"real /b")
+                finally:
+                    p.stop()
 
     def test_ambiguous_response_framing_ends_the_server_connection(self):
         ambiguous = (b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
