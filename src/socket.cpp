@@ -318,6 +318,7 @@ int Socket::raw_read(char *buffer, int n) {
     }
     for (int attempt = 0; attempt < 100; attempt++) {
         ssize_t r = read(fd, buffer, (size_t)n);
+        if (r >= 0) answer_due = false;
         if (r >= 0 || errno != EINTR) return (int)r;
     }
     return -1;
@@ -338,6 +339,7 @@ int Socket::raw_write(const char *bytes, int n) {
         // MSG_NOSIGNAL: a vanished peer is an EPIPE result, not a signal.
         ssize_t r = send(fd, bytes, (size_t)n, MSG_NOSIGNAL);
         if (r < 0 && errno == ENOTSOCK) r = write(fd, bytes, (size_t)n);
+        if (r > 0) answer_due = true;
         if (r >= 0 || errno != EINTR) return (int)r;
     }
     return -1;
@@ -353,6 +355,7 @@ int Socket::raw_write_both(const char *first, int n1, const char *second, int n2
     for (int attempt = 0; attempt < 100; attempt++) {
         ssize_t r = sendmsg(fd, &message, MSG_NOSIGNAL);
         if (r < 0 && errno == ENOTSOCK) r = writev(fd, parts, 2);
+        if (r > 0) answer_due = true;
         if (r >= 0 || errno != EINTR) return (int)r;
     }
     return -1;
@@ -400,6 +403,7 @@ int Socket::ReadNow() {
     int saved = errno;
     Resize(held + (r > 0 ? (unsigned)r : 0), 0);
     errno = saved;
+    if (r >= 0) answer_due = false;
     if (r > 0) {
         if (read_group) read_group->Incr((int)r);
         bytes_in += (unsigned)r;
@@ -415,10 +419,13 @@ int Socket::ReadNow() {
 int Socket::fill(int timeout) {
     if (timeout != -1) {
         // Read first: a poll before a read that does not block is a system
-        // call for nothing. The wait comes only when nothing has arrived.
-        int r = ReadNow();
-        if (r > -2) return r;
-        if (r == -2 && timeout == 0) return -1;
+        // call for nothing. The wait comes only when nothing has arrived,
+        // which is the rule just after a request went out.
+        if (!answer_due || timeout == 0) {
+            int r = ReadNow();
+            if (r > -2) return r;
+            if (r == -2 && timeout == 0) return -1;
+        }
         if (!wait_input(timeout)) return -1;
     }
     int want = block_size();

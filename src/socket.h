@@ -172,6 +172,9 @@ public:
 
 private:
     bool held;  // see Hold
+    // Bytes went out and nothing has been read since: an answer is due, and
+    // has rarely come yet, so a read that may wait polls before it reads.
+    bool answer_due = false;
 
     int wait_input(int timeout);
     int raw_read(char *buffer, int n);

@@ -141,6 +141,41 @@ TEST_F(SocketPair, ReadTimeOutAndEndOfStream) {
     EXPECT_EQ(s->Read(buffer, 8), 0);
 }
 
+// Just after a write, a read that may wait looks for the answer by waiting
+// first: whatever the answer's timing, it reads the same as without a write.
+TEST_F(SocketPair, ReadsAfterAWriteSeeEveryAnswer) {
+    enum Answer { already_there, comes_later, peer_closes, never };
+    struct Case {
+        Answer answer;
+        int timeout;
+        int result;  // of Read(nullptr, -1, timeout)
+    } cases[] = {
+        {already_there, 2, 5}, {already_there, 0, 5}, {comes_later, 2, 5},
+        {peer_closes, 2, 0},   {never, 1, -1},         {never, 0, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "answer " << c.answer << " timeout " << c.timeout);
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        Socket sock(fds[0]);
+        ASSERT_EQ(sock.Write("GET /\r\n", 7), 7);
+        std::thread later;
+        if (c.answer == already_there) put(fds[1], "hello");
+        if (c.answer == comes_later)
+            later = std::thread([&] {
+                usleep(100 * 1000);
+                put(fds[1], "hello");
+            });
+        if (c.answer == peer_closes) shutdown(fds[1], SHUT_WR);
+        EXPECT_EQ(sock.Read(nullptr, -1, c.timeout), c.result);
+        if (c.result > 0) {
+            EXPECT_EQ(std::string(sock.in, sock.in_length), "hello");
+        }
+        if (later.joinable()) later.join();
+        close(fds[1]);
+    }
+}
+
 TEST_F(SocketPair, FillAppendsOneBlockWithoutReadEvent) {
     int events = 0;
     s->CallBackAdd(
