@@ -36,7 +36,9 @@
 # goals, filters, keywords, e2guardian, clamav, connects and idle.
 # KORVANTEL=path runs that binary instead of building build-bench (to compare
 # two builds). KARGS="..." adds options to every Korvantel started (e.g.
-# KARGS="-C 10" for a keep-alive wait of seconds instead of none).
+# KARGS="-C 10" for a keep-alive wait of seconds instead of none). Korvantel
+# logs as shipped (native, access and extended log); LOGS=off for profiles
+# without the per-request lines.
 #
 # Korvantel is built as build-bench (RelWithDebInfo, frame pointers kept, so
 # that perf can walk the stacks). squid runs with `workers` = half the cores,
@@ -140,6 +142,16 @@ PIDS="$PIDS $!"
 wait_port "$ORIGIN_PORT"
 
 # ---- Korvantel ----------------------------------------------------------------
+# Logging as shipped (scripts/run.sh): the native log at the default level,
+# the access and the extended log. LOGS=off keeps only the native log's
+# category-0 lines (for profiles of everything else).
+klogs() { # dir
+    if [ "${LOGS:-shipped}" = off ]; then
+        echo "-l $1/native.log -d 0"
+    else
+        echo "-l $1/native.log -a $1/access.log -e $1/extended.log"
+    fi
+}
 # The caching daemon starts first: nothing is stored in the first 180 seconds
 # after a start, and the cache-hit case comes last.
 korvantel_start() { # name cache(true|false) [options] -> sets KPORT, KPID
@@ -150,7 +162,7 @@ korvantel_start() { # name cache(true|false) [options] -> sets KPORT, KPID
         conf/korvantel.xml > "$dir/korvantel.xml"
     KPORT=$(free_port)
     "$KORVANTEL" -f -c "$dir/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KPORT" \
-        -l "$dir/native.log" -d 0 -m "$dir" -y "$dir" $KARGS $3 >/dev/null 2>&1 &
+        $(klogs "$dir") -m "$dir" -y "$dir" $KARGS $3 >/dev/null 2>&1 &
     KPID=$!
     PIDS="$PIDS $KPID"
     wait_port "$KPORT"
@@ -399,7 +411,7 @@ if wanted filters; then
         filter_config $kind
         fport=$(free_port)
         "$KORVANTEL" -f -c "$WORK/$kind/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$fport" \
-            -l "$WORK/$kind/native.log" -d 0 -m "$WORK/$kind" -y "$WORK/$kind" >/dev/null 2>&1 &
+            $(klogs "$WORK/$kind") -m "$WORK/$kind" -y "$WORK/$kind" >/dev/null 2>&1 &
         fpid=$!
         PIDS="$PIDS $fpid"
         wait_port "$fport" || continue
@@ -485,7 +497,7 @@ PY
     done
     KPLAIN_PORT=$(free_port)
     "$KORVANTEL" -f -c "$WORK/kplain/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KPLAIN_PORT" \
-        -l "$WORK/kplain/native.log" -d 0 -m "$WORK/kplain" -y "$WORK/kplain" >/dev/null 2>&1 &
+        $(klogs "$WORK/kplain") -m "$WORK/kplain" -y "$WORK/kplain" >/dev/null 2>&1 &
     PIDS="$PIDS $!"
     KCLAM_PORT=$(free_port)
     "$KORVANTEL" -f -c "$WORK/kclam/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$KCLAM_PORT" \
@@ -536,7 +548,7 @@ PY
     chmod a+r "$WORK/www/page.html"
     kport=$(free_port)
     "$KORVANTEL" -f -c "$WORK/kkeyword/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$kport" \
-        -l "$WORK/kkeyword/native.log" -d 0 -m "$WORK/kkeyword" -y "$WORK/kkeyword" >/dev/null 2>&1 &
+        $(klogs "$WORK/kkeyword") -m "$WORK/kkeyword" -y "$WORK/kkeyword" >/dev/null 2>&1 &
     kpid=$!
     PIDS="$PIDS $kpid"
     wait_port "$kport" || return 0
@@ -678,7 +690,7 @@ PY
     PIDS="$PIDS $E2G_PID"
     kport=$(free_port)
     "$KORVANTEL" -f -c "$WORK/kfilter/korvantel.xml" -s conf/section.xml -L "127.0.0.1:$kport" \
-        -l "$WORK/kfilter/native.log" -d 0 -m "$WORK/kfilter" -y "$WORK/kfilter" $KARGS >/dev/null 2>&1 &
+        $(klogs "$WORK/kfilter") -m "$WORK/kfilter" -y "$WORK/kfilter" $KARGS >/dev/null 2>&1 &
     kpid=$!
     PIDS="$PIDS $kpid"
     wait_port "$kport" || return 0
