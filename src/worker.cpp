@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -27,18 +28,40 @@
 #include "threads.h"
 #include "urlcommand.h"
 
+// The idle slots (state 2) as bits, changed with the states under
+// threadlistlock: a hand-off finds the first idle slot from a few words
+// instead of reading the state of every slot before it, which the other
+// workers keep changing (a cache miss each, with the table lock held).
+static uint64_t idle_slots[(MAX_THREAD_SLOTS + 63) / 64];
+
+static void idle_mark(int slot, bool idle) {
+    uint64_t bit = (uint64_t)1 << (slot % 64);
+    if (idle) idle_slots[slot / 64] |= bit;
+    else idle_slots[slot / 64] &= ~bit;
+}
+
+// The first idle slot among the first MAXTHREADS, or -1; threadlistlock held.
+static int idle_first() {
+    int limit = MAXTHREADS < MAX_THREAD_SLOTS ? MAXTHREADS : MAX_THREAD_SLOTS;
+    for (int word = 0; word * 64 < limit; word++) {
+        if (!idle_slots[word]) continue;
+        int slot = word * 64 + __builtin_ctzll(idle_slots[word]);
+        return slot < limit ? slot : -1;
+    }
+    return -1;
+}
+
 int process_new(CONNECTION_T *connection) {
     int slot = -1;
     {
         MutexLock held(&threadlistlock);
-        for (int i = 0; i < MAXTHREADS && i < MAX_THREAD_SLOTS; i++) {
-            if (threads[i].state == 2) {
-                connection->thread_slot = i;
-                threads[i].connection = connection;
-                threads[i].state = 3;
-                slot = i;
-                break;
-            }
+        int i = idle_first();
+        if (i >= 0) {
+            connection->thread_slot = i;
+            threads[i].connection = connection;
+            threads[i].state = 3;
+            idle_mark(i, false);
+            slot = i;
         }
     }
     if (slot < 0) return thread_create(process_entry, connection);
@@ -158,6 +181,7 @@ static CONNECTION_T *slot_wait(THREAD_T *t) {
     MutexLock held(&threadlistlock);
     slot_clear_texts(t);
     t->state = 2;
+    idle_mark((int)(t - threads), true);
     t->requests = 0;
     t->client_id = 0;
     struct timespec until;
@@ -170,9 +194,11 @@ static CONNECTION_T *slot_wait(THREAD_T *t) {
     while (!t->connection && e != ETIMEDOUT) e = pthread_cond_timedwait(&t->cond, &threadlistlock, &until);
     CONNECTION_T *connection = t->connection;
     if (connection) {
+        // process_new took the slot off the idle bits.
         t->connection = nullptr;
         t->state = 1;
     } else {
+        idle_mark((int)(t - threads), false);
         t->state = 0;
     }
     return connection;
