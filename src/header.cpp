@@ -21,7 +21,6 @@
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
-#include "network.h"
 #include "socket.h"
 #include "timerange.h"
 
