@@ -313,6 +313,7 @@ char *cache_object_head(CACHEMAP *object) {
     CacheSharedLock shared(cache);
     if (!object->map || object->header_size == 0 || object->header_size > object->size) return nullptr;
     std::string out;
+    out.reserve(object->header_size);
     const char *p = object->map;
     const char *end = p + object->header_size;
     while (p < end) {

@@ -30,10 +30,49 @@ static const size_t CODING_PIECE = 8192;
 // zlib counts its input and output in 32-bit words; larger bodies go in slices.
 static const size_t ZLIB_SLICE = 1u << 30;
 
+namespace {
+
+// The last one-step block a buffer of this thread gave back, kept for the
+// thread's next buffer. Small buffers come and go several times a request
+// (heads handed to the processors, bodies, pages), and a block of a whole
+// step always takes the allocator's slow path, which first sweeps up every
+// small block freed since. The pointer and the flag are plain thread data,
+// usable even while the thread's other objects are destroyed; the keeper
+// frees the block when the thread ends.
+thread_local char *spare_block = nullptr;
+thread_local bool spare_closed = false;
+
+struct SpareKeeper {
+    ~SpareKeeper() {
+        free(spare_block);
+        spare_block = nullptr;
+        spare_closed = true;
+    }
+};
+thread_local SpareKeeper spare_keeper;
+
+char *spare_take() {
+    char *block = spare_block;
+    spare_block = nullptr;
+    return block;
+}
+
+// Keeps a block of exactly one step while none is kept; frees any other.
+void spare_give(char *block, size_t capacity) {
+    if (block != nullptr && capacity == GROWTH_STEP && spare_block == nullptr && !spare_closed) {
+        (void)&spare_keeper;  // sets the keeper up for this thread
+        spare_block = block;
+    } else {
+        free(block);
+    }
+}
+
+}  // namespace
+
 Filebuf::Filebuf() : size(0), capacity(0), data(nullptr), mime_type(nullptr) {}
 
 Filebuf::~Filebuf() {
-    free(data);
+    spare_give(data, capacity);
     free(mime_type);
 }
 
@@ -48,7 +87,8 @@ void Filebuf::Resize(long long n) {
         }
         if (wanted > SIZE_MAX - GROWTH_STEP) fatal_alloc(FILEBUF_SOURCE, __LINE__, "Resize", wanted);
         size_t rounded = (wanted + GROWTH_STEP - 1) / GROWTH_STEP * GROWTH_STEP;
-        char *grown = (char *)xrealloc(data, rounded);
+        char *grown = data == nullptr && rounded == GROWTH_STEP ? spare_take() : nullptr;
+        if (grown == nullptr) grown = (char *)xrealloc(data, rounded);
         if (grown == nullptr) fatal_alloc(FILEBUF_SOURCE, __LINE__, "Resize", rounded);
         data = grown;
         capacity = rounded;
@@ -139,7 +179,7 @@ void Filebuf::Shorten() {
 
 void Filebuf::Swap(Filebuf *other) {
     if (other == this) return;
-    free(data);
+    spare_give(data, capacity);
     data = nullptr;
     size = 0;
     capacity = 0;

@@ -21,7 +21,6 @@
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
-#include "network.h"
 #include "socket.h"
 #include "timerange.h"
 
@@ -830,9 +829,10 @@ static void put_unless_filtered(std::string &out, const HEADER *h, const char *n
     if (!filtered_out(h, name)) put_if(out, name, value);
 }
 
-void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, int kind) {
-    if (!buffer || !h) return;
-    std::string out;
+// The head as sent: start line, lines, and the closing empty line.
+static void head_text(std::string &out, HEADER *h, CONNECTION_T *connection, int kind) {
+    // Most heads fit: the text is not copied again while it grows.
+    out.reserve(1000);
     start_line(out, h, kind);
 
     // 2. The lines without a field of their own, cookies judged on the way.
@@ -923,18 +923,29 @@ void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, i
     }
 
     out += "\r\n";
+}
+
+void header_send_filebuf(Filebuf *buffer, HEADER *h, CONNECTION_T *connection, int kind) {
+    if (!buffer || !h) return;
+    std::string out;
+    head_text(out, h, connection, kind);
     buffer->Add(out.data(), (long long)out.size());
 }
 
 void header_send(HEADER *header, CONNECTION_T *connection, int direction, int kind) {
     if (!header || !connection) return;
     if (direction == 0 && (connection->flags & CONN_CLIENT_DROPPED)) return;
-    Filebuf *buffer = new Filebuf();
-    header_send_filebuf(buffer, header, connection, kind);
-    net_filebuf_send(buffer, connection, direction);
+    std::string text;
+    head_text(text, header, connection, kind);
     Socket *sock = direction == 0 ? connection->client : connection->server;
-    if (sock) sock->Flush();
-    delete buffer;
+    if (!sock) return;
+    // Written straight from the text; Write takes an int length.
+    const size_t piece = 1u << 30;
+    for (size_t offset = 0; offset < text.size(); offset += piece) {
+        size_t n = text.size() - offset < piece ? text.size() - offset : piece;
+        if (sock->Write(text.data() + offset, (int)n) == -1) break;
+    }
+    sock->Flush();
 }
 
 // ---- variables and updaters ------------------------------------------------

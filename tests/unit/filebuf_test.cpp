@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config_fixture.h"
@@ -144,6 +145,60 @@ TEST(Filebuf, AddAppendsAcrossSteps) {
     buffer.Add(nullptr, 5);
     buffer.Add("x", 0);
     EXPECT_EQ((long long)expected.size(), buffer.size);
+}
+
+// A one-step block given back (by the destructor or by Swap) is handed to the
+// thread's next new buffer; other sizes and other threads never get it.
+TEST(Filebuf, OneStepBlockServesTheThreadsNextBuffer) {
+    char *kept;
+    {
+        Filebuf first;
+        fill(&first, noise(1000, 1));
+        kept = first.data;
+    }
+    Filebuf second;
+    second.Add("xyz", 3);
+    EXPECT_EQ(kept, second.data);
+    EXPECT_EQ(65536u, second.capacity);
+    EXPECT_EQ("xyz", contents(second));
+    second.Add(noise(70000, 2).data(), 70000);
+    EXPECT_EQ(131072u, second.capacity);
+    EXPECT_EQ("xyz" + noise(70000, 2), contents(second));
+
+    Filebuf swapped;
+    fill(&swapped, "abc");
+    kept = swapped.data;
+    swapped.Swap(nullptr);
+    EXPECT_EQ(nullptr, swapped.data);
+
+    // While this thread keeps the block, another thread's buffer cannot be
+    // given it.
+    char *elsewhere = nullptr;
+    std::thread other([&elsewhere] {
+        Filebuf buffer;
+        buffer.Add("other", 5);
+        elsewhere = buffer.data;
+        EXPECT_EQ("other", contents(buffer));
+    });
+    other.join();
+    EXPECT_NE(kept, elsewhere);
+
+    Filebuf third;
+    third.Resize(65536);
+    EXPECT_EQ(kept, third.data);
+
+    // A block sized exactly is never passed on as a whole step (the sanitizer
+    // build sees the writes below run past it if it were).
+    {
+        Filebuf shortened;
+        fill(&shortened, "12345");
+        shortened.Shorten();
+        EXPECT_EQ(5u, shortened.capacity);
+    }
+    Filebuf fourth;
+    fourth.Resize(65536);
+    memset(fourth.data, 'z', 65536);
+    EXPECT_EQ(std::string(65536, 'z'), contents(fourth));
 }
 
 TEST(Filebuf, AddOfItsOwnBytesSurvivesReallocation) {

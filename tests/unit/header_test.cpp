@@ -860,6 +860,46 @@ TEST(HeaderWrite, SendToSocketAndDroppedClient) {
     http_header_free(h);
 }
 
+// What header_send puts on the socket is what the writer produces, for a
+// short head and for one longer than the text's first allocation, to either
+// side.
+TEST(HeaderWrite, SendWritesTheWrittenHead) {
+    std::string many;
+    for (int i = 0; i < 60; i++) many += "X-Line-" + std::to_string(i) + ": " + std::string(40, 'a' + i % 26) + "\r\n";
+    // To the client a response, to the server a request.
+    const char *heads[] = {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n",
+                           "GET http://origin/a HTTP/1.1\r\nHost: origin\r\n\r\n"};
+    for (int direction = 0; direction < 2; direction++) {
+        for (bool long_head : {false, true}) {
+            std::string text = std::string(heads[direction]);
+            if (long_head) text.insert(text.size() - 2, many);
+            HEADER *h = direction == 1 ? http_header_parse_request(text.c_str()) : http_header_parse_response(text.c_str());
+            ASSERT_NE(h, nullptr) << text;
+            int pair[2];
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+            Connection conn;
+            Socket *sock = new Socket(pair[0]);
+            (direction == 0 ? conn.c->client : conn.c->server) = sock;
+            int kind = direction == 0 ? HEADER_KIND_CLIENT : HEADER_KIND_SERVER;
+            std::string expected = written(h, conn.c, kind);
+            header_send(h, conn.c, direction, kind);
+            delete sock;
+            conn.c->client = conn.c->server = nullptr;
+            std::string got;
+            char block[4096];
+            for (int i = 0; i < 100; i++) {
+                ssize_t r = read(pair[1], block, sizeof block);
+                if (r <= 0) break;
+                got.append(block, (size_t)r);
+            }
+            close(pair[1]);
+            EXPECT_GT(expected.size(), long_head ? 2500u : 20u);
+            EXPECT_EQ(got, expected) << direction << " " << long_head;
+            http_header_free(h);
+        }
+    }
+}
+
 // ---- variables and updaters --------------------------------------------
 
 TEST(HeaderVariables, ExportedByLowerCaseName) {
