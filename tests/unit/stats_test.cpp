@@ -377,7 +377,7 @@ TEST(Stats, SaturationHoldsUnderConcurrency) {
         const char *what;
         uint32_t start;
         bool up;
-        unsigned long long n;  // per change; 8 threads make 1000 changes each
+        unsigned long long n;  // per change; 8 threads make 20000 changes each
         uint32_t end;
     };
     const Case cases[] = {
@@ -393,16 +393,20 @@ TEST(Stats, SaturationHoldsUnderConcurrency) {
         g->find("FTP requests")->value = c.start;
         g->total = c.start;
         std::atomic<bool> wrapped{false};
+        pthread_barrier_t start;  // all at once, so that they race at the end
+        pthread_barrier_init(&start, nullptr, 8);
         std::vector<std::thread> workers;
         for (int t = 0; t < 8; t++)
             workers.emplace_back([&] {
-                for (int i = 0; i < 1000; i++) {
+                pthread_barrier_wait(&start);
+                for (int i = 0; i < 20000; i++) {
                     uint32_t v = c.up ? s->Increment("requests", "FTP requests", c.n)
                                       : s->Decrement("requests", "FTP requests", c.n);
                     if (c.up ? v < c.start : v > c.start) wrapped = true;
                 }
             });
         for (std::thread &w : workers) w.join();
+        pthread_barrier_destroy(&start);
         EXPECT_FALSE(wrapped.load()) << c.what;
         EXPECT_EQ(value_of(s, "requests", "FTP requests"), c.end) << c.what;
         EXPECT_EQ(g->total, c.end) << c.what;
