@@ -102,13 +102,7 @@ char *StatCounter::Get() const {
 // StatGroup
 
 StatGroup::StatGroup(const char *name, int type)
-    : type(type),
-      total(0),
-      changed_us(0),
-      name(copy_or_die(name, "StatGroup")),
-      limit(0),
-      mode(0),
-      fixed(false) {
+    : type(type), total(0), changed_us(0), name(copy_or_die(name, "StatGroup")), limit(0), mode(0), fixed(false) {
     pthread_mutex_init(&mutex, nullptr);
 }
 
@@ -311,9 +305,15 @@ void Stats::Display(Filebuf *page) {
 // The event functions' counters, in StatEvent order; a null counter name
 // stands for an open-ended group.
 static const char *const event_names[STAT_EVENTS][2] = {
-    {"requests", "HTTP requests"}, {"requests", "FTP requests"}, {"requests", "CONNECT requests"},
-    {"cache", "hit"},              {"cache", "miss"},            {"cache refresh", "hit"},
-    {"cache refresh", "miss"},     {"hosts", nullptr},           {"mimes", nullptr},
+    {"requests", "HTTP requests"},
+    {"requests", "FTP requests"},
+    {"requests", "CONNECT requests"},
+    {"cache", "hit"},
+    {"cache", "miss"},
+    {"cache refresh", "hit"},
+    {"cache refresh", "miss"},
+    {"hosts", nullptr},
+    {"mimes", nullptr},
     {"ip addresses", nullptr},
 };
 

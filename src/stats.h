@@ -104,15 +104,15 @@ public:
 
 class StatGroup {
 public:
-    int type;                      // STATGROUP_*
-    StatValue total;               // sum of every change, evicted counters included
-    std::atomic<int64_t> changed_us;  // time of the last change to any counter, microseconds
-    char *name;                    // owned
-    int limit;                     // 0: unbounded; else at most limit - 1 counters
-    int mode;                      // STAT_EVICT_*
-    bool fixed;                    // counters never change any more: counted without the mutex
+    int type;                             // STATGROUP_*
+    StatValue total;                      // sum of every change, evicted counters included
+    std::atomic<int64_t> changed_us;      // time of the last change to any counter, microseconds
+    char *name;                           // owned
+    int limit;                            // 0: unbounded; else at most limit - 1 counters
+    int mode;                             // STAT_EVICT_*
+    bool fixed;                           // counters never change any more: counted without the mutex
     std::vector<StatCounter *> counters;  // order of addition; owned
-    pthread_mutex_t mutex;  // counters, limit and mode of a group that is not fixed
+    pthread_mutex_t mutex;                // counters, limit and mode of a group that is not fixed
 
     StatGroup(const char *name, int type);
     ~StatGroup();

@@ -445,7 +445,7 @@ TEST(Stats, OpenGroupKeepsEveryNewCounterUntilItCounts) {
         sum += counter->value;
         names.insert(counter->name);
     }
-    EXPECT_EQ(names.size(), 99u);  // no name twice
+    EXPECT_EQ(names.size(), 99u);     // no name twice
     EXPECT_GE(hosts->total, 24000u);  // every addition counted, evicted or not
     EXPECT_LE(hosts->total, 48000u);
     EXPECT_LE(sum, hosts->total);
