@@ -103,13 +103,18 @@ char *StatCounter::Get() const {
 
 StatGroup::StatGroup(const char *name, int type)
     : type(type), total(0), changed_us(0), name(copy_or_die(name, "StatGroup")), limit(0), mode(0), fixed(false) {
-    pthread_mutex_init(&mutex, nullptr);
+    // writers first: a new name must not wait behind a stream of counts
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&lock, &attr);
+    pthread_rwlockattr_destroy(&attr);
 }
 
 StatGroup::~StatGroup() {
     for (StatCounter *counter : counters) delete counter;
     free(name);
-    pthread_mutex_destroy(&mutex);
+    pthread_rwlock_destroy(&lock);
 }
 
 StatCounter *StatGroup::find(const char *key) const {
@@ -137,7 +142,7 @@ void StatGroup::Prune() {
 
 bool StatGroup::add_locked(StatCounter *counter) {
     if (!fixed) {
-        MutexLock held(&mutex);
+        RwWriteLock held(&lock);
         if (!find(counter->name)) {
             Prune();
             counters.push_back(counter);
@@ -177,13 +182,13 @@ uint32_t StatGroup::Change(StatCounter *counter, unsigned long long n, bool up) 
 }
 
 // By name: a fixed group's list never changes, so it is read without the
-// mutex; any other group's counter may be evicted, so it is held throughout.
+// lock; in any other group the shared lock keeps the counter from eviction.
 static uint32_t change_named(StatGroup *group, const char *key, unsigned long long n, bool up) {
     if (group->fixed) {
         StatCounter *counter = group->find(key);
         return counter ? group->Change(counter, n, up) : 0;
     }
-    MutexLock held(&group->mutex);
+    RwReadLock held(&group->lock);
     StatCounter *counter = group->find(key);
     return counter ? group->Change(counter, n, up) : 0;
 }
@@ -195,8 +200,12 @@ uint32_t StatGroup::Decrement(const char *key, unsigned long long n) { return ch
 uint32_t StatGroup::AddIncrement(const char *key) {
     if (!key) return 0;
     if (fixed) return change_named(this, key, 1, true);
-    MutexLock held(&mutex);
-    StatCounter *counter = find(key);
+    {
+        RwReadLock shared(&lock);
+        if (StatCounter *counter = find(key)) return Change(counter, 1, true);
+    }
+    RwWriteLock held(&lock);
+    StatCounter *counter = find(key);  // again: another thread may have added it
     if (!counter) {
         counter = new StatCounter(key, STAT_NUMBER);
         Prune();
@@ -207,7 +216,7 @@ uint32_t StatGroup::AddIncrement(const char *key) {
 
 void StatGroup::Limit(int new_limit, int new_mode) {
     if (fixed) return;  // a fixed group must never evict
-    MutexLock held(&mutex);
+    RwWriteLock held(&lock);
     limit = new_limit;
     mode = new_mode;
 }
@@ -271,7 +280,7 @@ void Stats::Display(Filebuf *page) {
         page->Addf("<tr><td class=\"listhead\" align=\"center\" colspan=\"2\">%s</td></tr>\n", title ? title : "");
         free(title);
         {
-            MutexLock held(&group->mutex);
+            RwReadLock held(&group->lock);
             int row = 0;
             for (StatCounter *counter : group->counters) {
                 const char *cls = (row++ % 2 == 0) ? "listeven" : "listodd";

@@ -14,13 +14,14 @@
 //   the set is shared, marks every group without a limit fixed. From then on
 //   its counter list never changes (Add, AddIncrement of a new name and
 //   Limit are refused), so it is walked and counted without any lock.
-// - Every other group (the open-ended ones, and any set never sealed) keeps
-//   its mutex: adding, evicting, counting and walking all happen under it,
-//   so no thread can count a counter that another one is freeing, and an
-//   addition together with its first count is one step.
-// Stats::Display takes each group's mutex while it walks the counters.
-// Lock order: a group mutex comes before any lock a display callback takes;
-// no group mutex is taken while another is held.
+// - Every other group (the open-ended ones, and any set never sealed) has a
+//   read-write lock: counting an existing counter and walking the list hold
+//   it shared; adding and evicting hold it exclusive. So no thread counts a
+//   counter that another one is freeing, and an addition together with its
+//   first count is one exclusive step.
+// Stats::Display holds each group's lock shared while it walks the counters.
+// Lock order: a group lock comes before any lock a display callback takes;
+// no group lock is taken while another is held.
 #ifndef KORVANTEL_STATS_H
 #define KORVANTEL_STATS_H
 
@@ -110,9 +111,9 @@ public:
     char *name;                           // owned
     int limit;                            // 0: unbounded; else at most limit - 1 counters
     int mode;                             // STAT_EVICT_*
-    bool fixed;                           // counters never change any more: counted without the mutex
+    bool fixed;                           // counters never change any more: counted without the lock
     std::vector<StatCounter *> counters;  // order of addition; owned
-    pthread_mutex_t mutex;                // counters, limit and mode of a group that is not fixed
+    pthread_rwlock_t lock;                // counters, limit and mode of a group that is not fixed
 
     StatGroup(const char *name, int type);
     ~StatGroup();
@@ -137,12 +138,12 @@ public:
     uint32_t Decrement(const char *name, unsigned long long n = 1);
     // Sets limit and mode; ignored for a fixed group.
     void Limit(int limit, int mode);
-    // Makes room for one more counter when the group is full. Caller holds mutex.
+    // Makes room for one more counter when the group is full. Caller holds lock exclusive.
     void Prune();
-    // Counter of that name or null. Caller holds mutex unless the group is fixed.
+    // Counter of that name or null. Caller holds lock unless the group is fixed.
     StatCounter *find(const char *name) const;
     // Changes a counter of this group by n, up or down (saturating), and
-    // stamps it and the group. Caller holds mutex unless the group is fixed.
+    // stamps it and the group. Caller holds lock unless the group is fixed.
     uint32_t Change(StatCounter *counter, unsigned long long n, bool up);
 
 private:
