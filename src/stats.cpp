@@ -31,6 +31,24 @@ static uint32_t saturating_sub(uint32_t value, unsigned long long n) {
     return (uint32_t)(value - n);
 }
 
+// A compare-and-swap loop: concurrent changes all count, and none wraps past
+// either end.
+uint32_t StatValue::Change(unsigned long long n, bool up) {
+    uint32_t old = value_.load(std::memory_order_relaxed);
+    uint32_t next;
+    do {
+        next = up ? saturating_add(old, n) : saturating_sub(old, n);
+        if (next == old) return old;
+    } while (!value_.compare_exchange_weak(old, next, std::memory_order_relaxed));
+    return next;
+}
+
+static int64_t now_us() {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    return (int64_t)now.tv_sec * 1000000 + now.tv_usec;
+}
+
 static char *copy_or_die(const char *text, const char *function) {
     char *copy = xstrdup(text ? text : "");
     if (!copy) fatal_alloc("src/stats", __LINE__, function, strlen(text ? text : "") + 1);
@@ -43,15 +61,23 @@ static char *copy_or_die(const char *text, const char *function) {
 StatCounter::StatCounter(const char *name, int flags)
     : flags(flags),
       name(copy_or_die(name, "StatCounter")),
-      changed{0, 0},
       number_callback(nullptr),
       text_callback(nullptr),
-      value(0) {}
+      value(0),
+      changed_us(0) {}
 
 StatCounter::~StatCounter() { free(name); }
 
+struct timeval StatCounter::Changed() const {
+    int64_t us = changed_us.load(std::memory_order_relaxed);
+    struct timeval tv;
+    tv.tv_sec = (time_t)(us / 1000000);
+    tv.tv_usec = (suseconds_t)(us % 1000000);
+    return tv;
+}
+
 char *StatCounter::Get() const {
-    uint64_t number = value;
+    uint64_t number = value.load();
     if (flags & STAT_CALLBACK) {
         if ((flags & STAT_TEXT) && text_callback) {
             char *text = text_callback();
@@ -76,14 +102,19 @@ char *StatCounter::Get() const {
 // StatGroup
 
 StatGroup::StatGroup(const char *name, int type)
-    : type(type), total(0), name(copy_or_die(name, "StatGroup")), limit(0), mode(0), changed{0, 0} {
-    pthread_mutex_init(&mutex, nullptr);
+    : type(type), total(0), changed_us(0), name(copy_or_die(name, "StatGroup")), limit(0), mode(0), fixed(false) {
+    // writers first: a new name must not wait behind a stream of counts
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&lock, &attr);
+    pthread_rwlockattr_destroy(&attr);
 }
 
 StatGroup::~StatGroup() {
     for (StatCounter *counter : counters) delete counter;
     free(name);
-    pthread_mutex_destroy(&mutex);
+    pthread_rwlock_destroy(&lock);
 }
 
 StatCounter *StatGroup::find(const char *key) const {
@@ -100,8 +131,8 @@ void StatGroup::Prune() {
     for (size_t i = 1; i < counters.size(); i++) {
         const StatCounter *c = counters[i], *v = counters[victim];
         if (mode == STAT_EVICT_SMALLEST) {
-            if (c->value < v->value) victim = i;
-        } else if (timercmp(&c->changed, &v->changed, <)) {
+            if (c->value.load() < v->value.load()) victim = i;
+        } else if (c->changed_us.load(std::memory_order_relaxed) < v->changed_us.load(std::memory_order_relaxed)) {
             victim = i;
         }
     }
@@ -110,8 +141,8 @@ void StatGroup::Prune() {
 }
 
 bool StatGroup::add_locked(StatCounter *counter) {
-    {
-        MutexLock held(&mutex);
+    if (!fixed) {
+        RwWriteLock held(&lock);
         if (!find(counter->name)) {
             Prune();
             counters.push_back(counter);
@@ -141,50 +172,51 @@ bool StatGroup::Add(const char *key, StatTextCallback callback, int flags) {
     return add_locked(counter);
 }
 
-uint32_t StatGroup::increment_locked(StatCounter *counter, unsigned long long n) {
-    counter->value = saturating_add(counter->value, n);
-    total = saturating_add(total, n);
-    gettimeofday(&counter->changed, nullptr);
-    changed = counter->changed;
-    return counter->value;
-}
-
-uint32_t StatGroup::Increment(const char *key, unsigned long long n) {
-    MutexLock held(&mutex);
-    StatCounter *counter = find(key);
-    uint32_t result = counter ? increment_locked(counter, n) : 0;
+uint32_t StatGroup::Change(StatCounter *counter, unsigned long long n, bool up) {
+    uint32_t result = counter->value.Change(n, up);
+    total.Change(n, up);
+    int64_t now = now_us();
+    counter->changed_us.store(now, std::memory_order_relaxed);
+    changed_us.store(now, std::memory_order_relaxed);
     return result;
 }
 
+// By name: a fixed group's list never changes, so it is read without the
+// lock; in any other group the shared lock keeps the counter from eviction.
+static uint32_t change_named(StatGroup *group, const char *key, unsigned long long n, bool up) {
+    if (group->fixed) {
+        StatCounter *counter = group->find(key);
+        return counter ? group->Change(counter, n, up) : 0;
+    }
+    RwReadLock held(&group->lock);
+    StatCounter *counter = group->find(key);
+    return counter ? group->Change(counter, n, up) : 0;
+}
+
+uint32_t StatGroup::Increment(const char *key, unsigned long long n) { return change_named(this, key, n, true); }
+
+uint32_t StatGroup::Decrement(const char *key, unsigned long long n) { return change_named(this, key, n, false); }
+
 uint32_t StatGroup::AddIncrement(const char *key) {
     if (!key) return 0;
-    MutexLock held(&mutex);
-    StatCounter *counter = find(key);
+    if (fixed) return change_named(this, key, 1, true);
+    {
+        RwReadLock shared(&lock);
+        if (StatCounter *counter = find(key)) return Change(counter, 1, true);
+    }
+    RwWriteLock held(&lock);
+    StatCounter *counter = find(key);  // again: another thread may have added it
     if (!counter) {
         counter = new StatCounter(key, STAT_NUMBER);
         Prune();
         counters.push_back(counter);
     }
-    uint32_t result = increment_locked(counter, 1);
-    return result;
-}
-
-uint32_t StatGroup::Decrement(const char *key, unsigned long long n) {
-    MutexLock held(&mutex);
-    StatCounter *counter = find(key);
-    uint32_t result = 0;
-    if (counter) {
-        counter->value = saturating_sub(counter->value, n);
-        total = saturating_sub(total, n);
-        gettimeofday(&counter->changed, nullptr);
-        changed = counter->changed;
-        result = counter->value;
-    }
-    return result;
+    return Change(counter, 1, true);
 }
 
 void StatGroup::Limit(int new_limit, int new_mode) {
-    MutexLock held(&mutex);
+    if (fixed) return;  // a fixed group must never evict
+    RwWriteLock held(&lock);
     limit = new_limit;
     mode = new_mode;
 }
@@ -192,7 +224,7 @@ void StatGroup::Limit(int new_limit, int new_mode) {
 // ---------------------------------------------------------------------------
 // Stats
 
-Stats::Stats() {}
+Stats::Stats() : sealed(false), event_group{}, event_counter{} {}
 
 Stats::~Stats() {
     for (StatGroup *group : groups) delete group;
@@ -206,7 +238,7 @@ StatGroup *Stats::FindGroup(const char *key) const {
 }
 
 void Stats::AddGroup(const char *key, int type) {
-    if (!key || FindGroup(key)) return;
+    if (!key || sealed || FindGroup(key)) return;
     groups.push_back(new StatGroup(key, type));
 }
 
@@ -248,17 +280,20 @@ void Stats::Display(Filebuf *page) {
         page->Addf("<tr><td class=\"listhead\" align=\"center\" colspan=\"2\">%s</td></tr>\n", title ? title : "");
         free(title);
         {
-            MutexLock held(&group->mutex);
+            RwReadLock held(&group->lock);
             int row = 0;
             for (StatCounter *counter : group->counters) {
                 const char *cls = (row++ % 2 == 0) ? "listeven" : "listodd";
                 char *name = string_to_html(counter->name, 1);
                 if (group->type == STATGROUP_PERCENT) {
                     if (!(counter->flags & STAT_NUMBER)) fatal_assert("src/stats", __LINE__, "Stats::Display");
-                    uint32_t value = counter->value;
+                    // a fixed group counts on meanwhile: value and total are
+                    // each read once, and the share stays clamped
+                    uint32_t value = counter->value.load();
+                    uint32_t total = group->total.load();
                     unsigned long long share = 0;
-                    if (group->total) {
-                        share = (unsigned long long)value * 100 / group->total;
+                    if (total) {
+                        share = (unsigned long long)value * 100 / total;
                         if (share > 100) share = 100;
                     }
                     page->Addf("<tr class=\"%s\"><td width=\"40%%\">%s</td><td>%u (%d%%)</td></tr>\n", cls,
@@ -273,6 +308,34 @@ void Stats::Display(Filebuf *page) {
             }
         }
         page->Addf("</table></td></tr> <tr><td><br></td></tr>\n");
+    }
+}
+
+// The event functions' counters, in StatEvent order; a null counter name
+// stands for an open-ended group.
+static const char *const event_names[STAT_EVENTS][2] = {
+    {"requests", "HTTP requests"},
+    {"requests", "FTP requests"},
+    {"requests", "CONNECT requests"},
+    {"cache", "hit"},
+    {"cache", "miss"},
+    {"cache refresh", "hit"},
+    {"cache refresh", "miss"},
+    {"hosts", nullptr},
+    {"mimes", nullptr},
+    {"ip addresses", nullptr},
+};
+
+void Stats::Seal() {
+    if (sealed) return;
+    sealed = true;
+    for (StatGroup *group : groups)
+        if (group->limit == 0) group->fixed = true;
+    for (int e = 0; e < STAT_EVENTS; e++) {
+        StatGroup *group = FindGroup(event_names[e][0]);
+        event_group[e] = group;
+        // only a fixed group's counter may be kept: any other can be evicted
+        event_counter[e] = group && group->fixed && event_names[e][1] ? group->find(event_names[e][1]) : nullptr;
     }
 }
 
@@ -334,6 +397,7 @@ void globalstats_init() {
     open_group(s, "mimes");
     open_group(s, "users");
     open_group(s, "ip addresses");
+    s->Seal();
 }
 
 Stats *userstats_init() {
@@ -343,6 +407,7 @@ Stats *userstats_init() {
     two_counters(s, "cache refresh", STATGROUP_PERCENT, "hit", "miss");
     open_group(s, "hosts");
     open_group(s, "mimes");
+    s->Seal();
     return s;
 }
 
@@ -355,40 +420,53 @@ void stats_release(Stats *stats) {
 
 static Stats *program_stats() { return global ? global->stats : nullptr; }
 
-static void both_increment(CONNECTION_T *connection, const char *group, const char *name) {
-    if (Stats *s = program_stats()) s->Increment(group, name, 1);
-    if (connection && connection->userstats) connection->userstats->Increment(group, name, 1);
+// One event counter of one set: the resolved counter without any look-up or
+// lock; by name in a set that was never sealed.
+static void change_event(Stats *s, StatEvent event, bool up) {
+    if (!s) return;
+    if (StatCounter *counter = s->event_counter[event]) {
+        s->event_group[event]->Change(counter, 1, up);
+    } else if (StatGroup *group = s->sealed ? s->event_group[event] : s->FindGroup(event_names[event][0])) {
+        change_named(group, event_names[event][1], 1, up);
+    }
 }
 
-static void both_count_name(CONNECTION_T *connection, const char *group, const char *name) {
+static void both_change(CONNECTION_T *connection, StatEvent event, bool up = true) {
+    change_event(program_stats(), event, up);
+    if (connection) change_event(connection->userstats, event, up);
+}
+
+static void count_name_event(Stats *s, StatEvent event, const char *name) {
+    if (!s) return;
+    StatGroup *group = s->sealed ? s->event_group[event] : s->FindGroup(event_names[event][0]);
+    if (group) group->AddIncrement(name);
+}
+
+static void both_count_name(CONNECTION_T *connection, StatEvent event, const char *name) {
     if (!name || !*name) return;
-    stats_count_name(program_stats(), group, name);
-    if (connection) stats_count_name(connection->userstats, group, name);
+    count_name_event(program_stats(), event, name);
+    if (connection) count_name_event(connection->userstats, event, name);
 }
 
-void statincr_httprequests(CONNECTION_T *c) { both_increment(c, "requests", "HTTP requests"); }
-void statincr_ftprequests(CONNECTION_T *c) { both_increment(c, "requests", "FTP requests"); }
-void statincr_connectrequests(CONNECTION_T *c) { both_increment(c, "requests", "CONNECT requests"); }
-void statincr_cachehit(CONNECTION_T *c) { both_increment(c, "cache", "hit"); }
-void statincr_cachemiss(CONNECTION_T *c) { both_increment(c, "cache", "miss"); }
-void statincr_cacherefreshhit(CONNECTION_T *c) { both_increment(c, "cache refresh", "hit"); }
-void statincr_cacherefreshmiss(CONNECTION_T *c) { both_increment(c, "cache refresh", "miss"); }
-
-void statdecr_cachehit(CONNECTION_T *c) {
-    if (Stats *s = program_stats()) s->Decrement("cache", "hit", 1);
-    if (c && c->userstats) c->userstats->Decrement("cache", "hit", 1);
-}
+void statincr_httprequests(CONNECTION_T *c) { both_change(c, STAT_EV_HTTP); }
+void statincr_ftprequests(CONNECTION_T *c) { both_change(c, STAT_EV_FTP); }
+void statincr_connectrequests(CONNECTION_T *c) { both_change(c, STAT_EV_CONNECT); }
+void statincr_cachehit(CONNECTION_T *c) { both_change(c, STAT_EV_CACHE_HIT); }
+void statincr_cachemiss(CONNECTION_T *c) { both_change(c, STAT_EV_CACHE_MISS); }
+void statincr_cacherefreshhit(CONNECTION_T *c) { both_change(c, STAT_EV_REFRESH_HIT); }
+void statincr_cacherefreshmiss(CONNECTION_T *c) { both_change(c, STAT_EV_REFRESH_MISS); }
+void statdecr_cachehit(CONNECTION_T *c) { both_change(c, STAT_EV_CACHE_HIT, false); }
 
 void statincr_hosts(CONNECTION_T *c) {
-    if (c && c->request) both_count_name(c, "hosts", c->request->host);
+    if (c && c->request) both_count_name(c, STAT_EV_HOSTS, c->request->host);
 }
 
 void statincr_mimes(CONNECTION_T *c) {
-    if (c && c->response) both_count_name(c, "mimes", c->response->mime_type);
+    if (c && c->response) both_count_name(c, STAT_EV_MIMES, c->response->mime_type);
 }
 
 void statincr_ipaddresses(CONNECTION_T *c) {
-    if (c) stats_count_name(program_stats(), "ip addresses", c->ip);
+    if (c && c->ip && *c->ip) count_name_event(program_stats(), STAT_EV_IPADDRESSES, c->ip);
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,24 @@
 //
 // Counters are unsigned 32-bit and saturate at both ends instead of wrapping,
 // so a busy proxy never shows a small number for a huge one.
+//
+// Locking. Values, totals and time stamps are atomics, changed with
+// compare-and-swap loops so that saturation holds under concurrency. What
+// needs more is the lifetime of the counters: a group with a limit adds and
+// evicts (frees) counters as names come and go. So:
+// - A fixed group is one whose counters are all added while its Stats is
+//   built: Stats::Seal, called by globalstats_init and userstats_init before
+//   the set is shared, marks every group without a limit fixed. From then on
+//   its counter list never changes (Add, AddIncrement of a new name and
+//   Limit are refused), so it is walked and counted without any lock.
+// - Every other group (the open-ended ones, and any set never sealed) has a
+//   read-write lock: counting an existing counter and walking the list hold
+//   it shared; adding and evicting hold it exclusive. So no thread counts a
+//   counter that another one is freeing, and an addition together with its
+//   first count is one exclusive step.
+// Stats::Display holds each group's lock shared while it walks the counters.
+// Lock order: a group lock comes before any lock a display callback takes;
+// no group lock is taken while another is held.
 #ifndef KORVANTEL_STATS_H
 #define KORVANTEL_STATS_H
 
@@ -11,6 +29,7 @@
 #include <stdint.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <vector>
 
 #include "atom.h"
@@ -44,14 +63,34 @@ extern int STAT_LIMIT;
 typedef uint64_t (*StatNumberCallback)();
 typedef char *(*StatTextCallback)();  // newly allocated text
 
+// An unsigned 32-bit count that threads change at once; it reads and is
+// assigned like a uint32_t (no conversion from a number, so "c ? c->value :
+// 0" stays a plain number).
+class StatValue {
+public:
+    explicit StatValue(uint32_t value = 0) : value_(value) {}
+    StatValue(const StatValue &) = delete;
+    operator uint32_t() const { return value_.load(std::memory_order_relaxed); }
+    uint32_t load() const { return value_.load(std::memory_order_relaxed); }
+    StatValue &operator=(uint32_t value) {
+        value_.store(value, std::memory_order_relaxed);
+        return *this;
+    }
+    // Adds (up) or subtracts n, stopping at either end; answers the new value.
+    uint32_t Change(unsigned long long n, bool up);
+
+private:
+    std::atomic<uint32_t> value_;
+};
+
 class StatCounter {
 public:
     int flags;
-    char *name;              // owned
-    struct timeval changed;  // zero until the first change
+    char *name;  // owned
     StatNumberCallback number_callback;
     StatTextCallback text_callback;
-    uint32_t value;
+    StatValue value;
+    std::atomic<int64_t> changed_us;  // time of the last change in microseconds; 0 until then
 
     StatCounter(const char *name, int flags);
     ~StatCounter();
@@ -61,25 +100,27 @@ public:
     // Display text, newly allocated (free()). Flags that allow no text are a
     // fatal internal error.
     char *Get() const;
+    struct timeval Changed() const;
 };
 
 class StatGroup {
 public:
-    int type;        // STATGROUP_*
-    uint32_t total;  // sum of every change, evicted counters included
-    char *name;      // owned
-    int limit;       // 0: unbounded; else at most limit - 1 counters
-    int mode;        // STAT_EVICT_*
-    struct timeval changed;
+    int type;                             // STATGROUP_*
+    StatValue total;                      // sum of every change, evicted counters included
+    std::atomic<int64_t> changed_us;      // time of the last change to any counter, microseconds
+    char *name;                           // owned
+    int limit;                            // 0: unbounded; else at most limit - 1 counters
+    int mode;                             // STAT_EVICT_*
+    bool fixed;                           // counters never change any more: counted without the lock
     std::vector<StatCounter *> counters;  // order of addition; owned
-    pthread_mutex_t mutex;
+    pthread_rwlock_t lock;                // counters, limit and mode of a group that is not fixed
 
     StatGroup(const char *name, int type);
     ~StatGroup();
     StatGroup(const StatGroup &) = delete;
     StatGroup &operator=(const StatGroup &) = delete;
 
-    // Adds a value counter; false when the name exists.
+    // Adds a value counter; false when the name exists or the group is fixed.
     bool Add(const char *name, int flags);
     // Adds a callback counter; flags must hold STAT_NUMBER or STAT_SIZE
     // (number) or STAT_TEXT (text), STAT_CALLBACK is added. False otherwise
@@ -91,24 +132,47 @@ public:
     uint32_t Increment(const char *name, unsigned long long n = 1);
     // Adds a STAT_NUMBER counter when absent and counts 1, in one step so
     // that a concurrent addition cannot evict the new counter before it
-    // counts. Returns the new value.
+    // counts. Returns the new value (0: a new name in a fixed group).
     uint32_t AddIncrement(const char *name);
     // Subtracts n (stopping at 0) likewise.
     uint32_t Decrement(const char *name, unsigned long long n = 1);
+    // Sets limit and mode; ignored for a fixed group.
     void Limit(int limit, int mode);
-    // Makes room for one more counter when the group is full. Caller holds mutex.
+    // Makes room for one more counter when the group is full. Caller holds lock exclusive.
     void Prune();
-    // Counter of that name or null. Caller holds mutex.
+    // Counter of that name or null. Caller holds lock unless the group is fixed.
     StatCounter *find(const char *name) const;
+    // Changes a counter of this group by n, up or down (saturating), and
+    // stamps it and the group. Caller holds lock unless the group is fixed.
+    uint32_t Change(StatCounter *counter, unsigned long long n, bool up);
 
 private:
     bool add_locked(StatCounter *counter);
-    uint32_t increment_locked(StatCounter *counter, unsigned long long n);
+};
+
+// The counters the event functions change, resolved once by Stats::Seal.
+enum StatEvent {
+    STAT_EV_HTTP,
+    STAT_EV_FTP,
+    STAT_EV_CONNECT,
+    STAT_EV_CACHE_HIT,
+    STAT_EV_CACHE_MISS,
+    STAT_EV_REFRESH_HIT,
+    STAT_EV_REFRESH_MISS,
+    STAT_EV_HOSTS,  // open-ended groups: the group only
+    STAT_EV_MIMES,
+    STAT_EV_IPADDRESSES,
+    STAT_EVENTS
 };
 
 class Stats : public Atom {
 public:
     std::vector<StatGroup *> groups;  // order of addition; owned
+    bool sealed;                      // set by Seal: no more groups
+    // Per StatEvent, the group and (in a fixed group) the counter; null when
+    // absent or before Seal.
+    StatGroup *event_group[STAT_EVENTS];
+    StatCounter *event_counter[STAT_EVENTS];
 
     Stats();  // reference count 1, no groups
     // Caller has dropped the last reference (count 0).
@@ -116,7 +180,7 @@ public:
     Stats(const Stats &) = delete;
     Stats &operator=(const Stats &) = delete;
 
-    // Appends an empty group unless one of that name exists.
+    // Appends an empty group unless one of that name exists or the set is sealed.
     void AddGroup(const char *name, int type);
     StatGroup *FindGroup(const char *name) const;
     // StatGroup::Add on the named group; false when there is no such group.
@@ -129,6 +193,9 @@ public:
     void Limit(const char *group, int limit, int mode);
     // Appends the HTML rows of every group to page.
     void Display(Filebuf *page);
+    // Ends the building, before the set is shared: groups without a limit
+    // become fixed and the event counters are resolved.
+    void Seal();
 };
 
 // Adds the counter (flag STAT_NUMBER) when absent, then counts 1: for the

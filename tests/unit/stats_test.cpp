@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,8 +122,8 @@ TEST(StatGroup, FullGroupEvictsOneCounter) {
             ASSERT_TRUE(g.Add(name, STAT_NUMBER));
             g.Increment(name, i == 70 ? 1 : 5 + i);
         }
-        for (int i = 0; i < 99; i++) g.counters[i]->changed = {1000 + i, 0};
-        g.counters[40]->changed = {0, 0};
+        for (int i = 0; i < 99; i++) g.counters[i]->changed_us = (1000 + i) * 1000000LL;
+        g.counters[40]->changed_us = 0;
         uint32_t total = g.total;
         ASSERT_TRUE(g.Add("newcomer", STAT_NUMBER));
         EXPECT_EQ(g.counters.size(), 99u) << c.what;
@@ -179,10 +181,16 @@ TEST(StatGroup, CountersSaturate) {
 TEST(StatGroup, ChangeStampsCounterAndGroup) {
     StatGroup g("g", STATGROUP_PLAIN);
     g.Add("x", STAT_NUMBER);
-    EXPECT_FALSE(timerisset(&g.counters[0]->changed));
+    struct timeval never = g.counters[0]->Changed();
+    EXPECT_FALSE(timerisset(&never));
+    struct timeval before, after;
+    gettimeofday(&before, nullptr);
     EXPECT_EQ(g.Increment("x"), 1u);
-    EXPECT_TRUE(timerisset(&g.counters[0]->changed));
-    EXPECT_TRUE(timercmp(&g.changed, &g.counters[0]->changed, ==));
+    gettimeofday(&after, nullptr);
+    struct timeval stamp = g.counters[0]->Changed();
+    EXPECT_FALSE(timercmp(&stamp, &before, <));
+    EXPECT_FALSE(timercmp(&stamp, &after, >));
+    EXPECT_EQ(g.changed_us.load(), g.counters[0]->changed_us.load());
     EXPECT_EQ(g.Increment("missing"), 0u);
 }
 
@@ -323,6 +331,166 @@ TEST(Stats, ConcurrentIncrementsAllCount) {
     EXPECT_EQ(value_of(s, "requests", "HTTP requests"), 16000u);
     EXPECT_EQ(s->FindGroup("hosts")->total, 16000u);
     EXPECT_LE(s->FindGroup("hosts")->counters.size(), 99u);
+    release(s);
+}
+
+// A page shown while others count: walks every group as it changes.
+static void show_pages(Stats *s, const std::atomic<bool> &done) {
+    for (int i = 0; i < 100000 && !done.load(); i++) {
+        std::string page = page_of(s);
+        ASSERT_NE(page.find("requests"), std::string::npos);
+    }
+}
+
+TEST(Stats, FixedCountersSumExactlyUnderConcurrency) {
+    Stats *s = userstats_init();
+    CONNECTION_T *c = connection_new();
+    c->userstats = s;
+    std::atomic<bool> done{false};
+    std::thread reader(show_pages, s, std::cref(done));
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 8; t++)
+        workers.emplace_back([s, c] {
+            for (int i = 0; i < 20000; i++) {
+                statincr_httprequests(c);
+                statincr_cachehit(c);
+                if (i % 4 == 0) statdecr_cachehit(c);
+                s->Increment("cache refresh", "miss", 3);
+            }
+        });
+    for (std::thread &w : workers) w.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(value_of(s, "requests", "HTTP requests"), 160000u);
+    EXPECT_EQ(s->FindGroup("requests")->total, 160000u);
+    EXPECT_EQ(value_of(s, "cache", "hit"), 120000u);
+    EXPECT_EQ(s->FindGroup("cache")->total, 120000u);
+    EXPECT_EQ(value_of(s, "cache refresh", "miss"), 480000u);
+    EXPECT_NE(page_of(s).find(">hit</td><td>120000 (100%)</td>"), std::string::npos);
+    c->userstats = nullptr;
+    connection_free(c);
+    release(s);
+}
+
+TEST(Stats, SaturationHoldsUnderConcurrency) {
+    struct Case {
+        const char *what;
+        uint32_t start;
+        bool up;
+        unsigned long long n;  // per change; 8 threads make 20000 changes each
+        uint32_t end;
+    };
+    const Case cases[] = {
+        {"stops at the top", 4294967295u - 5000, true, 1, 4294967295u},
+        {"large steps stop at the top", 4000000000u, true, 100000, 4294967295u},
+        {"stops at zero", 5000, false, 1, 0},
+        {"large steps stop at zero", 300000000, false, 100000, 0},
+    };
+    for (const Case &c : cases) {
+        Stats *s = userstats_init();
+        StatGroup *g = s->FindGroup("requests");
+        ASSERT_TRUE(g->fixed);
+        g->find("FTP requests")->value = c.start;
+        g->total = c.start;
+        std::atomic<bool> wrapped{false};
+        pthread_barrier_t start;  // all at once, so that they race at the end
+        pthread_barrier_init(&start, nullptr, 8);
+        std::vector<std::thread> workers;
+        for (int t = 0; t < 8; t++)
+            workers.emplace_back([&] {
+                pthread_barrier_wait(&start);
+                for (int i = 0; i < 20000; i++) {
+                    uint32_t v = c.up ? s->Increment("requests", "FTP requests", c.n)
+                                      : s->Decrement("requests", "FTP requests", c.n);
+                    if (c.up ? v < c.start : v > c.start) wrapped = true;
+                }
+            });
+        for (std::thread &w : workers) w.join();
+        pthread_barrier_destroy(&start);
+        EXPECT_FALSE(wrapped.load()) << c.what;
+        EXPECT_EQ(value_of(s, "requests", "FTP requests"), c.end) << c.what;
+        EXPECT_EQ(g->total, c.end) << c.what;
+        release(s);
+    }
+}
+
+TEST(Stats, OpenGroupKeepsEveryNewCounterUntilItCounts) {
+    Stats *s = userstats_init();
+    std::atomic<bool> done{false};
+    std::thread reader(show_pages, s, std::cref(done));
+    std::atomic<int> lost{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 8; t++)
+        workers.emplace_back([s, t, &lost] {
+            StatGroup *hosts = s->FindGroup("hosts");
+            char host[32];
+            for (int i = 0; i < 3000; i++) {
+                // every name new: each addition evicts, racing the others
+                snprintf(host, sizeof host, "t%d-%d", t, i);
+                if (hosts->AddIncrement(host) != 1) lost++;
+                hosts->Increment(host);  // may be gone already: then counts nothing
+            }
+        });
+    for (std::thread &w : workers) w.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(lost.load(), 0);
+    StatGroup *hosts = s->FindGroup("hosts");
+    ASSERT_EQ(hosts->counters.size(), 99u);
+    uint64_t sum = 0;
+    std::set<std::string> names;
+    for (StatCounter *counter : hosts->counters) {
+        EXPECT_GE(counter->value.load(), 1u);
+        EXPECT_LE(counter->value.load(), 2u);
+        sum += counter->value;
+        names.insert(counter->name);
+    }
+    EXPECT_EQ(names.size(), 99u);     // no name twice
+    EXPECT_GE(hosts->total, 24000u);  // every addition counted, evicted or not
+    EXPECT_LE(hosts->total, 48000u);
+    EXPECT_LE(sum, hosts->total);
+    release(s);
+}
+
+TEST(Stats, SealedSetsKeepTheirFixedGroupsFixed) {
+    Stats *s = userstats_init();
+    EXPECT_TRUE(s->sealed);
+    EXPECT_TRUE(s->FindGroup("requests")->fixed);
+    EXPECT_FALSE(s->FindGroup("hosts")->fixed);
+    EXPECT_FALSE(s->AddCounter("requests", "gopher requests", STAT_NUMBER));
+    s->Limit("requests", 2, STAT_EVICT_SMALLEST);  // would let counters be evicted
+    EXPECT_EQ(s->FindGroup("requests")->limit, 0);
+    stats_count_name(s, "requests", "gopher requests");
+    stats_count_name(s, "requests", "HTTP requests");  // an existing one still counts
+    EXPECT_EQ(s->FindGroup("requests")->counters.size(), 3u);
+    EXPECT_EQ(value_of(s, "requests", "HTTP requests"), 1u);
+    s->AddGroup("later", STATGROUP_PLAIN);
+    EXPECT_EQ(s->FindGroup("later"), nullptr);
+    // the open-ended groups stay open
+    EXPECT_TRUE(s->AddCounter("hosts", "example.org", STAT_NUMBER));
+    s->Limit("hosts", 3, STAT_EVICT_OLDEST);
+    EXPECT_EQ(s->FindGroup("hosts")->limit, 3);
+    release(s);
+}
+
+TEST(Stats, EventsCountInSetsNeverSealed) {
+    Stats *s = new Stats();
+    s->AddGroup("requests", STATGROUP_PLAIN);
+    s->AddCounter("requests", "HTTP requests", STAT_NUMBER);
+    s->AddGroup("hosts", STATGROUP_PERCENT);
+    CONNECTION_T *c = connection_new();
+    c->userstats = s;
+    c->request = new HEADER();
+    c->request->host = xstrdup("example.org");
+    statincr_httprequests(c);
+    statincr_hosts(c);
+    statincr_cachehit(c);  // no such group: nothing
+    EXPECT_EQ(value_of(s, "requests", "HTTP requests"), 1u);
+    EXPECT_EQ(value_of(s, "hosts", "example.org"), 1u);
+    http_header_free(c->request);
+    c->request = nullptr;
+    c->userstats = nullptr;
+    connection_free(c);
     release(s);
 }
 
