@@ -45,9 +45,10 @@ private:
     std::string source;
     bool jit = false;
     regex_posix_t *regex = nullptr;
-    // A pattern that is only a word ("text/html", "^text/") is matched by
-    // comparing bytes, ignoring ASCII case as the compiled form does: the
-    // same answer for a fraction of the cost, on every request.
+    // A pattern that is only a word ("text/html", "^text/") and is matched
+    // against short texts (not a body) is matched by comparing bytes,
+    // ignoring ASCII case as the compiled form does: the same answer for a
+    // fraction of the cost, on every request.
     Literal literal = NOT_LITERAL;
     std::string word;
 };

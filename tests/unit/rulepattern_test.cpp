@@ -22,31 +22,71 @@ bool reference(const std::string &pattern, const std::string &subject) {
 
 const std::vector<std::string> patterns = {
     // plain words, anchored at the start or not
-    "text/html", "^text/html", "^TEXT/", "html", "^h", "a b", "x-y_z:1;q=2,3", "50%", "e&f", "<p>", "a'b",
-    "a\"b", "@~!", "^/",
+    "text/html",
+    "^text/html",
+    "^TEXT/",
+    "html",
+    "^h",
+    "a b",
+    "x-y_z:1;q=2,3",
+    "50%",
+    "e&f",
+    "<p>",
+    "a'b",
+    "a\"b",
+    "@~!",
+    "^/",
     // patterns the engine must still run
-    "text.html", "^text/html$", "html$", "^(text|image)/", "te?xt", "a\\.b", "[a]", "^", "x{2}",
+    "text.html",
+    "^text/html$",
+    "html$",
+    "^(text|image)/",
+    "te?xt",
+    "a\\.b",
+    "[a]",
+    "^",
+    "x{2}",
 };
 
 const std::vector<std::string> subjects = {
-    "text/html",      "TEXT/HTML; charset=utf-8", "application/xhtml+xml", "", "xtext/html", "text/htm",
-    "a b",            "A B c",                    "x-y_z:1;q=2,3",         "50%", "E&F",  "<P>",
-    "a'b",            "a\"b",                     "@~!",                   "/x", "\xc4text/html",
-    std::string("text\0/html", 10), std::string("te\0text/html", 12), "textxhtml", "a.b", "axb", "xx",
+    "text/html",
+    "TEXT/HTML; charset=utf-8",
+    "application/xhtml+xml",
+    "",
+    "xtext/html",
+    "text/htm",
+    "a b",
+    "A B c",
+    "x-y_z:1;q=2,3",
+    "50%",
+    "E&F",
+    "<P>",
+    "a'b",
+    "a\"b",
+    "@~!",
+    "/x",
+    "\xc4text/html",
+    std::string("text\0/html", 10),
+    std::string("te\0text/html", 12),
+    "textxhtml",
+    "a.b",
+    "axb",
+    "xx",
 };
 
 TEST(RulePattern, WordsAnswerAsTheCompiledPattern) {
-    for (const std::string &pattern : patterns) {
-        RulePattern rule(pattern);
-        ASSERT_FALSE(rule.failed()) << pattern;
-        for (const std::string &subject : subjects) {
-            bool want = reference(pattern, subject);
-            EXPECT_EQ(rule.matches(subject.data(), subject.size()), want) << pattern << " on " << subject;
-            // The text form stops at a zero byte.
-            std::string text(subject.c_str());
-            EXPECT_EQ(rule.matches(subject.c_str()), reference(pattern, text)) << pattern << " on " << text;
+    for (const std::string &pattern : patterns)
+        for (bool jit : {false, true}) {
+            RulePattern rule(pattern, jit);
+            ASSERT_FALSE(rule.failed()) << pattern;
+            for (const std::string &subject : subjects) {
+                bool want = reference(pattern, subject);
+                EXPECT_EQ(rule.matches(subject.data(), subject.size()), want) << pattern << " on " << subject;
+                // The text form stops at a zero byte.
+                std::string text(subject.c_str());
+                EXPECT_EQ(rule.matches(subject.c_str()), reference(pattern, text)) << pattern << " on " << text;
+            }
         }
-    }
 }
 
 TEST(RulePattern, CopiesAndMovesKeepTheMatching) {
