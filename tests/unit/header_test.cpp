@@ -40,6 +40,18 @@ std::string written(HEADER *header, CONNECTION_T *connection, int kind) {
     return std::string(buffer.data ? buffer.data : "", (size_t)buffer.size);
 }
 
+// Everything the other end of a socket pair receives until it is closed.
+std::string read_all(int fd) {
+    std::string got;
+    char block[4096];
+    for (int i = 0; i < 100; i++) {
+        ssize_t r = read(fd, block, sizeof block);
+        if (r <= 0) break;
+        got.append(block, (size_t)r);
+    }
+    return got;
+}
+
 // Lines of a written head, checked for shape: CRLF-terminated lines with no
 // CR or LF inside, ending in one empty line.
 std::vector<std::string> lines_of(const std::string &head) {
@@ -848,13 +860,7 @@ TEST(HeaderWrite, SendToSocketAndDroppedClient) {
     header_send(h, conn.c, 0, HEADER_KIND_CLIENT);
     delete conn.c->client;
     conn.c->client = nullptr;
-    std::string got;
-    char block[4096];
-    for (int i = 0; i < 100; i++) {
-        ssize_t r = read(pair[1], block, sizeof block);
-        if (r <= 0) break;
-        got.append(block, (size_t)r);
-    }
+    std::string got = read_all(pair[1]);
     close(pair[1]);
     EXPECT_EQ(got, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\nProxy-Connection: close\r\n\r\n");
     http_header_free(h);
@@ -885,13 +891,7 @@ TEST(HeaderWrite, SendWritesTheWrittenHead) {
             header_send(h, conn.c, direction, kind);
             delete sock;
             conn.c->client = conn.c->server = nullptr;
-            std::string got;
-            char block[4096];
-            for (int i = 0; i < 100; i++) {
-                ssize_t r = read(pair[1], block, sizeof block);
-                if (r <= 0) break;
-                got.append(block, (size_t)r);
-            }
+            std::string got = read_all(pair[1]);
             close(pair[1]);
             EXPECT_GT(expected.size(), long_head ? 2500u : 20u);
             EXPECT_EQ(got, expected) << direction << " " << long_head;
