@@ -22,6 +22,7 @@
 #include "header.h"
 #include "log.h"
 #include "socket.h"
+#include "socket_fixture.h"
 
 namespace {
 
@@ -38,18 +39,6 @@ std::string written(HEADER *header, CONNECTION_T *connection, int kind) {
     Filebuf buffer;
     header_send_filebuf(&buffer, header, connection, kind);
     return std::string(buffer.data ? buffer.data : "", (size_t)buffer.size);
-}
-
-// Everything the other end of a socket pair receives until it is closed.
-std::string read_all(int fd) {
-    std::string got;
-    char block[4096];
-    for (int i = 0; i < 100; i++) {
-        ssize_t r = read(fd, block, sizeof block);
-        if (r <= 0) break;
-        got.append(block, (size_t)r);
-    }
-    return got;
 }
 
 // Lines of a written head, checked for shape: CRLF-terminated lines with no

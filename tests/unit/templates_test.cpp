@@ -17,6 +17,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "socket.h"
+#include "socket_fixture.h"
 #include "templates.h"
 
 namespace {
@@ -122,16 +123,7 @@ protected:
     }
 
     // Everything the client side has received so far (bounded).
-    std::string received() {
-        std::string got;
-        char block[8192];
-        for (int i = 0; i < 1000; i++) {
-            ssize_t r = read(peer, block, sizeof block);
-            if (r <= 0) break;
-            got.append(block, (size_t)r);
-        }
-        return got;
-    }
+    std::string received() { return read_all(peer); }
     Response sent(const char *name, int status, int *result = nullptr) {
         int r = section->send(name, c, status);
         if (result) *result = r;

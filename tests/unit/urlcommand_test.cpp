@@ -17,6 +17,7 @@
 #include "log.h"
 #include "settings.h"
 #include "socket.h"
+#include "socket_fixture.h"
 #include "urlcommand.h"
 
 namespace {
@@ -212,16 +213,7 @@ protected:
         ASSERT_NE(nullptr, connection->request) << head;
     }
     // Everything the client has been sent so far.
-    std::string sent() {
-        std::string out;
-        char block[4096];
-        for (int i = 0; i < 64; i++) {
-            ssize_t n = read(peer, block, sizeof block);
-            if (n <= 0) break;
-            out.append(block, (size_t)n);
-        }
-        return out;
-    }
+    std::string sent() { return read_all(peer); }
 };
 
 std::string text(const char *value) { return value ? value : "(null)"; }

@@ -12,6 +12,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "socket.h"
+#include "socket_fixture.h"
 
 namespace {
 
@@ -41,13 +42,7 @@ protected:
 
     // The page body the client received.
     std::string page() {
-        std::string got;
-        char block[8192];
-        for (int i = 0; i < 1000; i++) {
-            ssize_t n = read(peer, block, sizeof block);
-            if (n <= 0) break;
-            got.append(block, (size_t)n);
-        }
+        std::string got = read_all(peer);
         size_t end = got.find("\r\n\r\n");
         return end == std::string::npos ? got : got.substr(end + 4);
     }
